@@ -1,0 +1,80 @@
+#include "guest_tracker.h"
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "reception_client.h"
+#include "settings.h"
+
+GuestTracker guestTracker;
+NotificationList notificationList;
+std::int32_t (*localSecondsOfDay)() = systemLocalSecondsOfDay;
+
+namespace {
+
+// Signed 32-bit arithmetic that wraps instead of overflowing: arrival fields
+// come from the network and may hold any 32-bit value.
+std::int32_t wrapped(std::int64_t value) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value)); }
+
+std::int32_t secondsOfDay(std::int32_t hour, std::int32_t minute, std::int32_t second) {
+  return wrapped(static_cast<std::int64_t>(hour) * 3600 + static_cast<std::int64_t>(minute) * 60 + second);
+}
+
+void updateWaitingClock() {
+  std::int32_t elapsed = wrapped(static_cast<std::int64_t>(localSecondsOfDay()) - guestTracker.arrivalSecondsOfDay);
+  // Division truncates toward zero, so a negative elapsed time gives negative parts.
+  guestTracker.waitHours = elapsed / 3600;
+  std::int32_t rest = elapsed - guestTracker.waitHours * 3600;
+  guestTracker.waitMinutes = rest / 60;
+  guestTracker.waitSeconds = rest - guestTracker.waitMinutes * 60;
+}
+
+void poll() {
+  std::string& user = settingsMap[userKey];  // inserts "user" empty when absent
+  fetchNotifications(user.c_str(), notificationList);
+}
+
+}  // namespace
+
+std::int32_t systemLocalSecondsOfDay() {
+  std::time_t now = std::time(nullptr);
+  // Only the window's thread asks, so the shared result of localtime is safe here.
+  const std::tm* local = std::localtime(&now);
+  if (local == nullptr) return 0;
+  return local->tm_hour * 3600 + local->tm_min * 60 + local->tm_sec;
+}
+
+void pollTick(bool force) {
+  if (force || guestTracker.tickCounter > guestTracker.pollInterval) {
+    poll();
+    std::printf("%d\n", static_cast<int>(notificationList.size()));
+    std::fflush(stdout);
+    guestTracker.tickCounter = 0;
+    if (notificationList.empty()) {
+      guestTracker.guestWaiting = false;
+      return;
+    }
+    const Notification& first = notificationList.front();
+    guestTracker.arrivalSecondsOfDay = secondsOfDay(first.arrivalHour, first.arrivalMinute, first.arrivalSecond);
+    guestTracker.guestWaiting = true;
+  } else {
+    ++guestTracker.tickCounter;
+    if (!guestTracker.guestWaiting) return;
+  }
+  updateWaitingClock();
+}
+
+void dismissFirst() {
+  if (notificationList.empty()) return;
+  guestTracker.guestWaiting = false;
+  archiveNotification(notificationList.front().id);
+  notificationList.pop_front();
+  std::printf("-1 = %d\n", static_cast<int>(notificationList.size()));
+  std::fflush(stdout);
+}
+
+void resetGuestTracking() {
+  guestTracker = GuestTracker{};
+  notificationList.clear();
+}

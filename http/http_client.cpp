@@ -1,0 +1,134 @@
+#include "http_client.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "sockets.h"
+#include "sockets_common.h"
+
+int requestTimeoutMs = 10000;
+
+namespace {
+
+constexpr std::uint16_t httpPort = 80;
+constexpr int chunkSize = 512;
+
+using Clock = std::chrono::steady_clock;
+
+// Closes the connection on every path out of readUrl.
+struct SocketCloser {
+  SocketHandle socket;
+  ~SocketCloser() { closeSocket(socket); }
+};
+
+std::unique_ptr<char[]> copyText(const char* bytes, std::size_t length) {
+  std::unique_ptr<char[]> text(new char[length + 1]);
+  if (length > 0) std::memcpy(text.get(), bytes, length);
+  text[length] = '\0';
+  return text;
+}
+
+bool isRequestSafe(unsigned char byte) { return byte > 0x20 && byte < 0x7F; }
+
+void appendEscaped(std::string& out, const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  for (unsigned char byte : text) {
+    if (isRequestSafe(byte)) {
+      out += static_cast<char>(byte);
+    } else {
+      out += '%';
+      out += hex[byte >> 4];
+      out += hex[byte & 0x0F];
+    }
+  }
+}
+
+// Reads until the server closes, a receive fails, the deadline passes or the
+// cap is exceeded. False means the response is to be treated as a failure.
+bool receiveResponse(SocketHandle socket, Clock::time_point deadline, std::string& response) {
+  char chunk[chunkSize];
+  for (;;) {
+    int got = receiveWithin(socket, chunk, chunkSize, millisecondsUntil(deadline));
+    if (got == receiveTimedOut) return false;
+    // A failed receive ends the response like the server's close.
+    if (got <= 0) return true;
+    if (response.size() + static_cast<std::size_t>(got) > maxResponseBytes) return false;
+    response.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace
+
+void splitUrl(const std::string& url, std::string& host, std::string& path) {
+  std::string rest = url;
+  if (rest.compare(0, 7, "http://") == 0 && rest.size() >= 7) rest.erase(0, 7);
+  if (rest.compare(0, 8, "https://") == 0 && rest.size() >= 8) rest.erase(0, 8);
+  std::size_t slash = rest.find('/');
+  if (slash == std::string::npos) {
+    host = rest;
+    path = "/";
+  } else {
+    host = rest.substr(0, slash);
+    path = rest.substr(slash);
+  }
+}
+
+std::uintptr_t connectToHost(const char* hostName, std::uint16_t port) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
+  SocketHandle socket = openTcpSocket();
+  if (socket == 0) return 0;
+  std::uint32_t address = 0;
+  // A dotted-decimal address needs no lookup at all, forward or reverse.
+  if (!parseDottedAddress(hostName, address) && !resolveHostName(hostName, address)) {
+    closeSocket(socket);
+    return 0;
+  }
+  if (!connectWithin(socket, address, port, millisecondsUntil(deadline))) {
+    closeSocket(socket);
+    return 0;
+  }
+  return socket;
+}
+
+std::int32_t findBodyOffset(const char* text) {
+  for (const char* terminator : {"\r\n\r\n", "\n\r\n\r"}) {
+    if (const char* found = std::strstr(text, terminator)) return static_cast<std::int32_t>(found - text) + 4;
+  }
+  return -1;
+}
+
+std::string buildRequest(const std::string& host, const std::string& path) {
+  std::string request = "GET ";
+  appendEscaped(request, path);
+  request += " HTTP/1.0\r\nHost: ";
+  appendEscaped(request, host);
+  request += "\r\n\r\n";
+  return request;
+}
+
+std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::unique_ptr<char[]>& headers) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
+  std::string host, path;
+  splitUrl(url, host, path);
+  SocketCloser connection{connectToHost(host.c_str(), httpPort)};
+
+  std::string request = buildRequest(host, path);
+  bool sent = connection.socket != 0 &&
+              sendAllWithin(connection.socket, request.data(), request.size(), millisecondsUntil(deadline));
+  std::printf("Buffer being sent:\n%s", request.c_str());
+  std::fflush(stdout);
+
+  std::string response;
+  std::int32_t headerLength = -1;
+  if (sent && receiveResponse(connection.socket, deadline, response)) headerLength = findBodyOffset(response.c_str());
+  if (headerLength < 0) {
+    bodyLength = 0;
+    headers = copyText("", 0);
+    return copyText("", 0);
+  }
+  std::size_t bodyBytes = response.size() - static_cast<std::size_t>(headerLength);
+  bodyLength = static_cast<std::int32_t>(bodyBytes);
+  headers = copyText(response.data(), static_cast<std::size_t>(headerLength));
+  return copyText(response.data() + headerLength, bodyBytes);
+}

@@ -1,0 +1,125 @@
+#include "sockets.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "sockets_common.h"
+
+bool failSocketStartupForTesting = false;
+
+namespace {
+WSADATA wsaData;  // the one start-up record; each start-up fills it, nothing reads it
+}
+
+int wsaStartup(unsigned short version) {
+  if (failSocketStartupForTesting) return -1;
+  return WSAStartup(version, &wsaData);
+}
+
+int wsaCleanup() { return WSACleanup(); }
+
+bool parseDottedAddress(const char* text, std::uint32_t& address) {
+  unsigned long parsed = inet_addr(text);
+  // inet_addr cannot tell 255.255.255.255 from failure; that address is never a server.
+  if (parsed == INADDR_NONE) return false;
+  address = static_cast<std::uint32_t>(parsed);
+  return true;
+}
+
+bool resolveHostName(const char* name, std::uint32_t& address) {
+  hostent* entry = gethostbyname(name);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) return false;
+  std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+  return true;
+}
+
+SocketHandle openTcpSocket() {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return s == INVALID_SOCKET ? 0 : static_cast<SocketHandle>(s);
+}
+
+void closeSocket(SocketHandle socket) {
+  if (socket != 0) ::closesocket(static_cast<SOCKET>(socket));
+}
+
+static bool waitFor(SocketHandle socket, bool forWriting, int timeoutMs) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(static_cast<SOCKET>(socket), &set);
+  fd_set failed;
+  FD_ZERO(&failed);
+  FD_SET(static_cast<SOCKET>(socket), &failed);
+  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  int ready = forWriting ? ::select(0, nullptr, &set, &failed, &limit) : ::select(0, &set, nullptr, nullptr, &limit);
+  return ready > 0 && FD_ISSET(static_cast<SOCKET>(socket), &set);
+}
+
+static sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(port);
+  target.sin_addr.s_addr = address;
+  return target;
+}
+
+static void setNonBlocking(SocketHandle socket, bool on) {
+  u_long mode = on ? 1 : 0;
+  ::ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &mode);
+}
+
+bool connectWithin(SocketHandle socket, std::uint32_t address, std::uint16_t port, int timeoutMs) {
+  sockaddr_in target = socketAddress(address, port);
+  setNonBlocking(socket, true);
+  int result = ::connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&target), sizeof target);
+  if (result != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+    result = waitFor(socket, true, timeoutMs) ? 0 : -1;
+  }
+  setNonBlocking(socket, false);
+  return result == 0;
+}
+
+bool sendAllWithin(SocketHandle socket, const char* data, std::size_t length, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (length > 0) {
+    if (!waitFor(socket, true, millisecondsUntil(deadline))) return false;
+    int piece = length > 65536 ? 65536 : static_cast<int>(length);
+    int sent = ::send(static_cast<SOCKET>(socket), data, piece, 0);
+    if (sent <= 0) return false;
+    data += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs) {
+  if (!waitFor(socket, false, timeoutMs)) return receiveTimedOut;
+  int got = ::recv(static_cast<SOCKET>(socket), buffer, capacity, 0);
+  return got >= 0 ? got : receiveFailed;
+}
+
+SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
+  SocketHandle listener = openTcpSocket();
+  if (listener == 0) return 0;
+  sockaddr_in local = socketAddress(address, port);
+  if (::bind(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(static_cast<SOCKET>(listener), 64) != 0) {
+    closeSocket(listener);
+    return 0;
+  }
+  return listener;
+}
+
+SocketHandle acceptConnection(SocketHandle listener, int timeoutMs) {
+  if (!waitFor(listener, false, timeoutMs)) return 0;
+  SOCKET s = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+  return s == INVALID_SOCKET ? 0 : static_cast<SocketHandle>(s);
+}
+
+void resetConnection(SocketHandle socket) {
+  linger abort{1, 0};
+  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+  closeSocket(socket);
+}

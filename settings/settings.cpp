@@ -1,0 +1,4 @@
+#include "settings.h"
+
+SettingsMap settingsMap;
+const char userKey[] = "user";
