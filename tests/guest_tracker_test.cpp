@@ -1,0 +1,176 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "guest_tracker.h"
+#include "loopback_server.h"
+#include "reception_client.h"
+#include "settings.h"
+#include "test_support.h"
+
+namespace {
+
+std::int32_t fixedNow = 0;
+std::int32_t fixedSecondsOfDay() { return fixedNow; }
+std::int32_t at(int h, int m, int s) { return h * 3600 + m * 60 + s; }
+
+class GuestTrackerTest : public WorkingDirectoryTest {
+ protected:
+  void SetUp() override {
+    WorkingDirectoryTest::SetUp();
+    resetGuestTracking();
+    settingsMap.clear();
+    localSecondsOfDay = fixedSecondsOfDay;
+    fixedNow = at(10, 1, 5);
+  }
+  void TearDown() override {
+    localSecondsOfDay = systemLocalSecondsOfDay;
+    resetGuestTracking();
+    settingsMap.clear();
+    WorkingDirectoryTest::TearDown();
+  }
+  // Runs f with standard output captured and returns what it printed.
+  template <typename F>
+  static std::string printed(F f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
+  }
+  static std::string lastLine(const std::string& out) {
+    std::size_t end = out.size() - 1;
+    return out.substr(out.rfind('\n', end - 1) + 1);
+  }
+};
+
+}  // namespace
+
+TEST_F(GuestTrackerTest, PollsOnStartupAndThenEveryTwelfthTick) {
+  LoopbackServer server({{httpResponse("")}});
+  serviceBaseUrl = server.baseUrl();
+  printed([] { pollTick(true); });
+  EXPECT_EQ(server.requests().size(), 1u);
+  for (int tick = 1; tick <= 11; ++tick) printed([] { pollTick(false); });
+  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(guestTracker.tickCounter, 11);
+  printed([] { pollTick(false); });
+  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(guestTracker.tickCounter, 0);
+  // A forced call polls whatever the counter holds.
+  printed([] { pollTick(false); });
+  printed([] { pollTick(true); });
+  EXPECT_EQ(server.requests().size(), 3u);
+  EXPECT_EQ(guestTracker.tickCounter, 0);
+}
+
+TEST_F(GuestTrackerTest, FirstPollInsertsAnEmptyUserAndAsksForIt) {
+  LoopbackServer server({{httpResponse("")}});
+  serviceBaseUrl = server.baseUrl();
+  std::string out = printed([] { pollTick(true); });
+  ASSERT_EQ(settingsMap.count("user"), 1u);
+  EXPECT_EQ(settingsMap["user"], "");
+  EXPECT_NE(server.requests()[0].find("&fn=&ln= HTTP/1.0"), std::string::npos);
+  EXPECT_EQ(lastLine(out), "0\n");
+  EXPECT_FALSE(guestTracker.guestWaiting);
+
+  settingsMap["user"] = "Ann Lee";
+  printed([] { pollTick(true); });
+  EXPECT_NE(server.requests()[1].find("&fn=Ann&ln=Lee HTTP/1.0"), std::string::npos);
+}
+
+TEST_F(GuestTrackerTest, WaitingClockFromTheFirstArrival) {
+  struct Case {
+    const char* arrival;
+    std::int32_t now, hours, minutes, seconds;
+  } cases[] = {
+      {"10|00|00", at(10, 1, 5), 0, 1, 5},
+      {"09|00|00", at(10, 1, 5), 1, 1, 5},
+      {"10|00|10", at(10, 0, 5), 0, 0, -5},
+      {"23|59|00", at(0, 0, 30), -23, -58, -30},
+  };
+  for (const Case& c : cases) {
+    resetGuestTracking();
+    LoopbackServer server({{httpResponse(std::string("1|Guest|Lobby|") + c.arrival + ",2|Later|x|11|0|0")}});
+    serviceBaseUrl = server.baseUrl();
+    fixedNow = c.now;
+    std::string out = printed([] { pollTick(true); });
+    EXPECT_EQ(lastLine(out), "2\n");
+    EXPECT_TRUE(guestTracker.guestWaiting);
+    EXPECT_EQ(guestTracker.waitHours, c.hours) << c.arrival;
+    EXPECT_EQ(guestTracker.waitMinutes, c.minutes) << c.arrival;
+    EXPECT_EQ(guestTracker.waitSeconds, c.seconds) << c.arrival;
+  }
+}
+
+TEST_F(GuestTrackerTest, ClockRunsEveryTickOnlyWhileAGuestWaits) {
+  LoopbackServer server({{httpResponse("1|Guest|Lobby|10|0|0")}, {httpResponse("")}});
+  serviceBaseUrl = server.baseUrl();
+  fixedNow = at(10, 0, 1);
+  printed([] { pollTick(true); });
+  fixedNow = at(10, 0, 2);
+  printed([] { pollTick(false); });
+  EXPECT_EQ(guestTracker.waitSeconds, 2);
+  EXPECT_EQ(server.requests().size(), 1u);
+
+  // The service stops reporting it: the guest stays until dismissed, and the
+  // clock keeps counting from the same arrival.
+  guestTracker.tickCounter = 11;
+  fixedNow = at(10, 2, 0);
+  printed([] { pollTick(false); });
+  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_TRUE(guestTracker.guestWaiting);
+  EXPECT_EQ(guestTracker.waitMinutes, 2);
+  EXPECT_EQ(guestTracker.waitSeconds, 0);
+}
+
+TEST_F(GuestTrackerTest, EmptyPollClearsTheFlagAndKeepsTheClock) {
+  LoopbackServer server({{httpResponse("1|Guest|Lobby|10|0|0")}, {httpResponse("")}});
+  serviceBaseUrl = server.baseUrl();
+  printed([] { pollTick(true); });
+  printed([] { dismissFirst(); });
+  std::int32_t minutes = guestTracker.waitMinutes, seconds = guestTracker.waitSeconds;
+  fixedNow = at(12, 0, 0);
+  printed([] { pollTick(true); });
+  EXPECT_FALSE(guestTracker.guestWaiting);
+  EXPECT_EQ(guestTracker.waitMinutes, minutes);
+  EXPECT_EQ(guestTracker.waitSeconds, seconds);
+  // Unforced ticks without a guest leave the clock alone too.
+  printed([] { pollTick(false); });
+  EXPECT_EQ(guestTracker.waitSeconds, seconds);
+}
+
+TEST_F(GuestTrackerTest, DismissArchivesTheFirstAndHidesThePanelUntilTheNextPoll) {
+  LoopbackServer server({{httpResponse("a1|One|x|10|0|0,b2|Two|y|10|0|30")}, {httpResponse("1")}, {httpResponse("")}});
+  serviceBaseUrl = server.baseUrl();
+  printed([] { pollTick(true); });
+  std::string out = printed([] { dismissFirst(); });
+  EXPECT_EQ(lastLine(out), "-1 = 1\n");
+  EXPECT_FALSE(guestTracker.guestWaiting);
+  ASSERT_EQ(notificationList.size(), 1u);
+  EXPECT_EQ(notificationList.front().id, "b2");
+  ASSERT_EQ(server.requests().size(), 2u);
+  EXPECT_NE(server.requests()[1].find("archiveNotification?key=m9pqzRWkfhT7031&id=a1 HTTP/1.0"), std::string::npos);
+
+  // The next poll finds nothing new but shows the remaining guest, timed from its own arrival.
+  printed([] { pollTick(true); });
+  EXPECT_TRUE(guestTracker.guestWaiting);
+  EXPECT_EQ(guestTracker.arrivalSecondsOfDay, at(10, 0, 30));
+}
+
+TEST_F(GuestTrackerTest, DismissOnAnEmptyListDoesNothing) {
+  LoopbackServer server({{httpResponse("1")}});
+  serviceBaseUrl = server.baseUrl();
+  std::string out = printed([] { dismissFirst(); });
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(GuestTrackerTest, HostileArrivalTimesDoNotOverflow) {
+  LoopbackServer server({{httpResponse("1|h|d|2147483647|2147483647|-2147483648")}});
+  serviceBaseUrl = server.baseUrl();
+  printed([] { pollTick(true); });
+  EXPECT_TRUE(guestTracker.guestWaiting);
+  EXPECT_GT(guestTracker.waitMinutes, -60);
+  EXPECT_LT(guestTracker.waitMinutes, 60);
+  EXPECT_GT(guestTracker.waitSeconds, -60);
+  EXPECT_LT(guestTracker.waitSeconds, 60);
+}
