@@ -1,0 +1,57 @@
+# Writes OUTPUT, a C++ source that holds the desk page files of ASSET_DIR as
+# byte arrays and defines findAsset over them.
+# Usage: cmake -DASSET_DIR=<dir> -DOUTPUT=<file> -P embed_assets.cmake
+set(assets
+  "/|index.html|text/html\; charset=utf-8"
+  "/index.html|index.html|text/html\; charset=utf-8"
+  "/desk.css|desk.css|text/css\; charset=utf-8"
+  "/desk.js|desk.js|text/javascript\; charset=utf-8")
+
+set(arrays "")
+set(table "")
+set(index 0)
+foreach(asset IN LISTS assets)
+  string(REPLACE "|" ";" parts "${asset}")
+  list(GET parts 0 path)
+  list(GET parts 1 file)
+  list(GET parts 2 type)
+  file(READ "${ASSET_DIR}/${file}" hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  string(APPEND arrays "const unsigned char asset${index}[] = {\n${bytes}};\n")
+  string(APPEND table "    {\"${path}\", asset${index}, sizeof asset${index}, \"${type}\"},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+
+file(WRITE "${OUTPUT}.tmp" "// Generated from reception/assets by embed_assets.cmake; do not edit.
+#include \"reception.h\"
+
+#include <cstddef>
+
+namespace {
+
+${arrays}
+struct Asset {
+  std::string_view path;
+  const unsigned char* bytes;
+  std::size_t size;
+  std::string_view contentType;
+};
+
+const Asset assets[] = {
+${table}};
+
+}  // namespace
+
+bool findAsset(std::string_view path, std::string_view& bytes, std::string_view& contentType) {
+  for (const Asset& asset : assets) {
+    if (asset.path != path) continue;
+    bytes = std::string_view(reinterpret_cast<const char*>(asset.bytes), asset.size);
+    contentType = asset.contentType;
+    return true;
+  }
+  return false;
+}
+")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

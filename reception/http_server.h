@@ -1,0 +1,40 @@
+// The HTTP layer: a libmicrohttpd daemon on a listening socket of our own,
+// handing each complete request to one handler function.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct HttpRequest {
+  std::string method;
+  std::string target;  // as received: path and query, still percent-encoded
+  std::string contentType;
+  std::string body;
+  bool bodyTooLarge = false;
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::string contentType;  // none when empty
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+using RequestHandler = HttpResponse (*)(const HttpRequest&);
+
+// Request bodies beyond this are not kept (bodyTooLarge is set instead).
+constexpr std::size_t maxRequestBodyBytes = 16 * 1024;
+
+// Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
+// port (0 picks a free one). The descriptor, or -1 with error set.
+int openListener(const std::string& address, std::uint16_t port, std::string& error);
+// The port a listening socket is bound to.
+std::uint16_t listeningPort(int listener);
+
+// Serves requests from the listener on the daemon's own threads until
+// stopHttpServer. False with error set when the daemon cannot start.
+bool startHttpServer(int listener, RequestHandler handler, std::string& error);
+// Stops serving and closes the listener.
+void stopHttpServer();

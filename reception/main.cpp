@@ -1,0 +1,68 @@
+// vestibra-reception: the reception service Vestibra notifiers poll, with the
+// front desk page. Runs until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "code_page.h"
+#include "notifier_api.h"
+#include "options.h"
+#include "reception.h"
+#include "reception_client.h"
+#include "storage.h"
+
+namespace {
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "vestibra-reception: %s\n", message.c_str());
+  return 1;
+}
+
+// Blocked before the server threads start, so only sigwait receives them.
+sigset_t stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ReceptionOptions options;
+  std::string error = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options);
+  if (!error.empty()) return fail(error);
+  if (options.help) {
+    std::fputs(receptionUsage, stdout);
+    return 0;
+  }
+  if (!isUsableCodePage(options.codePage)) {
+    return fail("the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is");
+  }
+  notifierCodePage = options.codePage;
+  receptionAccessKey = options.key.empty() ? accessKey : options.key;
+
+  sigset_t signals = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  error = openStorage(options.database);
+  if (!error.empty()) return fail(error);
+  if (options.demo) seedDemoStaff();
+  int listener = openListener(options.address, options.port, error);
+  if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) {
+    closeStorage();
+    return fail(error);
+  }
+  std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
+              static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
+  std::fflush(stdout);
+
+  int received = 0;
+  sigwait(&signals, &received);
+  stopHttpServer();
+  closeStorage();
+  std::printf("vestibra-reception: stopped\n");
+  return 0;
+}

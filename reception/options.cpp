@@ -1,0 +1,98 @@
+#include "options.h"
+
+const char receptionUsage[] =
+    "Usage: vestibra-reception [options]\n"
+    "The reception service that Vestibra notifiers poll, with the front desk page at /.\n"
+    "\n"
+    "  --listen ADDRESS[:PORT]  IPv4 address (or localhost, or * for all) and port to\n"
+    "                           listen on; default 127.0.0.1:80. Notifiers always\n"
+    "                           connect to port 80; port 0 picks a free port.\n"
+    "  --port PORT              the port alone\n"
+    "  --database FILE          SQLite database file; default reception.db\n"
+    "  --key KEY                access key notifiers send; default the notifiers'\n"
+    "                           compiled-in key\n"
+    "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
+    "                           names it; default WINDOWS-1252\n"
+    "  --demo                   add a small demo staff directory if there are no staff\n"
+    "  --help                   show this text\n";
+
+namespace {
+
+bool parsePort(const std::string& text, std::uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool isKey(const std::string& key) {
+  if (key.empty() || key.size() > 64) return false;
+  for (char c : key) {
+    bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alphanumeric) return false;
+  }
+  return true;
+}
+
+std::string applyListen(const std::string& value, ReceptionOptions& options) {
+  std::size_t colon = value.rfind(':');
+  options.address = value.substr(0, colon);
+  if (options.address.empty()) return "--listen needs an address, for example 127.0.0.1:80";
+  if (colon != std::string::npos && !parsePort(value.substr(colon + 1), options.port)) {
+    return "--listen: \"" + value.substr(colon + 1) + "\" is not a port number (0 to 65535)";
+  }
+  return "";
+}
+
+std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (name == "--listen") return applyListen(value, options);
+  if (name == "--port") {
+    return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
+  }
+  if (name == "--database") {
+    options.database = value;
+    return value.empty() ? "--database needs a file name" : "";
+  }
+  if (name == "--key") {
+    options.key = value;
+    return isKey(value) ? "" : "--key must be 1 to 64 letters and digits";
+  }
+  options.codePage = value;
+  return value.empty() ? "--code-page needs a code page name" : "";
+}
+
+bool takesValue(const std::string& name) {
+  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page";
+}
+
+}  // namespace
+
+std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options) {
+  for (std::size_t at = 0; at < arguments.size(); ++at) {
+    std::string name = arguments[at];
+    std::size_t equals = name.find('=');
+    bool inlineValue = name.rfind("--", 0) == 0 && equals != std::string::npos;
+    std::string value = inlineValue ? name.substr(equals + 1) : "";
+    if (inlineValue) name = name.substr(0, equals);
+    if (name == "--help" || name == "-h") {
+      options.help = true;
+    } else if (name == "--demo" && !inlineValue) {
+      options.demo = true;
+    } else if (takesValue(name)) {
+      if (!inlineValue) {
+        if (at + 1 >= arguments.size()) return name + " needs a value";
+        value = arguments[++at];
+      }
+      std::string error = applyValue(name, value, options);
+      if (!error.empty()) return error;
+    } else {
+      return "unknown option \"" + arguments[at] + "\" (see --help)";
+    }
+  }
+  return "";
+}

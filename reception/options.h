@@ -1,0 +1,22 @@
+// The service's command line, parsed by a pure function.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ReceptionOptions {
+  std::string address = "127.0.0.1";
+  std::uint16_t port = 80;  // notifiers always connect to port 80
+  std::string database = "reception.db";
+  std::string key;  // empty: the notifiers' compiled-in key
+  std::string codePage = "WINDOWS-1252";
+  bool demo = false;
+  bool help = false;
+};
+
+// Fills options from the arguments after the program name; "" or a message
+// naming the bad option.
+std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options);
+
+extern const char receptionUsage[];

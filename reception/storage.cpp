@@ -1,0 +1,322 @@
+#include "storage.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+std::int64_t systemTimeMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+constexpr int schemaVersion = 1;
+constexpr int busyTimeoutMs = 5000;
+
+const char* const schemaSql = R"sql(
+CREATE TABLE IF NOT EXISTS staff (
+  id INTEGER PRIMARY KEY,
+  first_name TEXT NOT NULL,
+  last_name TEXT NOT NULL,
+  display_name TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  removed_at INTEGER,
+  last_poll_at INTEGER
+);
+CREATE UNIQUE INDEX IF NOT EXISTS staff_active_name ON staff(display_name) WHERE removed_at IS NULL;
+-- AUTOINCREMENT: notifiers keep ids they have seen, so an id is never reused.
+CREATE TABLE IF NOT EXISTS notification (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  staff_id INTEGER NOT NULL REFERENCES staff(id),
+  headline TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  arrived_at INTEGER NOT NULL,
+  delivered_at INTEGER,
+  archived_at INTEGER,
+  archived_by TEXT
+);
+CREATE INDEX IF NOT EXISTS notification_waiting ON notification(staff_id, archived_at, arrived_at);
+CREATE INDEX IF NOT EXISTS notification_archived ON notification(archived_at);
+PRAGMA user_version = 1;
+)sql";
+
+sqlite3* database = nullptr;
+std::mutex databaseMutex;
+std::unordered_map<const char*, sqlite3_stmt*> statements;
+
+void reportError(const char* what) {
+  std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what, database ? sqlite3_errmsg(database) : "closed");
+}
+
+// A cached prepared statement, reset and unbound when the use ends.
+class Use {
+ public:
+  explicit Use(const char* sql) {
+    auto found = statements.find(sql);
+    if (found != statements.end()) {
+      statement_ = found->second;
+    } else if (sqlite3_prepare_v3(database, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr) == SQLITE_OK) {
+      statements.emplace(sql, statement_);
+    } else {
+      reportError("prepare");
+      statement_ = nullptr;
+    }
+  }
+  ~Use() {
+    if (statement_ == nullptr) return;
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+
+  bool ok() const { return statement_ != nullptr; }
+  Use& bind(int index, std::int64_t value) {
+    if (ok()) sqlite3_bind_int64(statement_, index, value);
+    return *this;
+  }
+  Use& bind(int index, const std::string& value) {
+    if (ok()) sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int step() { return ok() ? sqlite3_step(statement_) : SQLITE_ERROR; }
+  bool run() {
+    int result = step();
+    if (result != SQLITE_DONE) reportError("write");
+    return result == SQLITE_DONE;
+  }
+  std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  std::optional<std::int64_t> optionalInteger(int column) const {
+    if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
+    return integer(column);
+  }
+  std::string text(int column) const {
+    const unsigned char* value = sqlite3_column_text(statement_, column);
+    return value ? std::string(reinterpret_cast<const char*>(value), static_cast<std::size_t>(sqlite3_column_bytes(statement_, column))) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+bool execute(const char* sql) {
+  char* message = nullptr;
+  int result = sqlite3_exec(database, sql, nullptr, nullptr, &message);
+  if (result != SQLITE_OK) {
+    std::fprintf(stderr, "vestibra-reception: database: %s\n", message ? message : sqlite3_errstr(result));
+  }
+  sqlite3_free(message);
+  return result == SQLITE_OK;
+}
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
+class Transaction {
+ public:
+  Transaction() : begun_(Use("BEGIN IMMEDIATE").run()) {}
+  ~Transaction() {
+    if (begun_ && !committed_) Use("ROLLBACK").run();
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  bool begun() const { return begun_; }
+  bool commit() { return committed_ = begun_ && Use("COMMIT").run(); }
+
+ private:
+  bool begun_;
+  bool committed_ = false;
+};
+
+int userVersion() {
+  Use query("PRAGMA user_version");
+  return query.step() == SQLITE_ROW ? static_cast<int>(query.integer(0)) : -1;
+}
+
+std::string configure() {
+  if (sqlite3_db_readonly(database, "main") == 1) return "the file is read-only";
+  sqlite3_busy_timeout(database, busyTimeoutMs);
+  // WAL keeps notifier polls from blocking on the desk's writes; FULL makes
+  // every commit reach the disk before the request is answered.
+  if (!execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;")) {
+    return sqlite3_errmsg(database);
+  }
+  int version = userVersion();
+  if (version > schemaVersion) return "it was written by a newer version of this service";
+  if (!execute(schemaSql)) return sqlite3_errmsg(database);
+  return "";
+}
+
+StaffRow staffFromRow(const Use& row) {
+  return StaffRow{row.integer(0), row.text(1), row.text(2), row.text(3), row.optionalInteger(4)};
+}
+
+NotificationRow notificationFromRow(const Use& row) {
+  NotificationRow n;
+  n.id = row.integer(0);
+  n.staffId = row.integer(1);
+  n.hostName = row.text(2);
+  n.headline = row.text(3);
+  n.detail = row.text(4);
+  n.arrivedAt = row.integer(5);
+  n.deliveredAt = row.optionalInteger(6);
+  n.archivedAt = row.optionalInteger(7);
+  n.archivedBy = row.text(8);
+  return n;
+}
+
+const char* const selectNotification =
+    "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
+    "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
+
+}  // namespace
+
+std::int64_t (*currentTimeMs)() = systemTimeMs;
+
+std::string openStorage(const std::string& path) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &database, flags, nullptr) != SQLITE_OK) {
+    std::string error = database ? sqlite3_errmsg(database) : "out of memory";
+    sqlite3_close(database);
+    database = nullptr;
+    return "cannot open the database " + path + ": " + error;
+  }
+  std::string error = configure();
+  if (error.empty()) return "";
+  for (auto& entry : statements) sqlite3_finalize(entry.second);
+  statements.clear();
+  sqlite3_close(database);
+  database = nullptr;
+  return "cannot use the database " + path + ": " + error;
+}
+
+void closeStorage() {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  for (auto& entry : statements) sqlite3_finalize(entry.second);
+  statements.clear();
+  sqlite3_close(database);
+  database = nullptr;
+}
+
+std::vector<StaffRow> activeStaff() {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  std::vector<StaffRow> staff;
+  Use query(
+      "SELECT id, first_name, last_name, display_name, last_poll_at FROM staff WHERE removed_at IS NULL "
+      "ORDER BY first_name COLLATE NOCASE, last_name COLLATE NOCASE, id");
+  while (query.step() == SQLITE_ROW) staff.push_back(staffFromRow(query));
+  return staff;
+}
+
+StoreResult addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  std::string displayName = firstName + " " + lastName;
+  Use insert("INSERT INTO staff (first_name, last_name, display_name, created_at) VALUES (?1, ?2, ?3, ?4)");
+  insert.bind(1, firstName).bind(2, lastName).bind(3, displayName).bind(4, currentTimeMs());
+  int result = insert.step();
+  if (result == SQLITE_CONSTRAINT) return StoreResult::duplicate;
+  if (result != SQLITE_DONE) {
+    reportError("write");
+    return StoreResult::failed;
+  }
+  added = StaffRow{sqlite3_last_insert_rowid(database), firstName, lastName, displayName, std::nullopt};
+  return StoreResult::done;
+}
+
+StoreResult removeStaff(std::int64_t staffId) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  Transaction transaction;
+  if (!transaction.begun()) return StoreResult::failed;
+  Use waiting("SELECT count(*) FROM notification WHERE staff_id = ?1 AND archived_at IS NULL");
+  if (waiting.bind(1, staffId).step() != SQLITE_ROW) return StoreResult::failed;
+  if (waiting.integer(0) > 0) return StoreResult::busy;
+  Use remove("UPDATE staff SET removed_at = ?2 WHERE id = ?1 AND removed_at IS NULL");
+  if (!remove.bind(1, staffId).bind(2, currentTimeMs()).run()) return StoreResult::failed;
+  if (sqlite3_changes(database) == 0) return StoreResult::notFound;
+  return transaction.commit() ? StoreResult::done : StoreResult::failed;
+}
+
+void seedDemoStaff() {
+  const char* const demo[][2] = {{"José", "Müller"}, {"Anna", "Schmidt"}, {"Chloé", "Dubois"}, {"Liam", "O'Brien"}};
+  {
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    Use count("SELECT count(*) FROM staff");
+    if (count.step() != SQLITE_ROW || count.integer(0) > 0) return;
+  }
+  StaffRow added;
+  for (const auto& name : demo) addStaff(name[0], name[1], added);
+}
+
+std::optional<std::int64_t> findStaff(const std::string& firstName, const std::string& lastName) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  Use query("SELECT id FROM staff WHERE display_name = ?1 AND removed_at IS NULL");
+  if (query.bind(1, firstName + " " + lastName).step() != SQLITE_ROW) return std::nullopt;
+  return query.integer(0);
+}
+
+StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  std::int64_t now = currentTimeMs();
+  Transaction transaction;
+  if (!transaction.begun()) return StoreResult::failed;
+  if (!Use("UPDATE staff SET last_poll_at = ?2 WHERE id = ?1").bind(1, staffId).bind(2, now).run()) {
+    return StoreResult::failed;
+  }
+  {
+    static const std::string sql = std::string(selectNotification) +
+                                   "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
+    Use query(sql.c_str());
+    query.bind(1, staffId);
+    int result;
+    while ((result = query.step()) == SQLITE_ROW) waiting.push_back(notificationFromRow(query));
+    if (result != SQLITE_DONE) return StoreResult::failed;
+  }
+  if (!waiting.empty()) {
+    Use deliver(
+        "UPDATE notification SET delivered_at = ?2 WHERE staff_id = ?1 AND archived_at IS NULL AND delivered_at IS NULL");
+    if (!deliver.bind(1, staffId).bind(2, now).run()) return StoreResult::failed;
+  }
+  return transaction.commit() ? StoreResult::done : StoreResult::failed;
+}
+
+StoreResult addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail,
+                            NotificationRow& added) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  Transaction transaction;
+  if (!transaction.begun()) return StoreResult::failed;
+  Use host("SELECT display_name FROM staff WHERE id = ?1 AND removed_at IS NULL");
+  if (host.bind(1, staffId).step() != SQLITE_ROW) return StoreResult::notFound;
+  std::int64_t now = currentTimeMs();
+  Use insert("INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (?1, ?2, ?3, ?4)");
+  if (!insert.bind(1, staffId).bind(2, headline).bind(3, detail).bind(4, now).run()) return StoreResult::failed;
+  added = NotificationRow{};
+  added.id = sqlite3_last_insert_rowid(database);
+  added.staffId = staffId;
+  added.hostName = host.text(0);
+  added.headline = headline;
+  added.detail = detail;
+  added.arrivedAt = now;
+  return transaction.commit() ? StoreResult::done : StoreResult::failed;
+}
+
+StoreResult archiveNotificationRow(std::int64_t id, const char* by) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  Use archive("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
+  if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) return StoreResult::failed;
+  return sqlite3_changes(database) > 0 ? StoreResult::done : StoreResult::notFound;
+}
+
+std::vector<NotificationRow> deskNotifications(std::int64_t archivedSince) {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  static const std::string sql = std::string(selectNotification) +
+                                 "WHERE n.archived_at IS NULL OR n.archived_at >= ?1 ORDER BY n.arrived_at, n.id";
+  std::vector<NotificationRow> rows;
+  Use query(sql.c_str());
+  query.bind(1, archivedSince);
+  while (query.step() == SQLITE_ROW) rows.push_back(notificationFromRow(query));
+  return rows;
+}

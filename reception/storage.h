@@ -1,0 +1,60 @@
+// The service's records in one SQLite database: staff, notifications, and
+// each staff member's last poll. One long-lived connection in WAL mode, used
+// under a lock; every statement is prepared once and reused. A call returns
+// only after its change is committed to disk.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Milliseconds since the epoch; a seam so tests can move time.
+extern std::int64_t (*currentTimeMs)();
+
+struct StaffRow {
+  std::int64_t id = 0;
+  std::string firstName;
+  std::string lastName;
+  std::string displayName;
+  std::optional<std::int64_t> lastPollAt;
+};
+
+struct NotificationRow {
+  std::int64_t id = 0;
+  std::int64_t staffId = 0;
+  std::string hostName;  // the staff member's display name
+  std::string headline;
+  std::string detail;
+  std::int64_t arrivedAt = 0;
+  std::optional<std::int64_t> deliveredAt;
+  std::optional<std::int64_t> archivedAt;
+  std::string archivedBy;  // "host" (the notifier) or "desk"
+};
+
+enum class StoreResult { done, notFound, duplicate, busy, failed };
+
+// Opens (creating if needed) the database file; "" or an error message.
+std::string openStorage(const std::string& path);
+void closeStorage();
+
+std::vector<StaffRow> activeStaff();
+StoreResult addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added);
+// Refused with busy while guests are waiting for that member of staff.
+StoreResult removeStaff(std::int64_t staffId);
+// Adds the demo staff directory when there are no staff at all.
+void seedDemoStaff();
+
+// The active staff member with that first and last name.
+std::optional<std::int64_t> findStaff(const std::string& firstName, const std::string& lastName);
+
+// A notifier's poll: records the poll, marks the unarchived notifications as
+// delivered (the first time) and returns them, oldest first.
+StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting);
+StoreResult addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail,
+                            NotificationRow& added);
+// done when it archived; notFound for an unknown or already archived id.
+StoreResult archiveNotificationRow(std::int64_t id, const char* by);
+
+// Unarchived notifications, and those archived since the given time, oldest first.
+std::vector<NotificationRow> deskNotifications(std::int64_t archivedSince);

@@ -1,0 +1,127 @@
+#include "validation.h"
+
+#include <nlohmann/json.hpp>
+
+#include "code_page.h"
+
+namespace {
+
+using nlohmann::json;
+
+// Code points of well-formed UTF-8, one at a time with their bytes.
+struct CodePoint {
+  char32_t value;
+  std::string_view bytes;
+};
+
+CodePoint nextCodePoint(std::string_view text, std::size_t at) {
+  auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  char32_t value = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+  for (std::size_t i = 1; i < length; ++i) value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+  return {value, text.substr(at, length)};
+}
+
+bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
+bool isSpace(char32_t c) { return c == ' ' || c == 0xA0; }
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// Checks common to names and lines; the first fault found, or "".
+std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool spaceAllowed) {
+  if (!isValidUtf8(text)) return std::string(label) + " is not valid UTF-8 text.";
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < text.size(); ++count) {
+    CodePoint c = nextCodePoint(text, at);
+    at += c.bytes.size();
+    if (c.value == ',' || c.value == '|') return std::string(label) + " must not contain \",\" or \"|\".";
+    if (isControl(c.value)) return std::string(label) + " must not contain control characters.";
+    if (!spaceAllowed && isSpace(c.value)) return std::string(label) + " must be one word, without spaces.";
+    std::string converted;
+    if (!toCodePage(c.bytes, converted)) {
+      return std::string(label) + " contains " + quoted(c.bytes) + ", which notifiers using the code page " +
+             notifierCodePage + " cannot show.";
+    }
+  }
+  if (count > maxChars) return std::string(label) + " is longer than " + std::to_string(maxChars) + " characters.";
+  return "";
+}
+
+// The string member key of object, or "" when it is absent; false when it is
+// present but not a string.
+bool stringMember(const json& object, const char* key, std::string& value) {
+  auto found = object.find(key);
+  if (found == object.end() || found->is_null()) {
+    value.clear();
+    return true;
+  }
+  if (!found->is_string()) return false;
+  value = std::string(trimmed(found->get_ref<const std::string&>()));
+  return true;
+}
+
+// Parses body as a JSON object; "" or the message.
+std::string parseObject(std::string_view body, json& object) {
+  object = json::parse(body.begin(), body.end(), nullptr, false);
+  if (object.is_discarded()) return "The request body is not valid JSON.";
+  if (!object.is_object()) return "The request body must be a JSON object.";
+  return "";
+}
+
+}  // namespace
+
+std::string_view trimmed(std::string_view text) {
+  const char* blanks = " \t\r\n\v\f";
+  std::size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::string checkNamePart(std::string_view label, std::string_view text) {
+  if (text.empty()) return std::string(label) + " is missing.";
+  return checkCharacters(label, text, maxNamePartChars, false);
+}
+
+std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required) {
+  if (required && text.empty()) return std::string(label) + " is missing.";
+  return checkCharacters(label, text, maxChars, true);
+}
+
+std::string parseStaffEntry(std::string_view body, StaffEntry& entry) {
+  json object;
+  std::string error = parseObject(body, object);
+  if (!error.empty()) return error;
+  std::string name;
+  if (!stringMember(object, "name", name) || !stringMember(object, "firstName", entry.firstName) ||
+      !stringMember(object, "lastName", entry.lastName)) {
+    return "Names must be JSON strings.";
+  }
+  if (!name.empty()) {
+    std::size_t space = name.find(' ');
+    if (space == std::string::npos || name.find(' ', space + 1) != std::string::npos || space == 0) {
+      return "The name must be a first and a last name separated by one space.";
+    }
+    entry.firstName = name.substr(0, space);
+    entry.lastName = name.substr(space + 1);
+  }
+  error = checkNamePart("The first name", entry.firstName);
+  if (error.empty()) error = checkNamePart("The last name", entry.lastName);
+  return error;
+}
+
+std::string parseGuestEntry(std::string_view body, GuestEntry& entry) {
+  json object;
+  std::string error = parseObject(body, object);
+  if (!error.empty()) return error;
+  auto staff = object.find("staffId");
+  if (staff == object.end() || !staff->is_number_integer() || staff->get<std::int64_t>() <= 0) {
+    return "Choose the member of staff the guest is here to see.";
+  }
+  entry.staffId = staff->get<std::int64_t>();
+  if (!stringMember(object, "guestName", entry.headline) || !stringMember(object, "note", entry.detail)) {
+    return "The guest's name and the note must be JSON strings.";
+  }
+  error = checkLine("The guest's name", entry.headline, maxHeadlineChars, true);
+  if (error.empty()) error = checkLine("The note", entry.detail, maxDetailChars, false);
+  return error;
+}

@@ -1,0 +1,43 @@
+// Pure checks of what the front desk enters, and parsing of the desk API's
+// JSON bodies. Every function returns an empty text when the input is
+// accepted, otherwise a message meant for the receptionist.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Limits in characters. A notifier's request carries the watched name
+// percent-encoded (up to three bytes per byte) in a request of at most 511
+// bytes, and the panel has room for one line of each text.
+constexpr std::size_t maxNamePartChars = 40;
+constexpr std::size_t maxHeadlineChars = 60;
+constexpr std::size_t maxDetailChars = 120;
+
+struct StaffEntry {
+  std::string firstName;
+  std::string lastName;
+};
+
+struct GuestEntry {
+  std::int64_t staffId = 0;
+  std::string headline;  // the guest's name
+  std::string detail;    // the receptionist's note
+};
+
+// A first or last name: one word (no spaces), no "," or "|", no control
+// characters, at most maxNamePartChars, and representable in the notifiers'
+// code page.
+std::string checkNamePart(std::string_view label, std::string_view text);
+// A display line: no "," or "|" (the notifiers' answer format has no
+// escaping), no control characters, bounded, representable.
+std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required);
+
+// {"firstName": "José", "lastName": "Müller"} or {"name": "José Müller"}.
+// Outer white space is trimmed.
+std::string parseStaffEntry(std::string_view body, StaffEntry& entry);
+// {"staffId": 3, "guestName": "Ada Lovelace", "note": "Meeting room 2"}.
+std::string parseGuestEntry(std::string_view body, GuestEntry& entry);
+
+// The text without leading and trailing ASCII white space.
+std::string_view trimmed(std::string_view text);
