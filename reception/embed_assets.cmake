@@ -1,11 +1,11 @@
-# Writes OUTPUT, a C++ source that holds the desk page files of ASSET_DIR as
-# byte arrays and defines findAsset over them.
+# Writes OUTPUT, a C++ source that holds the desk page files of ASSET_DIR (all
+# UTF-8 text) as byte arrays and defines findAsset over them.
 # Usage: cmake -DASSET_DIR=<dir> -DOUTPUT=<file> -P embed_assets.cmake
 set(assets
-  "/|index.html|text/html\; charset=utf-8"
-  "/index.html|index.html|text/html\; charset=utf-8"
-  "/desk.css|desk.css|text/css\; charset=utf-8"
-  "/desk.js|desk.js|text/javascript\; charset=utf-8")
+  "/|index.html|text/html"
+  "/index.html|index.html|text/html"
+  "/desk.css|desk.css|text/css"
+  "/desk.js|desk.js|text/javascript")
 
 set(arrays "")
 set(table "")
@@ -19,7 +19,7 @@ foreach(asset IN LISTS assets)
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
   string(APPEND arrays "const unsigned char asset${index}[] = {\n${bytes}};\n")
-  string(APPEND table "    {\"${path}\", asset${index}, sizeof asset${index}, \"${type}\"},\n")
+  string(APPEND table "    {\"${path}\", asset${index}, sizeof asset${index}, \"${type}; charset=utf-8\"},\n")
   math(EXPR index "${index} + 1")
 endforeach()
 

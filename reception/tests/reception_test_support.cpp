@@ -1,0 +1,237 @@
+#include "reception_test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "code_page.h"
+#include "http_server.h"
+#include "notifier_api.h"
+#include "reception.h"
+#include "reception_client.h"
+#include "sockets.h"
+#include "storage.h"
+
+namespace {
+
+constexpr int exchangeTimeoutMs = 10000;
+
+RawReply parseReply(const std::string& bytes, bool closed) {
+  RawReply reply;
+  std::size_t end = bytes.find("\r\n\r\n");
+  if (end == std::string::npos) return reply;
+  reply.complete = closed;
+  reply.headers = bytes.substr(0, end + 4);
+  reply.body = bytes.substr(end + 4);
+  std::size_t space = bytes.find(' ');
+  if (space != std::string::npos) reply.status = std::atoi(bytes.c_str() + space + 1);
+  return reply;
+}
+
+std::string readLog(const std::filesystem::path& path) {
+  std::string bytes;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return bytes;
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, got);
+  std::fclose(file);
+  return bytes;
+}
+
+// Starts the executable in directory with its output going to logPath.
+pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+            const std::filesystem::path& logPath) {
+  std::string program = RECEPTION_EXECUTABLE;
+  std::vector<std::string> copies = arguments;
+  std::vector<char*> argv{program.data()};
+  for (std::string& argument : copies) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+    ::dup2(log, 1);
+    ::dup2(log, 2);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+}  // namespace
+
+RawReply exchange(const std::string& host, std::uint16_t port, const std::string& request) {
+  std::uint32_t address = 0;
+  if (!parseDottedAddress(host.c_str(), address)) return {};
+  SocketHandle socket = openTcpSocket();
+  if (socket == 0) return {};
+  if (!connectWithin(socket, address, port, exchangeTimeoutMs) ||
+      !sendAllWithin(socket, request.data(), request.size(), exchangeTimeoutMs)) {
+    closeSocket(socket);
+    return {};
+  }
+  std::string bytes;
+  char chunk[4096];
+  bool closed = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(exchangeTimeoutMs);
+  while (!closed && std::chrono::steady_clock::now() < deadline) {
+    int got = receiveWithin(socket, chunk, sizeof chunk, 200);
+    if (got == receiveTimedOut) continue;
+    if (got <= 0) {
+      closed = got == receiveClosed;
+      break;
+    }
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  }
+  closeSocket(socket);
+  return parseReply(bytes, closed);
+}
+
+RawReply getAs10(const std::string& host, std::uint16_t port, const std::string& target) {
+  return exchange(host, port, "GET " + target + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n");
+}
+
+RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
+                const std::string& body, const std::string& contentType) {
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
+  if (!contentType.empty()) request += "Content-Type: " + contentType + "\r\n";
+  request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  return exchange(host, port, request);
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::random_device random;
+  path = std::filesystem::temp_directory_path() /
+         ("vestibra-reception-" + std::to_string(random()) + "-" + std::to_string(random()));
+  std::filesystem::create_directories(path);
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+void InProcessServiceTest::SetUp() {
+  receptionAccessKey = accessKey;
+  notifierCodePage = "WINDOWS-1252";
+  ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+}
+
+void InProcessServiceTest::startService(const std::string& address, std::uint16_t port) {
+  ASSERT_TRUE(tryStartService(address, port)) << "cannot serve on " << address << ":" << port;
+}
+
+bool InProcessServiceTest::tryStartService(const std::string& address, std::uint16_t port) {
+  std::string error;
+  int listener = openListener(address, port, error);
+  if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) return false;
+  host_ = address;
+  port_ = listeningPort(listener);
+  serving_ = true;
+  return true;
+}
+
+void InProcessServiceTest::TearDown() {
+  if (serving_) stopHttpServer();
+  closeStorage();
+}
+
+nlohmann::json InProcessServiceTest::state() {
+  RawReply reply = get("/api/desk/state");
+  EXPECT_EQ(reply.status, 200);
+  return nlohmann::json::parse(reply.body, nullptr, false);
+}
+
+std::int64_t InProcessServiceTest::addStaffMember(const std::string& firstName, const std::string& lastName) {
+  RawReply reply = post("/api/desk/staff", nlohmann::json{{"firstName", firstName}, {"lastName", lastName}}.dump());
+  EXPECT_EQ(reply.status, 201) << reply.body;
+  auto added = nlohmann::json::parse(reply.body, nullptr, false);
+  return added.is_object() ? added.value("id", std::int64_t{0}) : 0;
+}
+
+std::int64_t InProcessServiceTest::announce(std::int64_t staffId, const std::string& guestName,
+                                            const std::string& note) {
+  RawReply reply = post("/api/desk/notifications",
+                        nlohmann::json{{"staffId", staffId}, {"guestName", guestName}, {"note", note}}.dump());
+  EXPECT_EQ(reply.status, 201) << reply.body;
+  auto added = nlohmann::json::parse(reply.body, nullptr, false);
+  return added.is_object() ? added.value("id", std::int64_t{0}) : 0;
+}
+
+ServiceProcess::~ServiceProcess() {
+  if (pid > 0) stop(SIGKILL);
+}
+
+bool ServiceProcess::start(const std::vector<std::string>& arguments, const std::filesystem::path& directory) {
+  logPath = directory / ("service-" + std::to_string(++starts) + ".log");
+  pid = spawn(arguments, directory, logPath);
+  if (pid < 0) return false;
+  const std::string marker = "listening on http://";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    output = readLog(logPath);
+    std::size_t at = output.find(marker);
+    std::size_t slash = at == std::string::npos ? at : output.find("/ ", at + marker.size());
+    if (slash != std::string::npos) {
+      std::string where = output.substr(at + marker.size(), slash - at - marker.size());
+      host = where.substr(0, where.rfind(':'));
+      port = static_cast<std::uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
+      return true;
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      output = readLog(logPath);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+int ServiceProcess::stop(int signal) {
+  if (pid <= 0) return -1;
+  ::kill(pid, signal);
+  int status = 0;
+  // Bounded: escalate to SIGKILL after 20 s.
+  for (int waited = 0; waited < 2000; ++waited) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  pid = -1;
+  return status;
+}
+
+int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+               std::string& output) {
+  std::filesystem::path logPath = directory / "run.log";
+  std::filesystem::remove(logPath);
+  pid_t pid = spawn(arguments, directory, logPath);
+  if (pid < 0) return -1;
+  int status = -1;
+  // Bounded: 20 s, then the child is killed.
+  for (int waited = 0; waited < 2000; ++waited) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      output = readLog(logPath);
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  output = readLog(logPath);
+  return -1;
+}

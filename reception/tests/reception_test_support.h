@@ -1,0 +1,85 @@
+// Helpers for the reception service tests: raw HTTP exchanges, the service
+// run in-process on a free port, and the service run as its own process.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+struct RawReply {
+  bool complete = false;  // the server answered and closed the connection
+  int status = 0;
+  std::string headers;
+  std::string body;
+};
+
+// Sends request bytes on a fresh connection and reads until the server
+// closes it (at most 10 s).
+RawReply exchange(const std::string& host, std::uint16_t port, const std::string& request);
+// An HTTP/1.0 GET without keep-alive, as notifiers send it.
+RawReply getAs10(const std::string& host, std::uint16_t port, const std::string& target);
+// An HTTP/1.1 request with Connection: close and an optional body.
+RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
+                const std::string& body = "", const std::string& contentType = "application/json");
+
+// A fresh temporary directory, removed with the object.
+struct TemporaryDirectory {
+  TemporaryDirectory();
+  ~TemporaryDirectory();
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  std::filesystem::path path;
+};
+
+// The service in this process, on 127.0.0.1 and a free port, with its own
+// database in a temporary directory.
+class InProcessServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Starts serving; address "127.0.0.1" with port 0, or another loopback address and port.
+  void startService(const std::string& address = "127.0.0.1", std::uint16_t port = 0);
+  // As startService; false when the address and port cannot be had.
+  bool tryStartService(const std::string& address, std::uint16_t port);
+
+  RawReply get(const std::string& target) { return getAs10(host_, port_, target); }
+  RawReply post(const std::string& target, const std::string& body) { return send11(host_, port_, "POST", target, body); }
+  nlohmann::json state();
+  std::int64_t addStaffMember(const std::string& firstName, const std::string& lastName);
+  std::int64_t announce(std::int64_t staffId, const std::string& guestName, const std::string& note);
+
+  TemporaryDirectory directory_;
+  std::string host_;
+  std::uint16_t port_ = 0;
+  bool serving_ = false;
+};
+
+// The service as a child process; stopped (SIGTERM, then SIGKILL) on destruction.
+struct ServiceProcess {
+  ServiceProcess() = default;
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  // Starts the executable with these arguments in directory and waits (at
+  // most 20 s) for its "listening on" line; false if it exits first.
+  bool start(const std::vector<std::string>& arguments, const std::filesystem::path& directory);
+  // Sends the signal and waits for the exit; the exit status as waitpid gives it.
+  int stop(int signal);
+
+  pid_t pid = -1;
+  std::string host;
+  std::uint16_t port = 0;
+  std::string output;  // standard output and error up to the start
+  std::filesystem::path logPath;
+  int starts = 0;
+};
+
+// Runs the executable to completion (at most 20 s) and captures its output.
+int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory, std::string& output);

@@ -1,0 +1,182 @@
+// The service's pure parts: query parsing, the code page layer, input
+// checks, the command line and the notifier's record format.
+#include <cstdlib>
+#include <ctime>
+
+#include <gtest/gtest.h>
+
+#include "code_page.h"
+#include "notifier_api.h"
+#include "options.h"
+#include "query.h"
+#include "validation.h"
+
+TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
+  EXPECT_EQ(percentDecode("Jos%E9%20M%fcller"), "Jos\xE9 M\xFCller");
+  EXPECT_EQ(percentDecode("a+b"), "a b");
+  EXPECT_EQ(percentDecode("a+b", false), "a+b");
+  EXPECT_EQ(percentDecode("100%"), "100%");
+  EXPECT_EQ(percentDecode("%4"), "%4");
+  EXPECT_EQ(percentDecode("%zz%41"), "%zzA");
+  EXPECT_EQ(percentDecode("%00x"), std::string("\0x", 2));
+}
+
+TEST(QueryParsing, SplitsTargetsIntoPathAndFirstValues) {
+  RequestTarget target = parseRequestTarget("/api/reception/getNotification?key=k&fn=Jos%E9&&ln=&fn=Other&flag#frag");
+  EXPECT_EQ(target.path, "/api/reception/getNotification");
+  EXPECT_EQ(target.query.size(), 4u);
+  EXPECT_EQ(queryValue(target.query, "fn"), "Jos\xE9");  // the first of two values
+  EXPECT_EQ(queryValue(target.query, "ln"), "");
+  EXPECT_EQ(queryValue(target.query, "flag"), "");
+  EXPECT_FALSE(queryValue(target.query, "id").has_value());
+
+  EXPECT_EQ(parseRequestTarget("/a%2Fb+c").path, "/a/b+c");
+  EXPECT_TRUE(parseRequestTarget("/?").query.empty());
+  EXPECT_EQ(queryValue(parseRequestTarget("/?%6Bey=v%3D1").query, "key"), "v=1");
+}
+
+TEST(CodePage, ConvertsBothWaysAndRefusesWhatTheCodePageLacks) {
+  std::string converted;
+  ASSERT_TRUE(toCodePage("José Müller €", converted));
+  EXPECT_EQ(converted, "Jos\xE9 M\xFCller \x80");
+  std::string back;
+  ASSERT_TRUE(fromCodePage(converted, back));
+  EXPECT_EQ(back, "José Müller €");
+
+  EXPECT_FALSE(toCodePage("Łukasz", converted));
+  EXPECT_FALSE(toCodePage("東京", converted));
+  EXPECT_EQ(toCodePageLossy("Łódź Zoë"), "?\xF3" "d? Zo\xEB");
+  // Bytes Windows-1252 leaves undefined cannot be read back.
+  EXPECT_FALSE(fromCodePage("A\x81", back));
+
+  EXPECT_TRUE(toCodePage("Müller", converted, "ISO-8859-15"));
+  EXPECT_TRUE(isUsableCodePage("WINDOWS-1252"));
+  EXPECT_TRUE(isUsableCodePage("CP850"));
+  EXPECT_FALSE(isUsableCodePage("NO-SUCH-CODE-PAGE"));
+  EXPECT_FALSE(isUsableCodePage("UTF-16"));  // not ASCII-compatible
+}
+
+TEST(CodePage, RejectsMalformedUtf8) {
+  EXPECT_TRUE(isValidUtf8("plain, é, €, 😀"));
+  EXPECT_FALSE(isValidUtf8("\xC0\x80"));          // overlong NUL
+  EXPECT_FALSE(isValidUtf8("\xE0\x80\xAF"));      // overlong "/"
+  EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(isValidUtf8("caf\xC3"));           // cut short
+  EXPECT_FALSE(isValidUtf8("\x80"));
+  std::string converted;
+  EXPECT_FALSE(toCodePage("caf\xE9", converted));  // Latin-1 bytes passed as UTF-8
+}
+
+TEST(StaffEntryParsing, AcceptsBothFormsAndTrims) {
+  StaffEntry entry;
+  EXPECT_EQ(parseStaffEntry(R"({"firstName": " José ", "lastName": "Müller"})", entry), "");
+  EXPECT_EQ(entry.firstName, "José");
+  EXPECT_EQ(entry.lastName, "Müller");
+  EXPECT_EQ(parseStaffEntry(R"({"name": "Liam O'Brien"})", entry), "");
+  EXPECT_EQ(entry.firstName, "Liam");
+  EXPECT_EQ(entry.lastName, "O'Brien");
+  std::string fortyChars(40, 'a');
+  EXPECT_EQ(parseStaffEntry(R"({"firstName": ")" + fortyChars + R"(", "lastName": "B"})", entry), "");
+}
+
+TEST(StaffEntryParsing, RefusesNamesNotifiersCannotUse) {
+  StaffEntry entry;
+  auto refusal = [&](const std::string& body) { return parseStaffEntry(body, entry); };
+  EXPECT_EQ(refusal(R"({"firstName": "Ann"})"), "The last name is missing.");
+  EXPECT_EQ(refusal(R"({"firstName": "Mary Ann", "lastName": "Lee"})"), "The first name must be one word, without spaces.");
+  EXPECT_EQ(refusal(R"({"firstName": "Ann", "lastName": "Lee|Smith"})"), "The last name must not contain \",\" or \"|\".");
+  EXPECT_EQ(refusal(R"({"firstName": "Ann,", "lastName": "Lee"})"), "The first name must not contain \",\" or \"|\".");
+  EXPECT_EQ(refusal(R"({"firstName": "Ann\u0007", "lastName": "Lee"})"), "The first name must not contain control characters.");
+  EXPECT_EQ(refusal(R"({"firstName": "Ann", "lastName": "L\u0085e"})"), "The last name must not contain control characters.");
+  EXPECT_EQ(refusal(R"({"firstName": "Łukasz", "lastName": "Nowak"})"),
+            "The first name contains \"Ł\", which notifiers using the code page WINDOWS-1252 cannot show.");
+  EXPECT_EQ(refusal(R"({"firstName": ")" + std::string(41, 'a') + R"(", "lastName": "B"})"),
+            "The first name is longer than 40 characters.");
+  EXPECT_EQ(refusal(R"({"name": "Ann  Lee"})"), "The name must be a first and a last name separated by one space.");
+  EXPECT_EQ(refusal(R"({"name": "Ann"})"), "The name must be a first and a last name separated by one space.");
+  EXPECT_EQ(refusal(R"({"firstName": 5, "lastName": "Lee"})"), "Names must be JSON strings.");
+  EXPECT_EQ(refusal(R"(["Ann", "Lee"])"), "The request body must be a JSON object.");
+  EXPECT_EQ(refusal("{\"firstName\": \"Ann\""), "The request body is not valid JSON.");
+  EXPECT_EQ(refusal("{\"firstName\": \"An\xFF\", \"lastName\": \"Lee\"}"), "The request body is not valid JSON.");
+}
+
+TEST(GuestEntryParsing, ChecksHostHeadlineAndNote) {
+  GuestEntry entry;
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": "Zoë Brontë ", "note": ""})", entry), "");
+  EXPECT_EQ(entry.staffId, 3);
+  EXPECT_EQ(entry.headline, "Zoë Brontë");
+  EXPECT_EQ(entry.detail, "");
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": "Ada"})", entry), "");
+
+  const std::string chooseHost = "Choose the member of staff the guest is here to see.";
+  EXPECT_EQ(parseGuestEntry(R"({"guestName": "Ada"})", entry), chooseHost);
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": "3", "guestName": "Ada"})", entry), chooseHost);
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": -1, "guestName": "Ada"})", entry), chooseHost);
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 1.5, "guestName": "Ada"})", entry), chooseHost);
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 18446744073709551615, "guestName": "Ada"})", entry), chooseHost);
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": "  "})", entry), "The guest's name is missing.");
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": "Ada", "note": "Room 2|3"})", entry),
+            "The note must not contain \",\" or \"|\".");
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": "Ada", "note": "line\nbreak"})", entry),
+            "The note must not contain control characters.");
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": ")" + std::string(61, 'g') + R"("})", entry),
+            "The guest's name is longer than 60 characters.");
+  EXPECT_EQ(parseGuestEntry(R"({"staffId": 3, "guestName": "Ada", "note": ")" + std::string(120, 'n') + R"("})", entry), "");
+}
+
+TEST(CommandLine, DefaultsAndEveryOption) {
+  ReceptionOptions options;
+  ASSERT_EQ(parseCommandLine({}, options), "");
+  EXPECT_EQ(options.address, "127.0.0.1");
+  EXPECT_EQ(options.port, 80);
+  EXPECT_EQ(options.database, "reception.db");
+  EXPECT_EQ(options.codePage, "WINDOWS-1252");
+  EXPECT_TRUE(options.key.empty());
+
+  ASSERT_EQ(parseCommandLine({"--listen", "127.0.0.2:8080", "--database=x.db", "--key", "abc123", "--code-page",
+                              "CP850", "--demo"},
+                             options),
+            "");
+  EXPECT_EQ(options.address, "127.0.0.2");
+  EXPECT_EQ(options.port, 8080);
+  EXPECT_EQ(options.database, "x.db");
+  EXPECT_EQ(options.key, "abc123");
+  EXPECT_EQ(options.codePage, "CP850");
+  EXPECT_TRUE(options.demo);
+  ASSERT_EQ(parseCommandLine({"--listen=*", "--port", "0"}, options), "");
+  EXPECT_EQ(options.address, "*");
+  EXPECT_EQ(options.port, 0);
+}
+
+TEST(CommandLine, ClearErrorsForBadOptions) {
+  ReceptionOptions options;
+  EXPECT_EQ(parseCommandLine({"--verbose"}, options), "unknown option \"--verbose\" (see --help)");
+  EXPECT_EQ(parseCommandLine({"--database"}, options), "--database needs a value");
+  EXPECT_EQ(parseCommandLine({"--port", "65536"}, options), "--port: \"65536\" is not a port number (0 to 65535)");
+  EXPECT_EQ(parseCommandLine({"--listen", "127.0.0.1:http"}, options),
+            "--listen: \"http\" is not a port number (0 to 65535)");
+  EXPECT_EQ(parseCommandLine({"--listen", ":80"}, options), "--listen needs an address, for example 127.0.0.1:80");
+  EXPECT_EQ(parseCommandLine({"--key", "a&b"}, options), "--key must be 1 to 64 letters and digits");
+  EXPECT_EQ(parseCommandLine({"--demo=yes"}, options), "unknown option \"--demo=yes\" (see --help)");
+  EXPECT_EQ(parseCommandLine({"-h"}, options), "");
+  EXPECT_TRUE(options.help);
+}
+
+TEST(NotifierRecords, LocalTimeOfDayAndStrictIds) {
+  setenv("TZ", "CET-1", 1);
+  tzset();
+  // 2026-01-02 12:05:09 UTC is 13:05:09 in CET.
+  EXPECT_EQ(notificationRecord(7, "Ada", "Room 2", 1767355509000LL), "7|Ada|Room 2|13|5|9");
+  EXPECT_EQ(notificationRecord(8, "Ada", "", 1767355509999LL), "8|Ada||13|5|9");
+
+  long long id = 0;
+  EXPECT_TRUE(parseNotificationId("42", id));
+  EXPECT_EQ(id, 42);
+  EXPECT_TRUE(parseNotificationId("999999999999999999", id));
+  EXPECT_FALSE(parseNotificationId("", id));
+  EXPECT_FALSE(parseNotificationId("4a", id));
+  EXPECT_FALSE(parseNotificationId("-4", id));
+  EXPECT_FALSE(parseNotificationId(" 4", id));
+  EXPECT_FALSE(parseNotificationId("1000000000000000000", id));
+}
