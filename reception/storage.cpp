@@ -107,9 +107,6 @@ class Use {
 bool execute(const char* sql) {
   char* message = nullptr;
   int result = sqlite3_exec(database, sql, nullptr, nullptr, &message);
-  if (result != SQLITE_OK) {
-    std::fprintf(stderr, "vestibra-reception: database: %s\n", message ? message : sqlite3_errstr(result));
-  }
   sqlite3_free(message);
   return result == SQLITE_OK;
 }

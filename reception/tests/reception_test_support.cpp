@@ -168,10 +168,15 @@ std::int64_t InProcessServiceTest::announce(std::int64_t staffId, const std::str
 
 ServiceProcess::~ServiceProcess() {
   if (pid > 0) stop(SIGKILL);
+  if (::testing::Test::HasFailure() && !logPath.empty()) {
+    std::printf("--- output of the service ---\n%s\n", readLog(logPath).c_str());
+  }
 }
 
 bool ServiceProcess::start(const std::vector<std::string>& arguments, const std::filesystem::path& directory) {
+  static int starts = 0;
   logPath = directory / ("service-" + std::to_string(++starts) + ".log");
+  std::filesystem::remove(logPath);
   pid = spawn(arguments, directory, logPath);
   if (pid < 0) return false;
   const std::string marker = "listening on http://";

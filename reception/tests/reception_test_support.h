@@ -78,7 +78,6 @@ struct ServiceProcess {
   std::uint16_t port = 0;
   std::string output;  // standard output and error up to the start
   std::filesystem::path logPath;
-  int starts = 0;
 };
 
 // Runs the executable to completion (at most 20 s) and captures its output.

@@ -1,0 +1,156 @@
+// The vestibra-reception executable itself: its command line, and that
+// nothing it answered is lost across a restart or a kill during writes.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <set>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "http_server.h"
+#include "reception_client.h"
+#include "reception_test_support.h"
+#include "test_support.h"
+
+namespace {
+
+using nlohmann::json;
+
+const std::vector<std::string> freePort = {"--listen", "127.0.0.1:0"};
+
+std::vector<std::string> withFreePort(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), freePort.begin(), freePort.end());
+  return arguments;
+}
+
+json deskState(const ServiceProcess& service) {
+  RawReply reply = getAs10(service.host, service.port, "/api/desk/state");
+  EXPECT_EQ(reply.status, 200);
+  return json::parse(reply.body, nullptr, false);
+}
+
+RawReply postJson(const ServiceProcess& service, const std::string& target, const json& body) {
+  return send11(service.host, service.port, "POST", target, body.dump());
+}
+
+// The state without what changes with time alone.
+json lasting(json state) {
+  state.erase("now");
+  for (json& staff : state["staff"]) staff.erase("online");
+  return state;
+}
+
+bool exitedCleanly(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+}  // namespace
+
+TEST(ReceptionProcess, HelpAndBadOptions) {
+  TemporaryDirectory directory;
+  std::string output;
+  EXPECT_TRUE(exitedCleanly(runService({"--help"}, directory.path, output)));
+  EXPECT_NE(output.find("Usage: vestibra-reception"), std::string::npos);
+
+  int status = runService({"--port", "http"}, directory.path, output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(output, "vestibra-reception: --port: \"http\" is not a port number (0 to 65535)\n");
+  runService(withFreePort({"--code-page", "KLINGON"}), directory.path, output);
+  EXPECT_EQ(output, "vestibra-reception: the code page KLINGON is unknown to iconv or does not keep ASCII as it is\n");
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "reception.db"));
+}
+
+TEST(ReceptionProcess, PortInUseAndUnusableDatabaseAreReported) {
+  TemporaryDirectory directory;
+  std::string error;
+  int taken = openListener("127.0.0.1", 0, error);
+  ASSERT_GE(taken, 0) << error;
+  std::string port = std::to_string(listeningPort(taken));
+  std::string output;
+  int status = runService({"--listen", "127.0.0.1:" + port}, directory.path, output);
+  ::close(taken);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(output, "vestibra-reception: 127.0.0.1:" + port + " is already in use by another program\n");
+
+  runService(withFreePort({"--database", "missing/dir/reception.db"}), directory.path, output);
+  EXPECT_EQ(output.rfind("vestibra-reception: cannot open the database missing/dir/reception.db: ", 0), 0u) << output;
+
+  std::filesystem::create_directory(directory.path / "a-directory");
+  runService(withFreePort({"--database", "a-directory"}), directory.path, output);
+  EXPECT_EQ(output.rfind("vestibra-reception: cannot open the database a-directory: ", 0), 0u) << output;
+
+  writeFileBytes(directory.path / "not-a-database", std::string(4096, 'x'));
+  runService(withFreePort({"--database", "not-a-database"}), directory.path, output);
+  EXPECT_EQ(output, "vestibra-reception: cannot use the database not-a-database: file is not a database\n");
+}
+
+TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
+  TemporaryDirectory directory;
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(withFreePort({"--demo", "--key", "deskTest1"}), directory.path)) << service.output;
+  json staff = deskState(service)["staff"];
+  ASSERT_EQ(staff.size(), 4u);  // the demo directory
+  std::int64_t host = staff[0]["id"];
+  EXPECT_EQ(postJson(service, "/api/desk/staff", {{"name", "Zoë Brontë"}}).status, 201);
+  json first = json::parse(postJson(service, "/api/desk/notifications", {{"staffId", host}, {"guestName", "Ada"}}).body);
+  postJson(service, "/api/desk/notifications", {{"staffId", host}, {"guestName", "Grace"}, {"note", "Lobby"}});
+  std::string name = staff[0]["firstName"].get<std::string>() + "&ln=" + staff[0]["lastName"].get<std::string>();
+  RawReply polled = getAs10(service.host, service.port, "/api/reception/getNotification?key=deskTest1&fn=" + name);
+  EXPECT_NE(polled.body.find("|Grace|Lobby|"), std::string::npos);
+  EXPECT_EQ(getAs10(service.host, service.port,
+                    "/api/reception/archiveNotification?key=deskTest1&id=" + std::to_string(first["id"].get<int>()))
+                .body,
+            "1");
+  json before = deskState(service);
+  EXPECT_TRUE(exitedCleanly(service.stop(SIGTERM)));
+
+  ServiceProcess restarted;
+  ASSERT_TRUE(restarted.start(withFreePort({"--demo"}), directory.path)) << restarted.output;
+  EXPECT_EQ(lasting(deskState(restarted)), lasting(before));
+  EXPECT_EQ(deskState(restarted)["staff"].size(), 5u);  // --demo adds nothing to a directory in use
+  EXPECT_EQ(getAs10(restarted.host, restarted.port, "/api/reception/listUsers?key=deskTest1").status, 403);
+  EXPECT_EQ(getAs10(restarted.host, restarted.port, std::string("/api/reception/listUsers?key=") + accessKey).status,
+            200);
+}
+
+// Announcements are posted one after another while the service is killed
+// with SIGKILL: every one that got its answer is there after a restart.
+TEST(ReceptionProcess, NothingAnsweredIsLostWhenKilledDuringWrites) {
+  TemporaryDirectory directory;
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(withFreePort({"--demo"}), directory.path)) << service.output;
+  std::int64_t host = deskState(service)["staff"][0]["id"];
+
+  std::vector<std::int64_t> answered;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    // Bounded: at most 5000 posts, or until the service is gone.
+    for (int i = 0; i < 5000 && !stop; ++i) {
+      RawReply reply = postJson(service, "/api/desk/notifications",
+                                {{"staffId", host}, {"guestName", "Guest " + std::to_string(i)}});
+      if (reply.status != 201) break;
+      answered.push_back(json::parse(reply.body)["id"].get<std::int64_t>());
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  int status = service.stop(SIGKILL);
+  stop = true;
+  writer.join();
+  EXPECT_TRUE(WIFSIGNALED(status));
+  ASSERT_GT(answered.size(), 10u);
+  std::printf("%zu announcements answered before the kill\n", answered.size());
+
+  ServiceProcess restarted;
+  ASSERT_TRUE(restarted.start(freePort, directory.path)) << restarted.output;
+  json guests = deskState(restarted)["notifications"];
+  std::set<std::int64_t> stored;
+  for (const json& guest : guests) stored.insert(guest["id"].get<std::int64_t>());
+  for (std::int64_t id : answered) EXPECT_EQ(stored.count(id), 1u) << "guest " << id << " was lost";
+  EXPECT_GE(stored.size(), answered.size());
+  // Ids go on from the highest ever stored, so notifiers never see one twice.
+  json next = json::parse(postJson(restarted, "/api/desk/notifications", {{"staffId", host}, {"guestName", "After"}}).body);
+  EXPECT_GT(next["id"].get<std::int64_t>(), *stored.rbegin());
+}
