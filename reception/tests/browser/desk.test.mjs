@@ -1,0 +1,174 @@
+// The front desk page in headless Chromium against a real vestibra-reception,
+// with the notifier's own client (notifier_probe) polling and archiving.
+// Run through CTest, which sets RECEPTION_EXECUTABLE and NOTIFIER_PROBE.
+import { after, before, test } from "node:test";
+import assert from "node:assert/strict";
+import { execFile, spawn } from "node:child_process";
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import path from "node:path";
+import { chromium } from "playwright-core";
+
+const serviceExe = process.env.RECEPTION_EXECUTABLE;
+const probeExe = process.env.NOTIFIER_PROBE;
+const browserExe = process.env.CHROMIUM || "/usr/bin/chromium";
+const host = "José Müller";
+
+let directory;
+let service;
+let address;
+let browser;
+
+function randomLoopback() {
+  const part = () => 1 + Math.floor(Math.random() * 250);
+  return `127.${part()}.${part()}.${part()}`;
+}
+
+// Starts the service on port 80 of a loopback address of its own; resolves
+// once it is listening, rejects when it exits first.
+function startOn(candidate) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(serviceExe, ["--listen", `${candidate}:80`, "--database", "reception.db", "--demo"],
+                        { cwd: directory, stdio: ["ignore", "pipe", "pipe"] });
+    let output = "";
+    const timer = setTimeout(() => { child.kill("SIGKILL"); reject(new Error("no start in 20 s")); }, 20000);
+    const collect = (chunk) => {
+      output += chunk;
+      if (output.includes("listening on")) { clearTimeout(timer); resolve(child); }
+    };
+    child.stdout.on("data", collect);
+    child.stderr.on("data", collect);
+    child.on("exit", () => { clearTimeout(timer); reject(new Error(output)); });
+  });
+}
+
+// The notifier's client: one poll for the host, and optionally a click on Close.
+function notifierPoll(archive) {
+  const args = [`http://${address}/api/reception/`, host];
+  if (archive) args.push("archive");
+  return new Promise((resolve, reject) => {
+    execFile(probeExe, args, { cwd: directory, timeout: 20000 }, (error, stdout) => {
+      if (error) reject(error); else resolve(stdout.split("\n").filter((line) => line.startsWith("probe: ")));
+    });
+  });
+}
+
+async function openDesk() {
+  const page = await browser.newPage();
+  page.on("dialog", (dialog) => dialog.accept());
+  await page.goto(`http://${address}/`);
+  await page.locator("#staff li", { hasText: host }).waitFor();
+  return page;
+}
+
+async function chooseHost(page, name) {
+  const value = await page.locator("#announce-host option", { hasText: name }).getAttribute("value");
+  await page.selectOption("#announce-host", value);
+}
+
+before(async () => {
+  assert.ok(serviceExe && probeExe, "RECEPTION_EXECUTABLE and NOTIFIER_PROBE must be set");
+  directory = mkdtempSync(path.join(tmpdir(), "vestibra-desk-"));
+  for (let attempt = 0; attempt < 10 && !service; attempt += 1) {
+    const candidate = randomLoopback();
+    try {
+      service = await startOn(candidate);
+      address = candidate;
+    } catch (error) {
+      if (!String(error.message).includes("already in use")) throw error;
+    }
+  }
+  assert.ok(service, "no free loopback address for the service");
+  browser = await chromium.launch({ executablePath: browserExe, args: ["--no-sandbox"] });
+});
+
+after(async () => {
+  await browser?.close();
+  if (service) {
+    const exited = new Promise((resolve) => service.once("exit", resolve));
+    service.kill("SIGTERM");
+    await exited;
+  }
+  if (directory) rmSync(directory, { recursive: true, force: true });
+});
+
+test("a guest is announced, waits, reaches the host's screen and is acknowledged", async () => {
+  const page = await openDesk();
+  await chooseHost(page, host);
+  await page.fill("#announce-guest", "Zoë Brontë");
+  await page.fill("#announce-note", "Meeting room 2");
+  await page.click("#announce-form button[type=submit]");
+  assert.equal(await page.locator("#announce-message").textContent(), "Zoë Brontë was announced to José Müller.");
+
+  const row = page.locator("#waiting tbody tr", { hasText: "Zoë Brontë" });
+  await row.waitFor();
+  assert.equal(await row.locator("td.note").textContent(), "Meeting room 2");
+  assert.equal(await row.locator(".status").textContent(), "Not yet on screen");
+  // The waiting clock runs.
+  const firstClock = await row.locator("td.clock").textContent();
+  assert.match(firstClock, /^00:0\d$/);
+  await page.waitForFunction((before) => {
+    const clock = document.querySelector("#waiting tbody tr td.clock");
+    return clock && clock.textContent !== before;
+  }, firstClock, { timeout: 5000 });
+
+  const polled = await notifierPoll(false);
+  assert.equal(polled[0], "probe: 1 waiting, archived 0");
+  assert.match(polled[1], /^probe: \d+\|Zoë Brontë$/);
+  await row.locator(".status", { hasText: /^On screen since / }).waitFor({ timeout: 10000 });
+  await page.locator("#staff li", { hasText: host }).locator(".presence", { hasText: "Notifier online" })
+    .waitFor({ timeout: 10000 });
+
+  const acknowledged = await notifierPoll(true);
+  assert.equal(acknowledged[0], "probe: 1 waiting, archived 1");
+  await page.locator("#handled tbody tr", { hasText: "Zoë Brontë" }).locator(".status", { hasText: /^Acknowledged at / })
+    .waitFor({ timeout: 10000 });
+  await page.locator("#waiting-empty").waitFor({ state: "visible" });
+  assert.equal(await page.locator("#waiting tbody tr").count(), 0);
+  await page.close();
+});
+
+test("bad input gets a clear message and the directory is kept", async () => {
+  const page = await openDesk();
+  const staffMessage = page.locator("#staff-message");
+  const addStaff = async (first, last) => {
+    await page.fill("#staff-first", first);
+    await page.fill("#staff-last", last);
+    await page.click("#staff-form button[type=submit]");
+  };
+
+  await addStaff("Łukasz", "Nowak");
+  await page.locator("#staff-message", { hasText: "Ł" }).waitFor();
+  assert.equal(await staffMessage.textContent(),
+               "The first name contains \"Ł\", which notifiers using the code page WINDOWS-1252 cannot show.");
+  await addStaff("Anna", "Schmidt");
+  await page.locator("#staff-message", { hasText: "already" }).waitFor();
+  assert.equal(await staffMessage.textContent(), "Anna Schmidt is already in the staff directory.");
+  await addStaff("Mary Ann", "Lee");
+  assert.equal(await staffMessage.textContent(), "The first name must be one word, without spaces.");
+
+  await addStaff("Ida", "Weiß");
+  await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor();
+  assert.equal(await staffMessage.textContent(), "Ida Weiß was added.");
+
+  await chooseHost(page, "Ida Weiß");
+  await page.fill("#announce-guest", "Ada | Lovelace");
+  await page.click("#announce-form button[type=submit]");
+  assert.equal(await page.locator("#announce-message").textContent(),
+               "Names and notes must not contain \",\" or \"|\" or control characters.");
+  await page.fill("#announce-guest", "Ada Lovelace");
+  await page.click("#announce-form button[type=submit]");
+  await page.locator("#waiting tbody tr", { hasText: "Ada Lovelace" }).waitFor();
+
+  // A host with a guest waiting cannot be removed; after withdrawing the guest they can.
+  const ida = page.locator("#staff li", { hasText: "Ida Weiß" });
+  await ida.locator("button").click();
+  await page.locator("#staff-message", { hasText: "still waiting" }).waitFor();
+  await page.locator("#waiting tbody tr", { hasText: "Ada Lovelace" }).locator("button").click();
+  await page.locator("#handled tbody tr", { hasText: "Ada Lovelace" }).locator(".status", { hasText: "Withdrawn" })
+    .waitFor({ timeout: 10000 });
+  await page.locator("#staff li", { hasText: "Ida Weiß" }).locator("button").click();
+  await page.locator("#staff-message", { hasText: "Ida Weiß was removed." }).waitFor();
+  await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor({ state: "detached" });
+  await page.close();
+});
