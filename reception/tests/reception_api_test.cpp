@@ -83,6 +83,8 @@ TEST_F(ReceptionApiTest, NotifierAnswersByteForByteInTheCodePage) {
   EXPECT_EQ(notifier("archiveNotification", "&id=1x").body, "0");
   EXPECT_EQ(notifier("archiveNotification", "").body, "0");
   EXPECT_EQ(notifier("getNotification", poll).body, std::to_string(second) + "|Ada Lovelace||9|31|10");
+  // Names sent as raw code-page bytes, without percent-encoding, are read the same way.
+  EXPECT_EQ(notifier("getNotification", "&fn=Jos\xE9&ln=M\xFCller").body, std::to_string(second) + "|Ada Lovelace||9|31|10");
 
   // Unknown users, names the code page cannot decode and missing names get an empty answer.
   EXPECT_EQ(notifier("getNotification", "&fn=Jose&ln=M%FCller").body, "");
