@@ -21,3 +21,9 @@ void loadSettings(const char* path, SettingsMap& settings);
 // Writes every entry as key=value and CR LF, in key order, replacing path
 // atomically: a failure leaves the old file whole. Silent on failure.
 void saveSettings(const char* path, const SettingsMap& settings);
+
+// The steps of a save, in order. Tests set failSaveStepForTesting to make one
+// of them fail as a full disk, a failing device or a locked file would; it is
+// SaveStep::none otherwise.
+enum class SaveStep { none, openTemporary, write, flush, sync, close, replace };
+extern SaveStep failSaveStepForTesting;
