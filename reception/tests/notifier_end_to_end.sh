@@ -16,6 +16,7 @@ work=$(mktemp -d)
 service_pid=""
 notifier_pid=""
 finish() {
+  set +e
   [ -n "$notifier_pid" ] && kill "$notifier_pid" 2>/dev/null && wait "$notifier_pid" 2>/dev/null
   [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
   rm -rf "$work"
@@ -26,7 +27,11 @@ fail() { echo "FAILED: $*"; echo "--- service"; cat "$work/service.log"; echo "-
 desk=http://127.0.0.1/api/desk
 "$service_exe" --listen 127.0.0.1:80 --database "$work/reception.db" --demo >"$work/service.log" 2>&1 &
 service_pid=$!
-for _ in $(seq 100); do grep -q "listening on" "$work/service.log" && break; sleep 0.1; done
+for _ in $(seq 100); do
+  grep -q "listening on" "$work/service.log" && break
+  kill -0 "$service_pid" 2>/dev/null || { service_pid=""; break; }
+  sleep 0.1
+done
 grep -q "listening on" "$work/service.log" || fail "the service did not start"
 
 # Ids of José Müller and of a guest from the desk API's JSON (keys come sorted).
