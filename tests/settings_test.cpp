@@ -1,8 +1,11 @@
 #include "settings.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -255,6 +258,22 @@ TEST_F(AtomicSave, SaveOntoADirectoryLeavesItAndNothingElse) {
   saveSettings("settings.conf", SettingsMap{{"user", "Ann Lee"}});
   EXPECT_EQ(filesIn(directory_), std::vector<std::string>{"settings.conf"});
   EXPECT_EQ(readFileBytes("settings.conf/inside"), "x");
+}
+
+// A virus scanner or an indexer holds the file open for a moment; on
+// Windows the replacement waits for it instead of failing.
+TEST_F(AtomicSave, TargetHeldOpenForAMomentIsStillReplaced) {
+  writeFileBytes("settings.conf", "user=Old Name\r\n");
+  std::FILE* held = std::fopen("settings.conf", "rb");
+  ASSERT_NE(held, nullptr);
+  std::thread scanner([held] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::fclose(held);
+  });
+  saveSettings("settings.conf", SettingsMap{{"user", "Ann Lee"}});
+  scanner.join();
+  EXPECT_EQ(readFileBytes("settings.conf"), "user=Ann Lee\r\n");
+  EXPECT_EQ(filesIn(directory_), std::vector<std::string>{"settings.conf"});
 }
 
 // --- The watched user in the poll cycle ---
