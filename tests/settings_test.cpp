@@ -252,14 +252,6 @@ TEST_F(AtomicSave, SaveIntoAMissingDirectoryChangesNothing) {
   EXPECT_EQ(readFileBytes("settings.conf"), "user=Old Name\r\n");
 }
 
-TEST_F(AtomicSave, SaveOntoADirectoryLeavesItAndNothingElse) {
-  std::filesystem::create_directory("settings.conf");
-  writeFileBytes("settings.conf/inside", "x");
-  saveSettings("settings.conf", SettingsMap{{"user", "Ann Lee"}});
-  EXPECT_EQ(filesIn(directory_), std::vector<std::string>{"settings.conf"});
-  EXPECT_EQ(readFileBytes("settings.conf/inside"), "x");
-}
-
 // A virus scanner or an indexer holds the file open for a moment; on
 // Windows the replacement waits for it instead of failing.
 TEST_F(AtomicSave, TargetHeldOpenForAMomentIsStillReplaced) {
