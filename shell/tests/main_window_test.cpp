@@ -231,7 +231,7 @@ class StartUp : public ShellStateTest {
 };
 
 void CALLBACK exitOnceShown(HWND, UINT, UINT_PTR timer, DWORD) {
-  HWND window = FindWindowA(mainWindowClassName, mainWindowTitle);
+  HWND window = findOwnWindow(mainWindowClassName, mainWindowTitle);
   if (window == nullptr) return;
   KillTimer(nullptr, timer);
   PostMessageA(window, WM_COMMAND, IDM_FILE_EXIT, 0);
@@ -255,7 +255,7 @@ TEST_F(StartUp, LoadsSettingsFetchesUsersPollsThenLoopsUntilExit) {
   EXPECT_NE(server.requests()[1].find("getNotification?key=m9pqzRWkfhT7031&fn=Bob&ln=Ray "), std::string::npos);
   ASSERT_EQ(notificationList.size(), 1u);
   EXPECT_TRUE(guestTracker.guestWaiting);
-  EXPECT_EQ(FindWindowA(mainWindowClassName, mainWindowTitle), nullptr);
+  EXPECT_EQ(findOwnWindow(mainWindowClassName, mainWindowTitle), nullptr);
 }
 
 TEST_F(StartUp, EndsWithZeroBeforeReadingAnythingWhenTheClassCannotRegister) {
@@ -267,7 +267,7 @@ TEST_F(StartUp, EndsWithZeroBeforeReadingAnythingWhenTheClassCannotRegister) {
   EXPECT_EQ(runNotifier(GetModuleHandleA(nullptr), SW_SHOWNORMAL), 0);
   EXPECT_TRUE(settingsMap.empty());
   EXPECT_TRUE(server.requests().empty());
-  EXPECT_EQ(FindWindowA(mainWindowClassName, mainWindowTitle), nullptr);
+  EXPECT_EQ(findOwnWindow(mainWindowClassName, mainWindowTitle), nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "shell_test_support.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "guest_tracker.h"
 #include "main_window.h"
@@ -22,7 +23,7 @@ struct DriverState {
 };
 DriverState driver;
 
-HWND openDialog() { return FindWindowA(MAKEINTATOM(32770), "My About Box"); }
+HWND openDialog() { return findOwnWindow("#32770", "My About Box"); }
 
 void CALLBACK driverTick(HWND, UINT, UINT_PTR, DWORD) {
   HWND dialog = openDialog();
@@ -59,6 +60,28 @@ void drainMessages() {
   for (int count = 0; count < 10000 && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE); ++count) {
     if (message.message != WM_QUIT) DispatchMessageA(&message);
   }
+}
+
+HWND findOwnWindow(const char* className, const char* title) {
+  struct Search {
+    const char* className;
+    const char* title;
+    HWND found;
+  } search{className, title, nullptr};
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND window, LPARAM context) -> BOOL {
+        auto* wanted = reinterpret_cast<Search*>(context);
+        char name[256] = {};
+        char text[256] = {};
+        GetClassNameA(window, name, sizeof name);
+        GetWindowTextA(window, text, sizeof text);
+        if (std::strcmp(name, wanted->className) != 0 || std::strcmp(text, wanted->title) != 0) return TRUE;
+        wanted->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 std::string windowsPath(const std::string& path) {

@@ -21,6 +21,10 @@ class ShellStateTest : public WorkingDirectoryTest {
 // Removes what is queued for this thread (a stray WM_QUIT would end the next loop).
 void drainMessages();
 
+// This thread's top-level window of that class and title, or null. Windows of
+// test processes running beside this one are never found.
+HWND findOwnWindow(const char* className, const char* title);
+
 // A path as the Windows side names it: Unix paths are reached through drive Z:.
 std::string windowsPath(const std::string& path);
 
