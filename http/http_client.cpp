@@ -31,18 +31,6 @@ std::unique_ptr<char[]> copyText(const char* bytes, std::size_t length) {
 
 bool isRequestSafe(unsigned char byte) { return byte > 0x20 && byte < 0x7F; }
 
-void appendEscaped(std::string& out, const std::string& text) {
-  static const char hex[] = "0123456789ABCDEF";
-  for (unsigned char byte : text) {
-    if (isRequestSafe(byte)) {
-      out += static_cast<char>(byte);
-    } else {
-      out += '%';
-      out += hex[byte >> 4];
-      out += hex[byte & 0x0F];
-    }
-  }
-}
 
 // Reads until the server closes, a receive fails, the deadline passes or the
 // cap is exceeded. False means the response is to be treated as a failure.
@@ -62,8 +50,8 @@ bool receiveResponse(SocketHandle socket, Clock::time_point deadline, std::strin
 
 void splitUrl(const std::string& url, std::string& host, std::string& path) {
   std::string rest = url;
-  if (rest.compare(0, 7, "http://") == 0 && rest.size() >= 7) rest.erase(0, 7);
-  if (rest.compare(0, 8, "https://") == 0 && rest.size() >= 8) rest.erase(0, 8);
+  if (rest.compare(0, 7, "http://") == 0) rest.erase(0, 7);
+  if (rest.compare(0, 8, "https://") == 0) rest.erase(0, 8);
   std::size_t slash = rest.find('/');
   if (slash == std::string::npos) {
     host = rest;
@@ -98,13 +86,25 @@ std::int32_t findBodyOffset(const char* text) {
   return -1;
 }
 
+std::string percentEncode(std::string_view text, bool (*keep)(unsigned char)) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (unsigned char byte : text) {
+    if (keep(byte)) {
+      encoded += static_cast<char>(byte);
+    } else {
+      encoded += '%';
+      encoded += hex[byte >> 4];
+      encoded += hex[byte & 0x0F];
+    }
+  }
+  return encoded;
+}
+
 std::string buildRequest(const std::string& host, const std::string& path) {
-  std::string request = "GET ";
-  appendEscaped(request, path);
-  request += " HTTP/1.0\r\nHost: ";
-  appendEscaped(request, host);
-  request += "\r\n\r\n";
-  return request;
+  return "GET " + percentEncode(path, isRequestSafe) + " HTTP/1.0\r\nHost: " + percentEncode(host, isRequestSafe) +
+         "\r\n\r\n";
 }
 
 std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::unique_ptr<char[]>& headers) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Every request ends within this many milliseconds, connect included, so a
 // silent or trickling server cannot freeze the window for good.
@@ -35,3 +36,7 @@ std::int32_t findBodyOffset(const char* text);
 // line or start a header line (controls, space, DEL, 0x80 and up) are
 // percent-encoded, so the request always has one request line and one Host line.
 std::string buildRequest(const std::string& host, const std::string& path);
+
+// text with every byte for which keep is false written as "%" and two
+// upper-case hex digits.
+std::string percentEncode(std::string_view text, bool (*keep)(unsigned char));

@@ -78,21 +78,7 @@ Notification notificationFromFields(TextList& fields) {
 
 }  // namespace
 
-std::string encodeQueryValue(std::string_view value) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(value.size());
-  for (unsigned char byte : value) {
-    if (isUnreservedByte(byte)) {
-      encoded += static_cast<char>(byte);
-    } else {
-      encoded += '%';
-      encoded += hex[byte >> 4];
-      encoded += hex[byte & 0x0F];
-    }
-  }
-  return encoded;
-}
+std::string encodeQueryValue(std::string_view value) { return percentEncode(value, isUnreservedByte); }
 
 std::int32_t decimalPrefix(const char* text) {
   while (isCSpace(*text)) ++text;
