@@ -1,0 +1,75 @@
+// The desk API's JSON bodies (input: one byte choosing the form and the
+// notifiers' code page, then the body). Whatever is accepted must reach a
+// notifier intact: a staff name comes back from the listUsers answer as one
+// user whose two words are the first and last name, and a guest comes back
+// from the getNotification answer as exactly one record with its texts.
+#include "code_page.h"
+#include "fuzz_check.h"
+#include "notifier_api.h"
+#include "reception_client.h"
+#include "split_text.h"
+#include "validation.h"
+
+namespace {
+
+// Code pages a site may run its notifiers in; the double-byte ones are
+// included because their second bytes overlap ASCII.
+const char* const codePages[] = {"WINDOWS-1252", "WINDOWS-1251", "ISO-8859-7", "CP932", "CP936", "CP949"};
+
+bool hasOuterBlank(std::string_view text) {
+  return !text.empty() && (trimmed(text).size() != text.size());
+}
+
+void checkStaff(std::string_view body) {
+  StaffEntry entry;
+  if (!parseStaffEntry(body, entry).empty()) return;
+  FUZZ_CHECK(!entry.firstName.empty() && !entry.lastName.empty());
+  FUZZ_CHECK(!hasOuterBlank(entry.firstName) && !hasOuterBlank(entry.lastName));
+  std::string first, last;
+  FUZZ_CHECK(toCodePage(entry.firstName, first) && toCodePage(entry.lastName, last));
+
+  // The listUsers answer with this name between two others.
+  UserList users;
+  decodeUsers(("Ann Lee," + first + " " + last + ",Bob Ray").c_str(), users);
+  FUZZ_CHECK(users.size() == 3 && users[0] == "Ann Lee" && users[2] == "Bob Ray");
+  // The notifier splits the chosen name at its space and sends both parts;
+  // the service must find the same member of staff by them.
+  TextList parts;
+  splitText(users[1].c_str(), parts, " ");
+  FUZZ_CHECK(parts.size() == 2 && parts[0] == first && parts[1] == last);
+  std::string firstBack, lastBack;
+  FUZZ_CHECK(fromCodePage(parts[0], firstBack) && fromCodePage(parts[1], lastBack));
+  FUZZ_CHECK(firstBack == entry.firstName && lastBack == entry.lastName);
+}
+
+void checkGuest(std::string_view body) {
+  GuestEntry entry;
+  if (!parseGuestEntry(body, entry).empty()) return;
+  FUZZ_CHECK(entry.staffId > 0 && !entry.headline.empty());
+  FUZZ_CHECK(!hasOuterBlank(entry.headline) && !hasOuterBlank(entry.detail));
+  std::string headline, detail;
+  FUZZ_CHECK(toCodePage(entry.headline, headline) && toCodePage(entry.detail, detail));
+  FUZZ_CHECK(toCodePageLossy(entry.headline) == headline && toCodePageLossy(entry.detail) == detail);
+
+  std::string answer = notificationRecord(7, headline, detail, 0) + "," + notificationRecord(8, "Other", "", 0);
+  NotificationList list;
+  decodeNotifications(answer.c_str(), list);
+  FUZZ_CHECK(list.size() == 2);
+  FUZZ_CHECK(list[0].id == "7" && list[0].headline == headline && list[0].detail == detail);
+  FUZZ_CHECK(list[1].id == "8" && list[1].headline == "Other");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  std::size_t choice = data[0];
+  std::string_view body = fuzzBytes(data + 1, size - 1);
+  notifierCodePage = codePages[(choice >> 1) % (sizeof codePages / sizeof codePages[0])];
+  if (choice % 2 == 0) {
+    checkStaff(body);
+  } else {
+    checkGuest(body);
+  }
+  return 0;
+}

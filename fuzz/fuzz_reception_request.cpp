@@ -1,0 +1,89 @@
+// Whole requests through the service's router and storage, on an in-memory
+// database (input: one byte choosing method and content type, the target up
+// to the first LF, then the body). Every answer has a known status, desk
+// answers are JSON, and notifier answers keep the formats notifiers decode.
+#include <nlohmann/json.hpp>
+
+#include "fuzz_check.h"
+#include "notifier_api.h"
+#include "reception.h"
+#include "reception_client.h"
+#include "split_text.h"
+#include "storage.h"
+
+namespace {
+
+const char* const methods[] = {"GET", "POST", "DELETE", "PUT", "HEAD", "get"};
+// The store is started afresh now and then, so that it stays small.
+constexpr int requestsPerStore = 2000;
+int requestsOnThisStore = requestsPerStore;
+
+void freshStore() {
+  closeStorage();
+  FUZZ_CHECK(openStorage(":memory:").empty());
+  seedDemoStaff();
+  requestsOnThisStore = 0;
+}
+
+bool isKnownStatus(int status) {
+  for (int known : {200, 201, 400, 403, 404, 405, 409, 413, 415}) {
+    if (status == known) return true;
+  }
+  return false;
+}
+
+void checkNotifierAnswer(const RequestTarget& target, const HttpResponse& response) {
+  if (response.status != 200) {
+    FUZZ_CHECK(response.body.empty());
+    return;
+  }
+  FUZZ_CHECK(response.body.find('\0') == std::string::npos);
+  if (target.path == "/api/reception/listUsers") {
+    UserList users;
+    decodeUsers(response.body.c_str(), users);
+    for (const std::string& user : users) {
+      TextList parts;
+      splitText(user.c_str(), parts, " ");
+      FUZZ_CHECK(parts.size() == 2 && !parts[0].empty() && !parts[1].empty());
+    }
+  } else if (target.path == "/api/reception/getNotification") {
+    TextList records;
+    splitText(response.body.c_str(), records, ",");
+    for (const std::string& record : records) {
+      TextList fields;
+      splitText(record.c_str(), fields, "|");
+      FUZZ_CHECK(fields.size() == 6);
+    }
+  } else if (target.path == "/api/reception/archiveNotification") {
+    FUZZ_CHECK(response.body == "0" || response.body == "1");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  receptionAccessKey = accessKey;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  if (requestsOnThisStore++ >= requestsPerStore) freshStore();
+  std::string_view input = fuzzBytes(data + 1, size - 1);
+  HttpRequest request;
+  request.method = methods[data[0] % (sizeof methods / sizeof methods[0])];
+  request.contentType = (data[0] & 0x80) != 0 ? "text/plain" : "application/json; charset=utf-8";
+  request.target = std::string(untilNul(takePart(input, '\n')));
+  request.body = std::string(input.substr(0, maxRequestBodyBytes));
+  request.bodyTooLarge = (data[0] & 0x40) != 0;
+
+  HttpResponse response = handleReceptionRequest(request);
+  FUZZ_CHECK(isKnownStatus(response.status));
+  RequestTarget target = parseRequestTarget(request.target);
+  if (target.path.rfind("/api/reception/", 0) == 0) {
+    checkNotifierAnswer(target, response);
+  } else if (target.path.rfind("/api/desk/", 0) == 0) {
+    FUZZ_CHECK(!nlohmann::json::parse(response.body, nullptr, false).is_discarded());
+  }
+  return 0;
+}
