@@ -1,10 +1,12 @@
 #include "reception_client.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <memory>
-#include <unordered_set>
+#include <functional>
+#include <vector>
 
 #include "http_client.h"
 #include "sockets.h"
@@ -65,15 +67,65 @@ bool isUnreservedByte(unsigned char byte) {
 
 bool isCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-Notification notificationFromFields(TextList& fields) {
+using NotificationFields = std::array<std::string_view, notificationFields>;
+
+Notification notificationFromFields(const NotificationFields& fields) {
   Notification notification;
-  notification.id = std::move(fields[0]);
-  notification.headline = std::move(fields[1]);
-  notification.detail = std::move(fields[2]);
-  notification.arrivalHour = decimalPrefix(fields[3].c_str());
-  notification.arrivalMinute = decimalPrefix(fields[4].c_str());
-  notification.arrivalSecond = decimalPrefix(fields[5].c_str());
+  notification.id = fields[0];
+  notification.headline = fields[1];
+  notification.detail = fields[2];
+  notification.arrivalHour = decimalPrefix(std::string(fields[3]).c_str());
+  notification.arrivalMinute = decimalPrefix(std::string(fields[4]).c_str());
+  notification.arrivalSecond = decimalPrefix(std::string(fields[5]).c_str());
   return notification;
+}
+
+// The positions of a NotificationList's elements by id, for constant-time
+// look-ups while one answer is decoded. Open addressing in one flat array
+// keeps a look-up to one slot probe and, on a hash match, one list element;
+// a set of nodes would chase pointers through memory for every record.
+struct IdIndex {
+  // 0 is a free slot; otherwise the low 32 bits of the id's hash above the
+  // element's position + 1.
+  std::vector<std::uint64_t> slots;
+  std::size_t used = 0;
+};
+
+std::uint32_t idHash(std::string_view id) { return static_cast<std::uint32_t>(std::hash<std::string_view>{}(id)); }
+
+std::size_t homeSlot(const IdIndex& index, std::uint32_t hash) { return hash & (index.slots.size() - 1); }
+
+void placeSlot(IdIndex& index, std::uint64_t slot) {
+  std::size_t at = homeSlot(index, static_cast<std::uint32_t>(slot >> 32));
+  while (index.slots[at] != 0) at = (at + 1) & (index.slots.size() - 1);
+  index.slots[at] = slot;
+}
+
+// Keeps the table at most half full, so probe runs stay short.
+void reserveIndex(IdIndex& index, std::size_t ids) {
+  std::size_t capacity = 16;
+  while (capacity < 2 * ids) capacity *= 2;
+  if (capacity <= index.slots.size()) return;
+  std::vector<std::uint64_t> old(capacity, 0);
+  old.swap(index.slots);
+  for (std::uint64_t slot : old) {
+    if (slot != 0) placeSlot(index, slot);
+  }
+}
+
+void addToIndex(IdIndex& index, std::string_view id, std::size_t position) {
+  reserveIndex(index, index.used + 1);
+  placeSlot(index, static_cast<std::uint64_t>(idHash(id)) << 32 | (position + 1));
+  ++index.used;
+}
+
+bool indexHolds(const IdIndex& index, const NotificationList& list, std::string_view id) {
+  std::uint32_t hash = idHash(id);
+  for (std::size_t at = homeSlot(index, hash); index.slots[at] != 0; at = (at + 1) & (index.slots.size() - 1)) {
+    std::uint64_t slot = index.slots[at];
+    if (static_cast<std::uint32_t>(slot >> 32) == hash && list[(slot & 0xFFFFFFFFu) - 1].id == id) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -97,22 +149,25 @@ std::int32_t decimalPrefix(const char* text) {
 void decodeUsers(const char* body, UserList& users) { splitText(body, users, ","); }
 
 void decodeNotifications(const char* body, NotificationList& list) {
-  // Ids already held, for constant-time de-duplication; views stay valid
-  // because appending to the list never moves its elements.
-  std::unordered_set<std::string_view> knownIds;
-  for (const Notification& held : list) knownIds.insert(held.id);
+  IdIndex knownIds;
+  reserveIndex(knownIds, list.size());
+  for (std::size_t position = 0; position < list.size(); ++position) addToIndex(knownIds, list[position].id, position);
 
-  TextList records;
-  splitText(body, records, ",");
-  for (const std::string& record : records) {
-    TextList fields;
-    splitText(record.c_str(), fields, "|");
+  // Records and fields are views into the body, so a long answer is not
+  // copied piece by piece before it is decoded.
+  forEachPiece(body, ",", [&](std::string_view record) {
+    NotificationFields fields;
+    std::size_t fieldCount = 0;
+    forEachPiece(record, "|", [&](std::string_view field) {
+      if (fieldCount < fields.size()) fields[fieldCount] = field;
+      ++fieldCount;
+    });
     // Only complete records become notifications: an empty record or one of
     // fewer than six fields is dropped, whatever its id.
-    if (fields.size() < notificationFields || knownIds.count(fields[0]) != 0) continue;
+    if (fieldCount < notificationFields || indexHolds(knownIds, list, fields[0])) return;
     list.push_back(notificationFromFields(fields));
-    knownIds.insert(list.back().id);
-  }
+    addToIndex(knownIds, list.back().id, list.size() - 1);
+  });
 }
 
 std::int32_t fetchUsers(UserList& users) {

@@ -91,6 +91,21 @@ TEST(DecodeNotifications, TrailingCommaAndNulEndDecodingTheSame) {
   EXPECT_EQ(withNul.size(), 1u);
 }
 
+TEST(DecodeNotifications, LongAnswersKeepIdsUniqueAndInOrder) {
+  // Enough records to grow the id index several times, with repeats far
+  // apart and ids the list held before.
+  NotificationList list;
+  for (int id = 0; id < 40; ++id) list.push_back(make(std::to_string(id), "held", "", 0, 0, 0));
+  std::string body;
+  for (int record = 0; record < 600; ++record) body += std::to_string(record % 300) + "|new|d|1|2|3,";
+  decodeNotifications(body.c_str(), list);
+  ASSERT_EQ(list.size(), 300u);
+  for (std::size_t at = 0; at < list.size(); ++at) {
+    EXPECT_EQ(list[at].id, std::to_string(at));
+    EXPECT_EQ(list[at].headline, at < 40 ? "held" : "new");
+  }
+}
+
 TEST(EncodeQueryValue, UnreservedBytesStayEverythingElseIsEncoded) {
   EXPECT_EQ(encodeQueryValue("Ann-Lee_2.x~"), "Ann-Lee_2.x~");
   EXPECT_EQ(encodeQueryValue("a b&c=d#e%f+g?h/i"), "a%20b%26c%3Dd%23e%25f%2Bg%3Fh%2Fi");
