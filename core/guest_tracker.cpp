@@ -8,7 +8,7 @@
 #include "settings.h"
 
 GuestTracker guestTracker;
-NotificationList notificationList;
+NotificationList notificationList;  // NOLINT(cert-err58-cpp): a process-wide object; start-up cannot go on without memory
 std::int32_t (*localSecondsOfDay)() = systemLocalSecondsOfDay;
 
 namespace {
@@ -40,6 +40,7 @@ void poll() {
 std::int32_t systemLocalSecondsOfDay() {
   std::time_t now = std::time(nullptr);
   // Only the window's thread asks, so the shared result of localtime is safe here.
+  // cppcheck-suppress localtimeCalled
   const std::tm* local = std::localtime(&now);
   if (local == nullptr) return 0;
   return local->tm_hour * 3600 + local->tm_min * 60 + local->tm_sec;
@@ -49,7 +50,7 @@ void pollTick(bool force) {
   if (force || guestTracker.tickCounter > guestTracker.pollInterval) {
     poll();
     std::printf("%d\n", static_cast<int>(notificationList.size()));
-    std::fflush(stdout);
+    std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
     guestTracker.tickCounter = 0;
     if (notificationList.empty()) {
       guestTracker.guestWaiting = false;
@@ -71,7 +72,7 @@ void dismissFirst() {
   archiveNotification(notificationList.front().id);
   notificationList.pop_front();
   std::printf("-1 = %d\n", static_cast<int>(notificationList.size()));
-  std::fflush(stdout);
+  std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
 }
 
 void resetGuestTracking() {

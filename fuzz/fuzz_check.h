@@ -16,7 +16,7 @@
   } while (false)
 
 [[noreturn]] inline void fuzzCheckFailed(const char* condition, const char* file, int line) {
-  std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition);
+  static_cast<void>(std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition));
   std::abort();
 }
 

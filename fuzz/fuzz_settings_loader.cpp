@@ -28,7 +28,8 @@ Loaded loadByTheRules(std::string_view bytes, SettingsMap settings) {
     std::string key(line.substr(0, equals));
     std::string_view afterKey = line.substr(equals + 1);
     std::string value(afterKey.substr(0, afterKey.find('=')));
-    loaded.echoLines.push_back(key + " = " + value + "\n");
+    loaded.echoLines.push_back(key);
+    loaded.echoLines.back().append(" = ").append(value).append("\n");
     loaded.settings.emplace(key, value);
   }
   return loaded;

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
       // A copy of its own, so that a read past the end is caught by AddressSanitizer.
       std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
       std::printf("%s (%zu bytes)\n", input.string().c_str(), copy.size());
-      std::fflush(stdout);
+      static_cast<void>(std::fflush(stdout));
       LLVMFuzzerTestOneInput(copy.data(), copy.size());
       ++replayed;
     }

@@ -117,7 +117,7 @@ std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::
   bool sent = connection.socket != 0 &&
               sendAllWithin(connection.socket, request.data(), request.size(), millisecondsUntil(deadline));
   std::printf("Buffer being sent:\n%s", request.c_str());
-  std::fflush(stdout);
+  std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
 
   std::string response;
   std::int32_t headerLength = -1;

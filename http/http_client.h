@@ -12,7 +12,7 @@
 // silent or trickling server cannot freeze the window for good.
 extern int requestTimeoutMs;
 // A response larger than this ends the request as a failure.
-constexpr std::size_t maxResponseBytes = 16u * 1024 * 1024;
+constexpr std::size_t maxResponseBytes = std::size_t{16} * 1024 * 1024;
 
 // Fetches url. Returns the body (NUL-terminated, bodyLength bytes before the
 // NUL) and stores the header text in headers, both allocated with array new.

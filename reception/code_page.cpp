@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-std::string notifierCodePage = "WINDOWS-1252";
+std::string notifierCodePage = "WINDOWS-1252";  // NOLINT(cert-err58-cpp): set before main; fits the short-string buffer
 
 namespace {
 
@@ -17,6 +17,7 @@ struct Converter {
   }
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): (iconv_t)-1 is iconv_open's documented failure value
   bool ok() const { return handle != reinterpret_cast<iconv_t>(-1); }
 };
 

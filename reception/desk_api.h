@@ -12,9 +12,9 @@
 #include "http_server.h"
 
 // A notifier that polled within this time counts as online.
-constexpr long long onlineWindowMs = 30 * 1000;
+constexpr long long onlineWindowMs = 30LL * 1000;
 // Archived guests stay on the desk page for this long.
-constexpr long long archivedShownMs = 12 * 60 * 60 * 1000;
+constexpr long long archivedShownMs = 12LL * 60 * 60 * 1000;
 
 // route is the path after "/api/desk/".
 HttpResponse answerDesk(const HttpRequest& request, std::string_view route);

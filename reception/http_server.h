@@ -25,7 +25,7 @@ struct HttpResponse {
 using RequestHandler = HttpResponse (*)(const HttpRequest&);
 
 // Request bodies beyond this are not kept (bodyTooLarge is set instead).
-constexpr std::size_t maxRequestBodyBytes = 16 * 1024;
+constexpr std::size_t maxRequestBodyBytes = std::size_t{16} * 1024;
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
 // port (0 picks a free one). The descriptor, or -1 with error set.

@@ -15,7 +15,7 @@
 namespace {
 
 int fail(const std::string& message) {
-  std::fprintf(stderr, "vestibra-reception: %s\n", message.c_str());
+  std::fprintf(stderr, "vestibra-reception: %s\n", message.c_str());  // NOLINT(cert-err33-c): nowhere left to report to
   return 1;
 }
 
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   std::string error = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options);
   if (!error.empty()) return fail(error);
   if (options.help) {
-    std::fputs(receptionUsage, stdout);
+    std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
     return 0;
   }
   if (!isUsableCodePage(options.codePage)) {
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   }
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
-  std::fflush(stdout);
+  std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read
 
   int received = 0;
   sigwait(&signals, &received);

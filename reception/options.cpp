@@ -78,7 +78,7 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
     std::size_t equals = name.find('=');
     bool inlineValue = name.rfind("--", 0) == 0 && equals != std::string::npos;
     std::string value = inlineValue ? name.substr(equals + 1) : "";
-    if (inlineValue) name = name.substr(0, equals);
+    if (inlineValue) name.resize(equals);
     if (name == "--help" || name == "-h") {
       options.help = true;
     } else if (name == "--demo" && !inlineValue) {

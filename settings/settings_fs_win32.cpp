@@ -17,6 +17,7 @@ bool targetBrieflyLocked(DWORD error) {
 }  // namespace
 
 bool syncFile(std::FILE* file) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): _get_osfhandle returns the HANDLE as an intptr_t
   HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
 }

@@ -52,7 +52,7 @@ void parseSettingsText(std::string_view bytes, SettingsMap& settings, std::vecto
 
 std::string formatSettingsText(const SettingsMap& settings) {
   std::string lines;
-  for (const auto& [key, value] : settings) lines += key + "=" + value + "\n";
+  for (const auto& [key, value] : settings) lines.append(key).append("=").append(value).append("\n");
   std::string bytes;
   bytes.reserve(lines.size() + settings.size());
   for (char byte : lines) {

@@ -84,6 +84,7 @@ void onDestroy(HWND window) {
 // Diagnostics reach standard output only when it is redirected; unbuffered,
 // each line is in the file as soon as it is printed, even if the process is
 // ended from outside. Text mode keeps the platform's CR LF line ends.
+// NOLINTNEXTLINE(cert-err33-c): if it fails, the lines arrive buffered, which is no worse
 void sendDiagnosticsUnbuffered() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 
 }  // namespace
@@ -146,6 +147,7 @@ bool registerMainWindowClass(HINSTANCE instance) {
   windowClass.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
   windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
   // A system colour index used as the brush itself, not the usual index + 1.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the window class takes colour indexes in its brush field
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BACKGROUND));
   windowClass.lpszMenuName = MAKEINTRESOURCEA(IDM_MAIN_MENU);
   windowClass.lpszClassName = mainWindowClassName;

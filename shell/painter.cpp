@@ -50,6 +50,7 @@ void drawPanel(Gdiplus::Graphics& graphics, const PanelBrushes& brushes, const P
            95.0f, brushes.white);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): wraps _vsnwprintf; its one caller passes a literal format and two ints
 void formatWide(wchar_t* buffer, std::size_t count, const wchar_t* format, ...) {
   va_list arguments;
   va_start(arguments, format);

@@ -58,6 +58,7 @@ void onCommand(HWND dialog, WPARAM wParam, LPARAM lParam) {
   } else if (control == IDCANCEL) {
     EndDialog(dialog, IDCANCEL);
   }
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): WM_COMMAND carries the control's window in lParam
   if (HIWORD(wParam) == CBN_SELCHANGE) takeOverSelection(reinterpret_cast<HWND>(lParam));
 }
 

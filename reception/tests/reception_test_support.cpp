@@ -109,6 +109,7 @@ RawReply send11(const std::string& host, std::uint16_t port, const std::string& 
 
 TemporaryDirectory::TemporaryDirectory() {
   std::random_device random;
+  // cppcheck-suppress useInitializationList
   path = std::filesystem::temp_directory_path() /
          ("vestibra-reception-" + std::to_string(random()) + "-" + std::to_string(random()));
   std::filesystem::create_directories(path);

@@ -1,14 +1,10 @@
 // The notifier's three service requests against servers that misbehave:
 // each request ends within the client's time bound, stays within its memory
 // cap, and leaves the lists valid.
-#include <malloc.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <chrono>
-#include <cstdlib>
-#include <new>
+#include <cstdio>
 #include <set>
 #include <string>
 
@@ -19,50 +15,44 @@
 #include "reception_client.h"
 #include "test_support.h"
 
-// Heap bytes in use and their peak, counted by replacing the global
-// allocation functions of this test program.
+// Heap bytes in use and their peak, counted through AddressSanitizer's
+// allocation hooks, which see malloc, realloc and new alike. Declared weak so
+// that a build without the sanitizer still links; it then measures no memory.
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*onAllocate)(const volatile void*, std::size_t),
+                                              void (*onFree)(const volatile void*)) __attribute__((weak));
+std::size_t __sanitizer_get_allocated_size(const volatile void* block) __attribute__((weak));
+}
+
 namespace {
 std::atomic<std::size_t> heapInUse{0};
 std::atomic<std::size_t> heapPeak{0};
 
-void* countedAllocation(std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) return nullptr;
-  std::size_t now = heapInUse += malloc_usable_size(block);
+void countAllocation(const volatile void*, std::size_t size) {
+  std::size_t now = heapInUse += size;
   std::size_t peak = heapPeak.load();
   while (now > peak && !heapPeak.compare_exchange_weak(peak, now)) {
   }
-  return block;
 }
 
-void countedRelease(void* block) {
-  if (block == nullptr) return;
-  heapInUse -= malloc_usable_size(block);
-  std::free(block);
+void countRelease(const volatile void* block) { heapInUse -= __sanitizer_get_allocated_size(block); }
+
+bool heapCounted() {
+  static const bool installed = __sanitizer_install_malloc_and_free_hooks != nullptr &&
+                                __sanitizer_get_allocated_size != nullptr &&
+                                __sanitizer_install_malloc_and_free_hooks(countAllocation, countRelease) != 0;
+  return installed;
 }
 }  // namespace
-
-void* operator new(std::size_t size) {
-  if (void* block = countedAllocation(size)) return block;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return countedAllocation(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return countedAllocation(size); }
-void operator delete(void* block) noexcept { countedRelease(block); }
-void operator delete[](void* block) noexcept { countedRelease(block); }
-void operator delete(void* block, std::size_t) noexcept { countedRelease(block); }
-void operator delete[](void* block, std::size_t) noexcept { countedRelease(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { countedRelease(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { countedRelease(block); }
 
 namespace {
 
 constexpr int boundMs = 2000;
 // Scheduling and sanitizer overhead on a loaded machine, on top of the bound.
 constexpr double slackSeconds = 2.0;
-// The response buffer may double past the cap once before the cap is seen.
-constexpr std::size_t heapAllowance = 2 * maxResponseBytes + (1u << 20);
+// The response buffer may double past the cap once before the cap is seen,
+// and while it grows the old block and the new one are both held.
+constexpr std::size_t heapAllowance = 3 * maxResponseBytes + (1u << 20);
 
 const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n";
 
@@ -109,7 +99,9 @@ Outcome measured(Request request) {
 
 void expectBounded(const Outcome& outcome, const std::string& what) {
   EXPECT_LE(outcome.seconds, boundMs / 1000.0 + slackSeconds) << what;
-  EXPECT_LE(outcome.heapGrowth, heapAllowance) << what;
+  if (heapCounted()) {
+    EXPECT_LE(outcome.heapGrowth, heapAllowance) << what;
+  }
   std::printf("%-65s %6.2f s %8zu KiB\n", what.c_str(), outcome.seconds, outcome.heapGrowth / 1024);
 }
 
@@ -145,6 +137,7 @@ class MisbehavingServerTest : public WorkingDirectoryTest {
 }  // namespace
 
 TEST_F(MisbehavingServerTest, EveryRequestEndsInTimeWithinTheCapAndLeavesTheListsValid) {
+  if (!heapCounted()) std::printf("Built without AddressSanitizer: heap use is not measured.\n");
   for (const Misbehaviour& misbehaviour : misbehaviours()) {
     LoopbackServer server({misbehaviour.response});
     ASSERT_TRUE(server.listening());
