@@ -1,7 +1,9 @@
 #include "http_client.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "sockets.h"
@@ -32,18 +34,42 @@ std::unique_ptr<char[]> copyText(const char* bytes, std::size_t length) {
 bool isRequestSafe(unsigned char byte) { return byte > 0x20 && byte < 0x7F; }
 
 
+// The response as it arrives. It grows with realloc, which moves a large
+// block by remapping its pages instead of copying them.
+struct ResponseBuffer {
+  char* bytes = nullptr;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+  ~ResponseBuffer() { std::free(bytes); }
+};
+
+// Room for one more receive and the NUL behind it.
+bool makeRoom(ResponseBuffer& response) {
+  std::size_t needed = response.size + chunkSize + 1;
+  if (needed <= response.capacity) return true;
+  std::size_t capacity = std::max(needed, 2 * response.capacity);
+  void* grown = std::realloc(response.bytes, capacity);
+  if (grown == nullptr) return false;
+  response.bytes = static_cast<char*>(grown);
+  response.capacity = capacity;
+  return true;
+}
+
 // Reads until the server closes, a receive fails, the deadline passes or the
-// cap is exceeded. False means the response is to be treated as a failure.
-bool receiveResponse(SocketHandle socket, Clock::time_point deadline, std::string& response) {
-  char chunk[chunkSize];
+// cap is exceeded, and ends the bytes with a NUL. False means the response is
+// to be treated as a failure.
+bool receiveResponse(SocketHandle socket, Clock::time_point deadline, ResponseBuffer& response) {
   for (;;) {
-    int got = receiveWithin(socket, chunk, chunkSize, millisecondsUntil(deadline));
+    if (!makeRoom(response)) return false;
+    int got = receiveWithin(socket, response.bytes + response.size, chunkSize, millisecondsUntil(deadline));
     if (got == receiveTimedOut) return false;
     // A failed receive ends the response like the server's close.
-    if (got <= 0) return true;
-    if (response.size() + static_cast<std::size_t>(got) > maxResponseBytes) return false;
-    response.append(chunk, static_cast<std::size_t>(got));
+    if (got <= 0) break;
+    if (response.size + static_cast<std::size_t>(got) > maxResponseBytes) return false;
+    response.size += static_cast<std::size_t>(got);
   }
+  response.bytes[response.size] = '\0';
+  return true;
 }
 
 }  // namespace
@@ -119,16 +145,16 @@ std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::
   std::printf("Buffer being sent:\n%s", request.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
 
-  std::string response;
+  ResponseBuffer response;
   std::int32_t headerLength = -1;
-  if (sent && receiveResponse(connection.socket, deadline, response)) headerLength = findBodyOffset(response.c_str());
+  if (sent && receiveResponse(connection.socket, deadline, response)) headerLength = findBodyOffset(response.bytes);
   if (headerLength < 0) {
     bodyLength = 0;
     headers = copyText("", 0);
     return copyText("", 0);
   }
-  std::size_t bodyBytes = response.size() - static_cast<std::size_t>(headerLength);
+  std::size_t bodyBytes = response.size - static_cast<std::size_t>(headerLength);
   bodyLength = static_cast<std::int32_t>(bodyBytes);
-  headers = copyText(response.data(), static_cast<std::size_t>(headerLength));
-  return copyText(response.data() + headerLength, bodyBytes);
+  headers = copyText(response.bytes, static_cast<std::size_t>(headerLength));
+  return copyText(response.bytes + headerLength, bodyBytes);
 }

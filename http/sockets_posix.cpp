@@ -97,13 +97,23 @@ bool sendAllWithin(SocketHandle socket, const char* data, std::size_t length, in
   return true;
 }
 
-int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs) {
-  if (!waitFor(socket, POLLIN, timeoutMs)) return receiveTimedOut;
+static ssize_t receiveRetrying(int fd, char* buffer, int capacity, int flags) {
   for (;;) {
-    ssize_t got = ::recv(static_cast<int>(socket), buffer, static_cast<std::size_t>(capacity), 0);
-    if (got >= 0) return static_cast<int>(got);
-    if (errno != EINTR) return receiveFailed;
+    ssize_t got = ::recv(fd, buffer, static_cast<std::size_t>(capacity), flags);
+    if (got >= 0 || errno != EINTR) return got;
   }
+}
+
+int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs) {
+  int fd = static_cast<int>(socket);
+  // The bytes of a long answer are mostly there already: take them at once
+  // and poll only when none are waiting, which saves a call per receive.
+  ssize_t got = receiveRetrying(fd, buffer, capacity, MSG_DONTWAIT);
+  if (got >= 0) return static_cast<int>(got);
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return receiveFailed;
+  if (!waitFor(socket, POLLIN, timeoutMs)) return receiveTimedOut;
+  got = receiveRetrying(fd, buffer, capacity, 0);
+  return got >= 0 ? static_cast<int>(got) : receiveFailed;
 }
 
 SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
