@@ -27,6 +27,17 @@ bool isSpace(char32_t c) { return c == ' ' || c == 0xA0; }
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+// Whether a non-ASCII character's code-page bytes reach notifiers intact. In
+// a double-byte code page a character's second byte can be "," or "|", where
+// notifiers split their answers; and a name must convert back to itself, or
+// the service cannot find it again by the name a notifier sends.
+bool survivesNotifiers(const CodePoint& c, const std::string& converted, bool isName) {
+  if (c.value < 0x80) return true;
+  if (converted.find_first_of(",| ") != std::string::npos) return false;
+  std::string back;
+  return !isName || (fromCodePage(converted, back) && back == c.bytes);
+}
+
 // Checks common to names and lines; the first fault found, or "".
 std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool spaceAllowed) {
   if (!isValidUtf8(text)) return std::string(label) + " is not valid UTF-8 text.";
@@ -38,7 +49,7 @@ std::string checkCharacters(std::string_view label, std::string_view text, std::
     if (isControl(c.value)) return std::string(label) + " must not contain control characters.";
     if (!spaceAllowed && isSpace(c.value)) return std::string(label) + " must be one word, without spaces.";
     std::string converted;
-    if (!toCodePage(c.bytes, converted)) {
+    if (!toCodePage(c.bytes, converted) || !survivesNotifiers(c, converted, !spaceAllowed)) {
       return std::string(label) + " contains " + quoted(c.bytes) + ", which notifiers using the code page " +
              notifierCodePage + " cannot show.";
     }
