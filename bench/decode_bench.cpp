@@ -92,7 +92,7 @@ void decodeIntoFullList(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * answer.body.size()));
 }
 
-constexpr std::int64_t oneMiB = 1024 * 1024;
+constexpr std::int64_t oneMiB = std::int64_t{1024} * 1024;
 
 }  // namespace
 
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   bool defaultHeap = argc == 2 && std::strcmp(argv[1], "--default-heap") == 0;
   if (argc > 1 && !defaultHeap) {
-    std::fprintf(stderr, "usage: decode_bench [--default-heap] [--benchmark_... flags]\n");
+    std::fprintf(stderr, "usage: decode_bench [--default-heap] [--benchmark_... flags]\n");  // NOLINT(cert-err33-c): exits next
     return 2;
   }
   // By default glibc returns the 10 MiB case's freed pages to the kernel and

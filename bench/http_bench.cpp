@@ -24,7 +24,7 @@
 namespace {
 
 constexpr std::size_t receiveChunk = 512;
-constexpr std::size_t headerRoom = 64 * 1024;
+constexpr std::size_t headerRoom = std::size_t{64} * 1024;
 
 std::string serverHost;
 
@@ -115,7 +115,7 @@ void socketFloor(benchmark::State& state, const char* path, std::size_t bodyByte
 }
 
 constexpr std::size_t pollBytes = 100;
-constexpr std::size_t oneMiB = 1024 * 1024;
+constexpr std::size_t oneMiB = std::size_t{1024} * 1024;
 
 }  // namespace
 
@@ -134,12 +134,13 @@ int main(int argc, char** argv) {
     if (std::strncmp(argv[at], "--host=", 7) == 0) {
       serverHost = argv[at] + 7;
     } else {
-      std::fprintf(stderr, "http_bench: unknown argument %s\n", argv[at]);
+      std::fprintf(stderr, "http_bench: unknown argument %s\n", argv[at]);  // NOLINT(cert-err33-c): exits next
       return 2;
     }
   }
   in_addr parsed{};
   if (::inet_pton(AF_INET, serverHost.c_str(), &parsed) != 1) {
+    // NOLINTNEXTLINE(cert-err33-c): exits next
     std::fprintf(stderr, "usage: http_bench --host=LOOPBACK_ADDRESS [--benchmark_... flags]\n"
                          "A server on LOOPBACK_ADDRESS:80 must serve /poll (100 bytes), /1m and /10m.\n");
     return 2;
