@@ -133,6 +133,20 @@ std::string buildRequest(const std::string& host, const std::string& path) {
          "\r\n\r\n";
 }
 
+std::unique_ptr<char[]> cutResponse(const char* response, std::size_t size, std::int32_t& bodyLength,
+                                    std::unique_ptr<char[]>& headers) {
+  std::int32_t headerLength = findBodyOffset(response);
+  if (headerLength < 0) {
+    bodyLength = 0;
+    headers = copyText("", 0);
+    return copyText("", 0);
+  }
+  std::size_t bodyBytes = size - static_cast<std::size_t>(headerLength);
+  bodyLength = static_cast<std::int32_t>(bodyBytes);
+  headers = copyText(response, static_cast<std::size_t>(headerLength));
+  return copyText(response + headerLength, bodyBytes);
+}
+
 std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::unique_ptr<char[]>& headers) {
   auto deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
   std::string host, path;
@@ -146,15 +160,6 @@ std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::
   std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
 
   ResponseBuffer response;
-  std::int32_t headerLength = -1;
-  if (sent && receiveResponse(connection.socket, deadline, response)) headerLength = findBodyOffset(response.bytes);
-  if (headerLength < 0) {
-    bodyLength = 0;
-    headers = copyText("", 0);
-    return copyText("", 0);
-  }
-  std::size_t bodyBytes = response.size - static_cast<std::size_t>(headerLength);
-  bodyLength = static_cast<std::int32_t>(bodyBytes);
-  headers = copyText(response.bytes, static_cast<std::size_t>(headerLength));
-  return copyText(response.bytes + headerLength, bodyBytes);
+  if (!sent || !receiveResponse(connection.socket, deadline, response)) return cutResponse("", 0, bodyLength, headers);
+  return cutResponse(response.bytes, response.size, bodyLength, headers);
 }

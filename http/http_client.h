@@ -21,6 +21,12 @@ constexpr std::size_t maxResponseBytes = std::size_t{16} * 1024 * 1024;
 // The caller must have started Windows Sockets.
 std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::unique_ptr<char[]>& headers);
 
+// Cuts size received bytes (with a NUL behind them) after the header
+// terminator into body and header as readUrl hands them over; without a
+// terminator both are empty.
+std::unique_ptr<char[]> cutResponse(const char* response, std::size_t size, std::int32_t& bodyLength,
+                                    std::unique_ptr<char[]>& headers);
+
 // Host and path of a URL: an "http://" and then an "https://" prefix are
 // dropped, the host runs to the first "/", the path is the rest ("/" if none).
 void splitUrl(const std::string& url, std::string& host, std::string& path);
