@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   // readUrl prints its request on every call; like the notifier, which has no
   // console, the benchmark sends that nowhere and its own table to stderr.
-  benchmark::ConsoleReporter table;
+  benchmark::ConsoleReporter table(benchmark::ConsoleReporter::OO_Tabular);
   table.SetOutputStream(&std::cerr);
   table.SetErrorStream(&std::cerr);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
