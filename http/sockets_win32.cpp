@@ -36,9 +36,18 @@ bool resolveHostName(const char* name, std::uint32_t& address) {
   return true;
 }
 
+// Every socket is non-blocking: Winsock has no per-call flag for it, and a
+// receive that finds bytes waiting then costs one call instead of two.
+static void setNonBlocking(SOCKET socket) {
+  u_long mode = 1;
+  ::ioctlsocket(socket, FIONBIO, &mode);
+}
+
 SocketHandle openTcpSocket() {
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return s == INVALID_SOCKET ? 0 : static_cast<SocketHandle>(s);
+  if (s == INVALID_SOCKET) return 0;
+  setNonBlocking(s);
+  return static_cast<SocketHandle>(s);
 }
 
 void closeSocket(SocketHandle socket) {
@@ -57,6 +66,8 @@ static bool waitFor(SocketHandle socket, bool forWriting, int timeoutMs) {
   return ready > 0 && FD_ISSET(static_cast<SOCKET>(socket), &set);
 }
 
+static bool wouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+
 static sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
@@ -65,28 +76,22 @@ static sockaddr_in socketAddress(std::uint32_t address, std::uint16_t port) {
   return target;
 }
 
-static void setNonBlocking(SocketHandle socket, bool on) {
-  u_long mode = on ? 1 : 0;
-  ::ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &mode);
-}
-
 bool connectWithin(SocketHandle socket, std::uint32_t address, std::uint16_t port, int timeoutMs) {
   sockaddr_in target = socketAddress(address, port);
-  setNonBlocking(socket, true);
   int result = ::connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&target), sizeof target);
-  if (result != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-    result = waitFor(socket, true, timeoutMs) ? 0 : -1;
-  }
-  setNonBlocking(socket, false);
+  if (result != 0 && wouldBlock()) result = waitFor(socket, true, timeoutMs) ? 0 : -1;
   return result == 0;
 }
 
 bool sendAllWithin(SocketHandle socket, const char* data, std::size_t length, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (length > 0) {
-    if (!waitFor(socket, true, millisecondsUntil(deadline))) return false;
     int piece = length > 65536 ? 65536 : static_cast<int>(length);
     int sent = ::send(static_cast<SOCKET>(socket), data, piece, 0);
+    if (sent == SOCKET_ERROR && wouldBlock()) {
+      if (!waitFor(socket, true, millisecondsUntil(deadline))) return false;
+      continue;
+    }
     if (sent <= 0) return false;
     data += sent;
     length -= static_cast<std::size_t>(sent);
@@ -95,8 +100,12 @@ bool sendAllWithin(SocketHandle socket, const char* data, std::size_t length, in
 }
 
 int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs) {
-  if (!waitFor(socket, false, timeoutMs)) return receiveTimedOut;
+  // Bytes already waiting are taken at once; select only when there are none.
   int got = ::recv(static_cast<SOCKET>(socket), buffer, capacity, 0);
+  if (got >= 0) return got;
+  if (!wouldBlock()) return receiveFailed;
+  if (!waitFor(socket, false, timeoutMs)) return receiveTimedOut;
+  got = ::recv(static_cast<SOCKET>(socket), buffer, capacity, 0);
   return got >= 0 ? got : receiveFailed;
 }
 
@@ -115,7 +124,9 @@ SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
 SocketHandle acceptConnection(SocketHandle listener, int timeoutMs) {
   if (!waitFor(listener, false, timeoutMs)) return 0;
   SOCKET s = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
-  return s == INVALID_SOCKET ? 0 : static_cast<SocketHandle>(s);
+  if (s == INVALID_SOCKET) return 0;
+  setNonBlocking(s);
+  return static_cast<SocketHandle>(s);
 }
 
 void resetConnection(SocketHandle socket) {

@@ -20,7 +20,8 @@ std::uint32_t loopbackAddress(int second, int third, int fourth) {
 }
 
 bool sendAll(std::uintptr_t connection, const char* data, std::size_t length) {
-  return sendAllWithin(connection, data, length, 5000);
+  // Generous: a client under Wine may take many seconds to read a large answer.
+  return sendAllWithin(connection, data, length, 30000);
 }
 
 // Reads the request up to its blank line (or until the client stops sending).
