@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace {
@@ -47,6 +49,17 @@ PRAGMA user_version = 1;
 sqlite3* database = nullptr;
 std::mutex databaseMutex;
 std::unordered_map<const char*, sqlite3_stmt*> statements;
+
+// Poll times are kept here and written in batches, so that a poll answered
+// from what is stored costs no disk write. A clean stop writes them all; a
+// kill loses at most the last pollSaveInterval of them, which only shows a
+// notifier offline on the desk page until its next poll.
+constexpr auto pollSaveInterval = std::chrono::seconds(5);
+std::mutex pollMutex;
+std::unordered_map<std::int64_t, std::int64_t> unsavedPolls;  // staff id -> time
+std::condition_variable pollSaverWake;
+bool pollSaverStopping = false;
+std::thread pollSaver;
 
 void reportError(const char* what) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
@@ -170,6 +183,48 @@ const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
     "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
+void recordPoll(std::int64_t staffId, std::int64_t at) {
+  std::lock_guard<std::mutex> lock(pollMutex);
+  unsavedPolls[staffId] = at;
+}
+
+std::unordered_map<std::int64_t, std::int64_t> unsavedPollsNow() {
+  std::lock_guard<std::mutex> lock(pollMutex);
+  return unsavedPolls;
+}
+
+// Writes the unsaved poll times in one transaction; what fails stays unsaved.
+void savePolls() {
+  std::unordered_map<std::int64_t, std::int64_t> polls = unsavedPollsNow();
+  if (polls.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    if (database == nullptr) return;
+    Transaction transaction;
+    if (!transaction.begun()) return;
+    for (const auto& poll : polls) {
+      Use save("UPDATE staff SET last_poll_at = max(coalesce(last_poll_at, 0), ?2) WHERE id = ?1");
+      if (!save.bind(1, poll.first).bind(2, poll.second).run()) return;
+    }
+    if (!transaction.commit()) return;
+  }
+  std::lock_guard<std::mutex> lock(pollMutex);
+  for (const auto& poll : polls) {
+    auto kept = unsavedPolls.find(poll.first);
+    if (kept != unsavedPolls.end() && kept->second == poll.second) unsavedPolls.erase(kept);
+  }
+}
+
+void runPollSaver() {
+  std::unique_lock<std::mutex> lock(pollMutex);
+  while (!pollSaverStopping) {
+    pollSaverWake.wait_for(lock, pollSaveInterval);
+    lock.unlock();
+    savePolls();
+    lock.lock();
+  }
+}
+
 }  // namespace
 
 std::int64_t (*currentTimeMs)() = systemTimeMs;
@@ -184,7 +239,11 @@ std::string openStorage(const std::string& path) {
     return "cannot open the database " + path + ": " + error;
   }
   std::string error = configure();
-  if (error.empty()) return "";
+  if (error.empty()) {
+    pollSaverStopping = false;
+    pollSaver = std::thread(runPollSaver);
+    return "";
+  }
   for (auto& entry : statements) sqlite3_finalize(entry.second);
   statements.clear();
   sqlite3_close(database);
@@ -193,6 +252,19 @@ std::string openStorage(const std::string& path) {
 }
 
 void closeStorage() {
+  if (pollSaver.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(pollMutex);
+      pollSaverStopping = true;
+    }
+    pollSaverWake.notify_all();
+    pollSaver.join();
+  }
+  savePolls();
+  {
+    std::lock_guard<std::mutex> lock(pollMutex);
+    unsavedPolls.clear();  // unsaveable: they must not reach another database
+  }
   std::lock_guard<std::mutex> lock(databaseMutex);
   for (auto& entry : statements) sqlite3_finalize(entry.second);
   statements.clear();
@@ -201,12 +273,20 @@ void closeStorage() {
 }
 
 std::vector<StaffRow> activeStaff() {
-  std::lock_guard<std::mutex> lock(databaseMutex);
+  // Taken before the rows: a batch saved in between is then still seen here.
+  std::unordered_map<std::int64_t, std::int64_t> polls = unsavedPollsNow();
   std::vector<StaffRow> staff;
-  Use query(
-      "SELECT id, first_name, last_name, display_name, last_poll_at FROM staff WHERE removed_at IS NULL "
-      "ORDER BY first_name COLLATE NOCASE, last_name COLLATE NOCASE, id");
-  while (query.step() == SQLITE_ROW) staff.push_back(staffFromRow(query));
+  {
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    Use query(
+        "SELECT id, first_name, last_name, display_name, last_poll_at FROM staff WHERE removed_at IS NULL "
+        "ORDER BY first_name COLLATE NOCASE, last_name COLLATE NOCASE, id");
+    while (query.step() == SQLITE_ROW) staff.push_back(staffFromRow(query));
+  }
+  for (StaffRow& row : staff) {
+    auto unsaved = polls.find(row.id);
+    if (unsaved != polls.end() && (!row.lastPollAt || *row.lastPollAt < unsaved->second)) row.lastPollAt = unsaved->second;
+  }
   return staff;
 }
 
@@ -257,28 +337,31 @@ std::optional<std::int64_t> findStaff(const std::string& firstName, const std::s
 }
 
 StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
   std::int64_t now = currentTimeMs();
-  Transaction transaction;
-  if (!transaction.begun()) return StoreResult::failed;
-  if (!Use("UPDATE staff SET last_poll_at = ?2 WHERE id = ?1").bind(1, staffId).bind(2, now).run()) {
-    return StoreResult::failed;
-  }
   {
-    static const std::string sql = std::string(selectNotification) +
-                                   "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
-    Use query(sql.c_str());
-    query.bind(1, staffId);
-    int result;
-    while ((result = query.step()) == SQLITE_ROW) waiting.push_back(notificationFromRow(query));
-    if (result != SQLITE_DONE) return StoreResult::failed;
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    bool undelivered = false;
+    {
+      static const std::string sql = std::string(selectNotification) +
+                                     "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
+      Use query(sql.c_str());
+      query.bind(1, staffId);
+      int result;
+      while ((result = query.step()) == SQLITE_ROW) {
+        waiting.push_back(notificationFromRow(query));
+        undelivered = undelivered || !waiting.back().deliveredAt;
+      }
+      if (result != SQLITE_DONE) return StoreResult::failed;
+    }
+    // The first delivery is written at once: it happens once per notification.
+    if (undelivered) {
+      Use deliver(
+          "UPDATE notification SET delivered_at = ?2 WHERE staff_id = ?1 AND archived_at IS NULL AND delivered_at IS NULL");
+      if (!deliver.bind(1, staffId).bind(2, now).run()) return StoreResult::failed;
+    }
   }
-  if (!waiting.empty()) {
-    Use deliver(
-        "UPDATE notification SET delivered_at = ?2 WHERE staff_id = ?1 AND archived_at IS NULL AND delivered_at IS NULL");
-    if (!deliver.bind(1, staffId).bind(2, now).run()) return StoreResult::failed;
-  }
-  return transaction.commit() ? StoreResult::done : StoreResult::failed;
+  recordPoll(staffId, now);
+  return StoreResult::done;
 }
 
 StoreResult addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail,

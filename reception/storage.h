@@ -1,7 +1,8 @@
 // The service's records in one SQLite database: staff, notifications, and
 // each staff member's last poll. One long-lived connection in WAL mode, used
 // under a lock; every statement is prepared once and reused. A call returns
-// only after its change is committed to disk.
+// only after its change is committed to disk, except a poll's time, which is
+// saved in batches every few seconds and when the storage is closed.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,7 @@ enum class StoreResult { done, notFound, duplicate, busy, failed };
 
 // Opens (creating if needed) the database file; "" or an error message.
 std::string openStorage(const std::string& path);
+// Saves the poll times not yet saved, then closes.
 void closeStorage();
 
 std::vector<StaffRow> activeStaff();
@@ -48,8 +50,9 @@ void seedDemoStaff();
 // The active staff member with that first and last name.
 std::optional<std::int64_t> findStaff(const std::string& firstName, const std::string& lastName);
 
-// A notifier's poll: records the poll, marks the unarchived notifications as
-// delivered (the first time) and returns them, oldest first.
+// A notifier's poll: records the poll (in memory until the next batch),
+// marks the unarchived notifications as delivered (the first time, on disk
+// before it returns) and returns them, oldest first.
 StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting);
 StoreResult addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail,
                             NotificationRow& added);

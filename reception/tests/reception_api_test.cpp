@@ -160,6 +160,32 @@ TEST_F(ReceptionApiTest, DeskSeesDeliveryAcknowledgementAndOnlineState) {
   EXPECT_TRUE(state()["notifications"].empty());
 }
 
+// Poll times are kept in memory between saves: the desk sees each poll at
+// once, and closing the storage saves them for the next start.
+TEST_F(ReceptionApiTest, PollMarksTheNotifierOnlineAndItsTimeSurvivesARestart) {
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  std::int64_t ben = addStaffMember("Ben", "Weber");
+  std::int64_t firstPoll = fakeNow;
+  EXPECT_EQ(notifier("getNotification", "&fn=Anna&ln=Schmidt").status, 200);
+  json polled = state();
+  EXPECT_EQ((*findById(polled["staff"], anna))["online"], true);
+  EXPECT_EQ((*findById(polled["staff"], anna))["lastPollAt"], firstPoll);
+  EXPECT_EQ((*findById(polled["staff"], ben))["online"], false);
+
+  closeStorage();
+  ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+  json reopened = state();
+  EXPECT_EQ((*findById(reopened["staff"], anna))["lastPollAt"], firstPoll);
+  EXPECT_TRUE((*findById(reopened["staff"], ben))["lastPollAt"].is_null());
+
+  // A poll after the restart is newer than the saved time and wins over it.
+  fakeNow += 40 * 1000;
+  EXPECT_EQ((*findById(state()["staff"], anna))["online"], false);
+  notifier("getNotification", "&fn=Anna&ln=Schmidt");
+  EXPECT_EQ((*findById(state()["staff"], anna))["lastPollAt"], fakeNow.load());
+  EXPECT_EQ((*findById(state()["staff"], anna))["online"], true);
+}
+
 TEST_F(ReceptionApiTest, DeskRefusesBadInputWithJsonErrors) {
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
   auto expectError = [](const RawReply& reply, int status, const std::string& message) {

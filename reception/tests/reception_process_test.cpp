@@ -105,6 +105,9 @@ TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
                 .body,
             "1");
   json before = deskState(service);
+  // The poll shows at once, and its time, kept in memory, is saved on the stop.
+  EXPECT_EQ(before["staff"][0]["online"], true);
+  EXPECT_FALSE(before["staff"][0]["lastPollAt"].is_null());
   EXPECT_TRUE(exitedCleanly(service.stop(SIGTERM)));
 
   ServiceProcess restarted;
