@@ -3,10 +3,8 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 namespace {
@@ -50,16 +48,15 @@ sqlite3* database = nullptr;
 std::mutex databaseMutex;
 std::unordered_map<const char*, sqlite3_stmt*> statements;
 
-// Poll times are kept here and written in batches, so that a poll answered
-// from what is stored costs no disk write. A clean stop writes them all; a
-// kill loses at most the last pollSaveInterval of them, which only shows a
-// notifier offline on the desk page until its next poll.
-constexpr auto pollSaveInterval = std::chrono::seconds(5);
+// Poll times are kept here and saved in a batch by the first poll after
+// pollSaveIntervalMs, so that a poll answered from what is stored costs no
+// disk write. A clean stop saves them all; a kill loses those not yet saved
+// (those of the last few seconds while notifiers poll), which only shows an
+// older last poll on the desk page until that notifier polls again.
+constexpr std::int64_t pollSaveIntervalMs = 5000;
 std::mutex pollMutex;
 std::unordered_map<std::int64_t, std::int64_t> unsavedPolls;  // staff id -> time
-std::condition_variable pollSaverWake;
-bool pollSaverStopping = false;
-std::thread pollSaver;
+std::int64_t lastPollSaveMs = 0;
 
 void reportError(const char* what) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
@@ -183,11 +180,6 @@ const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
     "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
-void recordPoll(std::int64_t staffId, std::int64_t at) {
-  std::lock_guard<std::mutex> lock(pollMutex);
-  unsavedPolls[staffId] = at;
-}
-
 std::unordered_map<std::int64_t, std::int64_t> unsavedPollsNow() {
   std::lock_guard<std::mutex> lock(pollMutex);
   return unsavedPolls;
@@ -215,14 +207,17 @@ void savePolls() {
   }
 }
 
-void runPollSaver() {
-  std::unique_lock<std::mutex> lock(pollMutex);
-  while (!pollSaverStopping) {
-    pollSaverWake.wait_for(lock, pollSaveInterval);
-    lock.unlock();
-    savePolls();
-    lock.lock();
+void recordPoll(std::int64_t staffId, std::int64_t at) {
+  bool saveDue = false;
+  {
+    std::lock_guard<std::mutex> lock(pollMutex);
+    unsavedPolls[staffId] = at;
+    if (at - lastPollSaveMs >= pollSaveIntervalMs) {
+      lastPollSaveMs = at;
+      saveDue = true;
+    }
   }
+  if (saveDue) savePolls();
 }
 
 }  // namespace
@@ -239,11 +234,7 @@ std::string openStorage(const std::string& path) {
     return "cannot open the database " + path + ": " + error;
   }
   std::string error = configure();
-  if (error.empty()) {
-    pollSaverStopping = false;
-    pollSaver = std::thread(runPollSaver);
-    return "";
-  }
+  if (error.empty()) return "";
   for (auto& entry : statements) sqlite3_finalize(entry.second);
   statements.clear();
   sqlite3_close(database);
@@ -252,18 +243,11 @@ std::string openStorage(const std::string& path) {
 }
 
 void closeStorage() {
-  if (pollSaver.joinable()) {
-    {
-      std::lock_guard<std::mutex> lock(pollMutex);
-      pollSaverStopping = true;
-    }
-    pollSaverWake.notify_all();
-    pollSaver.join();
-  }
   savePolls();
   {
     std::lock_guard<std::mutex> lock(pollMutex);
     unsavedPolls.clear();  // unsaveable: they must not reach another database
+    lastPollSaveMs = 0;
   }
   std::lock_guard<std::mutex> lock(databaseMutex);
   for (auto& entry : statements) sqlite3_finalize(entry.second);

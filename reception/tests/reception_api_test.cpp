@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "reception_client.h"
 #include "reception_test_support.h"
@@ -54,6 +55,22 @@ std::string header(const RawReply& reply, const std::string& name) {
   if (at == std::string::npos) return "";
   at += name.size() + 4;
   return reply.headers.substr(at, reply.headers.find("\r\n", at) - at);
+}
+
+// A staff member's last poll time as the database file holds it, or -1 for none.
+std::int64_t savedPollTime(const std::filesystem::path& file, std::int64_t staffId) {
+  sqlite3* database = nullptr;
+  sqlite3_stmt* query = nullptr;
+  std::int64_t saved = -2;
+  if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(database, "SELECT coalesce(last_poll_at, -1) FROM staff WHERE id = ?1", -1, &query, nullptr) ==
+          SQLITE_OK &&
+      sqlite3_bind_int64(query, 1, staffId) == SQLITE_OK && sqlite3_step(query) == SQLITE_ROW) {
+    saved = sqlite3_column_int64(query, 0);
+  }
+  sqlite3_finalize(query);
+  sqlite3_close(database);
+  return saved;
 }
 
 }  // namespace
@@ -161,21 +178,26 @@ TEST_F(ReceptionApiTest, DeskSeesDeliveryAcknowledgementAndOnlineState) {
 }
 
 // Poll times are kept in memory between saves: the desk sees each poll at
-// once, and closing the storage saves them for the next start.
+// once, and closing the storage saves those not saved yet.
 TEST_F(ReceptionApiTest, PollMarksTheNotifierOnlineAndItsTimeSurvivesARestart) {
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
   std::int64_t ben = addStaffMember("Ben", "Weber");
-  std::int64_t firstPoll = fakeNow;
+  EXPECT_EQ(notifier("getNotification", "&fn=Anna&ln=Schmidt").status, 200);
+  fakeNow += 1000;  // the next poll is not saved yet
+  std::int64_t secondPoll = fakeNow;
   EXPECT_EQ(notifier("getNotification", "&fn=Anna&ln=Schmidt").status, 200);
   json polled = state();
   EXPECT_EQ((*findById(polled["staff"], anna))["online"], true);
-  EXPECT_EQ((*findById(polled["staff"], anna))["lastPollAt"], firstPoll);
+  EXPECT_EQ((*findById(polled["staff"], anna))["lastPollAt"], secondPoll);
   EXPECT_EQ((*findById(polled["staff"], ben))["online"], false);
+  const std::filesystem::path file = directory_.path / "reception.db";
+  EXPECT_EQ(savedPollTime(file, anna), secondPoll - 1000);
 
   closeStorage();
-  ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+  EXPECT_EQ(savedPollTime(file, anna), secondPoll);
+  ASSERT_EQ(openStorage(file.string()), "");
   json reopened = state();
-  EXPECT_EQ((*findById(reopened["staff"], anna))["lastPollAt"], firstPoll);
+  EXPECT_EQ((*findById(reopened["staff"], anna))["lastPollAt"], secondPoll);
   EXPECT_TRUE((*findById(reopened["staff"], ben))["lastPollAt"].is_null());
 
   // A poll after the restart is newer than the saved time and wins over it.
@@ -184,6 +206,14 @@ TEST_F(ReceptionApiTest, PollMarksTheNotifierOnlineAndItsTimeSurvivesARestart) {
   notifier("getNotification", "&fn=Anna&ln=Schmidt");
   EXPECT_EQ((*findById(state()["staff"], anna))["lastPollAt"], fakeNow.load());
   EXPECT_EQ((*findById(state()["staff"], anna))["online"], true);
+  // Later polls are saved together by the first one after five seconds.
+  fakeNow += 1000;
+  notifier("getNotification", "&fn=Anna&ln=Schmidt");
+  EXPECT_EQ(savedPollTime(file, anna), fakeNow - 1000);
+  fakeNow += 5000;
+  notifier("getNotification", "&fn=Ben&ln=Weber");
+  EXPECT_EQ(savedPollTime(file, anna), fakeNow - 5000);
+  EXPECT_EQ(savedPollTime(file, ben), fakeNow.load());
 }
 
 TEST_F(ReceptionApiTest, DeskRefusesBadInputWithJsonErrors) {

@@ -98,6 +98,8 @@ test("a guest is announced, waits, reaches the host's screen and is acknowledged
   await page.fill("#announce-guest", "Zoë Brontë");
   await page.fill("#announce-note", "Meeting room 2");
   await page.click("#announce-form button[type=submit]");
+  // The message appears once the service has answered (a disk sync away).
+  await page.locator("#announce-message", { hasText: "announced" }).waitFor();
   assert.equal(await page.locator("#announce-message").textContent(), "Zoë Brontë was announced to José Müller.");
 
   const row = page.locator("#waiting tbody tr", { hasText: "Zoë Brontë" });
