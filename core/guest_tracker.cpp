@@ -21,8 +21,15 @@ std::int32_t secondsOfDay(std::int32_t hour, std::int32_t minute, std::int32_t s
   return wrapped(static_cast<std::int64_t>(hour) * 3600 + static_cast<std::int64_t>(minute) * 60 + second);
 }
 
+constexpr std::int32_t secondsPerDay = 24 * 3600;
+
 void updateWaitingClock() {
   std::int32_t elapsed = wrapped(static_cast<std::int64_t>(localSecondsOfDay()) - guestTracker.arrivalSecondsOfDay);
+  // Arrivals carry only a time of day. One more than half a day ahead of now
+  // was yesterday: the guest came before midnight and is still waiting. A
+  // nearer arrival ahead of now is clock skew against the service and keeps
+  // its negative clock.
+  if (elapsed < -secondsPerDay / 2) elapsed = wrapped(static_cast<std::int64_t>(elapsed) + secondsPerDay);
   // Division truncates toward zero, so a negative elapsed time gives negative parts.
   guestTracker.waitHours = elapsed / 3600;
   std::int32_t rest = elapsed - guestTracker.waitHours * 3600;

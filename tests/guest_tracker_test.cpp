@@ -85,7 +85,11 @@ TEST_F(GuestTrackerTest, WaitingClockFromTheFirstArrival) {
       {"10|00|00", at(10, 1, 5), 0, 1, 5},
       {"09|00|00", at(10, 1, 5), 1, 1, 5},
       {"10|00|10", at(10, 0, 5), 0, 0, -5},
-      {"23|59|00", at(0, 0, 30), -23, -58, -30},
+      // Waiting across midnight counts on from the evening before.
+      {"23|59|00", at(0, 0, 30), 0, 1, 30},
+      {"12|00|01", at(0, 0, 0), 11, 59, 59},
+      // Exactly half a day ahead is still taken as skew.
+      {"12|00|00", at(0, 0, 0), -12, 0, 0},
   };
   for (const Case& c : cases) {
     resetGuestTracking();
@@ -169,8 +173,9 @@ TEST_F(GuestTrackerTest, HostileArrivalTimesDoNotOverflow) {
   serviceBaseUrl = server.baseUrl();
   printed([] { pollTick(true); });
   EXPECT_TRUE(guestTracker.guestWaiting);
-  EXPECT_GT(guestTracker.waitMinutes, -60);
-  EXPECT_LT(guestTracker.waitMinutes, 60);
-  EXPECT_GT(guestTracker.waitSeconds, -60);
-  EXPECT_LT(guestTracker.waitSeconds, 60);
+  // Arrival wraps to 2147479988 s; 10:01:05 minus that wraps to -2147443923,
+  // which is more than half a day ahead, so a day is added: -2147357523 s.
+  EXPECT_EQ(guestTracker.waitHours, -596488);
+  EXPECT_EQ(guestTracker.waitMinutes, -12);
+  EXPECT_EQ(guestTracker.waitSeconds, -3);
 }
