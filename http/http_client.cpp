@@ -47,7 +47,9 @@ struct ResponseBuffer {
 bool makeRoom(ResponseBuffer& response) {
   std::size_t needed = response.size + chunkSize + 1;
   if (needed <= response.capacity) return true;
-  std::size_t capacity = std::max(needed, 2 * response.capacity);
+  // Doubling keeps the growth linear; the cap (and the one receive that finds
+  // it exceeded) bounds what is ever held.
+  std::size_t capacity = std::min(std::max(needed, 2 * response.capacity), maxResponseBytes + chunkSize + 1);
   void* grown = std::realloc(response.bytes, capacity);
   if (grown == nullptr) return false;
   response.bytes = static_cast<char*>(grown);
@@ -88,8 +90,9 @@ void splitUrl(const std::string& url, std::string& host, std::string& path) {
   }
 }
 
-std::uintptr_t connectToHost(const char* hostName, std::uint16_t port) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
+namespace {
+
+SocketHandle connectBefore(const char* hostName, std::uint16_t port, Clock::time_point deadline) {
   SocketHandle socket = openTcpSocket();
   if (socket == 0) return 0;
   std::uint32_t address = 0;
@@ -103,6 +106,12 @@ std::uintptr_t connectToHost(const char* hostName, std::uint16_t port) {
     return 0;
   }
   return socket;
+}
+
+}  // namespace
+
+std::uintptr_t connectToHost(const char* hostName, std::uint16_t port) {
+  return connectBefore(hostName, port, Clock::now() + std::chrono::milliseconds(requestTimeoutMs));
 }
 
 std::int32_t findBodyOffset(const char* text) {
@@ -151,7 +160,8 @@ std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::
   auto deadline = Clock::now() + std::chrono::milliseconds(requestTimeoutMs);
   std::string host, path;
   splitUrl(url, host, path);
-  SocketCloser connection{connectToHost(host.c_str(), httpPort)};
+  // The connect shares the request's one deadline.
+  SocketCloser connection{connectBefore(host.c_str(), httpPort, deadline)};
 
   std::string request = buildRequest(host, path);
   bool sent = connection.socket != 0 &&

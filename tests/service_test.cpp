@@ -86,9 +86,10 @@ TEST(DecodeNotifications, TrailingCommaAndNulEndDecodingTheSame) {
   decodeNotifications("1|a|b|1|2|3", without);
   const char nul[] = "1|a|b|1|2|3\0,2|c|d|4|5|6";
   decodeNotifications(nul, withNul);
-  EXPECT_EQ(withComma.size(), 1u);
-  EXPECT_EQ(without.size(), 1u);
-  EXPECT_EQ(withNul.size(), 1u);
+  for (const NotificationList* list : {&withComma, &without, &withNul}) {
+    ASSERT_EQ(list->size(), 1u);
+    expectNotification((*list)[0], make("1", "a", "b", 1, 2, 3));
+  }
 }
 
 TEST(DecodeNotifications, LongAnswersKeepIdsUniqueAndInOrder) {
