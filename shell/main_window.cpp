@@ -120,10 +120,22 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 void bringToFront(HWND window) {
+  // Raising a minimised window would leave it a taskbar button, the panel unseen.
+  if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+  // While the user dialog is open the window is disabled and the dialog has
+  // the keyboard: taking it once a second would make the dialog unusable. The
+  // window is then raised without activation and the dialog comes forward
+  // with its focus where the user left it.
+  bool dialogOpen = !IsWindowEnabled(window);
+  UINT activation = dialogOpen ? SWP_NOACTIVATE : 0;
   // Topmost and back again puts the window on top of the z-order without
   // keeping it above every other window afterwards.
-  SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE);
+  SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | activation);
+  SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE | activation);
+  if (dialogOpen) {
+    SetForegroundWindow(GetLastActivePopup(window));
+    return;
+  }
   SetForegroundWindow(window);
   SetFocus(window);
   SetActiveWindow(window);

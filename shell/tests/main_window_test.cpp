@@ -161,9 +161,13 @@ TEST_F(MainWindow, CloseBoxBoundsAreStrictAndOnlyAShownPanelDismisses) {
 }
 
 TEST_F(MainWindow, ClickWithAnEmptyListDoesNothing) {
+  LoopbackServer server({{httpResponse("1")}});
+  serviceBaseUrl = server.baseUrl();
   guestTracker.guestWaiting = true;
   click(520, 115);
   EXPECT_TRUE(notificationList.empty());
+  EXPECT_TRUE(guestTracker.guestWaiting);
+  EXPECT_TRUE(server.requests().empty());
 }
 
 TEST_F(MainWindow, FileExitAndTheCloseCommandEndTheLoopWithExitCodeZero) {
@@ -214,10 +218,46 @@ TEST(BringToFront, RaisesAndActivatesWithoutStayingTopmost) {
   EXPECT_EQ(GetFocus(), first);
   EXPECT_EQ(GetWindowLongPtrA(first, GWL_EXSTYLE) & WS_EX_TOPMOST, 0);
 
+  // A minimised window comes back, or the panel would never be seen.
+  ShowWindow(first, SW_MINIMIZE);
+  ASSERT_TRUE(IsIconic(first));
+  bringToFront(first);
+  EXPECT_FALSE(IsIconic(first));
+  EXPECT_TRUE(IsWindowVisible(first));
+
   DestroyWindow(second);
   DestroyWindow(first);
   drainMessages();
   UnregisterClassA(mainWindowClassName, instance);
+}
+
+TEST_F(MainWindow, RaisingWhileTheDialogIsOpenLeavesTheDialogItsKeyboardFocus) {
+  userList = {"Ann Lee", "Bob Ray"};
+  HWND combo = nullptr, focus = nullptr, active = nullptr, dialogSeen = nullptr;
+  bool dialogAbove = false;
+  std::vector<DialogStep> steps{[&](HWND dialog) {
+    dialogSeen = dialog;
+    combo = GetDlgItem(dialog, IDC_USER_COMBO);
+    SetFocus(combo);
+    bringToFront(window_);
+    focus = GetFocus();
+    active = GetActiveWindow();
+    // Owned windows stay above their owner.
+    for (HWND below = GetWindow(dialog, GW_HWNDNEXT); below != nullptr; below = GetWindow(below, GW_HWNDNEXT)) {
+      if (below == window_) dialogAbove = true;
+    }
+    pressButton(dialog, IDCANCEL);
+  }};
+  driveDialog(
+      [this] {
+        SendMessageA(window_, WM_COMMAND, IDM_HELP_ABOUT, 0);
+        return INT_PTR{0};
+      },
+      steps);
+  ASSERT_NE(combo, nullptr);
+  EXPECT_EQ(focus, combo);
+  EXPECT_EQ(active, dialogSeen);
+  EXPECT_TRUE(dialogAbove);
 }
 
 // The whole start-up against a real server: settings, users, forced poll, loop.
@@ -271,3 +311,4 @@ TEST_F(StartUp, EndsWithZeroBeforeReadingAnythingWhenTheClassCannotRegister) {
 }
 
 }  // namespace
+
