@@ -33,7 +33,7 @@ std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\
 // the service cannot find it again by the name a notifier sends.
 bool survivesNotifiers(const CodePoint& c, const std::string& converted, bool isName) {
   if (c.value < 0x80) return true;
-  if (converted.find_first_of(",| ") != std::string::npos) return false;
+  if (converted.find_first_of(isName ? ",| =" : ",| ") != std::string::npos) return false;
   std::string back;
   return !isName || (fromCodePage(converted, back) && back == c.bytes);
 }
@@ -48,6 +48,9 @@ std::string checkCharacters(std::string_view label, std::string_view text, std::
     if (c.value == ',' || c.value == '|') return std::string(label) + " must not contain \",\" or \"|\".";
     if (isControl(c.value)) return std::string(label) + " must not contain control characters.";
     if (!spaceAllowed && isSpace(c.value)) return std::string(label) + " must be one word, without spaces.";
+    // The notifier saves the chosen name as "user=First Last" and reads a
+    // line only up to its second "=": such a name would come back cut short.
+    if (!spaceAllowed && c.value == '=') return std::string(label) + " must not contain \"=\".";
     std::string converted;
     if (!toCodePage(c.bytes, converted) || !survivesNotifiers(c, converted, !spaceAllowed)) {
       return std::string(label) + " contains " + quoted(c.bytes) + ", which notifiers using the code page " +

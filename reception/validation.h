@@ -25,7 +25,7 @@ struct GuestEntry {
   std::string detail;    // the receptionist's note
 };
 
-// A first or last name: one word (no spaces), no "," or "|", no control
+// A first or last name: one word (no spaces), no "," "|" or "=", no control
 // characters, at most maxNamePartChars, and representable in the notifiers'
 // code page.
 std::string checkNamePart(std::string_view label, std::string_view text);

@@ -188,6 +188,7 @@ function nameProblem(label, value) {
   if (!value) return `${label} is missing.`;
   if (/\s/.test(value)) return `${label} must be one word, without spaces.`;
   if (forbidden.test(value)) return `${label} must not contain "," or "|" or control characters.`;
+  if (value.includes("=")) return `${label} must not contain "=".`;
   if ([...value].length > nameRule.max) return `${label} is longer than ${nameRule.max} characters.`;
   return "";
 }

@@ -87,6 +87,8 @@ TEST(StaffEntryParsing, RefusesNamesNotifiersCannotUse) {
   EXPECT_EQ(refusal(R"({"firstName": "Mary Ann", "lastName": "Lee"})"), "The first name must be one word, without spaces.");
   EXPECT_EQ(refusal(R"({"firstName": "Ann", "lastName": "Lee|Smith"})"), "The last name must not contain \",\" or \"|\".");
   EXPECT_EQ(refusal(R"({"firstName": "Ann,", "lastName": "Lee"})"), "The first name must not contain \",\" or \"|\".");
+  EXPECT_EQ(refusal(R"({"firstName": "Jean=Paul", "lastName": "Lee"})"), "The first name must not contain \"=\".");
+  EXPECT_EQ(refusal(R"({"name": "Ann Lee=2"})"), "The last name must not contain \"=\".");
   EXPECT_EQ(refusal(R"({"firstName": "Ann\u0007", "lastName": "Lee"})"), "The first name must not contain control characters.");
   EXPECT_EQ(refusal(R"({"firstName": "Ann", "lastName": "L\u0085e"})"), "The last name must not contain control characters.");
   EXPECT_EQ(refusal(R"({"firstName": "Łukasz", "lastName": "Nowak"})"),

@@ -329,7 +329,7 @@ TEST_F(MalformedRequestTest, MalformedRequestsAreRefusedAndChangeNothing) {
 
 TEST_F(MalformedRequestTest, StoredValuesWithMetaCharactersRoundTripByteForByte) {
   // Accepted by the desk's rules, yet full of what SQL, URLs, JSON and HTML treat specially.
-  const std::string first = "O'Brien;--\"%27+&=?#\\";
+  const std::string first = "O'Brien;--\"%27+&?#\\";  // no "=": names refuse it
   const std::string last = "Ren\xC3\xA9<b>\xE2\x82\xAC";
   const std::string headline = "Robert'); DROP TABLE notification;-- %00 \\\" \xC3\xA9";
   const std::string notePrefix = "\xE2\x82\xAC 100% <script>x</script> ' \" ; -- /* */ ";
