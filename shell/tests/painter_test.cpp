@@ -147,6 +147,28 @@ TEST_F(PanelPainting, EveryTextLeavesInkInItsArea) {
   EXPECT_GT(canvas_.countNot(grey, clockBox), 100) << "clock";
 }
 
+// Rows of area that hold ink (anything but background) between x left and right.
+int inkRows(const Canvas& canvas, Area area, std::uint32_t background) {
+  int rows = 0;
+  for (int y = area.top; y < area.bottom; ++y) rows += canvas.countNot(background, {area.left, y, area.right, y + 1}) > 0;
+  return rows;
+}
+
+TEST_F(PanelPainting, HeadlineAndDetailAreSetInThirtySixAndTwentyFourPixelFonts) {
+  // Capitals only: their ink is the cap height, about two thirds of the em
+  // size in this serif face. Points instead of pixels would make both a third
+  // taller; swapped fonts would swap the heights.
+  showGuest("HHHH", "HHHH");
+  canvas_.paint();
+  int large = inkRows(canvas_, headlineText, lightGrey);
+  int small = inkRows(canvas_, detailText, lightGrey);
+  EXPECT_GE(large, 21);
+  EXPECT_LE(large, 27);
+  EXPECT_GE(small, 14);
+  EXPECT_LE(small, 18);
+  EXPECT_GT(canvas_.count(0x000000, detailText), 20) << "the detail is drawn in black";
+}
+
 TEST_F(PanelPainting, AnEmptyLineDrawsNothingAndLeavesTheRestAlone) {
   showGuest("", "at the desk");
   canvas_.paint();
