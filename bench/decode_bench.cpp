@@ -44,38 +44,34 @@ const Answer& answerOf(std::size_t bytes) {
 
 std::size_t sizeArgument(const benchmark::State& state) { return static_cast<std::size_t>(state.range(0)); }
 
-void splitAnswer(benchmark::State& state) {
+// Times fill(body, list) on an empty list; emptying it again is not timed.
+template <typename List, typename Fill>
+void fillEmptyList(benchmark::State& state, Fill fill, const char* wrongCount) {
   const Answer& answer = answerOf(sizeArgument(state));
-  TextList records;
+  List list;
   for (auto _ : state) {
-    splitText(answer.body.c_str(), records, ",");
+    fill(answer.body.c_str(), list);
     state.PauseTiming();
-    bool complete = records.size() == answer.records;
-    TextList().swap(records);
+    bool complete = list.size() == answer.records;
+    List().swap(list);
     state.ResumeTiming();
     if (!complete) {
-      state.SkipWithError("splitText gave the wrong number of records");
+      state.SkipWithError(wrongCount);
       break;
     }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * answer.body.size()));
 }
 
+void splitAnswer(benchmark::State& state) {
+  fillEmptyList<TextList>(
+      state, [](const char* body, TextList& records) { splitText(body, records, ","); },
+      "splitText gave the wrong number of records");
+}
+
 void decodeIntoEmptyList(benchmark::State& state) {
-  const Answer& answer = answerOf(sizeArgument(state));
-  NotificationList list;
-  for (auto _ : state) {
-    decodeNotifications(answer.body.c_str(), list);
-    state.PauseTiming();
-    bool complete = list.size() == answer.records;
-    NotificationList().swap(list);
-    state.ResumeTiming();
-    if (!complete) {
-      state.SkipWithError("decodeNotifications gave the wrong number of notifications");
-      break;
-    }
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * answer.body.size()));
+  fillEmptyList<NotificationList>(state, decodeNotifications,
+                                  "decodeNotifications gave the wrong number of notifications");
 }
 
 void decodeIntoFullList(benchmark::State& state) {
