@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "database.h"
+
 namespace {
 
 std::int64_t systemTimeMs() {
@@ -44,10 +46,6 @@ CREATE INDEX IF NOT EXISTS notification_archived ON notification(archived_at);
 PRAGMA user_version = 1;
 )sql";
 
-sqlite3* database = nullptr;
-std::mutex databaseMutex;
-std::unordered_map<const char*, sqlite3_stmt*> statements;
-
 // Poll times are kept here and saved in a batch by the first poll after
 // pollSaveIntervalMs, so that a poll answered from what is stored costs no
 // disk write. A clean stop saves them all; a kill loses those not yet saved
@@ -57,87 +55,6 @@ constexpr std::int64_t pollSaveIntervalMs = 5000;
 std::mutex pollMutex;
 std::unordered_map<std::int64_t, std::int64_t> unsavedPolls;  // staff id -> time
 std::int64_t lastPollSaveMs = 0;
-
-void reportError(const char* what) {
-  // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
-  std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what, database ? sqlite3_errmsg(database) : "closed");
-}
-
-// A cached prepared statement, reset and unbound when the use ends.
-class Use {
- public:
-  explicit Use(const char* sql) {
-    auto found = statements.find(sql);
-    if (found != statements.end()) {
-      statement_ = found->second;
-    } else if (sqlite3_prepare_v3(database, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr) == SQLITE_OK) {
-      statements.emplace(sql, statement_);
-    } else {
-      reportError("prepare");
-      statement_ = nullptr;
-    }
-  }
-  ~Use() {
-    if (statement_ == nullptr) return;
-    sqlite3_reset(statement_);
-    sqlite3_clear_bindings(statement_);
-  }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-
-  bool ok() const { return statement_ != nullptr; }
-  Use& bind(int index, std::int64_t value) {
-    if (ok()) sqlite3_bind_int64(statement_, index, value);
-    return *this;
-  }
-  Use& bind(int index, const std::string& value) {
-    if (ok()) sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  // SQLITE_ROW, SQLITE_DONE or an error code.
-  int step() { return ok() ? sqlite3_step(statement_) : SQLITE_ERROR; }
-  bool run() {
-    int result = step();
-    if (result != SQLITE_DONE) reportError("write");
-    return result == SQLITE_DONE;
-  }
-  std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
-  std::optional<std::int64_t> optionalInteger(int column) const {
-    if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
-    return integer(column);
-  }
-  std::string text(int column) const {
-    const unsigned char* value = sqlite3_column_text(statement_, column);
-    return value ? std::string(reinterpret_cast<const char*>(value), static_cast<std::size_t>(sqlite3_column_bytes(statement_, column))) : std::string();
-  }
-
- private:
-  sqlite3_stmt* statement_ = nullptr;
-};
-
-bool execute(const char* sql) {
-  char* message = nullptr;
-  int result = sqlite3_exec(database, sql, nullptr, nullptr, &message);
-  sqlite3_free(message);
-  return result == SQLITE_OK;
-}
-
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed.
-class Transaction {
- public:
-  Transaction() : begun_(Use("BEGIN IMMEDIATE").run()) {}
-  ~Transaction() {
-    if (begun_ && !committed_) Use("ROLLBACK").run();
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  bool begun() const { return begun_; }
-  bool commit() { return committed_ = begun_ && Use("COMMIT").run(); }
-
- private:
-  bool begun_;
-  bool committed_ = false;
-};
 
 int userVersion() {
   Use query("PRAGMA user_version");
@@ -154,6 +71,7 @@ std::string configure() {
   }
   int version = userVersion();
   if (version > schemaVersion) return "it was written by a newer version of this service";
+  // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
   return "";
 }
@@ -235,10 +153,7 @@ std::string openStorage(const std::string& path) {
   }
   std::string error = configure();
   if (error.empty()) return "";
-  for (auto& entry : statements) sqlite3_finalize(entry.second);
-  statements.clear();
-  sqlite3_close(database);
-  database = nullptr;
+  closeDatabase();
   return "cannot use the database " + path + ": " + error;
 }
 
@@ -250,10 +165,7 @@ void closeStorage() {
     lastPollSaveMs = 0;
   }
   std::lock_guard<std::mutex> lock(databaseMutex);
-  for (auto& entry : statements) sqlite3_finalize(entry.second);
-  statements.clear();
-  sqlite3_close(database);
-  database = nullptr;
+  closeDatabase();
 }
 
 std::vector<StaffRow> activeStaff() {
