@@ -55,6 +55,15 @@ std::string readWholeFile(const std::string& path, std::string& text) {
   return "";
 }
 
+std::string lineError(const std::string& fileName, int number, const std::string& error) {
+  std::string message = fileName;
+  message += ", line ";
+  message += std::to_string(number);
+  message += ": ";
+  message += error;
+  return message;
+}
+
 // Takes --config FILE out of arguments; "" or a message.
 std::string takeConfigOption(std::vector<std::string>& arguments, std::string& path) {
   const std::string inlinePrefix = std::string(configOption) + "=";
@@ -88,7 +97,7 @@ std::string applyConfigText(const std::string& text, const std::string& fileName
     std::string argument;
     std::string error = lineArgument(content, argument);
     if (error.empty()) error = parseCommandLine({argument}, options);
-    if (!error.empty()) return fileName + ", line " + std::to_string(number) + ": " + error;
+    if (!error.empty()) return lineError(fileName, number, error);
   }
   return "";
 }
