@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "code_page.h"
+#include "config_file.h"
 #include "notifier_api.h"
 #include "options.h"
 #include "reception.h"
@@ -32,7 +33,7 @@ sigset_t stopSignals() {
 
 int main(int argc, char** argv) {
   ReceptionOptions options;
-  std::string error = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc), options);
+  std::string error = parseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
   if (!error.empty()) return fail(error);
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to

@@ -9,11 +9,14 @@ const char receptionUsage[] =
     "                           connect to port 80; port 0 picks a free port.\n"
     "  --port PORT              the port alone\n"
     "  --database FILE          SQLite database file; default reception.db\n"
-    "  --key KEY                access key notifiers send; default the notifiers'\n"
-    "                           compiled-in key\n"
+    "  --key KEY                access key notifiers send (1 to 128 letters, digits\n"
+    "                           or -._~); default the notifiers' compiled-in key\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
     "  --demo                   add a small demo staff directory if there are no staff\n"
+    "  --config FILE            read options from FILE first: one \"name = value\" per\n"
+    "                           line with the long names above (\"demo\" alone for\n"
+    "                           --demo), # comments; the command line wins\n"
     "  --help                   show this text\n";
 
 namespace {
@@ -30,11 +33,13 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+// The notifiers send the key unencoded in the query, so it holds only bytes
+// that need no encoding there.
 bool isKey(const std::string& key) {
-  if (key.empty() || key.size() > 64) return false;
+  if (key.empty() || key.size() > 128) return false;
   for (char c : key) {
     bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!alphanumeric) return false;
+    if (!alphanumeric && c != '-' && c != '.' && c != '_' && c != '~') return false;
   }
   return true;
 }
@@ -60,7 +65,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
   }
   if (name == "--key") {
     options.key = value;
-    return isKey(value) ? "" : "--key must be 1 to 64 letters and digits";
+    return isKey(value) ? "" : "--key must be 1 to 128 letters, digits or -._~";
   }
   options.codePage = value;
   return value.empty() ? "--code-page needs a code page name" : "";

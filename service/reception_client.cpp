@@ -18,6 +18,8 @@
 // NOLINTNEXTLINE(cert-err58-cpp): a process-wide object; start-up cannot go on without memory
 std::string serviceBaseUrl = "http://" VESTIBRA_SERVICE_HOST "/api/reception/";
 const char accessKey[] = "m9pqzRWkfhT7031";
+// NOLINTNEXTLINE(cert-err58-cpp): as above
+std::string serviceAccessKey = accessKey;
 UserList userList;
 
 namespace {
@@ -31,7 +33,7 @@ struct Reply {
   std::int32_t length = 0;
 };
 
-std::string keyedPath(const char* endpoint) { return std::string(endpoint) + "?key=" + accessKey; }
+std::string keyedPath(const char* endpoint) { return std::string(endpoint) + "?key=" + serviceAccessKey; }
 
 // Frame steps up to the read: start sockets, then fetch serviceBaseUrl + path.
 bool startAndRead(const std::string& path, Reply& reply) {

@@ -16,9 +16,12 @@ using UserList = std::vector<std::string>;
 // Filled once at start-up, read by the user dialog.
 extern UserList userList;
 
-// "http://" + service host + "/api/reception/"; the host is compiled in.
+// "http://" + service host + "/api/reception/"; the compiled-in host unless
+// the start-up settings name another (service_location.h).
 extern std::string serviceBaseUrl;
+// The compiled-in key, and the key the requests send (by default the same).
 extern const char accessKey[];
+extern std::string serviceAccessKey;
 
 // Appends the service's user names. 0, or -1 when sockets cannot start.
 std::int32_t fetchUsers(UserList& users);

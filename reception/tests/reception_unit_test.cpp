@@ -159,7 +159,7 @@ TEST(CommandLine, ClearErrorsForBadOptions) {
   EXPECT_EQ(parseCommandLine({"--listen", "127.0.0.1:http"}, options),
             "--listen: \"http\" is not a port number (0 to 65535)");
   EXPECT_EQ(parseCommandLine({"--listen", ":80"}, options), "--listen needs an address, for example 127.0.0.1:80");
-  EXPECT_EQ(parseCommandLine({"--key", "a&b"}, options), "--key must be 1 to 64 letters and digits");
+  EXPECT_EQ(parseCommandLine({"--key", "a&b"}, options), "--key must be 1 to 128 letters, digits or -._~");
   EXPECT_EQ(parseCommandLine({"--demo=yes"}, options), "unknown option \"--demo=yes\" (see --help)");
   EXPECT_EQ(parseCommandLine({"-h"}, options), "");
   EXPECT_TRUE(options.help);

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The service's Debian package as an office gets it: a release build packed by
+# CPack, its listing, the packaged program started from an unpacked copy with
+# the packaged configuration (paths adjusted on the command line) answering
+# listUsers on loopback, and its systemd unit through systemd-analyze.
+# Usage: deb_test.sh SOURCE_DIR      (exit 77: a tool is missing, skipped)
+set -euo pipefail
+source_dir=$(cd "$1" && pwd)
+for tool in dpkg-deb dpkg-shlibdeps systemd-analyze curl; do
+  command -v "$tool" >/dev/null || { echo "deb_test: $tool is missing, skipped"; exit 77; }
+done
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/vestibra-deb-test.XXXXXX")
+service_pid=
+cleanup() {
+  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+fail() { echo "deb_test: FAILED: $*" >&2; exit 1; }
+
+echo "== release build of the service, packed"
+cd "$source_dir"
+cmake --preset release >/dev/null
+cmake --build --preset release --target vestibra-reception >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
+deb=build/release/vestibra-reception_${version}_amd64.deb
+rm -f "$deb"
+(cd build/release && cpack -G DEB) >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
+[ -f "$deb" ] || fail "cpack made no $deb"
+
+echo "== contents"
+contents=$(dpkg-deb --contents "$deb")
+for path in ./usr/bin/vestibra-reception ./lib/systemd/system/vestibra-reception.service \
+            ./etc/vestibra/reception.conf ./usr/share/doc/vestibra-reception/README.Debian; do
+  grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
+done
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/vestibra/reception.conf ] ||
+  fail "reception.conf is not the one conffile"
+for library in libmicrohttpd libsqlite3 libstdc++6; do
+  dpkg-deb --field "$deb" Depends | grep -q "$library" || fail "Depends does not name $library"
+done
+grep -q "desk-user add NAME --role admin" <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst) ||
+  fail "the install notes do not say how to create the first admin"
+
+echo "== the packaged program with the packaged configuration"
+root=$scratch/root
+dpkg -x "$deb" "$root"
+address=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+"$root/usr/bin/vestibra-reception" --config "$root/etc/vestibra/reception.conf" --listen "$address:0" \
+  --database "$scratch/reception.db" --demo >"$scratch/service.log" 2>&1 &
+service_pid=$!
+for _ in $(seq 50); do
+  grep -q "listening on" "$scratch/service.log" && break
+  kill -0 "$service_pid" 2>/dev/null || break
+  sleep 0.1
+done
+port=$(sed -n "s#.*listening on http://$address:\([0-9]*\)/.*#\1#p" "$scratch/service.log")
+[ -n "$port" ] || fail "the service did not start: $(cat "$scratch/service.log")"
+users=$(curl -sS --noproxy '*' --max-time 5 "http://$address:$port/api/reception/listUsers?key=m9pqzRWkfhT7031")
+grep -q "Anna Schmidt" <<<"$users" || fail "listUsers answered \"$users\""
+kill -TERM "$service_pid"
+for _ in $(seq 50); do kill -0 "$service_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$service_pid" 2>/dev/null && fail "the service did not stop on SIGTERM"
+service_pid=
+grep -q "^vestibra-reception: stopped" "$scratch/service.log" || fail "the service did not stop cleanly"
+# A bad configuration line stops the start with the file and line named.
+printf 'listen = *:80\nkey = not a key\n' >"$scratch/bad.conf"
+if "$root/usr/bin/vestibra-reception" --config "$scratch/bad.conf" --database "$scratch/bad.db" 2>"$scratch/bad.log"; then
+  fail "a bad configuration was accepted"
+fi
+grep -q "bad.conf, line 2: --key" "$scratch/bad.log" || fail "unclear error: $(cat "$scratch/bad.log")"
+
+echo "== systemd unit"
+unit=$root/lib/systemd/system/vestibra-reception.service
+# verify also checks that ExecStart's program exists: point it at the unpacked one.
+mkdir "$scratch/verify"
+sed "s#/usr/bin/vestibra-reception#$root/usr/bin/vestibra-reception#g" "$unit" >"$scratch/verify/vestibra-reception.service"
+verify=$(systemd-analyze verify "$scratch/verify/vestibra-reception.service" 2>&1) || fail "verify: $verify"
+[ -z "$verify" ] || fail "verify is not clean: $verify"
+exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for vestibra-reception.service: \([0-9.]*\).*/\1/p')
+[ -n "$exposure" ] || fail "systemd-analyze security gave no rating"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' || fail "exposure $exposure is above 2.0"
+for setting in DynamicUser=yes StateDirectory=vestibra-reception AmbientCapabilities=CAP_NET_BIND_SERVICE \
+               Restart=on-failure "ExecStart=/usr/bin/vestibra-reception --config /etc/vestibra/reception.conf"; do
+  grep -qx "$setting" "$unit" || fail "the unit lacks $setting"
+done
+echo "deb_test: $deb passed (exposure $exposure)"

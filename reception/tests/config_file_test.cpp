@@ -1,0 +1,74 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config_file.h"
+#include "test_support.h"
+
+namespace {
+
+struct ConfigCase {
+  const char* text;
+  const char* error;  // "" for a good file
+};
+
+}  // namespace
+
+// Every long option works in the file; blank lines, comments, CR LF and
+// spaces around "=" are allowed; a bad line names the file and its number.
+TEST(ConfigFile, LinesBecomeOptionsAndBadLinesAreNamed) {
+  ReceptionOptions options;
+  ASSERT_EQ(applyConfigText("\xEF\xBB\xBF# reception.conf\r\n"
+                            "\r\n"
+                            "listen = 127.0.0.9:8080   # the office address\r\n"
+                            "  database=/var/lib/x/a#1.db\r\n"
+                            "\tkey =  office-Key_1.~\r\n"
+                            "code-page = CP850\n"
+                            "demo\n",
+                            "reception.conf", options),
+            "");
+  EXPECT_EQ(options.address, "127.0.0.9");
+  EXPECT_EQ(options.port, 8080);
+  EXPECT_EQ(options.database, "/var/lib/x/a#1.db");
+  EXPECT_EQ(options.key, "office-Key_1.~");
+  EXPECT_EQ(options.codePage, "CP850");
+  EXPECT_TRUE(options.demo);
+
+  const ConfigCase bad[] = {
+      {"# fine\nlisten 127.0.0.1\n", "c.conf, line 2: \"listen 127.0.0.1\" is not \"name = value\" with an option's long name (see --help)"},
+      {"= 5\n", "c.conf, line 1: \"= 5\" is not \"name = value\" with an option's long name (see --help)"},
+      {"--key = abc\n", "c.conf, line 1: \"--key = abc\" is not \"name = value\" with an option's long name (see --help)"},
+      {"\n\nlisen = 127.0.0.1\n", "c.conf, line 3: unknown option \"--lisen=127.0.0.1\" (see --help)"},
+      {"key = a&b\n", "c.conf, line 1: --key must be 1 to 128 letters, digits or -._~"},
+      {"database =\n", "c.conf, line 1: --database needs a file name"},
+      {"port\n", "c.conf, line 1: --port needs a value"},
+      {"demo = yes\n", "c.conf, line 1: unknown option \"--demo=yes\" (see --help)"},
+      {"config = other.conf\n", "c.conf, line 1: a configuration file cannot name another with config"},
+  };
+  for (const ConfigCase& c : bad) {
+    SCOPED_TRACE(c.text);
+    ReceptionOptions fresh;
+    EXPECT_EQ(applyConfigText(c.text, "c.conf", fresh), c.error);
+  }
+}
+
+class ConfigFileOptionTest : public WorkingDirectoryTest {};
+
+TEST_F(ConfigFileOptionTest, CommandLineWinsOverTheFile) {
+  writeFileBytes("reception.conf", "listen = 127.0.0.9:8080\nkey = fromFile\ndatabase = file.db\n");
+  ReceptionOptions options;
+  ASSERT_EQ(parseOptions({"--key", "fromCommandLine", "--config", "reception.conf", "--port=81"}, options), "");
+  EXPECT_EQ(options.address, "127.0.0.9");
+  EXPECT_EQ(options.port, 81);
+  EXPECT_EQ(options.key, "fromCommandLine");
+  EXPECT_EQ(options.database, "file.db");
+
+  ReceptionOptions other;
+  EXPECT_EQ(parseOptions({"--config=missing.conf"}, other), "cannot read the configuration file missing.conf");
+  EXPECT_EQ(parseOptions({"--config"}, other), "--config needs a value");
+  EXPECT_EQ(parseOptions({"--config="}, other), "--config needs a file name");
+  writeFileBytes("bad.conf", "listen = 127.0.0.1\nkey = no spaces allowed\n");
+  EXPECT_EQ(parseOptions({"--config", "bad.conf"}, other), "bad.conf, line 2: --key must be 1 to 128 letters, digits or -._~");
+}
