@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced (not run) by the scripts that start vestibra-reception: ./run,
 # scripts/bench and the notifier end-to-end test.
 #

@@ -25,7 +25,7 @@ trap finish EXIT
 fail() { echo "FAILED: $*"; echo "--- service"; cat "$work/service.log"; echo "--- notifier"; cat -v "$work/notifier/output.log" 2>/dev/null | head -60; exit 1; }
 
 desk=http://127.0.0.1/api/desk
-# shellcheck source=../../scripts/service.sh
+# shellcheck source=scripts/service.sh
 source "$(dirname "$0")/../../scripts/service.sh"
 start_service "$work/service.log" "$service_exe" --listen 127.0.0.1:80 --database "$work/reception.db" --demo ||
   fail "the service did not start"
