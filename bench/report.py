@@ -24,6 +24,7 @@ import re
 import statistics
 import sys
 from pathlib import Path
+from typing import NamedTuple
 
 NAN = float("nan")
 UNITS = {"us": "µs", "ms": "ms", "ns": "ns", "s": "s"}
@@ -36,13 +37,20 @@ REST = "notifier at rest"
 
 
 # ---------------------------------------------------------------- arithmetic
-def median_and_cv(values):
-    """Median and coefficient of variation (%, sample deviation) of values."""
+class Figure(NamedTuple):
+    """One side of a comparison: a median, the runs' coefficient of variation (%), a unit."""
+    median: float = NAN
+    cv: float = NAN
+    unit: str = ""
+
+
+def median_and_cv(values, unit=""):
+    """The Figure of several runs (sample deviation)."""
     if not values:
-        return NAN, NAN
+        return Figure(unit=unit)
     mean = statistics.fmean(values)
     cv = 100 * statistics.stdev(values) / mean if len(values) > 1 and mean != 0 else 0.0
-    return statistics.median(values), cv
+    return Figure(statistics.median(values), cv, unit)
 
 
 def fmt(value, form="%.3g"):
@@ -62,58 +70,58 @@ def meets(value, limit, kind):
     return "yes" if (value <= limit if kind == "max" else value >= limit) else "NO"
 
 
-def noise(ours_cv, peer_cv):
-    return "CV %s%% / %s%%" % (fmt(ours_cv, "%.0f"), fmt(peer_cv, "%.0f"))
+def meets_target(value, target):
+    """Checks value against a target written "≤ LIMIT" or "≥ LIMIT"; "-" for any other target (a note)."""
+    kind = {"≤": "max", "≥": "min"}.get(target[:1])
+    limit = target[1:].strip()
+    if kind is None or not re.fullmatch(r"[0-9.]+", limit):
+        return "-"
+    return meets(value, float(limit), kind)
 
 
-def row(measure, figure, ours="", peer="", ratio_text="", target="", met="", noise_text=""):
-    return "| %s | %s | %s | %s | %s | %s | %s | %s |" % (measure, figure, ours, peer, ratio_text, target, met,
-                                                        noise_text)
+def row(measure, label, ours="", peer="", ratio_text="", target="", met="", noise=""):
+    return "| %s | %s | %s | %s | %s | %s | %s | %s |" % (measure, label, ours, peer, ratio_text, target, met, noise)
+
+
+def compared(measure, label, ours, peer, target, form="%.3g", met=None, noisy=True):
+    """A row of our Figure beside the peer's, with their ratio checked against the target."""
+    def shown(side):
+        return fmt(side.median, form) + (" " + side.unit if side.unit else "")
+    r = ratio(ours.median, peer.median)
+    noise = "CV %s%% / %s%%" % (fmt(ours.cv, "%.0f"), fmt(peer.cv, "%.0f")) if noisy else ""
+    return row(measure, label, shown(ours), shown(peer), fmt(r, "%.2f"), target,
+               meets_target(r, target) if met is None else met, noise)
 
 
 # ---------------------------------------------------------------- Google Benchmark
 def benchmark_figures(path):
-    """run name -> (median real time, its CV %, time unit), from aggregates-only JSON output."""
+    """run name -> Figure of its real time, from aggregates-only JSON output; None without the file."""
     if not path.exists():
         return None
     figures = {}
-    document = json.loads(path.read_text())
-    for entry in document.get("benchmarks", []):
+    for entry in json.loads(path.read_text()).get("benchmarks", []):
         if entry.get("error_occurred"):
             print("bench: a benchmark failed: %s: %s" % (entry.get("name"), entry.get("error_message")),
                   file=sys.stderr)
-        kind = entry.get("aggregate_name")
-        if kind in ("median", "cv"):
-            median, cv, unit = figures.get(entry["run_name"], (NAN, NAN, ""))
-            if kind == "median":
-                median, unit = entry["real_time"], UNITS.get(entry["time_unit"], entry["time_unit"])
-            else:
-                cv = 100 * entry["real_time"]
-            figures[entry["run_name"]] = (median, cv, unit)
+        figure = figures.get(entry["run_name"], Figure())
+        if entry.get("aggregate_name") == "median":
+            figure = figure._replace(median=entry["real_time"], unit=UNITS.get(entry["time_unit"], entry["time_unit"]))
+        elif entry.get("aggregate_name") == "cv":
+            figure = figure._replace(cv=100 * entry["real_time"])
+        figures[entry["run_name"]] = figure
     return figures
 
 
-def figure(figures, name):
-    return figures.get(name, (NAN, NAN, ""))
-
-
 def client_rows(figures):
-    ours, ours_cv, unit = figure(figures, "readUrlGet/poll/real_time")
-    curl, curl_cv, _ = figure(figures, "curlGet/poll/real_time")
-    floor, floor_cv, _ = figure(figures, "socketFloor/poll/real_time")
-    r = ratio(ours, curl)
-    yield row(POLL, "one poll (100-byte body, new connection), readUrl / libcurl", fmt(ours) + " " + unit,
-              fmt(curl) + " " + unit, fmt(r, "%.2f"), "≤ 1.0", meets(r, 1.0, "max"), noise(ours_cv, curl_cv))
-    r = ratio(ours, floor)
-    yield row(POLL, "one poll, readUrl / raw connect-send-recv floor", fmt(ours) + " " + unit,
-              fmt(floor) + " " + unit, fmt(r, "%.2f"), "≤ 1.4", meets(r, 1.4, "max"), noise(ours_cv, floor_cv))
+    ours = figures.get("readUrlGet/poll/real_time", Figure())
+    yield compared(POLL, "one poll (100-byte body, new connection), readUrl / libcurl", ours,
+                   figures.get("curlGet/poll/real_time", Figure()), "≤ 1.0")
+    yield compared(POLL, "one poll, readUrl / raw connect-send-recv floor", ours,
+                   figures.get("socketFloor/poll/real_time", Figure()), "≤ 1.4")
     for size in ("1MiB", "10MiB"):
-        ours, ours_cv, unit = figure(figures, "readUrlGet/%s/real_time" % size)
-        floor, floor_cv, _ = figure(figures, "socketFloor/%s/real_time" % size)
-        r = ratio(ours, floor)
-        yield row(LARGE, "%s body, readUrl / 512-byte receives into a preallocated buffer" % size,
-                  fmt(ours) + " " + unit, fmt(floor) + " " + unit, fmt(r, "%.2f"), "≤ 1.5", meets(r, 1.5, "max"),
-                  noise(ours_cv, floor_cv))
+        yield compared(LARGE, "%s body, readUrl / 512-byte receives into a preallocated buffer" % size,
+                       figures.get("readUrlGet/%s/real_time" % size, Figure()),
+                       figures.get("socketFloor/%s/real_time" % size, Figure()), "≤ 1.5")
 
 
 DECODERS = [
@@ -127,12 +135,8 @@ def decoding_rows(figures, default_heap):
     for name, label in DECODERS:
         if default_heap:
             label += ", glibc's default heap"
-        small, small_cv, unit = figure(figures, name + "/1048576")
-        big, big_cv, _ = figure(figures, name + "/10485760")
-        r = ratio(big, small)
-        yield row(DECODING, label + ", 10 MiB / 1 MiB", fmt(big) + " " + unit, fmt(small) + " " + unit,
-                  fmt(r, "%.2f"), "(note)" if default_heap else "≤ 13", "-" if default_heap else meets(r, 13, "max"),
-                  noise(big_cv, small_cv))
+        yield compared(DECODING, label + ", 10 MiB / 1 MiB", figures.get(name + "/10485760", Figure()),
+                       figures.get(name + "/1048576", Figure()), "(note)" if default_heap else "≤ 13")
 
 
 # ---------------------------------------------------------------- wrk
@@ -168,29 +172,22 @@ def wrk_runs(directory):
 
 
 SERVICE_VARIANTS = [
-    ("rest", "getNotification, nobody waiting (the poll at rest)", 0.80),
-    ("waiting", "getNotification, one guest waiting (record read from SQLite)", 0.70),
-    ("refused", "diagnostic: refused at the key check (HTTP layer, no SQLite)", None),
-    ("tmpfs", "diagnostic: nobody waiting, database on tmpfs (no fsync cost)", None),
+    ("rest", "getNotification, nobody waiting (the poll at rest)", "≥ 0.80"),
+    ("waiting", "getNotification, one guest waiting (record read from SQLite)", "≥ 0.70"),
+    ("refused", "diagnostic: refused at the key check (HTTP layer, no SQLite)", ""),
+    ("tmpfs", "diagnostic: nobody waiting, database on tmpfs (no fsync cost)", ""),
 ]
 
 
 def service_rows(runs):
     rps = {variant: median_and_cv([run[0] for run in taken]) for variant, taken in runs.items()}
-    p99 = {variant: median_and_cv([run[1] for run in taken]) for variant, taken in runs.items()}
-    nginx_rps, nginx_rps_cv = rps.get("nginx", (NAN, NAN))
-    nginx_p99, nginx_p99_cv = p99.get("nginx", (NAN, NAN))
+    p99 = {variant: median_and_cv([run[1] for run in taken], "ms") for variant, taken in runs.items()}
+    nginx_rps, nginx_p99 = rps.get("nginx", Figure()), p99.get("nginx", Figure(unit="ms"))
     for variant, label, target in SERVICE_VARIANTS:
-        if variant not in runs:
-            continue
-        r = ratio(rps[variant][0], nginx_rps)
-        yield row(SERVICE, label + ": requests/s / nginx", fmt(rps[variant][0], "%.0f"), fmt(nginx_rps, "%.0f"),
-                  fmt(r, "%.2f"), "≥ %.2f" % target if target else "", meets(r, target, "min") if target else "-",
-                  noise(rps[variant][1], nginx_rps_cv))
-        r = ratio(p99[variant][0], nginx_p99)
-        yield row(SERVICE, label + ": p99 latency / nginx", fmt(p99[variant][0], "%.1f") + " ms",
-                  fmt(nginx_p99, "%.1f") + " ms", fmt(r, "%.2f"), "≤ 2" if target else "",
-                  meets(r, 2, "max") if target else "-", noise(p99[variant][1], nginx_p99_cv))
+        if variant in runs:
+            yield compared(SERVICE, label + ": requests/s / nginx", rps[variant], nginx_rps, target, "%.0f")
+            yield compared(SERVICE, label + ": p99 latency / nginx", p99[variant], nginx_p99,
+                           "≤ 2" if target else "", "%.1f")
     for variant in ["nginx"] + [variant for variant, _, _ in SERVICE_VARIANTS]:
         if variant not in runs:
             continue
@@ -202,7 +199,7 @@ def service_rows(runs):
             met = "NO"
         yield row(SERVICE, variant + ": timeouts, socket errors, non-2xx answers, listen overflows (all runs)",
                   "%d, %d, %s, %d" % (timeouts, errors, non2xx, overflows), "", "", "0, 0, 0, 0", met)
-    at_rest = rps.get("rest", (NAN, NAN))[0]
+    at_rest = rps.get("rest", Figure()).median
     yield row(SERVICE, "notifiers one service carries at one poll per 12 s (at-rest requests/s × 12)",
               "nan" if math.isnan(at_rest) else "%d" % (at_rest * 12))
 
@@ -243,18 +240,15 @@ def rest_rows(directory, window_seconds):
     for scope, label in (("own", "at rest: CPU of the program's own process, ms per minute"),
                          ("all", "at rest: CPU of all the prefix's Wine processes (wineserver, services), "
                                  "ms per minute")):
-        ours = windows_ms_per_minute(directory, "vestibra", scope, window_seconds)
-        floor = windows_ms_per_minute(directory, "idle", scope, window_seconds)
-        ours_median, ours_cv = median_and_cv(ours)
-        floor_median, floor_cv = median_and_cv(floor)
+        floor_windows = windows_ms_per_minute(directory, "idle", scope, window_seconds)
+        ours = median_and_cv(windows_ms_per_minute(directory, "vestibra", scope, window_seconds))
         # Measurable: above every window of the floor.
-        yield row(REST, label, fmt(ours_median), fmt(floor_median), fmt(ratio(ours_median, floor_median), "%.2f"),
-                  "≤ floor's highest window", meets(ours_median, max(floor, default=NAN), "max"),
-                  noise(ours_cv, floor_cv))
+        yield compared(REST, label, ours, median_and_cv(floor_windows), "≤ floor's highest window",
+                       met=meets(ours.median, max(floor_windows, default=NAN), "max"))
     ours = peak_memory_mib(directory / "vestibra-status")
     floor = peak_memory_mib(directory / "idle-status")
-    yield row(REST, "peak memory (VmHWM) of the program's process, MiB", fmt(ours, "%.1f"), fmt(floor, "%.1f"),
-              fmt(ratio(ours, floor), "%.2f"), "≤ floor + 0.5 MiB", meets(ours, floor + 0.5, "max"))
+    yield compared(REST, "peak memory (VmHWM) of the program's process, MiB", Figure(ours), Figure(floor),
+                   "≤ floor + 0.5 MiB", "%.1f", meets(ours, floor + 0.5, "max"), noisy=False)
     polled = polled_recently(directory / "desk-state.json")
     yield row(REST, "the notifier polled the service during the measurement (desk: last poll ≤ 15 s old)", polled,
               "", "", "yes", polled)
