@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     closeStorage();
     return fail(error);
   }
+  // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read

@@ -25,14 +25,10 @@ trap finish EXIT
 fail() { echo "FAILED: $*"; echo "--- service"; cat "$work/service.log"; echo "--- notifier"; cat -v "$work/notifier/output.log" 2>/dev/null | head -60; exit 1; }
 
 desk=http://127.0.0.1/api/desk
-"$service_exe" --listen 127.0.0.1:80 --database "$work/reception.db" --demo >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 100); do
-  grep -q "listening on" "$work/service.log" && break
-  kill -0 "$service_pid" 2>/dev/null || { service_pid=""; break; }
-  sleep 0.1
-done
-grep -q "listening on" "$work/service.log" || fail "the service did not start"
+# shellcheck source=scripts/service.sh
+source "$(dirname "$0")/../../scripts/service.sh"
+start_service "$work/service.log" "$service_exe" --listen 127.0.0.1:80 --database "$work/reception.db" --demo ||
+  fail "the service did not start"
 
 # Ids of José Müller and of a guest from the desk API's JSON (keys come sorted).
 staff_id=$(curl -sf "$desk/state" | grep -o '{"displayName":"José Müller",[^}]*"id":[0-9]*' | grep -o '[0-9]*$')
