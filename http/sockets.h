@@ -34,7 +34,9 @@ enum : int { receiveClosed = 0, receiveFailed = -1, receiveTimedOut = -2 };
 int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs);
 
 // Server side, for loopback servers in tests and tools.
-SocketHandle listenTcp(std::uint32_t address, std::uint16_t port);
+// A backlog of 0 holds one connection nobody accepts; the system then drops
+// further connection attempts, as a service that stopped accepting does.
+SocketHandle listenTcp(std::uint32_t address, std::uint16_t port, int backlog = 64);
 SocketHandle acceptConnection(SocketHandle listener, int timeoutMs);
 // Closes with an RST instead of an orderly FIN.
 void resetConnection(SocketHandle socket);

@@ -116,14 +116,14 @@ int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs
   return got >= 0 ? static_cast<int>(got) : receiveFailed;
 }
 
-SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
+SocketHandle listenTcp(std::uint32_t address, std::uint16_t port, int backlog) {
   SocketHandle listener = openTcpSocket();
   if (listener == 0) return 0;
   int yes = 1;
   ::setsockopt(static_cast<int>(listener), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in local = socketAddress(address, port);
   if (::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::listen(static_cast<int>(listener), 64) != 0) {
+      ::listen(static_cast<int>(listener), backlog) != 0) {
     closeSocket(listener);
     return 0;
   }

@@ -109,12 +109,12 @@ int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs
   return got >= 0 ? got : receiveFailed;
 }
 
-SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
+SocketHandle listenTcp(std::uint32_t address, std::uint16_t port, int backlog) {
   SocketHandle listener = openTcpSocket();
   if (listener == 0) return 0;
   sockaddr_in local = socketAddress(address, port);
   if (::bind(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::listen(static_cast<SOCKET>(listener), 64) != 0) {
+      ::listen(static_cast<SOCKET>(listener), backlog) != 0) {
     closeSocket(listener);
     return 0;
   }
