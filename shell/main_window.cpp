@@ -7,12 +7,12 @@
 
 #include "guest_tracker.h"
 #include "painter.h"
+#include "panel_layout.h"
 #include "reception_client.h"
 #include "resource.h"
 #include "settings.h"
 #include "user_dialog.h"
 
-CloseButtonRect closeButtonRect;
 std::int32_t timerId = -1;
 
 const char mainWindowClassName[] = "CodeBlocksWindowsApp";
@@ -29,7 +29,6 @@ constexpr int windowWidth = 600;
 constexpr int windowHeight = 400;
 
 void onCreate(HWND window) {
-  closeButtonRect = CloseButtonRect{470, 95, 100, 40};
   timerId = mainTimerId;
   SetTimer(window, static_cast<UINT_PTR>(mainTimerId), tickPeriodMs, nullptr);
 }
@@ -65,18 +64,13 @@ void onPaint(HWND window) {
   EndPaint(window, &paint);
 }
 
-bool insideCloseButton(std::int32_t x, std::int32_t y) {
-  const CloseButtonRect& box = closeButtonRect;
-  return x > box.x && x < box.x + box.width && y > box.y && y < box.y + box.height;
-}
-
 // Only a shown panel can be dismissed: after a dismiss the panel stays hidden
 // until the next poll, and a second click there must not archive a guest
 // nobody has seen yet.
 void onLeftButtonUp(HWND window, LPARAM lParam) {
   std::int32_t x = LOWORD(lParam);
   std::int32_t y = HIWORD(lParam);
-  if (!guestTracker.guestWaiting || !insideCloseButton(x, y)) return;
+  if (!guestTracker.guestWaiting || !strictlyInside(panelLayout.closeBox, x, y)) return;
   dismissFirst();
   InvalidateRect(window, nullptr, TRUE);
 }

@@ -8,6 +8,7 @@
 #include "loopback_server.h"
 #include "main_window.h"
 #include "painter.h"
+#include "panel_layout.h"
 #include "reception_client.h"
 #include "resource.h"
 #include "settings.h"
@@ -92,10 +93,10 @@ TEST_F(MainWindow, ClassWindowAndTimerAsCreated) {
   EXPECT_EQ(GetMenuItemID(GetSubMenu(menu, 0), 0), static_cast<UINT>(IDM_FILE_EXIT));
   EXPECT_EQ(GetMenuItemID(GetSubMenu(menu, 1), 0), static_cast<UINT>(IDM_HELP_ABOUT));
 
-  EXPECT_EQ(closeButtonRect.x, 470);
-  EXPECT_EQ(closeButtonRect.y, 95);
-  EXPECT_EQ(closeButtonRect.width, 100);
-  EXPECT_EQ(closeButtonRect.height, 40);
+  EXPECT_EQ(panelLayout.closeBox.x, 470);
+  EXPECT_EQ(panelLayout.closeBox.y, 95);
+  EXPECT_EQ(panelLayout.closeBox.width, 100);
+  EXPECT_EQ(panelLayout.closeBox.height, 40);
   EXPECT_EQ(timerId, 1);
   EXPECT_TRUE(KillTimer(window_, 1)) << "timer 1 runs on the window";
 }

@@ -15,7 +15,7 @@
 #include "main_window.h"
 #include "resource.h"
 #include "shell_test_support.h"
-#include "sockets.h"
+#include "test_sockets.h"
 
 namespace {
 
@@ -128,7 +128,7 @@ struct NeverAccepting {
     wsaStartup(0x0202);
     std::uint32_t address = 0;
     parseDottedAddress(serviceAddress, address);
-    for (int attempt = 0; attempt < 100 && listener == 0; ++attempt) {
+    for (int attempt = 0; attempt < 400 && listener == 0; ++attempt) {
       listener = listenTcp(address, 80, 0);
       if (listener == 0) Sleep(probePeriodMs);
     }
