@@ -167,6 +167,7 @@ std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::
   std::string request = buildRequest(host, path);
   bool sent = connection.socket != 0 &&
               sendAllWithin(connection.socket, request.data(), request.size(), millisecondsUntil(deadline));
+  // Printed whether or not it was sent: log readers expect it for every request.
   std::printf("Buffer being sent:\n%s", request.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
 

@@ -1,5 +1,7 @@
 // One blocking HTTP/1.0 GET per call over a fresh TCP connection to port 80,
 // with the response cut into its header text and its body.
+// Errors: every failure is an empty body of length 0 and an empty header,
+// which callers decode like an answer with nothing in it.
 #pragma once
 
 #include <cstddef>

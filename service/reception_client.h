@@ -1,5 +1,8 @@
 // The notifier's client of the reception web service: the three requests and
 // the decoding of their answers.
+// Errors: a request returns 0, or -1 when sockets cannot start (then nothing
+// is sent or printed); a failed or empty answer leaves the lists as they were.
+// Decoding never fails: what does not parse is dropped.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +22,10 @@ extern UserList userList;
 // "http://" + service host + "/api/reception/"; the host is compiled in.
 extern std::string serviceBaseUrl;
 extern const char accessKey[];
+
+// Starts Windows Sockets before each request (the socket seam's wsaStartup);
+// tests put in one that fails.
+extern int (*startSockets)(unsigned short version);
 
 // Appends the service's user names. 0, or -1 when sockets cannot start.
 std::int32_t fetchUsers(UserList& users);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "sockets.h"
+#include "test_sockets.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ LoopbackServer::LoopbackServer(std::vector<ScriptedResponse> responses, const ch
   wsaStartup(0x0202);
   std::uint32_t address = 0;
   if (fixedAddress != nullptr && parseDottedAddress(fixedAddress, address)) {
-    // Another process may hold the address for a moment: a few seconds' retries.
-    for (int attempt = 0; attempt < 100 && listener_ == 0; ++attempt) {
+    // Another process may hold the address for a while: up to 20 s of retries.
+    for (int attempt = 0; attempt < 400 && listener_ == 0; ++attempt) {
       listener_ = listenTcp(address, 80);
       if (listener_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
     }
