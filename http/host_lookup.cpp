@@ -34,7 +34,7 @@ struct HostAddresses {
 
 // Never destroyed: a lookup left behind may finish while the process exits.
 HostAddresses& hostAddresses() {
-  static auto* addresses = new HostAddresses;  // NOLINT(cppcoreguidelines-owning-memory)
+  static auto* addresses = new HostAddresses;
   return *addresses;
 }
 
@@ -82,7 +82,7 @@ std::shared_ptr<PendingLookup> joinOrStartLookup(const std::string& name, bool& 
     std::thread(runLookup, name, lookup, blockingHostLookup).detach();
   } catch (const std::system_error&) {
     addresses.pending.erase(name);
-    return nullptr;  // no thread to spare: this request fails like an unresolved name
+    return nullptr;  // no thread to spare: as if the resolver did not answer
   }
   return lookup;
 }
@@ -93,10 +93,9 @@ bool lookUpHostBefore(const std::string& name, Clock::time_point deadline, std::
   bool knownBefore = false;
   std::uint32_t lastGood = 0;
   std::shared_ptr<PendingLookup> lookup = joinOrStartLookup(name, knownBefore, lastGood);
-  if (lookup == nullptr) return false;
   // A known address leaves the request half its time for connect, send and receive.
   Clock::time_point waitUntil = knownBefore ? Clock::now() + (deadline - Clock::now()) / 2 : deadline;
-  {
+  if (lookup != nullptr) {
     std::unique_lock<std::mutex> lock(lookup->mutex);
     if (lookup->answered.wait_until(lock, waitUntil, [&] { return lookup->done; })) {
       if (lookup->found) address = lookup->address;

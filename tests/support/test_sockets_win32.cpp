@@ -10,11 +10,9 @@ SocketHandle listenTcp(std::uint32_t address, std::uint16_t port, int backlog) {
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   local.sin_addr.s_addr = address;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(s, backlog) != 0) {
-    closeSocket(listener);
-    return 0;
-  }
-  return listener;
+  bool listening = ::bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 && ::listen(s, backlog) == 0;
+  if (!listening) closeSocket(listener);
+  return listening ? listener : 0;
 }
 
 SocketHandle acceptConnection(SocketHandle listener, int timeoutMs) {
