@@ -23,23 +23,18 @@ std::int32_t secondsOfDay(std::int32_t hour, std::int32_t minute, std::int32_t s
 
 constexpr std::int32_t secondsPerDay = 24 * 3600;
 
-void updateWaitingClock() {
-  std::int32_t elapsed = wrapped(static_cast<std::int64_t>(localSecondsOfDay()) - guestTracker.arrivalSecondsOfDay);
+void updateWaitingClock(GuestTracker& tracker, std::int32_t nowSecondsOfDay) {
+  std::int32_t elapsed = wrapped(static_cast<std::int64_t>(nowSecondsOfDay) - tracker.arrivalSecondsOfDay);
   // Arrivals carry only a time of day. One more than half a day ahead of now
   // was yesterday: the guest came before midnight and is still waiting. A
   // nearer arrival ahead of now is clock skew against the service and keeps
   // its negative clock.
   if (elapsed < -secondsPerDay / 2) elapsed = wrapped(static_cast<std::int64_t>(elapsed) + secondsPerDay);
   // Division truncates toward zero, so a negative elapsed time gives negative parts.
-  guestTracker.waitHours = elapsed / 3600;
-  std::int32_t rest = elapsed - guestTracker.waitHours * 3600;
-  guestTracker.waitMinutes = rest / 60;
-  guestTracker.waitSeconds = rest - guestTracker.waitMinutes * 60;
-}
-
-void poll() {
-  std::string& user = settingsMap[userKey];  // inserts "user" empty when absent
-  fetchNotifications(user.c_str(), notificationList);
+  tracker.waitHours = elapsed / 3600;
+  std::int32_t rest = elapsed - tracker.waitHours * 3600;
+  tracker.waitMinutes = rest / 60;
+  tracker.waitSeconds = rest - tracker.waitMinutes * 60;
 }
 
 }  // namespace
@@ -53,24 +48,34 @@ std::int32_t systemLocalSecondsOfDay() {
   return local->tm_hour * 3600 + local->tm_min * 60 + local->tm_sec;
 }
 
-void pollTick(bool force) {
-  if (force || guestTracker.tickCounter > guestTracker.pollInterval) {
-    poll();
-    std::printf("%d\n", static_cast<int>(notificationList.size()));
-    std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
-    guestTracker.tickCounter = 0;
-    if (notificationList.empty()) {
-      guestTracker.guestWaiting = false;
+bool pollDue(const GuestTracker& tracker, bool force) { return force || tracker.tickCounter + 1 >= ticksPerPoll; }
+
+void advanceTick(GuestTracker& tracker, bool polled, const NotificationList& held, std::int32_t nowSecondsOfDay) {
+  if (polled) {
+    tracker.tickCounter = 0;
+    if (held.empty()) {
+      tracker.guestWaiting = false;
       return;
     }
-    const Notification& first = notificationList.front();
-    guestTracker.arrivalSecondsOfDay = secondsOfDay(first.arrivalHour, first.arrivalMinute, first.arrivalSecond);
-    guestTracker.guestWaiting = true;
+    const Notification& first = held.front();
+    tracker.arrivalSecondsOfDay = secondsOfDay(first.arrivalHour, first.arrivalMinute, first.arrivalSecond);
+    tracker.guestWaiting = true;
   } else {
-    ++guestTracker.tickCounter;
-    if (!guestTracker.guestWaiting) return;
+    ++tracker.tickCounter;
+    if (!tracker.guestWaiting) return;
   }
-  updateWaitingClock();
+  updateWaitingClock(tracker, nowSecondsOfDay);
+}
+
+void pollTick(bool force) {
+  bool polled = pollDue(guestTracker, force);
+  if (polled) {
+    std::string& user = settingsMap[userKey];  // inserts "user" empty when absent
+    fetchNotifications(user.c_str(), notificationList);
+    std::printf("%d\n", static_cast<int>(notificationList.size()));
+    std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
+  }
+  advanceTick(guestTracker, polled, notificationList, localSecondsOfDay());
 }
 
 void dismissFirst() {

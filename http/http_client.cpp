@@ -6,10 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host_lookup.h"
 #include "sockets.h"
 #include "sockets_common.h"
 
-int requestTimeoutMs = 10000;
+int requestTimeoutMs = 3500;
 
 namespace {
 
@@ -97,7 +98,7 @@ SocketHandle connectBefore(const char* hostName, std::uint16_t port, Clock::time
   if (socket == 0) return 0;
   std::uint32_t address = 0;
   // A dotted-decimal address needs no lookup at all, forward or reverse.
-  if (!parseDottedAddress(hostName, address) && !resolveHostName(hostName, address)) {
+  if (!parseDottedAddress(hostName, address) && !lookUpHostBefore(hostName, deadline, address)) {
     closeSocket(socket);
     return 0;
   }
@@ -166,6 +167,7 @@ std::unique_ptr<char[]> readUrl(const char* url, std::int32_t& bodyLength, std::
   std::string request = buildRequest(host, path);
   bool sent = connection.socket != 0 &&
               sendAllWithin(connection.socket, request.data(), request.size(), millisecondsUntil(deadline));
+  // Printed whether or not it was sent: log readers expect it for every request.
   std::printf("Buffer being sent:\n%s", request.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): diagnostics only; a failed write to standard output is passed over
 

@@ -1,6 +1,8 @@
 // The platform seam under the HTTP client: the few socket operations Vestibra
 // needs, implemented once over Winsock (sockets_win32.cpp) and once over POSIX
 // sockets (sockets_posix.cpp). No platform header leaks out of here.
+// Errors: true for success, 0 for "no socket", and receiveWithin's negative
+// codes; the reason behind a failure does not change what the client does.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +14,6 @@ using SocketHandle = std::uintptr_t;  // 0 means "no socket"
 // do nothing.
 int wsaStartup(unsigned short version);
 int wsaCleanup();
-
-// Lets tests exercise the start-up failure path on every platform.
-extern bool failSocketStartupForTesting;
 
 // IPv4 address of a dotted-decimal text in network byte order, false for any other text.
 bool parseDottedAddress(const char* text, std::uint32_t& address);
@@ -32,9 +31,3 @@ bool sendAllWithin(SocketHandle socket, const char* data, std::size_t length, in
 enum : int { receiveClosed = 0, receiveFailed = -1, receiveTimedOut = -2 };
 // Receives up to capacity bytes within timeoutMs: the count, or one of the values above.
 int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs);
-
-// Server side, for loopback servers in tests and tools.
-SocketHandle listenTcp(std::uint32_t address, std::uint16_t port);
-SocketHandle acceptConnection(SocketHandle listener, int timeoutMs);
-// Closes with an RST instead of an orderly FIN.
-void resetConnection(SocketHandle socket);

@@ -14,9 +14,7 @@
 
 #include "sockets_common.h"
 
-bool failSocketStartupForTesting = false;
-
-int wsaStartup(unsigned short) { return failSocketStartupForTesting ? -1 : 0; }
+int wsaStartup(unsigned short) { return 0; }
 int wsaCleanup() { return 0; }
 
 bool parseDottedAddress(const char* text, std::uint32_t& address) {
@@ -114,30 +112,4 @@ int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs
   if (!waitFor(socket, POLLIN, timeoutMs)) return receiveTimedOut;
   got = receiveRetrying(fd, buffer, capacity, 0);
   return got >= 0 ? static_cast<int>(got) : receiveFailed;
-}
-
-SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
-  SocketHandle listener = openTcpSocket();
-  if (listener == 0) return 0;
-  int yes = 1;
-  ::setsockopt(static_cast<int>(listener), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in local = socketAddress(address, port);
-  if (::bind(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::listen(static_cast<int>(listener), 64) != 0) {
-    closeSocket(listener);
-    return 0;
-  }
-  return listener;
-}
-
-SocketHandle acceptConnection(SocketHandle listener, int timeoutMs) {
-  if (!waitFor(listener, POLLIN, timeoutMs)) return 0;
-  int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
-  return fd > 0 ? static_cast<SocketHandle>(fd) : 0;
-}
-
-void resetConnection(SocketHandle socket) {
-  linger abort{1, 0};
-  ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  closeSocket(socket);
 }

@@ -8,16 +8,11 @@
 
 #include "sockets_common.h"
 
-bool failSocketStartupForTesting = false;
-
 namespace {
 WSADATA wsaData;  // the one start-up record; each start-up fills it, nothing reads it
 }
 
-int wsaStartup(unsigned short version) {
-  if (failSocketStartupForTesting) return -1;
-  return WSAStartup(version, &wsaData);
-}
+int wsaStartup(unsigned short version) { return WSAStartup(version, &wsaData); }
 
 int wsaCleanup() { return WSACleanup(); }
 
@@ -107,30 +102,4 @@ int receiveWithin(SocketHandle socket, char* buffer, int capacity, int timeoutMs
   if (!waitFor(socket, false, timeoutMs)) return receiveTimedOut;
   got = ::recv(static_cast<SOCKET>(socket), buffer, capacity, 0);
   return got >= 0 ? got : receiveFailed;
-}
-
-SocketHandle listenTcp(std::uint32_t address, std::uint16_t port) {
-  SocketHandle listener = openTcpSocket();
-  if (listener == 0) return 0;
-  sockaddr_in local = socketAddress(address, port);
-  if (::bind(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      ::listen(static_cast<SOCKET>(listener), 64) != 0) {
-    closeSocket(listener);
-    return 0;
-  }
-  return listener;
-}
-
-SocketHandle acceptConnection(SocketHandle listener, int timeoutMs) {
-  if (!waitFor(listener, false, timeoutMs)) return 0;
-  SOCKET s = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
-  if (s == INVALID_SOCKET) return 0;
-  setNonBlocking(s);
-  return static_cast<SocketHandle>(s);
-}
-
-void resetConnection(SocketHandle socket) {
-  linger abort{1, 0};
-  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-  closeSocket(socket);
 }

@@ -1,5 +1,8 @@
 // The notifier's client of the reception web service: the three requests and
 // the decoding of their answers.
+// Errors: a request returns 0, or -1 when sockets cannot start (then nothing
+// is sent or printed); a failed or empty answer leaves the lists as they were.
+// Decoding never fails: what does not parse is dropped.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +25,10 @@ extern std::string serviceBaseUrl;
 // The compiled-in key, and the key the requests send (by default the same).
 extern const char accessKey[];
 extern std::string serviceAccessKey;
+
+// Starts Windows Sockets before each request (the socket seam's wsaStartup);
+// tests put in one that fails.
+extern int (*startSockets)(unsigned short version);
 
 // Appends the service's user names. 0, or -1 when sockets cannot start.
 std::int32_t fetchUsers(UserList& users);

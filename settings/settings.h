@@ -1,5 +1,7 @@
 // The notifier's settings: the key=value file "settings.conf" and the map it
 // loads into.
+// Errors: silent, as the notifier shows none; a file that cannot be read
+// changes nothing, a save that fails leaves the old file whole.
 #pragma once
 
 #include <map>

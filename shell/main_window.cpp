@@ -3,15 +3,16 @@
 #include <gdiplus.h>
 
 #include <cstdio>
+#include <string>
 
 #include "guest_tracker.h"
 #include "painter.h"
+#include "panel_layout.h"
 #include "reception_client.h"
 #include "resource.h"
 #include "settings.h"
 #include "user_dialog.h"
 
-CloseButtonRect closeButtonRect;
 std::int32_t timerId = -1;
 
 const char mainWindowClassName[] = "CodeBlocksWindowsApp";
@@ -28,15 +29,31 @@ constexpr int windowWidth = 600;
 constexpr int windowHeight = 400;
 
 void onCreate(HWND window) {
-  closeButtonRect = CloseButtonRect{470, 95, 100, 40};
   timerId = mainTimerId;
   SetTimer(window, static_cast<UINT_PTR>(mainTimerId), tickPeriodMs, nullptr);
 }
 
-// Paint first, so the panel shows what the previous tick left; then poll.
+// What the panel shows: whether it is up, and for which guest.
+struct ShownPanel {
+  bool shown = false;
+  std::string guestId;
+  bool operator!=(const ShownPanel& other) const { return shown != other.shown || guestId != other.guestId; }
+};
+
+ShownPanel shownPanel() {
+  return ShownPanel{guestTracker.guestWaiting, notificationList.empty() ? std::string() : notificationList.front().id};
+}
+
+void repaintNow(HWND window) { RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW); }
+
+// Paint first, so the panel shows what the previous tick left; then poll. A
+// poll that changes the panel paints again before the raise: a raised window
+// always shows its panel, and a click lands on the Close box the user sees.
 void onTimer(HWND window) {
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+  repaintNow(window);
+  ShownPanel before = shownPanel();
   mainWindowSteps.poll(false);
+  if (shownPanel() != before) repaintNow(window);
   if (guestTracker.guestWaiting) mainWindowSteps.raise(window);
 }
 
@@ -47,18 +64,13 @@ void onPaint(HWND window) {
   EndPaint(window, &paint);
 }
 
-bool insideCloseButton(std::int32_t x, std::int32_t y) {
-  const CloseButtonRect& box = closeButtonRect;
-  return x > box.x && x < box.x + box.width && y > box.y && y < box.y + box.height;
-}
-
 // Only a shown panel can be dismissed: after a dismiss the panel stays hidden
 // until the next poll, and a second click there must not archive a guest
 // nobody has seen yet.
 void onLeftButtonUp(HWND window, LPARAM lParam) {
   std::int32_t x = LOWORD(lParam);
   std::int32_t y = HIWORD(lParam);
-  if (!guestTracker.guestWaiting || !insideCloseButton(x, y)) return;
+  if (!guestTracker.guestWaiting || !strictlyInside(panelLayout.closeBox, x, y)) return;
   dismissFirst();
   InvalidateRect(window, nullptr, TRUE);
 }
@@ -79,6 +91,14 @@ void onCommand(HWND window, WPARAM wParam) {
 void onDestroy(HWND window) {
   KillTimer(window, static_cast<UINT_PTR>(timerId));
   PostQuitMessage(0);
+}
+
+// Answers messages other threads and processes send to the window (such as
+// a system probe for hung windows) between the blocking start-up requests,
+// leaving posted ones queued for the loop.
+void answerSentMessages() {
+  MSG message;
+  PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
 // Diagnostics reach standard output only when it is redirected; unbuffered,
@@ -190,6 +210,7 @@ int runNotifier(HINSTANCE instance, int showCommand) {
   // These block before the loop: nothing is painted until the first poll is back.
   loadSettings(settingsFileName, settingsMap);
   fetchUsers(userList);
+  answerSentMessages();
   mainWindowSteps.poll(true);
   return runMessageLoop();
 }

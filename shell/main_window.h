@@ -1,21 +1,13 @@
 // The notifier's one top-level window: its class, its procedure and the
 // start-up that leads into its message loop.
+// Errors: Win32's own (false, null) where a call can fail; the window shows
+// none, so what fails below it leaves the panel as it was.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
-// The Close box of the panel, in client pixels.
-struct CloseButtonRect {
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-};
-
-// Set when the window is created; read by the click test and the painter.
-extern CloseButtonRect closeButtonRect;
 // -1 until the window is created, then the id of its one timer.
 extern std::int32_t timerId;
 

@@ -6,7 +6,7 @@
 #include <cwchar>
 
 #include "guest_tracker.h"
-#include "main_window.h"
+#include "panel_layout.h"
 
 namespace {
 
@@ -29,25 +29,32 @@ struct PanelFonts {
   Gdiplus::Font smallFont{&family, 24.0f, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel};
 };
 
-// Top-left origin, no wrapping or clipping (empty layout box), default format.
-void drawText(Gdiplus::Graphics& graphics, const wchar_t* text, const Gdiplus::Font& font, float x, float y,
-              const Gdiplus::Brush& brush) {
-  graphics.DrawString(text, -1, &font, Gdiplus::RectF(x, y, 0.0f, 0.0f), nullptr, &brush);
+void fillBox(Gdiplus::Graphics& graphics, const Gdiplus::Brush& brush, const PanelBox& box) {
+  graphics.FillRectangle(&brush, box.x, box.y, box.width, box.height);
 }
+
+// Top-left origin, no wrapping or clipping (empty layout box), default format.
+void drawText(Gdiplus::Graphics& graphics, const std::wstring& text, const Gdiplus::Font& font, PanelPoint origin,
+              const Gdiplus::Brush& brush) {
+  Gdiplus::RectF layout(static_cast<float>(origin.x), static_cast<float>(origin.y), 0.0f, 0.0f);
+  graphics.DrawString(text.c_str(), -1, &font, layout, nullptr, &brush);
+}
+
+PanelPoint cornerOf(const PanelBox& box) { return PanelPoint{box.x, box.y}; }
 
 void drawPanel(Gdiplus::Graphics& graphics, const PanelBrushes& brushes, const PanelFonts& fonts,
                const Notification& first) {
-  const CloseButtonRect& close = closeButtonRect;
-  graphics.FillRectangle(&brushes.darkRed, 10, 10, 560, 50);
-  drawText(graphics, L"Guest Waiting", fonts.largeFont, 180.0f, 15.0f, brushes.white);
-  graphics.FillRectangle(&brushes.lightGrey, 10, 65, 560, 105);
-  drawText(graphics, widenLine(first.headline).c_str(), fonts.largeFont, 130.0f, 75.0f, brushes.black);
-  drawText(graphics, widenLine(first.detail).c_str(), fonts.smallFont, 130.0f, 125.0f, brushes.black);
-  graphics.FillRectangle(&brushes.grey, close.x, close.y, close.width, close.height);
-  drawText(graphics, L"Close", fonts.largeFont, static_cast<float>(close.x), static_cast<float>(close.y), brushes.white);
-  graphics.FillRectangle(&brushes.grey, 10, 95, 100, 40);
-  drawText(graphics, clockText(guestTracker.waitMinutes, guestTracker.waitSeconds).c_str(), fonts.largeFont, 10.0f,
-           95.0f, brushes.white);
+  const PanelLayout& layout = panelLayout;
+  fillBox(graphics, brushes.darkRed, layout.titleBand);
+  drawText(graphics, L"Guest Waiting", fonts.largeFont, layout.titleText, brushes.white);
+  fillBox(graphics, brushes.lightGrey, layout.guestBox);
+  drawText(graphics, widenLine(first.headline), fonts.largeFont, layout.headlineText, brushes.black);
+  drawText(graphics, widenLine(first.detail), fonts.smallFont, layout.detailText, brushes.black);
+  fillBox(graphics, brushes.grey, layout.closeBox);
+  drawText(graphics, L"Close", fonts.largeFont, cornerOf(layout.closeBox), brushes.white);
+  fillBox(graphics, brushes.grey, layout.clockBox);
+  drawText(graphics, clockText(guestTracker.waitMinutes, guestTracker.waitSeconds), fonts.largeFont,
+           cornerOf(layout.clockBox), brushes.white);
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): wraps _vsnwprintf; its one caller passes a literal format and two ints

@@ -13,12 +13,13 @@ namespace {
 
 constexpr std::size_t minimumTextBuffer = 256;
 
-// Fills the combo box afresh and selects the last entry equal to "user",
-// else the first one. The settings are not touched.
+// Fills the combo box afresh and selects the last entry equal to "user".
+// When none is, nothing is selected: OK then saves "user" as it is, and the
+// dialog must not show a name it would not save. The settings are not touched.
 void fillUserCombo(HWND dialog) {
   HWND combo = GetDlgItem(dialog, IDC_USER_COMBO);
   auto user = settingsMap.find(userKey);
-  WPARAM selection = 0;
+  auto selection = static_cast<WPARAM>(-1);
   for (std::size_t index = 0; index < userList.size(); ++index) {
     const char* name = userList[index].c_str();
     SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));

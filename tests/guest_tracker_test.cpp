@@ -42,24 +42,33 @@ class GuestTrackerTest : public WorkingDirectoryTest {
   }
 };
 
+// One tick of the pure step, polling when due, with held standing for the
+// list after the answer was merged in. True when the tick polled.
+bool tick(GuestTracker& tracker, bool force, const NotificationList& held, std::int32_t now = at(10, 1, 5)) {
+  bool polled = pollDue(tracker, force);
+  advanceTick(tracker, polled, held, now);
+  return polled;
+}
+
+// The service's answer merged into the held list, as a poll does it.
+NotificationList merged(NotificationList held, const std::string& answer) {
+  decodeNotifications(answer.c_str(), held);
+  return held;
+}
+
 }  // namespace
 
-TEST_F(GuestTrackerTest, PollsOnStartupAndThenEveryTwelfthTick) {
-  LoopbackServer server({{httpResponse("")}});
-  serviceBaseUrl = server.baseUrl();
-  printed([] { pollTick(true); });
-  EXPECT_EQ(server.requests().size(), 1u);
-  for (int tick = 1; tick <= 11; ++tick) printed([] { pollTick(false); });
-  EXPECT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(guestTracker.tickCounter, 11);
-  printed([] { pollTick(false); });
-  EXPECT_EQ(server.requests().size(), 2u);
-  EXPECT_EQ(guestTracker.tickCounter, 0);
+TEST(GuestTracking, PollsOnStartupAndThenEveryTwelfthTick) {
+  GuestTracker tracker;
+  EXPECT_TRUE(tick(tracker, true, {}));
+  for (int ticks = 1; ticks <= 11; ++ticks) EXPECT_FALSE(tick(tracker, false, {})) << "tick " << ticks;
+  EXPECT_EQ(tracker.tickCounter, 11);
+  EXPECT_TRUE(tick(tracker, false, {}));
+  EXPECT_EQ(tracker.tickCounter, 0);
   // A forced call polls whatever the counter holds.
-  printed([] { pollTick(false); });
-  printed([] { pollTick(true); });
-  EXPECT_EQ(server.requests().size(), 3u);
-  EXPECT_EQ(guestTracker.tickCounter, 0);
+  EXPECT_FALSE(tick(tracker, false, {}));
+  EXPECT_TRUE(tick(tracker, true, {}));
+  EXPECT_EQ(tracker.tickCounter, 0);
 }
 
 TEST_F(GuestTrackerTest, FirstPollInsertsAnEmptyUserAndAsksForIt) {
@@ -77,7 +86,7 @@ TEST_F(GuestTrackerTest, FirstPollInsertsAnEmptyUserAndAsksForIt) {
   EXPECT_NE(server.requests()[1].find("&fn=Ann&ln=Lee HTTP/1.0"), std::string::npos);
 }
 
-TEST_F(GuestTrackerTest, WaitingClockFromTheFirstArrival) {
+TEST(GuestTracking, WaitingClockFromTheFirstArrival) {
   struct Case {
     const char* arrival;
     std::int32_t now, hours, minutes, seconds;
@@ -92,54 +101,46 @@ TEST_F(GuestTrackerTest, WaitingClockFromTheFirstArrival) {
       {"12|00|00", at(0, 0, 0), -12, 0, 0},
   };
   for (const Case& c : cases) {
-    resetGuestTracking();
-    LoopbackServer server({{httpResponse(std::string("1|Guest|Lobby|") + c.arrival + ",2|Later|x|11|0|0")}});
-    serviceBaseUrl = server.baseUrl();
-    fixedNow = c.now;
-    std::string out = printed([] { pollTick(true); });
-    EXPECT_EQ(lastLine(out), "2\n");
-    EXPECT_TRUE(guestTracker.guestWaiting);
-    EXPECT_EQ(guestTracker.waitHours, c.hours) << c.arrival;
-    EXPECT_EQ(guestTracker.waitMinutes, c.minutes) << c.arrival;
-    EXPECT_EQ(guestTracker.waitSeconds, c.seconds) << c.arrival;
+    GuestTracker tracker;
+    NotificationList held = merged({}, std::string("1|Guest|Lobby|") + c.arrival + ",2|Later|x|11|0|0");
+    tick(tracker, true, held, c.now);
+    EXPECT_EQ(held.size(), 2u);
+    EXPECT_TRUE(tracker.guestWaiting);
+    EXPECT_EQ(tracker.waitHours, c.hours) << c.arrival;
+    EXPECT_EQ(tracker.waitMinutes, c.minutes) << c.arrival;
+    EXPECT_EQ(tracker.waitSeconds, c.seconds) << c.arrival;
   }
 }
 
-TEST_F(GuestTrackerTest, ClockRunsEveryTickOnlyWhileAGuestWaits) {
-  LoopbackServer server({{httpResponse("1|Guest|Lobby|10|0|0")}, {httpResponse("")}});
-  serviceBaseUrl = server.baseUrl();
-  fixedNow = at(10, 0, 1);
-  printed([] { pollTick(true); });
-  fixedNow = at(10, 0, 2);
-  printed([] { pollTick(false); });
-  EXPECT_EQ(guestTracker.waitSeconds, 2);
-  EXPECT_EQ(server.requests().size(), 1u);
+TEST(GuestTracking, ClockRunsEveryTickOnlyWhileAGuestWaits) {
+  GuestTracker tracker;
+  NotificationList held = merged({}, "1|Guest|Lobby|10|0|0");
+  EXPECT_TRUE(tick(tracker, true, held, at(10, 0, 1)));
+  EXPECT_FALSE(tick(tracker, false, held, at(10, 0, 2)));
+  EXPECT_EQ(tracker.waitSeconds, 2);
 
   // The service stops reporting it: the guest stays until dismissed, and the
   // clock keeps counting from the same arrival.
-  guestTracker.tickCounter = 11;
-  fixedNow = at(10, 2, 0);
-  printed([] { pollTick(false); });
-  EXPECT_EQ(server.requests().size(), 2u);
-  EXPECT_TRUE(guestTracker.guestWaiting);
-  EXPECT_EQ(guestTracker.waitMinutes, 2);
-  EXPECT_EQ(guestTracker.waitSeconds, 0);
+  tracker.tickCounter = 11;
+  held = merged(held, "");
+  EXPECT_TRUE(tick(tracker, false, held, at(10, 2, 0)));
+  EXPECT_TRUE(tracker.guestWaiting);
+  EXPECT_EQ(tracker.waitMinutes, 2);
+  EXPECT_EQ(tracker.waitSeconds, 0);
 }
 
-TEST_F(GuestTrackerTest, EmptyPollClearsTheFlagAndKeepsTheClock) {
-  LoopbackServer server({{httpResponse("1|Guest|Lobby|10|0|0")}, {httpResponse("")}});
-  serviceBaseUrl = server.baseUrl();
-  printed([] { pollTick(true); });
-  printed([] { dismissFirst(); });
-  std::int32_t minutes = guestTracker.waitMinutes, seconds = guestTracker.waitSeconds;
-  fixedNow = at(12, 0, 0);
-  printed([] { pollTick(true); });
-  EXPECT_FALSE(guestTracker.guestWaiting);
-  EXPECT_EQ(guestTracker.waitMinutes, minutes);
-  EXPECT_EQ(guestTracker.waitSeconds, seconds);
+TEST(GuestTracking, EmptyPollClearsTheFlagAndKeepsTheClock) {
+  GuestTracker tracker;
+  tick(tracker, true, merged({}, "1|Guest|Lobby|10|0|0"));
+  // The guest was dismissed; the next poll finds nobody.
+  std::int32_t minutes = tracker.waitMinutes, seconds = tracker.waitSeconds;
+  tick(tracker, true, {}, at(12, 0, 0));
+  EXPECT_FALSE(tracker.guestWaiting);
+  EXPECT_EQ(tracker.waitMinutes, minutes);
+  EXPECT_EQ(tracker.waitSeconds, seconds);
   // Unforced ticks without a guest leave the clock alone too.
-  printed([] { pollTick(false); });
-  EXPECT_EQ(guestTracker.waitSeconds, seconds);
+  tick(tracker, false, {}, at(12, 0, 0));
+  EXPECT_EQ(tracker.waitSeconds, seconds);
 }
 
 TEST_F(GuestTrackerTest, DismissArchivesTheFirstAndHidesThePanelUntilTheNextPoll) {
@@ -168,14 +169,13 @@ TEST_F(GuestTrackerTest, DismissOnAnEmptyListDoesNothing) {
   EXPECT_TRUE(server.requests().empty());
 }
 
-TEST_F(GuestTrackerTest, HostileArrivalTimesDoNotOverflow) {
-  LoopbackServer server({{httpResponse("1|h|d|2147483647|2147483647|-2147483648")}});
-  serviceBaseUrl = server.baseUrl();
-  printed([] { pollTick(true); });
-  EXPECT_TRUE(guestTracker.guestWaiting);
+TEST(GuestTracking, HostileArrivalTimesDoNotOverflow) {
+  GuestTracker tracker;
+  tick(tracker, true, merged({}, "1|h|d|2147483647|2147483647|-2147483648"));
+  EXPECT_TRUE(tracker.guestWaiting);
   // Arrival wraps to 2147479988 s; 10:01:05 minus that wraps to -2147443923,
   // which is more than half a day ahead, so a day is added: -2147357523 s.
-  EXPECT_EQ(guestTracker.waitHours, -596488);
-  EXPECT_EQ(guestTracker.waitMinutes, -12);
-  EXPECT_EQ(guestTracker.waitSeconds, -3);
+  EXPECT_EQ(tracker.waitHours, -596488);
+  EXPECT_EQ(tracker.waitMinutes, -12);
+  EXPECT_EQ(tracker.waitSeconds, -3);
 }

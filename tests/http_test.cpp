@@ -1,9 +1,12 @@
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "host_lookup.h"
 #include "http_client.h"
 #include "loopback_server.h"
 #include "sockets.h"
@@ -158,6 +161,55 @@ TEST(ReadUrl, FailuresGiveAnEmptyBodyAndHeader) {
   expectFailure(fetch("http://127.254.254.254/api/x"));
   // A name that does not resolve.
   expectFailure(fetch("http://no-such-host.invalid/api/x"));
+}
+
+namespace {
+
+// Stand-in resolvers: one that answers with a test server's address, one that
+// does not answer until released (and then fails), bounded in time so a
+// lookup left behind always ends.
+std::uint32_t answeredAddress = 0;
+std::atomic<int> lookups{0};
+std::atomic<bool> silentResolverReleased{false};
+
+bool answeringResolver(const char*, std::uint32_t& address) {
+  ++lookups;
+  address = answeredAddress;
+  return true;
+}
+
+bool silentResolver(const char*, std::uint32_t&) {
+  ++lookups;
+  for (int waited = 0; waited < 600 && !silentResolverReleased; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(ReadUrl, NameLookupSharesTheTimeBoundAndASilentResolverLeavesTheLastGoodAddress) {
+  LoopbackServer server({{httpResponse("reached")}});
+  ASSERT_TRUE(parseDottedAddress(server.host().c_str(), answeredAddress));
+  blockingHostLookup = answeringResolver;
+  EXPECT_EQ(fetch("http://reception.lookup-test/a").body, "reached");
+
+  blockingHostLookup = silentResolver;
+  lookups = 0;
+  Fetched known = fetch("http://reception.lookup-test/a");
+  EXPECT_EQ(known.body, "reached") << "the last good address is used";
+  EXPECT_LE(known.seconds, requestTimeoutMs / 1000.0 + 2.0);
+  // A name that never resolved fails at the bound; the next request joins
+  // the lookup still running instead of starting another.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Fetched unknown = fetch("http://never.lookup-test/a");
+    expectFailure(unknown);
+    EXPECT_GE(unknown.seconds, requestTimeoutMs / 1000.0 - 0.5);
+    EXPECT_LE(unknown.seconds, requestTimeoutMs / 1000.0 + 2.0);
+  }
+  EXPECT_EQ(lookups, 2);
+  silentResolverReleased = true;
+  blockingHostLookup = resolveHostName;
 }
 
 TEST(ReadUrl, DottedAddressIsConnectedWithoutAnyLookup) {

@@ -236,7 +236,7 @@ TEST_F(ServiceClientTest, UnreachableServiceLeavesListsAndDumpAlone) {
 TEST_F(ServiceClientTest, SocketStartupFailureRequestsAndPrintsNothing) {
   LoopbackServer server({{httpResponse("1")}});
   serviceBaseUrl = server.baseUrl();
-  failSocketStartupForTesting = true;
+  startSockets = [](unsigned short) { return -1; };
   UserList users;
   NotificationList list;
   testing::internal::CaptureStdout();
@@ -244,7 +244,7 @@ TEST_F(ServiceClientTest, SocketStartupFailureRequestsAndPrintsNothing) {
   EXPECT_EQ(fetchNotifications("Ann Lee", list), -1);
   EXPECT_EQ(archiveNotification("1"), -1);
   std::string out = testing::internal::GetCapturedStdout();
-  failSocketStartupForTesting = false;
+  startSockets = wsaStartup;
   EXPECT_EQ(out, "");
   EXPECT_TRUE(server.requests().empty());
   EXPECT_FALSE(std::filesystem::exists("downloaded.file"));

@@ -7,6 +7,8 @@
 #include "guest_tracker.h"
 #include "loopback_server.h"
 #include "main_window.h"
+#include "painter.h"
+#include "panel_layout.h"
 #include "reception_client.h"
 #include "resource.h"
 #include "settings.h"
@@ -91,10 +93,10 @@ TEST_F(MainWindow, ClassWindowAndTimerAsCreated) {
   EXPECT_EQ(GetMenuItemID(GetSubMenu(menu, 0), 0), static_cast<UINT>(IDM_FILE_EXIT));
   EXPECT_EQ(GetMenuItemID(GetSubMenu(menu, 1), 0), static_cast<UINT>(IDM_HELP_ABOUT));
 
-  EXPECT_EQ(closeButtonRect.x, 470);
-  EXPECT_EQ(closeButtonRect.y, 95);
-  EXPECT_EQ(closeButtonRect.width, 100);
-  EXPECT_EQ(closeButtonRect.height, 40);
+  EXPECT_EQ(panelLayout.closeBox.x, 470);
+  EXPECT_EQ(panelLayout.closeBox.y, 95);
+  EXPECT_EQ(panelLayout.closeBox.width, 100);
+  EXPECT_EQ(panelLayout.closeBox.height, 40);
   EXPECT_EQ(timerId, 1);
   EXPECT_TRUE(KillTimer(window_, 1)) << "timer 1 runs on the window";
 }
@@ -103,16 +105,43 @@ TEST_F(MainWindow, TickRepaintsThenPollsAndRaisesOnlyWhileAGuestWaits) {
   SendMessageA(window_, WM_TIMER, 1, 0);
   EXPECT_EQ(events, (std::vector<std::string>{"paint", "poll"}));
 
+  // A poll that puts the panel up paints it again before the raise; one that
+  // leaves it as it was does not.
   events.clear();
   guestAfterPoll = true;
   SendMessageA(window_, WM_TIMER, 1, 0);
   SendMessageA(window_, WM_TIMER, 7, 0);  // any timer id ticks the same
-  EXPECT_EQ(events, (std::vector<std::string>{"paint", "poll", "raise", "paint", "poll", "raise"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"paint", "poll", "paint", "raise", "paint", "poll", "raise"}));
 
   events.clear();
   guestAfterPoll = false;
   SendMessageA(window_, WM_TIMER, 1, 0);
-  EXPECT_EQ(events, (std::vector<std::string>{"paint", "poll"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"paint", "poll", "paint"}));
+}
+
+// The window's client pixels at the moment of the raise, read back from its
+// device context.
+std::vector<COLORREF> pixelsAtRaise;
+void recordPixelsAtRaise(HWND window) {
+  events.push_back("raise");
+  HDC deviceContext = GetDC(window);
+  for (auto [x, y] : {std::pair{20, 20}, {20, 80}, {500, 100}}) {
+    pixelsAtRaise.push_back(GetPixel(deviceContext, x, y));
+  }
+  ReleaseDC(window, deviceContext);
+}
+
+TEST_F(MainWindow, APollThatAddsTheFirstGuestShowsThePanelBeforeTheRaise) {
+  mainWindowSteps = MainWindowSteps{paintPanel, [](bool) {
+                                      notificationList.push_back(guest("g1"));
+                                      guestTracker.guestWaiting = true;
+                                    },
+                                    recordPixelsAtRaise};
+  pixelsAtRaise.clear();
+  SendMessageA(window_, WM_TIMER, 1, 0);
+  ASSERT_EQ(events, std::vector<std::string>{"raise"});
+  // The panel's title bar, the guest's box and the Close box.
+  EXPECT_EQ(pixelsAtRaise, (std::vector<COLORREF>{RGB(0x64, 0x0A, 0x0A), RGB(0xDC, 0xDC, 0xDC), RGB(0x64, 0x64, 0x64)}));
 }
 
 TEST_F(MainWindow, RealTimerTicksArrive) {
@@ -123,9 +152,9 @@ TEST_F(MainWindow, RealTimerTicksArrive) {
     PostMessageA(window, WM_COMMAND, IDM_FILE_EXIT, 0);
   };
   EXPECT_EQ(runLoop(), 0);
-  ASSERT_GE(events.size(), 3u);
-  EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
-            (std::vector<std::string>{"paint", "poll", "raise"}));
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(events.end() - 4, events.end()),
+            (std::vector<std::string>{"paint", "poll", "paint", "raise"}));
 }
 
 TEST_F(MainWindow, CloseBoxBoundsAreStrictAndOnlyAShownPanelDismisses) {

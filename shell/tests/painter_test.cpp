@@ -9,6 +9,7 @@
 #include "guest_tracker.h"
 #include "main_window.h"
 #include "painter.h"
+#include "panel_layout.h"
 #include "shell_test_support.h"
 
 namespace {
@@ -79,12 +80,16 @@ class Canvas {
   std::uint32_t* pixels_ = nullptr;
 };
 
+constexpr Area areaOf(const PanelBox& box) { return {box.x, box.y, box.x + box.width, box.y + box.height}; }
+
 // Where each text of the panel lies, between the fills around it.
-constexpr Area titleText{180, 15, 570, 60};
-constexpr Area headlineText{130, 75, 470, 125};
-constexpr Area detailText{130, 125, 470, 170};
-constexpr Area closeBox{470, 95, 570, 135};
-constexpr Area clockBox{10, 95, 110, 135};
+constexpr PanelLayout layout{};
+constexpr Area titleText{layout.titleText.x, layout.titleText.y, areaOf(layout.titleBand).right,
+                         areaOf(layout.titleBand).bottom};
+constexpr Area headlineText{layout.headlineText.x, layout.headlineText.y, layout.closeBox.x, layout.detailText.y};
+constexpr Area detailText{layout.detailText.x, layout.detailText.y, layout.closeBox.x, areaOf(layout.guestBox).bottom};
+constexpr Area closeBox = areaOf(layout.closeBox);
+constexpr Area clockBox = areaOf(layout.clockBox);
 
 class PanelPainting : public ShellStateTest {
  protected:
@@ -185,14 +190,14 @@ TEST_F(PanelPainting, AnEmptyLineDrawsNothingAndLeavesTheRestAlone) {
 }
 
 TEST_F(PanelPainting, CloseBoxAndLabelFollowTheRectangle) {
-  closeButtonRect = CloseButtonRect{200, 200, 150, 60};
+  panelLayout.closeBox = PanelBox{200, 200, 150, 60};
   showGuest("Mr Smith", "at the desk");
   canvas_.paint();
   EXPECT_EQ(canvas_.at(200, 200), grey);
   EXPECT_EQ(canvas_.at(349, 259), grey);
   EXPECT_EQ(canvas_.at(350, 230), untouched);
   EXPECT_GT(canvas_.count(white, {200, 200, 350, 260}), 20) << "the label moved with the box";
-  EXPECT_EQ(canvas_.countNot(lightGrey, {470, 95, 570, 135}), 0) << "nothing left at the old place";
+  EXPECT_EQ(canvas_.countNot(lightGrey, closeBox), 0) << "nothing left at the old place";
   EXPECT_EQ(canvas_.at(10, 95), grey) << "the clock box stays";
 }
 

@@ -5,6 +5,7 @@
 
 #include "guest_tracker.h"
 #include "main_window.h"
+#include "panel_layout.h"
 #include "reception_client.h"
 #include "resource.h"
 #include "settings.h"
@@ -45,7 +46,7 @@ void ShellStateTest::SetUp() {
   resetMainWindowSteps();
   settingsMap.clear();
   userList.clear();
-  closeButtonRect = CloseButtonRect{470, 95, 100, 40};
+  panelLayout = PanelLayout{};
   drainMessages();
 }
 

@@ -44,17 +44,18 @@ TEST_F(UserDialog, ListsUsersInOrderAndPreselectsTheExactMatch) {
   EXPECT_TRUE(seen.focusOnOk);
   EXPECT_EQ(seen.result, IDCANCEL);
 
-  // Case and spaces count; no match shows the first name and keeps the setting.
+  // Case and spaces count; no match selects nothing (OK would save no name)
+  // and keeps the setting.
   settingsMap[userKey] = "bob ray";
-  EXPECT_EQ(openAndLook().selection, 0);
+  EXPECT_EQ(openAndLook().selection, CB_ERR);
   settingsMap[userKey] = "Bob Ray ";
-  EXPECT_EQ(openAndLook().selection, 0);
+  EXPECT_EQ(openAndLook().selection, CB_ERR);
   EXPECT_EQ(settingsMap[userKey], "Bob Ray ");
 }
 
-TEST_F(UserDialog, WithoutASettingShowsTheFirstNameAndInsertsNothing) {
+TEST_F(UserDialog, WithoutASettingSelectsNothingAndInsertsNothing) {
   Opening seen = openAndLook();
-  EXPECT_EQ(seen.selection, 0);
+  EXPECT_EQ(seen.selection, CB_ERR);
   EXPECT_EQ(settingsMap.count(userKey), 0u);
 }
 
@@ -101,11 +102,20 @@ TEST_F(UserDialog, OkSavesTheChosenUserAndReturnsOne) {
   EXPECT_EQ(readFileBytes("settings.conf"), "user=Cy Dee\r\n");
 }
 
-TEST_F(UserDialog, OkWithoutAChangeSavesTheMapAsItIs) {
-  settingsMap[userKey] = "";
-  DialogSession session = runUserDialog(nullptr, {[](HWND dialog) { pressButton(dialog, IDOK); }});
-  EXPECT_EQ(session.result, IDOK);
-  EXPECT_EQ(readFileBytes("settings.conf"), "user=\r\n");
+TEST_F(UserDialog, OkWithoutAPickSavesWhatTheDialogShowedUnchanged) {
+  // The zip's sample "user=" and a name the service does not know alike: no
+  // entry is shown selected, and OK saves the user as it was.
+  for (const char* user : {"", "Zed Nobody"}) {
+    settingsMap[userKey] = user;
+    LRESULT shown = 0;
+    DialogSession session = runUserDialog(nullptr, {[&shown](HWND dialog) {
+                                                      shown = comboSelection(dialog);
+                                                      pressButton(dialog, IDOK);
+                                                    }});
+    EXPECT_EQ(session.result, IDOK);
+    EXPECT_EQ(shown, CB_ERR) << user;
+    EXPECT_EQ(readFileBytes("settings.conf"), std::string("user=") + user + "\r\n");
+  }
 }
 
 TEST_F(UserDialog, ChangeToNoSelectionKeepsTheUser) {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "sockets.h"
+#include "test_sockets.h"
 
 namespace {
 
@@ -44,8 +44,20 @@ std::string httpResponse(const std::string& body, const std::string& status) {
   return "HTTP/1.0 " + status + "\r\nContent-Type: text/plain\r\n\r\n" + body;
 }
 
-LoopbackServer::LoopbackServer(std::vector<ScriptedResponse> responses) : responses_(std::move(responses)) {
+LoopbackServer::LoopbackServer(std::vector<ScriptedResponse> responses, const char* fixedAddress)
+    : responses_(std::move(responses)) {
   wsaStartup(0x0202);
+  std::uint32_t address = 0;
+  if (fixedAddress != nullptr && parseDottedAddress(fixedAddress, address)) {
+    // Another process may hold the address for a while: up to 20 s of retries.
+    for (int attempt = 0; attempt < 400 && listener_ == 0; ++attempt) {
+      listener_ = listenTcp(address, 80);
+      if (listener_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
+    if (listener_ != 0) host_ = fixedAddress;
+    if (listener_ != 0) thread_ = std::thread([this] { serve(); });
+    return;
+  }
   // A random 127.x.y.n per server: parallel test processes, and sockets left
   // in TIME_WAIT by earlier servers, do not collide on port 80.
   std::random_device random;

@@ -21,8 +21,9 @@ struct ScriptedResponse {
 
 class LoopbackServer {
  public:
-  // Each connection gets the next response; the last one repeats.
-  explicit LoopbackServer(std::vector<ScriptedResponse> responses);
+  // Each connection gets the next response; the last one repeats. Without a
+  // fixedAddress (dotted decimal) the server takes a random 127.x.y.z.
+  explicit LoopbackServer(std::vector<ScriptedResponse> responses, const char* fixedAddress = nullptr);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
