@@ -173,11 +173,13 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
   return queued;
 }
 
+// JSON like the desk's own errors, so the page shows the message; notifiers
+// read no body from an answer other than 200.
 MHD_Result queueRefusal(MHD_Connection* connection, int status, const char* message) {
   HttpResponse refusal;
   refusal.status = status;
-  refusal.contentType = "text/plain; charset=utf-8";
-  refusal.body = message;
+  refusal.contentType = "application/json; charset=utf-8";
+  refusal.body = std::string("{\"error\":\"") + message + "\"}";
   refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
   return queueResponse(connection, refusal);
 }
@@ -203,11 +205,11 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
   request.contentType = type ? type : "";
   if (queryParameterCount(request.target) > maxQueryParameters) {
     stopReceiving(state);
-    return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "Too many query parameters\n");
+    return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
   }
   if (declaresTooLargeBody(connection)) {
     stopReceiving(state);
-    return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large\n");
+    return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
   }
   return MHD_YES;
 }
@@ -225,7 +227,7 @@ MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, cons
     if (request.body.size() + *uploadSize > maxRequestBodyBytes) {
       request.bodyTooLarge = true;
       stopReceiving(*state);
-      return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large\n");
+      return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
     }
     request.body.append(uploadData, *uploadSize);
     *uploadSize = 0;

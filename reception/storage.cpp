@@ -117,16 +117,21 @@ bool savePollRows(const std::unordered_map<std::int64_t, std::int64_t>& polls) {
   return transaction.commit();
 }
 
-// Writes the unsaved poll times in one transaction; what fails stays unsaved.
-void savePolls() {
+// Writes the unsaved poll times in one transaction; what fails stays
+// unsaved. From a poll it never waits: not for a write in progress (which
+// may itself be waiting for another process), nor for another process.
+void savePolls(bool fromPoll) {
   std::unordered_map<std::int64_t, std::int64_t> polls = unsavedPollsNow();
   if (polls.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(databaseMutex);
+    std::unique_lock<std::mutex> lock(databaseMutex, std::defer_lock);
+    if (!fromPoll) {
+      lock.lock();
+    } else if (!lock.try_lock()) {
+      return;
+    }
     if (database == nullptr) return;
-    // A poll never waits for the database to save these: while another
-    // process holds it they stay unsaved until a later batch.
-    sqlite3_busy_timeout(database, 0);
+    if (fromPoll) sqlite3_busy_timeout(database, 0);
     bool saved = savePollRows(polls);
     sqlite3_busy_timeout(database, writeBusyTimeoutMs);
     if (!saved) return;
@@ -148,7 +153,7 @@ void recordPoll(std::int64_t staffId, std::int64_t at) {
       saveDue = true;
     }
   }
-  if (saveDue) savePolls();
+  if (saveDue) savePolls(true);
 }
 
 }  // namespace
@@ -173,7 +178,7 @@ std::string openStorage(const std::string& path) {
 }
 
 void closeStorage() {
-  savePolls();
+  savePolls(false);
   {
     std::lock_guard<std::mutex> lock(pollMutex);
     unsavedPolls.clear();  // unsaveable: they must not reach another database
