@@ -1,11 +1,14 @@
 #include "database.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <unordered_map>
 
 sqlite3* database = nullptr;
 std::mutex databaseMutex;
 sqlite3* readDatabase = nullptr;
+thread_local int writeWaitMs = writeBusyTimeoutMs;
 
 namespace {
 
@@ -28,6 +31,14 @@ void resetOpenStatements() {
        statement = sqlite3_next_stmt(database, statement)) {
     if (sqlite3_stmt_busy(statement) != 0) sqlite3_reset(statement);
   }
+}
+
+// SQLite's busy handler: retry every few milliseconds within this thread's budget.
+int retryWithinBudget(void*, int retries) {
+  constexpr int retryStepMs = 5;
+  if (retries * retryStepMs >= writeWaitMs) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(retryStepMs));
+  return 1;
 }
 
 bool hasTable(const char* name) {
@@ -59,6 +70,8 @@ bool execute(const char* sql) {
   sqlite3_free(message);
   return result == SQLITE_OK;
 }
+
+void waitForLocksWithinBudget() { sqlite3_busy_handler(database, retryWithinBudget, nullptr); }
 
 bool lastErrorWasBusy() {
   int code = sqlite3_errcode(database) & 0xFF;

@@ -24,10 +24,15 @@ extern std::mutex databaseMutex;
 extern sqlite3* readDatabase;
 std::unique_lock<std::mutex> lockForReading();
 
-// How long a write waits for another process's lock before it gives up
-// (and the request answers 503).
+// How long a write may wait for another process's lock before it gives up
+// (and the request answers 503), per thread: writeBusyTimeoutMs unless the
+// thread sets less. The HTTP server's own threads set 0, since a write
+// waiting there would hold up every connection that thread serves.
 constexpr int writeBusyTimeoutMs = 2000;
 constexpr int readBusyTimeoutMs = 1000;
+extern thread_local int writeWaitMs;
+// Makes the write connection wait for locks within writeWaitMs.
+void waitForLocksWithinBudget();
 
 // One line on stderr naming the operation and SQLite's message.
 void reportError(const char* what, sqlite3* connection = database);

@@ -3,10 +3,9 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,11 +13,15 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <vector>
+
+#include "database.h"
 
 unsigned maxConnectionsPerAddress = 32;
 
@@ -49,6 +52,8 @@ struct ConnectionState {
   bool started = false;
   bool receiving = true;            // the deadline applies
   Clock::time_point receiveDeadline;  // for the whole request
+  bool handedOff = false;              // suspended while a worker answers it
+  std::optional<HttpResponse> answer;  // the worker's answer
 };
 
 // Every open connection, for the deadline sweep. A state leaves the set
@@ -59,6 +64,44 @@ std::unordered_set<ConnectionState*> openConnections;
 std::condition_variable sweepWakeUp;
 bool sweepStopping = false;
 std::thread deadlineSweep;
+
+// Requests that change something may wait for the database (another
+// process's lock) for a while; they are answered on these threads, with the
+// connection suspended meanwhile, so that no server thread, and none of the
+// connections it serves, waits with them.
+constexpr unsigned writerThreadCount = 2;
+std::mutex writesMutex;
+std::condition_variable writeQueued;
+std::deque<std::pair<MHD_Connection*, ConnectionState*>> queuedWrites;
+bool writersStopping = false;
+std::vector<std::thread> writers;
+
+void answerWrites() {
+  std::unique_lock<std::mutex> lock(writesMutex);
+  for (;;) {
+    writeQueued.wait(lock, [] { return writersStopping || !queuedWrites.empty(); });
+    if (queuedWrites.empty()) return;  // stopping, with nothing left to answer
+    auto [connection, state] = queuedWrites.front();
+    queuedWrites.pop_front();
+    lock.unlock();
+    state->answer = requestHandler(state->request);
+    MHD_resume_connection(connection);
+    lock.lock();
+  }
+}
+
+// False once the writers stop: the request is then answered where it is.
+bool handOff(MHD_Connection* connection, ConnectionState& state) {
+  std::lock_guard<std::mutex> lock(writesMutex);
+  if (writersStopping) return false;
+  state.handedOff = true;
+  MHD_suspend_connection(connection);
+  queuedWrites.emplace_back(connection, &state);
+  writeQueued.notify_one();
+  return true;
+}
+
+bool mayWait(const HttpRequest& request) { return request.method != "GET" && request.method != "HEAD"; }
 
 void startReceiving(ConnectionState& state) {
   std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -159,6 +202,8 @@ void endRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCo
   if (state == nullptr) return;
   state->request = HttpRequest{};
   state->started = false;
+  state->handedOff = false;
+  state->answer.reset();
   startReceiving(*state);
 }
 
@@ -216,8 +261,10 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
 
 MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, const char* method, const char*,
                             const char* uploadData, size_t* uploadSize, void** context) {
+  writeWaitMs = 0;  // see writeWaitMs: a server thread never waits for the database
   auto* state = static_cast<ConnectionState*>(*context);
   if (state == nullptr) return MHD_NO;
+  if (state->handedOff) return state->answer ? queueResponse(connection, *state->answer) : MHD_YES;
   if (!state->started) return beginHandling(connection, *state, method);
   HttpRequest& request = state->request;
   if (*uploadSize > 0) {
@@ -234,6 +281,7 @@ MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, cons
     return MHD_YES;
   }
   stopReceiving(*state);
+  if (mayWait(request) && handOff(connection, *state)) return MHD_YES;
   return queueResponse(connection, requestHandler(request));
 }
 
@@ -330,7 +378,7 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
 bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
   requestHandler = handler;
   std::vector<MHD_OptionItem> options = sharedDaemonOptions(listener);
-  httpDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &handleConnection, nullptr,
+  httpDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &handleConnection, nullptr,
                                 MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
   if (httpDaemon == nullptr) {
     error = "the HTTP server could not start";
@@ -342,11 +390,25 @@ bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
     sweepStopping = false;
   }
   deadlineSweep = std::thread(sweepDeadlines);
+  {
+    std::lock_guard<std::mutex> lock(writesMutex);
+    writersStopping = false;
+  }
+  for (unsigned i = 0; i < writerThreadCount; ++i) writers.emplace_back(answerWrites);
   return true;
 }
 
 void stopHttpServer() {
   if (httpDaemon == nullptr) return;
+  // Every suspended connection is answered and resumed before the daemon
+  // stops; requests arriving meanwhile are answered in place.
+  {
+    std::lock_guard<std::mutex> lock(writesMutex);
+    writersStopping = true;
+  }
+  writeQueued.notify_all();
+  for (std::thread& writer : writers) writer.join();
+  writers.clear();
   MHD_stop_daemon(httpDaemon);  // closes the listener too
   httpDaemon = nullptr;
   {

@@ -63,7 +63,7 @@ std::string configure() {
   // Nothing is written before the file is known to be ours (or new).
   std::string refused = checkDatabaseFile(schemaVersion);
   if (!refused.empty()) return refused;
-  sqlite3_busy_timeout(database, writeBusyTimeoutMs);
+  waitForLocksWithinBudget();
   // WAL keeps notifier polls from blocking on the desk's writes; FULL makes
   // every commit reach the disk before the request is answered.
   if (!execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;") ||
@@ -131,9 +131,10 @@ void savePolls(bool fromPoll) {
       return;
     }
     if (database == nullptr) return;
-    if (fromPoll) sqlite3_busy_timeout(database, 0);
+    int budget = writeWaitMs;
+    if (fromPoll) writeWaitMs = 0;
     bool saved = savePollRows(polls);
-    sqlite3_busy_timeout(database, writeBusyTimeoutMs);
+    writeWaitMs = budget;
     if (!saved) return;
   }
   std::lock_guard<std::mutex> lock(pollMutex);
