@@ -267,8 +267,7 @@ StoreResult findStaff(const std::string& firstName, const std::string& lastName,
 
 StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
   std::int64_t now = currentTimeMs();
-  bool undelivered = false;
-  std::int64_t newestId = 0;
+  std::vector<std::int64_t> undelivered;
   {
     std::unique_lock<std::mutex> lock = lockForReading();
     static const std::string sql = std::string(selectNotification) +
@@ -278,8 +277,7 @@ StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>
     int result;
     while ((result = query.step()) == SQLITE_ROW) {
       waiting.push_back(notificationFromRow(query));
-      undelivered = undelivered || !waiting.back().deliveredAt;
-      newestId = std::max(newestId, waiting.back().id);
+      if (!waiting.back().deliveredAt) undelivered.push_back(waiting.back().id);
     }
     if (result != SQLITE_DONE) {
       reportError("read of waiting guests", readDatabase);
@@ -288,13 +286,16 @@ StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>
     }
   }
   // The first delivery is written at once: it happens once per notification.
-  // Only those read above (ids only grow): one announced since was not delivered.
-  if (undelivered) {
+  // Exactly those read above, archived since or not: they are being delivered.
+  if (!undelivered.empty()) {
     std::lock_guard<std::mutex> lock(databaseMutex);
-    Use deliver(
-        "UPDATE notification SET delivered_at = ?2 WHERE staff_id = ?1 AND archived_at IS NULL AND delivered_at IS NULL "
-        "AND id <= ?3");
-    if (!deliver.bind(1, staffId).bind(2, now).bind(3, newestId).run()) return failure();
+    Transaction transaction;
+    if (!transaction.begun()) return failure();
+    for (std::int64_t id : undelivered) {
+      Use deliver("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
+      if (!deliver.bind(1, id).bind(2, now).run()) return failure();
+    }
+    if (!transaction.commit()) return failure();
   }
   recordPoll(staffId, now);
   return StoreResult::done;
