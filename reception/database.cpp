@@ -48,7 +48,7 @@ bool hasTable(const char* name) {
 
 // "" when the file is ours or new; otherwise why it is not.
 std::string checkOwnership(std::int64_t id, std::int64_t userVersion, std::int64_t objects, int newestSchemaVersion) {
-  const std::string foreign = "it is another program's SQLite database";
+  const char* const foreign = "it is another program's SQLite database";
   if (id != 0 && id != applicationId) return foreign;
   if (userVersion > newestSchemaVersion) return "it was written by a newer version of this service";
   if (id == applicationId || (objects == 0 && userVersion == 0)) return "";

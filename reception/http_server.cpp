@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -72,7 +71,7 @@ std::thread deadlineSweep;
 constexpr unsigned writerThreadCount = 2;
 std::mutex writesMutex;
 std::condition_variable writeQueued;
-std::deque<std::pair<MHD_Connection*, ConnectionState*>> queuedWrites;
+std::vector<std::pair<MHD_Connection*, ConnectionState*>> queuedWrites;  // oldest first
 bool writersStopping = false;
 std::vector<std::thread> writers;
 
@@ -82,7 +81,7 @@ void answerWrites() {
     writeQueued.wait(lock, [] { return writersStopping || !queuedWrites.empty(); });
     if (queuedWrites.empty()) return;  // stopping, with nothing left to answer
     auto [connection, state] = queuedWrites.front();
-    queuedWrites.pop_front();
+    queuedWrites.erase(queuedWrites.begin());
     lock.unlock();
     state->answer = requestHandler(state->request);
     MHD_resume_connection(connection);

@@ -34,7 +34,8 @@
 // AddressSanitizer holds freed blocks back (256 MB by default) to catch use
 // after free; here they would count as growth, so this binary keeps 4 MB.
 // LeakSanitizer still checks everything at exit.
-extern "C" const char* __asan_default_options() {  // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the sanitizer's own hook
+extern "C" const char* __asan_default_options() {
   return "quarantine_size_mb=4";
 }
 
