@@ -102,9 +102,9 @@ HttpResponse announceGuest(const HttpRequest& request) {
     case StoreResult::done: return jsonAnswer(201, notificationJson(added));
     case StoreResult::notFound: return errorAnswer(404, "That member of staff is no longer in the directory.");
     case StoreResult::tooManyWaiting:
-      return errorAnswer(429, std::to_string(maxWaitingPerHost) +
-                                  " guests are already waiting for this member of staff. Acknowledge or withdraw "
-                                  "some before announcing more.");
+      return errorAnswer(429, "The guests waiting for this member of staff are at the limit (" +
+                                  std::to_string(maxWaitingPerHost) +
+                                  "). Acknowledge or withdraw some before announcing more.");
     default: return storageFailure(result);
   }
 }
