@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
