@@ -2,7 +2,8 @@
 // used to leave state behind, slow clients that filled every slot, bodies
 // read to their end before a refusal, escaped paths that walked around a
 // path filter, a database held by another process, damaged or foreign
-// database files, and a write-ahead log that never shrank.
+// database files, a write-ahead log that never shrank, and a failed commit
+// that the log blamed on the rollback after it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "database.h"
 #include "http_server.h"
 #include "notifier_api.h"
 #include "reception.h"
@@ -508,4 +510,25 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   EXPECT_NE(log.find("database read of the desk's guest list: "), std::string::npos) << log;
   EXPECT_EQ(staffList.status, 200);  // the staff table itself is intact
   EXPECT_EQ(staffList.body, "Anna Schmidt");
+}
+
+TEST(DatabaseLog, AFailedCommitSaysWhatFailedAndLeavesNoTransactionOpen) {
+  TemporaryDirectory directory;
+  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  // A deferred foreign key fails at COMMIT itself.
+  ASSERT_TRUE(execute("CREATE TEMP TABLE parent (id INTEGER PRIMARY KEY); "
+                      "CREATE TEMP TABLE child (parent_id REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED);"));
+  ::testing::internal::CaptureStderr();
+  {
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    Transaction transaction;
+    ASSERT_TRUE(transaction.begun());
+    ASSERT_TRUE(Use("INSERT INTO child VALUES (7)").run());
+    EXPECT_FALSE(transaction.commit());
+  }
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("vestibra-reception: database commit: FOREIGN KEY constraint failed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("rollback"), std::string::npos) << log;
+  EXPECT_NE(sqlite3_get_autocommit(database), 0);  // rolled back
+  closeStorage();
 }
