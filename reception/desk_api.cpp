@@ -41,16 +41,31 @@ json notificationJson(const NotificationRow& row) {
           {"archivedBy", row.archivedBy}};
 }
 
-HttpResponse storageFailure() { return errorAnswer(500, "The service could not save this. Please try again."); }
+// A write that did not happen: busy (another program holds the database,
+// try again shortly) or failed.
+HttpResponse storageFailure(StoreResult result) {
+  if (result == StoreResult::databaseBusy) {
+    HttpResponse busy = errorAnswer(503, "The service is busy. Please try again in a moment.");
+    busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
+    return busy;
+  }
+  return errorAnswer(500, "The service could not save this. Please try again.");
+}
+
+HttpResponse readFailure() { return errorAnswer(500, "The service could not read its records. Please try again."); }
 
 HttpResponse state() {
   std::int64_t now = currentTimeMs();
-  json staff = json::array();
-  for (const StaffRow& row : activeStaff()) staff.push_back(staffJson(row, now));
-  json notifications = json::array();
-  for (const NotificationRow& row : deskNotifications(now - archivedShownMs)) {
-    notifications.push_back(notificationJson(row));
+  std::vector<StaffRow> staffRows;
+  std::vector<NotificationRow> notificationRows;
+  if (activeStaff(staffRows) != StoreResult::done ||
+      deskNotifications(now - archivedShownMs, notificationRows) != StoreResult::done) {
+    return readFailure();
   }
+  json staff = json::array();
+  for (const StaffRow& row : staffRows) staff.push_back(staffJson(row, now));
+  json notifications = json::array();
+  for (const NotificationRow& row : notificationRows) notifications.push_back(notificationJson(row));
   return jsonAnswer(200, {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff},
                           {"notifications", notifications}});
 }
@@ -60,21 +75,21 @@ HttpResponse addStaffMember(const HttpRequest& request) {
   std::string error = parseStaffEntry(request.body, entry);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
-  switch (addStaff(entry.firstName, entry.lastName, added)) {
+  switch (StoreResult result = addStaff(entry.firstName, entry.lastName, added)) {
     case StoreResult::done: return jsonAnswer(201, staffJson(added, currentTimeMs()));
     case StoreResult::duplicate:
       return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
-    default: return storageFailure();
+    default: return storageFailure(result);
   }
 }
 
 HttpResponse removeStaffMember(long long id) {
-  switch (removeStaff(id)) {
+  switch (StoreResult result = removeStaff(id)) {
     case StoreResult::done: return jsonAnswer(200, {{"removed", id}});
     case StoreResult::notFound: return errorAnswer(404, "That member of staff is not in the directory.");
     case StoreResult::busy:
       return errorAnswer(409, "Guests are still waiting for this member of staff. Acknowledge or withdraw them first.");
-    default: return storageFailure();
+    default: return storageFailure(result);
   }
 }
 
@@ -83,18 +98,22 @@ HttpResponse announceGuest(const HttpRequest& request) {
   std::string error = parseGuestEntry(request.body, entry);
   if (!error.empty()) return errorAnswer(400, error);
   NotificationRow added;
-  switch (addNotification(entry.staffId, entry.headline, entry.detail, added)) {
+  switch (StoreResult result = addNotification(entry.staffId, entry.headline, entry.detail, added)) {
     case StoreResult::done: return jsonAnswer(201, notificationJson(added));
     case StoreResult::notFound: return errorAnswer(404, "That member of staff is no longer in the directory.");
-    default: return storageFailure();
+    case StoreResult::tooManyWaiting:
+      return errorAnswer(429, "The guests waiting for this member of staff are at the limit (" +
+                                  std::to_string(maxWaitingPerHost) +
+                                  "). Acknowledge or withdraw some before announcing more.");
+    default: return storageFailure(result);
   }
 }
 
 HttpResponse withdrawGuest(long long id) {
-  switch (archiveNotificationRow(id, "desk")) {
+  switch (StoreResult result = archiveNotificationRow(id, "desk")) {
     case StoreResult::done: return jsonAnswer(200, {{"archived", id}});
     case StoreResult::notFound: return errorAnswer(404, "That guest is not waiting any more.");
-    default: return storageFailure();
+    default: return storageFailure(result);
   }
 }
 

@@ -3,13 +3,26 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "database.h"
+
+unsigned maxConnectionsPerAddress = 32;
 
 namespace {
 
@@ -18,27 +31,179 @@ namespace {
 constexpr unsigned maxThreadCount = 8;
 constexpr unsigned connectionTimeoutSeconds = 10;
 constexpr unsigned listenBacklog = 256;
+// Connections in all: as many as the descriptors allow, less a reserve for
+// the database and logs, and no more than this (each holds a 32 KB pool).
+constexpr rlim_t maxTotalConnections = 4096;
+constexpr rlim_t reservedDescriptors = 64;
+constexpr auto deadlineSweepInterval = std::chrono::milliseconds(250);
 
 MHD_Daemon* httpDaemon = nullptr;
 RequestHandler requestHandler = nullptr;
 
-// One request while it is being received.
-struct PendingRequest {
+using Clock = std::chrono::steady_clock;
+
+// One connection and the request it is receiving. Made when the connection
+// is accepted and freed when it closes, so nothing a request leaves behind
+// outlives its connection, whatever path the library took to drop it.
+struct ConnectionState {
+  int socket = -1;
   HttpRequest request;
   bool started = false;
+  bool receiving = true;            // the deadline applies
+  Clock::time_point receiveDeadline;  // for the whole request
+  bool handedOff = false;              // suspended while a worker answers it
+  std::optional<HttpResponse> answer;  // the worker's answer
 };
 
-// Called with the raw request target before MHD decodes it: the query is
-// parsed by our own code, byte for byte.
-void* beginRequest(void*, const char* uri, MHD_Connection*) {
-  auto* pending = new PendingRequest;
-  pending->request.target = uri ? uri : "";
-  return pending;
+// Every open connection, for the deadline sweep. A state leaves the set
+// under the lock before the library closes its socket, so a socket the sweep
+// shuts down is always still this connection's.
+std::mutex connectionsMutex;
+std::unordered_set<ConnectionState*> openConnections;
+std::condition_variable sweepWakeUp;
+bool sweepStopping = false;
+std::thread deadlineSweep;
+
+// Requests that change something may wait for the database (another
+// process's lock) for a while; they are answered on these threads, with the
+// connection suspended meanwhile, so that no server thread, and none of the
+// connections it serves, waits with them.
+constexpr unsigned writerThreadCount = 2;
+std::mutex writesMutex;
+std::condition_variable writeQueued;
+std::vector<std::pair<MHD_Connection*, ConnectionState*>> queuedWrites;  // oldest first
+bool writersStopping = false;
+std::vector<std::thread> writers;
+
+void answerWrites() {
+  std::unique_lock<std::mutex> lock(writesMutex);
+  for (;;) {
+    writeQueued.wait(lock, [] { return writersStopping || !queuedWrites.empty(); });
+    if (queuedWrites.empty()) return;  // stopping, with nothing left to answer
+    auto [connection, state] = queuedWrites.front();
+    queuedWrites.erase(queuedWrites.begin());
+    lock.unlock();
+    state->answer = requestHandler(state->request);
+    MHD_resume_connection(connection);
+    lock.lock();
+  }
 }
 
+// False once the writers stop: the request is then answered where it is.
+bool handOff(MHD_Connection* connection, ConnectionState& state) {
+  std::lock_guard<std::mutex> lock(writesMutex);
+  if (writersStopping) return false;
+  state.handedOff = true;
+  MHD_suspend_connection(connection);
+  queuedWrites.emplace_back(connection, &state);
+  writeQueued.notify_one();
+  return true;
+}
+
+bool mayWait(const HttpRequest& request) { return request.method != "GET" && request.method != "HEAD"; }
+
+void startReceiving(ConnectionState& state) {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  state.receiving = true;
+  state.receiveDeadline = Clock::now() + std::chrono::seconds(requestDeadlineSeconds);
+}
+
+void stopReceiving(ConnectionState& state) {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  state.receiving = false;
+}
+
+// Shuts down the sockets of requests past their deadline; the library then
+// sees the connection end and cleans up as for any closed connection.
+void sweepDeadlines() {
+  std::unique_lock<std::mutex> lock(connectionsMutex);
+  while (!sweepStopping) {
+    sweepWakeUp.wait_for(lock, deadlineSweepInterval);
+    Clock::time_point now = Clock::now();
+    for (ConnectionState* state : openConnections) {
+      if (state->receiving && now > state->receiveDeadline) {
+        ::shutdown(state->socket, SHUT_RDWR);
+        state->receiving = false;
+      }
+    }
+  }
+}
+
+void trackConnection(void*, MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    auto* state = new ConnectionState;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    state->socket = info ? info->connect_fd : -1;
+    startReceiving(*state);
+    *socketContext = state;
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    openConnections.insert(state);
+    return;
+  }
+  auto* state = static_cast<ConnectionState*>(*socketContext);
+  *socketContext = nullptr;
+  if (state == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    openConnections.erase(state);
+  }
+  delete state;
+}
+
+ConnectionState* connectionState(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
+}
+
+std::size_t queryParameterCount(const std::string& target) {
+  std::size_t question = target.find('?');
+  if (question == std::string::npos) return 0;
+  std::size_t end = target.find('#', question);
+  std::string_view query = std::string_view(target).substr(question + 1, end == std::string::npos ? end : end - question - 1);
+  std::size_t count = 0;
+  while (!query.empty()) {
+    std::size_t amp = query.find('&');
+    if (amp != 0) ++count;  // empty pieces are no parameters
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+  }
+  return count;
+}
+
+// libmicrohttpd stores every query parameter in the connection's 32 KB
+// pool right after this callback; a few hundred overflow it, and the
+// request is then dropped unanswered. An over-long query is cut off in the
+// library's own line buffer (which it has not parsed yet, and which the
+// callback runs on before it is modified) so that the request reaches the
+// handler and is refused with 414 from the copy kept in the request.
+void dropQuery(const char* uri) {
+  const char* question = std::strchr(uri, '?');
+  if (question != nullptr) const_cast<char*>(question)[1] = '\0';
+}
+
+// Called with the raw request target before MHD decodes it: the query is
+// parsed by our own code, byte for byte. The request context is the
+// connection's state, so this allocates nothing that could be left behind.
+void* beginRequest(void*, const char* uri, MHD_Connection* connection) {
+  ConnectionState* state = connectionState(connection);
+  if (state == nullptr) return nullptr;
+  state->request = HttpRequest{};
+  state->request.target = uri ? uri : "";
+  state->started = false;
+  if (uri != nullptr && queryParameterCount(state->request.target) > maxQueryParameters) dropQuery(uri);
+  return state;
+}
+
+// A request is done (answered or dropped): the next one on a kept-alive
+// connection gets a deadline of its own.
 void endRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-  delete static_cast<PendingRequest*>(*context);
+  auto* state = static_cast<ConnectionState*>(*context);
   *context = nullptr;
+  if (state == nullptr) return;
+  state->request = HttpRequest{};
+  state->started = false;
+  state->handedOff = false;
+  state->answer.reset();
+  startReceiving(*state);
 }
 
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
@@ -52,27 +217,70 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
   return queued;
 }
 
+// JSON like the desk's own errors, so the page shows the message; notifiers
+// read no body from an answer other than 200.
+MHD_Result queueRefusal(MHD_Connection* connection, int status, const char* message) {
+  HttpResponse refusal;
+  refusal.status = status;
+  refusal.contentType = "application/json; charset=utf-8";
+  refusal.body = std::string("{\"error\":\"") + message + "\"}";
+  refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+  return queueResponse(connection, refusal);
+}
+
+
+// A declared body over the cap, refused before any of it is read (and so
+// before a "100 Continue" could invite it).
+bool declaresTooLargeBody(MHD_Connection* connection) {
+  const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if (length == nullptr) return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long declared = std::strtoull(length, &end, 10);
+  return errno == ERANGE || declared > maxRequestBodyBytes;
+}
+
+// The headers are in: note them, or refuse the request at once.
+MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, const char* method) {
+  state.started = true;
+  HttpRequest& request = state.request;
+  request.method = method;
+  const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+  request.contentType = type ? type : "";
+  if (queryParameterCount(request.target) > maxQueryParameters) {
+    stopReceiving(state);
+    return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
+  }
+  if (declaresTooLargeBody(connection)) {
+    stopReceiving(state);
+    return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
+  }
+  return MHD_YES;
+}
+
 MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, const char* method, const char*,
                             const char* uploadData, size_t* uploadSize, void** context) {
-  auto* pending = static_cast<PendingRequest*>(*context);
-  if (pending == nullptr) return MHD_NO;
-  HttpRequest& request = pending->request;
-  if (!pending->started) {
-    pending->started = true;
-    request.method = method;
-    const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
-    request.contentType = type ? type : "";
-    return MHD_YES;
-  }
+  writeWaitMs = 0;  // see writeWaitMs: a server thread never waits for the database
+  auto* state = static_cast<ConnectionState*>(*context);
+  if (state == nullptr) return MHD_NO;
+  if (state->handedOff) return state->answer ? queueResponse(connection, *state->answer) : MHD_YES;
+  if (!state->started) return beginHandling(connection, *state, method);
+  HttpRequest& request = state->request;
   if (*uploadSize > 0) {
+    // A chunked body has no length to refuse up front: it ends at the cap.
+    // This libmicrohttpd takes no answer while a body is arriving, so the
+    // refusal fails and the connection is closed instead of reading on.
     if (request.body.size() + *uploadSize > maxRequestBodyBytes) {
       request.bodyTooLarge = true;
-    } else {
-      request.body.append(uploadData, *uploadSize);
+      stopReceiving(*state);
+      return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
     }
+    request.body.append(uploadData, *uploadSize);
     *uploadSize = 0;
     return MHD_YES;
   }
+  stopReceiving(*state);
+  if (mayWait(request) && handOff(connection, *state)) return MHD_YES;
   return queueResponse(connection, requestHandler(request));
 }
 
@@ -125,27 +333,87 @@ std::uint16_t listeningPort(int listener) {
   return ntohs(local.sin_port);
 }
 
+namespace {
+
+// Raises the soft descriptor limit to the hard one; the connections that fit.
+unsigned connectionCapacity() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1000;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  rlim_t usable = limit.rlim_cur > 2 * reservedDescriptors ? limit.rlim_cur - reservedDescriptors : reservedDescriptors;
+  return static_cast<unsigned>(std::min(usable, maxTotalConnections));
+}
+
+template <typename Function>
+MHD_OptionItem callbackOption(MHD_OPTION option, Function function) {
+  return MHD_OptionItem{option, reinterpret_cast<intptr_t>(function), nullptr};
+}
+
+// The options every listening daemon of this service shares: limits,
+// deadlines and the callbacks that keep per-connection state.
+std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
+  unsigned threadCount = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreadCount);
+  unsigned perAddress = std::max(maxConnectionsPerAddress, 1u);
+  return {
+      {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
+      {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(threadCount), nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, nullptr},
+      {MHD_OPTION_LISTEN_BACKLOG_SIZE, listenBacklog, nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(std::max(connectionCapacity(), perAddress)), nullptr},
+      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(perAddress), nullptr},
+      callbackOption(MHD_OPTION_NOTIFY_CONNECTION, &trackConnection),
+      callbackOption(MHD_OPTION_URI_LOG_CALLBACK, &beginRequest),
+      callbackOption(MHD_OPTION_NOTIFY_COMPLETED, &endRequest),
+      {MHD_OPTION_END, 0, nullptr},
+  };
+}
+
+}  // namespace
+
 bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
   requestHandler = handler;
-  unsigned threadCount = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreadCount);
-  httpDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_ITC, 0, nullptr, nullptr, &handleConnection, nullptr,
-                            MHD_OPTION_LISTEN_SOCKET, listener,
-                            MHD_OPTION_THREAD_POOL_SIZE, threadCount,
-                            MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds,
-                            MHD_OPTION_LISTEN_BACKLOG_SIZE, listenBacklog,
-                            MHD_OPTION_URI_LOG_CALLBACK, &beginRequest, nullptr,
-                            MHD_OPTION_NOTIFY_COMPLETED, &endRequest, nullptr,
-                            MHD_OPTION_END);
+  std::vector<MHD_OptionItem> options = sharedDaemonOptions(listener);
+  httpDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &handleConnection, nullptr,
+                                MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
   if (httpDaemon == nullptr) {
     error = "the HTTP server could not start";
     ::close(listener);
     return false;
   }
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    sweepStopping = false;
+  }
+  deadlineSweep = std::thread(sweepDeadlines);
+  {
+    std::lock_guard<std::mutex> lock(writesMutex);
+    writersStopping = false;
+  }
+  for (unsigned i = 0; i < writerThreadCount; ++i) writers.emplace_back(answerWrites);
   return true;
 }
 
 void stopHttpServer() {
   if (httpDaemon == nullptr) return;
+  // Every suspended connection is answered and resumed before the daemon
+  // stops; requests arriving meanwhile are answered in place.
+  {
+    std::lock_guard<std::mutex> lock(writesMutex);
+    writersStopping = true;
+  }
+  writeQueued.notify_all();
+  for (std::thread& writer : writers) writer.join();
+  writers.clear();
   MHD_stop_daemon(httpDaemon);  // closes the listener too
   httpDaemon = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    sweepStopping = true;
+  }
+  sweepWakeUp.notify_all();
+  if (deadlineSweep.joinable()) deadlineSweep.join();
 }

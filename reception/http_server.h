@@ -24,8 +24,19 @@ struct HttpResponse {
 
 using RequestHandler = HttpResponse (*)(const HttpRequest&);
 
-// Request bodies beyond this are not kept (bodyTooLarge is set instead).
+// Request bodies beyond this are refused with 413: from Content-Length
+// before any of the body is read, and a chunked body at the byte that
+// passes it (bodyTooLarge is set for a caller that still sees the request).
 constexpr std::size_t maxRequestBodyBytes = std::size_t{16} * 1024;
+// Targets with more query parameters than this are refused with 414.
+constexpr std::size_t maxQueryParameters = 64;
+// A whole request (headers and body) must arrive within this time of its
+// first byte; slower ones are cut off, however steadily they trickle in.
+constexpr unsigned requestDeadlineSeconds = 10;
+
+// Connections one client address may hold at once (set before
+// startHttpServer); the rest of the connection slots stay free for others.
+extern unsigned maxConnectionsPerAddress;
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
 // port (0 picks a free one). The descriptor, or -1 with error set.

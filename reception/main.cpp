@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
   }
   notifierCodePage = options.codePage;
   receptionAccessKey = options.key.empty() ? accessKey : options.key;
+  maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+  maxWaitingPerHost = options.maxWaitingPerHost;
 
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);

@@ -29,9 +29,19 @@ bool keyMatches(const std::string& given) {
   return difference == 0;
 }
 
+// 500, or 503 with Retry-After when another program held the database.
+HttpResponse failureAnswer(StoreResult result) {
+  if (result != StoreResult::databaseBusy) return plainAnswer(500, "");
+  HttpResponse busy = plainAnswer(503, "");
+  busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
+  return busy;
+}
+
 HttpResponse listUsers() {
+  std::vector<StaffRow> staffRows;
+  if (activeStaff(staffRows) != StoreResult::done) return plainAnswer(500, "");
   std::string body;
-  for (const StaffRow& staff : activeStaff()) {
+  for (const StaffRow& staff : staffRows) {
     std::string name;
     // A name the code page cannot hold could never be polled back; it can
     // only exist if the code page was changed after it was entered.
@@ -49,10 +59,13 @@ HttpResponse getNotification(const QueryMap& query) {
       !fromCodePage(queryValue(query, "ln").value_or(""), lastName)) {
     return plainAnswer(200, "");
   }
-  std::optional<std::int64_t> staffId = findStaff(firstName, lastName);
-  if (!staffId) return plainAnswer(200, "");
+  std::int64_t staffId = 0;
+  StoreResult found = findStaff(firstName, lastName, staffId);
+  if (found == StoreResult::notFound) return plainAnswer(200, "");
+  if (found != StoreResult::done) return failureAnswer(found);
   std::vector<NotificationRow> waiting;
-  if (pollNotifications(*staffId, waiting) != StoreResult::done) return plainAnswer(500, "");
+  StoreResult polled = pollNotifications(staffId, waiting);
+  if (polled != StoreResult::done) return failureAnswer(polled);
   std::string body;
   for (const NotificationRow& row : waiting) {
     if (!body.empty()) body += ',';
@@ -65,7 +78,7 @@ HttpResponse archiveNotification(const QueryMap& query) {
   long long id = 0;
   if (!parseNotificationId(queryValue(query, "id").value_or(""), id)) return plainAnswer(200, "0");
   StoreResult result = archiveNotificationRow(id, "host");
-  if (result == StoreResult::failed) return plainAnswer(500, "");
+  if (result != StoreResult::done && result != StoreResult::notFound) return failureAnswer(result);
   return plainAnswer(200, result == StoreResult::done ? "1" : "0");
 }
 

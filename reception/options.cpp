@@ -13,6 +13,11 @@ const char receptionUsage[] =
     "                           or -._~); default the notifiers' compiled-in key\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
+    "  --max-connections-per-address N\n"
+    "                           connections one client address may hold at once;\n"
+    "                           default 32\n"
+    "  --max-waiting-per-host N guests that may wait for one member of staff at\n"
+    "                           once (more are refused); default 50\n"
     "  --demo                   add a small demo staff directory if there are no staff\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
     "                           line with the long names above (\"demo\" alone for\n"
@@ -54,8 +59,35 @@ std::string applyListen(const std::string& value, ReceptionOptions& options) {
   return "";
 }
 
+// A whole number from 1 to most, in decimal digits only.
+bool parseCount(const std::string& text, unsigned most, unsigned& count) {
+  if (text.empty() || text.size() > 6) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value < 1 || value > most) return false;
+  count = value;
+  return true;
+}
+
+std::string applyLimit(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  // Past 10,000 waiting guests one host's poll answer nears the notifier's size cap.
+  unsigned most = name == "--max-waiting-per-host" ? 10000 : 100000;
+  unsigned count = 0;
+  if (!parseCount(value, most, count)) return name + ": \"" + value + "\" is not a number from 1 to " + std::to_string(most);
+  if (name == "--max-waiting-per-host") {
+    options.maxWaitingPerHost = static_cast<int>(count);
+  } else {
+    options.maxConnectionsPerAddress = count;
+  }
+  return "";
+}
+
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (name == "--listen") return applyListen(value, options);
+  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
   }
@@ -72,7 +104,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page";
+  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+         name == "--max-connections-per-address" || name == "--max-waiting-per-host";
 }
 
 }  // namespace

@@ -13,6 +13,9 @@ struct ReceptionOptions {
   std::string codePage = "WINDOWS-1252";
   bool demo = false;
   bool help = false;
+  // Limits against greedy clients.
+  unsigned maxConnectionsPerAddress = 32;
+  int maxWaitingPerHost = 50;
 };
 
 // Fills options from the arguments after the program name; "" or a message

@@ -38,6 +38,10 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
   RequestTarget target = parseRequestTarget(request.target);
+  // Routes match the path as received: an escaped byte never matches one
+  // (404), so a proxy in front that filters by path sees what is served.
+  std::string_view rawTarget = request.target;
+  target.path = std::string(rawTarget.substr(0, rawTarget.find_first_of("?#")));
   if (startsWith(target.path, notifierPrefix)) {
     if (request.method != "GET") {
       HttpResponse refused;

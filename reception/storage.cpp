@@ -17,7 +17,8 @@ std::int64_t systemTimeMs() {
 }
 
 constexpr int schemaVersion = 1;
-constexpr int busyTimeoutMs = 5000;
+// Past this the WAL file is cut back after a checkpoint restarts it.
+constexpr const char* journalSizeLimit = "PRAGMA journal_size_limit = 4194304";
 
 const char* const schemaSql = R"sql(
 CREATE TABLE IF NOT EXISTS staff (
@@ -56,25 +57,27 @@ std::mutex pollMutex;
 std::unordered_map<std::int64_t, std::int64_t> unsavedPolls;  // staff id -> time
 std::int64_t lastPollSaveMs = 0;
 
-int userVersion() {
-  Use query("PRAGMA user_version");
-  return query.step() == SQLITE_ROW ? static_cast<int>(query.integer(0)) : -1;
-}
-
 std::string configure() {
   if (sqlite3_db_readonly(database, "main") == 1) return "the file is read-only";
-  sqlite3_busy_timeout(database, busyTimeoutMs);
+  // Nothing is written before the file is known to be ours (or new).
+  std::string refused = checkDatabaseFile(schemaVersion);
+  if (!refused.empty()) return refused;
+  waitForLocksWithinBudget();
   // WAL keeps notifier polls from blocking on the desk's writes; FULL makes
   // every commit reach the disk before the request is answered.
-  if (!execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;")) {
+  if (!execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;") ||
+      !execute(journalSizeLimit)) {
     return sqlite3_errmsg(database);
   }
-  int version = userVersion();
-  if (version > schemaVersion) return "it was written by a newer version of this service";
   // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
+  if (!markDatabaseFile()) return sqlite3_errmsg(database);
   return "";
 }
+
+// Why a write failed, for the answer: another process holding the
+// database is worth a retry, anything else is not. Under databaseMutex.
+StoreResult failure() { return lastErrorWasBusy() ? StoreResult::databaseBusy : StoreResult::failed; }
 
 StaffRow staffFromRow(const Use& row) {
   return StaffRow{row.integer(0), row.text(1), row.text(2), row.text(3), row.optionalInteger(4)};
@@ -103,20 +106,35 @@ std::unordered_map<std::int64_t, std::int64_t> unsavedPollsNow() {
   return unsavedPolls;
 }
 
-// Writes the unsaved poll times in one transaction; what fails stays unsaved.
-void savePolls() {
+bool savePollRows(const std::unordered_map<std::int64_t, std::int64_t>& polls) {
+  Transaction transaction;
+  if (!transaction.begun()) return false;
+  for (const auto& poll : polls) {
+    Use save("UPDATE staff SET last_poll_at = max(coalesce(last_poll_at, 0), ?2) WHERE id = ?1");
+    if (!save.bind(1, poll.first).bind(2, poll.second).run()) return false;
+  }
+  return transaction.commit();
+}
+
+// Writes the unsaved poll times in one transaction; what fails stays
+// unsaved. From a poll it never waits: not for a write in progress (which
+// may itself be waiting for another process), nor for another process.
+void savePolls(bool fromPoll) {
   std::unordered_map<std::int64_t, std::int64_t> polls = unsavedPollsNow();
   if (polls.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(databaseMutex);
-    if (database == nullptr) return;
-    Transaction transaction;
-    if (!transaction.begun()) return;
-    for (const auto& poll : polls) {
-      Use save("UPDATE staff SET last_poll_at = max(coalesce(last_poll_at, 0), ?2) WHERE id = ?1");
-      if (!save.bind(1, poll.first).bind(2, poll.second).run()) return;
+    std::unique_lock<std::mutex> lock(databaseMutex, std::defer_lock);
+    if (!fromPoll) {
+      lock.lock();
+    } else if (!lock.try_lock()) {
+      return;
     }
-    if (!transaction.commit()) return;
+    if (database == nullptr) return;
+    int budget = writeWaitMs;
+    if (fromPoll) writeWaitMs = 0;
+    bool saved = savePollRows(polls);
+    writeWaitMs = budget;
+    if (!saved) return;
   }
   std::lock_guard<std::mutex> lock(pollMutex);
   for (const auto& poll : polls) {
@@ -135,12 +153,13 @@ void recordPoll(std::int64_t staffId, std::int64_t at) {
       saveDue = true;
     }
   }
-  if (saveDue) savePolls();
+  if (saveDue) savePolls(true);
 }
 
 }  // namespace
 
 std::int64_t (*currentTimeMs)() = systemTimeMs;
+int maxWaitingPerHost = 50;
 
 std::string openStorage(const std::string& path) {
   std::lock_guard<std::mutex> lock(databaseMutex);
@@ -152,13 +171,14 @@ std::string openStorage(const std::string& path) {
     return "cannot open the database " + path + ": " + error;
   }
   std::string error = configure();
+  if (error.empty()) error = openReadDatabase(path);
   if (error.empty()) return "";
   closeDatabase();
   return "cannot use the database " + path + ": " + error;
 }
 
 void closeStorage() {
-  savePolls();
+  savePolls(false);
   {
     std::lock_guard<std::mutex> lock(pollMutex);
     unsavedPolls.clear();  // unsaveable: they must not reach another database
@@ -168,22 +188,28 @@ void closeStorage() {
   closeDatabase();
 }
 
-std::vector<StaffRow> activeStaff() {
+StoreResult activeStaff(std::vector<StaffRow>& staff) {
   // Taken before the rows: a batch saved in between is then still seen here.
   std::unordered_map<std::int64_t, std::int64_t> polls = unsavedPollsNow();
-  std::vector<StaffRow> staff;
+  staff.clear();
   {
-    std::lock_guard<std::mutex> lock(databaseMutex);
-    Use query(
+    std::unique_lock<std::mutex> lock = lockForReading();
+    Use query = Use::reading(
         "SELECT id, first_name, last_name, display_name, last_poll_at FROM staff WHERE removed_at IS NULL "
         "ORDER BY first_name COLLATE NOCASE, last_name COLLATE NOCASE, id");
-    while (query.step() == SQLITE_ROW) staff.push_back(staffFromRow(query));
+    int result;
+    while ((result = query.step()) == SQLITE_ROW) staff.push_back(staffFromRow(query));
+    if (result != SQLITE_DONE) {
+      reportError("read of the staff list", readDatabase);
+      staff.clear();
+      return StoreResult::failed;
+    }
   }
   for (StaffRow& row : staff) {
     auto unsaved = polls.find(row.id);
     if (unsaved != polls.end() && (!row.lastPollAt || *row.lastPollAt < unsaved->second)) row.lastPollAt = unsaved->second;
   }
-  return staff;
+  return StoreResult::done;
 }
 
 StoreResult addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added) {
@@ -194,8 +220,8 @@ StoreResult addStaff(const std::string& firstName, const std::string& lastName, 
   int result = insert.step();
   if (result == SQLITE_CONSTRAINT) return StoreResult::duplicate;
   if (result != SQLITE_DONE) {
-    reportError("write");
-    return StoreResult::failed;
+    reportError("write of a staff member");
+    return failure();
   }
   added = StaffRow{sqlite3_last_insert_rowid(database), firstName, lastName, displayName, std::nullopt};
   return StoreResult::done;
@@ -204,14 +230,14 @@ StoreResult addStaff(const std::string& firstName, const std::string& lastName, 
 StoreResult removeStaff(std::int64_t staffId) {
   std::lock_guard<std::mutex> lock(databaseMutex);
   Transaction transaction;
-  if (!transaction.begun()) return StoreResult::failed;
+  if (!transaction.begun()) return failure();
   Use waiting("SELECT count(*) FROM notification WHERE staff_id = ?1 AND archived_at IS NULL");
-  if (waiting.bind(1, staffId).step() != SQLITE_ROW) return StoreResult::failed;
+  if (waiting.bind(1, staffId).step() != SQLITE_ROW) return failure();
   if (waiting.integer(0) > 0) return StoreResult::busy;
   Use remove("UPDATE staff SET removed_at = ?2 WHERE id = ?1 AND removed_at IS NULL");
-  if (!remove.bind(1, staffId).bind(2, currentTimeMs()).run()) return StoreResult::failed;
+  if (!remove.bind(1, staffId).bind(2, currentTimeMs()).run()) return failure();
   if (sqlite3_changes(database) == 0) return StoreResult::notFound;
-  return transaction.commit() ? StoreResult::done : StoreResult::failed;
+  return transaction.commit() ? StoreResult::done : failure();
 }
 
 void seedDemoStaff() {
@@ -225,36 +251,50 @@ void seedDemoStaff() {
   for (const auto& name : demo) addStaff(name[0], name[1], added);
 }
 
-std::optional<std::int64_t> findStaff(const std::string& firstName, const std::string& lastName) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Use query("SELECT id FROM staff WHERE display_name = ?1 AND removed_at IS NULL");
-  if (query.bind(1, firstName + " " + lastName).step() != SQLITE_ROW) return std::nullopt;
-  return query.integer(0);
+StoreResult findStaff(const std::string& firstName, const std::string& lastName, std::int64_t& staffId) {
+  std::unique_lock<std::mutex> lock = lockForReading();
+  Use query = Use::reading("SELECT id FROM staff WHERE display_name = ?1 AND removed_at IS NULL");
+  int result = query.bind(1, firstName + " " + lastName).step();
+  if (result == SQLITE_DONE) return StoreResult::notFound;
+  if (result != SQLITE_ROW) {
+    reportError("read of a staff member", readDatabase);
+    return StoreResult::failed;
+  }
+  staffId = query.integer(0);
+  return StoreResult::done;
 }
 
 StoreResult pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
   std::int64_t now = currentTimeMs();
+  std::vector<std::int64_t> undelivered;
   {
+    std::unique_lock<std::mutex> lock = lockForReading();
+    static const std::string sql = std::string(selectNotification) +
+                                   "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
+    Use query = Use::reading(sql);
+    query.bind(1, staffId);
+    int result;
+    while ((result = query.step()) == SQLITE_ROW) {
+      waiting.push_back(notificationFromRow(query));
+      if (!waiting.back().deliveredAt) undelivered.push_back(waiting.back().id);
+    }
+    if (result != SQLITE_DONE) {
+      reportError("read of waiting guests", readDatabase);
+      waiting.clear();
+      return StoreResult::failed;
+    }
+  }
+  // The first delivery is written at once: it happens once per notification.
+  // Exactly those read above, archived since or not: they are being delivered.
+  if (!undelivered.empty()) {
     std::lock_guard<std::mutex> lock(databaseMutex);
-    bool undelivered = false;
-    {
-      static const std::string sql = std::string(selectNotification) +
-                                     "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
-      Use query(sql.c_str());
-      query.bind(1, staffId);
-      int result;
-      while ((result = query.step()) == SQLITE_ROW) {
-        waiting.push_back(notificationFromRow(query));
-        undelivered = undelivered || !waiting.back().deliveredAt;
-      }
-      if (result != SQLITE_DONE) return StoreResult::failed;
+    Transaction transaction;
+    if (!transaction.begun()) return failure();
+    for (std::int64_t id : undelivered) {
+      Use deliver("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
+      if (!deliver.bind(1, id).bind(2, now).run()) return failure();
     }
-    // The first delivery is written at once: it happens once per notification.
-    if (undelivered) {
-      Use deliver(
-          "UPDATE notification SET delivered_at = ?2 WHERE staff_id = ?1 AND archived_at IS NULL AND delivered_at IS NULL");
-      if (!deliver.bind(1, staffId).bind(2, now).run()) return StoreResult::failed;
-    }
+    if (!transaction.commit()) return failure();
   }
   recordPoll(staffId, now);
   return StoreResult::done;
@@ -264,12 +304,16 @@ StoreResult addNotification(std::int64_t staffId, const std::string& headline, c
                             NotificationRow& added) {
   std::lock_guard<std::mutex> lock(databaseMutex);
   Transaction transaction;
-  if (!transaction.begun()) return StoreResult::failed;
-  Use host("SELECT display_name FROM staff WHERE id = ?1 AND removed_at IS NULL");
-  if (host.bind(1, staffId).step() != SQLITE_ROW) return StoreResult::notFound;
+  if (!transaction.begun()) return failure();
+  Use host("SELECT display_name, (SELECT count(*) FROM notification WHERE staff_id = ?1 AND archived_at IS NULL) "
+           "FROM staff WHERE id = ?1 AND removed_at IS NULL");
+  int found = host.bind(1, staffId).step();
+  if (found == SQLITE_DONE) return StoreResult::notFound;
+  if (found != SQLITE_ROW) return failure();
+  if (host.integer(1) >= maxWaitingPerHost) return StoreResult::tooManyWaiting;
   std::int64_t now = currentTimeMs();
   Use insert("INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (?1, ?2, ?3, ?4)");
-  if (!insert.bind(1, staffId).bind(2, headline).bind(3, detail).bind(4, now).run()) return StoreResult::failed;
+  if (!insert.bind(1, staffId).bind(2, headline).bind(3, detail).bind(4, now).run()) return failure();
   added = NotificationRow{};
   added.id = sqlite3_last_insert_rowid(database);
   added.staffId = staffId;
@@ -277,23 +321,27 @@ StoreResult addNotification(std::int64_t staffId, const std::string& headline, c
   added.headline = headline;
   added.detail = detail;
   added.arrivedAt = now;
-  return transaction.commit() ? StoreResult::done : StoreResult::failed;
+  return transaction.commit() ? StoreResult::done : failure();
 }
 
 StoreResult archiveNotificationRow(std::int64_t id, const char* by) {
   std::lock_guard<std::mutex> lock(databaseMutex);
   Use archive("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
-  if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) return StoreResult::failed;
+  if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) return failure();
   return sqlite3_changes(database) > 0 ? StoreResult::done : StoreResult::notFound;
 }
 
-std::vector<NotificationRow> deskNotifications(std::int64_t archivedSince) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
+StoreResult deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows) {
+  std::unique_lock<std::mutex> lock = lockForReading();
   static const std::string sql = std::string(selectNotification) +
                                  "WHERE n.archived_at IS NULL OR n.archived_at >= ?1 ORDER BY n.arrived_at, n.id";
-  std::vector<NotificationRow> rows;
-  Use query(sql.c_str());
+  rows.clear();
+  Use query = Use::reading(sql);
   query.bind(1, archivedSince);
-  while (query.step() == SQLITE_ROW) rows.push_back(notificationFromRow(query));
-  return rows;
+  int result;
+  while ((result = query.step()) == SQLITE_ROW) rows.push_back(notificationFromRow(query));
+  if (result == SQLITE_DONE) return StoreResult::done;
+  reportError("read of the desk's guest list", readDatabase);
+  rows.clear();
+  return StoreResult::failed;
 }

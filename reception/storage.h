@@ -33,14 +33,27 @@ struct NotificationRow {
   std::string archivedBy;  // "host" (the notifier) or "desk"
 };
 
-enum class StoreResult { done, notFound, duplicate, busy, failed };
+// busy: refused while guests wait; databaseBusy: another process held the
+// database past the write's wait (worth a retry); tooManyWaiting: the
+// host's waiting guests are at maxWaitingPerHost; failed: a read or write
+// error (logged, naming the operation).
+enum class StoreResult { done, notFound, duplicate, busy, failed, databaseBusy, tooManyWaiting };
 
-// Opens (creating if needed) the database file; "" or an error message.
+// Guests that may wait for one member of staff at once.
+extern int maxWaitingPerHost;
+// The Retry-After of an answer refused because the database was busy.
+constexpr int databaseRetryAfterSeconds = 2;
+
+// Opens (creating if needed) the database file; "" or an error message. A
+// file that is not this service's database, or is damaged, is refused and
+// left as it was.
 std::string openStorage(const std::string& path);
 // Saves the poll times not yet saved, then closes.
 void closeStorage();
 
-std::vector<StaffRow> activeStaff();
+// Lists fill their vector and say done, or failed with the vector empty:
+// a read error is never a shorter list.
+StoreResult activeStaff(std::vector<StaffRow>& staff);
 StoreResult addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added);
 // Refused with busy while guests are waiting for that member of staff.
 StoreResult removeStaff(std::int64_t staffId);
@@ -48,7 +61,7 @@ StoreResult removeStaff(std::int64_t staffId);
 void seedDemoStaff();
 
 // The active staff member with that first and last name.
-std::optional<std::int64_t> findStaff(const std::string& firstName, const std::string& lastName);
+StoreResult findStaff(const std::string& firstName, const std::string& lastName, std::int64_t& staffId);
 
 // A notifier's poll: records the poll (in memory until the next batch),
 // marks the unarchived notifications as delivered (the first time, on disk
@@ -60,4 +73,4 @@ StoreResult addNotification(std::int64_t staffId, const std::string& headline, c
 StoreResult archiveNotificationRow(std::int64_t id, const char* by);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
-std::vector<NotificationRow> deskNotifications(std::int64_t archivedSince);
+StoreResult deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);

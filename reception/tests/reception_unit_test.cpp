@@ -135,11 +135,15 @@ TEST(CommandLine, DefaultsAndEveryOption) {
   EXPECT_EQ(options.database, "reception.db");
   EXPECT_EQ(options.codePage, "WINDOWS-1252");
   EXPECT_TRUE(options.key.empty());
+  EXPECT_EQ(options.maxConnectionsPerAddress, 32u);
+  EXPECT_EQ(options.maxWaitingPerHost, 50);
 
   ASSERT_EQ(parseCommandLine({"--listen", "127.0.0.2:8080", "--database=x.db", "--key", "abc123", "--code-page",
-                              "CP850", "--demo"},
+                              "CP850", "--demo", "--max-connections-per-address", "4", "--max-waiting-per-host=10000"},
                              options),
             "");
+  EXPECT_EQ(options.maxConnectionsPerAddress, 4u);
+  EXPECT_EQ(options.maxWaitingPerHost, 10000);
   EXPECT_EQ(options.address, "127.0.0.2");
   EXPECT_EQ(options.port, 8080);
   EXPECT_EQ(options.database, "x.db");
@@ -161,6 +165,12 @@ TEST(CommandLine, ClearErrorsForBadOptions) {
   EXPECT_EQ(parseCommandLine({"--listen", ":80"}, options), "--listen needs an address, for example 127.0.0.1:80");
   EXPECT_EQ(parseCommandLine({"--key", "a&b"}, options), "--key must be 1 to 128 letters, digits or -._~");
   EXPECT_EQ(parseCommandLine({"--demo=yes"}, options), "unknown option \"--demo=yes\" (see --help)");
+  for (const char* count : {"0", "-1", "10001", "1e3", "", "99999999999"}) {
+    EXPECT_EQ(parseCommandLine({"--max-waiting-per-host", count}, options),
+              std::string("--max-waiting-per-host: \"") + count + "\" is not a number from 1 to 10000");
+  }
+  EXPECT_EQ(parseCommandLine({"--max-connections-per-address", "0"}, options),
+            "--max-connections-per-address: \"0\" is not a number from 1 to 100000");
   EXPECT_EQ(parseCommandLine({"-h"}, options), "");
   EXPECT_TRUE(options.help);
 }

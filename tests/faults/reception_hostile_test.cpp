@@ -1,0 +1,534 @@
+// The reception service under hostile and heavy traffic: requests that
+// used to leave state behind, slow clients that filled every slot, bodies
+// read to their end before a refusal, escaped paths that walked around a
+// path filter, a database held by another process, damaged or foreign
+// database files, a write-ahead log that never shrank, and a failed commit
+// that the log blamed on the rollback after it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "database.h"
+#include "http_server.h"
+#include "notifier_api.h"
+#include "reception.h"
+#include "reception_client.h"
+#include "reception_test_support.h"
+#include "storage.h"
+
+// AddressSanitizer holds freed blocks back (256 MB by default) to catch use
+// after free; here they would count as growth, so this binary keeps 4 MB.
+// LeakSanitizer still checks everything at exit.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the sanitizer's own hook
+extern "C" const char* __asan_default_options() {
+  return "quarantine_size_mb=4";
+}
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+const std::string keyed = std::string("?key=") + accessKey;
+
+double millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+long residentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+std::string fileBytes(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::filesystem::path& path, const std::string& bytes, std::size_t at = 0) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  if (!file) file.open(path, std::ios::binary | std::ios::out);
+  file.seekp(static_cast<std::streamoff>(at));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A TCP connection from a chosen loopback source address; -1 on failure.
+int connectFrom(const std::string& source, const std::string& host, std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  ::inet_pton(AF_INET, host.c_str(), &remote.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server has closed the connection (without waiting).
+bool closedByServer(int fd) {
+  pollfd watch{fd, POLLIN, 0};
+  if (::poll(&watch, 1, 0) <= 0) return false;
+  char byte;
+  return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// A request from a chosen source address, answered or not within 2 s.
+RawReply requestFrom(const std::string& source, const std::string& host, std::uint16_t port, const std::string& request) {
+  RawReply reply;
+  int fd = connectFrom(source, host, port);
+  if (fd < 0) return reply;
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string bytes;
+  char chunk[4096];
+  Clock::time_point start = Clock::now();
+  while (millisecondsSince(start) < 2000) {
+    pollfd watch{fd, POLLIN, 100};
+    if (::poll(&watch, 1, 100) <= 0) continue;
+    ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) {
+      reply.complete = got == 0;
+      break;
+    }
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  std::size_t space = bytes.find(' ');
+  if (space != std::string::npos) reply.status = std::atoi(bytes.c_str() + space + 1);
+  std::size_t end = bytes.find("\r\n\r\n");
+  reply.headers = bytes.substr(0, end);
+  reply.body = end == std::string::npos ? "" : bytes.substr(end + 4);
+  return reply;
+}
+
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+class HostileTrafficTest : public InProcessServiceTest {
+ protected:
+  std::filesystem::path databasePath() const { return directory_.path / "reception.db"; }
+  RawReply raw(const std::string& request) { return exchange(host_, port_, request); }
+};
+
+}  // namespace
+
+TEST_F(HostileTrafficTest, OverLongQueriesLeaveNothingBehind) {
+  startService();
+  std::string query;
+  for (int i = 0; i < 520; ++i) query += "&p" + std::to_string(i) + "=1";
+  const std::string request = "GET /api/reception/listUsers" + keyed + query + " HTTP/1.0\r\n\r\n";
+  auto sendMany = [&](int count, double& slowestMs) {
+    for (int i = 0; i < count; ++i) {
+      Clock::time_point start = Clock::now();
+      RawReply reply = raw(request);
+      slowestMs = std::max(slowestMs, millisecondsSince(start));
+      if (reply.status != 414) return ::testing::AssertionFailure() << "request " << i << ": status " << reply.status;
+    }
+    return ::testing::AssertionSuccess();
+  };
+  double slowestMs = 0;
+  ASSERT_TRUE(sendMany(200, slowestMs));  // warm up allocators and caches
+  long before = residentKilobytes();
+  ASSERT_TRUE(sendMany(5000, slowestMs));
+  long grown = residentKilobytes() - before;
+  std::printf("5,000 requests of 520 query parameters: all 414, slowest %.1f ms, RSS %ld KB -> %+ld KB\n", slowestMs,
+              before, grown);
+  EXPECT_LT(grown, 10 * 1024);
+  EXPECT_LT(slowestMs, 1000);
+  // The limit itself: 64 parameters are served, 65 refused.
+  std::string sixtyTwo;
+  for (int i = 0; i < 62; ++i) sixtyTwo += "&p" + std::to_string(i) + "=1";
+  EXPECT_EQ(get("/api/reception/listUsers" + keyed + "&fn=x" + sixtyTwo).status, 200);
+  EXPECT_EQ(get("/api/reception/listUsers" + keyed + "&fn=x&ln=y" + sixtyTwo).status, 414);
+}
+
+TEST_F(HostileTrafficTest, SlowClientsFromOneAddressLockNobodyOut) {
+  raiseDescriptorLimit();
+  startService();
+  // 1,100 connections from 127.0.0.2, each sending a header line now and
+  // then, as a client that never finishes its request.
+  std::vector<int> slow;
+  for (int i = 0; i < 1100; ++i) {
+    int fd = connectFrom("127.0.0.2", host_, port_);
+    ASSERT_GE(fd, 0) << "connection " << i;
+    ::send(fd, "GET /api/desk/state HTTP/1.1\r\n", 30, MSG_NOSIGNAL);
+    slow.push_back(fd);
+  }
+  Clock::time_point opened = Clock::now();
+  std::atomic<bool> trickling{true};
+  std::thread trickle([&] {
+    for (int round = 0; round < 60 && trickling; ++round) {  // bounded: 60 x 250 ms
+      for (int fd : slow) ::send(fd, "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  });
+
+  // Meanwhile another address is served as usual.
+  std::vector<double> latencies;
+  for (int i = 0; i < 200; ++i) {
+    Clock::time_point start = Clock::now();
+    RawReply reply = requestFrom("127.0.0.3", host_, port_, "GET /api/reception/listUsers" + keyed + " HTTP/1.0\r\n\r\n");
+    latencies.push_back(millisecondsSince(start));
+    ASSERT_EQ(reply.status, 200) << "request " << i;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  double p99 = latencies[latencies.size() * 99 / 100];
+  std::size_t refused = 0;
+  for (int fd : slow) refused += closedByServer(fd) ? 1 : 0;
+  std::printf("1,100 slow connections from 127.0.0.2: %zu refused at once; 200 requests from 127.0.0.3: median %.1f ms, "
+              "p99 %.1f ms\n", refused, latencies[100], p99);
+  EXPECT_LT(p99, 100);
+  EXPECT_GE(refused, 1100u - maxConnectionsPerAddress);
+
+  // The connections kept are cut at the request deadline, trickle as they may.
+  std::size_t open = slow.size();
+  while (open > 0 && millisecondsSince(opened) < (requestDeadlineSeconds + 3) * 1000.0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    open = static_cast<std::size_t>(std::count_if(slow.begin(), slow.end(), [](int fd) { return !closedByServer(fd); }));
+  }
+  double cutAfterMs = millisecondsSince(opened);
+  trickling = false;
+  trickle.join();
+  for (int fd : slow) ::close(fd);
+  EXPECT_EQ(open, 0u) << "still open after " << cutAfterMs << " ms";
+  EXPECT_GT(cutAfterMs, (requestDeadlineSeconds - 1) * 1000.0);
+}
+
+TEST_F(HostileTrafficTest, EarlyRefusalsAndEscapedPaths) {
+  startService();
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  const std::string json = "Content-Type: application/json\r\n";
+  struct Case {
+    const char* name;
+    std::string request;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"300 MB declared, asking to continue",
+       "POST /api/desk/notifications HTTP/1.1\r\nHost: x\r\n" + json +
+           "Content-Length: 300000000\r\nExpect: 100-continue\r\n\r\n", 413},
+      {"300 MB declared, body not sent yet", "POST /api/desk/staff HTTP/1.1\r\nHost: x\r\n" + json + "Content-Length: 300000000\r\n\r\n", 413},
+      {"a length past 64 bits", "POST /api/desk/staff HTTP/1.0\r\n" + json + "Content-Length: 99999999999999999999999\r\n\r\n", 413},
+      {"escaped letter in the prefix", "GET /%61pi/desk/state HTTP/1.0\r\n\r\n", 404},
+      {"escaped slashes", "GET /api%2Freception%2FlistUsers" + keyed + " HTTP/1.0\r\n\r\n", 404},
+      {"escaped letter in an endpoint", "GET /api/reception/list%55sers" + keyed + " HTTP/1.0\r\n\r\n", 404},
+      {"escaped digit in an id", "POST /api/desk/notifications/%31/archive HTTP/1.0\r\n" + json + "Content-Length: 0\r\n\r\n", 404},
+      {"escaped desk page", "GET /%69ndex.html HTTP/1.0\r\n\r\n", 404},
+  };
+  for (const Case& refused : cases) {
+    Clock::time_point start = Clock::now();
+    RawReply reply = raw(refused.request);
+    double ms = millisecondsSince(start);
+    EXPECT_EQ(reply.status, refused.status) << refused.name;
+    EXPECT_LT(ms, 1000) << refused.name;
+    EXPECT_EQ(reply.headers.find("100 Continue"), std::string::npos) << refused.name;
+  }
+
+  // A chunked body is cut off at the cap: the rest is never read, nothing is stored.
+  std::string chunked = "POST /api/desk/notifications HTTP/1.1\r\nHost: x\r\n" + json + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::string chunk = "{\"staffId\": " + std::to_string(anna) + ", \"guestName\": \"Ada\", \"note\": \"" +
+                            std::string(900, 'n') + "\"}";
+  for (int i = 0; i < 300; ++i) chunked += "3e8\r\n" + (chunk + std::string(1000, ' ')).substr(0, 1000) + "\r\n";
+  chunked += "0\r\n\r\n";
+  RawReply cut = raw(chunked);
+  EXPECT_NE(cut.status / 100, 2);
+  EXPECT_TRUE(state()["notifications"].empty());
+}
+
+TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
+  startService();
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  announce(anna, "Ada", "Lobby");
+  const std::string poll = "/api/reception/getNotification" + keyed + "&fn=Anna&ln=Schmidt";
+  ASSERT_EQ(get(poll).status, 200);  // delivered: later polls only read
+
+  // Another process's connection takes the write lock and keeps it 10 s.
+  sqlite3* outside = nullptr;
+  ASSERT_EQ(sqlite3_open(databasePath().c_str(), &outside), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(outside, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Clock::time_point locked = Clock::now();
+
+  // A write meanwhile gives up with 503 and Retry-After, and says so in the log.
+  ::testing::internal::CaptureStderr();
+  std::atomic<int> writeStatus{0};
+  std::string writeHeaders;
+  std::thread writer([&] {
+    RawReply reply = post("/api/desk/notifications", json{{"staffId", anna}, {"guestName", "Bo"}}.dump());
+    writeHeaders = reply.headers;
+    writeStatus = reply.status;
+  });
+
+  const std::vector<std::pair<const char*, std::string>> reads = {
+      {"listUsers", "/api/reception/listUsers" + keyed}, {"getNotification", poll}, {"the page", "/"},
+      {"the desk state", "/api/desk/state"}};
+  std::vector<double> slowest(reads.size(), 0);
+  int rounds = 0;
+  while (millisecondsSince(locked) < 10000) {
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+      Clock::time_point start = Clock::now();
+      RawReply reply = get(reads[i].second);
+      slowest[i] = std::max(slowest[i], millisecondsSince(start));
+      ASSERT_EQ(reply.status, 200) << reads[i].first << " in round " << rounds;
+    }
+    ++rounds;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  writer.join();
+  std::string log = ::testing::internal::GetCapturedStderr();
+  sqlite3_exec(outside, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(outside);
+
+  std::printf("outside lock held %.0f ms: %d rounds of reads, slowest listUsers %.1f, getNotification %.1f, page %.1f, "
+              "desk state %.1f ms\n", millisecondsSince(locked), rounds, slowest[0], slowest[1], slowest[2], slowest[3]);
+  for (std::size_t i = 0; i < reads.size(); ++i) EXPECT_LT(slowest[i], 100) << reads[i].first;
+  EXPECT_EQ(writeStatus, 503);
+  EXPECT_NE(writeHeaders.find("Retry-After: "), std::string::npos) << writeHeaders;
+  EXPECT_NE(log.find("database is locked"), std::string::npos) << log;
+  // With the lock gone, the write goes through.
+  EXPECT_GT(announce(anna, "Bo", ""), 0);
+}
+
+TEST_F(HostileTrafficTest, GrowthIsBounded) {
+  startService();
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  // Waiting guests are capped per host; the page shows the answer's message.
+  for (int i = 0; i < maxWaitingPerHost; ++i) ASSERT_GT(announce(anna, "Guest " + std::to_string(i), ""), 0);
+  RawReply full = post("/api/desk/notifications", json{{"staffId", anna}, {"guestName", "One more"}}.dump());
+  EXPECT_EQ(full.status, 429);
+  EXPECT_NE(json::parse(full.body, nullptr, false).value("error", "").find("are at the limit (50)"),
+            std::string::npos)
+      << full.body;
+  NotificationRow row;
+  std::vector<NotificationRow> rows;
+  ASSERT_EQ(deskNotifications(0, rows), StoreResult::done);
+  for (const NotificationRow& waiting : rows) ASSERT_EQ(archiveNotificationRow(waiting.id, "desk"), StoreResult::done);
+
+  // 10,000 announcements and archives, with polls reading between them,
+  // keep the WAL small. On tmpfs where there is one: 20,000 commits that
+  // each wait for the disk would take minutes, and the log grows the same.
+  std::filesystem::path fastDirectory = std::filesystem::exists("/dev/shm") ? "/dev/shm" : directory_.path;
+  TemporaryDirectory onTmpfs;
+  if (fastDirectory != directory_.path) {
+    std::filesystem::remove_all(onTmpfs.path);
+    onTmpfs.path = fastDirectory / onTmpfs.path.filename();
+    std::filesystem::create_directories(onTmpfs.path);
+  }
+  const std::filesystem::path fastDatabase = onTmpfs.path / "reception.db";
+  stopHttpServer();
+  serving_ = false;
+  closeStorage();
+  ASSERT_EQ(openStorage(fastDatabase.string()), "");
+  // Announcements alone, with the desk reading between them, then the
+  // archives: 200 hosts, each up to the cap.
+  std::vector<std::int64_t> hosts;
+  for (int i = 0; i < 200; ++i) {
+    StaffRow host;
+    ASSERT_EQ(addStaff("Host", std::to_string(i), host), StoreResult::done);
+    hosts.push_back(host.id);
+  }
+  const std::filesystem::path wal = fastDatabase.string() + "-wal";
+  std::uintmax_t largestWal = 0;
+  auto measure = [&] { largestWal = std::max(largestWal, std::filesystem::file_size(wal)); };
+  std::vector<std::int64_t> announced;
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < 10000; ++i) {
+    ASSERT_EQ(addNotification(hosts[static_cast<std::size_t>(i) % hosts.size()], "Guest " + std::to_string(i),
+                              std::string(100, 'n'), row),
+              StoreResult::done);
+    announced.push_back(row.id);
+    if (i % 100 == 0) {
+      ASSERT_EQ(deskNotifications(0, rows), StoreResult::done);
+      measure();
+    }
+  }
+  for (std::size_t i = 0; i < announced.size(); ++i) {
+    ASSERT_EQ(archiveNotificationRow(announced[i], "host"), StoreResult::done);
+    if (i % 100 == 0) measure();
+  }
+  measure();
+  std::printf("10,000 announcements, then 10,000 archives, in %.1f s: WAL at most %.2f MB, database %.2f MB\n",
+              millisecondsSince(start) / 1000, static_cast<double>(largestWal) / 1048576,
+              static_cast<double>(std::filesystem::file_size(fastDatabase)) / 1048576);
+  EXPECT_LT(largestWal, 8u * 1024 * 1024);
+}
+
+namespace {
+
+// A database file of ours with some rows in it, closed (all in the main file).
+void makeDatabase(const std::filesystem::path& path, int guests) {
+  ASSERT_EQ(openStorage(path.string()), "");
+  StaffRow anna;
+  ASSERT_EQ(addStaff("Anna", "Schmidt", anna), StoreResult::done);
+  NotificationRow row;
+  for (int i = 0; i < guests; ++i) {
+    ASSERT_EQ(addNotification(anna.id, "Guest " + std::to_string(i), std::string(100, 'n'), row), StoreResult::done);
+    ASSERT_EQ(archiveNotificationRow(row.id, "desk"), StoreResult::done);
+  }
+  closeStorage();
+}
+
+std::size_t rootPage(const std::filesystem::path& path, const std::string& table) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db, ("SELECT rootpage FROM sqlite_master WHERE name = '" + table + "'").c_str(), -1, &statement, nullptr);
+  std::size_t page = sqlite3_step(statement) == SQLITE_ROW ? static_cast<std::size_t>(sqlite3_column_int64(statement, 0)) : 0;
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+  return page;
+}
+
+}  // namespace
+
+TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
+  TemporaryDirectory directory;
+  const std::filesystem::path ours = directory.path / "ours.db";
+  makeDatabase(ours, 0);
+  const std::string random4k = [] {
+    std::string bytes;
+    for (int i = 0; i < 4096; ++i) bytes += static_cast<char>((i * 7919) % 251);
+    return bytes;
+  }();
+
+  struct Refused {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    const char* message;
+  };
+  const std::vector<Refused> refusedFiles = {
+      {"damaged",
+       [&](const std::filesystem::path& path) {
+         std::filesystem::copy_file(ours, path);
+         writeBytes(path, std::string(100, '\xA5'), (rootPage(path, "staff") - 1) * 4096 + 8);
+       },
+       "it is damaged"},
+      {"another program's",
+       [](const std::filesystem::path& path) {
+         sqlite3* db = nullptr;
+         sqlite3_open(path.c_str(), &db);
+         sqlite3_exec(db, "CREATE TABLE accounts (id INTEGER PRIMARY KEY, owner TEXT); INSERT INTO accounts VALUES (1, 'x');",
+                      nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+       },
+       "it is another program's SQLite database"},
+      {"another program's, with its own application id",
+       [](const std::filesystem::path& path) {
+         sqlite3* db = nullptr;
+         sqlite3_open(path.c_str(), &db);
+         sqlite3_exec(db, "PRAGMA application_id = 1234; CREATE TABLE staff (id); CREATE TABLE notification (id); "
+                          "PRAGMA user_version = 1;", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+       },
+       "it is another program's SQLite database"},
+      {"not SQLite", [&](const std::filesystem::path& path) { writeBytes(path, random4k + random4k); },
+       "file is not a database"},
+  };
+  for (const Refused& file : refusedFiles) {
+    const std::filesystem::path path = directory.path / "refused.db";
+    std::filesystem::remove(path);
+    file.make(path);
+    const std::string before = fileBytes(path);
+    std::string output;
+    int status = runService({"--listen", "127.0.0.1:0", "--database", "refused.db"}, directory.path, output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << file.name << ": " << output;
+    EXPECT_EQ(output.rfind("vestibra-reception: cannot use the database refused.db: ", 0), 0u) << file.name << ": " << output;
+    EXPECT_NE(output.find(file.message), std::string::npos) << file.name << ": " << output;
+    EXPECT_TRUE(fileBytes(path) == before) << file.name << ": the file was changed";
+    EXPECT_FALSE(std::filesystem::exists(path.string() + "-wal")) << file.name;
+  }
+
+  // A file of ours from before files were marked opens, and is marked.
+  const std::filesystem::path unmarked = directory.path / "unmarked.db";
+  std::filesystem::copy_file(ours, unmarked);
+  writeBytes(unmarked, std::string(4, '\0'), 68);  // the application id in the header
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--database", "unmarked.db"}, directory.path)) << service.output;
+  EXPECT_EQ(getAs10(service.host, service.port, "/api/reception/listUsers" + keyed).body, "Anna Schmidt");
+  service.stop(SIGTERM);
+  sqlite3* db = nullptr;
+  sqlite3_open(unmarked.c_str(), &db);
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &statement, nullptr);
+  EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(statement, 0), 0x56535442);
+  sqlite3_finalize(statement);
+  sqlite3_close(db);
+
+  // Damage found while serving is a 500 and a log line, never a shorter list.
+  const std::filesystem::path later = directory.path / "later.db";
+  makeDatabase(later, 400);
+  receptionAccessKey = accessKey;
+  ASSERT_EQ(openStorage(later.string()), "");
+  // Every page but the schema and the staff table's (and its index's).
+  const std::size_t pages = std::filesystem::file_size(later) / 4096;
+  const std::set<std::size_t> kept = {1, rootPage(later, "staff"), rootPage(later, "staff_active_name")};
+  for (std::size_t page = 1; page <= pages; ++page) {
+    if (kept.count(page) == 0) writeBytes(later, random4k, (page - 1) * 4096);
+  }
+  std::string error;
+  int listener = openListener("127.0.0.1", 0, error);
+  ASSERT_TRUE(listener >= 0 && startHttpServer(listener, &handleReceptionRequest, error)) << error;
+  std::uint16_t port = listeningPort(listener);
+  ::testing::internal::CaptureStderr();
+  RawReply deskState = getAs10("127.0.0.1", port, "/api/desk/state");
+  RawReply staffList = getAs10("127.0.0.1", port, "/api/reception/listUsers" + keyed);
+  std::string log = ::testing::internal::GetCapturedStderr();
+  stopHttpServer();
+  closeStorage();
+  EXPECT_EQ(deskState.status, 500) << deskState.body;
+  EXPECT_NE(log.find("database read of the desk's guest list: "), std::string::npos) << log;
+  EXPECT_EQ(staffList.status, 200);  // the staff table itself is intact
+  EXPECT_EQ(staffList.body, "Anna Schmidt");
+}
+
+TEST(DatabaseLog, AFailedCommitSaysWhatFailedAndLeavesNoTransactionOpen) {
+  TemporaryDirectory directory;
+  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  // A deferred foreign key fails at COMMIT itself.
+  ASSERT_TRUE(execute("CREATE TEMP TABLE parent (id INTEGER PRIMARY KEY); "
+                      "CREATE TEMP TABLE child (parent_id REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED);"));
+  ::testing::internal::CaptureStderr();
+  {
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    Transaction transaction;
+    ASSERT_TRUE(transaction.begun());
+    ASSERT_TRUE(Use("INSERT INTO child VALUES (7)").run());
+    EXPECT_FALSE(transaction.commit());
+  }
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("vestibra-reception: database commit: FOREIGN KEY constraint failed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("rollback"), std::string::npos) << log;
+  EXPECT_NE(sqlite3_get_autocommit(database), 0);  // rolled back
+  closeStorage();
+}
