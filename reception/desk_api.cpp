@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "front_desk_api.h"
 #include "notifier_api.h"
 #include "storage.h"
 #include "validation.h"
@@ -50,9 +51,11 @@ HttpResponse state() {
   json notifications = json::array();
   for (const NotificationRow& row : deskNotifications(now - archivedShownMs)) {
     notifications.push_back(notificationJson(row));
+    notifications.back()["escalation"] = escalationAt(row, now);
   }
-  return jsonAnswer(200, {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff},
-                          {"notifications", notifications}});
+  json answer = {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff}, {"notifications", notifications}};
+  addFrontDeskState(answer);
+  return jsonAnswer(200, answer);
 }
 
 HttpResponse addStaffMember(const HttpRequest& request) {
@@ -123,6 +126,9 @@ HttpResponse answerDesk(const HttpRequest& request, std::string_view route) {
   long long id = 0;
   if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  // Reassigning, the staff CSV and the visitor log.
+  HttpResponse frontDesk;
+  if (answerFrontDesk(request, route, frontDesk)) return frontDesk;
   if (route == "state") return method == "GET" ? state() : errorAnswer(405, "Use GET.");
   if (route == "staff") return method == "POST" ? addStaffMember(request) : errorAnswer(405, "Use POST.");
   if (matchIdRoute(route, "staff/", "", id)) {

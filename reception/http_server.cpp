@@ -65,7 +65,8 @@ MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, cons
     return MHD_YES;
   }
   if (*uploadSize > 0) {
-    if (request.body.size() + *uploadSize > maxRequestBodyBytes) {
+    std::size_t limit = isUploadTarget(request.target) ? maxUploadBodyBytes : maxRequestBodyBytes;
+    if (request.body.size() + *uploadSize > limit) {
       request.bodyTooLarge = true;
     } else {
       request.body.append(uploadData, *uploadSize);

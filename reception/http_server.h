@@ -26,6 +26,10 @@ using RequestHandler = HttpResponse (*)(const HttpRequest&);
 
 // Request bodies beyond this are not kept (bodyTooLarge is set instead).
 constexpr std::size_t maxRequestBodyBytes = std::size_t{16} * 1024;
+// The limit for the few targets that take an upload (a staff CSV of some
+// thousand names), which the service's router names.
+constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
+bool isUploadTarget(const std::string& target);
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
 // port (0 picks a free one). The descriptor, or -1 with error set.

@@ -1,11 +1,14 @@
 // vestibra-reception: the reception service Vestibra notifiers poll, with the
 // front desk page. Runs until SIGINT or SIGTERM.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "code_page.h"
+#include "front_desk_api.h"
+#include "front_desk_policy.h"
 #include "notifier_api.h"
 #include "options.h"
 #include "reception.h"
@@ -28,6 +31,16 @@ sigset_t stopSignals() {
   return signals;
 }
 
+// Waits for SIGINT or SIGTERM, applying the retention once a day meanwhile.
+void waitForStop(const sigset_t& signals) {
+  constexpr time_t dayInSeconds = 24 * 60 * 60;
+  for (;;) {
+    timespec day{dayInSeconds, 0};
+    if (sigtimedwait(&signals, nullptr, &day) >= 0) return;
+    if (errno == EAGAIN) applyRetention();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,6 +56,9 @@ int main(int argc, char** argv) {
   }
   notifierCodePage = options.codePage;
   receptionAccessKey = options.key.empty() ? accessKey : options.key;
+  frontDeskPolicy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
+  frontDeskPolicy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
+  frontDeskPolicy.retentionDays = static_cast<int>(options.retentionDays);
 
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -50,6 +66,7 @@ int main(int argc, char** argv) {
   error = openStorage(options.database);
   if (!error.empty()) return fail(error);
   if (options.demo) seedDemoStaff();
+  applyRetention();
   int listener = openListener(options.address, options.port, error);
   if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) {
     closeStorage();
@@ -59,8 +76,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read
 
-  int received = 0;
-  sigwait(&signals, &received);
+  waitForStop(signals);
   stopHttpServer();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");

@@ -13,6 +13,14 @@ const char receptionUsage[] =
     "                           compiled-in key\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
+    "  --escalate-after-unseen SECONDS\n"
+    "                           a guest not yet on the host's screen after this long\n"
+    "                           stands out on the desk page; default 60\n"
+    "  --escalate-after-unacknowledged SECONDS\n"
+    "                           the same for a guest on screen but not acknowledged;\n"
+    "                           default 300\n"
+    "  --retention-days DAYS    delete guests finished more than DAYS days ago, at\n"
+    "                           start-up and daily; 0 keeps them forever; default 30\n"
     "  --demo                   add a small demo staff directory if there are no staff\n"
     "  --help                   show this text\n";
 
@@ -39,6 +47,27 @@ bool isKey(const std::string& key) {
   return true;
 }
 
+// A whole number from low to high, for the front desk's options.
+std::string applyCount(const std::string& name, const std::string& value, long long low, long long high,
+                       long long& count) {
+  bool digits = !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+  if (digits) count = std::stoll(value);
+  if (digits && count >= low && count <= high) return "";
+  return name + ": \"" + value + "\" is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+}
+
+std::string applyFrontDesk(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (name == "--escalate-after-unseen") return applyCount(name, value, 1, 604800, options.escalateAfterUnseenSeconds);
+  if (name == "--escalate-after-unacknowledged") {
+    return applyCount(name, value, 1, 604800, options.escalateAfterUnacknowledgedSeconds);
+  }
+  return applyCount(name, value, 0, 36500, options.retentionDays);
+}
+
+bool isFrontDeskOption(const std::string& name) {
+  return name == "--escalate-after-unseen" || name == "--escalate-after-unacknowledged" || name == "--retention-days";
+}
+
 std::string applyListen(const std::string& value, ReceptionOptions& options) {
   std::size_t colon = value.rfind(':');
   options.address = value.substr(0, colon);
@@ -51,6 +80,7 @@ std::string applyListen(const std::string& value, ReceptionOptions& options) {
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (name == "--listen") return applyListen(value, options);
+  if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
   }
@@ -67,7 +97,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page";
+  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+         isFrontDeskOption(name);
 }
 
 }  // namespace
