@@ -170,6 +170,11 @@
   });
   byId("announce-host").addEventListener("keydown", enterAnnounces);
   byId("reassign-form").addEventListener("submit", submitReassign);
+  byId("reassign-host").addEventListener("keydown", (event) => {
+    if (event.key !== "Enter") return;
+    event.preventDefault();
+    byId("reassign-form").requestSubmit();
+  });
   byId("reassign-cancel").addEventListener("click", () => byId("reassign-dialog").close());
   addSoundSwitch();
 })();
