@@ -123,7 +123,10 @@ std::vector<CsvRecord> readCsv(std::string_view text) {
 
 std::string csvField(std::string_view value) {
   std::string field = startsLikeFormula(value) ? "'" + std::string(value) : std::string(value);
-  if (field.find_first_of(",;\"\r\n") == std::string::npos) return field;
+  // A leading byte order mark is quoted too: at the start of a file a reader
+  // would take it for the file's own.
+  bool leadingMark = field.substr(0, byteOrderMark.size()) == byteOrderMark;
+  if (field.find_first_of(",;\"\r\n") == std::string::npos && !leadingMark) return field;
   std::string quoted = "\"";
   for (char c : field) {
     quoted += c;

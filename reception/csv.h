@@ -23,7 +23,7 @@ char csvSeparator(std::string_view text);
 std::vector<CsvRecord> readCsv(std::string_view text);
 
 // One field for a file that spreadsheets open: quoted when it holds a
-// separator, quote or line break, and a text that starts like a formula
+// separator, quote or line break or starts with a byte order mark, and a text that starts like a formula
 // ("=", "+", "-", "@", tab, carriage return) gets a leading "'" so that a
 // spreadsheet shows it instead of evaluating it.
 std::string csvField(std::string_view value);

@@ -65,7 +65,7 @@ TEST(CsvWriter, QuotesWhatNeedsItAndDefusesFormulas) {
             "plain,\"a,b\",\"a;b\",\"say \"\"hi\"\"\",\"two\nlines\",\r\n");
   EXPECT_EQ(csvLine({"=1+1", "+1", "-1", "@SUM(A1)", "a=b"}), "'=1+1,'+1,'-1,'@SUM(A1),a=b\r\n");
   // What the writer makes, the reader reads back (the formula guard aside).
-  Fields awkward = {"x,y", "\"q\"", "line\r\nbreak", "é;ü"};
+  Fields awkward = {"\xEF\xBB\xBF" "marked", "x,y", "\"q\"", "line\r\nbreak", "é;ü"};
   std::vector<CsvRecord> back = readCsv(csvLine(awkward));
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(back[0].fields, awkward);
