@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "front_desk_api.h"
+#include "front_desk_store.h"
 #include "notifier_api.h"
 #include "storage.h"
 #include "validation.h"
@@ -49,9 +50,10 @@ HttpResponse state() {
   json staff = json::array();
   for (const StaffRow& row : activeStaff()) staff.push_back(staffJson(row, now));
   json notifications = json::array();
+  std::map<std::int64_t, std::int64_t> reassigned = reassignedWaitingSince();
   for (const NotificationRow& row : deskNotifications(now - archivedShownMs)) {
     notifications.push_back(notificationJson(row));
-    notifications.back()["escalation"] = escalationAt(row, now);
+    notifications.back()["escalation"] = escalationAt(row, now, reassigned);
   }
   json answer = {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff}, {"notifications", notifications}};
   addFrontDeskState(answer);

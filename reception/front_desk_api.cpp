@@ -262,8 +262,11 @@ void addFrontDeskState(nlohmann::json& state) {
   state["retentionDays"] = frontDeskPolicy.retentionDays;
 }
 
-const char* escalationAt(const NotificationRow& row, std::int64_t now) {
-  return escalationName(escalationOf(row.arrivedAt, row.deliveredAt, row.archivedAt, now, frontDeskPolicy));
+const char* escalationAt(const NotificationRow& row, std::int64_t now,
+                         const std::map<std::int64_t, std::int64_t>& reassignedSince) {
+  auto reassigned = reassignedSince.find(row.id);
+  std::int64_t announcedAt = reassigned == reassignedSince.end() ? row.arrivedAt : reassigned->second;
+  return escalationName(escalationOf(announcedAt, row.deliveredAt, row.archivedAt, now, frontDeskPolicy));
 }
 
 void applyRetention() {

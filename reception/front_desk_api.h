@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -23,8 +24,11 @@ bool isAdminRoute(std::string_view route);
 
 // The escalation thresholds and the retention in force, for the desk's state.
 void addFrontDeskState(nlohmann::json& state);
-// The row's escalation at now: "", "unseen" or "unacknowledged".
-const char* escalationAt(const NotificationRow& row, std::int64_t now);
+// The row's escalation at now: "", "unseen" or "unacknowledged". A reassigned
+// guest counts as unseen from when the present host was given the guest
+// (reassignedSince, from reassignedWaitingSince), not from the arrival.
+const char* escalationAt(const NotificationRow& row, std::int64_t now,
+                         const std::map<std::int64_t, std::int64_t>& reassignedSince);
 
 // Runs the retention once and logs what it deleted; called at start-up and daily.
 void applyRetention();

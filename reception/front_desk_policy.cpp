@@ -2,10 +2,10 @@
 
 FrontDeskPolicy frontDeskPolicy;
 
-Escalation escalationOf(std::int64_t arrivedAt, std::optional<std::int64_t> deliveredAt,
+Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy) {
   if (archivedAt) return Escalation::none;
-  if (!deliveredAt) return now - arrivedAt > policy.unseenAfterMs ? Escalation::unseen : Escalation::none;
+  if (!deliveredAt) return now - announcedAt > policy.unseenAfterMs ? Escalation::unseen : Escalation::none;
   return now - *deliveredAt > policy.unacknowledgedAfterMs ? Escalation::unacknowledged : Escalation::none;
 }
 

@@ -17,9 +17,9 @@ extern FrontDeskPolicy frontDeskPolicy;
 enum class Escalation { none, unseen, unacknowledged };
 
 // Why a guest is escalated at now: not delivered for longer than
-// unseenAfterMs since arrival, or delivered and not archived for longer than
+// unseenAfterMs since it was announced to its host, or delivered and not archived for longer than
 // unacknowledgedAfterMs since delivery. Archived guests never are.
-Escalation escalationOf(std::int64_t arrivedAt, std::optional<std::int64_t> deliveredAt,
+Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy);
 // "", "unseen" or "unacknowledged", as the desk API names them.
 const char* escalationName(Escalation escalation);

@@ -4,12 +4,19 @@
 
 #include "database.h"
 
+namespace {
+
+// announced_at: when a reassigned guest was announced to the present host
+// (NULL for a guest announced on arrival).
 const char* const frontDeskSchemaSql = R"sql(
 CREATE INDEX IF NOT EXISTS notification_arrived ON notification(arrived_at);
 CREATE INDEX IF NOT EXISTS staff_removed ON staff(removed_at) WHERE removed_at IS NOT NULL;
 )sql";
 
-namespace {
+bool hasColumn(const char* table, const char* column) {
+  Use query(std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?1");
+  return query.bind(1, std::string(column)).step() == SQLITE_ROW;
+}
 
 const char* const selectVisitor =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
@@ -41,6 +48,14 @@ std::set<std::string, std::less<>> activeNames() {
 
 }  // namespace
 
+bool addFrontDeskSchema() {
+  // Databases written before reassigning existed lack the column.
+  if (!hasColumn("notification", "announced_at") && !execute("ALTER TABLE notification ADD COLUMN announced_at INTEGER")) {
+    return false;
+  }
+  return execute(frontDeskSchemaSql);
+}
+
 ReassignResult reassignGuest(std::int64_t notificationId, std::int64_t newStaffId, NotificationRow& added) {
   std::lock_guard<std::mutex> lock(databaseMutex);
   Transaction transaction;
@@ -59,18 +74,27 @@ ReassignResult reassignGuest(std::int64_t notificationId, std::int64_t newStaffI
     if (host.bind(1, newStaffId).step() != SQLITE_ROW) return ReassignResult::hostNotFound;
     moved.hostName = host.text(0);
   }
+  std::int64_t now = currentTimeMs();
   Use archive("UPDATE notification SET archived_at = ?2, archived_by = 'reassigned' WHERE id = ?1");
-  if (!archive.bind(1, notificationId).bind(2, currentTimeMs()).run()) return ReassignResult::failed;
+  if (!archive.bind(1, notificationId).bind(2, now).run()) return ReassignResult::failed;
   // The original arrival time: the guest's waiting clock goes on.
-  Use insert("INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (?1, ?2, ?3, ?4)");
-  if (!insert.bind(1, newStaffId).bind(2, moved.headline).bind(3, moved.detail).bind(4, moved.arrivedAt).run()) {
-    return ReassignResult::failed;
-  }
+  Use insert(
+      "INSERT INTO notification (staff_id, headline, detail, arrived_at, announced_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+  insert.bind(1, newStaffId).bind(2, moved.headline).bind(3, moved.detail).bind(4, moved.arrivedAt).bind(5, now);
+  if (!insert.run()) return ReassignResult::failed;
   moved.id = sqlite3_last_insert_rowid(database);
   moved.staffId = newStaffId;
   if (!transaction.commit()) return ReassignResult::failed;
   added = moved;
   return ReassignResult::done;
+}
+
+std::map<std::int64_t, std::int64_t> reassignedWaitingSince() {
+  std::lock_guard<std::mutex> lock(databaseMutex);
+  std::map<std::int64_t, std::int64_t> since;
+  Use query("SELECT id, announced_at FROM notification WHERE archived_at IS NULL AND announced_at IS NOT NULL");
+  while (query.step() == SQLITE_ROW) since.emplace(query.integer(0), query.integer(1));
+  return since;
 }
 
 ImportPreview previewStaffImportNow(std::string_view csv) {

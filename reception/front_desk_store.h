@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,14 +14,19 @@
 #include "staff_import.h"
 #include "storage.h"
 
-// Indexes of this file's queries; created from the storage's configure.
-extern const char* const frontDeskSchemaSql;
+// Adds this file's column and indexes when missing; called from the
+// storage's configure. False on an error (SQLite's message is then current).
+bool addFrontDeskSchema();
 
 enum class ReassignResult { done, guestNotWaiting, hostNotFound, sameHost, failed };
 
 // In one transaction: archives the waiting notification as "reassigned" and
 // announces the same guest, with the original arrival time, to the new host.
 ReassignResult reassignGuest(std::int64_t notificationId, std::int64_t newStaffId, NotificationRow& added);
+
+// When each waiting guest who was reassigned was announced to the present
+// host (notification id -> time): their host has had the guest since then.
+std::map<std::int64_t, std::int64_t> reassignedWaitingSince();
 
 // What importing csv would change now; nothing is written.
 ImportPreview previewStaffImportNow(std::string_view csv);

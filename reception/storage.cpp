@@ -74,7 +74,7 @@ std::string configure() {
   if (version > schemaVersion) return "it was written by a newer version of this service";
   // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
-  if (!execute(frontDeskSchemaSql)) return sqlite3_errmsg(database);
+  if (!addFrontDeskSchema()) return sqlite3_errmsg(database);
   return "";
 }
 

@@ -263,7 +263,9 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(now["staffId"], bob);
   EXPECT_EQ(now["arrivedAt"], arrival);
   EXPECT_EQ(now["note"], "Room 2");
-  EXPECT_EQ(now["escalation"], "unseen") << "the waiting clock goes on";
+  EXPECT_EQ(now["escalation"], "") << "the new host has only just been given the guest";
+  fakeNow += 60001;
+  EXPECT_EQ(guest(second)["escalation"], "unseen");
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
                  R"({"staffId": )" + std::to_string(ann) + "}").status, 404);
 
@@ -273,6 +275,34 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(get(keyed + "&fn=Ann&ln=Lee").body.find("Ada Lovelace"), std::string::npos);
   fakeNow += 301000;
   EXPECT_EQ(guest(second)["escalation"], "unacknowledged");
+}
+
+TEST(FrontDeskStorage, OpensADatabaseWrittenBeforeReassigningExisted) {
+  TemporaryDirectory directory;
+  std::string path = (directory.path / "reception.db").string();
+  sqlite3* file = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &file), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(file, R"sql(
+    CREATE TABLE staff (id INTEGER PRIMARY KEY, first_name TEXT NOT NULL, last_name TEXT NOT NULL,
+      display_name TEXT NOT NULL, created_at INTEGER NOT NULL, removed_at INTEGER, last_poll_at INTEGER);
+    CREATE TABLE notification (id INTEGER PRIMARY KEY AUTOINCREMENT, staff_id INTEGER NOT NULL REFERENCES staff(id),
+      headline TEXT NOT NULL, detail TEXT NOT NULL, arrived_at INTEGER NOT NULL, delivered_at INTEGER,
+      archived_at INTEGER, archived_by TEXT);
+    PRAGMA user_version = 1;
+    INSERT INTO staff VALUES (1, 'Ann', 'Lee', 'Ann Lee', 5, NULL, NULL), (2, 'Bob', 'Ray', 'Bob Ray', 5, NULL, NULL);
+    INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (1, 'Ada', '', 7);
+  )sql", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(file);
+  for (int opening = 0; opening < 2; ++opening) {  // the second time the column is there
+    ASSERT_EQ(openStorage(path), "") << opening;
+    EXPECT_EQ(deskNotifications(0).size(), static_cast<std::size_t>(opening + 1));
+    NotificationRow added;
+    if (opening == 0) {
+      EXPECT_EQ(reassignGuest(1, 2, added), ReassignResult::done);
+      EXPECT_EQ(added.arrivedAt, 7);
+    }
+    closeStorage();
+  }
 }
 
 TEST_F(FrontDeskApiTest, ImportPreviewsThenAppliesOnlyTheGoodRows) {
