@@ -208,7 +208,7 @@ struct FrontDeskRoute {
   HttpResponse (*answer)(const HttpRequest&, long long id);
 };
 
-const FrontDeskRoute routes[] = {
+constexpr FrontDeskRoute routes[] = {
     {"POST", "notifications/", "/reassign", Match::idThenSuffix, false,
      [](const HttpRequest& r, long long id) { return reassign(r, id); }},
     {"POST", "staff/import", "", Match::exact, true, [](const HttpRequest& r, long long) { return importStaff(r); }},

@@ -33,7 +33,7 @@ sigset_t stopSignals() {
 
 // Waits for SIGINT or SIGTERM, applying the retention once a day meanwhile.
 void waitForStop(const sigset_t& signals) {
-  constexpr time_t dayInSeconds = 24 * 60 * 60;
+  constexpr time_t dayInSeconds = time_t{24} * 60 * 60;
   for (;;) {
     timespec day{dayInSeconds, 0};
     if (sigtimedwait(&signals, nullptr, &day) >= 0) return;

@@ -60,8 +60,8 @@ std::string rowText(const ImportedName& name) {
   if (text.size() <= shown) return text;
   std::size_t cut = shown;
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
-  text = text.substr(0, cut) + "…";
-  return text;
+  text.resize(cut);
+  return text + "…";
 }
 
 }  // namespace
