@@ -35,10 +35,22 @@
     try { return localStorage.getItem(soundKey) === "on"; } catch (error) { return false; }
   }
 
-  function beep() {
+  // One audio context, made (or resumed) on the receptionist's first click or
+  // key press: browsers keep a context made without one silent.
+  let audio = null;
+  function audioContext() {
     const Context = window.AudioContext || window.webkitAudioContext;
-    if (!Context) return;
-    const context = new Context();
+    if (!audio && Context) audio = new Context();
+    if (audio && audio.state === "suspended") audio.resume().catch(() => {});
+    return audio;
+  }
+  for (const gesture of ["pointerdown", "keydown"]) {
+    document.addEventListener(gesture, () => { if (soundOn()) audioContext(); }, { once: true, capture: true });
+  }
+
+  function beep() {
+    const context = audioContext();
+    if (!context) return;
     const tone = context.createOscillator();
     const volume = context.createGain();
     tone.frequency.value = 880;
@@ -47,7 +59,6 @@
     tone.connect(volume).connect(context.destination);
     tone.start();
     tone.stop(context.currentTime + 0.4);
-    tone.onended = () => context.close();
   }
 
   function addSoundSwitch() {

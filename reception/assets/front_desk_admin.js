@@ -171,6 +171,7 @@
   byId("import-file").addEventListener("change", () => { importText = null; byId("import-preview").hidden = true; });
   byId("import-apply").addEventListener("click", applyImport);
   byId("log-form").addEventListener("submit", showLog);
+  byId("log-form").addEventListener("change", () => { byId("log-export").href = `api/desk/visitors.csv?${logQuery()}`; });
   byId("log-from").value = localDate(Date.now() - 7 * dayMs);
   byId("log-to").value = localDate(Date.now());
   byId("log-export").href = `api/desk/visitors.csv?${logQuery()}`;
