@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
   error = openStorage(options.database);
   if (!error.empty()) return fail(error);
   if (options.demo) seedDemoStaff();
-  applyRetention();
   int listener = openListener(options.address, options.port, error);
   if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) {
     closeStorage();
     return fail(error);
   }
+  applyRetention();
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read
