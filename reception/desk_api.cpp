@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "front_desk_api.h"
+#include "front_desk_store.h"
 #include "notifier_api.h"
 #include "storage.h"
 #include "validation.h"
@@ -65,9 +67,14 @@ HttpResponse state() {
   json staff = json::array();
   for (const StaffRow& row : staffRows) staff.push_back(staffJson(row, now));
   json notifications = json::array();
-  for (const NotificationRow& row : notificationRows) notifications.push_back(notificationJson(row));
-  return jsonAnswer(200, {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff},
-                          {"notifications", notifications}});
+  std::map<std::int64_t, std::int64_t> reassigned = reassignedWaitingSince();
+  for (const NotificationRow& row : notificationRows) {
+    notifications.push_back(notificationJson(row));
+    notifications.back()["escalation"] = escalationAt(row, now, reassigned);
+  }
+  json answer = {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff}, {"notifications", notifications}};
+  addFrontDeskState(answer);
+  return jsonAnswer(200, answer);
 }
 
 HttpResponse addStaffMember(const HttpRequest& request) {
@@ -142,6 +149,9 @@ HttpResponse answerDesk(const HttpRequest& request, std::string_view route) {
   long long id = 0;
   if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  // Reassigning, the staff CSV and the visitor log.
+  HttpResponse frontDesk;
+  if (answerFrontDesk(request, route, frontDesk)) return frontDesk;
   if (route == "state") return method == "GET" ? state() : errorAnswer(405, "Use GET.");
   if (route == "staff") return method == "POST" ? addStaffMember(request) : errorAnswer(405, "Use POST.");
   if (matchIdRoute(route, "staff/", "", id)) {

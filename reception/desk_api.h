@@ -4,6 +4,7 @@
 //   DELETE staff/<id>
 //   POST   notifications               {"staffId", "guestName", "note"}
 //   POST   notifications/<id>/archive  the desk withdraws a guest
+//   and the requests of front_desk_api.h
 // Errors answer 4xx or 5xx with {"error": message}.
 #pragma once
 

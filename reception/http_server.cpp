@@ -231,13 +231,13 @@ MHD_Result queueRefusal(MHD_Connection* connection, int status, const char* mess
 
 // A declared body over the cap, refused before any of it is read (and so
 // before a "100 Continue" could invite it).
-bool declaresTooLargeBody(MHD_Connection* connection) {
+bool declaresTooLargeBody(MHD_Connection* connection, std::size_t limit) {
   const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
   if (length == nullptr) return false;
   errno = 0;
   char* end = nullptr;
   unsigned long long declared = std::strtoull(length, &end, 10);
-  return errno == ERANGE || declared > maxRequestBodyBytes;
+  return errno == ERANGE || declared > limit;
 }
 
 // The headers are in: note them, or refuse the request at once.
@@ -251,7 +251,7 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
   }
-  if (declaresTooLargeBody(connection)) {
+  if (declaresTooLargeBody(connection, isUploadTarget(request.target) ? maxUploadBodyBytes : maxRequestBodyBytes)) {
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
   }
@@ -270,7 +270,8 @@ MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, cons
     // A chunked body has no length to refuse up front: it ends at the cap.
     // This libmicrohttpd takes no answer while a body is arriving, so the
     // refusal fails and the connection is closed instead of reading on.
-    if (request.body.size() + *uploadSize > maxRequestBodyBytes) {
+    std::size_t limit = isUploadTarget(request.target) ? maxUploadBodyBytes : maxRequestBodyBytes;
+    if (request.body.size() + *uploadSize > limit) {
       request.bodyTooLarge = true;
       stopReceiving(*state);
       return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");

@@ -37,6 +37,10 @@ constexpr unsigned requestDeadlineSeconds = 10;
 // Connections one client address may hold at once (set before
 // startHttpServer); the rest of the connection slots stay free for others.
 extern unsigned maxConnectionsPerAddress;
+// The limit for the few targets that take an upload (a staff CSV of some
+// thousand names), which the service's router names.
+constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
+bool isUploadTarget(const std::string& target);
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
 // port (0 picks a free one). The descriptor, or -1 with error set.

@@ -1,5 +1,6 @@
 // vestibra-reception: the reception service Vestibra notifiers poll, with the
 // front desk page. Runs until SIGINT or SIGTERM.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -7,6 +8,8 @@
 
 #include "code_page.h"
 #include "config_file.h"
+#include "front_desk_api.h"
+#include "front_desk_policy.h"
 #include "notifier_api.h"
 #include "options.h"
 #include "reception.h"
@@ -29,6 +32,16 @@ sigset_t stopSignals() {
   return signals;
 }
 
+// Waits for SIGINT or SIGTERM, applying the retention once a day meanwhile.
+void waitForStop(const sigset_t& signals) {
+  constexpr time_t dayInSeconds = time_t{24} * 60 * 60;
+  for (;;) {
+    timespec day{dayInSeconds, 0};
+    if (sigtimedwait(&signals, nullptr, &day) >= 0) return;
+    if (errno == EAGAIN) applyRetention();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,6 +59,9 @@ int main(int argc, char** argv) {
   receptionAccessKey = options.key.empty() ? accessKey : options.key;
   maxConnectionsPerAddress = options.maxConnectionsPerAddress;
   maxWaitingPerHost = options.maxWaitingPerHost;
+  frontDeskPolicy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
+  frontDeskPolicy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
+  frontDeskPolicy.retentionDays = static_cast<int>(options.retentionDays);
 
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -59,12 +75,12 @@ int main(int argc, char** argv) {
     return fail(error);
   }
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".
+  applyRetention();
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read
 
-  int received = 0;
-  sigwait(&signals, &received);
+  waitForStop(signals);
   stopHttpServer();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");

@@ -18,6 +18,14 @@ const char receptionUsage[] =
     "                           default 32\n"
     "  --max-waiting-per-host N guests that may wait for one member of staff at\n"
     "                           once (more are refused); default 50\n"
+    "  --escalate-after-unseen SECONDS\n"
+    "                           a guest not yet on the host's screen after this long\n"
+    "                           stands out on the desk page; default 60\n"
+    "  --escalate-after-unacknowledged SECONDS\n"
+    "                           the same for a guest on screen but not acknowledged;\n"
+    "                           default 300\n"
+    "  --retention-days DAYS    delete guests finished more than DAYS days ago, at\n"
+    "                           start-up and daily; 0 keeps them forever; default 30\n"
     "  --demo                   add a small demo staff directory if there are no staff\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
     "                           line with the long names above (\"demo\" alone for\n"
@@ -47,6 +55,27 @@ bool isKey(const std::string& key) {
     if (!alphanumeric && c != '-' && c != '.' && c != '_' && c != '~') return false;
   }
   return true;
+}
+
+// A whole number from low to high, for the front desk's options.
+std::string applyCount(const std::string& name, const std::string& value, long long low, long long high,
+                       long long& count) {
+  bool digits = !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
+  if (digits) count = std::stoll(value);
+  if (digits && count >= low && count <= high) return "";
+  return name + ": \"" + value + "\" is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+}
+
+std::string applyFrontDesk(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (name == "--escalate-after-unseen") return applyCount(name, value, 1, 604800, options.escalateAfterUnseenSeconds);
+  if (name == "--escalate-after-unacknowledged") {
+    return applyCount(name, value, 1, 604800, options.escalateAfterUnacknowledgedSeconds);
+  }
+  return applyCount(name, value, 0, 36500, options.retentionDays);
+}
+
+bool isFrontDeskOption(const std::string& name) {
+  return name == "--escalate-after-unseen" || name == "--escalate-after-unacknowledged" || name == "--retention-days";
 }
 
 std::string applyListen(const std::string& value, ReceptionOptions& options) {
@@ -88,6 +117,7 @@ std::string applyLimit(const std::string& name, const std::string& value, Recept
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (name == "--listen") return applyListen(value, options);
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
+  if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
   }
@@ -105,7 +135,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
-         name == "--max-connections-per-address" || name == "--max-waiting-per-host";
+         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name);
 }
 
 }  // namespace

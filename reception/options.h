@@ -11,6 +11,10 @@ struct ReceptionOptions {
   std::string database = "reception.db";
   std::string key;  // empty: the notifiers' compiled-in key
   std::string codePage = "WINDOWS-1252";
+  // The front desk: escalation after these many seconds, and records kept this many days (0: forever).
+  long long escalateAfterUnseenSeconds = 60;
+  long long escalateAfterUnacknowledgedSeconds = 300;
+  long long retentionDays = 30;
   bool demo = false;
   bool help = false;
   // Limits against greedy clients.

@@ -36,6 +36,10 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
 
 }  // namespace
 
+bool isUploadTarget(const std::string& target) {
+  return parseRequestTarget(target).path == std::string(deskPrefix) + "staff/import";
+}
+
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
   RequestTarget target = parseRequestTarget(request.target);
   // Routes match the path as received: an escaped byte never matches one

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "database.h"
+#include "front_desk_store.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ std::string configure() {
   }
   // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
+  if (!addFrontDeskSchema()) return sqlite3_errmsg(database);
   if (!markDatabaseFile()) return sqlite3_errmsg(database);
   return "";
 }

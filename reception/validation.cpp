@@ -1,5 +1,7 @@
 #include "validation.h"
 
+#include <array>
+
 #include <nlohmann/json.hpp>
 
 #include "code_page.h"
@@ -38,6 +40,31 @@ bool survivesNotifiers(const CodePoint& c, const std::string& converted, bool is
   return !isName || (fromCodePage(converted, back) && back == c.bytes);
 }
 
+// Whether the code page holds an ASCII character, remembered per code page:
+// checking a few thousand imported names would otherwise open iconv for
+// every letter.
+bool asciiConverts(char32_t c) {
+  thread_local std::string knownFor;
+  thread_local std::array<signed char, 0x80> known{};  // 0 unknown, 1 yes, -1 no
+  if (knownFor != notifierCodePage) {
+    knownFor = notifierCodePage;
+    known.fill(0);
+  }
+  signed char& answer = known[c];
+  if (answer == 0) {
+    char byte = static_cast<char>(c);
+    std::string converted;
+    answer = toCodePage(std::string_view(&byte, 1), converted) ? 1 : -1;
+  }
+  return answer > 0;
+}
+
+bool convertsIntact(const CodePoint& c, bool isName) {
+  if (c.value < 0x80) return asciiConverts(c.value);
+  std::string converted;
+  return toCodePage(c.bytes, converted) && survivesNotifiers(c, converted, isName);
+}
+
 // Checks common to names and lines; the first fault found, or "".
 std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool spaceAllowed) {
   if (!isValidUtf8(text)) return std::string(label) + " is not valid UTF-8 text.";
@@ -51,8 +78,7 @@ std::string checkCharacters(std::string_view label, std::string_view text, std::
     // The notifier saves the chosen name as "user=First Last" and reads a
     // line only up to its second "=": such a name would come back cut short.
     if (!spaceAllowed && c.value == '=') return std::string(label) + " must not contain \"=\".";
-    std::string converted;
-    if (!toCodePage(c.bytes, converted) || !survivesNotifiers(c, converted, !spaceAllowed)) {
+    if (!convertsIntact(c, !spaceAllowed)) {
       return std::string(label) + " contains " + quoted(c.bytes) + ", which notifiers using the code page " +
              notifierCodePage + " cannot show.";
     }

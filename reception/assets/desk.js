@@ -67,9 +67,9 @@ function showMessage(id, text, done) {
 
 function screenStatus(guest) {
   if (guest.archivedAt !== null) {
-    return guest.archivedBy === "desk"
-      ? { label: "Withdrawn by the desk", css: "withdrawn" }
-      : { label: `Acknowledged at ${timeOfDay(guest.archivedAt)}`, css: "acknowledged" };
+    if (guest.archivedBy === "desk") return { label: "Withdrawn by the desk", css: "withdrawn" };
+    if (guest.archivedBy === "reassigned") return { label: "Reassigned to a colleague", css: "withdrawn" };
+    return { label: `Acknowledged at ${timeOfDay(guest.archivedAt)}`, css: "acknowledged" };
   }
   if (guest.deliveredAt !== null) return { label: `On screen since ${timeOfDay(guest.deliveredAt)}`, css: "delivered" };
   return { label: "Not yet on screen", css: "pending" };
@@ -246,6 +246,8 @@ async function refresh() {
   connection.classList.remove("lost");
   renderStaff();
   renderGuests();
+  // front_desk.js marks escalations and adds reassigning to the fresh rows.
+  document.dispatchEvent(new CustomEvent("desk:rendered", { detail: latest }));
 }
 
 byId("announce-form").addEventListener("submit", announce);

@@ -166,7 +166,7 @@ test("bad input gets a clear message and the directory is kept", async () => {
   const ida = page.locator("#staff li", { hasText: "Ida Weiß" });
   await ida.locator("button").click();
   await page.locator("#staff-message", { hasText: "still waiting" }).waitFor();
-  await page.locator("#waiting tbody tr", { hasText: "Ada Lovelace" }).locator("button").click();
+  await page.locator("#waiting tbody tr", { hasText: "Ada Lovelace" }).locator("button", { hasText: "Withdraw" }).click();
   await page.locator("#handled tbody tr", { hasText: "Ada Lovelace" }).locator(".status", { hasText: "Withdrawn" })
     .waitFor({ timeout: 10000 });
   await page.locator("#staff li", { hasText: "Ida Weiß" }).locator("button").click();

@@ -1,0 +1,34 @@
+// The front desk's requests beyond the board, under /api/desk/:
+//   POST notifications/<id>/reassign  {"staffId"}: the guest goes to another host
+//   POST staff/import                 {"csv", "apply"}: preview, or apply, a staff CSV (admin)
+//   GET  staff.csv                    the staff directory as CSV (admin)
+//   GET  visitors?from=&to=&host=     the visitor log (admin); times in ms since the epoch
+//   GET  visitors.csv?from=&to=&host= the same as CSV (admin)
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "http_server.h"
+#include "storage.h"
+
+// Answers route (the path after "/api/desk/") when it is one of the above;
+// false leaves it to the board's own routes.
+bool answerFrontDesk(const HttpRequest& request, std::string_view route, HttpResponse& response);
+
+// Whether route needs the admin role.
+bool isAdminRoute(std::string_view route);
+
+// The escalation thresholds and the retention in force, for the desk's state.
+void addFrontDeskState(nlohmann::json& state);
+// The row's escalation at now: "", "unseen" or "unacknowledged". A reassigned
+// guest counts as unseen from when the present host was given the guest
+// (reassignedSince, from reassignedWaitingSince), not from the arrival.
+const char* escalationAt(const NotificationRow& row, std::int64_t now,
+                         const std::map<std::int64_t, std::int64_t>& reassignedSince);
+
+// Runs the retention once and logs what it deleted; called at start-up and daily.
+void applyRetention();

@@ -1,0 +1,39 @@
+// The staff directory as CSV: what an import would change, worked out
+// without touching the database, and the export's text.
+#pragma once
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage.h"
+
+struct ImportedName {
+  std::size_t line = 0;
+  std::string firstName;
+  std::string lastName;
+};
+
+struct RejectedRow {
+  std::size_t line = 0;
+  std::string text;    // the row's names as read, for the receptionist to find it
+  std::string reason;
+};
+
+struct ImportPreview {
+  std::string error;  // a fault of the whole file (no usable header); then nothing else is set
+  std::vector<ImportedName> added;
+  std::vector<ImportedName> unchanged;  // already in the directory
+  std::vector<RejectedRow> rejected;
+};
+
+// Sorts each row of csv into added, unchanged (its "First Last" is in
+// existingNames) or rejected, by the same rules as the staff form. The header
+// row names first_name and last_name in any order (case and outer blanks do
+// not matter); other columns are ignored.
+ImportPreview previewStaffImport(std::string_view csv, const std::set<std::string, std::less<>>& existingNames);
+
+// The active staff as CSV with a byte order mark, so spreadsheets read UTF-8.
+std::string staffCsv(const std::vector<StaffRow>& staff);

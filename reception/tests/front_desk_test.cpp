@@ -1,0 +1,410 @@
+// The front desk's pure parts (CSV, import preview, escalation, retention
+// cut, options) and its requests against the service in this process.
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "code_page.h"
+#include "csv.h"
+#include "front_desk_api.h"
+#include "front_desk_policy.h"
+#include "front_desk_store.h"
+#include "options.h"
+#include "reception_client.h"
+#include "reception_test_support.h"
+#include "staff_import.h"
+
+namespace {
+
+using nlohmann::json;
+using Fields = std::vector<std::string>;
+
+struct CsvCase {
+  const char* name;
+  std::string text;
+  std::vector<std::pair<std::size_t, Fields>> records;  // line and fields
+};
+
+TEST(CsvReader, QuotesSeparatorsLineEndsAndByteOrderMark) {
+  const CsvCase cases[] = {
+      {"plain with LF", "a,b\nc,d\n", {{1, {"a", "b"}}, {2, {"c", "d"}}}},
+      {"CRLF and no final line end", "a,b\r\nc,d", {{1, {"a", "b"}}, {2, {"c", "d"}}}},
+      {"lone CR", "a,b\rc,d\r", {{1, {"a", "b"}}, {2, {"c", "d"}}}},
+      {"byte order mark", "\xEF\xBB\xBF" "first_name,last_name\n", {{1, {"first_name", "last_name"}}}},
+      {"semicolons chosen by the header", "a;b;c,d\ne;f,g\n", {{1, {"a", "b", "c,d"}}, {2, {"e", "f,g"}}}},
+      {"a tie keeps commas", "a;b,c\n", {{1, {"a;b", "c"}}}},
+      {"separator inside quotes", "\"x,y\",z\n", {{1, {"x,y", "z"}}}},
+      {"doubled quotes", "\"say \"\"hi\"\"\",b\n", {{1, {"say \"hi\"", "b"}}}},
+      {"line break inside quotes counts lines", "\"one\r\ntwo\",b\nc,d\n", {{1, {"one\r\ntwo", "b"}}, {3, {"c", "d"}}}},
+      {"empty lines skipped, numbers kept", "\n\r\na,b\n\n\nc,d\n", {{3, {"a", "b"}}, {6, {"c", "d"}}}},
+      {"a quoted empty field is a record", "\"\"\n", {{1, {""}}}},
+      {"empty fields", ",,\n", {{1, {"", "", ""}}}},
+      {"stray quotes kept", "ab\"c,\"d\"e\n", {{1, {"ab\"c", "de"}}}},
+      {"semicolon header in quotes ignored", "\"a;b;c\",d\n", {{1, {"a;b;c", "d"}}}},
+  };
+  for (const CsvCase& c : cases) {
+    std::vector<CsvRecord> records = readCsv(c.text);
+    ASSERT_EQ(records.size(), c.records.size()) << c.name;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      EXPECT_EQ(records[i].line, c.records[i].first) << c.name;
+      EXPECT_EQ(records[i].fields, c.records[i].second) << c.name;
+      EXPECT_FALSE(records[i].unclosedQuote) << c.name;
+    }
+  }
+  std::vector<CsvRecord> unclosed = readCsv("a,b\n\"c,d\ne\n");
+  ASSERT_EQ(unclosed.size(), 2u);
+  EXPECT_TRUE(unclosed[1].unclosedQuote);
+  EXPECT_EQ(unclosed[1].line, 2u);
+}
+
+TEST(CsvWriter, QuotesWhatNeedsItAndDefusesFormulas) {
+  EXPECT_EQ(csvLine({"plain", "a,b", "a;b", "say \"hi\"", "two\nlines", ""}),
+            "plain,\"a,b\",\"a;b\",\"say \"\"hi\"\"\",\"two\nlines\",\r\n");
+  EXPECT_EQ(csvLine({"=1+1", "+1", "-1", "@SUM(A1)", "a=b"}), "'=1+1,'+1,'-1,'@SUM(A1),a=b\r\n");
+  // What the writer makes, the reader reads back (the formula guard aside).
+  Fields awkward = {"\xEF\xBB\xBF" "marked", "x,y", "\"q\"", "line\r\nbreak", "é;ü"};
+  std::vector<CsvRecord> back = readCsv(csvLine(awkward));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].fields, awkward);
+}
+
+std::vector<std::size_t> lines(const std::vector<ImportedName>& names) {
+  std::vector<std::size_t> result;
+  for (const ImportedName& name : names) result.push_back(name.line);
+  return result;
+}
+
+TEST(StaffImportPreview, SortsRowsIntoAddedUnchangedAndRejected) {
+  notifierCodePage = "WINDOWS-1252";
+  const std::string csv =
+      "\xEF\xBB\xBF" "Department; LAST_NAME ;first_name\r\n"  // any order, case and blanks, other columns
+      "Sales;Meier;Hans\r\n"                                   // 2 added
+      "\r\n"                                                   // 3 empty
+      "IT;Schmidt;Anna\r\n"                                    // 4 unchanged
+      "IT;\"Ng\";\" Mai \"\r\n"                                // 5 added, trimmed
+      "HR;Meier;Hans\r\n"                                      // 6 duplicate of 2
+      "HR;Nowak;\xC5\x81ukasz\r\n"                             // 7 code page
+      "HR;Lee;Mary Ann\r\n"                                    // 8 two words
+      "HR;;Solo\r\n"                                           // 9 missing last name
+      "HR;Eq=ual;Bo\r\n"                                       // 10 "="
+      ";;\r\n"                                                 // 11 blank
+      "HR;Pipe|d;Al\r\n"                                       // 12 "|"
+      "HR;'-Dash;Tom\r\n"                                      // 13 added, export guard removed
+      "HR;\"Open;Ann\r\n";                                     // 14 unclosed
+  ImportPreview preview = previewStaffImport(csv, {"Anna Schmidt", "José Müller"});
+  ASSERT_EQ(preview.error, "");
+  EXPECT_EQ(lines(preview.added), (std::vector<std::size_t>{2, 5, 13}));
+  EXPECT_EQ(preview.added[1].firstName, "Mai");
+  EXPECT_EQ(preview.added[2].lastName, "-Dash");
+  EXPECT_EQ(lines(preview.unchanged), (std::vector<std::size_t>{4}));
+  std::vector<std::pair<std::size_t, std::string>> rejected;
+  for (const RejectedRow& row : preview.rejected) rejected.emplace_back(row.line, row.reason);
+  EXPECT_EQ(rejected, (std::vector<std::pair<std::size_t, std::string>>{
+                          {6, "The same name as line 2."},
+                          {7, "The first name contains \"\xC5\x81\", which notifiers using the code page WINDOWS-1252 "
+                              "cannot show."},
+                          {8, "The first name must be one word, without spaces."},
+                          {9, "The last name is missing."},
+                          {10, "The last name must not contain \"=\"."},
+                          {12, "The last name must not contain \",\" or \"|\"."},
+                          {14, "A quoted field is not closed."}}));
+  EXPECT_EQ(preview.rejected[0].text, "Hans Meier");
+
+  EXPECT_EQ(previewStaffImport("", {}).error, "The file is empty.");
+  EXPECT_EQ(previewStaffImport("\n\n", {}).error, "The file is empty.");
+  EXPECT_EQ(previewStaffImport("name,surname\nA,B\n", {}).error,
+            "The first row must name the columns first_name and last_name.");
+  EXPECT_EQ(previewStaffImport("first_name\nA\n", {}).error,
+            "The first row must name the columns first_name and last_name.");
+}
+
+TEST(StaffImportPreview, ExportReadsBackAsUnchanged) {
+  notifierCodePage = "WINDOWS-1252";
+  std::vector<StaffRow> staff = {{1, "José", "Müller", "José Müller", {}},
+                                 {2, "Liam", "O'Brien", "Liam O'Brien", {}},
+                                 {3, "Tom", "-Dash", "Tom -Dash", {}},
+                                 {4, "Jo;hn", "@Home", "Jo;hn @Home", {}}};
+  std::string csv = staffCsv(staff);
+  EXPECT_EQ(csv.substr(0, 3), "\xEF\xBB\xBF");
+  ImportPreview preview = previewStaffImport(csv, {"José Müller", "Liam O'Brien", "Tom -Dash", "Jo;hn @Home"});
+  EXPECT_EQ(preview.error, "");
+  EXPECT_TRUE(preview.added.empty());
+  EXPECT_TRUE(preview.rejected.empty());
+  EXPECT_EQ(lines(preview.unchanged), (std::vector<std::size_t>{2, 3, 4, 5}));
+}
+
+TEST(Escalation, UnseenFromArrivalUnacknowledgedFromDelivery) {
+  FrontDeskPolicy policy;  // 60 s and 300 s
+  struct Case {
+    std::int64_t now;
+    std::optional<std::int64_t> delivered, archived;
+    Escalation expected;
+  };
+  const std::int64_t arrived = 1000000;
+  const Case cases[] = {
+      {arrived + 60000, {}, {}, Escalation::none},  // exactly the threshold: not yet
+      {arrived + 60001, {}, {}, Escalation::unseen},
+      {arrived + 600000, arrived + 1000, {}, Escalation::unacknowledged},
+      {arrived + 301000, arrived + 1000, {}, Escalation::none},  // counts from delivery, not arrival
+      {arrived + 301001, arrived + 1000, {}, Escalation::unacknowledged},
+      {arrived + 999999, {}, arrived + 5, Escalation::none},  // archived guests never
+      {arrived - 5000, {}, {}, Escalation::none},             // the clock stepped back
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(escalationOf(arrived, c.delivered, c.archived, c.now, policy), c.expected) << c.now - arrived;
+  }
+  EXPECT_STREQ(escalationName(Escalation::unseen), "unseen");
+  EXPECT_STREQ(escalationName(Escalation::none), "");
+}
+
+TEST(Retention, CutoffFromDays) {
+  const std::int64_t now = 1767346205000LL;
+  const std::int64_t day = 86400000LL;
+  EXPECT_EQ(retentionCutoff(now, 0), std::nullopt);
+  EXPECT_EQ(retentionCutoff(now, 1), now - day);
+  EXPECT_EQ(retentionCutoff(now, 30), now - 30 * day);
+  EXPECT_EQ(retentionCutoff(now, maxRetentionDays), now - maxRetentionDays * day);
+}
+
+TEST(CommandLine, FrontDeskOptions) {
+  ReceptionOptions options;
+  ASSERT_EQ(parseCommandLine({}, options), "");
+  EXPECT_EQ(options.escalateAfterUnseenSeconds, 60);
+  EXPECT_EQ(options.escalateAfterUnacknowledgedSeconds, 300);
+  EXPECT_EQ(options.retentionDays, 30);
+  ASSERT_EQ(parseCommandLine({"--escalate-after-unseen", "2", "--escalate-after-unacknowledged=3", "--retention-days",
+                              "0"},
+                             options),
+            "");
+  EXPECT_EQ(options.escalateAfterUnseenSeconds, 2);
+  EXPECT_EQ(options.escalateAfterUnacknowledgedSeconds, 3);
+  EXPECT_EQ(options.retentionDays, 0);
+  EXPECT_EQ(parseCommandLine({"--escalate-after-unseen", "0"}, options),
+            "--escalate-after-unseen: \"0\" is not a whole number from 1 to 604800");
+  EXPECT_EQ(parseCommandLine({"--escalate-after-unacknowledged", "-5"}, options),
+            "--escalate-after-unacknowledged: \"-5\" is not a whole number from 1 to 604800");
+  EXPECT_EQ(parseCommandLine({"--retention-days", "36501"}, options),
+            "--retention-days: \"36501\" is not a whole number from 0 to 36500");
+  EXPECT_EQ(parseCommandLine({"--retention-days"}, options), "--retention-days needs a value");
+}
+
+// --- Against the service -----------------------------------------------------
+
+std::atomic<std::int64_t> fakeNow{1767346205000LL};
+std::int64_t fakeTimeMs() { return fakeNow.load(); }
+
+class FrontDeskApiTest : public InProcessServiceTest {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    fakeNow = 1767346205000LL;
+    currentTimeMs = fakeTimeMs;
+    frontDeskPolicy = FrontDeskPolicy{};
+    InProcessServiceTest::SetUp();
+    startService();
+  }
+  void TearDown() override {
+    InProcessServiceTest::TearDown();
+    currentTimeMs = realTime_;
+    frontDeskPolicy = FrontDeskPolicy{};
+  }
+  json guests() { return state()["notifications"]; }
+  json guest(std::int64_t id) {
+    for (const json& g : guests()) {
+      if (g["id"] == id) return g;
+    }
+    return nullptr;
+  }
+
+  // Rows of the staff table, removed members included, as the file holds them.
+  int staffRows() {
+    sqlite3* file = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2((directory_.path / "reception.db").c_str(), &file, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      sqlite3_exec(file, "SELECT count(*) FROM staff", [](void* out, int, char** values, char**) {
+        *static_cast<int*>(out) = std::atoi(values[0]);
+        return 0;
+      }, &rows, nullptr);
+    }
+    sqlite3_close(file);
+    return rows;
+  }
+
+  std::int64_t (*realTime_)() = currentTimeMs;
+};
+
+TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::int64_t arrival = fakeNow;
+  std::int64_t first = announce(ann, "Ada Lovelace", "Room 2");
+  fakeNow += 61000;
+  EXPECT_EQ(guest(first)["escalation"], "unseen");
+
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign", R"({"staffId": )" +
+                 std::to_string(ann) + "}").status, 409);
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign", R"({"staffId": 999})").status, 404);
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign", R"({"staffId": "2"})").status, 400);
+  EXPECT_EQ(send11(host_, port_, "GET", "/api/desk/notifications/1/reassign").status, 405);
+  ASSERT_EQ(guests().size(), 1u) << "refused reassignments change nothing";
+
+  RawReply moved = post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
+                        R"({"staffId": )" + std::to_string(bob) + "}");
+  ASSERT_EQ(moved.status, 201) << moved.body;
+  std::int64_t second = json::parse(moved.body)["id"];
+  json old = guest(first);
+  EXPECT_EQ(old["archivedBy"], "reassigned");
+  EXPECT_EQ(old["archivedAt"], fakeNow.load());
+  json now = guest(second);
+  EXPECT_EQ(now["staffId"], bob);
+  EXPECT_EQ(now["arrivedAt"], arrival);
+  EXPECT_EQ(now["note"], "Room 2");
+  EXPECT_EQ(now["escalation"], "") << "the new host has only just been given the guest";
+  fakeNow += 60001;
+  EXPECT_EQ(guest(second)["escalation"], "unseen");
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
+                 R"({"staffId": )" + std::to_string(ann) + "}").status, 404);
+
+  // Bob's notifier gets the guest; Ann's no longer does.
+  std::string keyed = std::string("/api/reception/getNotification?key=") + accessKey;
+  EXPECT_NE(get(keyed + "&fn=Bob&ln=Ray").body.find("Ada Lovelace"), std::string::npos);
+  EXPECT_EQ(get(keyed + "&fn=Ann&ln=Lee").body.find("Ada Lovelace"), std::string::npos);
+  fakeNow += 301000;
+  EXPECT_EQ(guest(second)["escalation"], "unacknowledged");
+}
+
+TEST(FrontDeskStorage, OpensADatabaseWrittenBeforeReassigningExisted) {
+  TemporaryDirectory directory;
+  std::string path = (directory.path / "reception.db").string();
+  sqlite3* file = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &file), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(file, R"sql(
+    CREATE TABLE staff (id INTEGER PRIMARY KEY, first_name TEXT NOT NULL, last_name TEXT NOT NULL,
+      display_name TEXT NOT NULL, created_at INTEGER NOT NULL, removed_at INTEGER, last_poll_at INTEGER);
+    CREATE TABLE notification (id INTEGER PRIMARY KEY AUTOINCREMENT, staff_id INTEGER NOT NULL REFERENCES staff(id),
+      headline TEXT NOT NULL, detail TEXT NOT NULL, arrived_at INTEGER NOT NULL, delivered_at INTEGER,
+      archived_at INTEGER, archived_by TEXT);
+    PRAGMA user_version = 1;
+    INSERT INTO staff VALUES (1, 'Ann', 'Lee', 'Ann Lee', 5, NULL, NULL), (2, 'Bob', 'Ray', 'Bob Ray', 5, NULL, NULL);
+    INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (1, 'Ada', '', 7);
+  )sql", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(file);
+  for (int opening = 0; opening < 2; ++opening) {  // the second time the column is there
+    ASSERT_EQ(openStorage(path), "") << opening;
+    EXPECT_EQ(deskNotifications(0).size(), static_cast<std::size_t>(opening + 1));
+    NotificationRow added;
+    if (opening == 0) {
+      EXPECT_EQ(reassignGuest(1, 2, added), ReassignResult::done);
+      EXPECT_EQ(added.arrivedAt, 7);
+    }
+    closeStorage();
+  }
+}
+
+TEST_F(FrontDeskApiTest, ImportPreviewsThenAppliesOnlyTheGoodRows) {
+  addStaffMember("Anna", "Schmidt");
+  auto body = [](const std::string& csv, bool apply) {
+    return json{{"csv", csv}, {"apply", apply}}.dump();
+  };
+  const std::string csv = "first_name,last_name\nHans,Meier\nAnna,Schmidt\nBad|Name,X\nHans,Meier\n";
+  RawReply preview = post("/api/desk/staff/import", body(csv, false));
+  ASSERT_EQ(preview.status, 200) << preview.body;
+  json previewed = json::parse(preview.body);
+  EXPECT_EQ(previewed["added"].size(), 1u);
+  EXPECT_EQ(previewed["unchanged"].size(), 1u);
+  EXPECT_EQ(previewed["rejected"].size(), 2u);
+  EXPECT_EQ(state()["staff"].size(), 1u) << "a preview writes nothing";
+
+  json applied = json::parse(post("/api/desk/staff/import", body(csv, true)).body);
+  EXPECT_EQ(applied["applied"], true);
+  EXPECT_EQ(applied["added"][0]["lastName"], "Meier");
+  EXPECT_EQ(state()["staff"].size(), 2u);
+  // Applying again adds nothing: everyone is unchanged.
+  applied = json::parse(post("/api/desk/staff/import", body(csv, true)).body);
+  EXPECT_EQ(applied["added"].size(), 0u);
+  EXPECT_EQ(applied["unchanged"].size(), 2u);
+
+  EXPECT_EQ(post("/api/desk/staff/import", body("surname\nX\n", false)).status, 400);
+  EXPECT_EQ(post("/api/desk/staff/import", R"({"csv": 5})").status, 400);
+  EXPECT_EQ(send11(host_, port_, "POST", "/api/desk/staff/import", "first_name,last_name\n", "text/csv").status, 415);
+
+  // A directory of 5,000 fits the upload limit, which other requests keep small.
+  std::string big = "first_name,last_name\r\n";
+  for (int i = 0; i < 5000; ++i) big += "Person" + std::to_string(i) + ",Surname" + std::to_string(i) + "\r\n";
+  RawReply large = post("/api/desk/staff/import", body(big, false));
+  ASSERT_EQ(large.status, 200);
+  EXPECT_EQ(json::parse(large.body)["added"].size(), 5000u);
+  EXPECT_EQ(post("/api/desk/notifications", body(big, false)).status, 413);
+
+  RawReply exported = get("/api/desk/staff.csv");
+  EXPECT_EQ(exported.status, 200);
+  EXPECT_EQ(exported.body, "\xEF\xBB\xBF" "first_name,last_name\r\nAnna,Schmidt\r\nHans,Meier\r\n");
+  EXPECT_NE(exported.headers.find("Content-Type: text/csv; charset=utf-8"), std::string::npos);
+  EXPECT_NE(exported.headers.find("attachment; filename=\"staff.csv\""), std::string::npos);
+}
+
+TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::int64_t gone = addStaffMember("Cy", "Gone");  // removed, without guests
+  ASSERT_EQ(send11(host_, port_, "DELETE", "/api/desk/staff/" + std::to_string(gone)).status, 200);
+  const std::int64_t day = 86400000LL;
+  std::int64_t start = fakeNow;
+  std::int64_t old = announce(ann, "=Old Guest", "");  // acknowledged by the host 40 days ago
+  fakeNow += 60000;
+  get(std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee");
+  get(std::string("/api/reception/archiveNotification?key=") + accessKey + "&id=" + std::to_string(old));
+  fakeNow += 10 * day;
+  std::int64_t withdrawn = announce(bob, "Grace Hopper", "Lobby");
+  post("/api/desk/notifications/" + std::to_string(withdrawn) + "/archive", "{}");
+  fakeNow += 30 * day;
+  std::int64_t waiting = announce(bob, "Alan Turing", "");
+
+  json all = json::parse(get("/api/desk/visitors").body)["visitors"];
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0]["outcome"], "acknowledged");
+  EXPECT_EQ(all[0]["acknowledgedAt"], start + 60000);
+  EXPECT_EQ(all[0]["withdrawnAt"], nullptr);
+  EXPECT_EQ(all[1]["outcome"], "withdrawn");
+  EXPECT_EQ(all[2]["outcome"], "waiting");
+  json ranged = json::parse(get("/api/desk/visitors?from=" + std::to_string(start + day) +
+                                "&to=" + std::to_string(start + 20 * day)).body)["visitors"];
+  ASSERT_EQ(ranged.size(), 1u);
+  EXPECT_EQ(ranged[0]["guestName"], "Grace Hopper");
+  json hosted = json::parse(get("/api/desk/visitors?host=Bob%20Ray").body)["visitors"];
+  EXPECT_EQ(hosted.size(), 2u);
+  EXPECT_EQ(get("/api/desk/visitors?from=5&to=4").status, 400);
+  EXPECT_EQ(get("/api/desk/visitors?to=soon").status, 400);
+
+  RawReply csv = get("/api/desk/visitors.csv?host=Ann+Lee");
+  EXPECT_EQ(csv.body,
+            "\xEF\xBB\xBF" "guest,note,host,arrived,delivered,acknowledged,withdrawn_or_reassigned,outcome\r\n"
+            "'=Old Guest,,Ann Lee,2026-01-02T09:30:05+00:00,2026-01-02T09:31:05+00:00,2026-01-02T09:31:05+00:00,,"
+            "acknowledged\r\n");
+
+  // Retention of 30 days: the guest finished 40 days ago goes; the one
+  // withdrawn exactly 30 days ago and the waiting one stay.
+  frontDeskPolicy.retentionDays = 30;
+  ASSERT_EQ(staffRows(), 3);
+  applyRetention();
+  EXPECT_EQ(staffRows(), 2) << "the member removed 40 days ago goes; hosts of kept guests stay";
+  json kept = json::parse(get("/api/desk/visitors").body)["visitors"];
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0]["id"], withdrawn);
+  EXPECT_EQ(kept[1]["id"], waiting);
+  frontDeskPolicy.retentionDays = 0;
+  fakeNow += 400 * day;
+  applyRetention();
+  EXPECT_EQ(json::parse(get("/api/desk/visitors").body)["visitors"].size(), 2u) << "0 keeps records forever";
+  frontDeskPolicy.retentionDays = 1;
+  applyRetention();
+  kept = json::parse(get("/api/desk/visitors").body)["visitors"];
+  ASSERT_EQ(kept.size(), 1u) << "a waiting guest is never deleted";
+  EXPECT_EQ(kept[0]["id"], waiting);
+}
+
+}  // namespace
