@@ -195,6 +195,14 @@ HttpResponse visitorsCsv(const HttpRequest& request) {
   return csvAnswer(std::move(body), "visitors.csv");
 }
 
+HttpResponse exportStaff() {
+  std::vector<StaffRow> staff;
+  if (activeStaff(staff) != StoreResult::done) {
+    return errorAnswer(500, "The service could not read the staff directory. Please try again.");
+  }
+  return csvAnswer(staffCsv(staff), "staff.csv");
+}
+
 // --- Routes ----------------------------------------------------------------
 
 enum class Match { exact, idThenSuffix };
@@ -213,7 +221,7 @@ constexpr FrontDeskRoute routes[] = {
      [](const HttpRequest& r, long long id) { return reassign(r, id); }},
     {"POST", "staff/import", "", Match::exact, true, [](const HttpRequest& r, long long) { return importStaff(r); }},
     {"GET", "staff.csv", "", Match::exact, true,
-     [](const HttpRequest&, long long) { return csvAnswer(staffCsv(activeStaff()), "staff.csv"); }},
+     [](const HttpRequest&, long long) { return exportStaff(); }},
     {"GET", "visitors", "", Match::exact, true, [](const HttpRequest& r, long long) { return visitors(r); }},
     {"GET", "visitors.csv", "", Match::exact, true, [](const HttpRequest& r, long long) { return visitorsCsv(r); }},
 };

@@ -295,7 +295,9 @@ TEST(FrontDeskStorage, OpensADatabaseWrittenBeforeReassigningExisted) {
   sqlite3_close(file);
   for (int opening = 0; opening < 2; ++opening) {  // the second time the column is there
     ASSERT_EQ(openStorage(path), "") << opening;
-    EXPECT_EQ(deskNotifications(0).size(), static_cast<std::size_t>(opening + 1));
+    std::vector<NotificationRow> rows;
+    ASSERT_EQ(deskNotifications(0, rows), StoreResult::done);
+    EXPECT_EQ(rows.size(), static_cast<std::size_t>(opening + 1));
     NotificationRow added;
     if (opening == 0) {
       EXPECT_EQ(reassignGuest(1, 2, added), ReassignResult::done);
