@@ -13,8 +13,21 @@ const char receptionUsage[] =
     "                           compiled-in key\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
-    "  --demo                   add a small demo staff directory if there are no staff\n"
-    "  --help                   show this text\n";
+    "  --host-name NAME         another name the desk answers to (repeatable); always\n"
+    "                           localhost, 127.0.0.1, [::1], the listen address and\n"
+    "                           this machine's host name\n"
+    "  --tls-cert FILE          PEM certificate (chain) for HTTPS; with --tls-key, the\n"
+    "  --tls-key FILE           desk is served over HTTPS and plain HTTP keeps only\n"
+    "                           the notifier API\n"
+    "  --tls-listen ADDRESS[:PORT]  the HTTPS listener; default the listen address, port 443\n"
+    "  --user NAME              when started as root: bind the ports, then run as this\n"
+    "                           user and its group\n"
+    "  --demo                   add a small demo staff directory if there are no staff,\n"
+    "                           and the admin account reception with a new password\n"
+    "  --help                   show this text\n"
+    "\n"
+    "Desk accounts: vestibra-reception desk-user add|list|remove|password ... (see\n"
+    "vestibra-reception desk-user --help)\n";
 
 namespace {
 
@@ -49,7 +62,39 @@ std::string applyListen(const std::string& value, ReceptionOptions& options) {
   return "";
 }
 
+std::string applyTlsListen(const std::string& value, ReceptionOptions& options) {
+  std::size_t colon = value.rfind(':');
+  options.tlsAddress = value.substr(0, colon);
+  if (options.tlsAddress.empty()) return "--tls-listen needs an address, for example 0.0.0.0:443";
+  if (colon != std::string::npos && !parsePort(value.substr(colon + 1), options.tlsPort)) {
+    return "--tls-listen: \"" + value.substr(colon + 1) + "\" is not a port number (0 to 65535)";
+  }
+  return "";
+}
+
+std::string applyDeskValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (value.empty()) return name + " needs a value";
+  if (name == "--host-name") {
+    options.hostNames.push_back(value);
+  } else if (name == "--tls-cert") {
+    options.tlsCertificate = value;
+  } else if (name == "--tls-key") {
+    options.tlsKey = value;
+  } else if (name == "--tls-listen") {
+    return applyTlsListen(value, options);
+  } else {
+    options.user = value;
+  }
+  return "";
+}
+
+bool isDeskOption(const std::string& name) {
+  return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
+         name == "--user";
+}
+
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyListen(value, options);
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
@@ -67,7 +112,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page";
+  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+         isDeskOption(name);
 }
 
 }  // namespace
@@ -94,5 +140,6 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
       return "unknown option \"" + arguments[at] + "\" (see --help)";
     }
   }
+  if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
   return "";
 }

@@ -11,6 +11,12 @@ struct ReceptionOptions {
   std::string database = "reception.db";
   std::string key;  // empty: the notifiers' compiled-in key
   std::string codePage = "WINDOWS-1252";
+  std::vector<std::string> hostNames;  // --host-name, repeatable
+  std::string tlsCertificate;          // PEM files; both or neither
+  std::string tlsKey;
+  std::string tlsAddress;  // --tls-listen; empty: the listen address
+  std::uint16_t tlsPort = 443;
+  std::string user;  // --user: the account to run as after binding the ports
   bool demo = false;
   bool help = false;
 };

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "accounts.h"
+#include "audit.h"
 #include "database.h"
 
 namespace {
@@ -73,6 +75,7 @@ std::string configure() {
   if (version > schemaVersion) return "it was written by a newer version of this service";
   // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
+  if (!execute(accountsSchemaSql) || !execute(auditSchemaSql)) return sqlite3_errmsg(database);
   return "";
 }
 

@@ -11,7 +11,12 @@
 #include <random>
 #include <thread>
 
+#include <sodium.h>
+
+#include "accounts.h"
 #include "code_page.h"
+#include "login_throttle.h"
+#include "request_guard.h"
 #include "http_server.h"
 #include "notifier_api.h"
 #include "reception.h"
@@ -100,11 +105,39 @@ RawReply getAs10(const std::string& host, std::uint16_t port, const std::string&
 }
 
 RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
-                const std::string& body, const std::string& contentType) {
+                const std::string& body, const std::string& contentType, const std::string& extraHeaders) {
   std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
   if (!contentType.empty()) request += "Content-Type: " + contentType + "\r\n";
+  request += extraHeaders;
   request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   return exchange(host, port, request);
+}
+
+std::string header(const RawReply& reply, const std::string& name) {
+  std::size_t at = reply.headers.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "";
+  at += name.size() + 4;
+  return reply.headers.substr(at, reply.headers.find("\r\n", at) - at);
+}
+
+std::string deskLogin(const std::string& host, std::uint16_t port, const std::string& name, const std::string& password) {
+  RawReply reply = send11(host, port, "POST", "/api/desk/login",
+                          nlohmann::json{{"name", name}, {"password", password}}.dump());
+  std::string cookie = header(reply, "Set-Cookie");
+  if (reply.status != 200 || cookie.empty()) return "";
+  return "Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n";
+}
+
+std::string demoPassword(const std::string& output) {
+  const std::string marker = "desk login: reception / ";
+  std::size_t at = output.find(marker);
+  if (at == std::string::npos) return "";
+  at += marker.size();
+  return output.substr(at, output.find('\n', at) - at);
+}
+
+void useCheapPasswordHashing() {
+  passwordCost = PasswordCost{crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN};
 }
 
 TemporaryDirectory::TemporaryDirectory() {
@@ -123,7 +156,32 @@ TemporaryDirectory::~TemporaryDirectory() {
 void InProcessServiceTest::SetUp() {
   receptionAccessKey = accessKey;
   notifierCodePage = "WINDOWS-1252";
+  ASSERT_TRUE(initAccounts());
+  useCheapPasswordHashing();
+  forgetLoginFailures();
   ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+}
+
+void InProcessServiceTest::addDeskAccount(const std::string& name, const std::string& role,
+                                          const std::string& password) {
+  DeskAccount added;
+  ASSERT_EQ(addAccount(name, role, password, added), AccountResult::done);
+}
+
+RawReply InProcessServiceTest::get(const std::string& target) {
+  if (target.rfind("/api/desk/", 0) != 0) return getAs10(host_, port_, target);
+  return send("GET", target, "", "");
+}
+
+RawReply InProcessServiceTest::send(const std::string& method, const std::string& target, const std::string& body,
+                                    const std::string& contentType) {
+  bool desk = target.rfind("/api/desk/", 0) == 0;
+  if (desk && adminCookie_.empty()) {
+    if (!findAccount("test-admin")) addDeskAccount("test-admin", "admin", "test-admin-password");
+    adminCookie_ = deskLogin(host_, port_, "test-admin", "test-admin-password");
+    EXPECT_FALSE(adminCookie_.empty());
+  }
+  return send11(host_, port_, method, target, body, contentType, desk ? adminCookie_ : "");
 }
 
 void InProcessServiceTest::startService(const std::string& address, std::uint16_t port) {
@@ -133,6 +191,8 @@ void InProcessServiceTest::startService(const std::string& address, std::uint16_
 bool InProcessServiceTest::tryStartService(const std::string& address, std::uint16_t port) {
   std::string error;
   int listener = openListener(address, port, error);
+  deskOrigin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0};
+  setSlowRequestTest(&isSlowReceptionRequest);
   if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) return false;
   host_ = address;
   port_ = listeningPort(listener);
@@ -190,6 +250,8 @@ bool ServiceProcess::start(const std::vector<std::string>& arguments, const std:
       std::string where = output.substr(at + marker.size(), slash - at - marker.size());
       host = where.substr(0, where.rfind(':'));
       port = static_cast<std::uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
+      std::string password = demoPassword(output);
+      if (!password.empty()) deskCookie = deskLogin(host, port, "reception", password);
       return true;
     }
     int status = 0;

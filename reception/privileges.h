@@ -1,0 +1,8 @@
+// Running as a less privileged user once the ports are bound.
+#pragma once
+
+#include <string>
+
+// When running as root: switches to the user and its groups for good; "" or
+// an error. Not root: "" when the user is already the one running, else an error.
+std::string dropPrivileges(const std::string& user);
