@@ -53,7 +53,7 @@ std::string readLog(const std::filesystem::path& path) {
 
 // Starts the executable in directory with its output going to logPath.
 pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
-            const std::filesystem::path& logPath) {
+            const std::filesystem::path& logPath, const std::filesystem::path& inputPath = "/dev/null") {
   std::string program = RECEPTION_EXECUTABLE;
   std::vector<std::string> copies = arguments;
   std::vector<char*> argv{program.data()};
@@ -62,7 +62,9 @@ pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::pa
   pid_t pid = ::fork();
   if (pid == 0) {
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (log < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+    int input = ::open(inputPath.c_str(), O_RDONLY);
+    if (log < 0 || input < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+    ::dup2(input, 0);
     ::dup2(log, 1);
     ::dup2(log, 2);
     ::execv(program.c_str(), argv.data());
@@ -284,10 +286,15 @@ int ServiceProcess::stop(int signal) {
 }
 
 int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
-               std::string& output) {
+               std::string& output, const std::string& input) {
   std::filesystem::path logPath = directory / "run.log";
+  std::filesystem::path inputPath = directory / "run.input";
   std::filesystem::remove(logPath);
-  pid_t pid = spawn(arguments, directory, logPath);
+  std::FILE* file = std::fopen(inputPath.c_str(), "wb");
+  if (file == nullptr) return -1;
+  std::fwrite(input.data(), 1, input.size(), file);
+  std::fclose(file);
+  pid_t pid = spawn(arguments, directory, logPath, inputPath);
   if (pid < 0) return -1;
   int status = -1;
   // Bounded: 20 s, then the child is killed.

@@ -97,5 +97,7 @@ struct ServiceProcess {
   std::string deskCookie;  // with --demo: the Cookie header line of a session as the demo admin
 };
 
-// Runs the executable to completion (at most 20 s) and captures its output.
-int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory, std::string& output);
+// Runs the executable to completion (at most 20 s) and captures its output;
+// input is its standard input.
+int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory, std::string& output,
+               const std::string& input = "");
