@@ -1,6 +1,7 @@
 // Who may reach the service: desk sessions and roles, the audit log, login
 // throttling, other web pages (Host, Origin, Sec-Fetch-*), the desk-user
 // command, file permissions and HTTPS.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -342,4 +343,30 @@ TEST(ReceptionAccessProcess, HttpsServesTheDeskAndPlainHttpRedirectsToIt) {
   EXPECT_NE(answer.find(R"({"name":"reception","role":"admin"})"), std::string::npos);
   // Without the test's certificate authority the connection is refused.
   EXPECT_NE(std::system(("curl -s --max-time 20 -o /dev/null " + https + "/").c_str()), 0);
+}
+
+// Started as root with --user: the ports are bound first, the database is
+// then created by that user.
+TEST(ReceptionAccessProcess, UserDropsRootBeforeTheDatabaseIsOpened) {
+  TemporaryDirectory directory;
+  std::string output;
+  int status = runService({"--listen", "127.0.0.1:0", "--user", "no-such-user-here"}, directory.path, output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(output, "vestibra-reception: --user: there is no user named no-such-user-here\n");
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "reception.db"));
+  if (::geteuid() != 0) GTEST_SKIP() << "the switch itself needs root";
+
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(::chown(directory.path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--user", "nobody", "--demo"}, directory.path)) << service.output;
+  struct stat file {};
+  ASSERT_EQ(::stat((directory.path / "reception.db").c_str(), &file), 0);
+  EXPECT_EQ(file.st_uid, nobody->pw_uid);
+  EXPECT_EQ(file.st_gid, nobody->pw_gid);
+  std::string processStatus = readFileBytes("/proc/" + std::to_string(service.pid) + "/status");
+  std::string ids = std::to_string(nobody->pw_uid);
+  EXPECT_NE(processStatus.find("\nUid:\t" + ids + "\t" + ids + "\t" + ids + "\t" + ids + "\n"), std::string::npos);
+  EXPECT_NE(service.deskCookie, "");
 }
