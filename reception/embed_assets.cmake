@@ -5,7 +5,9 @@ set(assets
   "/|index.html|text/html"
   "/index.html|index.html|text/html"
   "/desk.css|desk.css|text/css"
-  "/desk.js|desk.js|text/javascript")
+  "/desk.js|desk.js|text/javascript"
+  "/desk_accounts.js|desk_accounts.js|text/javascript"
+  "/desk_session.js|desk_session.js|text/javascript")
 
 set(arrays "")
 set(table "")
