@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,8 +25,11 @@ constexpr unsigned maxThreadCount = 8;
 constexpr unsigned connectionTimeoutSeconds = 10;
 constexpr unsigned listenBacklog = 256;
 
-// Slow requests beyond this many waiting get 503 at once.
-constexpr std::size_t maxWaitingSlowRequests = 32;
+// Slow requests beyond this many waiting get 503 at once: at a few hashes a
+// second on a busy machine, a longer queue only makes clients time out.
+constexpr std::size_t maxWaitingSlowRequests = 8;
+// The worker's nice value: under load, polls go first and logins wait.
+constexpr int slowWorkerNice = 10;
 
 // What the access handler knows of the daemon that called it.
 struct DaemonContext {
@@ -70,6 +74,7 @@ HttpResponse unavailable() {
 }
 
 void runSlowRequests() {
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), slowWorkerNice);  // this thread only, on Linux
   std::unique_lock<std::mutex> lock(slowMutex);
   for (;;) {
     slowReady.wait(lock, [] { return slowStopping || !slowJobs.empty(); });
