@@ -69,7 +69,7 @@ HttpResponse unavailable() {
   response.status = 503;
   response.contentType = "application/json; charset=utf-8";
   response.body = "{\"error\":\"The service is busy. Please try again.\"}";
-  response.headers = {{"Retry-After", "1"}};
+  response.headers = {{"Retry-After", "1"}, {"X-Content-Type-Options", "nosniff"}};
   return response;
 }
 
