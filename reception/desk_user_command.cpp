@@ -84,8 +84,8 @@ std::string dateText(std::int64_t ms) {
   std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm local{};
   char text[32] = "";
-  if (::localtime_r(&seconds, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-  return text;
+  if (::localtime_r(&seconds, &local) == nullptr) return "";
+  return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local));
 }
 
 int listCommand() {

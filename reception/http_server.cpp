@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -60,7 +59,7 @@ struct SlowJob {
 };
 std::mutex slowMutex;
 std::condition_variable slowReady;
-std::deque<SlowJob> slowJobs;
+std::vector<SlowJob> slowJobs;  // at most maxWaitingSlowRequests, oldest first
 bool slowStopping = false;
 std::thread slowWorker;
 
@@ -80,7 +79,7 @@ void runSlowRequests() {
     slowReady.wait(lock, [] { return slowStopping || !slowJobs.empty(); });
     if (slowJobs.empty()) return;
     SlowJob job = slowJobs.front();
-    slowJobs.pop_front();
+    slowJobs.erase(slowJobs.begin());
     bool stopping = slowStopping;
     lock.unlock();
     job.pending->answer = stopping ? unavailable() : job.handler(job.pending->request);

@@ -175,8 +175,8 @@ TEST_F(ReceptionAccessTest, OtherHostNamesAndOtherSitesGetNowhere) {
                                   std::string("127.0.0.1:1"), std::string("127.0.0.1.evil.example"),
                                   std::string("")}) {
     std::string line = host.empty() ? "" : "Host: " + host + "\r\n";
-    for (const std::string& target : {"/", "/desk.js", "/api/desk/state", "/api/desk/login"}) {
-      std::string request = "POST " + target + " HTTP/1.0\r\n" + line +
+    for (const char* target : {"/", "/desk.js", "/api/desk/state", "/api/desk/login"}) {
+      std::string request = std::string("POST ") + target + " HTTP/1.0\r\n" + line +
                             "Content-Type: application/json\r\nContent-Length: " + std::to_string(login.size()) +
                             "\r\n\r\n" + login;
       EXPECT_EQ(exchange(host_, port_, request).status, 421) << host << target;
@@ -356,6 +356,7 @@ TEST(ReceptionAccessProcess, UserDropsRootBeforeTheDatabaseIsOpened) {
   EXPECT_FALSE(std::filesystem::exists(directory.path / "reception.db"));
   if (::geteuid() != 0) GTEST_SKIP() << "the switch itself needs root";
 
+  // cppcheck-suppress getpwnamCalled  ; the test looks up one user, on one thread
   passwd* nobody = ::getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   ASSERT_EQ(::chown(directory.path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
