@@ -9,6 +9,7 @@
 
 #include "accounts.h"
 #include "audit.h"
+#include "privileges.h"
 #include "storage.h"
 
 namespace {
@@ -149,6 +150,7 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
   if (!initAccounts()) return fail("libsodium could not start");
   error = openStorage(parsed.database);
   if (!error.empty()) return fail(error);
+  keepDatabasePrivate(parsed.database);
   int code = parsed.command == "list" ? listCommand() : parsed.command == "add" ? addCommand(parsed) : changeCommand(parsed);
   closeStorage();
   return code;

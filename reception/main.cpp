@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
   }
   error = openStorage(options.database);
   if (!error.empty()) return fail(error);
+  keepDatabasePrivate(options.database);
   if (options.demo) {
     seedDemoStaff();
     printDemoLogin();

@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,4 +28,12 @@ std::string dropPrivileges(const std::string& user) {
   }
   if (::setuid(0) == 0) return "cannot switch to the user " + user + ": root privileges could be regained";
   return "";
+}
+
+void keepDatabasePrivate(const std::string& databasePath) {
+  for (const std::string& path : {databasePath, databasePath + "-wal", databasePath + "-shm"}) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || (status.st_mode & 077) == 0) continue;
+    ::chmod(path.c_str(), status.st_mode & 0700);
+  }
 }

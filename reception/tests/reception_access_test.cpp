@@ -248,6 +248,9 @@ TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePasswo
 // The executable: desk-user, 0600 files, the demo login.
 TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
   TemporaryDirectory directory;
+  // A database an earlier version left readable by everyone is made private too.
+  writeFileBytes(directory.path / "reception.db", "");
+  ::chmod((directory.path / "reception.db").c_str(), 0644);
   std::string output;
   auto run = [&](const std::vector<std::string>& arguments, const std::string& input = "") {
     std::vector<std::string> all = {"desk-user"};
