@@ -1,13 +1,17 @@
 // Whole requests through the service's router and storage, on an in-memory
-// database (input: one byte choosing method and content type, the target up
-// to the first LF, then the body). Every answer has a known status, desk
+// database (input: one byte choosing method, content type and whether an
+// admin session goes along, the target up to the first LF, then the body). Every answer has a known status, desk
 // answers are JSON, and notifier answers keep the formats notifiers decode.
 #include <nlohmann/json.hpp>
+#include <sodium.h>
 
+#include "accounts.h"
 #include "fuzz_check.h"
+#include "login_throttle.h"
 #include "notifier_api.h"
 #include "reception.h"
 #include "reception_client.h"
+#include "request_guard.h"
 #include "split_text.h"
 #include "storage.h"
 
@@ -17,16 +21,25 @@ const char* const methods[] = {"GET", "POST", "DELETE", "PUT", "HEAD", "get"};
 // The store is started afresh now and then, so that it stays small.
 constexpr int requestsPerStore = 2000;
 int requestsOnThisStore = requestsPerStore;
+// An admin session on the current store, sent with inputs that ask for it.
+std::string sessionCookie;
 
 void freshStore() {
+  FUZZ_CHECK(initAccounts());
+  passwordCost = PasswordCost{crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN};
+  deskOrigin.hostNames = {"localhost"};
   closeStorage();
   FUZZ_CHECK(openStorage(":memory:").empty());
   seedDemoStaff();
+  forgetLoginFailures();
+  DeskAccount admin;
+  FUZZ_CHECK(addAccount("admin", "admin", "admin-password", admin) == AccountResult::done);
+  sessionCookie = "vestibra_session=" + startSession(admin.id);
   requestsOnThisStore = 0;
 }
 
 bool isKnownStatus(int status) {
-  for (int known : {200, 201, 400, 403, 404, 405, 409, 413, 415}) {
+  for (int known : {200, 201, 400, 401, 403, 404, 405, 409, 413, 415, 429}) {
     if (status == known) return true;
   }
   return false;
@@ -76,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   request.target = std::string(untilNul(takePart(input, '\n')));
   request.body = std::string(input.substr(0, maxRequestBodyBytes));
   request.bodyTooLarge = (data[0] & 0x40) != 0;
+  request.host = "localhost";
+  if ((data[0] & 0x20) == 0) request.cookie = sessionCookie;
 
   HttpResponse response = handleReceptionRequest(request);
   FUZZ_CHECK(isKnownStatus(response.status));

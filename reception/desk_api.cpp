@@ -2,13 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "audit.h"
+#include "desk_call.h"
 #include "front_desk_api.h"
 #include "front_desk_store.h"
 #include "notifier_api.h"
+#include "request_guard.h"
 #include "storage.h"
 #include "validation.h"
-
-namespace {
 
 using nlohmann::json;
 
@@ -22,6 +23,22 @@ HttpResponse jsonAnswer(int status, const json& value) {
 }
 
 HttpResponse errorAnswer(int status, const std::string& message) { return jsonAnswer(status, {{"error", message}}); }
+
+HttpResponse storageFailure() { return errorAnswer(500, "The service could not save this. Please try again."); }
+
+HttpResponse storageFailure(StoreResult result) {
+  if (result != StoreResult::databaseBusy) return storageFailure();
+  // Another program holds the database: worth trying again shortly.
+  HttpResponse busy = errorAnswer(503, "The service is busy. Please try again in a moment.");
+  busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
+  return busy;
+}
+
+void audit(const DeskCall& call, const std::string& action, const std::string& detail) {
+  recordAudit(call.account.name, call.request.clientAddress, action, detail);
+}
+
+namespace {
 
 json optionalTime(const std::optional<std::int64_t>& value) { return value ? json(*value) : json(nullptr); }
 
@@ -43,20 +60,9 @@ json notificationJson(const NotificationRow& row) {
           {"archivedBy", row.archivedBy}};
 }
 
-// A write that did not happen: busy (another program holds the database,
-// try again shortly) or failed.
-HttpResponse storageFailure(StoreResult result) {
-  if (result == StoreResult::databaseBusy) {
-    HttpResponse busy = errorAnswer(503, "The service is busy. Please try again in a moment.");
-    busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
-    return busy;
-  }
-  return errorAnswer(500, "The service could not save this. Please try again.");
-}
-
 HttpResponse readFailure() { return errorAnswer(500, "The service could not read its records. Please try again."); }
 
-HttpResponse state() {
+HttpResponse state(const DeskCall&) {
   std::int64_t now = currentTimeMs();
   std::vector<StaffRow> staffRows;
   std::vector<NotificationRow> notificationRows;
@@ -77,22 +83,27 @@ HttpResponse state() {
   return jsonAnswer(200, answer);
 }
 
-HttpResponse addStaffMember(const HttpRequest& request) {
+HttpResponse addStaffMember(const DeskCall& call) {
   StaffEntry entry;
-  std::string error = parseStaffEntry(request.body, entry);
+  std::string error = parseStaffEntry(call.request.body, entry);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
   switch (StoreResult result = addStaff(entry.firstName, entry.lastName, added)) {
-    case StoreResult::done: return jsonAnswer(201, staffJson(added, currentTimeMs()));
+    case StoreResult::done:
+      audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
+      return jsonAnswer(201, staffJson(added, currentTimeMs()));
     case StoreResult::duplicate:
       return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
     default: return storageFailure(result);
   }
 }
 
-HttpResponse removeStaffMember(long long id) {
+HttpResponse removeStaffMember(const DeskCall& call) {
+  std::int64_t id = call.id;
   switch (StoreResult result = removeStaff(id)) {
-    case StoreResult::done: return jsonAnswer(200, {{"removed", id}});
+    case StoreResult::done:
+      audit(call, "staff-remove", "#" + std::to_string(id));
+      return jsonAnswer(200, {{"removed", id}});
     case StoreResult::notFound: return errorAnswer(404, "That member of staff is not in the directory.");
     case StoreResult::busy:
       return errorAnswer(409, "Guests are still waiting for this member of staff. Acknowledge or withdraw them first.");
@@ -100,13 +111,15 @@ HttpResponse removeStaffMember(long long id) {
   }
 }
 
-HttpResponse announceGuest(const HttpRequest& request) {
+HttpResponse announceGuest(const DeskCall& call) {
   GuestEntry entry;
-  std::string error = parseGuestEntry(request.body, entry);
+  std::string error = parseGuestEntry(call.request.body, entry);
   if (!error.empty()) return errorAnswer(400, error);
   NotificationRow added;
   switch (StoreResult result = addNotification(entry.staffId, entry.headline, entry.detail, added)) {
-    case StoreResult::done: return jsonAnswer(201, notificationJson(added));
+    case StoreResult::done:
+      audit(call, "announce", "guest #" + std::to_string(added.id) + " " + added.headline + " for " + added.hostName);
+      return jsonAnswer(201, notificationJson(added));
     case StoreResult::notFound: return errorAnswer(404, "That member of staff is no longer in the directory.");
     case StoreResult::tooManyWaiting:
       return errorAnswer(429, "The guests waiting for this member of staff are at the limit (" +
@@ -116,9 +129,12 @@ HttpResponse announceGuest(const HttpRequest& request) {
   }
 }
 
-HttpResponse withdrawGuest(long long id) {
+HttpResponse withdrawGuest(const DeskCall& call) {
+  std::int64_t id = call.id;
   switch (StoreResult result = archiveNotificationRow(id, "desk")) {
-    case StoreResult::done: return jsonAnswer(200, {{"archived", id}});
+    case StoreResult::done:
+      audit(call, "withdraw", "guest #" + std::to_string(id));
+      return jsonAnswer(200, {{"archived", id}});
     case StoreResult::notFound: return errorAnswer(404, "That guest is not waiting any more.");
     default: return storageFailure(result);
   }
@@ -133,6 +149,13 @@ bool matchIdRoute(std::string_view route, std::string_view prefix, std::string_v
   return parseNotificationId(route.substr(prefix.size(), route.size() - prefix.size() - suffix.size()), id);
 }
 
+// A route pattern: "#" stands for a decimal id.
+bool matchRoute(std::string_view route, std::string_view pattern, long long& id) {
+  std::size_t hash = pattern.find('#');
+  if (hash == std::string_view::npos) return route == pattern;
+  return matchIdRoute(route, pattern.substr(0, hash), pattern.substr(hash + 1), id);
+}
+
 // Writes must say they are JSON: a cross-site form or a "simple" fetch from
 // another page cannot set that type without a preflight, which this service
 // never grants.
@@ -142,24 +165,89 @@ bool isJsonBody(const HttpRequest& request) {
   return trimmed(type) == "application/json";
 }
 
+bool isWrite(const std::string& method) { return method != "GET" && method != "HEAD"; }
+
+enum class Role { desk, admin };
+
+struct DeskRoute {
+  const char* method;
+  std::string_view pattern;
+  Role role;  // the least role that may use it
+  HttpResponse (*answer)(const DeskCall&);
+};
+
+// Every route but login, which needs no session.
+const DeskRoute deskRoutes[] = {
+    {"GET", "state", Role::desk, state},
+    {"GET", "session", Role::desk, whoAmI},
+    {"POST", "logout", Role::desk, logout},
+    {"POST", "notifications", Role::desk, announceGuest},
+    {"POST", "notifications/#/archive", Role::desk, withdrawGuest},
+    {"POST", "staff", Role::admin, addStaffMember},
+    {"DELETE", "staff/#", Role::admin, removeStaffMember},
+    {"GET", "accounts", Role::admin, accountList},
+    {"POST", "accounts", Role::admin, accountAdd},
+    {"DELETE", "accounts/#", Role::admin, accountRemove},
+    {"POST", "accounts/#/password", Role::admin, accountPassword},
+    {"GET", "audit", Role::admin, auditLog},
+};
+
+HttpResponse routeSession(const HttpRequest& request, std::string_view route, const DeskAccount& account) {
+  std::string allowed;  // the methods of the route, when only the method is wrong
+  for (const DeskRoute& entry : deskRoutes) {
+    long long id = 0;
+    if (!matchRoute(route, entry.pattern, id)) continue;
+    if (request.method != entry.method) {
+      allowed += (allowed.empty() ? "" : " or ") + std::string(entry.method);
+      continue;
+    }
+    if (entry.role == Role::admin && account.role != "admin") {
+      return errorAnswer(403, "Only an admin account may do this.");
+    }
+    return entry.answer(DeskCall{request, account, id, parseRequestTarget(request.target).query});
+  }
+  return allowed.empty() ? errorAnswer(404, "No such desk request.") : errorAnswer(405, "Use " + allowed + ".");
+}
+
+// Reassigning and importing are desk writes like any other: audited.
+void auditFrontDeskWrite(const DeskCall& call, std::string_view route, const HttpResponse& answer) {
+  if (!isWrite(call.request.method) || answer.status >= 300) return;
+  json result = json::parse(answer.body, nullptr, false);
+  if (!result.is_object()) return;
+  long long oldId = 0;
+  if (matchIdRoute(route, "notifications/", "/reassign", oldId)) {
+    std::string guest = result.value("guestName", "");
+    audit(call, "reassign", "guest #" + std::to_string(oldId) + " " + guest + " archived as reassigned");
+    audit(call, "announce",
+          "guest #" + std::to_string(result.value("id", 0LL)) + " " + guest + " for " + result.value("hostName", ""));
+  } else if (route == "staff/import" && result.value("applied", false)) {
+    audit(call, "staff-import", std::to_string(result["added"].size()) + " added from a CSV file");
+  }
+}
+
+// Reassigning, the staff CSV and the visitor log, behind the same session and roles.
+bool answerFrontDeskRoute(const HttpRequest& request, std::string_view route, const DeskAccount& account,
+                          HttpResponse& answer) {
+  if (isAdminRoute(route) && account.role != "admin") {
+    answer = errorAnswer(403, "Only an admin account may do this.");
+    return true;
+  }
+  if (!answerFrontDesk(request, route, answer)) return false;
+  auditFrontDeskWrite(DeskCall{request, account, 0, {}}, route, answer);
+  return true;
+}
+
 }  // namespace
 
 HttpResponse answerDesk(const HttpRequest& request, std::string_view route) {
   const std::string& method = request.method;
-  long long id = 0;
+  if (isWrite(method) && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
   if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
-  // Reassigning, the staff CSV and the visitor log.
+  if (route == "login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
+  std::optional<DeskAccount> account = findSession(sessionToken(request));
+  if (!account) return errorAnswer(401, "Please log in.");
   HttpResponse frontDesk;
-  if (answerFrontDesk(request, route, frontDesk)) return frontDesk;
-  if (route == "state") return method == "GET" ? state() : errorAnswer(405, "Use GET.");
-  if (route == "staff") return method == "POST" ? addStaffMember(request) : errorAnswer(405, "Use POST.");
-  if (matchIdRoute(route, "staff/", "", id)) {
-    return method == "DELETE" ? removeStaffMember(id) : errorAnswer(405, "Use DELETE.");
-  }
-  if (route == "notifications") return method == "POST" ? announceGuest(request) : errorAnswer(405, "Use POST.");
-  if (matchIdRoute(route, "notifications/", "/archive", id)) {
-    return method == "POST" ? withdrawGuest(id) : errorAnswer(405, "Use POST.");
-  }
-  return errorAnswer(404, "No such desk request.");
+  if (answerFrontDeskRoute(request, route, *account, frontDesk)) return frontDesk;
+  return routeSession(request, route, *account);
 }

@@ -1,10 +1,20 @@
-// The front desk's JSON API under /api/desk/:
+// The front desk's JSON API under /api/desk/. Every request but login needs
+// a session (the cookie login sets); "admin" marks what only admins may do.
+//   POST   login                       {"name", "password"}: sets the session cookie
+//   POST   logout                      ends the session
+//   GET    session                     {"name", "role"} of the session's account
 //   GET    state                       staff, guests and the service's clock
-//   POST   staff                       {"firstName", "lastName"} or {"name"}
-//   DELETE staff/<id>
+//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}
+//   DELETE staff/<id>                  admin
 //   POST   notifications               {"staffId", "guestName", "note"}
 //   POST   notifications/<id>/archive  the desk withdraws a guest
-//   and the requests of front_desk_api.h
+//   GET    accounts                    admin: the desk accounts
+//   POST   accounts                    admin: {"name", "role", "password"}
+//   DELETE accounts/<id>               admin
+//   POST   accounts/<id>/password      admin: {"password"}
+//   GET    audit[?before=<id>]         admin: the audit log, newest first, 50 a page
+//   and the requests of front_desk_api.h (reassign for desk accounts, the rest admin)
+// Writes from another site's page (Origin, Sec-Fetch-Site) answer 403.
 // Errors answer 4xx or 5xx with {"error": message}.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "csv.h"
+#include "desk_call.h"
 #include "front_desk_policy.h"
 #include "front_desk_store.h"
 #include "notifier_api.h"
@@ -18,19 +19,6 @@ using nlohmann::json;
 // The page shows at most this many rows; the CSV export holds up to the other.
 constexpr std::size_t visitorPageRows = 2000;
 constexpr std::size_t visitorCsvRows = 100000;
-
-HttpResponse jsonAnswer(int status, const json& value) {
-  HttpResponse response;
-  response.status = status;
-  response.contentType = "application/json; charset=utf-8";
-  response.body = value.dump(-1, ' ', false, json::error_handler_t::replace);
-  response.headers.emplace_back("Cache-Control", "no-store");
-  return response;
-}
-
-HttpResponse errorAnswer(int status, const std::string& message) { return jsonAnswer(status, {{"error", message}}); }
-
-HttpResponse storageFailure() { return errorAnswer(500, "The service could not save this. Please try again."); }
 
 HttpResponse csvAnswer(std::string body, const char* fileName) {
   HttpResponse response;

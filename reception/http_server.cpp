@@ -4,8 +4,11 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,8 +40,23 @@ constexpr rlim_t maxTotalConnections = 4096;
 constexpr rlim_t reservedDescriptors = 64;
 constexpr auto deadlineSweepInterval = std::chrono::milliseconds(250);
 
+// Which daemon called the access handler.
+struct DaemonContext {
+  bool tls = false;
+};
+
 MHD_Daemon* httpDaemon = nullptr;
+MHD_Daemon* tlsDaemon = nullptr;
+DaemonContext plainContext;
+DaemonContext tlsContext{true};
 RequestHandler requestHandler = nullptr;
+
+// Slow requests beyond this many waiting get 503 at once: at a few hashes a
+// second on a busy machine, a longer queue only makes clients time out.
+constexpr std::size_t maxWaitingSlowRequests = 8;
+// The worker's nice value: under load, polls go first and logins wait.
+constexpr int slowWorkerNice = 10;
+
 
 using Clock = std::chrono::steady_clock;
 
@@ -97,6 +115,73 @@ bool handOff(MHD_Connection* connection, ConnectionState& state) {
   MHD_suspend_connection(connection);
   queuedWrites.emplace_back(connection, &state);
   writeQueued.notify_one();
+  return true;
+}
+
+bool (*slowRequestTest)(const HttpRequest&) = nullptr;
+
+// The one worker for slow requests and its queue.
+struct SlowJob {
+  MHD_Connection* connection;
+  ConnectionState* state;
+};
+std::mutex slowMutex;
+std::condition_variable slowReady;
+std::vector<SlowJob> slowJobs;  // at most maxWaitingSlowRequests, oldest first
+bool slowStopping = false;
+std::thread slowWorker;
+
+HttpResponse unavailable() {
+  HttpResponse response;
+  response.status = 503;
+  response.contentType = "application/json; charset=utf-8";
+  response.body = "{\"error\":\"The service is busy. Please try again.\"}";
+  response.headers = {{"Retry-After", "1"}, {"X-Content-Type-Options", "nosniff"}};
+  return response;
+}
+
+void runSlowRequests() {
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), slowWorkerNice);  // this thread only, on Linux
+  std::unique_lock<std::mutex> lock(slowMutex);
+  for (;;) {
+    slowReady.wait(lock, [] { return slowStopping || !slowJobs.empty(); });
+    if (slowJobs.empty()) return;
+    SlowJob job = slowJobs.front();
+    slowJobs.erase(slowJobs.begin());
+    bool stopping = slowStopping;
+    lock.unlock();
+    job.state->answer = stopping ? unavailable() : requestHandler(job.state->request);
+    MHD_resume_connection(job.connection);
+    lock.lock();
+  }
+}
+
+void startSlowWorker() {
+  std::lock_guard<std::mutex> lock(slowMutex);
+  if (slowWorker.joinable()) return;
+  slowStopping = false;
+  slowWorker = std::thread(runSlowRequests);
+}
+
+// Answers what is queued with 503 and ends the worker; no request is
+// suspended afterwards, which stopping a daemon requires.
+void stopSlowWorker() {
+  {
+    std::lock_guard<std::mutex> lock(slowMutex);
+    slowStopping = true;
+  }
+  slowReady.notify_all();
+  if (slowWorker.joinable()) slowWorker.join();
+}
+
+// Hands the request to the worker; false when the queue is full or stopping.
+bool enqueueSlow(MHD_Connection* connection, ConnectionState& state) {
+  std::lock_guard<std::mutex> lock(slowMutex);
+  if (slowStopping || !slowWorker.joinable() || slowJobs.size() >= maxWaitingSlowRequests) return false;
+  state.handedOff = true;
+  MHD_suspend_connection(connection);
+  slowJobs.push_back(SlowJob{connection, &state});
+  slowReady.notify_one();
   return true;
 }
 
@@ -206,6 +291,39 @@ void endRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCo
   startReceiving(*state);
 }
 
+bool startsWithCaseless(const char* text, const char* prefix) { return ::strncasecmp(text, prefix, std::strlen(prefix)) == 0; }
+
+MHD_Result readHeader(void* context, MHD_ValueKind, const char* name, const char* value) {
+  auto& request = *static_cast<HttpRequest*>(context);
+  std::string text = value ? value : "";
+  if (::strcasecmp(name, "Host") == 0) {
+    request.host = text;
+  } else if (::strcasecmp(name, "Origin") == 0) {
+    request.hasOrigin = true;
+    request.origin = text;
+  } else if (::strcasecmp(name, "Cookie") == 0) {
+    request.hasCookie = true;
+    request.cookie += request.cookie.empty() ? text : "; " + text;
+  } else if (startsWithCaseless(name, "Sec-Fetch-")) {
+    request.hasFetchMetadata = true;
+    if (::strcasecmp(name, "Sec-Fetch-Site") == 0) request.secFetchSite = text;
+  }
+  return MHD_YES;
+}
+
+std::string clientAddress(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info == nullptr || info->client_addr == nullptr) return "";
+  char text[INET6_ADDRSTRLEN] = {};
+  const sockaddr* peer = info->client_addr;
+  if (peer->sa_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(peer)->sin_addr, text, sizeof text);
+  } else if (peer->sa_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
   MHD_Response* response =
       MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
@@ -241,12 +359,15 @@ bool declaresTooLargeBody(MHD_Connection* connection, std::size_t limit) {
 }
 
 // The headers are in: note them, or refuse the request at once.
-MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, const char* method) {
+MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, const char* method, bool overTls) {
   state.started = true;
   HttpRequest& request = state.request;
   request.method = method;
   const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
   request.contentType = type ? type : "";
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, &readHeader, &request);
+  request.clientAddress = clientAddress(connection);
+  request.overTls = overTls;
   if (queryParameterCount(request.target) > maxQueryParameters) {
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
@@ -258,13 +379,15 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
   return MHD_YES;
 }
 
-MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, const char* method, const char*,
-                            const char* uploadData, size_t* uploadSize, void** context) {
+MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, const char*, const char* method,
+                            const char*, const char* uploadData, size_t* uploadSize, void** context) {
   writeWaitMs = 0;  // see writeWaitMs: a server thread never waits for the database
   auto* state = static_cast<ConnectionState*>(*context);
   if (state == nullptr) return MHD_NO;
   if (state->handedOff) return state->answer ? queueResponse(connection, *state->answer) : MHD_YES;
-  if (!state->started) return beginHandling(connection, *state, method);
+  if (!state->started) {
+    return beginHandling(connection, *state, method, static_cast<const DaemonContext*>(daemonContext)->tls);
+  }
   HttpRequest& request = state->request;
   if (*uploadSize > 0) {
     // A chunked body has no length to refuse up front: it ends at the cap.
@@ -281,6 +404,9 @@ MHD_Result handleConnection(void*, MHD_Connection* connection, const char*, cons
     return MHD_YES;
   }
   stopReceiving(*state);
+  if (slowRequestTest != nullptr && slowRequestTest(request)) {
+    return enqueueSlow(connection, *state) ? MHD_YES : queueResponse(connection, unavailable());
+  }
   if (mayWait(request) && handOff(connection, *state)) return MHD_YES;
   return queueResponse(connection, requestHandler(request));
 }
@@ -373,13 +499,22 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   };
 }
 
+MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, const std::string& certificatePem,
+                        const std::string& keyPem) {
+  if (slowRequestTest != nullptr) startSlowWorker();
+  std::vector<MHD_OptionItem> options = sharedDaemonOptions(listener);
+  // The key and certificate options come last and only for TLS: MHD_OPTION_END ends the list early otherwise.
+  return MHD_start_daemon(flags | MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+                          &handleConnection, &context, MHD_OPTION_ARRAY, options.data(),
+                          context.tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, keyPem.c_str(),
+                          MHD_OPTION_HTTPS_MEM_CERT, certificatePem.c_str(), MHD_OPTION_END);
+}
+
 }  // namespace
 
 bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
   requestHandler = handler;
-  std::vector<MHD_OptionItem> options = sharedDaemonOptions(listener);
-  httpDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &handleConnection, nullptr,
-                                MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+  httpDaemon = startDaemon(listener, plainContext, 0, "", "");
   if (httpDaemon == nullptr) {
     error = "the HTTP server could not start";
     ::close(listener);
@@ -398,7 +533,27 @@ bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
   return true;
 }
 
+bool startTlsServer(int listener, RequestHandler handler, const std::string& certificatePem, const std::string& keyPem,
+                    std::string& error) {
+  if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+    error = "this build of libmicrohttpd has no TLS support";
+    ::close(listener);
+    return false;
+  }
+  requestHandler = handler;
+  tlsDaemon = startDaemon(listener, tlsContext, MHD_USE_TLS, certificatePem, keyPem);
+  if (tlsDaemon == nullptr) {
+    error = "the HTTPS server could not start: the key does not match the certificate, or one of them is not valid PEM";
+    ::close(listener);
+    return false;
+  }
+  return true;
+}
+
+void setSlowRequestTest(bool (*isSlow)(const HttpRequest&)) { slowRequestTest = isSlow; }
+
 void stopHttpServer() {
+  stopSlowWorker();
   if (httpDaemon == nullptr) return;
   // Every suspended connection is answered and resumed before the daemon
   // stops; requests arriving meanwhile are answered in place.
@@ -409,8 +564,11 @@ void stopHttpServer() {
   writeQueued.notify_all();
   for (std::thread& writer : writers) writer.join();
   writers.clear();
-  MHD_stop_daemon(httpDaemon);  // closes the listener too
-  httpDaemon = nullptr;
+  for (MHD_Daemon** daemon : {&httpDaemon, &tlsDaemon}) {
+    if (*daemon == nullptr) continue;
+    MHD_stop_daemon(*daemon);  // closes the listener too
+    *daemon = nullptr;
+  }
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     sweepStopping = true;

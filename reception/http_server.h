@@ -13,6 +13,16 @@ struct HttpRequest {
   std::string contentType;
   std::string body;
   bool bodyTooLarge = false;
+  // What the service's checks read of the request's headers and connection.
+  std::string host;  // the Host header, "" when absent
+  std::string origin;
+  bool hasOrigin = false;
+  bool hasCookie = false;
+  std::string cookie;
+  std::string secFetchSite;
+  bool hasFetchMetadata = false;  // any Sec-Fetch-* header
+  std::string clientAddress;      // the peer's IP address as text
+  bool overTls = false;
 };
 
 struct HttpResponse {
@@ -51,5 +61,14 @@ std::uint16_t listeningPort(int listener);
 // Serves requests from the listener on the daemon's own threads until
 // stopHttpServer. False with error set when the daemon cannot start.
 bool startHttpServer(int listener, RequestHandler handler, std::string& error);
-// Stops serving and closes the listener.
+// Serves the same handler over HTTPS from a second listener, with the PEM
+// certificate (chain) and key given as text.
+bool startTlsServer(int listener, RequestHandler handler, const std::string& certificatePem, const std::string& keyPem,
+                    std::string& error);
+// Requests for which this answers true are answered on a worker thread while
+// their connection waits suspended, one at a time, so that slow work
+// (password hashing) never holds up the daemons' own threads. Set before
+// starting a server.
+void setSlowRequestTest(bool (*isSlow)(const HttpRequest&));
+// Stops serving and closes the listeners.
 void stopHttpServer();

@@ -1,19 +1,28 @@
 // vestibra-reception: the reception service Vestibra notifiers poll, with the
 // front desk page. Runs until SIGINT or SIGTERM.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "accounts.h"
 #include "code_page.h"
 #include "config_file.h"
 #include "front_desk_api.h"
 #include "front_desk_policy.h"
+#include "desk_user_command.h"
 #include "notifier_api.h"
 #include "options.h"
+#include "privileges.h"
 #include "reception.h"
 #include "reception_client.h"
+#include "request_guard.h"
 #include "storage.h"
 
 namespace {
@@ -42,11 +51,49 @@ void waitForStop(const sigset_t& signals) {
   }
 }
 
+// A PEM file's text; false with error set when it cannot be read.
+bool readPem(const std::string& path, const char* what, std::string& text, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  if (file) bytes << file.rdbuf();
+  if (!file || bytes.str().find("-----BEGIN ") == std::string::npos) {
+    error = std::string("cannot read the TLS ") + what + " " + path + (file ? ": it is not PEM" : ": " + std::string(std::strerror(errno)));
+    return false;
+  }
+  text = bytes.str();
+  return true;
+}
+
+// The HTTPS listener when --tls-cert is given, or -1 with error empty.
+int openTlsListener(const ReceptionOptions& options, std::string& certificate, std::string& key, std::string& error) {
+  if (options.tlsCertificate.empty()) return -1;
+  if (!readPem(options.tlsCertificate, "certificate", certificate, error) || !readPem(options.tlsKey, "key", key, error)) {
+    return -1;
+  }
+  return openListener(options.tlsAddress.empty() ? options.address : options.tlsAddress, options.tlsPort, error);
+}
+
+void printDemoLogin() {
+  std::string password = prepareDemoAdmin();
+  if (password.empty()) {
+    std::fprintf(stderr, "vestibra-reception: the demo desk account could not be saved\n");  // NOLINT(cert-err33-c)
+    return;
+  }
+  // Shown once, for the one-command demo; the database keeps only its hash.
+  std::printf("desk login: reception / %s\n", password.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Files the service creates (the database, its -wal and -shm) are for its owner only.
+  ::umask(077);
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (!arguments.empty() && arguments[0] == "desk-user") {
+    return runDeskUserCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
   ReceptionOptions options;
-  std::string error = parseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+  std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
@@ -63,19 +110,49 @@ int main(int argc, char** argv) {
   frontDeskPolicy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
   frontDeskPolicy.retentionDays = static_cast<int>(options.retentionDays);
 
+  if (!initAccounts()) return fail("libsodium could not start");
+
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Ports first, as root if need be; the database only as the --user.
+  int listener = openListener(options.address, options.port, error);
+  if (listener < 0) return fail(error);
+  std::string certificate;
+  std::string key;
+  int tlsListener = openTlsListener(options, certificate, key, error);
+  if (!error.empty()) return fail(error);
+  if (!options.user.empty()) {
+    error = dropPrivileges(options.user);
+    if (!error.empty()) return fail(error);
+  }
   error = openStorage(options.database);
   if (!error.empty()) return fail(error);
-  if (options.demo) seedDemoStaff();
-  int listener = openListener(options.address, options.port, error);
-  if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) {
+  keepDatabasePrivate(options.database);
+  if (options.demo) {
+    seedDemoStaff();
+    printDemoLogin();
+  }
+  deskOrigin.hostNames = serviceHostNames(options.address, options.hostNames);
+  deskOrigin.ports = {listeningPort(listener)};
+  if (tlsListener >= 0) {
+    deskOrigin.tlsPort = listeningPort(tlsListener);
+    deskOrigin.ports.push_back(deskOrigin.tlsPort);
+  }
+  setSlowRequestTest(&isSlowReceptionRequest);
+  if (!startHttpServer(listener, &handleReceptionRequest, error) ||
+      (tlsListener >= 0 && !startTlsServer(tlsListener, &handleReceptionRequest, certificate, key, error))) {
+    stopHttpServer();
     closeStorage();
     return fail(error);
   }
-  // The readiness signal: scripts/service.sh and the test support wait for "listening on".
+  if (tlsListener >= 0) {
+    std::printf("vestibra-reception: the front desk is at https://%s:%u/\n",
+                (options.tlsAddress.empty() ? options.address : options.tlsAddress).c_str(),
+                static_cast<unsigned>(deskOrigin.tlsPort));
+  }
   applyRetention();
+  // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read

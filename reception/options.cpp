@@ -26,11 +26,24 @@ const char receptionUsage[] =
     "                           default 300\n"
     "  --retention-days DAYS    delete guests finished more than DAYS days ago, at\n"
     "                           start-up and daily; 0 keeps them forever; default 30\n"
-    "  --demo                   add a small demo staff directory if there are no staff\n"
+    "  --host-name NAME         another name the desk answers to (repeatable); always\n"
+    "                           localhost, 127.0.0.1, [::1], the listen address and\n"
+    "                           this machine's host name\n"
+    "  --tls-cert FILE          PEM certificate (chain) for HTTPS; with --tls-key, the\n"
+    "  --tls-key FILE           desk is served over HTTPS and plain HTTP keeps only\n"
+    "                           the notifier API\n"
+    "  --tls-listen ADDRESS[:PORT]  the HTTPS listener; default the listen address, port 443\n"
+    "  --user NAME              when started as root: bind the ports, then run as this\n"
+    "                           user and its group\n"
+    "  --demo                   add a small demo staff directory if there are no staff,\n"
+    "                           and the admin account reception with a new password\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
     "                           line with the long names above (\"demo\" alone for\n"
     "                           --demo), # comments; the command line wins\n"
-    "  --help                   show this text\n";
+    "  --help                   show this text\n"
+    "\n"
+    "Desk accounts: vestibra-reception desk-user add|list|remove|password ... (see\n"
+    "vestibra-reception desk-user --help)\n";
 
 namespace {
 
@@ -114,7 +127,39 @@ std::string applyLimit(const std::string& name, const std::string& value, Recept
   return "";
 }
 
+std::string applyTlsListen(const std::string& value, ReceptionOptions& options) {
+  std::size_t colon = value.rfind(':');
+  options.tlsAddress = value.substr(0, colon);
+  if (options.tlsAddress.empty()) return "--tls-listen needs an address, for example 0.0.0.0:443";
+  if (colon != std::string::npos && !parsePort(value.substr(colon + 1), options.tlsPort)) {
+    return "--tls-listen: \"" + value.substr(colon + 1) + "\" is not a port number (0 to 65535)";
+  }
+  return "";
+}
+
+std::string applyDeskValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (value.empty()) return name + " needs a value";
+  if (name == "--host-name") {
+    options.hostNames.push_back(value);
+  } else if (name == "--tls-cert") {
+    options.tlsCertificate = value;
+  } else if (name == "--tls-key") {
+    options.tlsKey = value;
+  } else if (name == "--tls-listen") {
+    return applyTlsListen(value, options);
+  } else {
+    options.user = value;
+  }
+  return "";
+}
+
+bool isDeskOption(const std::string& name) {
+  return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
+         name == "--user";
+}
+
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyListen(value, options);
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
@@ -135,7 +180,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
-         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name);
+         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
+         isDeskOption(name);
 }
 
 }  // namespace
@@ -162,5 +208,6 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
       return "unknown option \"" + arguments[at] + "\" (see --help)";
     }
   }
+  if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
   return "";
 }

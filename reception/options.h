@@ -15,6 +15,12 @@ struct ReceptionOptions {
   long long escalateAfterUnseenSeconds = 60;
   long long escalateAfterUnacknowledgedSeconds = 300;
   long long retentionDays = 30;
+  std::vector<std::string> hostNames;  // --host-name, repeatable
+  std::string tlsCertificate;          // PEM files; both or neither
+  std::string tlsKey;
+  std::string tlsAddress;  // --tls-listen; empty: the listen address
+  std::uint16_t tlsPort = 443;
+  std::string user;  // --user: the account to run as after binding the ports
   bool demo = false;
   bool help = false;
   // Limits against greedy clients.

@@ -3,6 +3,7 @@
 #include "desk_api.h"
 #include "notifier_api.h"
 #include "query.h"
+#include "request_guard.h"
 
 namespace {
 
@@ -28,10 +29,43 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
   response.contentType = std::string(contentType);
   response.body = std::string(bytes);
   response.headers = {{"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
-                      {"X-Content-Type-Options", "nosniff"},
                       {"Referrer-Policy", "no-referrer"},
                       {"Cache-Control", "no-cache"}};
   return response;
+}
+
+HttpResponse emptyAnswer(int status) {
+  HttpResponse response;
+  response.status = status;
+  return response;
+}
+
+HttpResponse redirectToHttps(const HttpRequest& request) {
+  HttpResponse response = textAnswer(308, "The front desk is served over HTTPS.\n");
+  response.headers.emplace_back("Location", httpsLocation(request, deskOrigin.tlsPort));
+  return response;
+}
+
+HttpResponse route(const HttpRequest& request) {
+  RequestTarget target = parseRequestTarget(request.target);
+  // Routes match the path as received: an escaped byte never matches one
+  // (404), so a proxy in front that filters by path sees what is served.
+  std::string_view rawTarget = request.target;
+  target.path = std::string(rawTarget.substr(0, rawTarget.find_first_of("?#")));
+  if (startsWith(target.path, notifierPrefix)) {
+    // A notifier sends none of a browser's headers: a request with them
+    // comes from a web page (an <img> with the well-known key) and changes nothing.
+    if (sentByBrowser(request)) return emptyAnswer(403);
+    if (request.method != "GET") return emptyAnswer(405);
+    return answerNotifier(std::string_view(target.path).substr(notifierPrefix.size()), target.query);
+  }
+  // Checked before anything of the desk: a DNS-rebinding page has another host name.
+  if (!isServiceHost(request.host, deskOrigin)) return textAnswer(421, "This service does not answer to that host name.\n");
+  if (deskOrigin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
+  if (startsWith(target.path, deskPrefix)) {
+    return answerDesk(request, std::string_view(target.path).substr(deskPrefix.size()));
+  }
+  return assetAnswer(target.path, request.method);
 }
 
 }  // namespace
@@ -41,21 +75,13 @@ bool isUploadTarget(const std::string& target) {
 }
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
-  RequestTarget target = parseRequestTarget(request.target);
-  // Routes match the path as received: an escaped byte never matches one
-  // (404), so a proxy in front that filters by path sees what is served.
-  std::string_view rawTarget = request.target;
-  target.path = std::string(rawTarget.substr(0, rawTarget.find_first_of("?#")));
-  if (startsWith(target.path, notifierPrefix)) {
-    if (request.method != "GET") {
-      HttpResponse refused;
-      refused.status = 405;
-      return refused;
-    }
-    return answerNotifier(std::string_view(target.path).substr(notifierPrefix.size()), target.query);
-  }
-  if (startsWith(target.path, deskPrefix)) {
-    return answerDesk(request, std::string_view(target.path).substr(deskPrefix.size()));
-  }
-  return assetAnswer(target.path, request.method);
+  HttpResponse response = route(request);
+  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  return response;
+}
+
+bool isSlowReceptionRequest(const HttpRequest& request) {
+  if (request.method != "POST") return false;
+  std::string path = parseRequestTarget(request.target).path;
+  return path == "/api/desk/login" || startsWith(path, "/api/desk/accounts");
 }

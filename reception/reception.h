@@ -7,6 +7,8 @@
 #include "http_server.h"
 
 HttpResponse handleReceptionRequest(const HttpRequest& request);
+// Requests that hash a password: answered on the HTTP server's worker.
+bool isSlowReceptionRequest(const HttpRequest& request);
 
 // An embedded desk page file by its path ("/", "/desk.js", ...): its bytes
 // and content type, or false.

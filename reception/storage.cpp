@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "accounts.h"
+#include "audit.h"
 #include "database.h"
 #include "front_desk_store.h"
 
@@ -72,6 +74,7 @@ std::string configure() {
   }
   // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
+  if (!execute(accountsSchemaSql) || !execute(auditSchemaSql)) return sqlite3_errmsg(database);
   if (!addFrontDeskSchema()) return sqlite3_errmsg(database);
   if (!markDatabaseFile()) return sqlite3_errmsg(database);
   return "";

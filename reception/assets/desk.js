@@ -1,6 +1,7 @@
 // The front desk page: announces guests, shows who is waiting and whether the
 // host's notifier has shown and acknowledged them, and keeps the staff
 // directory. Everything comes from the service's /api/desk/ requests.
+// desk_accounts.js adds the admin panels, desk_session.js logging in and out.
 "use strict";
 
 const refreshMs = 2000;
@@ -51,8 +52,10 @@ async function request(method, path, body) {
   }
   let data = null;
   try { data = await response.json(); } catch (error) { data = null; }
+  // The session ended (logged out elsewhere, expired, password changed): back to the login form.
+  if (response.status === 401 && session) showLogin("Your session has ended. Please log in again.");
   if (!response.ok) {
-    return { ok: false, error: (data && data.error) || `The service answered ${response.status}.` };
+    return { ok: false, status: response.status, error: (data && data.error) || `The service answered ${response.status}.` };
   }
   return { ok: true, data };
 }
@@ -248,10 +251,9 @@ async function refresh() {
   renderGuests();
   // front_desk.js marks escalations and adds reassigning to the fresh rows.
   document.dispatchEvent(new CustomEvent("desk:rendered", { detail: latest }));
+  refreshAuditIfShown();
 }
 
 byId("announce-form").addEventListener("submit", announce);
 byId("staff-form").addEventListener("submit", addStaff);
-refresh();
-setInterval(refresh, refreshMs);
 setInterval(tickClocks, 1000);

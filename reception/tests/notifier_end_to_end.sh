@@ -30,14 +30,20 @@ source "$(dirname "$0")/../../scripts/service.sh"
 start_service "$work/service.log" "$service_exe" --listen 127.0.0.1:80 --database "$work/reception.db" --demo ||
   fail "the service did not start"
 
+# The desk API needs a session: the demo account's, as the service printed it.
+password=$(sed -n 's|^desk login: reception / ||p' "$work/service.log")
+curl -sf -c "$work/cookies" -H 'Content-Type: application/json' \
+  -d "{\"name\": \"reception\", \"password\": \"$password\"}" "$desk/login" >/dev/null || fail "the demo desk login failed"
+desk_curl() { curl -sf -b "$work/cookies" "$@"; }
+
 # Ids of José Müller and of a guest from the desk API's JSON (keys come sorted).
-staff_id=$(curl -sf "$desk/state" | grep -o '{"displayName":"José Müller",[^}]*"id":[0-9]*' | grep -o '[0-9]*$')
+staff_id=$(desk_curl "$desk/state" | grep -o '{"displayName":"José Müller",[^}]*"id":[0-9]*' | grep -o '[0-9]*$')
 announce() {
-  curl -sf -X POST -H 'Content-Type: application/json' \
+  desk_curl -X POST -H 'Content-Type: application/json' \
     -d "{\"staffId\": $staff_id, \"guestName\": \"$1\", \"note\": \"$2\"}" "$desk/notifications" |
     grep -o '"id":[0-9]*' | grep -o '[0-9]*$'
 }
-delivered() { curl -sf "$desk/state" | grep -q "\"deliveredAt\":[0-9]*,\"guestName\":\"$1\""; }
+delivered() { desk_curl "$desk/state" | grep -q "\"deliveredAt\":[0-9]*,\"guestName\":\"$1\""; }
 
 first=$(announce "Zoë Brontë" "Meeting room 2")
 mkdir "$work/notifier"
@@ -51,7 +57,7 @@ delivered "Zoë Brontë" || fail "the first guest never reached the notifier"
 second=$(announce "Ada Lovelace" "")
 for _ in $(seq 40); do delivered "Ada Lovelace" && break; sleep 1; done
 delivered "Ada Lovelace" || fail "the second guest never reached the notifier"
-curl -sf "$desk/state" | grep -q '"displayName":"José Müller","firstName":"José","id":[0-9]*,"lastName":"Müller","lastPollAt":[0-9]*,"online":true' ||
+desk_curl "$desk/state" | grep -q '"displayName":"José Müller","firstName":"José","id":[0-9]*,"lastName":"Müller","lastPollAt":[0-9]*,"online":true' ||
   fail "the desk does not see the notifier online"
 
 # What the notifier decoded, in its own code page, from its diagnostics.

@@ -50,14 +50,6 @@ class ReceptionApiTest : public InProcessServiceTest {
   std::int64_t (*realTime_)() = currentTimeMs;
 };
 
-// A response header's value, or "".
-std::string header(const RawReply& reply, const std::string& name) {
-  std::size_t at = reply.headers.find("\r\n" + name + ": ");
-  if (at == std::string::npos) return "";
-  at += name.size() + 4;
-  return reply.headers.substr(at, reply.headers.find("\r\n", at) - at);
-}
-
 // A staff member's last poll time as the database file holds it, or -1 for none.
 std::int64_t savedPollTime(const std::filesystem::path& file, std::int64_t staffId) {
   sqlite3* database = nullptr;
@@ -173,8 +165,11 @@ TEST_F(ReceptionApiTest, DeskSeesDeliveryAcknowledgementAndOnlineState) {
   EXPECT_EQ(acknowledged["archivedAt"], fakeNow.load());
   EXPECT_EQ(acknowledged["archivedBy"], "host");
 
-  // Acknowledged guests leave the desk page after twelve hours.
+  // Acknowledged guests leave the desk page after twelve hours; so does a
+  // session unused for that long.
   fakeNow += 12LL * 3600 * 1000 + 1;
+  EXPECT_EQ(get("/api/desk/state").status, 401);
+  adminCookie_.clear();
   EXPECT_TRUE(state()["notifications"].empty());
 }
 
@@ -232,23 +227,23 @@ TEST_F(ReceptionApiTest, DeskRefusesBadInputWithJsonErrors) {
               400, "The guest's name must not contain \",\" or \"|\".");
   expectError(post("/api/desk/notifications", R"({"staffId": 999, "guestName": "Ada"})"), 404,
               "That member of staff is no longer in the directory.");
-  expectError(send11(host_, port_, "POST", "/api/desk/staff", R"({"name": "Ann Lee"})", "text/plain"), 415,
+  expectError(send("POST", "/api/desk/staff", R"({"name": "Ann Lee"})", "text/plain"), 415,
               "Send the request as application/json.");
   expectError(post("/api/desk/staff", "{\"name\": \"" + std::string(20000, 'a') + "\"}"), 413,
               "The request is too large.");
-  expectError(send11(host_, port_, "GET", "/api/desk/staff"), 405, "Use POST.");
+  expectError(send("GET", "/api/desk/staff"), 405, "Use POST.");
   expectError(get("/api/desk/nothing"), 404, "No such desk request.");
 
   // A member of staff with a guest waiting stays until the guest is handled.
   std::int64_t guest = announce(anna, "Ada", "");
-  expectError(send11(host_, port_, "DELETE", "/api/desk/staff/" + std::to_string(anna)), 409,
+  expectError(send("DELETE", "/api/desk/staff/" + std::to_string(anna)), 409,
               "Guests are still waiting for this member of staff. Acknowledge or withdraw them first.");
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(guest) + "/archive", "").status, 200);
   expectError(post("/api/desk/notifications/" + std::to_string(guest) + "/archive", ""), 404,
               "That guest is not waiting any more.");
   EXPECT_EQ(findById(state()["notifications"], guest)->value("archivedBy", ""), "desk");
-  EXPECT_EQ(send11(host_, port_, "DELETE", "/api/desk/staff/" + std::to_string(anna)).status, 200);
-  expectError(send11(host_, port_, "DELETE", "/api/desk/staff/" + std::to_string(anna)), 404,
+  EXPECT_EQ(send("DELETE", "/api/desk/staff/" + std::to_string(anna)).status, 200);
+  expectError(send("DELETE", "/api/desk/staff/" + std::to_string(anna)), 404,
               "That member of staff is not in the directory.");
   EXPECT_EQ(notifier("listUsers", "").body, "");
   // The name is free again, and the old guest's record keeps its host.

@@ -29,13 +29,13 @@ std::vector<std::string> withFreePort(std::vector<std::string> arguments) {
 }
 
 json deskState(const ServiceProcess& service) {
-  RawReply reply = getAs10(service.host, service.port, "/api/desk/state");
+  RawReply reply = send11(service.host, service.port, "GET", "/api/desk/state", "", "", service.deskCookie);
   EXPECT_EQ(reply.status, 200);
   return json::parse(reply.body, nullptr, false);
 }
 
 RawReply postJson(const ServiceProcess& service, const std::string& target, const json& body) {
-  return send11(service.host, service.port, "POST", target, body.dump());
+  return send11(service.host, service.port, "POST", target, body.dump(), "application/json", service.deskCookie);
 }
 
 // The state without what changes with time alone.
@@ -148,7 +148,7 @@ TEST(ReceptionProcess, NothingAnsweredIsLostWhenKilledDuringWrites) {
   std::printf("%zu announcements answered before the kill\n", answered.size());
 
   ServiceProcess restarted;
-  ASSERT_TRUE(restarted.start(withFreePort({"--max-waiting-per-host", "10000"}), directory.path)) << restarted.output;
+  ASSERT_TRUE(restarted.start(withFreePort({"--demo", "--max-waiting-per-host", "10000"}), directory.path)) << restarted.output;
   json guests = deskState(restarted)["notifications"];
   std::set<std::int64_t> stored;
   for (const json& guest : guests) stored.insert(guest["id"].get<std::int64_t>());

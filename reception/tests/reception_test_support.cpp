@@ -11,7 +11,12 @@
 #include <random>
 #include <thread>
 
+#include <sodium.h>
+
+#include "accounts.h"
 #include "code_page.h"
+#include "login_throttle.h"
+#include "request_guard.h"
 #include "http_server.h"
 #include "notifier_api.h"
 #include "reception.h"
@@ -48,7 +53,7 @@ std::string readLog(const std::filesystem::path& path) {
 
 // Starts the executable in directory with its output going to logPath.
 pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
-            const std::filesystem::path& logPath) {
+            const std::filesystem::path& logPath, const std::filesystem::path& inputPath = "/dev/null") {
   std::string program = RECEPTION_EXECUTABLE;
   std::vector<std::string> copies = arguments;
   std::vector<char*> argv{program.data()};
@@ -57,7 +62,9 @@ pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::pa
   pid_t pid = ::fork();
   if (pid == 0) {
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (log < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+    int input = ::open(inputPath.c_str(), O_RDONLY);
+    if (log < 0 || input < 0 || ::chdir(directory.c_str()) != 0) ::_exit(126);
+    ::dup2(input, 0);
     ::dup2(log, 1);
     ::dup2(log, 2);
     ::execv(program.c_str(), argv.data());
@@ -100,11 +107,39 @@ RawReply getAs10(const std::string& host, std::uint16_t port, const std::string&
 }
 
 RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
-                const std::string& body, const std::string& contentType) {
+                const std::string& body, const std::string& contentType, const std::string& extraHeaders) {
   std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
   if (!contentType.empty()) request += "Content-Type: " + contentType + "\r\n";
+  request += extraHeaders;
   request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   return exchange(host, port, request);
+}
+
+std::string header(const RawReply& reply, const std::string& name) {
+  std::size_t at = reply.headers.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "";
+  at += name.size() + 4;
+  return reply.headers.substr(at, reply.headers.find("\r\n", at) - at);
+}
+
+std::string deskLogin(const std::string& host, std::uint16_t port, const std::string& name, const std::string& password) {
+  RawReply reply = send11(host, port, "POST", "/api/desk/login",
+                          nlohmann::json{{"name", name}, {"password", password}}.dump());
+  std::string cookie = header(reply, "Set-Cookie");
+  if (reply.status != 200 || cookie.empty()) return "";
+  return "Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n";
+}
+
+std::string demoPassword(const std::string& output) {
+  const std::string marker = "desk login: reception / ";
+  std::size_t at = output.find(marker);
+  if (at == std::string::npos) return "";
+  at += marker.size();
+  return output.substr(at, output.find('\n', at) - at);
+}
+
+void useCheapPasswordHashing() {
+  passwordCost = PasswordCost{crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN};
 }
 
 TemporaryDirectory::TemporaryDirectory() {
@@ -123,7 +158,32 @@ TemporaryDirectory::~TemporaryDirectory() {
 void InProcessServiceTest::SetUp() {
   receptionAccessKey = accessKey;
   notifierCodePage = "WINDOWS-1252";
+  ASSERT_TRUE(initAccounts());
+  useCheapPasswordHashing();
+  forgetLoginFailures();
   ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+}
+
+void InProcessServiceTest::addDeskAccount(const std::string& name, const std::string& role,
+                                          const std::string& password) {
+  DeskAccount added;
+  ASSERT_EQ(addAccount(name, role, password, added), AccountResult::done);
+}
+
+RawReply InProcessServiceTest::get(const std::string& target) {
+  if (target.rfind("/api/desk/", 0) != 0) return getAs10(host_, port_, target);
+  return send("GET", target, "", "");
+}
+
+RawReply InProcessServiceTest::send(const std::string& method, const std::string& target, const std::string& body,
+                                    const std::string& contentType) {
+  bool desk = target.rfind("/api/desk/", 0) == 0;
+  if (desk && adminCookie_.empty()) {
+    if (!findAccount("test-admin")) addDeskAccount("test-admin", "admin", "test-admin-password");
+    adminCookie_ = deskLogin(host_, port_, "test-admin", "test-admin-password");
+    EXPECT_FALSE(adminCookie_.empty());
+  }
+  return send11(host_, port_, method, target, body, contentType, desk ? adminCookie_ : "");
 }
 
 void InProcessServiceTest::startService(const std::string& address, std::uint16_t port) {
@@ -133,6 +193,8 @@ void InProcessServiceTest::startService(const std::string& address, std::uint16_
 bool InProcessServiceTest::tryStartService(const std::string& address, std::uint16_t port) {
   std::string error;
   int listener = openListener(address, port, error);
+  deskOrigin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0};
+  setSlowRequestTest(&isSlowReceptionRequest);
   if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) return false;
   host_ = address;
   port_ = listeningPort(listener);
@@ -190,6 +252,8 @@ bool ServiceProcess::start(const std::vector<std::string>& arguments, const std:
       std::string where = output.substr(at + marker.size(), slash - at - marker.size());
       host = where.substr(0, where.rfind(':'));
       port = static_cast<std::uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
+      std::string password = demoPassword(output);
+      if (!password.empty()) deskCookie = deskLogin(host, port, "reception", password);
       return true;
     }
     int status = 0;
@@ -222,10 +286,15 @@ int ServiceProcess::stop(int signal) {
 }
 
 int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
-               std::string& output) {
+               std::string& output, const std::string& input) {
   std::filesystem::path logPath = directory / "run.log";
+  std::filesystem::path inputPath = directory / "run.input";
   std::filesystem::remove(logPath);
-  pid_t pid = spawn(arguments, directory, logPath);
+  std::FILE* file = std::fopen(inputPath.c_str(), "wb");
+  if (file == nullptr) return -1;
+  std::fwrite(input.data(), 1, input.size(), file);
+  std::fclose(file);
+  pid_t pid = spawn(arguments, directory, logPath, inputPath);
   if (pid < 0) return -1;
   int status = -1;
   // Bounded: 20 s, then the child is killed.

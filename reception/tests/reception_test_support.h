@@ -26,7 +26,17 @@ RawReply exchange(const std::string& host, std::uint16_t port, const std::string
 RawReply getAs10(const std::string& host, std::uint16_t port, const std::string& target);
 // An HTTP/1.1 request with Connection: close and an optional body.
 RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
-                const std::string& body = "", const std::string& contentType = "application/json");
+                const std::string& body = "", const std::string& contentType = "application/json",
+                const std::string& extraHeaders = "");
+// A response header's value, or "".
+std::string header(const RawReply& reply, const std::string& name);
+// Logs in through POST /api/desk/login: the "Cookie: ...\r\n" header line
+// for the session, or "" when the login failed.
+std::string deskLogin(const std::string& host, std::uint16_t port, const std::string& name, const std::string& password);
+// The password from the "desk login: reception / PASSWORD" line of --demo.
+std::string demoPassword(const std::string& output);
+// Hashing at libsodium's lowest cost, so tests do not wait 0.1 s per login.
+void useCheapPasswordHashing();
 
 // A fresh temporary directory, removed with the object.
 struct TemporaryDirectory {
@@ -48,8 +58,13 @@ class InProcessServiceTest : public ::testing::Test {
   // As startService; false when the address and port cannot be had.
   bool tryStartService(const std::string& address, std::uint16_t port);
 
-  RawReply get(const std::string& target) { return getAs10(host_, port_, target); }
-  RawReply post(const std::string& target, const std::string& body) { return send11(host_, port_, "POST", target, body); }
+  // Desk targets (/api/desk/...) go with the admin session of the test.
+  RawReply get(const std::string& target);
+  RawReply post(const std::string& target, const std::string& body) { return send("POST", target, body); }
+  RawReply send(const std::string& method, const std::string& target, const std::string& body = "",
+                const std::string& contentType = "application/json");
+  // An account of that role, made directly in the storage.
+  void addDeskAccount(const std::string& name, const std::string& role, const std::string& password);
   nlohmann::json state();
   std::int64_t addStaffMember(const std::string& firstName, const std::string& lastName);
   std::int64_t announce(std::int64_t staffId, const std::string& guestName, const std::string& note);
@@ -58,6 +73,7 @@ class InProcessServiceTest : public ::testing::Test {
   std::string host_;
   std::uint16_t port_ = 0;
   bool serving_ = false;
+  std::string adminCookie_;  // the Cookie header line of the test's admin session
 };
 
 // The service as a child process; stopped (SIGTERM, then SIGKILL) on destruction.
@@ -78,7 +94,10 @@ struct ServiceProcess {
   std::uint16_t port = 0;
   std::string output;  // standard output and error up to the start
   std::filesystem::path logPath;
+  std::string deskCookie;  // with --demo: the Cookie header line of a session as the demo admin
 };
 
-// Runs the executable to completion (at most 20 s) and captures its output.
-int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory, std::string& output);
+// Runs the executable to completion (at most 20 s) and captures its output;
+// input is its standard input.
+int runService(const std::vector<std::string>& arguments, const std::filesystem::path& directory, std::string& output,
+               const std::string& input = "");

@@ -1,14 +1,18 @@
 // The service's pure parts: query parsing, the code page layer, input
 // checks, the command line and the notifier's record format.
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
 #include <gtest/gtest.h>
 
 #include "code_page.h"
+#include "desk_call.h"
+#include "login_throttle.h"
 #include "notifier_api.h"
 #include "options.h"
 #include "query.h"
+#include "request_guard.h"
 #include "validation.h"
 
 TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
@@ -191,4 +195,88 @@ TEST(NotifierRecords, LocalTimeOfDayAndStrictIds) {
   EXPECT_FALSE(parseNotificationId("-4", id));
   EXPECT_FALSE(parseNotificationId(" 4", id));
   EXPECT_FALSE(parseNotificationId("1000000000000000000", id));
+}
+
+// Which Host headers name the service, and which requests come from another site or a browser.
+TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
+  DeskOrigin origin{serviceHostNames("192.168.1.5", {"Reception.Corp"}), {80, 443}, 0};
+  for (const char* host : {"localhost", "LocalHost:80", "127.0.0.1", "127.0.0.1:443", "[::1]", "[::1]:80",
+                           "192.168.1.5", "reception.corp:80", "RECEPTION.CORP"}) {
+    EXPECT_TRUE(isServiceHost(host, origin)) << host;
+  }
+  for (const char* host : {"", "evil.example", "localhost:8080", "localhost:", "127.0.0.1.evil.example", "[::1",
+                           "::1", "reception.corp.evil", ":80", "192.168.1.5:80:80"}) {
+    EXPECT_FALSE(isServiceHost(host, origin)) << host;
+  }
+  for (const char* everyAddress : {"*", "0.0.0.0"}) {  // no name a browser could use
+    std::vector<std::string> names = serviceHostNames(everyAddress, {});
+    EXPECT_EQ(std::count(names.begin(), names.end(), everyAddress), 0);
+  }
+
+  ReceptionOptions options;
+  EXPECT_EQ(parseCommandLine({"--host-name", "a.corp", "--host-name=b.corp", "--tls-cert", "c.pem", "--tls-key", "k.pem",
+                              "--tls-listen", "0.0.0.0:8443", "--user", "vestibra"},
+                             options),
+            "");
+  EXPECT_EQ(options.hostNames, (std::vector<std::string>{"a.corp", "b.corp"}));
+  EXPECT_EQ(options.tlsAddress + ":" + std::to_string(options.tlsPort) + " " + options.user, "0.0.0.0:8443 vestibra");
+  ReceptionOptions bad;
+  EXPECT_EQ(parseCommandLine({"--tls-key", "k.pem"}, bad), "--tls-cert and --tls-key go together");
+  EXPECT_EQ(parseCommandLine({"--tls-listen", "0.0.0.0:https"}, bad),
+            "--tls-listen: \"https\" is not a port number (0 to 65535)");
+  EXPECT_EQ(parseCommandLine({"--user="}, bad), "--user needs a value");
+
+  struct Case {
+    const char* origin;  // nullptr: no Origin header
+    const char* site;
+    bool tls;
+    bool crossSite;
+  };
+  for (const Case& c : {Case{nullptr, "", false, false}, Case{"http://desk:80", "same-origin", false, false},
+                        Case{"HTTP://DESK:80", "", false, false}, Case{"https://desk:80", "", true, false},
+                        Case{"https://desk:80", "", false, true}, Case{"http://desk:80", "", true, true},
+                        Case{"http://desk", "", false, true}, Case{"null", "", false, true},
+                        Case{"http://evil.example", "", false, true}, Case{nullptr, "cross-site", false, true},
+                        Case{nullptr, "same-site", false, false}}) {
+    HttpRequest request;
+    request.host = "desk:80";
+    request.hasOrigin = c.origin != nullptr;
+    request.origin = c.origin ? c.origin : "";
+    request.secFetchSite = c.site;
+    request.overTls = c.tls;
+    EXPECT_EQ(isCrossSiteWrite(request), c.crossSite) << (c.origin ? c.origin : "-") << " " << c.site << c.tls;
+  }
+  HttpRequest notifier;
+  EXPECT_FALSE(sentByBrowser(notifier));
+  notifier.hasFetchMetadata = true;
+  EXPECT_TRUE(sentByBrowser(notifier));
+
+  HttpRequest plain;
+  plain.host = "desk:80";
+  plain.target = "/api/desk/state?x=1";
+  EXPECT_EQ(httpsLocation(plain, 443), "https://desk/api/desk/state?x=1");
+  EXPECT_EQ(httpsLocation(plain, 8443), "https://desk:8443/api/desk/state?x=1");
+  plain.cookie = "a=1; vestibra_session=abc ;b=2";
+  EXPECT_EQ(sessionToken(plain), "abc");
+  plain.cookie = "xvestibra_session=abc";
+  EXPECT_EQ(sessionToken(plain), "");
+}
+
+// Ten failures within fifteen minutes, per account name and per address.
+TEST(LoginThrottle, TenFailuresInTheWindowBlockUntilTheOldestLeavesIt) {
+  FailureLog log;
+  const std::int64_t start = 1000000;
+  for (int i = 0; i < 9; ++i) noteFailure(log, "account:ann", "address:a" + std::to_string(i), start + i * 1000);
+  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:b", start + 9000), 0);
+  noteFailure(log, "account:ann", "address:b", start + 9000);
+  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:c", start + 9000), loginWindowMs - 9000);
+  EXPECT_EQ(retryAfterMs(log, "account:bob", "address:c", start + 9000), 0);
+  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:c", start + loginWindowMs - 1), 1);
+  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:c", start + loginWindowMs), 0);
+  // A failure after the window keeps the nine newest: one more blocks again.
+  noteFailure(log, "account:ann", "address:d", start + loginWindowMs + 500);
+  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:e", start + loginWindowMs + 500), 500);
+  for (int i = 0; i < 20; ++i) noteFailure(log, "account:x" + std::to_string(i), "address:z", start);
+  EXPECT_EQ(retryAfterMs(log, "account:new", "address:z", start), loginWindowMs);
+  EXPECT_EQ(log["address:z"].size(), loginFailureLimit);  // never more kept than the limit needs
 }

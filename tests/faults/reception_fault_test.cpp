@@ -96,8 +96,8 @@ std::vector<std::int64_t> recordIds(const std::string& body) {
 
 // One client of the load: announces at the desk, polls as a notifier, and
 // archives from either side, until the service stops answering.
-void runClient(const ServiceProcess& service, const std::vector<std::int64_t>& staffIds, int seed,
-               std::atomic<bool>& stop, Answered& seen) {
+void runClient(const ServiceProcess& service, const std::string& deskCookie, const std::vector<std::int64_t>& staffIds,
+               int seed, std::atomic<bool>& stop, Answered& seen) {
   std::mt19937 random(static_cast<unsigned>(seed));
   // Bounded: the service is killed well before this many requests.
   for (int i = 0; i < 5000 && !stop; ++i) {
@@ -106,7 +106,8 @@ void runClient(const ServiceProcess& service, const std::vector<std::int64_t>& s
     bool ok = false;
     if (kind <= 1) {
       RawReply reply = send11(service.host, service.port, "POST", "/api/desk/notifications",
-                              json{{"staffId", staff}, {"guestName", "Guest " + std::to_string(i)}}.dump());
+                              json{{"staffId", staff}, {"guestName", "Guest " + std::to_string(i)}}.dump(),
+                              "application/json", deskCookie);
       ok = answered(reply, 201);
       if (ok) {
         std::lock_guard<std::mutex> lock(seen.mutex);
@@ -126,7 +127,8 @@ void runClient(const ServiceProcess& service, const std::vector<std::int64_t>& s
       RawReply reply =
           byNotifier ? getAs10(service.host, service.port,
                                "/api/reception/archiveNotification" + keyed + "&id=" + std::to_string(id))
-                     : send11(service.host, service.port, "POST", "/api/desk/notifications/" + std::to_string(id) + "/archive");
+                     : send11(service.host, service.port, "POST", "/api/desk/notifications/" + std::to_string(id) + "/archive",
+                              "", "application/json", deskCookie);
       // Archiving twice is refused: "0" from the notifier side, 404 from the desk.
       ok = reply.complete && (reply.status == 200 || reply.status == 404);
       if (byNotifier ? ok && reply.body == "1" : answered(reply, 200)) {
@@ -169,15 +171,18 @@ TEST(ReceptionUnderFault, KilledAHundredTimesUnderLoadLosesNothingAnswered) {
   Answered seen;
   std::mt19937 random(4242);
   std::vector<std::int64_t> staffIds;
+  std::string deskCookie;  // the first round's demo session: sessions outlive restarts
   int loadUnderWay = 0;
 
   for (int round = 0; round < kills; ++round) {
     ServiceProcess service;
     // Guests pile up over the rounds: more than the default cap per host.
-    ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--max-waiting-per-host", "10000"}, directory.path))
-        << service.output;
+    std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--max-waiting-per-host", "10000"};
+    if (round == 0) arguments.push_back("--demo");  // later rounds keep its password, and so its session
+    ASSERT_TRUE(service.start(arguments, directory.path)) << service.output;
     if (staffIds.empty()) {
-      json state = json::parse(getAs10(service.host, service.port, "/api/desk/state").body);
+      deskCookie = service.deskCookie;
+      json state = json::parse(send11(service.host, service.port, "GET", "/api/desk/state", "", "", deskCookie).body);
       for (const json& staff : state["staff"]) {
         staffIds.push_back(staff["id"].get<std::int64_t>());
       }
@@ -187,8 +192,8 @@ TEST(ReceptionUnderFault, KilledAHundredTimesUnderLoadLosesNothingAnswered) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> clients;
     for (int client = 0; client < 3; ++client) {
-      clients.emplace_back(runClient, std::cref(service), std::cref(staffIds), round * 10 + client, std::ref(stop),
-                           std::ref(seen));
+      clients.emplace_back(runClient, std::cref(service), std::cref(deskCookie), std::cref(staffIds), round * 10 + client,
+                           std::ref(stop), std::ref(seen));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 250)(random)));
     int status = service.stop(SIGKILL);
@@ -257,13 +262,15 @@ TEST_F(MalformedRequestTest, MalformedRequestsAreRefusedAndChangeNothing) {
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
   announce(anna, "Ada", "Lobby");
   std::vector<std::string> before = schemaAndCounts();
+  // Desk requests name the service and carry the test's admin session, so they reach the desk's own checks.
+  const std::string desk = "Host: " + host_ + "\r\n" + adminCookie_;
   const std::string tenKilobytes(10 * 1024, 'x');
   const std::string nul(1, '\0');
 
   std::vector<std::pair<std::string, std::string>> requests = {
       {"oversized URL", notifierGet("listUsers", "&pad=" + std::string(100 * 1024, 'u'))},
-      {"oversized header", "GET /api/desk/state HTTP/1.0\r\nX-Pad: " + std::string(100 * 1024, 'h') + "\r\n\r\n"},
-      {"many headers", "GET /api/desk/state HTTP/1.0\r\n" + [] {
+      {"oversized header", "GET /api/desk/state HTTP/1.0\r\n" + desk + "X-Pad: " + std::string(100 * 1024, 'h') + "\r\n\r\n"},
+      {"many headers", "GET /api/desk/state HTTP/1.0\r\n" + desk + [] {
          std::string lines;
          for (int i = 0; i < 3000; ++i) lines += "X-" + std::to_string(i) + ": " + std::string(40, 'v') + "\r\n";
          return lines;
@@ -272,8 +279,8 @@ TEST_F(MalformedRequestTest, MalformedRequestsAreRefusedAndChangeNothing) {
       {"notifier root", notifierGet("", "")},
       {"dot segments", "GET /api/reception/listUsers/../../../etc/passwd" + keyed + " HTTP/1.0\r\n\r\n"},
       {"escaped dot segments", "GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.0\r\n\r\n"},
-      {"unknown desk path", "GET /api/desk/staff/1/2 HTTP/1.0\r\n\r\n"},
-      {"desk id not a number", "POST /api/desk/notifications/1%20OR%201=1/archive HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: 0\r\n\r\n"},
+      {"unknown desk path", "GET /api/desk/staff/1/2 HTTP/1.0\r\n" + desk + "\r\n"},
+      {"desk id not a number", "POST /api/desk/notifications/1%20OR%201=1/archive HTTP/1.0\r\n" + desk + "Content-Type: application/json\r\nContent-Length: 0\r\n\r\n"},
       {"notifier by POST", "POST /api/reception/listUsers" + keyed + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n"},
       {"SQL in names", notifierGet("getNotification", "&fn=%27%20OR%20%271%27%3D%271&ln=x%27%3B%20DROP%20TABLE%20staff%3B--")},
       {"SQL in an id", notifierGet("archiveNotification", "&id=1%20OR%201%3D1")},
@@ -287,8 +294,8 @@ TEST_F(MalformedRequestTest, MalformedRequestsAreRefusedAndChangeNothing) {
       {"request line without target or version", "GET\r\n\r\n"},
       {"garbage", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + std::string(500, '\xee') + "\r\n\r\n"},
   };
-  auto postJson = [](const std::string& target, const std::string& body) {
-    return "POST " + target + " HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
+  auto postJson = [&desk](const std::string& target, const std::string& body) {
+    return "POST " + target + " HTTP/1.0\r\n" + desk + "Content-Type: application/json\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
   };
   const std::string guests = "/api/desk/notifications", staff = "/api/desk/staff";
@@ -318,7 +325,7 @@ TEST_F(MalformedRequestTest, MalformedRequestsAreRefusedAndChangeNothing) {
   const std::string listUsers = "GET /api/reception/listUsers" + keyed;
   EXPECT_EQ(raw(listUsers + nul + "&x=y HTTP/1.0\r\n\r\n").body, "Anna Schmidt");
   EXPECT_EQ(raw(listUsers + " HTTP/1.0\r\nX-A: a" + nul + "b\r\n\r\n").body, "Anna Schmidt");
-  EXPECT_EQ(raw("POST /api/desk/notifications" + nul + "/1/archive HTTP/1.0\r\nContent-Type: application/json\r\n"
+  EXPECT_EQ(raw("POST /api/desk/notifications" + nul + "/1/archive HTTP/1.0\r\n" + desk + "Content-Type: application/json\r\n"
                 "Content-Length: 0\r\n\r\n").status,
             400);
 

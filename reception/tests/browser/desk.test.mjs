@@ -18,6 +18,7 @@ let directory;
 let service;
 let address;
 let browser;
+let adminPassword;  // the demo admin's, as the service printed it
 
 function randomLoopback() {
   const part = () => 1 + Math.floor(Math.random() * 250);
@@ -34,7 +35,11 @@ function startOn(candidate) {
     const timer = setTimeout(() => { child.kill("SIGKILL"); reject(new Error("no start in 20 s")); }, 20000);
     const collect = (chunk) => {
       output += chunk;
-      if (output.includes("listening on")) { clearTimeout(timer); resolve(child); }
+      if (output.includes("listening on")) {
+        clearTimeout(timer);
+        adminPassword = output.match(/desk login: reception \/ (\S+)/)[1];
+        resolve(child);
+      }
     };
     child.stdout.on("data", collect);
     child.stderr.on("data", collect);
@@ -53,12 +58,28 @@ function notifierPoll(archive) {
   });
 }
 
+async function logIn(page, name, password) {
+  await page.fill("#login-name", name);
+  await page.fill("#login-password", password);
+  await page.click("#login-form button[type=submit]");
+}
+
+// A page of its own (its own cookies), logged in as the demo admin.
 async function openDesk() {
   const page = await browser.newPage();
   page.on("dialog", (dialog) => dialog.accept());
   await page.goto(`http://${address}/`);
+  await logIn(page, "reception", adminPassword);
   await page.locator("#staff li", { hasText: host }).waitFor();
   return page;
+}
+
+// What the service answers the page's own script for a request (status only).
+function statusFromPage(page, method, path, body) {
+  return page.evaluate(async ([method, path, body]) => {
+    const response = await fetch(path, { method, headers: { "Content-Type": "application/json" }, body });
+    return response.status;
+  }, [method, path, body]);
 }
 
 async function chooseHost(page, name) {
@@ -172,5 +193,60 @@ test("bad input gets a clear message and the directory is kept", async () => {
   await page.locator("#staff li", { hasText: "Ida Weiß" }).locator("button").click();
   await page.locator("#staff-message", { hasText: "Ida Weiß was removed." }).waitFor();
   await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor({ state: "detached" });
+  await page.close();
+});
+
+test("each role sees its own desk: login, admin panels, audit log and log out", async () => {
+  const page = await browser.newPage();
+  page.on("dialog", (dialog) => dialog.accept());
+  await page.goto(`http://${address}/`);
+  await page.locator("#login-form").waitFor({ state: "visible" });
+  assert.equal(await page.locator("#desk").isVisible(), false);
+  await logIn(page, "reception", "not the password");
+  await page.locator("#login-message", { hasText: "Wrong" }).waitFor();
+  assert.equal(await page.locator("#login-message").textContent(), "Wrong name or password.");
+
+  // The admin adds a desk account, announces a guest and finds both in the audit log.
+  await logIn(page, "reception", adminPassword);
+  await page.locator("#staff li", { hasText: host }).waitFor();
+  assert.equal(await page.locator("#account-name").textContent(), "reception (admin)");
+  await page.fill("#account-name-input", "frontdesk");
+  await page.fill("#account-password", "front-desk-pass");
+  await page.click("#account-form button[type=submit]");
+  await page.locator("#accounts li", { hasText: "frontdesk" }).waitFor();
+  assert.equal(await page.locator("#accounts-message").textContent(), "frontdesk (desk) was added.");
+  await chooseHost(page, host);
+  await page.fill("#announce-guest", "Grace Hopper");
+  await page.click("#announce-form button[type=submit]");
+  const announced = page.locator("#audit tbody tr", { hasText: "Grace Hopper" });
+  await announced.waitFor({ timeout: 10000 });
+  const [, account, from, action] = await announced.locator("td").allTextContents();
+  assert.deepEqual([account, action], ["reception", "announce"]);
+  assert.match(from, /^127\./);
+  assert.equal(await page.locator("#audit tbody tr").first().locator("td").nth(3).textContent(), "announce");
+  await page.locator("#audit tbody tr", { hasText: "account-add" }).waitFor();
+
+  // Log out ends the session: the form is back, and the cookie opens nothing any more.
+  await page.click("#logout");
+  await page.locator("#login-message", { hasText: "logged out" }).waitFor();
+  assert.equal(await page.locator("#desk").isVisible(), false);
+  assert.equal(await statusFromPage(page, "GET", "api/desk/state"), 401);
+  await page.reload();
+  await page.locator("#login-form").waitFor({ state: "visible" });
+
+  // A desk account announces and withdraws, but has no staff directory or admin panels.
+  await logIn(page, "frontdesk", "front-desk-pass");
+  await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).waitFor();
+  assert.equal(await page.locator("#account-name").textContent(), "frontdesk (desk)");
+  for (const panel of ["#staff-title", "#accounts-title", "#audit-title"]) {
+    assert.equal(await page.locator(panel).isVisible(), false, panel);
+  }
+  assert.equal(await statusFromPage(page, "POST", "api/desk/staff", JSON.stringify({ name: "Eve Lee" })), 403);
+  assert.equal(await statusFromPage(page, "GET", "api/desk/audit"), 403);
+  await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).locator("button").click();
+  await page.locator("#handled tbody tr", { hasText: "Grace Hopper" }).locator(".status", { hasText: "Withdrawn" })
+    .waitFor({ timeout: 10000 });
+  await page.click("#logout");
+  await page.locator("#login-form").waitFor({ state: "visible" });
   await page.close();
 });

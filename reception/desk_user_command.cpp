@@ -1,0 +1,157 @@
+#include "desk_user_command.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+#include "accounts.h"
+#include "audit.h"
+#include "privileges.h"
+#include "storage.h"
+
+namespace {
+
+const char deskUserUsage[] =
+    "Usage: vestibra-reception desk-user COMMAND [--database FILE]\n"
+    "  add NAME [--role desk|admin]  add an account (role desk unless given); the\n"
+    "                                password is the first line of standard input\n"
+    "  list                          name, role, created and last login of each account\n"
+    "  remove NAME                   remove an account and end its sessions\n"
+    "  password NAME                 set a new password (first line of standard\n"
+    "                                input) and end the account's sessions\n"
+    "Passwords have at least 8 characters. --database defaults to reception.db.\n";
+
+struct DeskUserArguments {
+  std::string command;
+  std::string name;
+  std::string role = "desk";
+  std::string database = "reception.db";
+};
+
+int fail(const std::string& message, int code = 1) {
+  std::fprintf(stderr, "vestibra-reception desk-user: %s\n", message.c_str());  // NOLINT(cert-err33-c)
+  return code;
+}
+
+std::string parseArguments(const std::vector<std::string>& arguments, DeskUserArguments& parsed) {
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at < arguments.size(); ++at) {
+    const std::string& argument = arguments[at];
+    if (argument == "--database" || argument == "--role") {
+      if (at + 1 >= arguments.size()) return argument + " needs a value";
+      (argument == "--role" ? parsed.role : parsed.database) = arguments[++at];
+    } else if (argument.rfind("--", 0) == 0) {
+      return "unknown option \"" + argument + "\"";
+    } else {
+      words.push_back(argument);
+    }
+  }
+  if (words.empty()) return "which command? add, list, remove or password";
+  parsed.command = words[0];
+  bool needsName = parsed.command != "list";
+  if (parsed.command != "add" && parsed.command != "list" && parsed.command != "remove" && parsed.command != "password") {
+    return "unknown command \"" + parsed.command + "\"";
+  }
+  if (words.size() != (needsName ? 2u : 1u)) return needsName ? parsed.command + " needs one account name" : "list takes no name";
+  if (needsName) parsed.name = words[1];
+  if (!isRole(parsed.role)) return "--role is desk or admin";
+  return "";
+}
+
+// The first line of standard input, without echo when it is a terminal.
+std::string readPassword() {
+  termios saved{};
+  bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    std::fputs("Password: ", stderr);  // NOLINT(cert-err33-c)
+  }
+  std::string line;
+  std::getline(std::cin, line);
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::fputs("\n", stderr);  // NOLINT(cert-err33-c)
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::string dateText(std::int64_t ms) {
+  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm local{};
+  char text[32] = "";
+  if (::localtime_r(&seconds, &local) == nullptr) return "";
+  return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local));
+}
+
+int listCommand() {
+  std::printf("%-24s %-6s %-17s %s\n", "name", "role", "created", "last login");
+  for (const DeskAccount& account : listAccounts()) {
+    std::printf("%-24s %-6s %-17s %s\n", account.name.c_str(), account.role.c_str(), dateText(account.createdAt).c_str(),
+                account.lastLoginAt ? dateText(*account.lastLoginAt).c_str() : "never");
+  }
+  return 0;
+}
+
+void auditCommand(const std::string& action, const std::string& detail) {
+  recordAudit("(command line)", "", action, detail);
+}
+
+int addCommand(const DeskUserArguments& arguments) {
+  std::string error = checkAccountName(arguments.name);
+  if (!error.empty()) return fail(error);
+  std::string password = readPassword();
+  error = checkPassword(password);
+  if (!error.empty()) return fail(error, password.size() < minPasswordBytes ? exitShortPassword : 1);
+  DeskAccount added;
+  switch (addAccount(arguments.name, arguments.role, password, added)) {
+    case AccountResult::done:
+      auditCommand("account-add", added.name + " (" + added.role + ")");
+      std::printf("added %s (%s)\n", added.name.c_str(), added.role.c_str());
+      return 0;
+    case AccountResult::duplicate: return fail("there is already an account named " + arguments.name);
+    default: return fail("the account could not be saved");
+  }
+}
+
+int changeCommand(const DeskUserArguments& arguments) {
+  std::optional<DeskAccount> account = findAccount(arguments.name);
+  if (!account) return fail("there is no account named " + arguments.name);
+  if (arguments.command == "remove") {
+    if (removeAccount(account->id, false) != AccountResult::done) return fail("the account could not be removed");
+    auditCommand("account-remove", account->name + " (" + account->role + ")");
+    std::printf("removed %s\n", account->name.c_str());
+    return 0;
+  }
+  std::string password = readPassword();
+  std::string error = checkPassword(password);
+  if (!error.empty()) return fail(error, password.size() < minPasswordBytes ? exitShortPassword : 1);
+  if (setPassword(account->id, password) != AccountResult::done) return fail("the password could not be saved");
+  auditCommand("account-password", account->name);
+  std::printf("changed the password of %s\n", account->name.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int runDeskUserCommand(const std::vector<std::string>& arguments) {
+  if (!arguments.empty() && (arguments[0] == "--help" || arguments[0] == "-h")) {
+    std::fputs(deskUserUsage, stdout);  // NOLINT(cert-err33-c)
+    return 0;
+  }
+  DeskUserArguments parsed;
+  std::string error = parseArguments(arguments, parsed);
+  if (!error.empty()) return fail(error + " (see desk-user --help)");
+  if (!initAccounts()) return fail("libsodium could not start");
+  error = openStorage(parsed.database);
+  if (!error.empty()) return fail(error);
+  keepDatabasePrivate(parsed.database);
+  int code = parsed.command == "list" ? listCommand() : parsed.command == "add" ? addCommand(parsed) : changeCommand(parsed);
+  closeStorage();
+  return code;
+}

@@ -1,0 +1,376 @@
+// Who may reach the service: desk sessions and roles, the audit log, login
+// throttling, other web pages (Host, Origin, Sec-Fetch-*), the desk-user
+// command, file permissions and HTTPS.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "reception_client.h"
+#include "reception_test_support.h"
+#include "storage.h"
+#include "test_support.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::atomic<std::int64_t> fakeNow{1767346205000LL};
+std::int64_t fakeTimeMs() { return fakeNow.load(); }
+
+json bodyOf(const RawReply& reply) { return json::parse(reply.body, nullptr, false); }
+
+class ReceptionAccessTest : public InProcessServiceTest {
+ protected:
+  void SetUp() override {
+    currentTimeMs = fakeTimeMs;
+    InProcessServiceTest::SetUp();
+    startService();
+  }
+  void TearDown() override {
+    InProcessServiceTest::TearDown();
+    currentTimeMs = realTime_;
+  }
+  // A request as a browser on another page, or a client without a session, sends it.
+  RawReply raw(const std::string& method, const std::string& target, const std::string& headers,
+               const std::string& body = "") {
+    return send11(host_, port_, method, target, body, method == "GET" ? "" : "application/json", headers);
+  }
+  // send11's Host header holds no port, so neither does the origin a browser would send with it.
+  std::string ownOrigin() { return "http://" + host_; }
+
+  std::int64_t (*realTime_)() = currentTimeMs;
+};
+
+// Every byte of the database and its write-ahead log.
+std::string databaseBytes(const std::filesystem::path& file) {
+  std::string bytes = readFileBytes(file);
+  if (std::filesystem::exists(file.string() + "-wal")) bytes += readFileBytes(file.string() + "-wal");
+  return bytes;
+}
+
+}  // namespace
+
+TEST_F(ReceptionAccessTest, EveryDeskRequestButLoginNeedsASessionOfTheRightRole) {
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");  // as the test's admin
+  for (const auto& [method, target] : std::vector<std::pair<std::string, std::string>>{
+           {"GET", "/api/desk/state"}, {"POST", "/api/desk/notifications"}, {"DELETE", "/api/desk/staff/1"},
+           {"GET", "/api/desk/audit"}, {"GET", "/api/desk/accounts"}, {"POST", "/api/desk/logout"}}) {
+    RawReply refused = raw(method, target, "", method == "GET" ? "" : "{}");
+    EXPECT_EQ(refused.status, 401) << method << " " << target;
+    EXPECT_EQ(bodyOf(refused)["error"], "Please log in.") << target;
+  }
+  EXPECT_EQ(raw("GET", "/", "").status, 200);  // the page itself, with its login form
+
+  addDeskAccount("front", "desk", "front-desk-1");
+  RawReply wrongName = raw("POST", "/api/desk/login", "", R"({"name": "nobody", "password": "front-desk-1"})");
+  RawReply wrongPassword = raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-2"})");
+  EXPECT_EQ(wrongName.status, 401);
+  EXPECT_EQ(wrongPassword.status, 401);
+  EXPECT_EQ(wrongName.body, wrongPassword.body);  // the same answer: names cannot be probed
+
+  RawReply loggedIn = raw("POST", "/api/desk/login", "", R"({"name": "FRONT", "password": "front-desk-1"})");
+  EXPECT_EQ(loggedIn.status, 200);
+  EXPECT_EQ(bodyOf(loggedIn), json({{"name", "front"}, {"role", "desk"}}));
+  EXPECT_TRUE(std::regex_match(header(loggedIn, "Set-Cookie"),
+                               std::regex("vestibra_session=[0-9a-f]{64}; HttpOnly; SameSite=Strict; Path=/")))
+      << header(loggedIn, "Set-Cookie");
+  std::string desk = deskLogin(host_, port_, "front", "front-desk-1");
+  EXPECT_EQ(raw("GET", "/api/desk/state", desk).status, 200);
+  RawReply announced = raw("POST", "/api/desk/notifications", desk, json{{"staffId", anna}, {"guestName", "Ada"}}.dump());
+  EXPECT_EQ(announced.status, 201);
+  EXPECT_EQ(raw("POST", "/api/desk/notifications/" + std::to_string(bodyOf(announced)["id"].get<int>()) + "/archive",
+                desk, "{}")
+                .status,
+            200);
+  for (const auto& [method, target] : std::vector<std::pair<std::string, std::string>>{
+           {"POST", "/api/desk/staff"}, {"DELETE", "/api/desk/staff/" + std::to_string(anna)},
+           {"GET", "/api/desk/audit"}, {"GET", "/api/desk/accounts"}, {"POST", "/api/desk/accounts/1/password"}}) {
+    EXPECT_EQ(raw(method, target, desk, R"({"name": "Zoe Lee", "password": "whatever-1"})").status, 403) << target;
+  }
+  EXPECT_EQ(state()["staff"].size(), 1u);  // nothing the desk account tried changed
+
+  // A new password and a removed account end their sessions; logging out ends one.
+  std::int64_t frontId = bodyOf(get("/api/desk/accounts"))["accounts"][0]["id"];
+  EXPECT_EQ(post("/api/desk/accounts/" + std::to_string(frontId) + "/password", R"({"password": "short"})").status, 400);
+  EXPECT_EQ(post("/api/desk/accounts/" + std::to_string(frontId) + "/password", R"({"password": "front-desk-3"})").status,
+            200);
+  EXPECT_EQ(raw("GET", "/api/desk/state", desk).status, 401);
+  desk = deskLogin(host_, port_, "front", "front-desk-3");
+  RawReply out = raw("POST", "/api/desk/logout", desk, "{}");
+  EXPECT_EQ(out.status, 200);
+  EXPECT_EQ(header(out, "Set-Cookie").rfind("vestibra_session=; Max-Age=0", 0), 0u);
+  EXPECT_EQ(raw("GET", "/api/desk/state", desk).status, 401);
+  desk = deskLogin(host_, port_, "front", "front-desk-3");
+  EXPECT_EQ(send("DELETE", "/api/desk/accounts/" + std::to_string(frontId)).status, 200);
+  EXPECT_EQ(raw("GET", "/api/desk/state", desk).status, 401);
+  // The last admin stays, so the desk can always be managed from the page.
+  std::int64_t adminId = bodyOf(get("/api/desk/accounts"))["accounts"][0]["id"];
+  EXPECT_EQ(send("DELETE", "/api/desk/accounts/" + std::to_string(adminId)).status, 409);
+}
+
+TEST_F(ReceptionAccessTest, AuditLogKeepsEveryDeskWriteNewestFirstAndNoSecrets) {
+  raw("POST", "/api/desk/login", "", R"({"name": "test-admin", "password": "not-the-password"})");
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  std::int64_t guest = announce(anna, "Ada Lovelace", "Room 2");
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(guest) + "/archive", "{}").status, 200);
+  RawReply added = post("/api/desk/accounts", R"({"name": "front", "role": "desk", "password": "front-secret-1"})");
+  ASSERT_EQ(added.status, 201);
+  std::string front = std::to_string(bodyOf(added)["id"].get<int>());
+  EXPECT_EQ(post("/api/desk/accounts/" + front + "/password", R"({"password": "front-secret-2"})").status, 200);
+  std::string frontCookie = deskLogin(host_, port_, "front", "front-secret-2");
+  EXPECT_EQ(raw("POST", "/api/desk/logout", frontCookie, "{}").status, 200);
+  EXPECT_EQ(send("DELETE", "/api/desk/accounts/" + front).status, 200);
+  EXPECT_EQ(send("DELETE", "/api/desk/staff/" + std::to_string(anna)).status, 200);
+
+  json page = bodyOf(get("/api/desk/audit"));
+  std::vector<std::string> actions;
+  for (const json& entry : page["entries"]) {
+    actions.push_back(entry["account"].get<std::string>() + " " + entry["action"].get<std::string>());
+    EXPECT_EQ(entry["address"], "127.0.0.1");
+    EXPECT_EQ(entry["at"], fakeNow.load());
+  }
+  EXPECT_EQ(actions, (std::vector<std::string>{"test-admin staff-remove", "test-admin account-remove", "front logout",
+                                               "front login", "test-admin account-password", "test-admin account-add",
+                                               "test-admin withdraw", "test-admin announce", "test-admin staff-add",
+                                               "test-admin login", "test-admin login-failed"}));
+  EXPECT_EQ(page["entries"][7]["detail"], "guest #" + std::to_string(guest) + " Ada Lovelace for Anna Schmidt");
+  EXPECT_TRUE(page["next"].is_null());
+
+  // Pages of 50, newest first, each going on below the last id of the one before.
+  std::int64_t ben = addStaffMember("Ben", "Weber");
+  for (int i = 0; i < 50; ++i) announce(ben, "Guest " + std::to_string(i), "");
+  json first = bodyOf(get("/api/desk/audit"));
+  ASSERT_EQ(first["entries"].size(), 50u);
+  EXPECT_EQ(first["entries"][0]["detail"], "guest #" + std::to_string(guest + 50) + " Guest 49 for Ben Weber");
+  json second = bodyOf(get("/api/desk/audit?before=" + std::to_string(first["next"].get<std::int64_t>())));
+  ASSERT_EQ(second["entries"].size(), 12u);  // 11 from before, and adding Ben Weber
+  EXPECT_EQ(second["entries"][0]["id"], first["entries"][49]["id"].get<std::int64_t>() - 1);
+  EXPECT_TRUE(second["next"].is_null());
+  EXPECT_EQ(bodyOf(get("/api/desk/audit?before=x")).value("error", ""), "before is an entry id.");
+
+  // Neither answers nor the database's bytes hold a password, a session token or the notifier key.
+  std::string token = frontCookie.substr(frontCookie.find('=') + 1, 64);
+  std::string everything = first.dump() + second.dump() + page.dump() +
+                           databaseBytes(directory_.path / "reception.db");
+  for (const std::string& secret : {std::string("front-secret-1"), std::string("front-secret-2"),
+                                    std::string("test-admin-password"), std::string("not-the-password"), token,
+                                    std::string(accessKey)}) {
+    EXPECT_EQ(everything.find(secret), std::string::npos) << secret;
+  }
+}
+
+TEST_F(ReceptionAccessTest, OtherHostNamesAndOtherSitesGetNowhere) {
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  std::int64_t guest = announce(anna, "Ada", "");
+  std::string port = std::to_string(port_);
+  const std::string login = R"({"name": "test-admin", "password": "test-admin-password"})";
+  for (const std::string& host : {std::string("evil.example"), std::string("evil.example:") + port,
+                                  std::string("127.0.0.1:1"), std::string("127.0.0.1.evil.example"),
+                                  std::string("")}) {
+    std::string line = host.empty() ? "" : "Host: " + host + "\r\n";
+    for (const char* target : {"/", "/desk.js", "/api/desk/state", "/api/desk/login"}) {
+      std::string request = std::string("POST ") + target + " HTTP/1.0\r\n" + line +
+                            "Content-Type: application/json\r\nContent-Length: " + std::to_string(login.size()) +
+                            "\r\n\r\n" + login;
+      EXPECT_EQ(exchange(host_, port_, request).status, 421) << host << target;
+    }
+  }
+  for (const std::string& host : {std::string("localhost"), "LOCALHOST:" + port, "127.0.0.1:" + port, "[::1]:" + port}) {
+    EXPECT_EQ(exchange(host_, port_, "GET / HTTP/1.0\r\nHost: " + host + "\r\n\r\n").status, 200) << host;
+  }
+
+  // Writes from another site are refused; the page's own origin is not.
+  std::string cookie = deskLogin(host_, port_, "test-admin", "test-admin-password");
+  ASSERT_FALSE(cookie.empty());
+  std::string body = json{{"staffId", anna}, {"guestName", "Eve"}}.dump();
+  for (const std::string& headers : {std::string("Origin: http://evil.example\r\n"), std::string("Origin: null\r\n"),
+                                     "Origin: https://" + host_ + ":" + port + "\r\n",
+                                     std::string("Sec-Fetch-Site: cross-site\r\n")}) {
+    EXPECT_EQ(raw("POST", "/api/desk/notifications", cookie + headers, body).status, 403) << headers;
+    EXPECT_EQ(raw("POST", "/api/desk/login", headers, login).status, 403) << headers;
+  }
+  EXPECT_EQ(raw("POST", "/api/desk/notifications", cookie + "Origin: " + ownOrigin() + "\r\nSec-Fetch-Site: same-origin\r\n",
+                body)
+                .status,
+            201);
+
+  // The notifier API refuses what a browser sends, with an empty body, and changes nothing.
+  const std::string keyed = std::string("?key=") + accessKey;
+  for (const std::string& headers : {std::string("Sec-Fetch-Site: cross-site\r\n"), std::string("Sec-Fetch-Dest: image\r\n"),
+                                     std::string("Origin: http://evil.example\r\n"), std::string("Cookie: a=b\r\n")}) {
+    for (const std::string& target : {"getNotification" + keyed + "&fn=Anna&ln=Schmidt",
+                                      "archiveNotification" + keyed + "&id=" + std::to_string(guest)}) {
+      RawReply refused = raw("GET", "/api/reception/" + target, headers);
+      EXPECT_EQ(refused.status, 403) << headers << target;
+      EXPECT_EQ(refused.body, "");
+    }
+  }
+  json waiting = state()["notifications"][0];
+  EXPECT_TRUE(waiting["deliveredAt"].is_null());
+  EXPECT_TRUE(waiting["archivedAt"].is_null());
+  // Notifiers work whatever host name they use; every answer says nosniff, the page more.
+  RawReply polled = exchange(host_, port_, "GET /api/reception/listUsers" + keyed + " HTTP/1.0\r\nHost: reception.corp\r\n\r\n");
+  EXPECT_EQ(polled.body, "Anna Schmidt");
+  EXPECT_EQ(header(polled, "X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(header(get("/api/desk/state"), "X-Content-Type-Options"), "nosniff");
+  RawReply page = get("/");
+  EXPECT_EQ(header(page, "X-Content-Type-Options"), "nosniff");
+  EXPECT_NE(header(page, "Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos);
+  EXPECT_EQ(header(page, "Referrer-Policy"), "no-referrer");
+}
+
+TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePassword) {
+  addDeskAccount("front", "desk", "front-desk-1");
+  addDeskAccount("back", "desk", "back-desk-1");
+  for (int attempt = 1; attempt <= 10; ++attempt) {
+    EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "guess)" + std::to_string(attempt) + "\"}")
+                  .status,
+              401)
+        << attempt;
+  }
+  fakeNow += 60 * 1000;
+  RawReply throttled = raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-1"})");
+  EXPECT_EQ(throttled.status, 429);
+  EXPECT_EQ(header(throttled, "Retry-After"), "840");  // the first failure leaves the window in 14 minutes
+  // Ten failures from one address also stop its attempts on other accounts.
+  EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "back", "password": "back-desk-1"})").status, 429);
+  fakeNow += 14 * 60 * 1000;
+  EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-1"})").status, 200);
+}
+
+// The executable: desk-user, 0600 files, the demo login.
+TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
+  TemporaryDirectory directory;
+  // A database an earlier version left readable by everyone is made private too.
+  writeFileBytes(directory.path / "reception.db", "");
+  ::chmod((directory.path / "reception.db").c_str(), 0644);
+  std::string output;
+  auto run = [&](const std::vector<std::string>& arguments, const std::string& input = "") {
+    std::vector<std::string> all = {"desk-user"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    int status = runService(all, directory.path, output, input);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(run({"add", "maria"}, "seven77\n"), 2);
+  EXPECT_EQ(output, "vestibra-reception desk-user: A password needs at least 8 characters.\n");
+  EXPECT_EQ(run({"add", "maria", "--role", "admin"}, "maria-password-1\nignored\n"), 0) << output;
+  EXPECT_EQ(run({"add", "Maria"}, "other-password\n"), 1);
+  EXPECT_NE(output.find("already an account named Maria"), std::string::npos) << output;
+  EXPECT_EQ(run({"add", "tom", "--role", "boss"}, "tom-password\n"), 1);
+  EXPECT_EQ(run({"add", "tom jones"}, "tom-password\n"), 1);
+  EXPECT_EQ(run({"add", "tom"}, "tom-password-1\n"), 0) << output;
+  EXPECT_EQ(run({"password", "tom"}, "short\n"), 2);
+  EXPECT_EQ(run({"password", "tom"}, "tom-password-2\n"), 0) << output;
+  EXPECT_EQ(run({"remove", "nobody"}), 1);
+  EXPECT_EQ(run({"list"}), 0);
+  EXPECT_TRUE(std::regex_search(output, std::regex("\nmaria +admin +[0-9-]+ [0-9:]+ +never\ntom +desk ")));
+  EXPECT_EQ(run({"add"}), 1);
+
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo"}, directory.path)) << service.output;
+  EXPECT_NE(service.deskCookie, "");  // the printed demo login works
+  EXPECT_NE(deskLogin(service.host, service.port, "tom", "tom-password-2"), "");
+  EXPECT_EQ(deskLogin(service.host, service.port, "tom", "tom-password-1"), "");
+  for (const char* file : {"reception.db", "reception.db-wal", "reception.db-shm"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat((directory.path / file).c_str(), &status), 0) << file;
+    EXPECT_EQ(status.st_mode & 0777, 0600u) << file;
+  }
+  std::string bytes = databaseBytes(directory.path / "reception.db");
+  for (const std::string& secret : {std::string("maria-password-1"), std::string("tom-password-1"),
+                                    std::string("tom-password-2"), demoPassword(service.output)}) {
+    EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
+  }
+  EXPECT_EQ(run({"remove", "tom"}), 0);
+  EXPECT_EQ(deskLogin(service.host, service.port, "tom", "tom-password-2"), "");
+}
+
+TEST(ReceptionAccessProcess, HttpsServesTheDeskAndPlainHttpRedirectsToIt) {
+  TemporaryDirectory directory;
+  const std::filesystem::path& dir = directory.path;
+  std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                     "subjectAltName=IP:127.0.0.1 -keyout '" + (dir / "key.pem").string() + "' -out '" +
+                     (dir / "cert.pem").string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  std::string other = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=other -keyout '" +
+                      (dir / "other-key.pem").string() + "' -out /dev/null >/dev/null 2>&1";
+  ASSERT_EQ(std::system(other.c_str()), 0);
+
+  std::string output;
+  const std::vector<std::string> base = {"--listen", "127.0.0.1:0", "--tls-listen", "127.0.0.1:0"};
+  auto withTls = [&](const std::string& cert, const std::string& key) {
+    std::vector<std::string> arguments = base;
+    arguments.insert(arguments.end(), {"--tls-cert", cert, "--tls-key", key});
+    return arguments;
+  };
+  runService(withTls("missing.pem", "key.pem"), dir, output);
+  EXPECT_EQ(output, "vestibra-reception: cannot read the TLS certificate missing.pem: No such file or directory\n");
+  runService(withTls("cert.pem", "other-key.pem"), dir, output);
+  EXPECT_NE(output.find("the key does not match the certificate"), std::string::npos) << output;
+  runService({"--tls-cert", "cert.pem"}, dir, output);
+  EXPECT_EQ(output, "vestibra-reception: --tls-cert and --tls-key go together\n");
+
+  ServiceProcess service;
+  std::vector<std::string> arguments = withTls("cert.pem", "key.pem");
+  arguments.push_back("--demo");
+  ASSERT_TRUE(service.start(arguments, dir)) << service.output;
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(service.output, found, std::regex("front desk is at https://127.0.0.1:([0-9]+)/")));
+  std::string https = "https://127.0.0.1:" + found[1].str();
+
+  // Plain HTTP keeps the notifier API and sends the desk to HTTPS.
+  EXPECT_EQ(service.deskCookie, "");
+  RawReply redirected = getAs10(service.host, service.port, "/api/desk/state?x=1");
+  EXPECT_EQ(redirected.status, 308);
+  EXPECT_EQ(header(redirected, "Location"), https + "/api/desk/state?x=1");
+  EXPECT_EQ(getAs10(service.host, service.port, std::string("/api/reception/listUsers?key=") + accessKey).status, 200);
+
+  std::string curl = "curl -s --max-time 20 --cacert '" + (dir / "cert.pem").string() + "' -D - ";
+  std::string login = curl + "-H 'Content-Type: application/json' -d '{\"name\": \"reception\", \"password\": \"" +
+                      demoPassword(service.output) + "\"}' " + https + "/api/desk/login";
+  std::FILE* pipe = ::popen(login.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string answer;
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) answer.append(chunk, got);
+  ::pclose(pipe);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("; HttpOnly; SameSite=Strict; Path=/; Secure"), std::string::npos) << answer;
+  EXPECT_NE(answer.find(R"({"name":"reception","role":"admin"})"), std::string::npos);
+  // Without the test's certificate authority the connection is refused.
+  EXPECT_NE(std::system(("curl -s --max-time 20 -o /dev/null " + https + "/").c_str()), 0);
+}
+
+// Started as root with --user: the ports are bound first, the database is
+// then created by that user.
+TEST(ReceptionAccessProcess, UserDropsRootBeforeTheDatabaseIsOpened) {
+  TemporaryDirectory directory;
+  std::string output;
+  int status = runService({"--listen", "127.0.0.1:0", "--user", "no-such-user-here"}, directory.path, output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+  EXPECT_EQ(output, "vestibra-reception: --user: there is no user named no-such-user-here\n");
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "reception.db"));
+  if (::geteuid() != 0) GTEST_SKIP() << "the switch itself needs root";
+
+  // cppcheck-suppress getpwnamCalled  ; the test looks up one user, on one thread
+  passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(::chown(directory.path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--user", "nobody", "--demo"}, directory.path)) << service.output;
+  struct stat file {};
+  ASSERT_EQ(::stat((directory.path / "reception.db").c_str(), &file), 0);
+  EXPECT_EQ(file.st_uid, nobody->pw_uid);
+  EXPECT_EQ(file.st_gid, nobody->pw_gid);
+  std::string processStatus = readFileBytes("/proc/" + std::to_string(service.pid) + "/status");
+  std::string ids = std::to_string(nobody->pw_uid);
+  EXPECT_NE(processStatus.find("\nUid:\t" + ids + "\t" + ids + "\t" + ids + "\t" + ids + "\n"), std::string::npos);
+  EXPECT_NE(service.deskCookie, "");
+}
