@@ -209,25 +209,41 @@ std::string startSession(std::int64_t accountId) {
   return transaction.commit() ? token : "";
 }
 
+namespace {
+
+// Marks a session used, unless another write holds the database: a later
+// request marks it then, well within the idle limit, and a desk read never
+// waits behind a write.
+void touchSession(const std::string& hash, std::int64_t now) {
+  std::unique_lock<std::mutex> lock(databaseMutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  Use touch("UPDATE desk_session SET last_used_at = ?2 WHERE token_hash = ?1");
+  touch.bind(1, hash).bind(2, now).step();  // busy: as above
+}
+
+}  // namespace
+
 std::optional<DeskAccount> findSession(const std::string& token) {
   if (token.size() != tokenBytes * 2) return std::nullopt;
   std::string hash = tokenHash(token);
   std::int64_t now = currentTimeMs();
-  std::lock_guard<std::mutex> lock(databaseMutex);
   DeskAccount account;
   std::int64_t lastUsed = 0;
   {
-    Use query(
+    std::unique_lock<std::mutex> lock = lockForReading();
+    Use query = Use::reading(
         "SELECT a.id, a.name, a.role, a.created_at, a.last_login_at, s.last_used_at FROM desk_session s "
         "JOIN desk_account a ON a.id = s.account_id WHERE s.token_hash = ?1");
-    if (query.bind(1, hash).step() != SQLITE_ROW) return std::nullopt;
+    int result = query.bind(1, hash).step();
+    if (result != SQLITE_ROW) {
+      if (result != SQLITE_DONE) reportError("read of a desk session", readDatabase);
+      return std::nullopt;
+    }
     account = accountFromRow(query);
     lastUsed = query.integer(5);
   }
   if (now - lastUsed > sessionIdleLimitMs) return std::nullopt;
-  if (now - lastUsed >= sessionTouchIntervalMs) {
-    Use("UPDATE desk_session SET last_used_at = ?2 WHERE token_hash = ?1").bind(1, hash).bind(2, now).run();
-  }
+  if (now - lastUsed >= sessionTouchIntervalMs) touchSession(hash, now);
   return account;
 }
 

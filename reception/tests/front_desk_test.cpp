@@ -249,7 +249,7 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
                  std::to_string(ann) + "}").status, 409);
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign", R"({"staffId": 999})").status, 404);
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign", R"({"staffId": "2"})").status, 400);
-  EXPECT_EQ(send11(host_, port_, "GET", "/api/desk/notifications/1/reassign").status, 405);
+  EXPECT_EQ(send("GET", "/api/desk/notifications/1/reassign").status, 405);
   ASSERT_EQ(guests().size(), 1u) << "refused reassignments change nothing";
 
   RawReply moved = post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
@@ -264,6 +264,12 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(now["arrivedAt"], arrival);
   EXPECT_EQ(now["note"], "Room 2");
   EXPECT_EQ(now["escalation"], "") << "the new host has only just been given the guest";
+  json audited = json::parse(get("/api/desk/audit").body)["entries"];  // newest first
+  ASSERT_GE(audited.size(), 2u);
+  EXPECT_EQ(audited[1]["action"], "reassign");
+  EXPECT_EQ(audited[1]["detail"], "guest #" + std::to_string(first) + " Ada Lovelace archived as reassigned");
+  EXPECT_EQ(audited[0]["action"], "announce");
+  EXPECT_EQ(audited[0]["detail"], "guest #" + std::to_string(second) + " Ada Lovelace for Bob Ray");
   fakeNow += 60001;
   EXPECT_EQ(guest(second)["escalation"], "unseen");
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
@@ -332,7 +338,7 @@ TEST_F(FrontDeskApiTest, ImportPreviewsThenAppliesOnlyTheGoodRows) {
 
   EXPECT_EQ(post("/api/desk/staff/import", body("surname\nX\n", false)).status, 400);
   EXPECT_EQ(post("/api/desk/staff/import", R"({"csv": 5})").status, 400);
-  EXPECT_EQ(send11(host_, port_, "POST", "/api/desk/staff/import", "first_name,last_name\n", "text/csv").status, 415);
+  EXPECT_EQ(send("POST", "/api/desk/staff/import", "first_name,last_name\n", "text/csv").status, 415);
 
   // A directory of 5,000 fits the upload limit, which other requests keep small.
   std::string big = "first_name,last_name\r\n";
@@ -353,7 +359,7 @@ TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
   std::int64_t ann = addStaffMember("Ann", "Lee");
   std::int64_t bob = addStaffMember("Bob", "Ray");
   std::int64_t gone = addStaffMember("Cy", "Gone");  // removed, without guests
-  ASSERT_EQ(send11(host_, port_, "DELETE", "/api/desk/staff/" + std::to_string(gone)).status, 200);
+  ASSERT_EQ(send("DELETE", "/api/desk/staff/" + std::to_string(gone)).status, 200);
   const std::int64_t day = 86400000LL;
   std::int64_t start = fakeNow;
   std::int64_t old = announce(ann, "=Old Guest", "");  // acknowledged by the host 40 days ago
@@ -361,9 +367,11 @@ TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
   get(std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee");
   get(std::string("/api/reception/archiveNotification?key=") + accessKey + "&id=" + std::to_string(old));
   fakeNow += 10 * day;
+  adminCookie_.clear();  // a session ends after 12 idle hours
   std::int64_t withdrawn = announce(bob, "Grace Hopper", "Lobby");
   post("/api/desk/notifications/" + std::to_string(withdrawn) + "/archive", "{}");
   fakeNow += 30 * day;
+  adminCookie_.clear();  // a session ends after 12 idle hours
   std::int64_t waiting = announce(bob, "Alan Turing", "");
 
   json all = json::parse(get("/api/desk/visitors").body)["visitors"];
@@ -400,6 +408,7 @@ TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
   EXPECT_EQ(kept[1]["id"], waiting);
   frontDeskPolicy.retentionDays = 0;
   fakeNow += 400 * day;
+  adminCookie_.clear();  // a session ends after 12 idle hours
   applyRetention();
   EXPECT_EQ(json::parse(get("/api/desk/visitors").body)["visitors"].size(), 2u) << "0 keeps records forever";
   frontDeskPolicy.retentionDays = 1;

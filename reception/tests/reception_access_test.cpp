@@ -61,7 +61,8 @@ TEST_F(ReceptionAccessTest, EveryDeskRequestButLoginNeedsASessionOfTheRightRole)
   std::int64_t anna = addStaffMember("Anna", "Schmidt");  // as the test's admin
   for (const auto& [method, target] : std::vector<std::pair<std::string, std::string>>{
            {"GET", "/api/desk/state"}, {"POST", "/api/desk/notifications"}, {"DELETE", "/api/desk/staff/1"},
-           {"GET", "/api/desk/audit"}, {"GET", "/api/desk/accounts"}, {"POST", "/api/desk/logout"}}) {
+           {"GET", "/api/desk/audit"}, {"GET", "/api/desk/accounts"}, {"POST", "/api/desk/logout"},
+           {"POST", "/api/desk/notifications/1/reassign"}, {"GET", "/api/desk/visitors.csv"}}) {
     RawReply refused = raw(method, target, "", method == "GET" ? "" : "{}");
     EXPECT_EQ(refused.status, 401) << method << " " << target;
     EXPECT_EQ(bodyOf(refused)["error"], "Please log in.") << target;
@@ -91,7 +92,8 @@ TEST_F(ReceptionAccessTest, EveryDeskRequestButLoginNeedsASessionOfTheRightRole)
             200);
   for (const auto& [method, target] : std::vector<std::pair<std::string, std::string>>{
            {"POST", "/api/desk/staff"}, {"DELETE", "/api/desk/staff/" + std::to_string(anna)},
-           {"GET", "/api/desk/audit"}, {"GET", "/api/desk/accounts"}, {"POST", "/api/desk/accounts/1/password"}}) {
+           {"GET", "/api/desk/audit"}, {"GET", "/api/desk/accounts"}, {"POST", "/api/desk/accounts/1/password"},
+           {"POST", "/api/desk/staff/import"}, {"GET", "/api/desk/staff.csv"}, {"GET", "/api/desk/visitors"}}) {
     EXPECT_EQ(raw(method, target, desk, R"({"name": "Zoe Lee", "password": "whatever-1"})").status, 403) << target;
   }
   EXPECT_EQ(state()["staff"].size(), 1u);  // nothing the desk account tried changed

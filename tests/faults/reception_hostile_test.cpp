@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "accounts.h"
 #include "database.h"
 #include "http_server.h"
 #include "notifier_api.h"
@@ -240,11 +241,11 @@ TEST_F(HostileTrafficTest, EarlyRefusalsAndEscapedPaths) {
            "Content-Length: 300000000\r\nExpect: 100-continue\r\n\r\n", 413},
       {"300 MB declared, body not sent yet", "POST /api/desk/staff HTTP/1.1\r\nHost: x\r\n" + json + "Content-Length: 300000000\r\n\r\n", 413},
       {"a length past 64 bits", "POST /api/desk/staff HTTP/1.0\r\n" + json + "Content-Length: 99999999999999999999999\r\n\r\n", 413},
-      {"escaped letter in the prefix", "GET /%61pi/desk/state HTTP/1.0\r\n\r\n", 404},
-      {"escaped slashes", "GET /api%2Freception%2FlistUsers" + keyed + " HTTP/1.0\r\n\r\n", 404},
+      {"escaped letter in the prefix", "GET /%61pi/desk/state HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 404},
+      {"escaped slashes", "GET /api%2Freception%2FlistUsers" + keyed + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 404},
       {"escaped letter in an endpoint", "GET /api/reception/list%55sers" + keyed + " HTTP/1.0\r\n\r\n", 404},
-      {"escaped digit in an id", "POST /api/desk/notifications/%31/archive HTTP/1.0\r\n" + json + "Content-Length: 0\r\n\r\n", 404},
-      {"escaped desk page", "GET /%69ndex.html HTTP/1.0\r\n\r\n", 404},
+      {"escaped digit in an id", "POST /api/desk/notifications/%31/archive HTTP/1.0\r\nHost: 127.0.0.1\r\n" + adminCookie_ + json + "Content-Length: 0\r\n\r\n", 404},
+      {"escaped desk page", "GET /%69ndex.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", 404},
   };
   for (const Case& refused : cases) {
     Clock::time_point start = Clock::now();
@@ -398,15 +399,23 @@ void makeDatabase(const std::filesystem::path& path, int guests) {
   closeStorage();
 }
 
-std::size_t rootPage(const std::filesystem::path& path, const std::string& table) {
+// The root pages of the b-trees whose name or table matches: a table's
+// alone by its name, a table's with its indexes by tbl_name.
+std::set<std::size_t> rootPages(const std::filesystem::path& path, const std::string& where) {
   sqlite3* db = nullptr;
   sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(db, ("SELECT rootpage FROM sqlite_master WHERE name = '" + table + "'").c_str(), -1, &statement, nullptr);
-  std::size_t page = sqlite3_step(statement) == SQLITE_ROW ? static_cast<std::size_t>(sqlite3_column_int64(statement, 0)) : 0;
+  sqlite3_prepare_v2(db, ("SELECT rootpage FROM sqlite_master WHERE " + where).c_str(), -1, &statement, nullptr);
+  std::set<std::size_t> pages;
+  while (sqlite3_step(statement) == SQLITE_ROW) pages.insert(static_cast<std::size_t>(sqlite3_column_int64(statement, 0)));
   sqlite3_finalize(statement);
   sqlite3_close(db);
-  return page;
+  return pages;
+}
+
+std::size_t rootPage(const std::filesystem::path& path, const std::string& table) {
+  std::set<std::size_t> pages = rootPages(path, "name = '" + table + "'");
+  return pages.empty() ? 0 : *pages.begin();
 }
 
 }  // namespace
@@ -490,9 +499,14 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   makeDatabase(later, 400);
   receptionAccessKey = accessKey;
   ASSERT_EQ(openStorage(later.string()), "");
-  // Every page but the schema and the staff table's (and its index's).
+  useCheapPasswordHashing();
+  DeskAccount admin;
+  ASSERT_EQ(addAccount("auditor", "admin", "auditor-password", admin), AccountResult::done);
+  const std::string session = "Cookie: vestibra_session=" + startSession(admin.id) + "\r\n";
+  // Every page but the schema's and those of staff and desk sessions (with their indexes).
   const std::size_t pages = std::filesystem::file_size(later) / 4096;
-  const std::set<std::size_t> kept = {1, rootPage(later, "staff"), rootPage(later, "staff_active_name")};
+  std::set<std::size_t> kept = rootPages(later, "tbl_name IN ('staff', 'desk_account', 'desk_session')");
+  kept.insert(1);
   for (std::size_t page = 1; page <= pages; ++page) {
     if (kept.count(page) == 0) writeBytes(later, random4k, (page - 1) * 4096);
   }
@@ -501,7 +515,7 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   ASSERT_TRUE(listener >= 0 && startHttpServer(listener, &handleReceptionRequest, error)) << error;
   std::uint16_t port = listeningPort(listener);
   ::testing::internal::CaptureStderr();
-  RawReply deskState = getAs10("127.0.0.1", port, "/api/desk/state");
+  RawReply deskState = send11("127.0.0.1", port, "GET", "/api/desk/state", "", "", session);
   RawReply staffList = getAs10("127.0.0.1", port, "/api/reception/listUsers" + keyed);
   std::string log = ::testing::internal::GetCapturedStderr();
   stopHttpServer();
