@@ -43,7 +43,11 @@ announce() {
     -d "{\"staffId\": $staff_id, \"guestName\": \"$1\", \"note\": \"$2\"}" "$desk/notifications" |
     grep -o '"id":[0-9]*' | grep -o '[0-9]*$'
 }
-delivered() { desk_curl "$desk/state" | grep -q "\"deliveredAt\":[0-9]*,\"guestName\":\"$1\""; }
+delivered() {
+  desk_curl "$desk/state" | python3 -c 'import json, sys
+state = json.load(sys.stdin)
+sys.exit(0 if any(n["guestName"] == sys.argv[1] and n["deliveredAt"] for n in state["notifications"]) else 1)' "$1"
+}
 
 first=$(announce "Zoë Brontë" "Meeting room 2")
 mkdir "$work/notifier"

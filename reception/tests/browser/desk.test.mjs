@@ -238,12 +238,12 @@ test("each role sees its own desk: login, admin panels, audit log and log out", 
   await logIn(page, "frontdesk", "front-desk-pass");
   await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).waitFor();
   assert.equal(await page.locator("#account-name").textContent(), "frontdesk (desk)");
-  for (const panel of ["#staff-title", "#accounts-title", "#audit-title"]) {
+  for (const panel of ["#staff-title", "#accounts-title", "#audit-title", "#import-title", "#log-title"]) {
     assert.equal(await page.locator(panel).isVisible(), false, panel);
   }
   assert.equal(await statusFromPage(page, "POST", "api/desk/staff", JSON.stringify({ name: "Eve Lee" })), 403);
   assert.equal(await statusFromPage(page, "GET", "api/desk/audit"), 403);
-  await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).locator("button").click();
+  await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).getByRole("button", { name: "Withdraw" }).click();
   await page.locator("#handled tbody tr", { hasText: "Grace Hopper" }).locator(".status", { hasText: "Withdrawn" })
     .waitFor({ timeout: 10000 });
   await page.click("#logout");
