@@ -9,26 +9,29 @@
 
 #include "accounts.h"
 #include "audit.h"
+#include "config_file.h"
 #include "privileges.h"
 #include "storage.h"
 
 namespace {
 
 const char deskUserUsage[] =
-    "Usage: vestibra-reception desk-user COMMAND [--database FILE]\n"
+    "Usage: vestibra-reception desk-user COMMAND [--database FILE | --config FILE]\n"
     "  add NAME [--role desk|admin]  add an account (role desk unless given); the\n"
     "                                password is the first line of standard input\n"
     "  list                          name, role, created and last login of each account\n"
     "  remove NAME                   remove an account and end its sessions\n"
     "  password NAME                 set a new password (first line of standard\n"
     "                                input) and end the account's sessions\n"
-    "Passwords have at least 8 characters. --database defaults to reception.db.\n";
+    "Passwords have at least 8 characters. --database defaults to reception.db, or\n"
+    "to the database named in the service's --config file.\n";
 
 struct DeskUserArguments {
   std::string command;
   std::string name;
   std::string role = "desk";
-  std::string database = "reception.db";
+  std::string database;  // "": from the config file, else reception.db
+  std::string config;
 };
 
 int fail(const std::string& message, int code = 1) {
@@ -40,9 +43,10 @@ std::string parseArguments(const std::vector<std::string>& arguments, DeskUserAr
   std::vector<std::string> words;
   for (std::size_t at = 0; at < arguments.size(); ++at) {
     const std::string& argument = arguments[at];
-    if (argument == "--database" || argument == "--role") {
+    if (argument == "--database" || argument == "--role" || argument == "--config") {
       if (at + 1 >= arguments.size()) return argument + " needs a value";
-      (argument == "--role" ? parsed.role : parsed.database) = arguments[++at];
+      std::string& value = argument == "--role" ? parsed.role : argument == "--config" ? parsed.config : parsed.database;
+      value = arguments[++at];
     } else if (argument.rfind("--", 0) == 0) {
       return "unknown option \"" + argument + "\"";
     } else {
@@ -147,6 +151,13 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
   DeskUserArguments parsed;
   std::string error = parseArguments(arguments, parsed);
   if (!error.empty()) return fail(error + " (see desk-user --help)");
+  if (parsed.database.empty()) {
+    // The service's own configuration names its database.
+    ReceptionOptions service;
+    if (!parsed.config.empty()) error = parseOptions({"--config", parsed.config}, service);
+    if (!error.empty()) return fail(error);
+    parsed.database = service.database;
+  }
   if (!initAccounts()) return fail("libsodium could not start");
   error = openStorage(parsed.database);
   if (!error.empty()) return fail(error);

@@ -274,6 +274,11 @@ TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
   EXPECT_EQ(run({"list"}), 0);
   EXPECT_TRUE(std::regex_search(output, std::regex("\nmaria +admin +[0-9-]+ [0-9:]+ +never\ntom +desk ")));
   EXPECT_EQ(run({"add"}), 1);
+  // The service's configuration file names the database, as packaged installs keep it.
+  writeFileBytes(directory.path / "other.conf", "database = other.db\n");
+  EXPECT_EQ(run({"add", "ines", "--config", "other.conf"}, "ines-password-1\n"), 0) << output;
+  EXPECT_EQ(run({"list", "--config", "other.conf"}), 0);
+  EXPECT_TRUE(std::regex_search(output, std::regex("\nines +desk ")) && output.find("maria") == std::string::npos) << output;
 
   ServiceProcess service;
   ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo"}, directory.path)) << service.output;
