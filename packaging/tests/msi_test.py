@@ -190,10 +190,10 @@ def exercise(root, exe, version, source_dir):
         settings = os.path.join(folder, "settings.conf")
 
         # 1. The older version, silently, with the service's address and key, no start at login.
-        prefix.msiexec("/i", old_msi, f"SERVICEHOST={address}", f"SERVICEKEY={KEY}", "ADDLOCAL=Main")
+        prefix.msiexec("/i", old_msi, f"SERVICEHOST={address}", f"SERVICEKEY={KEY}", "REMOVE=Autostart")
         check(os.path.isfile(program), "the program is not in %LOCALAPPDATA%\\Programs\\Vestibra")
         check(os.path.isfile(start_menu), "no Start-menu shortcut")
-        check(not os.path.exists(startup), "ADDLOCAL=Main made a Startup shortcut")
+        check(not os.path.exists(startup), "REMOVE=Autostart made a Startup shortcut")
         values = prefix.registry_values("HKCU\\Software\\Vestibra")
         check(values.get("ServiceHost") == address and values.get("AccessKey") == KEY,
               f"registry values after install: {values}")

@@ -32,6 +32,7 @@
 #include "reception.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
+#include "request_guard.h"
 #include "storage.h"
 
 // AddressSanitizer holds freed blocks back (256 MB by default) to catch use
@@ -514,6 +515,7 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   int listener = openListener("127.0.0.1", 0, error);
   ASSERT_TRUE(listener >= 0 && startHttpServer(listener, &handleReceptionRequest, error)) << error;
   std::uint16_t port = listeningPort(listener);
+  deskOrigin = DeskOrigin{serviceHostNames("127.0.0.1", {}), {port}, 0};
   ::testing::internal::CaptureStderr();
   RawReply deskState = send11("127.0.0.1", port, "GET", "/api/desk/state", "", "", session);
   RawReply staffList = getAs10("127.0.0.1", port, "/api/reception/listUsers" + keyed);
