@@ -49,11 +49,11 @@ class Figure(NamedTuple):
 
 
 def median_and_cv(values, unit=""):
-    """The Figure of several runs (sample deviation)."""
+    """The Figure of several runs (sample deviation); one run has no spread to show."""
     if not values:
         return Figure(unit=unit)
     mean = statistics.fmean(values)
-    cv = 100 * statistics.stdev(values) / mean if len(values) > 1 and mean != 0 else 0.0
+    cv = 100 * statistics.stdev(values) / mean if len(values) > 1 and mean != 0 else NAN
     return Figure(statistics.median(values), cv, unit)
 
 
@@ -92,6 +92,7 @@ def compared(measure, label, ours, peer, target, form="%.3g", met=None, noisy=Tr
     def shown(side):
         return fmt(side.median, form) + (" " + side.unit if side.unit else "")
     r = ratio(ours.median, peer.median)
+    noisy = noisy and not (math.isnan(ours.cv) and math.isnan(peer.cv))
     noise = "CV %s%% / %s%%" % (fmt(ours.cv, "%.0f"), fmt(peer.cv, "%.0f")) if noisy else ""
     return row(measure, label, shown(ours), shown(peer), fmt(r, "%.2f"), target,
                meets_target(r, target) if met is None else met, noise)
@@ -103,16 +104,24 @@ def benchmark_figures(path):
     if not path.exists():
         return None
     figures = {}
+    single_runs = {}  # one repetition has no aggregates, only its own run
     for entry in json.loads(path.read_text()).get("benchmarks", []):
         if entry.get("error_occurred"):
             print("bench: a benchmark failed: %s: %s" % (entry.get("name"), entry.get("error_message")),
                   file=sys.stderr)
+            continue
+        unit = UNITS.get(entry["time_unit"], entry["time_unit"])
         figure = figures.get(entry["run_name"], Figure())
-        if entry.get("aggregate_name") == "median":
-            figure = figure._replace(median=entry["real_time"], unit=UNITS.get(entry["time_unit"], entry["time_unit"]))
+        if entry.get("run_type") == "iteration":
+            single_runs.setdefault(entry["run_name"], []).append((entry["real_time"], unit))
+        elif entry.get("aggregate_name") == "median":
+            figure = figure._replace(median=entry["real_time"], unit=unit)
         elif entry.get("aggregate_name") == "cv":
             figure = figure._replace(cv=100 * entry["real_time"])
         figures[entry["run_name"]] = figure
+    for name, taken in single_runs.items():
+        if math.isnan(figures[name].median):
+            figures[name] = median_and_cv([time for time, _ in taken], taken[0][1])
     return figures
 
 
