@@ -8,6 +8,9 @@ Usage: report.py WORK_DIRECTORY RUNS REST_SECONDS
       Google Benchmark JSON output (repetitions, aggregates only)
   wrk/VARIANT-RUN.txt, wrk/VARIANT-RUN.nstat
       one wrk run and the kernel's listen-queue counters over it
+  login-codes.txt
+      the HTTP status of every desk login sent during the "logins" variant's
+      wrk runs, one a line (000: no answer)
   rest/PROGRAM-WINDOW-{own,all}-{before,after}
       schedstat lines (CPU nanoseconds first) of the program's threads, or of
       every thread of its Wine prefix, around one at-rest window
@@ -23,6 +26,7 @@ import platform
 import re
 import statistics
 import sys
+from collections import Counter
 from pathlib import Path
 from typing import NamedTuple
 
@@ -45,11 +49,11 @@ class Figure(NamedTuple):
 
 
 def median_and_cv(values, unit=""):
-    """The Figure of several runs (sample deviation)."""
+    """The Figure of several runs (sample deviation); one run has no spread to show."""
     if not values:
         return Figure(unit=unit)
     mean = statistics.fmean(values)
-    cv = 100 * statistics.stdev(values) / mean if len(values) > 1 and mean != 0 else 0.0
+    cv = 100 * statistics.stdev(values) / mean if len(values) > 1 and mean != 0 else NAN
     return Figure(statistics.median(values), cv, unit)
 
 
@@ -88,6 +92,7 @@ def compared(measure, label, ours, peer, target, form="%.3g", met=None, noisy=Tr
     def shown(side):
         return fmt(side.median, form) + (" " + side.unit if side.unit else "")
     r = ratio(ours.median, peer.median)
+    noisy = noisy and not (math.isnan(ours.cv) and math.isnan(peer.cv))
     noise = "CV %s%% / %s%%" % (fmt(ours.cv, "%.0f"), fmt(peer.cv, "%.0f")) if noisy else ""
     return row(measure, label, shown(ours), shown(peer), fmt(r, "%.2f"), target,
                meets_target(r, target) if met is None else met, noise)
@@ -99,16 +104,24 @@ def benchmark_figures(path):
     if not path.exists():
         return None
     figures = {}
+    single_runs = {}  # one repetition has no aggregates, only its own run
     for entry in json.loads(path.read_text()).get("benchmarks", []):
         if entry.get("error_occurred"):
             print("bench: a benchmark failed: %s: %s" % (entry.get("name"), entry.get("error_message")),
                   file=sys.stderr)
+            continue
+        unit = UNITS.get(entry["time_unit"], entry["time_unit"])
         figure = figures.get(entry["run_name"], Figure())
-        if entry.get("aggregate_name") == "median":
-            figure = figure._replace(median=entry["real_time"], unit=UNITS.get(entry["time_unit"], entry["time_unit"]))
+        if entry.get("run_type") == "iteration":
+            single_runs.setdefault(entry["run_name"], []).append((entry["real_time"], unit))
+        elif entry.get("aggregate_name") == "median":
+            figure = figure._replace(median=entry["real_time"], unit=unit)
         elif entry.get("aggregate_name") == "cv":
             figure = figure._replace(cv=100 * entry["real_time"])
         figures[entry["run_name"]] = figure
+    for name, taken in single_runs.items():
+        if math.isnan(figures[name].median):
+            figures[name] = median_and_cv([time for time, _ in taken], taken[0][1])
     return figures
 
 
@@ -179,7 +192,25 @@ SERVICE_VARIANTS = [
 ]
 
 
-def service_rows(runs):
+LOGINS_LABEL = ("getNotification at rest, p99 latency while 10 desk logins/s run (Argon2id, 64 MiB each; "
+                "%d of %d answered 200) / without them")
+
+
+def login_codes(path):
+    """The statuses of the desk logins sent beside wrk, one a line; empty without the file."""
+    return [line.strip() for line in path.read_text().splitlines() if line.strip()] if path.exists() else []
+
+
+def logins_row(p99, codes):
+    """The poll's p99 while logins run, beside the poll at rest without them. A run in which no
+    login succeeded measured no hashing, whatever its ratio."""
+    answered = sum(code == "200" for code in codes)
+    ours, peer = p99.get("logins", Figure(unit="ms")), p99.get("rest", Figure(unit="ms"))
+    met = meets_target(ratio(ours.median, peer.median), "≤ 2") if answered else "NO"
+    return compared(SERVICE, LOGINS_LABEL % (answered, len(codes)), ours, peer, "≤ 2", "%.1f", met)
+
+
+def service_rows(runs, codes):
     rps = {variant: median_and_cv([run[0] for run in taken]) for variant, taken in runs.items()}
     p99 = {variant: median_and_cv([run[1] for run in taken], "ms") for variant, taken in runs.items()}
     nginx_rps, nginx_p99 = rps.get("nginx", Figure()), p99.get("nginx", Figure(unit="ms"))
@@ -188,7 +219,10 @@ def service_rows(runs):
             yield compared(SERVICE, label + ": requests/s / nginx", rps[variant], nginx_rps, target, "%.0f")
             yield compared(SERVICE, label + ": p99 latency / nginx", p99[variant], nginx_p99,
                            "≤ 2" if target else "", "%.1f")
-    for variant in ["nginx"] + [variant for variant, _, _ in SERVICE_VARIANTS]:
+    if "logins" in runs:
+        yield logins_row(p99, codes)
+    # The logins' own answers are not wrk's: these count only the polls.
+    for variant in ["nginx"] + [variant for variant, _, _ in SERVICE_VARIANTS] + ["logins"]:
         if variant not in runs:
             continue
         timeouts, errors, non2xx, overflows = (sum(run[i] for run in runs[variant]) for i in range(2, 6))
@@ -230,7 +264,12 @@ def peak_memory_mib(path):
 
 def polled_recently(path, user="Anna Schmidt", within_ms=15000):
     """Whether the desk saw the user's last poll within one poll period of its clock."""
-    state = json.loads(path.read_text()) if path.exists() else {}
+    try:
+        state = json.loads(path.read_text())
+    except (OSError, ValueError):
+        state = {}
+    if not isinstance(state, dict):
+        state = {}
     last_poll = next((member.get("lastPollAt") or 0 for member in state.get("staff", [])
                       if member.get("displayName") == user), 0)
     return "yes" if "now" in state and state["now"] - last_poll <= within_ms else "NO"
@@ -284,7 +323,7 @@ def main(arguments):
         if figures is not None:
             rows += decoding_rows(figures, default_heap)
     if (work / "wrk").is_dir():
-        rows += service_rows(wrk_runs(work / "wrk"))
+        rows += service_rows(wrk_runs(work / "wrk"), login_codes(work / "login-codes.txt"))
     if (work / "rest").is_dir():
         rows += rest_rows(work / "rest", window_seconds)
 
@@ -300,6 +339,11 @@ def main(arguments):
     print("wall-clock time.")
     print("Machine: %d CPUs, %s, kernel %s;" % (len(os.sched_getaffinity(0)), cpu_model(), platform.release()))
     print("load average %s before, %s after." % (load_average(before), load_average(Path("/proc/loadavg").read_text())))
+    codes = login_codes(work / "login-codes.txt")
+    if codes:
+        counts = sorted(Counter(codes).items())
+        print("Desk logins sent beside wrk (HTTP status × count, 000: no answer): %s."
+              % ", ".join("%s × %d" % count for count in counts))
     return 0
 
 
