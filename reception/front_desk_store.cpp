@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "database.h"
+#include "notification_rows.h"
 
 namespace {
 
@@ -18,25 +19,9 @@ bool hasColumn(const char* table, const char* column) {
   return query.bind(1, std::string(column)).step() == SQLITE_ROW;
 }
 
-const char* const selectVisitor =
-    "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
-    "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id "
-    "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
-    "ORDER BY n.arrived_at, n.id LIMIT ?4";
-
-NotificationRow visitorFromRow(const Use& row) {
-  NotificationRow n;
-  n.id = row.integer(0);
-  n.staffId = row.integer(1);
-  n.hostName = row.text(2);
-  n.headline = row.text(3);
-  n.detail = row.text(4);
-  n.arrivedAt = row.integer(5);
-  n.deliveredAt = row.optionalInteger(6);
-  n.archivedAt = row.optionalInteger(7);
-  n.archivedBy = row.text(8);
-  return n;
-}
+const std::string selectVisitor = std::string(selectNotification) +
+                                 "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
+                                 "ORDER BY n.arrived_at, n.id LIMIT ?4";
 
 // The active staff's display names; called under databaseMutex.
 std::set<std::string, std::less<>> activeNames() {
@@ -126,7 +111,7 @@ std::vector<NotificationRow> visitorLog(const VisitorFilter& filter, std::size_t
   std::vector<NotificationRow> rows;
   Use query = Use::reading(selectVisitor);
   query.bind(1, filter.from).bind(2, filter.to).bind(3, filter.host).bind(4, static_cast<std::int64_t>(limit));
-  while (query.step() == SQLITE_ROW) rows.push_back(visitorFromRow(query));
+  while (query.step() == SQLITE_ROW) rows.push_back(notificationFromRow(query));
   return rows;
 }
 

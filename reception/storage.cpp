@@ -10,6 +10,7 @@
 #include "accounts.h"
 #include "audit.h"
 #include "database.h"
+#include "notification_rows.h"
 #include "front_desk_store.h"
 
 namespace {
@@ -88,23 +89,6 @@ StaffRow staffFromRow(const Use& row) {
   return StaffRow{row.integer(0), row.text(1), row.text(2), row.text(3), row.optionalInteger(4)};
 }
 
-NotificationRow notificationFromRow(const Use& row) {
-  NotificationRow n;
-  n.id = row.integer(0);
-  n.staffId = row.integer(1);
-  n.hostName = row.text(2);
-  n.headline = row.text(3);
-  n.detail = row.text(4);
-  n.arrivedAt = row.integer(5);
-  n.deliveredAt = row.optionalInteger(6);
-  n.archivedAt = row.optionalInteger(7);
-  n.archivedBy = row.text(8);
-  return n;
-}
-
-const char* const selectNotification =
-    "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
-    "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
 std::unordered_map<std::int64_t, std::int64_t> unsavedPollsNow() {
   std::lock_guard<std::mutex> lock(pollMutex);
@@ -162,6 +146,24 @@ void recordPoll(std::int64_t staffId, std::int64_t at) {
 }
 
 }  // namespace
+
+NotificationRow notificationFromRow(const Use& row) {
+  NotificationRow n;
+  n.id = row.integer(0);
+  n.staffId = row.integer(1);
+  n.hostName = row.text(2);
+  n.headline = row.text(3);
+  n.detail = row.text(4);
+  n.arrivedAt = row.integer(5);
+  n.deliveredAt = row.optionalInteger(6);
+  n.archivedAt = row.optionalInteger(7);
+  n.archivedBy = row.text(8);
+  return n;
+}
+
+const char* const selectNotification =
+    "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
+    "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
 std::int64_t (*currentTimeMs)() = systemTimeMs;
 int maxWaitingPerHost = 50;

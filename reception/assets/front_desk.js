@@ -10,7 +10,6 @@
   const sounded = new Set();  // "id:kind" of escalations already played
   let state = null;
 
-  const byId = (id) => document.getElementById(id);
 
   function minutes(ms) {
     const seconds = Math.round(ms / 1000);

@@ -8,14 +8,7 @@
   const dayMs = 24 * 60 * 60 * 1000;
   let importText = null;  // the chosen file's text once it is previewed
 
-  const byId = (id) => document.getElementById(id);
-
-  function element(tag, className, text) {
-    const node = document.createElement(tag);
-    if (className) node.className = className;
-    if (text !== undefined) node.textContent = text;
-    return node;
-  }
+  // byId and element come from desk.js, loaded first.
 
   function say(id, text, done) {
     byId(id).textContent = text;
