@@ -19,9 +19,6 @@ bool hasColumn(const char* table, const char* column) {
   return query.bind(1, std::string(column)).step() == SQLITE_ROW;
 }
 
-const std::string selectVisitor = std::string(selectNotification) +
-                                 "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
-                                 "ORDER BY n.arrived_at, n.id LIMIT ?4";
 
 // The active staff's display names; called under databaseMutex.
 std::set<std::string, std::less<>> activeNames() {
@@ -109,6 +106,10 @@ bool applyStaffImport(std::string_view csv, ImportPreview& preview) {
 std::vector<NotificationRow> visitorLog(const VisitorFilter& filter, std::size_t limit) {
   std::unique_lock<std::mutex> lock = lockForReading();
   std::vector<NotificationRow> rows;
+  static const std::string selectVisitor =
+      std::string(selectNotification) +
+      "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
+      "ORDER BY n.arrived_at, n.id LIMIT ?4";
   Use query = Use::reading(selectVisitor);
   query.bind(1, filter.from).bind(2, filter.to).bind(3, filter.host).bind(4, static_cast<std::int64_t>(limit));
   while (query.step() == SQLITE_ROW) rows.push_back(notificationFromRow(query));
