@@ -193,23 +193,14 @@ TEST(CommandLine, FrontDeskOptions) {
 
 // --- Against the service -----------------------------------------------------
 
-std::atomic<std::int64_t> fakeNow{1767346205000LL};
-std::int64_t fakeTimeMs() { return fakeNow.load(); }
-
-class FrontDeskApiTest : public InProcessServiceTest {
+class FrontDeskApiTest : public FakeClockServiceTest {
  protected:
   void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    fakeNow = 1767346205000LL;
-    currentTimeMs = fakeTimeMs;
     frontDeskPolicy = FrontDeskPolicy{};
-    InProcessServiceTest::SetUp();
-    startService();
+    FakeClockServiceTest::SetUp();
   }
   void TearDown() override {
-    InProcessServiceTest::TearDown();
-    currentTimeMs = realTime_;
+    FakeClockServiceTest::TearDown();
     frontDeskPolicy = FrontDeskPolicy{};
   }
   json guests() { return state()["notifications"]; }
@@ -234,7 +225,6 @@ class FrontDeskApiTest : public InProcessServiceTest {
     return rows;
   }
 
-  std::int64_t (*realTime_)() = currentTimeMs;
 };
 
 TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {

@@ -21,22 +21,10 @@ namespace {
 
 using nlohmann::json;
 
-std::atomic<std::int64_t> fakeNow{1767346205000LL};
-std::int64_t fakeTimeMs() { return fakeNow.load(); }
-
 json bodyOf(const RawReply& reply) { return json::parse(reply.body, nullptr, false); }
 
-class ReceptionAccessTest : public InProcessServiceTest {
+class ReceptionAccessTest : public FakeClockServiceTest {
  protected:
-  void SetUp() override {
-    currentTimeMs = fakeTimeMs;
-    InProcessServiceTest::SetUp();
-    startService();
-  }
-  void TearDown() override {
-    InProcessServiceTest::TearDown();
-    currentTimeMs = realTime_;
-  }
   // A request as a browser on another page, or a client without a session, sends it.
   RawReply raw(const std::string& method, const std::string& target, const std::string& headers,
                const std::string& body = "") {
@@ -45,7 +33,6 @@ class ReceptionAccessTest : public InProcessServiceTest {
   // send11's Host header holds no port, so neither does the origin a browser would send with it.
   std::string ownOrigin() { return "http://" + host_; }
 
-  std::int64_t (*realTime_)() = currentTimeMs;
 };
 
 // Every byte of the database and its write-ahead log.

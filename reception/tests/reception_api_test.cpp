@@ -18,24 +18,8 @@ using nlohmann::json;
 
 const std::string keyed = std::string("?key=") + accessKey;
 
-// A fixed wall clock the tests move by hand; 2026-01-02 09:30:05 UTC.
-std::atomic<std::int64_t> fakeNow{1767346205000LL};
-std::int64_t fakeTimeMs() { return fakeNow.load(); }
-
-class ReceptionApiTest : public InProcessServiceTest {
+class ReceptionApiTest : public FakeClockServiceTest {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    fakeNow = 1767346205000LL;
-    currentTimeMs = fakeTimeMs;
-    InProcessServiceTest::SetUp();
-    startService();
-  }
-  void TearDown() override {
-    InProcessServiceTest::TearDown();
-    currentTimeMs = realTime_;
-  }
 
   RawReply notifier(const std::string& endpoint, const std::string& query) {
     return get("/api/reception/" + endpoint + keyed + query);
@@ -47,7 +31,6 @@ class ReceptionApiTest : public InProcessServiceTest {
     return nullptr;
   }
 
-  std::int64_t (*realTime_)() = currentTimeMs;
 };
 
 // A staff member's last poll time as the database file holds it, or -1 for none.

@@ -202,6 +202,27 @@ bool InProcessServiceTest::tryStartService(const std::string& address, std::uint
   return true;
 }
 
+std::atomic<std::int64_t> fakeNow{1767346205000LL};
+
+namespace {
+std::int64_t fakeTimeMs() { return fakeNow.load(); }
+}  // namespace
+
+void FakeClockServiceTest::SetUp() {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  fakeNow = 1767346205000LL;
+  realTime_ = currentTimeMs;
+  currentTimeMs = fakeTimeMs;
+  InProcessServiceTest::SetUp();
+  startService();
+}
+
+void FakeClockServiceTest::TearDown() {
+  InProcessServiceTest::TearDown();
+  currentTimeMs = realTime_;
+}
+
 void InProcessServiceTest::TearDown() {
   if (serving_) stopHttpServer();
   closeStorage();

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -74,6 +75,19 @@ class InProcessServiceTest : public ::testing::Test {
   std::uint16_t port_ = 0;
   bool serving_ = false;
   std::string adminCookie_;  // the Cookie header line of the test's admin session
+};
+
+// A fixed wall clock the tests move by hand; each test starts it at
+// 2026-01-02 09:30:05 UTC.
+extern std::atomic<std::int64_t> fakeNow;
+
+// InProcessServiceTest on the fake clock, in UTC, serving from SetUp.
+class FakeClockServiceTest : public InProcessServiceTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::int64_t (*realTime_)() = nullptr;  // the service's own clock, for tests that need it
 };
 
 // The service as a child process; stopped (SIGTERM, then SIGKILL) on destruction.
