@@ -47,14 +47,16 @@ const char receptionUsage[] =
 
 namespace {
 
+// A whole number from low to high, in decimal digits only.
+bool parseWhole(const std::string& text, long long low, long long high, long long& value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  value = std::stoll(text);
+  return value >= low && value <= high;
+}
+
 bool parsePort(const std::string& text, std::uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value > 65535) return false;
+  long long value = 0;
+  if (!parseWhole(text, 0, 65535, value)) return false;
   port = static_cast<std::uint16_t>(value);
   return true;
 }
@@ -73,9 +75,7 @@ bool isKey(const std::string& key) {
 // A whole number from low to high, for the front desk's options.
 std::string applyCount(const std::string& name, const std::string& value, long long low, long long high,
                        long long& count) {
-  bool digits = !value.empty() && value.size() <= 9 && value.find_first_not_of("0123456789") == std::string::npos;
-  if (digits) count = std::stoll(value);
-  if (digits && count >= low && count <= high) return "";
+  if (parseWhole(value, low, high, count)) return "";
   return name + ": \"" + value + "\" is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
 }
 
@@ -91,48 +91,27 @@ bool isFrontDeskOption(const std::string& name) {
   return name == "--escalate-after-unseen" || name == "--escalate-after-unacknowledged" || name == "--retention-days";
 }
 
-std::string applyListen(const std::string& value, ReceptionOptions& options) {
+// "ADDRESS[:PORT]" for --listen and --tls-listen; the port stays as it is when absent.
+std::string applyEndpoint(const std::string& name, const std::string& value, const char* example, std::string& address,
+                          std::uint16_t& port) {
   std::size_t colon = value.rfind(':');
-  options.address = value.substr(0, colon);
-  if (options.address.empty()) return "--listen needs an address, for example 127.0.0.1:80";
-  if (colon != std::string::npos && !parsePort(value.substr(colon + 1), options.port)) {
-    return "--listen: \"" + value.substr(colon + 1) + "\" is not a port number (0 to 65535)";
+  address = value.substr(0, colon);
+  if (address.empty()) return name + " needs an address, for example " + example;
+  if (colon != std::string::npos && !parsePort(value.substr(colon + 1), port)) {
+    return name + ": \"" + value.substr(colon + 1) + "\" is not a port number (0 to 65535)";
   }
   return "";
-}
-
-// A whole number from 1 to most, in decimal digits only.
-bool parseCount(const std::string& text, unsigned most, unsigned& count) {
-  if (text.empty() || text.size() > 6) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value < 1 || value > most) return false;
-  count = value;
-  return true;
 }
 
 std::string applyLimit(const std::string& name, const std::string& value, ReceptionOptions& options) {
   // Past 10,000 waiting guests one host's poll answer nears the notifier's size cap.
-  unsigned most = name == "--max-waiting-per-host" ? 10000 : 100000;
-  unsigned count = 0;
-  if (!parseCount(value, most, count)) return name + ": \"" + value + "\" is not a number from 1 to " + std::to_string(most);
+  long long most = name == "--max-waiting-per-host" ? 10000 : 100000;
+  long long count = 0;
+  if (!parseWhole(value, 1, most, count)) return name + ": \"" + value + "\" is not a number from 1 to " + std::to_string(most);
   if (name == "--max-waiting-per-host") {
     options.maxWaitingPerHost = static_cast<int>(count);
   } else {
-    options.maxConnectionsPerAddress = count;
-  }
-  return "";
-}
-
-std::string applyTlsListen(const std::string& value, ReceptionOptions& options) {
-  std::size_t colon = value.rfind(':');
-  options.tlsAddress = value.substr(0, colon);
-  if (options.tlsAddress.empty()) return "--tls-listen needs an address, for example 0.0.0.0:443";
-  if (colon != std::string::npos && !parsePort(value.substr(colon + 1), options.tlsPort)) {
-    return "--tls-listen: \"" + value.substr(colon + 1) + "\" is not a port number (0 to 65535)";
+    options.maxConnectionsPerAddress = static_cast<unsigned>(count);
   }
   return "";
 }
@@ -146,7 +125,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
   } else if (name == "--tls-key") {
     options.tlsKey = value;
   } else if (name == "--tls-listen") {
-    return applyTlsListen(value, options);
+    return applyEndpoint(name, value, "0.0.0.0:443", options.tlsAddress, options.tlsPort);
   } else {
     options.user = value;
   }
@@ -160,7 +139,7 @@ bool isDeskOption(const std::string& name) {
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
-  if (name == "--listen") return applyListen(value, options);
+  if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
   if (name == "--port") {
