@@ -129,17 +129,9 @@
     const staffId = Number(byId("reassign-host").value);
     const message = byId("reassign-message");
     if (!staffId) { message.textContent = "Choose the colleague the guest should see instead."; return; }
-    let response;
-    try {
-      response = await fetch(`api/desk/notifications/${reassigning.id}/reassign`, {
-        method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ staffId }),
-      });
-    } catch (error) {
-      message.textContent = "The reception service cannot be reached.";
-      return;
-    }
-    const data = await response.json().catch(() => null);
-    if (!response.ok) { message.textContent = (data && data.error) || `The service answered ${response.status}.`; return; }
+    const result = await request("POST", `api/desk/notifications/${reassigning.id}/reassign`, { staffId });
+    if (!result.ok) { message.textContent = result.error; return; }
+    const data = result.data;
     byId("reassign-dialog").close();
     const announced = byId("announce-message");
     announced.textContent = `${data.guestName} was reassigned to ${data.hostName}.`;

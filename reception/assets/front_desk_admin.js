@@ -8,26 +8,11 @@
   const dayMs = 24 * 60 * 60 * 1000;
   let importText = null;  // the chosen file's text once it is previewed
 
-  // byId and element come from desk.js, loaded first.
+  // byId, element and request come from desk.js, loaded first.
 
   function say(id, text, done) {
     byId(id).textContent = text;
     byId(id).classList.toggle("done", Boolean(done));
-  }
-
-  async function send(method, path, body) {
-    const options = { method, headers: {} };
-    if (body !== undefined) {
-      options.headers["Content-Type"] = "application/json";
-      options.body = JSON.stringify(body);
-    }
-    let response;
-    try { response = await fetch(path, options); } catch (error) {
-      return { ok: false, error: "The reception service cannot be reached." };
-    }
-    const data = await response.json().catch(() => null);
-    if (!response.ok) return { ok: false, error: (data && data.error) || `The service answered ${response.status}.` };
-    return { ok: true, data };
   }
 
   // --- Staff import ------------------------------------------------------------
@@ -66,7 +51,7 @@
     byId("import-preview").hidden = true;
     const chosen = await readChosenFile();
     if (chosen.error) return say("import-message", chosen.error);
-    const result = await send("POST", "api/desk/staff/import", { csv: chosen.text, apply: false });
+    const result = await request("POST", "api/desk/staff/import", { csv: chosen.text, apply: false });
     if (!result.ok) return say("import-message", result.error);
     importText = chosen.text;
     say("import-message", "");
@@ -76,7 +61,7 @@
   async function applyImport() {
     if (importText === null) return;
     byId("import-apply").disabled = true;
-    const result = await send("POST", "api/desk/staff/import", { csv: importText, apply: true });
+    const result = await request("POST", "api/desk/staff/import", { csv: importText, apply: true });
     if (!result.ok) {
       byId("import-apply").disabled = false;
       return say("import-message", result.error);
@@ -131,7 +116,7 @@
     if (event) event.preventDefault();
     const query = logQuery();
     byId("log-export").href = `api/desk/visitors.csv?${query}`;
-    const result = await send("GET", `api/desk/visitors?${query}`);
+    const result = await request("GET", `api/desk/visitors?${query}`);
     if (!result.ok) return say("log-message", result.error);
     const visits = result.data.visitors;
     byId("visitor-log").tBodies[0].replaceChildren(...visits.map(logRow));
