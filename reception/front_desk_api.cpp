@@ -38,16 +38,21 @@ bool parseObject(std::string_view body, json& object) {
 
 // --- Reassign --------------------------------------------------------------
 
-HttpResponse reassign(const HttpRequest& request, long long id) {
+}  // namespace
+
+HttpResponse reassignWaitingGuest(const DeskCall& call) {
   json object;
-  if (!parseObject(request.body, object)) return errorAnswer(400, "The request body must be a JSON object.");
+  if (!parseObject(call.request.body, object)) return errorAnswer(400, "The request body must be a JSON object.");
   auto staff = object.find("staffId");
   if (staff == object.end() || !staff->is_number_integer() || staff->get<std::int64_t>() <= 0) {
     return errorAnswer(400, "Choose the member of staff the guest should see instead.");
   }
   NotificationRow added;
-  switch (reassignGuest(id, staff->get<std::int64_t>(), added)) {
+  switch (reassignGuest(call.id, staff->get<std::int64_t>(), added)) {
     case ReassignResult::done:
+      // Both halves are desk writes: the old guest archived, the new one announced.
+      audit(call, "reassign", "guest #" + std::to_string(call.id) + " " + added.headline + " archived as reassigned");
+      audit(call, "announce", "guest #" + std::to_string(added.id) + " " + added.headline + " for " + added.hostName);
       return jsonAnswer(201, {{"id", added.id}, {"staffId", added.staffId}, {"hostName", added.hostName},
                               {"guestName", added.headline}, {"arrivedAt", added.arrivedAt}});
     case ReassignResult::guestNotWaiting: return errorAnswer(404, "That guest is not waiting any more.");
@@ -58,6 +63,8 @@ HttpResponse reassign(const HttpRequest& request, long long id) {
 }
 
 // --- Staff import and export -------------------------------------------------
+
+namespace {
 
 json namesJson(const std::vector<ImportedName>& names) {
   json list = json::array();
@@ -76,9 +83,11 @@ json previewJson(const ImportPreview& preview, bool applied) {
           {"rejected", rejected}};
 }
 
-HttpResponse importStaff(const HttpRequest& request) {
+}  // namespace
+
+HttpResponse importStaffCsv(const DeskCall& call) {
   json object;
-  if (!parseObject(request.body, object)) return errorAnswer(400, "The request body must be a JSON object.");
+  if (!parseObject(call.request.body, object)) return errorAnswer(400, "The request body must be a JSON object.");
   auto csv = object.find("csv");
   auto apply = object.find("apply");
   if (csv == object.end() || !csv->is_string()) return errorAnswer(400, "Choose a CSV file to import.");
@@ -91,8 +100,11 @@ HttpResponse importStaff(const HttpRequest& request) {
     preview = previewStaffImportNow(text);
   }
   if (!preview.error.empty()) return errorAnswer(400, preview.error);
+  if (applying) audit(call, "staff-import", std::to_string(preview.added.size()) + " added from a CSV file");
   return jsonAnswer(200, previewJson(preview, applying));
 }
+
+namespace {
 
 // --- Visitor log -----------------------------------------------------------
 
@@ -135,9 +147,11 @@ std::string visitorFilter(const HttpRequest& request, VisitorFilter& filter) {
   return "";
 }
 
-HttpResponse visitors(const HttpRequest& request) {
+}  // namespace
+
+HttpResponse visitorList(const DeskCall& call) {
   VisitorFilter filter;
-  std::string error = visitorFilter(request, filter);
+  std::string error = visitorFilter(call.request, filter);
   if (!error.empty()) return errorAnswer(400, error);
   std::vector<NotificationRow> rows = visitorLog(filter, visitorPageRows + 1);
   bool truncated = rows.size() > visitorPageRows;
@@ -157,6 +171,8 @@ HttpResponse visitors(const HttpRequest& request) {
   return jsonAnswer(200, {{"visitors", list}, {"truncated", truncated}, {"retentionDays", frontDeskPolicy.retentionDays}});
 }
 
+namespace {
+
 // The service's local time with its offset, e.g. "2026-12-07T14:05:09+01:00".
 std::string isoTime(const std::optional<std::int64_t>& ms) {
   if (!ms) return "";
@@ -170,9 +186,11 @@ std::string isoTime(const std::optional<std::int64_t>& ms) {
   return iso;
 }
 
-HttpResponse visitorsCsv(const HttpRequest& request) {
+}  // namespace
+
+HttpResponse visitorListCsv(const DeskCall& call) {
   VisitorFilter filter;
-  std::string error = visitorFilter(request, filter);
+  std::string error = visitorFilter(call.request, filter);
   if (!error.empty()) return errorAnswer(400, error);
   std::string body = "\xEF\xBB\xBF" + csvLine({"guest", "note", "host", "arrived", "delivered", "acknowledged",
                                                 "withdrawn_or_reassigned", "outcome"});
@@ -183,73 +201,12 @@ HttpResponse visitorsCsv(const HttpRequest& request) {
   return csvAnswer(std::move(body), "visitors.csv");
 }
 
-HttpResponse exportStaff() {
+HttpResponse exportStaffCsv(const DeskCall&) {
   std::vector<StaffRow> staff;
   if (activeStaff(staff) != StoreResult::done) {
     return errorAnswer(500, "The service could not read the staff directory. Please try again.");
   }
   return csvAnswer(staffCsv(staff), "staff.csv");
-}
-
-// --- Routes ----------------------------------------------------------------
-
-enum class Match { exact, idThenSuffix };
-
-struct FrontDeskRoute {
-  const char* method;
-  const char* path;  // for idThenSuffix: the prefix before the id
-  const char* suffix;
-  Match match;
-  bool adminOnly;
-  HttpResponse (*answer)(const HttpRequest&, long long id);
-};
-
-constexpr FrontDeskRoute routes[] = {
-    {"POST", "notifications/", "/reassign", Match::idThenSuffix, false,
-     [](const HttpRequest& r, long long id) { return reassign(r, id); }},
-    {"POST", "staff/import", "", Match::exact, true, [](const HttpRequest& r, long long) { return importStaff(r); }},
-    {"GET", "staff.csv", "", Match::exact, true,
-     [](const HttpRequest&, long long) { return exportStaff(); }},
-    {"GET", "visitors", "", Match::exact, true, [](const HttpRequest& r, long long) { return visitors(r); }},
-    {"GET", "visitors.csv", "", Match::exact, true, [](const HttpRequest& r, long long) { return visitorsCsv(r); }},
-};
-
-bool matches(const FrontDeskRoute& entry, std::string_view route, long long& id) {
-  std::string_view prefix = entry.path;
-  std::string_view suffix = entry.suffix;
-  if (entry.match == Match::exact) return route == prefix;
-  if (route.size() <= prefix.size() + suffix.size() || route.substr(0, prefix.size()) != prefix ||
-      route.substr(route.size() - suffix.size()) != suffix) {
-    return false;
-  }
-  return parseNotificationId(route.substr(prefix.size(), route.size() - prefix.size() - suffix.size()), id);
-}
-
-const FrontDeskRoute* findRoute(std::string_view route, long long& id) {
-  for (const FrontDeskRoute& entry : routes) {
-    if (matches(entry, route, id)) return &entry;
-  }
-  return nullptr;
-}
-
-}  // namespace
-
-bool answerFrontDesk(const HttpRequest& request, std::string_view route, HttpResponse& response) {
-  long long id = 0;
-  const FrontDeskRoute* entry = findRoute(route, id);
-  if (entry == nullptr) return false;
-  if (request.method == entry->method || (request.method == "HEAD" && std::string_view(entry->method) == "GET")) {
-    response = entry->answer(request, id);
-  } else {
-    response = errorAnswer(405, std::string("Use ") + entry->method + ".");
-  }
-  return true;
-}
-
-bool isAdminRoute(std::string_view route) {
-  long long id = 0;
-  const FrontDeskRoute* entry = findRoute(route, id);
-  return entry != nullptr && entry->adminOnly;
 }
 
 void addFrontDeskState(nlohmann::json& state) {

@@ -1,4 +1,5 @@
-// The front desk's requests beyond the board, under /api/desk/:
+// The front desk's requests beyond the board, under /api/desk/ (routed, with
+// the role each needs, by desk_api.cpp's table):
 //   POST notifications/<id>/reassign  {"staffId"}: the guest goes to another host
 //   POST staff/import                 {"csv", "apply"}: preview, or apply, a staff CSV (admin)
 //   GET  staff.csv                    the staff directory as CSV (admin)
@@ -12,15 +13,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "desk_call.h"
 #include "http_server.h"
 #include "storage.h"
 
-// Answers route (the path after "/api/desk/") when it is one of the above;
-// false leaves it to the board's own routes.
-bool answerFrontDesk(const HttpRequest& request, std::string_view route, HttpResponse& response);
-
-// Whether route needs the admin role.
-bool isAdminRoute(std::string_view route);
+HttpResponse reassignWaitingGuest(const DeskCall& call);
+HttpResponse importStaffCsv(const DeskCall& call);
+HttpResponse exportStaffCsv(const DeskCall& call);
+HttpResponse visitorList(const DeskCall& call);
+HttpResponse visitorListCsv(const DeskCall& call);
 
 // The escalation thresholds and the retention in force, for the desk's state.
 void addFrontDeskState(nlohmann::json& state);
