@@ -70,8 +70,10 @@ HttpResponse route(const HttpRequest& request) {
 
 }  // namespace
 
+// Asked for every request before its body: the raw path alone, as routing
+// matches it, without parsing the query.
 bool isUploadTarget(const std::string& target) {
-  return parseRequestTarget(target).path == std::string(deskPrefix) + "staff/import";
+  return std::string_view(target).substr(0, target.find_first_of("?#")) == "/api/desk/staff/import";
 }
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
