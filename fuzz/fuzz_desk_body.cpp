@@ -3,12 +3,13 @@
 // notifier intact: a staff name comes back from the listUsers answer as one
 // user whose two words are the first and last name, and a guest comes back
 // from the getNotification answer as exactly one record with its texts.
-#include "code_page.h"
+#include "text/code_page.h"
 #include "fuzz_check.h"
-#include "notifier_api.h"
+#include "notifier/api.h"
 #include "reception_client.h"
 #include "split_text.h"
-#include "validation.h"
+#include "desk/validation.h"
+#include "text/text.h"
 
 namespace {
 
@@ -20,13 +21,13 @@ bool hasOuterBlank(std::string_view text) {
   return !text.empty() && (trimmed(text).size() != text.size());
 }
 
-void checkStaff(std::string_view body) {
+void checkStaff(std::string_view body, const std::string& codePage) {
   StaffEntry entry;
-  if (!parseStaffEntry(body, entry).empty()) return;
+  if (!parseStaffEntry(body, entry, codePage).empty()) return;
   FUZZ_CHECK(!entry.firstName.empty() && !entry.lastName.empty());
   FUZZ_CHECK(!hasOuterBlank(entry.firstName) && !hasOuterBlank(entry.lastName));
   std::string first, last;
-  FUZZ_CHECK(toCodePage(entry.firstName, first) && toCodePage(entry.lastName, last));
+  FUZZ_CHECK(toCodePage(entry.firstName, first, codePage) && toCodePage(entry.lastName, last, codePage));
 
   // The listUsers answer with this name between two others.
   UserList users;
@@ -38,18 +39,18 @@ void checkStaff(std::string_view body) {
   splitText(users[1].c_str(), parts, " ");
   FUZZ_CHECK(parts.size() == 2 && parts[0] == first && parts[1] == last);
   std::string firstBack, lastBack;
-  FUZZ_CHECK(fromCodePage(parts[0], firstBack) && fromCodePage(parts[1], lastBack));
+  FUZZ_CHECK(fromCodePage(parts[0], firstBack, codePage) && fromCodePage(parts[1], lastBack, codePage));
   FUZZ_CHECK(firstBack == entry.firstName && lastBack == entry.lastName);
 }
 
-void checkGuest(std::string_view body) {
+void checkGuest(std::string_view body, const std::string& codePage) {
   GuestEntry entry;
-  if (!parseGuestEntry(body, entry).empty()) return;
+  if (!parseGuestEntry(body, entry, codePage).empty()) return;
   FUZZ_CHECK(entry.staffId > 0 && !entry.headline.empty());
   FUZZ_CHECK(!hasOuterBlank(entry.headline) && !hasOuterBlank(entry.detail));
   std::string headline, detail;
-  FUZZ_CHECK(toCodePage(entry.headline, headline) && toCodePage(entry.detail, detail));
-  FUZZ_CHECK(toCodePageLossy(entry.headline) == headline && toCodePageLossy(entry.detail) == detail);
+  FUZZ_CHECK(toCodePage(entry.headline, headline, codePage) && toCodePage(entry.detail, detail, codePage));
+  FUZZ_CHECK(toCodePageLossy(entry.headline, codePage) == headline && toCodePageLossy(entry.detail, codePage) == detail);
 
   std::string answer = notificationRecord(7, headline, detail, 0) + "," + notificationRecord(8, "Other", "", 0);
   NotificationList list;
@@ -65,11 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   std::size_t choice = data[0];
   std::string_view body = fuzzBytes(data + 1, size - 1);
-  notifierCodePage = codePages[(choice >> 1) % (sizeof codePages / sizeof codePages[0])];
+  const std::string codePage = codePages[(choice >> 1) % (sizeof codePages / sizeof codePages[0])];
   if (choice % 2 == 0) {
-    checkStaff(body);
+    checkStaff(body, codePage);
   } else {
-    checkGuest(body);
+    checkGuest(body, codePage);
   }
   return 0;
 }

@@ -4,7 +4,7 @@
 // sends arrive byte for byte, whatever bytes they hold.
 #include "fuzz_check.h"
 #include "http_client.h"
-#include "query.h"
+#include "http/query.h"
 #include "reception_client.h"
 
 namespace {

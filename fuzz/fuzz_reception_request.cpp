@@ -5,15 +5,18 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
-#include "accounts.h"
+#include "store/accounts.h"
 #include "fuzz_check.h"
-#include "login_throttle.h"
-#include "notifier_api.h"
-#include "reception.h"
+#include "desk/login_throttle.h"
+#include "notifier/api.h"
+#include "service.h"
 #include "reception_client.h"
-#include "request_guard.h"
+#include "http/request_guard.h"
 #include "split_text.h"
-#include "storage.h"
+#include "store/notifications.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "store/clock.h"
 
 namespace {
 
@@ -27,14 +30,19 @@ std::string sessionCookie;
 void freshStore() {
   FUZZ_CHECK(initAccounts());
   passwordCost = PasswordCost{crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN};
-  deskOrigin.hostNames = {"localhost"};
+  ServiceSettings settings;
+  settings.notifier.accessKey = accessKey;
+  settings.origin.hostNames = {"localhost"};
+  configureService(settings);
   closeStorage();
   FUZZ_CHECK(openStorage(":memory:").empty());
   seedDemoStaff();
   forgetLoginFailures();
   DeskAccount admin;
-  FUZZ_CHECK(addAccount("admin", "admin", "admin-password", admin) == AccountResult::done);
-  sessionCookie = "vestibra_session=" + startSession(admin.id);
+  FUZZ_CHECK(addAccount("admin", "admin", "admin-password", admin) == Outcome::ok);
+  std::string token;
+  FUZZ_CHECK(startSession(admin.id, token) == Outcome::ok);
+  sessionCookie = "vestibra_session=" + token;
   requestsOnThisStore = 0;
 }
 
@@ -74,10 +82,7 @@ void checkNotifierAnswer(const RequestTarget& target, const HttpResponse& respon
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  receptionAccessKey = accessKey;
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -91,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   request.bodyTooLarge = (data[0] & 0x40) != 0;
   request.host = "localhost";
   if ((data[0] & 0x20) == 0) request.cookie = sessionCookie;
+  // As the server does when the headers arrive.
+  request.route = classifyReceptionRequest(request.method, std::string_view(request.target).substr(0, request.target.find_first_of("?#"))).route;
 
   HttpResponse response = handleReceptionRequest(request);
   FUZZ_CHECK(isKnownStatus(response.status));

@@ -3,11 +3,11 @@
 // unchanged; a preview keeps only names the staff form accepts, each once.
 #include <set>
 
-#include "code_page.h"
-#include "csv.h"
+#include "text/code_page.h"
+#include "text/csv.h"
 #include "fuzz_check.h"
-#include "staff_import.h"
-#include "validation.h"
+#include "desk/staff_import.h"
+#include "desk/validation.h"
 
 namespace {
 
@@ -51,7 +51,6 @@ void checkPreview(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  notifierCodePage = "WINDOWS-1252";
   std::string_view text = fuzzBytes(data, size);
   checkRecords(text);
   checkPreview(text);

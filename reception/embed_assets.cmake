@@ -28,7 +28,7 @@ foreach(asset IN LISTS assets)
 endforeach()
 
 file(WRITE "${OUTPUT}.tmp" "// Generated from reception/assets by embed_assets.cmake; do not edit.
-#include \"reception.h\"
+#include \"service.h\"
 
 #include <cstddef>
 

@@ -11,19 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "accounts.h"
-#include "code_page.h"
-#include "config_file.h"
-#include "front_desk_api.h"
-#include "front_desk_policy.h"
-#include "desk_user_command.h"
-#include "notifier_api.h"
-#include "options.h"
-#include "privileges.h"
-#include "reception.h"
+#include "config/config_file.h"
+#include "config/desk_user_command.h"
+#include "config/options.h"
+#include "config/privileges.h"
+#include "desk/desk.h"
 #include "reception_client.h"
-#include "request_guard.h"
-#include "storage.h"
+#include "service.h"
+#include "store/accounts.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "text/code_page.h"
 
 namespace {
 
@@ -42,12 +40,12 @@ sigset_t stopSignals() {
 }
 
 // Waits for SIGINT or SIGTERM, applying the retention once a day meanwhile.
-void waitForStop(const sigset_t& signals) {
+void waitForStop(const sigset_t& signals, int retentionDays) {
   constexpr time_t dayInSeconds = time_t{24} * 60 * 60;
   for (;;) {
     timespec day{dayInSeconds, 0};
     if (sigtimedwait(&signals, nullptr, &day) >= 0) return;
-    if (errno == EAGAIN) applyRetention();
+    if (errno == EAGAIN) applyRetention(retentionDays);
   }
 }
 
@@ -71,6 +69,19 @@ int openTlsListener(const ReceptionOptions& options, std::string& certificate, s
     return -1;
   }
   return openListener(options.tlsAddress.empty() ? options.address : options.tlsAddress, options.tlsPort, error);
+}
+
+ServiceSettings serviceSettings(const ReceptionOptions& options) {
+  ServiceSettings settings;
+  settings.notifier.accessKey = options.key.empty() ? accessKey : options.key;
+  settings.notifier.codePage = options.codePage;
+  settings.desk.codePage = options.codePage;
+  settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
+  settings.desk.policy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
+  settings.desk.policy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
+  settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
+  settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+  return settings;
 }
 
 void printDemoLogin() {
@@ -102,13 +113,7 @@ int main(int argc, char** argv) {
   if (!isUsableCodePage(options.codePage)) {
     return fail("the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is");
   }
-  notifierCodePage = options.codePage;
-  receptionAccessKey = options.key.empty() ? accessKey : options.key;
-  maxConnectionsPerAddress = options.maxConnectionsPerAddress;
-  maxWaitingPerHost = options.maxWaitingPerHost;
-  frontDeskPolicy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
-  frontDeskPolicy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
-  frontDeskPolicy.retentionDays = static_cast<int>(options.retentionDays);
+  ServiceSettings settings = serviceSettings(options);
 
   if (!initAccounts()) return fail("libsodium could not start");
 
@@ -133,15 +138,16 @@ int main(int argc, char** argv) {
     seedDemoStaff();
     printDemoLogin();
   }
-  deskOrigin.hostNames = serviceHostNames(options.address, options.hostNames);
-  deskOrigin.ports = {listeningPort(listener)};
+  DeskOrigin& origin = settings.origin;
+  origin.hostNames = serviceHostNames(options.address, options.hostNames);
+  origin.ports = {listeningPort(listener)};
   if (tlsListener >= 0) {
-    deskOrigin.tlsPort = listeningPort(tlsListener);
-    deskOrigin.ports.push_back(deskOrigin.tlsPort);
+    origin.tlsPort = listeningPort(tlsListener);
+    origin.ports.push_back(origin.tlsPort);
   }
-  setSlowRequestTest(&isSlowReceptionRequest);
-  if (!startHttpServer(listener, &handleReceptionRequest, error) ||
-      (tlsListener >= 0 && !startTlsServer(tlsListener, &handleReceptionRequest, certificate, key, error))) {
+  configureService(settings);
+  if (!startHttpServer(listener, receptionServerSetup(), error) ||
+      (tlsListener >= 0 && !startTlsServer(tlsListener, certificate, key, error))) {
     stopHttpServer();
     closeStorage();
     return fail(error);
@@ -149,15 +155,15 @@ int main(int argc, char** argv) {
   if (tlsListener >= 0) {
     std::printf("vestibra-reception: the front desk is at https://%s:%u/\n",
                 (options.tlsAddress.empty() ? options.address : options.tlsAddress).c_str(),
-                static_cast<unsigned>(deskOrigin.tlsPort));
+                static_cast<unsigned>(origin.tlsPort));
   }
-  applyRetention();
+  applyRetention(settings.desk.policy.retentionDays);
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
   std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read
 
-  waitForStop(signals);
+  waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");

@@ -1,22 +1,103 @@
-#include "reception.h"
+#include "service.h"
 
-#include "desk_api.h"
-#include "notifier_api.h"
-#include "query.h"
-#include "request_guard.h"
+#include <iterator>
+
+#include "desk/desk.h"
+#include "http/query.h"
+#include "store/accounts.h"
+#include "text/text.h"
 
 namespace {
 
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
+// The limit for the one route that takes an upload (a staff CSV of some
+// thousand names).
+constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
+
+ServiceSettings settings;
+
+// Who may use a route: anyone with the notifiers' key, anyone (logging in),
+// or a desk session of at least that role.
+enum class Access { notifierKey, anyone, desk, admin };
+
+// One row per route, with every fact of it. "#" in a pattern stands for a
+// decimal id; a GET route answers HEAD too.
+struct Route {
+  const char* method;
+  std::string_view path;
+  Access access;
+  Lane lane;
+  std::size_t bodyLimit;
+  HttpResponse (*desk)(const DeskCall&);
+  HttpResponse (*notifier)(const NotifierCall&);
+};
+
+constexpr std::size_t body = maxRequestBodyBytes;
+
+const Route routes[] = {
+    {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
+    {"GET", "/api/reception/getNotification", Access::notifierKey, Lane::server, body, nullptr, getNotification},
+    {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::server, body, nullptr, archiveNotification},
+    {"POST", "/api/desk/login", Access::anyone, Lane::login, body, nullptr, nullptr},
+    {"GET", "/api/desk/state", Access::desk, Lane::server, body, state, nullptr},
+    {"GET", "/api/desk/session", Access::desk, Lane::server, body, whoAmI, nullptr},
+    {"POST", "/api/desk/logout", Access::desk, Lane::writer, body, logout, nullptr},
+    {"POST", "/api/desk/notifications", Access::desk, Lane::writer, body, announceGuest, nullptr},
+    {"POST", "/api/desk/notifications/#/archive", Access::desk, Lane::writer, body, withdrawGuest, nullptr},
+    {"POST", "/api/desk/notifications/#/reassign", Access::desk, Lane::writer, body, reassignWaitingGuest, nullptr},
+    {"POST", "/api/desk/staff", Access::admin, Lane::writer, body, addStaffMember, nullptr},
+    {"DELETE", "/api/desk/staff/#", Access::admin, Lane::writer, body, removeStaffMember, nullptr},
+    {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, maxUploadBodyBytes, importStaffCsv, nullptr},
+    {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
+    {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},
+    {"POST", "/api/desk/accounts", Access::admin, Lane::login, body, accountAdd, nullptr},
+    {"DELETE", "/api/desk/accounts/#", Access::admin, Lane::writer, body, accountRemove, nullptr},
+    {"POST", "/api/desk/accounts/#/password", Access::admin, Lane::login, body, accountPassword, nullptr},
+    {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
+    {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
+    {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+};
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-HttpResponse textAnswer(int status, std::string body) {
+// "#" in the pattern matches a decimal id of 1 to 18 digits.
+bool matchPath(std::string_view path, std::string_view pattern, std::int64_t& id) {
+  std::size_t hash = pattern.find('#');
+  if (hash == std::string_view::npos) return path == pattern;
+  std::string_view prefix = pattern.substr(0, hash);
+  std::string_view suffix = pattern.substr(hash + 1);
+  if (path.size() <= prefix.size() + suffix.size() || !startsWith(path, prefix) ||
+      path.substr(path.size() - suffix.size()) != suffix) {
+    return false;
+  }
+  return parseDecimal(path.substr(prefix.size(), path.size() - prefix.size() - suffix.size()), 18, id);
+}
+
+bool methodFits(const std::string& method, const Route& route) {
+  return method == route.method || (method == "HEAD" && std::string_view(route.method) == "GET");
+}
+
+int findRoute(const std::string& method, std::string_view path) {
+  for (std::size_t i = 0; i < std::size(routes); ++i) {
+    std::int64_t id = 0;
+    if (methodFits(method, routes[i]) && matchPath(path, routes[i].path, id)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The path as received, without query or fragment: an escaped byte never
+// matches a route (404), so a proxy in front that filters by path sees what
+// is served.
+std::string_view rawPathOf(const std::string& target) {
+  return std::string_view(target).substr(0, target.find_first_of("?#"));
+}
+
+HttpResponse textAnswer(int status, std::string text) {
   HttpResponse response;
   response.status = status;
   response.contentType = "text/plain; charset=utf-8";
-  response.body = std::move(body);
+  response.body = std::move(text);
   return response;
 }
 
@@ -42,48 +123,100 @@ HttpResponse emptyAnswer(int status) {
 
 HttpResponse redirectToHttps(const HttpRequest& request) {
   HttpResponse response = textAnswer(308, "The front desk is served over HTTPS.\n");
-  response.headers.emplace_back("Location", httpsLocation(request, deskOrigin.tlsPort));
+  response.headers.emplace_back("Location", httpsLocation(request, settings.origin.tlsPort));
   return response;
 }
 
+HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
+  // A notifier sends none of a browser's headers: a request with them
+  // comes from a web page (an <img> with the well-known key) and changes nothing.
+  if (sentByBrowser(request)) return emptyAnswer(403);
+  if (request.method != "GET") return emptyAnswer(405);
+  if (!keyMatches(queryValue(query, "key").value_or(""), settings.notifier.accessKey)) {
+    return notifierRefusal(403, settings.notifier);
+  }
+  if (request.route < 0) return notifierRefusal(404, settings.notifier);
+  return routes[request.route].notifier(NotifierCall{query, settings.notifier});
+}
+
+// Writes must say they are JSON: a cross-site form or a "simple" fetch from
+// another page cannot set that type without a preflight, which this service
+// never grants.
+bool isJsonBody(const HttpRequest& request) {
+  std::string_view type = request.contentType;
+  type = type.substr(0, type.find(';'));
+  return trimmed(type) == "application/json";
+}
+
+// The methods the path has, when only the method is wrong: "POST or DELETE".
+std::string methodsOf(std::string_view path) {
+  std::string allowed;
+  for (const Route& route : routes) {
+    std::int64_t id = 0;
+    if (matchPath(path, route.path, id)) allowed += (allowed.empty() ? "" : " or ") + std::string(route.method);
+  }
+  return allowed;
+}
+
+HttpResponse answerSession(const HttpRequest& request, std::string_view path, const QueryMap& query) {
+  DeskAccount account;
+  Outcome session = findSession(sessionToken(request), account);
+  if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
+  if (session != Outcome::ok) return storeFailure(session, readFailed);
+  if (request.route < 0) {
+    std::string allowed = methodsOf(path);
+    return allowed.empty() ? errorAnswer(404, "No such desk request.") : errorAnswer(405, "Use " + allowed + ".");
+  }
+  const Route& route = routes[request.route];
+  if (route.access == Access::admin && account.role != "admin") return errorAnswer(403, "Only an admin account may do this.");
+  std::int64_t id = 0;
+  matchPath(path, route.path, id);
+  return route.desk(DeskCall{request, account, id, query, settings.desk});
+}
+
+HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const QueryMap& query) {
+  const std::string& method = request.method;
+  bool isWrite = method != "GET" && method != "HEAD";
+  if (isWrite && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
+  if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
+  if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  if (path == "/api/desk/login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
+  return answerSession(request, path, query);
+}
+
 HttpResponse route(const HttpRequest& request) {
-  RequestTarget target = parseRequestTarget(request.target);
-  // Routes match the path as received: an escaped byte never matches one
-  // (404), so a proxy in front that filters by path sees what is served.
-  std::string_view rawTarget = request.target;
-  target.path = std::string(rawTarget.substr(0, rawTarget.find_first_of("?#")));
-  if (startsWith(target.path, notifierPrefix)) {
-    // A notifier sends none of a browser's headers: a request with them
-    // comes from a web page (an <img> with the well-known key) and changes nothing.
-    if (sentByBrowser(request)) return emptyAnswer(403);
-    if (request.method != "GET") return emptyAnswer(405);
-    return answerNotifier(std::string_view(target.path).substr(notifierPrefix.size()), target.query);
-  }
+  std::string_view path = rawPathOf(request.target);
+  QueryMap query = parseRequestTarget(request.target).query;
+  if (startsWith(path, notifierPrefix)) return answerNotifier(request, query);
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
-  if (!isServiceHost(request.host, deskOrigin)) return textAnswer(421, "This service does not answer to that host name.\n");
-  if (deskOrigin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
-  if (startsWith(target.path, deskPrefix)) {
-    return answerDesk(request, std::string_view(target.path).substr(deskPrefix.size()));
+  if (!isServiceHost(request.host, settings.origin)) {
+    return textAnswer(421, "This service does not answer to that host name.\n");
   }
-  return assetAnswer(target.path, request.method);
+  if (settings.origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
+  if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
+  return assetAnswer(path, request.method);
 }
 
 }  // namespace
 
-// Asked for every request before its body: the raw path alone, as routing
-// matches it, without parsing the query.
-bool isUploadTarget(const std::string& target) {
-  return std::string_view(target).substr(0, target.find_first_of("?#")) == "/api/desk/staff/import";
+void configureService(const ServiceSettings& serviceSettings) { settings = serviceSettings; }
+
+HttpServerSetup receptionServerSetup() {
+  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, settings.maxConnectionsPerAddress};
+}
+
+RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath) {
+  int index = findRoute(method, rawPath);
+  if (index < 0) return RouteClass{};
+  const Route& found = routes[index];
+  return RouteClass{index, found.lane, found.bodyLimit};
 }
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
+  // Only a lane's worker may wait for another process's lock; the server's
+  // own threads serve every connection and must not.
+  WriteWaitBudget budget(request.onWorker ? writeBusyTimeoutMs : 0);
   HttpResponse response = route(request);
   response.headers.emplace_back("X-Content-Type-Options", "nosniff");
   return response;
-}
-
-bool isSlowReceptionRequest(const HttpRequest& request) {
-  if (request.method != "POST") return false;
-  std::string path = parseRequestTarget(request.target).path;
-  return path == "/api/desk/login" || startsWith(path, "/api/desk/accounts");
 }

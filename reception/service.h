@@ -1,14 +1,30 @@
-// Routes each request of the service: the desk page, the desk API and the
-// notifier API.
+// The service's one route table and its router: the desk page, the desk API
+// and the notifier API meet here and nowhere else.
 #pragma once
 
 #include <string_view>
 
-#include "http_server.h"
+#include "desk/answers.h"
+#include "http/request_guard.h"
+#include "http/server.h"
+#include "notifier/api.h"
+
+// Everything the router needs, fixed at start.
+struct ServiceSettings {
+  NotifierSettings notifier;
+  DeskSettings desk;
+  DeskOrigin origin;  // the names and ports the desk answers to
+  unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
+};
+
+// Sets what the router uses; before the server starts.
+void configureService(const ServiceSettings& settings);
+// The HTTP server's setup for this service: its handler, its classifier and its limits.
+HttpServerSetup receptionServerSetup();
 
 HttpResponse handleReceptionRequest(const HttpRequest& request);
-// Requests that hash a password: answered on the HTTP server's worker.
-bool isSlowReceptionRequest(const HttpRequest& request);
+// The route row, lane and body limit of a request, from its headers alone.
+RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath);
 
 // An embedded desk page file by its path ("/", "/desk.js", ...): its bytes
 // and content type, or false.

@@ -1,20 +1,15 @@
-#include "config_file.h"
+#include "config/config_file.h"
 
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "text/text.h"
+
 namespace {
 
 constexpr std::size_t maxConfigBytes = 1 << 20;  // far beyond any real configuration
 const char configOption[] = "--config";
-
-std::string trimmed(const std::string& text) {
-  const char* space = " \t\r\n\v\f";
-  std::size_t first = text.find_first_not_of(space);
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
 
 // A '#' at the start or after white space begins a comment; inside a value
 // (a file name with '#') it is kept.
@@ -36,13 +31,13 @@ bool isOptionName(const std::string& name) {
 // The line as one command-line argument, or an error.
 std::string lineArgument(const std::string& line, std::string& argument) {
   std::size_t equals = line.find('=');
-  std::string name = trimmed(line.substr(0, equals));
+  std::string name(trimmed(line.substr(0, equals)));
   if (!isOptionName(name)) {
     return "\"" + line + "\" is not \"name = value\" with an option's long name (see --help)";
   }
   if (name == "config") return "a configuration file cannot name another with config";
   argument = "--" + name;
-  if (equals != std::string::npos) argument += "=" + trimmed(line.substr(equals + 1));
+  if (equals != std::string::npos) argument += "=" + std::string(trimmed(line.substr(equals + 1)));
   return "";
 }
 
@@ -92,7 +87,7 @@ std::string applyConfigText(const std::string& text, const std::string& fileName
   std::istringstream lines(text.rfind("\xEF\xBB\xBF", 0) == 0 ? text.substr(3) : text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
-    std::string content = trimmed(withoutComment(line));
+    std::string content(trimmed(withoutComment(line)));
     if (content.empty()) continue;
     std::string argument;
     std::string error = lineArgument(content, argument);

@@ -1,4 +1,4 @@
-#include "desk_user_command.h"
+#include "config/desk_user_command.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -7,11 +7,11 @@
 #include <ctime>
 #include <iostream>
 
-#include "accounts.h"
-#include "audit.h"
-#include "config_file.h"
-#include "privileges.h"
-#include "storage.h"
+#include "config/config_file.h"
+#include "config/privileges.h"
+#include "store/accounts.h"
+#include "store/audit.h"
+#include "store/schema.h"
 
 namespace {
 
@@ -94,8 +94,10 @@ std::string dateText(std::int64_t ms) {
 }
 
 int listCommand() {
+  std::vector<DeskAccount> accounts;
+  if (listAccounts(accounts) != Outcome::ok) return fail("the accounts could not be read");
   std::printf("%-24s %-6s %-17s %s\n", "name", "role", "created", "last login");
-  for (const DeskAccount& account : listAccounts()) {
+  for (const DeskAccount& account : accounts) {
     std::printf("%-24s %-6s %-17s %s\n", account.name.c_str(), account.role.c_str(), dateText(account.createdAt).c_str(),
                 account.lastLoginAt ? dateText(*account.lastLoginAt).c_str() : "never");
   }
@@ -114,20 +116,23 @@ int addCommand(const DeskUserArguments& arguments) {
   if (!error.empty()) return fail(error, password.size() < minPasswordBytes ? exitShortPassword : 1);
   DeskAccount added;
   switch (addAccount(arguments.name, arguments.role, password, added)) {
-    case AccountResult::done:
+    case Outcome::ok:
       auditCommand("account-add", added.name + " (" + added.role + ")");
       std::printf("added %s (%s)\n", added.name.c_str(), added.role.c_str());
       return 0;
-    case AccountResult::duplicate: return fail("there is already an account named " + arguments.name);
+    case Outcome::conflict: return fail("there is already an account named " + arguments.name);
     default: return fail("the account could not be saved");
   }
 }
 
 int changeCommand(const DeskUserArguments& arguments) {
-  std::optional<DeskAccount> account = findAccount(arguments.name);
-  if (!account) return fail("there is no account named " + arguments.name);
+  DeskAccount found;
+  Outcome lookup = findAccount(arguments.name, found);
+  if (lookup == Outcome::notFound) return fail("there is no account named " + arguments.name);
+  if (lookup != Outcome::ok) return fail("the accounts could not be read");
+  const DeskAccount* account = &found;
   if (arguments.command == "remove") {
-    if (removeAccount(account->id, false) != AccountResult::done) return fail("the account could not be removed");
+    if (removeAccount(account->id, false) != Outcome::ok) return fail("the account could not be removed");
     auditCommand("account-remove", account->name + " (" + account->role + ")");
     std::printf("removed %s\n", account->name.c_str());
     return 0;
@@ -135,7 +140,7 @@ int changeCommand(const DeskUserArguments& arguments) {
   std::string password = readPassword();
   std::string error = checkPassword(password);
   if (!error.empty()) return fail(error, password.size() < minPasswordBytes ? exitShortPassword : 1);
-  if (setPassword(account->id, password) != AccountResult::done) return fail("the password could not be saved");
+  if (setPassword(account->id, password) != Outcome::ok) return fail("the password could not be saved");
   auditCommand("account-password", account->name);
   std::printf("changed the password of %s\n", account->name.c_str());
   return 0;

@@ -1,4 +1,6 @@
-#include "options.h"
+#include "config/options.h"
+
+#include "text/text.h"
 
 const char receptionUsage[] =
     "Usage: vestibra-reception [options]\n"
@@ -49,8 +51,9 @@ namespace {
 
 // A whole number from low to high, in decimal digits only.
 bool parseWhole(const std::string& text, long long low, long long high, long long& value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  value = std::stoll(text);
+  std::int64_t parsed = 0;
+  if (!parseDecimal(text, 9, parsed)) return false;
+  value = parsed;
   return value >= low && value <= high;
 }
 

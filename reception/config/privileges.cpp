@@ -1,4 +1,4 @@
-#include "privileges.h"
+#include "config/privileges.h"
 
 #include <grp.h>
 #include <pwd.h>

@@ -1,115 +1,43 @@
-// The desk API's sessions, accounts and audit log.
-#include <cmath>
-
-#include "audit.h"
-#include "desk_call.h"
-#include "login_throttle.h"
-#include "notifier_api.h"
-#include "storage.h"
-#include "validation.h"
-
-namespace {
+// Desk accounts and the audit log, for admins.
+#include "desk/desk.h"
+#include "desk/validation.h"
+#include "store/audit.h"
+#include "text/text.h"
 
 using nlohmann::json;
 
-constexpr char wrongLogin[] = "Wrong name or password.";
+namespace {
 
 json accountJson(const DeskAccount& account) {
   return {{"id", account.id},
           {"name", account.name},
           {"role", account.role},
           {"createdAt", account.createdAt},
-          {"lastLoginAt", account.lastLoginAt ? json(*account.lastLoginAt) : json(nullptr)}};
-}
-
-std::string cookieAttributes(const HttpRequest& request) {
-  return std::string("; HttpOnly; SameSite=Strict; Path=/") + (request.overTls ? "; Secure" : "");
-}
-
-// A JSON object's string member, or false.
-bool stringMember(const json& body, const char* name, std::string& value) {
-  auto found = body.find(name);
-  if (found == body.end() || !found->is_string()) return false;
-  value = found->get<std::string>();
-  return true;
-}
-
-json parsedBody(const HttpRequest& request) { return json::parse(request.body, nullptr, false); }
-
-HttpResponse tooManyAttempts(std::int64_t waitMs) {
-  HttpResponse answer = errorAnswer(429, "Too many wrong passwords. Please wait before trying again.");
-  answer.headers.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
-  return answer;
+          {"lastLoginAt", optionalTime(account.lastLoginAt)}};
 }
 
 std::string accountDescription(const DeskAccount& account) { return account.name + " (" + account.role + ")"; }
 
+HttpResponse noSuchAccount() { return errorAnswer(404, "That account does not exist."); }
+
 }  // namespace
 
-std::string sessionToken(const HttpRequest& request) {
-  std::string_view cookies = request.cookie;
-  while (!cookies.empty()) {
-    std::size_t end = cookies.find(';');
-    std::string_view pair = trimmed(cookies.substr(0, end));
-    std::size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == sessionCookieName) {
-      return std::string(pair.substr(equals + 1));
-    }
-    cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
-  }
-  return "";
-}
-
-HttpResponse login(const HttpRequest& request) {
-  json body = parsedBody(request);
-  std::string name;
-  std::string password;
-  if (!body.is_object() || !stringMember(body, "name", name) || !stringMember(body, "password", password)) {
-    return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
-  }
-  const std::string& address = request.clientAddress;
-  std::int64_t wait = loginRetryAfterMs(name, address, currentTimeMs());
-  if (wait > 0) return tooManyAttempts(wait);
-  std::optional<DeskAccount> account = verifyLogin(name, password);
-  if (!account) {
-    recordLoginFailure(name, address, currentTimeMs());
-    recordAudit(name.substr(0, maxAccountNameBytes), address, "login-failed", "");
-    return errorAnswer(401, wrongLogin);
-  }
-  std::string token = startSession(account->id);
-  if (token.empty()) return storageFailure();
-  recordAudit(account->name, address, "login", "");
-  HttpResponse answer = jsonAnswer(200, {{"name", account->name}, {"role", account->role}});
-  answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieName) + "=" + token + cookieAttributes(request));
-  return answer;
-}
-
-HttpResponse logout(const DeskCall& call) {
-  endSession(sessionToken(call.request));
-  audit(call, "logout", "");
-  HttpResponse answer = jsonAnswer(200, {{"loggedOut", true}});
-  answer.headers.emplace_back("Set-Cookie",
-                              std::string(sessionCookieName) + "=; Max-Age=0" + cookieAttributes(call.request));
-  return answer;
-}
-
-HttpResponse whoAmI(const DeskCall& call) {
-  return jsonAnswer(200, {{"name", call.account.name}, {"role", call.account.role}});
-}
-
 HttpResponse accountList(const DeskCall&) {
-  json accounts = json::array();
-  for (const DeskAccount& account : listAccounts()) accounts.push_back(accountJson(account));
-  return jsonAnswer(200, {{"accounts", accounts}});
+  std::vector<DeskAccount> accounts;
+  Outcome read = listAccounts(accounts);
+  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  json list = json::array();
+  for (const DeskAccount& account : accounts) list.push_back(accountJson(account));
+  return jsonAnswer(200, {{"accounts", list}});
 }
 
 HttpResponse accountAdd(const DeskCall& call) {
-  json body = parsedBody(call.request);
+  json body = json::parse(call.request.body, nullptr, false);
   std::string name;
   std::string role = "desk";
   std::string password;
-  if (!body.is_object() || !stringMember(body, "name", name) || !stringMember(body, "password", password) ||
-      (body.contains("role") && !stringMember(body, "role", role))) {
+  if (!body.is_object() || !exactStringMember(body, "name", name) || !exactStringMember(body, "password", password) ||
+      (body.contains("role") && !exactStringMember(body, "role", role))) {
     return errorAnswer(400, "Send {\"name\": ..., \"role\": \"desk\" or \"admin\", \"password\": ...}.");
   }
   std::string error = checkAccountName(name);
@@ -117,56 +45,61 @@ HttpResponse accountAdd(const DeskCall& call) {
   if (error.empty()) error = checkPassword(password);
   if (!error.empty()) return errorAnswer(400, error);
   DeskAccount added;
-  switch (addAccount(name, role, password, added)) {
-    case AccountResult::done:
+  switch (Outcome result = addAccount(name, role, password, added)) {
+    case Outcome::ok:
       audit(call, "account-add", accountDescription(added));
       return jsonAnswer(201, accountJson(added));
-    case AccountResult::duplicate: return errorAnswer(409, "There is already an account named " + name + ".");
-    default: return storageFailure();
+    case Outcome::conflict: return errorAnswer(409, "There is already an account named " + name + ".");
+    default: return storeFailure(result);
   }
 }
 
 HttpResponse accountRemove(const DeskCall& call) {
-  std::optional<DeskAccount> account = findAccountById(call.id);
-  if (!account) return errorAnswer(404, "That account does not exist.");
-  switch (removeAccount(call.id, true)) {
-    case AccountResult::done:
-      audit(call, "account-remove", accountDescription(*account));
+  DeskAccount account;
+  Outcome found = findAccountById(call.id, account);
+  if (found == Outcome::notFound) return noSuchAccount();
+  if (found != Outcome::ok) return storeFailure(found);
+  switch (Outcome result = removeAccount(call.id, true)) {
+    case Outcome::ok:
+      audit(call, "account-remove", accountDescription(account));
       return jsonAnswer(200, {{"removed", call.id}});
-    case AccountResult::lastAdmin:
-      return errorAnswer(409, "This is the last admin account. Make another admin first.");
-    case AccountResult::notFound: return errorAnswer(404, "That account does not exist.");
-    default: return storageFailure();
+    case Outcome::conflict: return errorAnswer(409, "This is the last admin account. Make another admin first.");
+    case Outcome::notFound: return noSuchAccount();
+    default: return storeFailure(result);
   }
 }
 
 HttpResponse accountPassword(const DeskCall& call) {
-  json body = parsedBody(call.request);
+  json body = json::parse(call.request.body, nullptr, false);
   std::string password;
-  if (!body.is_object() || !stringMember(body, "password", password)) return errorAnswer(400, "Send {\"password\": ...}.");
+  if (!body.is_object() || !exactStringMember(body, "password", password)) return errorAnswer(400, "Send {\"password\": ...}.");
   std::string error = checkPassword(password);
   if (!error.empty()) return errorAnswer(400, error);
-  std::optional<DeskAccount> account = findAccountById(call.id);
-  if (!account) return errorAnswer(404, "That account does not exist.");
-  switch (setPassword(call.id, password)) {
-    case AccountResult::done:
-      audit(call, "account-password", account->name);
+  DeskAccount account;
+  Outcome found = findAccountById(call.id, account);
+  if (found == Outcome::notFound) return noSuchAccount();
+  if (found != Outcome::ok) return storeFailure(found);
+  switch (Outcome result = setPassword(call.id, password)) {
+    case Outcome::ok:
+      audit(call, "account-password", account.name);
       return jsonAnswer(200, {{"changed", call.id}});
-    case AccountResult::notFound: return errorAnswer(404, "That account does not exist.");
-    default: return storageFailure();
+    case Outcome::notFound: return noSuchAccount();
+    default: return storeFailure(result);
   }
 }
 
 HttpResponse auditLog(const DeskCall& call) {
   std::optional<std::int64_t> before;
   std::optional<std::string> text = queryValue(call.query, "before");
-  long long id = 0;
+  std::int64_t id = 0;
   if (text) {
-    if (!parseNotificationId(*text, id)) return errorAnswer(400, "before is an entry id.");
+    if (!parseDecimal(*text, 18, id)) return errorAnswer(400, "before is an entry id.");
     before = id;
   }
+  std::vector<AuditEntry> page;
+  Outcome read = auditPage(before, auditPageSize, page);
+  if (read != Outcome::ok) return storeFailure(read, readFailed);
   json entries = json::array();
-  std::vector<AuditEntry> page = auditPage(before, auditPageSize);
   for (const AuditEntry& entry : page) {
     entries.push_back({{"id", entry.id},
                        {"at", entry.at},

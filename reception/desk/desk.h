@@ -1,31 +1,65 @@
-// The front desk's JSON API under /api/desk/. Every request but login needs
-// a session (the cookie login sets); "admin" marks what only admins may do.
+// The front desk's JSON API under /api/desk/, one handler per request; the
+// service's route table says which path, method, role and lane each has.
+// Every request but login needs a session (the cookie login sets).
 //   POST   login                       {"name", "password"}: sets the session cookie
 //   POST   logout                      ends the session
 //   GET    session                     {"name", "role"} of the session's account
 //   GET    state                       staff, guests and the service's clock
-//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}
-//   DELETE staff/<id>                  admin
 //   POST   notifications               {"staffId", "guestName", "note"}
 //   POST   notifications/<id>/archive  the desk withdraws a guest
+//   POST   notifications/<id>/reassign {"staffId"}: the guest goes to another host
+//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}
+//   DELETE staff/<id>                  admin
+//   POST   staff/import                admin: {"csv", "apply"}: preview, or apply, a staff CSV
+//   GET    staff.csv                   admin: the staff directory as CSV
 //   GET    accounts                    admin: the desk accounts
 //   POST   accounts                    admin: {"name", "role", "password"}
 //   DELETE accounts/<id>               admin
 //   POST   accounts/<id>/password      admin: {"password"}
 //   GET    audit[?before=<id>]         admin: the audit log, newest first, 50 a page
-//   and the requests of front_desk_api.h (reassign for desk accounts, the rest admin)
-// Writes from another site's page (Origin, Sec-Fetch-Site) answer 403.
+//   GET    visitors?from=&to=&host=    admin: the visitor log; times in ms since the epoch
+//   GET    visitors.csv?from=&to=&host= admin: the same as CSV
 // Errors answer 4xx or 5xx with {"error": message}.
 #pragma once
 
-#include <string_view>
+#include <string>
 
-#include "http_server.h"
+#include "desk/answers.h"
 
 // A notifier that polled within this time counts as online.
 constexpr long long onlineWindowMs = 30LL * 1000;
 // Archived guests stay on the desk page for this long.
 constexpr long long archivedShownMs = 12LL * 60 * 60 * 1000;
+constexpr char sessionCookieName[] = "vestibra_session";
 
-// route is the path after "/api/desk/".
-HttpResponse answerDesk(const HttpRequest& request, std::string_view route);
+// The board (board.cpp).
+HttpResponse state(const DeskCall& call);
+HttpResponse announceGuest(const DeskCall& call);
+HttpResponse withdrawGuest(const DeskCall& call);
+HttpResponse reassignWaitingGuest(const DeskCall& call);
+
+// The staff directory (directory.cpp).
+HttpResponse addStaffMember(const DeskCall& call);
+HttpResponse removeStaffMember(const DeskCall& call);
+HttpResponse importStaffCsv(const DeskCall& call);
+HttpResponse exportStaffCsv(const DeskCall& call);
+
+// Logging in and out (login.cpp). login needs no session; throttled, audited.
+HttpResponse login(const HttpRequest& request);
+// The session token the request's Cookie header carries, or "".
+std::string sessionToken(const HttpRequest& request);
+HttpResponse logout(const DeskCall& call);
+HttpResponse whoAmI(const DeskCall& call);
+
+// Desk accounts and the audit log (accounts.cpp).
+HttpResponse accountList(const DeskCall& call);
+HttpResponse accountAdd(const DeskCall& call);
+HttpResponse accountRemove(const DeskCall& call);
+HttpResponse accountPassword(const DeskCall& call);
+HttpResponse auditLog(const DeskCall& call);
+
+// The visitor log and the retention of records (visitor_log.cpp).
+HttpResponse visitorList(const DeskCall& call);
+HttpResponse visitorListCsv(const DeskCall& call);
+// Runs the retention once and logs what it deleted; called at start-up and daily.
+void applyRetention(int retentionDays);

@@ -1,6 +1,4 @@
-#include "front_desk_policy.h"
-
-FrontDeskPolicy frontDeskPolicy;
+#include "desk/escalation.h"
 
 Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy) {

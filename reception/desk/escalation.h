@@ -11,9 +11,6 @@ struct FrontDeskPolicy {
   int retentionDays = 30;                             // 0 keeps records forever
 };
 
-// Set once by main from the command line, before the server starts.
-extern FrontDeskPolicy frontDeskPolicy;
-
 enum class Escalation { none, unseen, unacknowledged };
 
 // Why a guest is escalated at now: not delivered for longer than

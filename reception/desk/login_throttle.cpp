@@ -1,4 +1,4 @@
-#include "login_throttle.h"
+#include "desk/login_throttle.h"
 
 #include <algorithm>
 #include <cctype>

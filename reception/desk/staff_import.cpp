@@ -1,10 +1,11 @@
-#include "staff_import.h"
+#include "desk/staff_import.h"
 
 #include <algorithm>
 #include <map>
 
-#include "csv.h"
-#include "validation.h"
+#include "desk/validation.h"
+#include "text/csv.h"
+#include "text/text.h"
 
 namespace {
 
@@ -48,9 +49,9 @@ bool isBlank(const CsvRecord& record) {
                      [](const std::string& field) { return trimmed(field).empty(); });
 }
 
-std::string nameProblem(const ImportedName& name) {
-  std::string problem = checkNamePart("The first name", name.firstName);
-  return problem.empty() ? checkNamePart("The last name", name.lastName) : problem;
+std::string nameProblem(const ImportedName& name, const std::string& codePage) {
+  std::string problem = checkNamePart("The first name", name.firstName, codePage);
+  return problem.empty() ? checkNamePart("The last name", name.lastName, codePage) : problem;
 }
 
 // Shown in the preview: the names as read, cut to a readable length.
@@ -66,7 +67,7 @@ std::string rowText(const ImportedName& name) {
 
 }  // namespace
 
-ImportPreview previewStaffImport(std::string_view csv, const std::set<std::string, std::less<>>& existingNames) {
+ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames, const std::string& codePage) {
   ImportPreview preview;
   std::vector<CsvRecord> records = readCsv(csv);
   if (records.empty()) {
@@ -83,7 +84,7 @@ ImportPreview previewStaffImport(std::string_view csv, const std::set<std::strin
     const CsvRecord& record = records[i];
     if (isBlank(record) && !record.unclosedQuote) continue;
     ImportedName name{record.line, nameField(record, columns.first), nameField(record, columns.last)};
-    std::string problem = record.unclosedQuote ? "A quoted field is not closed." : nameProblem(name);
+    std::string problem = record.unclosedQuote ? "A quoted field is not closed." : nameProblem(name, codePage);
     std::string displayName = name.firstName + " " + name.lastName;
     auto earlier = seen.find(displayName);
     if (problem.empty() && earlier != seen.end()) problem = "The same name as line " + std::to_string(earlier->second) + ".";

@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "storage.h"
+#include "store/staff.h"
+#include "text/code_page.h"
 
 struct ImportedName {
   std::size_t line = 0;
@@ -33,7 +34,8 @@ struct ImportPreview {
 // existingNames) or rejected, by the same rules as the staff form. The header
 // row names first_name and last_name in any order (case and outer blanks do
 // not matter); other columns are ignored.
-ImportPreview previewStaffImport(std::string_view csv, const std::set<std::string, std::less<>>& existingNames);
+ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames,
+                                 const std::string& codePage = defaultCodePage);
 
 // The active staff as CSV with a byte order mark, so spreadsheets read UTF-8.
 std::string staffCsv(const std::vector<StaffRow>& staff);

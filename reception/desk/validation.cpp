@@ -1,10 +1,11 @@
-#include "validation.h"
+#include "desk/validation.h"
 
 #include <array>
 
 #include <nlohmann/json.hpp>
 
-#include "code_page.h"
+#include "text/code_page.h"
+#include "text/text.h"
 
 namespace {
 
@@ -33,40 +34,41 @@ std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\
 // a double-byte code page a character's second byte can be "," or "|", where
 // notifiers split their answers; and a name must convert back to itself, or
 // the service cannot find it again by the name a notifier sends.
-bool survivesNotifiers(const CodePoint& c, const std::string& converted, bool isName) {
+bool survivesNotifiers(const CodePoint& c, const std::string& converted, bool isName, const std::string& codePage) {
   if (c.value < 0x80) return true;
   if (converted.find_first_of(isName ? ",| =" : ",| ") != std::string::npos) return false;
   std::string back;
-  return !isName || (fromCodePage(converted, back) && back == c.bytes);
+  return !isName || (fromCodePage(converted, back, codePage) && back == c.bytes);
 }
 
 // Whether the code page holds an ASCII character, remembered per code page:
 // checking a few thousand imported names would otherwise open iconv for
 // every letter.
-bool asciiConverts(char32_t c) {
+bool asciiConverts(char32_t c, const std::string& codePage) {
   thread_local std::string knownFor;
   thread_local std::array<signed char, 0x80> known{};  // 0 unknown, 1 yes, -1 no
-  if (knownFor != notifierCodePage) {
-    knownFor = notifierCodePage;
+  if (knownFor != codePage) {
+    knownFor = codePage;
     known.fill(0);
   }
   signed char& answer = known[c];
   if (answer == 0) {
     char byte = static_cast<char>(c);
     std::string converted;
-    answer = toCodePage(std::string_view(&byte, 1), converted) ? 1 : -1;
+    answer = toCodePage(std::string_view(&byte, 1), converted, codePage) ? 1 : -1;
   }
   return answer > 0;
 }
 
-bool convertsIntact(const CodePoint& c, bool isName) {
-  if (c.value < 0x80) return asciiConverts(c.value);
+bool convertsIntact(const CodePoint& c, bool isName, const std::string& codePage) {
+  if (c.value < 0x80) return asciiConverts(c.value, codePage);
   std::string converted;
-  return toCodePage(c.bytes, converted) && survivesNotifiers(c, converted, isName);
+  return toCodePage(c.bytes, converted, codePage) && survivesNotifiers(c, converted, isName, codePage);
 }
 
 // Checks common to names and lines; the first fault found, or "".
-std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool spaceAllowed) {
+std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool spaceAllowed,
+                            const std::string& codePage) {
   if (!isValidUtf8(text)) return std::string(label) + " is not valid UTF-8 text.";
   std::size_t count = 0;
   for (std::size_t at = 0; at < text.size(); ++count) {
@@ -78,18 +80,18 @@ std::string checkCharacters(std::string_view label, std::string_view text, std::
     // The notifier saves the chosen name as "user=First Last" and reads a
     // line only up to its second "=": such a name would come back cut short.
     if (!spaceAllowed && c.value == '=') return std::string(label) + " must not contain \"=\".";
-    if (!convertsIntact(c, !spaceAllowed)) {
+    if (!convertsIntact(c, !spaceAllowed, codePage)) {
       return std::string(label) + " contains " + quoted(c.bytes) + ", which notifiers using the code page " +
-             notifierCodePage + " cannot show.";
+             codePage + " cannot show.";
     }
   }
   if (count > maxChars) return std::string(label) + " is longer than " + std::to_string(maxChars) + " characters.";
   return "";
 }
 
-// The string member key of object, or "" when it is absent; false when it is
-// present but not a string.
-bool stringMember(const json& object, const char* key, std::string& value) {
+// A form's string member, trimmed, or "" when it is absent; false when it
+// is present but not a string.
+bool formStringMember(const json& object, const char* key, std::string& value) {
   auto found = object.find(key);
   if (found == object.end() || found->is_null()) {
     value.clear();
@@ -100,7 +102,15 @@ bool stringMember(const json& object, const char* key, std::string& value) {
   return true;
 }
 
-// Parses body as a JSON object; "" or the message.
+}  // namespace
+
+bool exactStringMember(const json& object, const char* key, std::string& value) {
+  auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return false;
+  value = found->get<std::string>();
+  return true;
+}
+
 std::string parseObject(std::string_view body, json& object) {
   object = json::parse(body.begin(), body.end(), nullptr, false);
   if (object.is_discarded()) return "The request body is not valid JSON.";
@@ -108,32 +118,24 @@ std::string parseObject(std::string_view body, json& object) {
   return "";
 }
 
-}  // namespace
-
-std::string_view trimmed(std::string_view text) {
-  const char* blanks = " \t\r\n\v\f";
-  std::size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-std::string checkNamePart(std::string_view label, std::string_view text) {
+std::string checkNamePart(std::string_view label, std::string_view text, const std::string& codePage) {
   if (text.empty()) return std::string(label) + " is missing.";
-  return checkCharacters(label, text, maxNamePartChars, false);
+  return checkCharacters(label, text, maxNamePartChars, false, codePage);
 }
 
-std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required) {
+std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required,
+                      const std::string& codePage) {
   if (required && text.empty()) return std::string(label) + " is missing.";
-  return checkCharacters(label, text, maxChars, true);
+  return checkCharacters(label, text, maxChars, true, codePage);
 }
 
-std::string parseStaffEntry(std::string_view body, StaffEntry& entry) {
+std::string parseStaffEntry(std::string_view body, StaffEntry& entry, const std::string& codePage) {
   json object;
   std::string error = parseObject(body, object);
   if (!error.empty()) return error;
   std::string name;
-  if (!stringMember(object, "name", name) || !stringMember(object, "firstName", entry.firstName) ||
-      !stringMember(object, "lastName", entry.lastName)) {
+  if (!formStringMember(object, "name", name) || !formStringMember(object, "firstName", entry.firstName) ||
+      !formStringMember(object, "lastName", entry.lastName)) {
     return "Names must be JSON strings.";
   }
   if (!name.empty()) {
@@ -144,12 +146,12 @@ std::string parseStaffEntry(std::string_view body, StaffEntry& entry) {
     entry.firstName = name.substr(0, space);
     entry.lastName = name.substr(space + 1);
   }
-  error = checkNamePart("The first name", entry.firstName);
-  if (error.empty()) error = checkNamePart("The last name", entry.lastName);
+  error = checkNamePart("The first name", entry.firstName, codePage);
+  if (error.empty()) error = checkNamePart("The last name", entry.lastName, codePage);
   return error;
 }
 
-std::string parseGuestEntry(std::string_view body, GuestEntry& entry) {
+std::string parseGuestEntry(std::string_view body, GuestEntry& entry, const std::string& codePage) {
   json object;
   std::string error = parseObject(body, object);
   if (!error.empty()) return error;
@@ -158,10 +160,10 @@ std::string parseGuestEntry(std::string_view body, GuestEntry& entry) {
     return "Choose the member of staff the guest is here to see.";
   }
   entry.staffId = staff->get<std::int64_t>();
-  if (!stringMember(object, "guestName", entry.headline) || !stringMember(object, "note", entry.detail)) {
+  if (!formStringMember(object, "guestName", entry.headline) || !formStringMember(object, "note", entry.detail)) {
     return "The guest's name and the note must be JSON strings.";
   }
-  error = checkLine("The guest's name", entry.headline, maxHeadlineChars, true);
-  if (error.empty()) error = checkLine("The note", entry.detail, maxDetailChars, false);
+  error = checkLine("The guest's name", entry.headline, maxHeadlineChars, true, codePage);
+  if (error.empty()) error = checkLine("The note", entry.detail, maxDetailChars, false, codePage);
   return error;
 }

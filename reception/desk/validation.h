@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
+#include "text/code_page.h"
+
 // Limits in characters. A notifier's request carries the watched name
 // percent-encoded (up to three bytes per byte) in a request of at most 511
 // bytes, and the panel has room for one line of each text.
@@ -28,16 +32,21 @@ struct GuestEntry {
 // A first or last name: one word (no spaces), no "," "|" or "=", no control
 // characters, at most maxNamePartChars, and representable in the notifiers'
 // code page.
-std::string checkNamePart(std::string_view label, std::string_view text);
+std::string checkNamePart(std::string_view label, std::string_view text, const std::string& codePage = defaultCodePage);
 // A display line: no "," or "|" (the notifiers' answer format has no
 // escaping), no control characters, bounded, representable.
-std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required);
+std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required,
+                      const std::string& codePage = defaultCodePage);
 
 // {"firstName": "José", "lastName": "Müller"} or {"name": "José Müller"}.
 // Outer white space is trimmed.
-std::string parseStaffEntry(std::string_view body, StaffEntry& entry);
+std::string parseStaffEntry(std::string_view body, StaffEntry& entry, const std::string& codePage = defaultCodePage);
 // {"staffId": 3, "guestName": "Ada Lovelace", "note": "Meeting room 2"}.
-std::string parseGuestEntry(std::string_view body, GuestEntry& entry);
+std::string parseGuestEntry(std::string_view body, GuestEntry& entry, const std::string& codePage = defaultCodePage);
 
-// The text without leading and trailing ASCII white space.
-std::string_view trimmed(std::string_view text);
+// A JSON object's string member as it is (not trimmed: passwords); false
+// when it is absent or not a string.
+bool exactStringMember(const nlohmann::json& object, const char* key, std::string& value);
+
+// Parses body as a JSON object; "" or the message for the receptionist.
+std::string parseObject(std::string_view body, nlohmann::json& object);

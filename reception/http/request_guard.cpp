@@ -1,11 +1,9 @@
-#include "request_guard.h"
+#include "http/request_guard.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-
-DeskOrigin deskOrigin;
 
 namespace {
 

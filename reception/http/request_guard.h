@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "http_server.h"
+#include "http/server.h"
 
 // The names the desk answers to and the ports it listens on.
 struct DeskOrigin {
@@ -15,9 +15,6 @@ struct DeskOrigin {
   std::vector<std::uint16_t> ports;
   std::uint16_t tlsPort = 0;  // 0: no HTTPS listener, the desk is served over plain HTTP
 };
-
-// The process-wide names, set once at start-up.
-extern DeskOrigin deskOrigin;
 
 // localhost, 127.0.0.1, [::1], the listen address (unless it is every
 // address), the machine's host name and the extra names.

@@ -1,9 +1,8 @@
-#include "http_server.h"
+#include "http/server.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,9 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "database.h"
-
-unsigned maxConnectionsPerAddress = 32;
+#include "http/work_queue.h"
 
 namespace {
 
@@ -49,14 +46,7 @@ MHD_Daemon* httpDaemon = nullptr;
 MHD_Daemon* tlsDaemon = nullptr;
 DaemonContext plainContext;
 DaemonContext tlsContext{true};
-RequestHandler requestHandler = nullptr;
-
-// Slow requests beyond this many waiting get 503 at once: at a few hashes a
-// second on a busy machine, a longer queue only makes clients time out.
-constexpr std::size_t maxWaitingSlowRequests = 8;
-// The worker's nice value: under load, polls go first and logins wait.
-constexpr int slowWorkerNice = 10;
-
+HttpServerSetup serverSetup;
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,6 +59,7 @@ struct ConnectionState {
   bool started = false;
   bool receiving = true;            // the deadline applies
   Clock::time_point receiveDeadline;  // for the whole request
+  RouteClass route;                    // decided when the headers arrived
   bool handedOff = false;              // suspended while a worker answers it
   std::optional<HttpResponse> answer;  // the worker's answer
 };
@@ -82,54 +73,20 @@ std::condition_variable sweepWakeUp;
 bool sweepStopping = false;
 std::thread deadlineSweep;
 
-// Requests that change something may wait for the database (another
-// process's lock) for a while; they are answered on these threads, with the
-// connection suspended meanwhile, so that no server thread, and none of the
-// connections it serves, waits with them.
-constexpr unsigned writerThreadCount = 2;
-std::mutex writesMutex;
-std::condition_variable writeQueued;
-std::vector<std::pair<MHD_Connection*, ConnectionState*>> queuedWrites;  // oldest first
-bool writersStopping = false;
-std::vector<std::thread> writers;
+// Writes may wait for the database (another process's lock) for a while;
+// they are answered on these threads, with the connection suspended
+// meanwhile, so that no server thread, and none of the connections it
+// serves, waits with them.
+constexpr std::size_t writerThreadCount = 2;
+constexpr std::size_t maxQueuedWrites = 256;
+// Password hashing: one worker, at most this many waiting, at nice 10 so
+// that under load polls go first. At a few hashes a second on a busy
+// machine, a longer queue only makes clients time out.
+constexpr std::size_t maxQueuedLogins = 8;
+constexpr int loginWorkerNice = 10;
 
-void answerWrites() {
-  std::unique_lock<std::mutex> lock(writesMutex);
-  for (;;) {
-    writeQueued.wait(lock, [] { return writersStopping || !queuedWrites.empty(); });
-    if (queuedWrites.empty()) return;  // stopping, with nothing left to answer
-    auto [connection, state] = queuedWrites.front();
-    queuedWrites.erase(queuedWrites.begin());
-    lock.unlock();
-    state->answer = requestHandler(state->request);
-    MHD_resume_connection(connection);
-    lock.lock();
-  }
-}
-
-// False once the writers stop: the request is then answered where it is.
-bool handOff(MHD_Connection* connection, ConnectionState& state) {
-  std::lock_guard<std::mutex> lock(writesMutex);
-  if (writersStopping) return false;
-  state.handedOff = true;
-  MHD_suspend_connection(connection);
-  queuedWrites.emplace_back(connection, &state);
-  writeQueued.notify_one();
-  return true;
-}
-
-bool (*slowRequestTest)(const HttpRequest&) = nullptr;
-
-// The one worker for slow requests and its queue.
-struct SlowJob {
-  MHD_Connection* connection;
-  ConnectionState* state;
-};
-std::mutex slowMutex;
-std::condition_variable slowReady;
-std::vector<SlowJob> slowJobs;  // at most maxWaitingSlowRequests, oldest first
-bool slowStopping = false;
-std::thread slowWorker;
+WorkQueue writers(writerThreadCount, maxQueuedWrites, 0);
+WorkQueue loginWorker(1, maxQueuedLogins, loginWorkerNice);
 
 HttpResponse unavailable() {
   HttpResponse response;
@@ -140,52 +97,22 @@ HttpResponse unavailable() {
   return response;
 }
 
-void runSlowRequests() {
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), slowWorkerNice);  // this thread only, on Linux
-  std::unique_lock<std::mutex> lock(slowMutex);
-  for (;;) {
-    slowReady.wait(lock, [] { return slowStopping || !slowJobs.empty(); });
-    if (slowJobs.empty()) return;
-    SlowJob job = slowJobs.front();
-    slowJobs.erase(slowJobs.begin());
-    bool stopping = slowStopping;
-    lock.unlock();
-    job.state->answer = stopping ? unavailable() : requestHandler(job.state->request);
-    MHD_resume_connection(job.connection);
-    lock.lock();
-  }
+// Hands the request to its lane's queue with the connection suspended;
+// false when the queue is full or stopped. A login still queued when the
+// service stops is answered 503; a queued write is still carried out.
+bool handOff(MHD_Connection* connection, ConnectionState& state) {
+  bool isLogin = state.route.lane == Lane::login;
+  WorkQueue& queue = isLogin ? loginWorker : writers;
+  auto answer = [connection, &state, isLogin](bool stopping) {
+    state.answer = stopping && isLogin ? unavailable() : serverSetup.handler(state.request);
+    MHD_resume_connection(connection);
+  };
+  return queue.push(answer, [connection, &state] {
+    state.handedOff = true;
+    state.request.onWorker = true;
+    MHD_suspend_connection(connection);
+  });
 }
-
-void startSlowWorker() {
-  std::lock_guard<std::mutex> lock(slowMutex);
-  if (slowWorker.joinable()) return;
-  slowStopping = false;
-  slowWorker = std::thread(runSlowRequests);
-}
-
-// Answers what is queued with 503 and ends the worker; no request is
-// suspended afterwards, which stopping a daemon requires.
-void stopSlowWorker() {
-  {
-    std::lock_guard<std::mutex> lock(slowMutex);
-    slowStopping = true;
-  }
-  slowReady.notify_all();
-  if (slowWorker.joinable()) slowWorker.join();
-}
-
-// Hands the request to the worker; false when the queue is full or stopping.
-bool enqueueSlow(MHD_Connection* connection, ConnectionState& state) {
-  std::lock_guard<std::mutex> lock(slowMutex);
-  if (slowStopping || !slowWorker.joinable() || slowJobs.size() >= maxWaitingSlowRequests) return false;
-  state.handedOff = true;
-  MHD_suspend_connection(connection);
-  slowJobs.push_back(SlowJob{connection, &state});
-  slowReady.notify_one();
-  return true;
-}
-
-bool mayWait(const HttpRequest& request) { return request.method != "GET" && request.method != "HEAD"; }
 
 void startReceiving(ConnectionState& state) {
   std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -347,6 +274,11 @@ MHD_Result queueRefusal(MHD_Connection* connection, int status, const char* mess
 }
 
 
+// The path as received, without query or fragment: routes match it as it is.
+std::string_view rawPath(const std::string& target) {
+  return std::string_view(target).substr(0, target.find_first_of("?#"));
+}
+
 // A declared body over the cap, refused before any of it is read (and so
 // before a "100 Continue" could invite it).
 bool declaresTooLargeBody(MHD_Connection* connection, std::size_t limit) {
@@ -372,7 +304,9 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
   }
-  if (declaresTooLargeBody(connection, isUploadTarget(request.target) ? maxUploadBodyBytes : maxRequestBodyBytes)) {
+  state.route = serverSetup.classify(request.method, rawPath(request.target));
+  request.route = state.route.route;
+  if (declaresTooLargeBody(connection, state.route.bodyLimit)) {
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
   }
@@ -381,7 +315,6 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
 
 MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, const char*, const char* method,
                             const char*, const char* uploadData, size_t* uploadSize, void** context) {
-  writeWaitMs = 0;  // see writeWaitMs: a server thread never waits for the database
   auto* state = static_cast<ConnectionState*>(*context);
   if (state == nullptr) return MHD_NO;
   if (state->handedOff) return state->answer ? queueResponse(connection, *state->answer) : MHD_YES;
@@ -393,8 +326,7 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
     // A chunked body has no length to refuse up front: it ends at the cap.
     // This libmicrohttpd takes no answer while a body is arriving, so the
     // refusal fails and the connection is closed instead of reading on.
-    std::size_t limit = isUploadTarget(request.target) ? maxUploadBodyBytes : maxRequestBodyBytes;
-    if (request.body.size() + *uploadSize > limit) {
+    if (request.body.size() + *uploadSize > state->route.bodyLimit) {
       request.bodyTooLarge = true;
       stopReceiving(*state);
       return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
@@ -404,11 +336,16 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
     return MHD_YES;
   }
   stopReceiving(*state);
-  if (slowRequestTest != nullptr && slowRequestTest(request)) {
-    return enqueueSlow(connection, *state) ? MHD_YES : queueResponse(connection, unavailable());
+  switch (state->route.lane) {
+    case Lane::login:
+      return handOff(connection, *state) ? MHD_YES : queueResponse(connection, unavailable());
+    case Lane::writer:
+      // A full or stopped writer queue: answered here, within no wait budget.
+      if (handOff(connection, *state)) return MHD_YES;
+      break;
+    case Lane::server: break;
   }
-  if (mayWait(request) && handOff(connection, *state)) return MHD_YES;
-  return queueResponse(connection, requestHandler(request));
+  return queueResponse(connection, serverSetup.handler(request));
 }
 
 bool parseListenAddress(const std::string& address, in_addr& parsed) {
@@ -484,7 +421,7 @@ MHD_OptionItem callbackOption(MHD_OPTION option, Function function) {
 // deadlines and the callbacks that keep per-connection state.
 std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   unsigned threadCount = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreadCount);
-  unsigned perAddress = std::max(maxConnectionsPerAddress, 1u);
+  unsigned perAddress = std::max(serverSetup.maxConnectionsPerAddress, 1u);
   return {
       {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
       {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(threadCount), nullptr},
@@ -501,7 +438,6 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
 
 MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, const std::string& certificatePem,
                         const std::string& keyPem) {
-  if (slowRequestTest != nullptr) startSlowWorker();
   std::vector<MHD_OptionItem> options = sharedDaemonOptions(listener);
   // The key and certificate options come last and only for TLS: MHD_OPTION_END ends the list early otherwise.
   return MHD_start_daemon(flags | MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
@@ -512,12 +448,16 @@ MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, co
 
 }  // namespace
 
-bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
-  requestHandler = handler;
+bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& error) {
+  serverSetup = setup;
+  loginWorker.start();
+  writers.start();
   httpDaemon = startDaemon(listener, plainContext, 0, "", "");
   if (httpDaemon == nullptr) {
     error = "the HTTP server could not start";
     ::close(listener);
+    loginWorker.stop();
+    writers.stop();
     return false;
   }
   {
@@ -525,22 +465,15 @@ bool startHttpServer(int listener, RequestHandler handler, std::string& error) {
     sweepStopping = false;
   }
   deadlineSweep = std::thread(sweepDeadlines);
-  {
-    std::lock_guard<std::mutex> lock(writesMutex);
-    writersStopping = false;
-  }
-  for (unsigned i = 0; i < writerThreadCount; ++i) writers.emplace_back(answerWrites);
   return true;
 }
 
-bool startTlsServer(int listener, RequestHandler handler, const std::string& certificatePem, const std::string& keyPem,
-                    std::string& error) {
+bool startTlsServer(int listener, const std::string& certificatePem, const std::string& keyPem, std::string& error) {
   if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
     error = "this build of libmicrohttpd has no TLS support";
     ::close(listener);
     return false;
   }
-  requestHandler = handler;
   tlsDaemon = startDaemon(listener, tlsContext, MHD_USE_TLS, certificatePem, keyPem);
   if (tlsDaemon == nullptr) {
     error = "the HTTPS server could not start: the key does not match the certificate, or one of them is not valid PEM";
@@ -550,20 +483,12 @@ bool startTlsServer(int listener, RequestHandler handler, const std::string& cer
   return true;
 }
 
-void setSlowRequestTest(bool (*isSlow)(const HttpRequest&)) { slowRequestTest = isSlow; }
-
 void stopHttpServer() {
-  stopSlowWorker();
+  // Every suspended connection is answered and resumed before the daemons
+  // stop; requests arriving meanwhile are answered in place.
+  loginWorker.stop();
+  writers.stop();
   if (httpDaemon == nullptr) return;
-  // Every suspended connection is answered and resumed before the daemon
-  // stops; requests arriving meanwhile are answered in place.
-  {
-    std::lock_guard<std::mutex> lock(writesMutex);
-    writersStopping = true;
-  }
-  writeQueued.notify_all();
-  for (std::thread& writer : writers) writer.join();
-  writers.clear();
   for (MHD_Daemon** daemon : {&httpDaemon, &tlsDaemon}) {
     if (*daemon == nullptr) continue;
     MHD_stop_daemon(*daemon);  // closes the listener too

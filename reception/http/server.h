@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct HttpRequest {
   bool hasFetchMetadata = false;  // any Sec-Fetch-* header
   std::string clientAddress;      // the peer's IP address as text
   bool overTls = false;
+  int route = -1;  // the route row the classifier chose from the headers, -1 for none
+  bool onWorker = false;  // answered on a lane's worker, where it may wait; not on a daemon thread
 };
 
 struct HttpResponse {
@@ -32,25 +35,42 @@ struct HttpResponse {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
-using RequestHandler = HttpResponse (*)(const HttpRequest&);
+// Where a request is answered. server: on the daemon's own thread (reads
+// that never wait). writer: on one of the writer threads, while the
+// connection waits suspended (writes that may wait for another process's
+// lock). login: on the one password-hashing worker, at a lower priority.
+enum class Lane { server, writer, login };
 
-// Request bodies beyond this are refused with 413: from Content-Length
-// before any of the body is read, and a chunked body at the byte that
-// passes it (bodyTooLarge is set for a caller that still sees the request).
+// Request bodies beyond a route's limit are refused with 413: from
+// Content-Length before any of the body is read, and a chunked body at the
+// byte that passes it.
 constexpr std::size_t maxRequestBodyBytes = std::size_t{16} * 1024;
+
+// What the service decides about a request from its method and raw path,
+// once, when the headers arrive and before any of the body is read.
+struct RouteClass {
+  int route = -1;
+  Lane lane = Lane::server;
+  std::size_t bodyLimit = maxRequestBodyBytes;
+};
+
+using RequestHandler = HttpResponse (*)(const HttpRequest&);
+using RequestClassifier = RouteClass (*)(const std::string& method, std::string_view rawPath);
+
 // Targets with more query parameters than this are refused with 414.
 constexpr std::size_t maxQueryParameters = 64;
 // A whole request (headers and body) must arrive within this time of its
 // first byte; slower ones are cut off, however steadily they trickle in.
 constexpr unsigned requestDeadlineSeconds = 10;
+constexpr unsigned defaultConnectionsPerAddress = 32;
 
-// Connections one client address may hold at once (set before
-// startHttpServer); the rest of the connection slots stay free for others.
-extern unsigned maxConnectionsPerAddress;
-// The limit for the few targets that take an upload (a staff CSV of some
-// thousand names), which the service's router names.
-constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
-bool isUploadTarget(const std::string& target);
+struct HttpServerSetup {
+  RequestHandler handler = nullptr;
+  RequestClassifier classify = nullptr;
+  // Connections one client address may hold at once; the rest of the
+  // connection slots stay free for others.
+  unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
+};
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
 // port (0 picks a free one). The descriptor, or -1 with error set.
@@ -58,17 +78,12 @@ int openListener(const std::string& address, std::uint16_t port, std::string& er
 // The port a listening socket is bound to.
 std::uint16_t listeningPort(int listener);
 
-// Serves requests from the listener on the daemon's own threads until
-// stopHttpServer. False with error set when the daemon cannot start.
-bool startHttpServer(int listener, RequestHandler handler, std::string& error);
-// Serves the same handler over HTTPS from a second listener, with the PEM
+// Serves requests from the listener on the daemon's own threads and the
+// lanes' workers until stopHttpServer. False with error set when the daemon
+// cannot start.
+bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& error);
+// Serves the same setup over HTTPS from a second listener, with the PEM
 // certificate (chain) and key given as text.
-bool startTlsServer(int listener, RequestHandler handler, const std::string& certificatePem, const std::string& keyPem,
-                    std::string& error);
-// Requests for which this answers true are answered on a worker thread while
-// their connection waits suspended, one at a time, so that slow work
-// (password hashing) never holds up the daemons' own threads. Set before
-// starting a server.
-void setSlowRequestTest(bool (*isSlow)(const HttpRequest&));
+bool startTlsServer(int listener, const std::string& certificatePem, const std::string& keyPem, std::string& error);
 // Stops serving and closes the listeners.
 void stopHttpServer();

@@ -1,88 +1,88 @@
-#include "notifier_api.h"
+#include "notifier/api.h"
 
 #include <ctime>
 
-#include "code_page.h"
-#include "storage.h"
-
-std::string receptionAccessKey;
+#include "store/notifications.h"
+#include "store/staff.h"
+#include "text/text.h"
 
 namespace {
 
-HttpResponse plainAnswer(int status, std::string body) {
+HttpResponse plainAnswer(int status, std::string body, const NotifierSettings& settings) {
   HttpResponse response;
   response.status = status;
-  response.contentType = "text/plain; charset=" + notifierCodePage;
+  response.contentType = "text/plain; charset=" + settings.codePage;
   response.body = std::move(body);
   response.headers.emplace_back("Cache-Control", "no-store");
   return response;
 }
 
-// Compares without stopping at the first difference, so the answer time
-// tells nothing about how much of a guessed key was right.
-bool keyMatches(const std::string& given) {
-  if (given.size() != receptionAccessKey.size()) return false;
-  unsigned char difference = 0;
-  for (std::size_t i = 0; i < given.size(); ++i) {
-    difference |= static_cast<unsigned char>(given[i] ^ receptionAccessKey[i]);
-  }
-  return difference == 0;
-}
-
-// 500, or 503 with Retry-After when another program held the database.
-HttpResponse failureAnswer(StoreResult result) {
-  if (result != StoreResult::databaseBusy) return plainAnswer(500, "");
-  HttpResponse busy = plainAnswer(503, "");
+// busy: 503 with Retry-After (another program held the database); else 500.
+HttpResponse failureAnswer(Outcome outcome, const NotifierSettings& settings) {
+  if (outcome != Outcome::busy) return plainAnswer(500, "", settings);
+  HttpResponse busy = plainAnswer(503, "", settings);
   busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
   return busy;
 }
 
-HttpResponse listUsers() {
+}  // namespace
+
+bool keyMatches(const std::string& given, const std::string& key) {
+  if (given.size() != key.size()) return false;
+  unsigned char difference = 0;
+  for (std::size_t i = 0; i < given.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ key[i]);
+  return difference == 0;
+}
+
+HttpResponse notifierRefusal(int status, const NotifierSettings& settings) { return plainAnswer(status, "", settings); }
+
+HttpResponse listUsers(const NotifierCall& call) {
   std::vector<StaffRow> staffRows;
-  if (activeStaff(staffRows) != StoreResult::done) return plainAnswer(500, "");
+  Outcome read = activeStaff(staffRows);
+  if (read != Outcome::ok) return failureAnswer(read, call.settings);
   std::string body;
   for (const StaffRow& staff : staffRows) {
     std::string name;
     // A name the code page cannot hold could never be polled back; it can
     // only exist if the code page was changed after it was entered.
-    if (!toCodePage(staff.displayName, name)) continue;
+    if (!toCodePage(staff.displayName, name, call.settings.codePage)) continue;
     if (!body.empty()) body += ',';
     body += name;
   }
-  return plainAnswer(200, body);
+  return plainAnswer(200, body, call.settings);
 }
 
-HttpResponse getNotification(const QueryMap& query) {
+HttpResponse getNotification(const NotifierCall& call) {
+  const std::string& codePage = call.settings.codePage;
   std::string firstName;
   std::string lastName;
-  if (!fromCodePage(queryValue(query, "fn").value_or(""), firstName) ||
-      !fromCodePage(queryValue(query, "ln").value_or(""), lastName)) {
-    return plainAnswer(200, "");
+  if (!fromCodePage(queryValue(call.query, "fn").value_or(""), firstName, codePage) ||
+      !fromCodePage(queryValue(call.query, "ln").value_or(""), lastName, codePage)) {
+    return plainAnswer(200, "", call.settings);
   }
   std::int64_t staffId = 0;
-  StoreResult found = findStaff(firstName, lastName, staffId);
-  if (found == StoreResult::notFound) return plainAnswer(200, "");
-  if (found != StoreResult::done) return failureAnswer(found);
+  Outcome found = findStaff(firstName, lastName, staffId);
+  if (found == Outcome::notFound) return plainAnswer(200, "", call.settings);
+  if (found != Outcome::ok) return failureAnswer(found, call.settings);
   std::vector<NotificationRow> waiting;
-  StoreResult polled = pollNotifications(staffId, waiting);
-  if (polled != StoreResult::done) return failureAnswer(polled);
+  Outcome polled = pollNotifications(staffId, waiting);
+  if (polled != Outcome::ok) return failureAnswer(polled, call.settings);
   std::string body;
   for (const NotificationRow& row : waiting) {
     if (!body.empty()) body += ',';
-    body += notificationRecord(row.id, toCodePageLossy(row.headline), toCodePageLossy(row.detail), row.arrivedAt);
+    body += notificationRecord(row.id, toCodePageLossy(row.headline, codePage), toCodePageLossy(row.detail, codePage),
+                               row.arrivedAt);
   }
-  return plainAnswer(200, body);
+  return plainAnswer(200, body, call.settings);
 }
 
-HttpResponse archiveNotification(const QueryMap& query) {
+HttpResponse archiveNotification(const NotifierCall& call) {
   long long id = 0;
-  if (!parseNotificationId(queryValue(query, "id").value_or(""), id)) return plainAnswer(200, "0");
-  StoreResult result = archiveNotificationRow(id, "host");
-  if (result != StoreResult::done && result != StoreResult::notFound) return failureAnswer(result);
-  return plainAnswer(200, result == StoreResult::done ? "1" : "0");
+  if (!parseNotificationId(queryValue(call.query, "id").value_or(""), id)) return plainAnswer(200, "0", call.settings);
+  Outcome result = archiveNotificationRow(id, "host");
+  if (result != Outcome::ok && result != Outcome::notFound) return failureAnswer(result, call.settings);
+  return plainAnswer(200, result == Outcome::ok ? "1" : "0", call.settings);
 }
-
-}  // namespace
 
 std::string notificationRecord(long long id, const std::string& headline, const std::string& detail,
                                long long arrivedAtMs) {
@@ -94,19 +94,8 @@ std::string notificationRecord(long long id, const std::string& headline, const 
 }
 
 bool parseNotificationId(std::string_view text, long long& id) {
-  if (text.empty() || text.size() > 18) return false;
-  id = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    id = id * 10 + (c - '0');
-  }
+  std::int64_t parsed = 0;
+  if (!parseDecimal(text, 18, parsed)) return false;
+  id = parsed;
   return true;
-}
-
-HttpResponse answerNotifier(std::string_view endpoint, const QueryMap& query) {
-  if (!keyMatches(queryValue(query, "key").value_or(""))) return plainAnswer(403, "");
-  if (endpoint == "listUsers") return listUsers();
-  if (endpoint == "getNotification") return getNotification(query);
-  if (endpoint == "archiveNotification") return archiveNotification(query);
-  return plainAnswer(404, "");
 }

@@ -6,16 +6,32 @@
 #include <string>
 #include <string_view>
 
-#include "http_server.h"
-#include "query.h"
+#include "http/query.h"
+#include "http/server.h"
+#include "text/code_page.h"
 
-// The access key every notifier request must carry as "key".
-extern std::string receptionAccessKey;
+// The notifier API's part of the service's settings, fixed at start.
+struct NotifierSettings {
+  std::string accessKey;  // every notifier request must carry it as "key"
+  std::string codePage = defaultCodePage;
+};
 
-// Answers GET /api/reception/<endpoint>. A missing or wrong key, an unknown
-// endpoint and a storage failure all get an empty body: notifiers decode any
+// One notifier request whose key matched.
+struct NotifierCall {
+  const QueryMap& query;
+  const NotifierSettings& settings;
+};
+
+// Every answer has an empty body unless it is 200: notifiers decode any
 // body, so an error text would show up as a user or a record.
-HttpResponse answerNotifier(std::string_view endpoint, const QueryMap& query);
+HttpResponse listUsers(const NotifierCall& call);
+HttpResponse getNotification(const NotifierCall& call);
+HttpResponse archiveNotification(const NotifierCall& call);
+// 403 for a missing or wrong key, 404 for an unknown endpoint.
+HttpResponse notifierRefusal(int status, const NotifierSettings& settings);
+// Compares without stopping at the first difference, so the answer time
+// tells nothing about how much of a guessed key was right.
+bool keyMatches(const std::string& given, const std::string& key);
 
 // "id|headline|detail|hour|minute|second" with the arrival as local time of
 // day; headline and detail already in the code page.

@@ -1,29 +1,10 @@
-#include "accounts.h"
+#include "store/accounts.h"
 
 #include <sodium.h>
 
-#include <mutex>
+#include <functional>
 
-#include "database.h"
-#include "storage.h"
-
-const char accountsSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS desk_account (
-  id INTEGER PRIMARY KEY,
-  name TEXT NOT NULL UNIQUE COLLATE NOCASE,
-  role TEXT NOT NULL CHECK (role IN ('desk', 'admin')),
-  password_hash TEXT NOT NULL,
-  created_at INTEGER NOT NULL,
-  last_login_at INTEGER
-);
-CREATE TABLE IF NOT EXISTS desk_session (
-  token_hash TEXT PRIMARY KEY,
-  account_id INTEGER NOT NULL REFERENCES desk_account(id) ON DELETE CASCADE,
-  created_at INTEGER NOT NULL,
-  last_used_at INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS desk_session_account ON desk_session(account_id);
-)sql";
+#include "store/clock.h"
 
 PasswordCost passwordCost{crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE};
 
@@ -35,7 +16,7 @@ constexpr std::size_t tokenBytes = 32;
 
 const char* const selectAccount = "SELECT id, name, role, created_at, last_login_at FROM desk_account ";
 
-DeskAccount accountFromRow(const Use& row) {
+DeskAccount accountFromRow(const Statement& row) {
   return DeskAccount{row.integer(0), row.text(1), row.text(2), row.integer(3), row.optionalInteger(4)};
 }
 
@@ -77,8 +58,19 @@ const std::string& decoyHash() {
   return decoy;
 }
 
-bool endSessionsOf(std::int64_t accountId) {
-  return Use("DELETE FROM desk_session WHERE account_id = ?1").bind(1, accountId).run();
+bool endSessionsOf(WriteTransaction& transaction, std::int64_t accountId) {
+  return transaction.prepare("DELETE FROM desk_session WHERE account_id = ?1").bind(1, accountId).run();
+}
+
+Outcome readAccount(const std::string& where, const std::function<void(Statement&)>& bind, DeskAccount& account) {
+  ReadSession session;
+  Statement query = session.prepare(std::string(selectAccount) + where);
+  bind(query);
+  int result = query.step();
+  if (result == SQLITE_DONE) return Outcome::notFound;
+  if (result != SQLITE_ROW) return session.fail("read of a desk account");
+  account = accountFromRow(query);
+  return Outcome::ok;
 }
 
 }  // namespace
@@ -104,109 +96,116 @@ std::string checkPassword(const std::string& password) {
 
 bool isRole(const std::string& role) { return role == "desk" || role == "admin"; }
 
-AccountResult addAccount(const std::string& name, const std::string& role, const std::string& password,
-                         DeskAccount& added) {
+Outcome addAccount(const std::string& name, const std::string& role, const std::string& password, DeskAccount& added) {
   std::string hash = hashPassword(password);
-  if (hash.empty()) return AccountResult::failed;
+  if (hash.empty()) return Outcome::failed;
   std::int64_t now = currentTimeMs();
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Use insert("INSERT INTO desk_account (name, role, password_hash, created_at) VALUES (?1, ?2, ?3, ?4)");
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Statement insert =
+      transaction.prepare("INSERT INTO desk_account (name, role, password_hash, created_at) VALUES (?1, ?2, ?3, ?4)");
   int result = insert.bind(1, name).bind(2, role).bind(3, hash).bind(4, now).step();
-  if (result == SQLITE_CONSTRAINT) return AccountResult::duplicate;
-  if (result != SQLITE_DONE) {
-    reportError("write");
-    return AccountResult::failed;
-  }
-  added = DeskAccount{sqlite3_last_insert_rowid(database), name, role, now, std::nullopt};
-  return AccountResult::done;
+  if (result == SQLITE_CONSTRAINT) return Outcome::conflict;
+  if (result != SQLITE_DONE) return transaction.fail("write of a desk account");
+  DeskAccount account{transaction.lastInsertId(), name, role, now, std::nullopt};
+  Outcome committed = transaction.commit();
+  if (committed == Outcome::ok) added = account;
+  return committed;
 }
 
-AccountResult removeAccount(std::int64_t id, bool keepAnAdmin) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Transaction transaction;
-  if (!transaction.begun()) return AccountResult::failed;
+Outcome removeAccount(std::int64_t id, bool keepAnAdmin) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
   if (keepAnAdmin) {
-    Use admins("SELECT count(*) FROM desk_account WHERE role = 'admin' AND id != ?1");
-    Use target("SELECT role FROM desk_account WHERE id = ?1");
-    if (admins.bind(1, id).step() != SQLITE_ROW) return AccountResult::failed;
+    Statement admins = transaction.prepare("SELECT count(*) FROM desk_account WHERE role = 'admin' AND id != ?1");
+    Statement target = transaction.prepare("SELECT role FROM desk_account WHERE id = ?1");
+    if (admins.bind(1, id).step() != SQLITE_ROW) return transaction.fail("read of the admin accounts");
     if (target.bind(1, id).step() == SQLITE_ROW && target.text(0) == "admin" && admins.integer(0) == 0) {
-      return AccountResult::lastAdmin;
+      return Outcome::conflict;
     }
   }
-  if (!endSessionsOf(id)) return AccountResult::failed;
-  if (!Use("DELETE FROM desk_account WHERE id = ?1").bind(1, id).run()) return AccountResult::failed;
-  if (sqlite3_changes(database) == 0) return AccountResult::notFound;
-  return transaction.commit() ? AccountResult::done : AccountResult::failed;
-}
-
-AccountResult setPassword(std::int64_t id, const std::string& password) {
-  std::string hash = hashPassword(password);
-  if (hash.empty()) return AccountResult::failed;
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Transaction transaction;
-  if (!transaction.begun()) return AccountResult::failed;
-  if (!Use("UPDATE desk_account SET password_hash = ?2 WHERE id = ?1").bind(1, id).bind(2, hash).run()) {
-    return AccountResult::failed;
+  if (!endSessionsOf(transaction, id)) return transaction.fail("removal of a desk account's sessions");
+  if (!transaction.prepare("DELETE FROM desk_account WHERE id = ?1").bind(1, id).run()) {
+    return transaction.fail("removal of a desk account");
   }
-  if (sqlite3_changes(database) == 0) return AccountResult::notFound;
-  if (!endSessionsOf(id)) return AccountResult::failed;
-  return transaction.commit() ? AccountResult::done : AccountResult::failed;
+  if (transaction.changes() == 0) return Outcome::notFound;
+  return transaction.commit();
 }
 
-std::vector<DeskAccount> listAccounts() {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  std::vector<DeskAccount> accounts;
-  Use query(std::string(selectAccount) + "ORDER BY name COLLATE NOCASE");
-  while (query.step() == SQLITE_ROW) accounts.push_back(accountFromRow(query));
-  return accounts;
+Outcome setPassword(std::int64_t id, const std::string& password) {
+  std::string hash = hashPassword(password);
+  if (hash.empty()) return Outcome::failed;
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Statement update = transaction.prepare("UPDATE desk_account SET password_hash = ?2 WHERE id = ?1");
+  if (!update.bind(1, id).bind(2, hash).run()) return transaction.fail("write of a password");
+  if (transaction.changes() == 0) return Outcome::notFound;
+  if (!endSessionsOf(transaction, id)) return transaction.fail("removal of a desk account's sessions");
+  return transaction.commit();
 }
 
-std::optional<DeskAccount> findAccount(const std::string& name) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Use query(std::string(selectAccount) + "WHERE name = ?1");
-  if (query.bind(1, name).step() != SQLITE_ROW) return std::nullopt;
-  return accountFromRow(query);
+Outcome listAccounts(std::vector<DeskAccount>& accounts) {
+  ReadSession session;
+  accounts.clear();
+  Statement query = session.prepare(std::string(selectAccount) + "ORDER BY name COLLATE NOCASE");
+  int result;
+  while ((result = query.step()) == SQLITE_ROW) accounts.push_back(accountFromRow(query));
+  if (result == SQLITE_DONE) return Outcome::ok;
+  accounts.clear();
+  return session.fail("read of the desk accounts");
 }
 
-std::optional<DeskAccount> findAccountById(std::int64_t id) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Use query(std::string(selectAccount) + "WHERE id = ?1");
-  if (query.bind(1, id).step() != SQLITE_ROW) return std::nullopt;
-  return accountFromRow(query);
+Outcome findAccount(const std::string& name, DeskAccount& account) {
+  return readAccount("WHERE name = ?1", [&](Statement& query) { query.bind(1, name); }, account);
 }
 
-std::optional<DeskAccount> verifyLogin(const std::string& name, const std::string& password) {
-  std::optional<DeskAccount> account;
+Outcome findAccountById(std::int64_t id, DeskAccount& account) {
+  return readAccount("WHERE id = ?1", [&](Statement& query) { query.bind(1, id); }, account);
+}
+
+Outcome verifyLogin(const std::string& name, const std::string& password, DeskAccount& account) {
+  std::optional<DeskAccount> found;
   std::string hash;
   if (checkAccountName(name).empty() && password.size() <= maxPasswordBytes) {
-    std::lock_guard<std::mutex> lock(databaseMutex);
-    Use query("SELECT id, name, role, created_at, last_login_at, password_hash FROM desk_account WHERE name = ?1");
-    if (query.bind(1, name).step() == SQLITE_ROW) {
-      account = accountFromRow(query);
+    ReadSession session;
+    Statement query =
+        session.prepare("SELECT id, name, role, created_at, last_login_at, password_hash FROM desk_account WHERE name = ?1");
+    int result = query.bind(1, name).step();
+    if (result == SQLITE_ROW) {
+      found = accountFromRow(query);
       hash = query.text(5);
+    } else if (result != SQLITE_DONE) {
+      return session.fail("read of a desk account");
     }
   }
-  if (!account) {
+  if (!found) {
+    // Unknown names cost one hash too, so timing does not tell which names exist.
     passwordMatches(decoyHash(), password);
-    return std::nullopt;
+    return Outcome::notFound;
   }
-  return passwordMatches(hash, password) ? account : std::nullopt;
+  if (!passwordMatches(hash, password)) return Outcome::notFound;
+  account = *found;
+  return Outcome::ok;
 }
 
-std::string startSession(std::int64_t accountId) {
+Outcome startSession(std::int64_t accountId, std::string& token) {
   unsigned char random[tokenBytes];
   randombytes_buf(random, sizeof random);
-  std::string token = toHex(random, sizeof random);
+  std::string newToken = toHex(random, sizeof random);
   std::int64_t now = currentTimeMs();
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Transaction transaction;
-  if (!transaction.begun()) return "";
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
   // Ended sessions are cleared here, so the table does not grow with time.
-  if (!Use("DELETE FROM desk_session WHERE last_used_at < ?1").bind(1, now - sessionIdleLimitMs).run()) return "";
-  Use insert("INSERT INTO desk_session (token_hash, account_id, created_at, last_used_at) VALUES (?1, ?2, ?3, ?3)");
-  if (!insert.bind(1, tokenHash(token)).bind(2, accountId).bind(3, now).run()) return "";
-  if (!Use("UPDATE desk_account SET last_login_at = ?2 WHERE id = ?1").bind(1, accountId).bind(2, now).run()) return "";
-  return transaction.commit() ? token : "";
+  Statement clear = transaction.prepare("DELETE FROM desk_session WHERE last_used_at < ?1");
+  if (!clear.bind(1, now - sessionIdleLimitMs).run()) return transaction.fail("removal of ended sessions");
+  Statement insert = transaction.prepare(
+      "INSERT INTO desk_session (token_hash, account_id, created_at, last_used_at) VALUES (?1, ?2, ?3, ?3)");
+  if (!insert.bind(1, tokenHash(newToken)).bind(2, accountId).bind(3, now).run()) return transaction.fail("write of a session");
+  Statement login = transaction.prepare("UPDATE desk_account SET last_login_at = ?2 WHERE id = ?1");
+  if (!login.bind(1, accountId).bind(2, now).run()) return transaction.fail("write of a login time");
+  Outcome committed = transaction.commit();
+  if (committed == Outcome::ok) token = newToken;
+  return committed;
 }
 
 namespace {
@@ -215,49 +214,52 @@ namespace {
 // request marks it then, well within the idle limit, and a desk read never
 // waits behind a write.
 void touchSession(const std::string& hash, std::int64_t now) {
-  std::unique_lock<std::mutex> lock(databaseMutex, std::try_to_lock);
-  if (!lock.owns_lock()) return;
-  Use touch("UPDATE desk_session SET last_used_at = ?2 WHERE token_hash = ?1");
-  touch.bind(1, hash).bind(2, now).step();  // busy: as above
+  WriteWaitBudget noWait(0);
+  WriteTransaction transaction{WriteTransaction::IfFree{}};
+  if (!transaction.begun()) return;
+  Statement touch = transaction.prepare("UPDATE desk_session SET last_used_at = ?2 WHERE token_hash = ?1");
+  if (touch.bind(1, hash).bind(2, now).run()) transaction.commit();
 }
 
 }  // namespace
 
-std::optional<DeskAccount> findSession(const std::string& token) {
-  if (token.size() != tokenBytes * 2) return std::nullopt;
+Outcome findSession(const std::string& token, DeskAccount& account) {
+  if (token.size() != tokenBytes * 2) return Outcome::notFound;
   std::string hash = tokenHash(token);
   std::int64_t now = currentTimeMs();
-  DeskAccount account;
   std::int64_t lastUsed = 0;
   {
-    std::unique_lock<std::mutex> lock = lockForReading();
-    Use query = Use::reading(
+    ReadSession session;
+    Statement query = session.prepare(
         "SELECT a.id, a.name, a.role, a.created_at, a.last_login_at, s.last_used_at FROM desk_session s "
         "JOIN desk_account a ON a.id = s.account_id WHERE s.token_hash = ?1");
     int result = query.bind(1, hash).step();
-    if (result != SQLITE_ROW) {
-      if (result != SQLITE_DONE) reportError("read of a desk session", readDatabase);
-      return std::nullopt;
-    }
+    if (result == SQLITE_DONE) return Outcome::notFound;
+    if (result != SQLITE_ROW) return session.fail("read of a desk session");
     account = accountFromRow(query);
     lastUsed = query.integer(5);
   }
-  if (now - lastUsed > sessionIdleLimitMs) return std::nullopt;
+  if (now - lastUsed > sessionIdleLimitMs) return Outcome::notFound;
   if (now - lastUsed >= sessionTouchIntervalMs) touchSession(hash, now);
-  return account;
+  return Outcome::ok;
 }
 
-void endSession(const std::string& token) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Use("DELETE FROM desk_session WHERE token_hash = ?1").bind(1, tokenHash(token)).run();
+Outcome endSession(const std::string& token) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Statement remove = transaction.prepare("DELETE FROM desk_session WHERE token_hash = ?1");
+  if (!remove.bind(1, tokenHash(token)).run()) return transaction.fail("removal of a session");
+  return transaction.commit();
 }
 
 std::string prepareDemoAdmin() {
   const char alphabet[] = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
   std::string password;
   for (int i = 0; i < 16; ++i) password += alphabet[randombytes_uniform(sizeof alphabet - 1)];
-  std::optional<DeskAccount> existing = findAccount("reception");
-  if (existing) return setPassword(existing->id, password) == AccountResult::done ? password : "";
+  DeskAccount existing;
+  if (findAccount("reception", existing) == Outcome::ok) {
+    return setPassword(existing.id, password) == Outcome::ok ? password : "";
+  }
   DeskAccount added;
-  return addAccount("reception", "admin", password, added) == AccountResult::done ? password : "";
+  return addAccount("reception", "admin", password, added) == Outcome::ok ? password : "";
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "store/database.h"
+
 struct DeskAccount {
   std::int64_t id = 0;
   std::string name;
@@ -16,9 +18,6 @@ struct DeskAccount {
   std::int64_t createdAt = 0;
   std::optional<std::int64_t> lastLoginAt;
 };
-
-// CREATE ... IF NOT EXISTS statements for the accounts and sessions tables.
-extern const char accountsSchemaSql[];
 
 constexpr std::size_t minPasswordBytes = 8;
 constexpr std::size_t maxPasswordBytes = 1024;
@@ -42,29 +41,29 @@ std::string checkAccountName(const std::string& name);
 std::string checkPassword(const std::string& password);
 bool isRole(const std::string& role);
 
-enum class AccountResult { done, duplicate, notFound, lastAdmin, failed };
-
-// Each hashes outside the database lock; the password is never stored or logged.
-AccountResult addAccount(const std::string& name, const std::string& role, const std::string& password,
-                         DeskAccount& added);
-// Ends the account's sessions too. With keepAnAdmin, the last admin stays.
-AccountResult removeAccount(std::int64_t id, bool keepAnAdmin);
+// Each hashes outside the database lock; the password is never stored or
+// logged. add: conflict when the name is taken. remove (ending the
+// account's sessions too): conflict when keepAnAdmin and it is the last admin.
+Outcome addAccount(const std::string& name, const std::string& role, const std::string& password, DeskAccount& added);
+Outcome removeAccount(std::int64_t id, bool keepAnAdmin);
 // Ends the account's sessions too.
-AccountResult setPassword(std::int64_t id, const std::string& password);
-std::vector<DeskAccount> listAccounts();
-std::optional<DeskAccount> findAccount(const std::string& name);
-std::optional<DeskAccount> findAccountById(std::int64_t id);
+Outcome setPassword(std::int64_t id, const std::string& password);
+Outcome listAccounts(std::vector<DeskAccount>& accounts);
+Outcome findAccount(const std::string& name, DeskAccount& account);
+Outcome findAccountById(std::int64_t id, DeskAccount& account);
 
 // The account when name and password match. Unknown names cost one hash
 // too, so timing does not tell which names exist.
-std::optional<DeskAccount> verifyLogin(const std::string& name, const std::string& password);
+// notFound for a wrong name or password.
+Outcome verifyLogin(const std::string& name, const std::string& password, DeskAccount& account);
 
 // A new session for the account (its last login is set): the token for the
 // cookie, 256 random bits as hex, or "" when it could not be stored.
-std::string startSession(std::int64_t accountId);
+Outcome startSession(std::int64_t accountId, std::string& token);
 // The session's account while the session lasts; marks it used.
-std::optional<DeskAccount> findSession(const std::string& token);
-void endSession(const std::string& token);
+// notFound when there is no such session or it has ended.
+Outcome findSession(const std::string& token, DeskAccount& account);
+Outcome endSession(const std::string& token);
 
 // The demo's admin account "reception", added or given a new random
 // password: the password, or "" when it could not be saved.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "store/database.h"
+
 struct AuditEntry {
   std::int64_t id = 0;
   std::int64_t at = 0;
@@ -16,13 +18,11 @@ struct AuditEntry {
   std::string detail;
 };
 
-extern const char auditSchemaSql[];
-
 constexpr int auditPageSize = 50;
 
-// Stores one entry; a failure is reported on stderr and does not stop the
-// write it describes, which has already happened.
-void recordAudit(const std::string& account, const std::string& address, const std::string& action,
-                 const std::string& detail);
+// Stores one entry; a failure is logged and does not undo the write it
+// describes, which has already happened.
+Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
+                    const std::string& detail);
 // Up to limit entries, newest first, with ids below before when given.
-std::vector<AuditEntry> auditPage(std::optional<std::int64_t> before, int limit);
+Outcome auditPage(std::optional<std::int64_t> before, int limit, std::vector<AuditEntry>& entries);

@@ -1,34 +1,52 @@
-#include "database.h"
+#include "store/database.h"
 
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <unordered_map>
 
-sqlite3* database = nullptr;
-std::mutex databaseMutex;
-sqlite3* readDatabase = nullptr;
-thread_local int writeWaitMs = writeBusyTimeoutMs;
-
 namespace {
 
-// "VSTB": marks a SQLite file as this service's database.
-constexpr std::int64_t applicationId = 0x56535442;
+// One connection, its lock and its cache of prepared statements, keyed by
+// the SQL text: a statement built at run time is prepared once per distinct
+// text, not once per call.
+struct Connection {
+  sqlite3* handle = nullptr;
+  std::mutex mutex;
+  std::unordered_map<std::string, sqlite3_stmt*> statements;
+};
 
-std::mutex readDatabaseMutex;
-std::unordered_map<std::string, sqlite3_stmt*> statements;
-std::unordered_map<std::string, sqlite3_stmt*> readStatements;
+Connection writeConnection;
+// For an in-memory database, reads use the write connection and its lock.
+Connection readConnection;
+bool readSharesWrite = false;
 
-void finalizeAll(std::unordered_map<std::string, sqlite3_stmt*>& cache) {
-  for (auto& entry : cache) sqlite3_finalize(entry.second);
-  cache.clear();
+thread_local int writeWaitMs = writeBusyTimeoutMs;
+
+Connection& readSide() { return readSharesWrite ? writeConnection : readConnection; }
+
+void finalizeAll(Connection& connection) {
+  for (auto& entry : connection.statements) sqlite3_finalize(entry.second);
+  connection.statements.clear();
+}
+
+sqlite3_stmt* cachedStatement(Connection& connection, const std::string& sql) {
+  auto found = connection.statements.find(sql);
+  if (found != connection.statements.end()) return found->second;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v3(connection.handle, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) {
+    reportError("prepare", connection.handle);
+    return nullptr;
+  }
+  connection.statements.emplace(sql, statement);
+  return statement;
 }
 
 // A read left open keeps its snapshot, and with it every later page in the
 // WAL: the checkpoint after COMMIT could then never restart the log.
-void resetOpenStatements() {
-  for (sqlite3_stmt* statement = sqlite3_next_stmt(database, nullptr); statement != nullptr;
-       statement = sqlite3_next_stmt(database, statement)) {
+void resetOpenStatements(sqlite3* connection) {
+  for (sqlite3_stmt* statement = sqlite3_next_stmt(connection, nullptr); statement != nullptr;
+       statement = sqlite3_next_stmt(connection, statement)) {
     if (sqlite3_stmt_busy(statement) != 0) sqlite3_reset(statement);
   }
 }
@@ -41,172 +59,202 @@ int retryWithinBudget(void*, int retries) {
   return 1;
 }
 
-bool hasTable(const char* name) {
-  Use table("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
-  return table.bind(1, std::string(name)).step() == SQLITE_ROW;
+bool executeOn(sqlite3* connection, const char* sql) {
+  char* message = nullptr;
+  int result = sqlite3_exec(connection, sql, nullptr, nullptr, &message);
+  sqlite3_free(message);
+  return result == SQLITE_OK;
 }
 
-// "" when the file is ours or new; otherwise why it is not.
-std::string checkOwnership(std::int64_t id, std::int64_t userVersion, std::int64_t objects, int newestSchemaVersion) {
-  const char* const foreign = "it is another program's SQLite database";
-  if (id != 0 && id != applicationId) return foreign;
-  if (userVersion > newestSchemaVersion) return "it was written by a newer version of this service";
-  if (id == applicationId || (objects == 0 && userVersion == 0)) return "";
-  // Made before files were marked: the staff and notification tables at a known version.
-  bool oursUnmarked = userVersion >= 1 && hasTable("staff") && hasTable("notification");
-  return oursUnmarked ? "" : foreign;
+bool lastErrorWasBusy(sqlite3* connection) {
+  int code = sqlite3_errcode(connection) & 0xFF;
+  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+std::string openFailure(sqlite3*& handle) {
+  std::string error = handle ? sqlite3_errmsg(handle) : "out of memory";
+  sqlite3_close(handle);
+  handle = nullptr;
+  return error;
 }
 
 }  // namespace
+
+WriteWaitBudget::WriteWaitBudget(int milliseconds) : saved_(writeWaitMs) { writeWaitMs = milliseconds; }
+WriteWaitBudget::~WriteWaitBudget() { writeWaitMs = saved_; }
 
 void reportError(const char* what, sqlite3* connection) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
   std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what, connection ? sqlite3_errmsg(connection) : "closed");
 }
 
-bool execute(const char* sql) {
-  char* message = nullptr;
-  int result = sqlite3_exec(database, sql, nullptr, nullptr, &message);
-  sqlite3_free(message);
-  return result == SQLITE_OK;
-}
-
-void waitForLocksWithinBudget() { sqlite3_busy_handler(database, retryWithinBudget, nullptr); }
-
-bool lastErrorWasBusy() {
-  int code = sqlite3_errcode(database) & 0xFF;
-  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
-}
-
-std::string checkDatabaseFile(int newestSchemaVersion) {
-  std::int64_t id = 0;
-  {
-    Use header("PRAGMA application_id");
-    // The first read: a file that is not SQLite fails here.
-    if (header.step() != SQLITE_ROW) return sqlite3_errmsg(database);
-    id = header.integer(0);
+std::string openConnections(const std::string& path) {
+  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  if (sqlite3_open_v2(path.c_str(), &writeConnection.handle, flags, nullptr) != SQLITE_OK) {
+    return openFailure(writeConnection.handle);
   }
-  {
-    Use check("PRAGMA quick_check(1)");
-    if (check.step() != SQLITE_ROW) return std::string("it is damaged: ") + sqlite3_errmsg(database);
-    std::string verdict = check.text(0);
-    if (verdict != "ok") return "it is damaged (quick_check: " + verdict + ")";
-  }
-  Use version("PRAGMA user_version");
-  Use objects("SELECT count(*) FROM sqlite_master");
-  if (version.step() != SQLITE_ROW || objects.step() != SQLITE_ROW) return sqlite3_errmsg(database);
-  return checkOwnership(id, version.integer(0), objects.integer(0), newestSchemaVersion);
-}
-
-bool markDatabaseFile() { return execute(("PRAGMA application_id = " + std::to_string(applicationId)).c_str()); }
-
-std::string openReadDatabase(const std::string& path) {
+  sqlite3_busy_handler(writeConnection.handle, retryWithinBudget, nullptr);
   // An in-memory database cannot be opened twice: reads share the one connection.
-  if (path.empty() || path == ":memory:") {
-    readDatabase = database;
-    return "";
+  readSharesWrite = path.empty() || path == ":memory:";
+  if (readSharesWrite) return "";
+  std::lock_guard<std::mutex> readLock(readConnection.mutex);
+  if (sqlite3_open_v2(path.c_str(), &readConnection.handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+      SQLITE_OK) {
+    return openFailure(readConnection.handle);
   }
-  if (sqlite3_open_v2(path.c_str(), &readDatabase, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
-    std::string error = readDatabase ? sqlite3_errmsg(readDatabase) : "out of memory";
-    sqlite3_close(readDatabase);
-    readDatabase = nullptr;
-    return error;
-  }
-  sqlite3_busy_timeout(readDatabase, readBusyTimeoutMs);
-  char* message = nullptr;
-  int result = sqlite3_exec(readDatabase, "PRAGMA query_only = 1", nullptr, nullptr, &message);
-  sqlite3_free(message);
-  return result == SQLITE_OK ? "" : sqlite3_errmsg(readDatabase);
-}
-
-std::unique_lock<std::mutex> lockForReading() {
-  return std::unique_lock<std::mutex>(readDatabase == database ? databaseMutex : readDatabaseMutex);
+  sqlite3_busy_timeout(readConnection.handle, readBusyTimeoutMs);
+  return executeOn(readConnection.handle, "PRAGMA query_only = 1") ? "" : sqlite3_errmsg(readConnection.handle);
 }
 
 void closeDatabase() {
   {
-    std::lock_guard<std::mutex> lock(readDatabaseMutex);
-    finalizeAll(readStatements);
-    if (readDatabase != database) sqlite3_close(readDatabase);
-    readDatabase = nullptr;
+    std::lock_guard<std::mutex> lock(readConnection.mutex);
+    finalizeAll(readConnection);
+    sqlite3_close(readConnection.handle);
+    readConnection.handle = nullptr;
   }
-  finalizeAll(statements);
-  sqlite3_close(database);
-  database = nullptr;
+  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  finalizeAll(writeConnection);
+  sqlite3_close(writeConnection.handle);
+  writeConnection.handle = nullptr;
+  readSharesWrite = false;
 }
 
-Use::Use(const std::string& sql) : Use(database, sql) {}
-
-Use::Use(sqlite3* connection, const std::string& sql) {
-  auto& cache = connection == database ? statements : readStatements;
-  auto found = cache.find(sql);
-  if (found != cache.end()) {
-    statement_ = found->second;
-  } else if (sqlite3_prepare_v3(connection, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr) == SQLITE_OK) {
-    cache.emplace(sql, statement_);
-  } else {
-    reportError("prepare", connection);
-    statement_ = nullptr;
-  }
+bool databaseIsOpen() {
+  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  return writeConnection.handle != nullptr;
 }
 
-Use::~Use() {
+// --- Statement ---------------------------------------------------------------
+
+Statement::Statement(Statement&& other) noexcept : connection_(other.connection_), statement_(other.statement_) {
+  other.statement_ = nullptr;
+}
+
+Statement::~Statement() {
   if (statement_ == nullptr) return;
   sqlite3_reset(statement_);
   sqlite3_clear_bindings(statement_);
 }
 
-Use& Use::bind(int index, std::int64_t value) {
+Statement& Statement::bind(int index, std::int64_t value) {
   if (ok()) sqlite3_bind_int64(statement_, index, value);
   return *this;
 }
 
-Use& Use::bind(int index, const std::string& value) {
+Statement& Statement::bind(int index, const std::string& value) {
   if (ok()) sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   return *this;
 }
 
-int Use::step() { return ok() ? sqlite3_step(statement_) : SQLITE_ERROR; }
-
-bool Use::run() {
-  int result = step();
-  if (result != SQLITE_DONE) reportError("write");
-  return result == SQLITE_DONE;
+Statement& Statement::bindOptional(int index, const std::optional<std::string>& value) {
+  if (!value) {
+    if (ok()) sqlite3_bind_null(statement_, index);
+    return *this;
+  }
+  return bind(index, *value);
 }
 
-std::int64_t Use::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+int Statement::step() { return ok() ? sqlite3_step(statement_) : SQLITE_ERROR; }
 
-std::optional<std::int64_t> Use::optionalInteger(int column) const {
+bool Statement::run() { return step() == SQLITE_DONE; }
+
+std::int64_t Statement::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
+std::optional<std::int64_t> Statement::optionalInteger(int column) const {
   if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
   return integer(column);
 }
 
-std::string Use::text(int column) const {
+std::string Statement::text(int column) const {
   const unsigned char* value = sqlite3_column_text(statement_, column);
   return value ? std::string(reinterpret_cast<const char*>(value),
                              static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
                : std::string();
 }
 
-Transaction::Transaction() {
-  Use begin("BEGIN IMMEDIATE");
-  begun_ = begin.step() == SQLITE_DONE;
-  if (!begun_) reportError("begin a transaction");
+std::optional<std::string> Statement::optionalText(int column) const {
+  if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
+  return text(column);
 }
 
-Transaction::~Transaction() {
+// --- ReadSession ---------------------------------------------------------------
+
+ReadSession::ReadSession() : lock_(readSide().mutex) {}
+
+Statement ReadSession::prepare(const std::string& sql) {
+  Connection& connection = readSide();
+  return Statement(connection.handle, connection.handle ? cachedStatement(connection, sql) : nullptr);
+}
+
+Outcome ReadSession::fail(const char* what) {
+  reportError(what, readSide().handle);
+  return Outcome::failed;
+}
+
+// --- WriteTransaction ------------------------------------------------------------
+
+WriteTransaction::WriteTransaction() : lock_(writeConnection.mutex) { begin(); }
+
+WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::try_to_lock) {
+  if (lock_.owns_lock()) begin();
+}
+
+void WriteTransaction::begin() {
+  if (writeConnection.handle == nullptr) return;
+  begun_ = prepare("BEGIN IMMEDIATE").step() == SQLITE_DONE;
+  beginOutcome_ = begun_ ? Outcome::ok : fail("begin a transaction");
+}
+
+WriteTransaction::~WriteTransaction() {
   // A failed COMMIT may have ended the transaction itself: then there is
   // nothing to roll back, and trying only hides what failed.
-  if (!begun_ || committed_ || sqlite3_get_autocommit(database) != 0) return;
-  Use rollback("ROLLBACK");
-  if (rollback.step() != SQLITE_DONE) reportError("rollback");
+  if (!begun_ || committed_ || sqlite3_get_autocommit(writeConnection.handle) != 0) return;
+  if (prepare("ROLLBACK").step() != SQLITE_DONE) reportError("rollback", writeConnection.handle);
 }
 
-bool Transaction::commit() {
-  if (!begun_) return false;
-  resetOpenStatements();
-  Use commit("COMMIT");
-  committed_ = commit.step() == SQLITE_DONE;
-  if (!committed_) reportError("commit");
-  return committed_;
+Statement WriteTransaction::prepare(const std::string& sql) {
+  sqlite3* handle = lock_.owns_lock() ? writeConnection.handle : nullptr;
+  return Statement(handle, handle ? cachedStatement(writeConnection, sql) : nullptr);
+}
+
+Outcome WriteTransaction::commit() {
+  if (!begun_) return beginOutcome_;
+  resetOpenStatements(writeConnection.handle);
+  committed_ = prepare("COMMIT").step() == SQLITE_DONE;
+  return committed_ ? Outcome::ok : fail("commit");
+}
+
+Outcome WriteTransaction::fail(const char* what) {
+  sqlite3* handle = writeConnection.handle;
+  if (handle == nullptr) {
+    reportError(what, nullptr);
+    return Outcome::failed;
+  }
+  reportError(what, handle);
+  return lastErrorWasBusy(handle) ? Outcome::busy : Outcome::failed;
+}
+
+std::int64_t WriteTransaction::lastInsertId() const { return sqlite3_last_insert_rowid(writeConnection.handle); }
+
+int WriteTransaction::changes() const { return sqlite3_changes(writeConnection.handle); }
+
+bool WriteTransaction::execute(const char* sql) { return begun_ && executeOn(writeConnection.handle, sql); }
+
+// --- SetupConnection -----------------------------------------------------------
+
+SetupConnection::SetupConnection() : lock_(writeConnection.mutex) {}
+
+Statement SetupConnection::prepare(const std::string& sql) {
+  sqlite3* handle = writeConnection.handle;
+  return Statement(handle, handle ? cachedStatement(writeConnection, sql) : nullptr);
+}
+
+bool SetupConnection::execute(const char* sql) { return writeConnection.handle && executeOn(writeConnection.handle, sql); }
+
+bool SetupConnection::readOnly() const { return sqlite3_db_readonly(writeConnection.handle, "main") == 1; }
+
+std::string SetupConnection::lastError() const {
+  return writeConnection.handle ? sqlite3_errmsg(writeConnection.handle) : "the database is closed";
 }

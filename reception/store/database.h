@@ -1,7 +1,9 @@
-// The service's one SQLite connection and the few helpers every table's
-// code shares: cached prepared statements, transactions and error lines.
-// Each concern (staff and notifications, accounts, audit, ...) keeps its
-// own queries in its own file and uses these under databaseMutex.
+// The service's SQLite database: a write connection and a read connection,
+// each with its own lock and statement cache. A query runs only through a
+// ReadSession (the read connection, never waiting for the write lock) or a
+// WriteTransaction (the write connection, within the wait budget of the
+// thread's lane), so which connection and lock a query uses follows from
+// its type, not from each caller's choice.
 #pragma once
 
 #include <sqlite3.h>
@@ -11,92 +13,139 @@
 #include <optional>
 #include <string>
 
-// Open between openStorage and closeStorage; used only under databaseMutex.
-// Every write goes through this connection.
-extern sqlite3* database;
-extern std::mutex databaseMutex;
+// Every store operation ends in one of these. busy: another process held the
+// database past the wait budget (worth a retry); failed: an error that was
+// logged naming the operation.
+enum class Outcome { ok, notFound, conflict, busy, failed };
 
-// A second connection for reads that need no transaction with a write.
-// In WAL mode it reads the last commit while a writer waits for the file,
-// so lists and polls never queue behind a write held up by another process.
-// Taken with lockForReading(); statements from Use::reading(). For an
-// in-memory database it is the write connection itself (and its mutex).
-extern sqlite3* readDatabase;
-std::unique_lock<std::mutex> lockForReading();
+// The Retry-After of an answer refused because the database was busy.
+constexpr int databaseRetryAfterSeconds = 2;
 
-// How long a write may wait for another process's lock before it gives up
-// (and the request answers 503), per thread: writeBusyTimeoutMs unless the
-// thread sets less. The HTTP server's own threads set 0, since a write
-// waiting there would hold up every connection that thread serves.
+// How long a write may wait for another process's lock before it gives up.
+// A lane sets its budget for its thread with WriteWaitBudget; the HTTP
+// server's own threads use 0, since a write waiting there would hold up
+// every connection the thread serves.
 constexpr int writeBusyTimeoutMs = 2000;
 constexpr int readBusyTimeoutMs = 1000;
-extern thread_local int writeWaitMs;
-// Makes the write connection wait for locks within writeWaitMs.
-void waitForLocksWithinBudget();
 
-// One line on stderr naming the operation and SQLite's message.
-void reportError(const char* what, sqlite3* connection = database);
-// Runs SQL text without results; false on any error.
-bool execute(const char* sql);
-// Whether the last failure on the write connection was another process
-// holding the database (as opposed to damage or a full disk).
-bool lastErrorWasBusy();
+// Sets the calling thread's write wait budget while it lives.
+class WriteWaitBudget {
+ public:
+  explicit WriteWaitBudget(int milliseconds);
+  ~WriteWaitBudget();
+  WriteWaitBudget(const WriteWaitBudget&) = delete;
+  WriteWaitBudget& operator=(const WriteWaitBudget&) = delete;
 
-// Refuses a file that is not this service's database before anything is
-// written to it: not SQLite, another program's SQLite file (by its
-// application id), damaged (quick_check) or from a newer version. A new
-// empty file, and one of ours from before application ids, are accepted.
-// "" or why not.
-std::string checkDatabaseFile(int newestSchemaVersion);
-// Marks the file as this service's (after its schema is in place).
-bool markDatabaseFile();
-// Opens the read connection beside the open write connection.
-std::string openReadDatabase(const std::string& path);
+ private:
+  int saved_;
+};
+
+// Opens the write and the read connection on the file (":memory:" shares
+// one); "" or SQLite's message. Nothing is read or written yet.
+std::string openConnections(const std::string& path);
 // Finalizes every cached statement and closes both connections.
 void closeDatabase();
+bool databaseIsOpen();
 
-// A prepared statement from the cache, reset and unbound when the use ends.
-// The cache is keyed by the SQL text, so a statement built at run time is
-// prepared once per distinct text, not once per call.
-class Use {
+// One line on stderr naming the operation and SQLite's message.
+void reportError(const char* what, sqlite3* connection);
+
+// A prepared statement from its connection's cache, reset and unbound when
+// it goes out of scope. Made only by a ReadSession or a WriteTransaction.
+class Statement {
  public:
-  explicit Use(const std::string& sql);
-  // A statement on the read connection, used under lockForReading().
-  static Use reading(const std::string& sql) { return Use(readDatabase, sql); }
-  ~Use();
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
+  ~Statement();
+  Statement(Statement&& other) noexcept;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  Statement& operator=(Statement&&) = delete;
 
   bool ok() const { return statement_ != nullptr; }
-  Use& bind(int index, std::int64_t value);
-  Use& bind(int index, const std::string& value);
+  Statement& bind(int index, std::int64_t value);
+  Statement& bind(int index, const std::string& value);
+  Statement& bindOptional(int index, const std::optional<std::string>& value);
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int step();
-  // Steps a statement without rows; false (and an error line) unless done.
+  // Steps a statement without rows; false unless done.
   bool run();
   std::int64_t integer(int column) const;
   std::optional<std::int64_t> optionalInteger(int column) const;
   std::string text(int column) const;
+  std::optional<std::string> optionalText(int column) const;
 
  private:
-  Use(sqlite3* connection, const std::string& sql);
-  sqlite3_stmt* statement_ = nullptr;
+  friend class ReadSession;
+  friend class WriteTransaction;
+  friend class SetupConnection;
+  Statement(sqlite3* connection, sqlite3_stmt* statement) : connection_(connection), statement_(statement) {}
+  sqlite3* connection_;
+  sqlite3_stmt* statement_;
 };
 
-// BEGIN IMMEDIATE ... COMMIT, rolled back unless committed. COMMIT first
-// resets every statement still open on the connection (a Use still in
-// scope included), so that no read keeps the WAL from being checkpointed:
-// read what you need from a Use before committing.
-class Transaction {
+// Reads on the read connection under its lock. In WAL mode it sees the last
+// commit while a writer waits for the file, so reads never queue behind a
+// write that another process holds up.
+class ReadSession {
  public:
-  Transaction();
-  ~Transaction();
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  bool begun() const { return begun_; }
-  bool commit();
+  ReadSession();
+  ReadSession(const ReadSession&) = delete;
+  ReadSession& operator=(const ReadSession&) = delete;
+  Statement prepare(const std::string& sql);
+  // Logs what failed and says so.
+  Outcome fail(const char* what);
 
  private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// BEGIN IMMEDIATE ... COMMIT on the write connection under its lock, rolled
+// back unless committed. COMMIT first resets every statement still open, so
+// that no read keeps the WAL from being checkpointed: read what you need
+// from a Statement before committing.
+class WriteTransaction {
+ public:
+  WriteTransaction();
+  // Begins only if no other write of this process holds the connection;
+  // otherwise begun() is false and nothing waits.
+  struct IfFree {};
+  explicit WriteTransaction(IfFree);
+  ~WriteTransaction();
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+  bool begun() const { return begun_; }
+  // The outcome of beginning: ok, or busy/failed (logged).
+  Outcome beginOutcome() const { return beginOutcome_; }
+  Statement prepare(const std::string& sql);
+  Outcome commit();
+  // Logs what failed; busy when another process held the database.
+  Outcome fail(const char* what);
+  std::int64_t lastInsertId() const;
+  int changes() const;
+  // Runs SQL text without results (schema changes); false on any error.
+  bool execute(const char* sql);
+
+ private:
+  void begin();
+  std::unique_lock<std::mutex> lock_;
   bool begun_ = false;
   bool committed_ = false;
+  Outcome beginOutcome_ = Outcome::failed;
+};
+
+// Opened once at start: the write connection outside any transaction, for
+// the pragmas and the schema, and the file checks before anything is
+// written. Used only by the schema's code.
+class SetupConnection {
+ public:
+  SetupConnection();
+  SetupConnection(const SetupConnection&) = delete;
+  SetupConnection& operator=(const SetupConnection&) = delete;
+  Statement prepare(const std::string& sql);
+  bool execute(const char* sql);
+  bool readOnly() const;
+  std::string lastError() const;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
 };

@@ -1,137 +1,201 @@
-#include "front_desk_store.h"
+#include "store/notifications.h"
 
-#include <mutex>
-
-#include "database.h"
-#include "notification_rows.h"
+#include "store/clock.h"
+#include "store/staff.h"
 
 namespace {
 
-// announced_at: when a reassigned guest was announced to the present host
-// (NULL for a guest announced on arrival).
-const char* const frontDeskSchemaSql = R"sql(
-CREATE INDEX IF NOT EXISTS notification_arrived ON notification(arrived_at);
-CREATE INDEX IF NOT EXISTS staff_removed ON staff(removed_at) WHERE removed_at IS NOT NULL;
-)sql";
+// The columns notificationFromRow reads, with the host's name, ready for a WHERE clause.
+const char* const selectNotification =
+    "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
+    "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
-bool hasColumn(const char* table, const char* column) {
-  Use query(std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?1");
-  return query.bind(1, std::string(column)).step() == SQLITE_ROW;
+NotificationRow notificationFromRow(const Statement& row) {
+  NotificationRow n;
+  n.id = row.integer(0);
+  n.staffId = row.integer(1);
+  n.hostName = row.text(2);
+  n.headline = row.text(3);
+  n.detail = row.text(4);
+  n.arrivedAt = row.integer(5);
+  n.deliveredAt = row.optionalInteger(6);
+  n.archivedAt = row.optionalInteger(7);
+  n.archivedBy = row.text(8);
+  return n;
 }
 
-
-// The active staff's display names; called under databaseMutex.
-std::set<std::string, std::less<>> activeNames() {
-  std::set<std::string, std::less<>> names;
-  Use query("SELECT display_name FROM staff WHERE removed_at IS NULL");
-  while (query.step() == SQLITE_ROW) names.insert(query.text(0));
-  return names;
+// Every row of a query of selectNotification's columns; a read error is never a shorter list.
+Outcome readRows(ReadSession& session, Statement& query, const char* what, std::vector<NotificationRow>& rows) {
+  rows.clear();
+  int result;
+  while ((result = query.step()) == SQLITE_ROW) rows.push_back(notificationFromRow(query));
+  if (result == SQLITE_DONE) return Outcome::ok;
+  rows.clear();
+  return session.fail(what);
 }
 
-}  // namespace
-
-bool addFrontDeskSchema() {
-  // Databases written before reassigning existed lack the column.
-  if (!hasColumn("notification", "announced_at") && !execute("ALTER TABLE notification ADD COLUMN announced_at INTEGER")) {
-    return false;
-  }
-  return execute(frontDeskSchemaSql);
-}
-
-ReassignResult reassignGuest(std::int64_t notificationId, std::int64_t newStaffId, NotificationRow& added) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Transaction transaction;
-  if (!transaction.begun()) return ReassignResult::failed;
-  NotificationRow moved;
-  {
-    Use guest("SELECT staff_id, headline, detail, arrived_at FROM notification WHERE id = ?1 AND archived_at IS NULL");
-    if (guest.bind(1, notificationId).step() != SQLITE_ROW) return ReassignResult::guestNotWaiting;
-    if (guest.integer(0) == newStaffId) return ReassignResult::sameHost;
-    moved.headline = guest.text(1);
-    moved.detail = guest.text(2);
-    moved.arrivedAt = guest.integer(3);
-  }
-  {
-    Use host("SELECT display_name FROM staff WHERE id = ?1 AND removed_at IS NULL");
-    if (host.bind(1, newStaffId).step() != SQLITE_ROW) return ReassignResult::hostNotFound;
-    moved.hostName = host.text(0);
-  }
-  std::int64_t now = currentTimeMs();
-  Use archive("UPDATE notification SET archived_at = ?2, archived_by = 'reassigned' WHERE id = ?1");
-  if (!archive.bind(1, notificationId).bind(2, now).run()) return ReassignResult::failed;
-  // The original arrival time: the guest's waiting clock goes on.
-  Use insert(
-      "INSERT INTO notification (staff_id, headline, detail, arrived_at, announced_at) VALUES (?1, ?2, ?3, ?4, ?5)");
-  insert.bind(1, newStaffId).bind(2, moved.headline).bind(3, moved.detail).bind(4, moved.arrivedAt).bind(5, now);
-  if (!insert.run()) return ReassignResult::failed;
-  moved.id = sqlite3_last_insert_rowid(database);
-  moved.staffId = newStaffId;
-  if (!transaction.commit()) return ReassignResult::failed;
-  added = moved;
-  return ReassignResult::done;
-}
-
-std::map<std::int64_t, std::int64_t> reassignedWaitingSince() {
-  std::unique_lock<std::mutex> lock = lockForReading();
-  std::map<std::int64_t, std::int64_t> since;
-  Use query = Use::reading("SELECT id, announced_at FROM notification WHERE archived_at IS NULL AND announced_at IS NOT NULL");
-  while (query.step() == SQLITE_ROW) since.emplace(query.integer(0), query.integer(1));
-  return since;
-}
-
-ImportPreview previewStaffImportNow(std::string_view csv) {
-  std::set<std::string, std::less<>> names;
-  {
-    std::lock_guard<std::mutex> lock(databaseMutex);
-    names = activeNames();
-  }
-  return previewStaffImport(csv, names);
-}
-
-bool applyStaffImport(std::string_view csv, ImportPreview& preview) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  Transaction transaction;
-  if (!transaction.begun()) return false;
-  preview = previewStaffImport(csv, activeNames());
-  if (!preview.error.empty()) return true;
-  std::int64_t now = currentTimeMs();
-  for (const ImportedName& name : preview.added) {
-    Use insert("INSERT INTO staff (first_name, last_name, display_name, created_at) VALUES (?1, ?2, ?3, ?4)");
-    insert.bind(1, name.firstName).bind(2, name.lastName).bind(3, name.firstName + " " + name.lastName).bind(4, now);
-    if (!insert.run()) return false;
+// The first delivery is written at once: it happens once per notification.
+Outcome markDelivered(const std::vector<std::int64_t>& ids, std::int64_t now) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  for (std::int64_t id : ids) {
+    Statement deliver = transaction.prepare("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
+    if (!deliver.bind(1, id).bind(2, now).run()) return transaction.fail("write of a delivery");
   }
   return transaction.commit();
 }
 
-std::vector<NotificationRow> visitorLog(const VisitorFilter& filter, std::size_t limit) {
-  std::unique_lock<std::mutex> lock = lockForReading();
-  std::vector<NotificationRow> rows;
+}  // namespace
+
+Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
+  std::int64_t now = currentTimeMs();
+  {
+    ReadSession session;
+    static const std::string sql =
+        std::string(selectNotification) + "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
+    Statement query = session.prepare(sql);
+    query.bind(1, staffId);
+    Outcome read = readRows(session, query, "read of waiting guests", waiting);
+    if (read != Outcome::ok) return read;
+  }
+  // Exactly those read above, archived since or not: they are being delivered.
+  std::vector<std::int64_t> undelivered;
+  for (const NotificationRow& row : waiting) {
+    if (!row.deliveredAt) undelivered.push_back(row.id);
+  }
+  if (!undelivered.empty()) {
+    Outcome delivered = markDelivered(undelivered, now);
+    if (delivered != Outcome::ok) return delivered;
+  }
+  recordPoll(staffId, now);
+  return Outcome::ok;
+}
+
+Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
+                        NotificationRow& added) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Statement host = transaction.prepare(
+      "SELECT display_name, (SELECT count(*) FROM notification WHERE staff_id = ?1 AND archived_at IS NULL) "
+      "FROM staff WHERE id = ?1 AND removed_at IS NULL");
+  int found = host.bind(1, staffId).step();
+  if (found == SQLITE_DONE) return Outcome::notFound;
+  if (found != SQLITE_ROW) return transaction.fail("read of a host");
+  if (host.integer(1) >= maxWaiting) return Outcome::conflict;
+  NotificationRow row;
+  row.staffId = staffId;
+  row.hostName = host.text(0);
+  row.headline = headline;
+  row.detail = detail;
+  row.arrivedAt = currentTimeMs();
+  Statement insert =
+      transaction.prepare("INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (?1, ?2, ?3, ?4)");
+  if (!insert.bind(1, staffId).bind(2, headline).bind(3, detail).bind(4, row.arrivedAt).run()) {
+    return transaction.fail("write of a guest");
+  }
+  row.id = transaction.lastInsertId();
+  Outcome committed = transaction.commit();
+  if (committed == Outcome::ok) added = row;
+  return committed;
+}
+
+Outcome archiveNotificationRow(std::int64_t id, const char* by) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Statement archive =
+      transaction.prepare("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
+  if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) {
+    return transaction.fail("write of an archived guest");
+  }
+  if (transaction.changes() == 0) return Outcome::notFound;
+  return transaction.commit();
+}
+
+Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows) {
+  ReadSession session;
+  static const std::string sql =
+      std::string(selectNotification) + "WHERE n.archived_at IS NULL OR n.archived_at >= ?1 ORDER BY n.arrived_at, n.id";
+  Statement query = session.prepare(sql);
+  query.bind(1, archivedSince);
+  return readRows(session, query, "read of the desk's guest list", rows);
+}
+
+Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since) {
+  ReadSession session;
+  since.clear();
+  Statement query =
+      session.prepare("SELECT id, announced_at FROM notification WHERE archived_at IS NULL AND announced_at IS NOT NULL");
+  int result;
+  while ((result = query.step()) == SQLITE_ROW) since.emplace(query.integer(0), query.integer(1));
+  if (result == SQLITE_DONE) return Outcome::ok;
+  since.clear();
+  return session.fail("read of reassigned guests");
+}
+
+Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest) {
+  Statement query = transaction.prepare(
+      "SELECT staff_id, headline, detail, arrived_at FROM notification WHERE id = ?1 AND archived_at IS NULL");
+  int result = query.bind(1, id).step();
+  if (result == SQLITE_DONE) return Outcome::notFound;
+  if (result != SQLITE_ROW) return transaction.fail("read of a waiting guest");
+  guest = NotificationRow{};
+  guest.id = id;
+  guest.staffId = query.integer(0);
+  guest.headline = query.text(1);
+  guest.detail = query.text(2);
+  guest.arrivedAt = query.integer(3);
+  return Outcome::ok;
+}
+
+Outcome activeHostName(WriteTransaction& transaction, std::int64_t staffId, std::string& name) {
+  Statement host = transaction.prepare("SELECT display_name FROM staff WHERE id = ?1 AND removed_at IS NULL");
+  int result = host.bind(1, staffId).step();
+  if (result == SQLITE_DONE) return Outcome::notFound;
+  if (result != SQLITE_ROW) return transaction.fail("read of a host");
+  name = host.text(0);
+  return Outcome::ok;
+}
+
+Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, std::int64_t newStaffId,
+                  NotificationRow& moved) {
+  std::int64_t now = currentTimeMs();
+  Statement archive =
+      transaction.prepare("UPDATE notification SET archived_at = ?2, archived_by = 'reassigned' WHERE id = ?1");
+  if (!archive.bind(1, guest.id).bind(2, now).run()) return transaction.fail("write of a reassigned guest");
+  // The original arrival time: the guest's waiting clock goes on.
+  Statement insert = transaction.prepare(
+      "INSERT INTO notification (staff_id, headline, detail, arrived_at, announced_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+  insert.bind(1, newStaffId).bind(2, guest.headline).bind(3, guest.detail).bind(4, guest.arrivedAt).bind(5, now);
+  if (!insert.run()) return transaction.fail("write of a reassigned guest");
+  moved = guest;
+  moved.id = transaction.lastInsertId();
+  moved.staffId = newStaffId;
+  return Outcome::ok;
+}
+
+Outcome visitorLog(const VisitorFilter& filter, std::size_t limit, std::vector<NotificationRow>& rows) {
+  ReadSession session;
   static const std::string selectVisitor =
       std::string(selectNotification) +
       "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
       "ORDER BY n.arrived_at, n.id LIMIT ?4";
-  Use query = Use::reading(selectVisitor);
+  Statement query = session.prepare(selectVisitor);
   query.bind(1, filter.from).bind(2, filter.to).bind(3, filter.host).bind(4, static_cast<std::int64_t>(limit));
-  while (query.step() == SQLITE_ROW) rows.push_back(notificationFromRow(query));
-  return rows;
+  return readRows(session, query, "read of the visitor log", rows);
 }
 
-std::optional<RetentionCount> deleteExpiredRecords(std::int64_t cutoff) {
-  std::lock_guard<std::mutex> lock(databaseMutex);
-  if (database == nullptr) return std::nullopt;
+Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
   // Deleted personal data is overwritten in the file, not left in free pages.
-  if (!execute("PRAGMA secure_delete = ON")) return std::nullopt;
-  Transaction transaction;
-  if (!transaction.begun()) return std::nullopt;
-  RetentionCount count;
-  Use guests("DELETE FROM notification WHERE archived_at IS NOT NULL AND archived_at < ?1");
-  if (!guests.bind(1, cutoff).run()) return std::nullopt;
-  count.guests = sqlite3_changes(database);
-  Use staff(
+  if (!transaction.execute("PRAGMA secure_delete = ON")) return transaction.fail("retention");
+  Statement guests = transaction.prepare("DELETE FROM notification WHERE archived_at IS NOT NULL AND archived_at < ?1");
+  if (!guests.bind(1, cutoff).run()) return transaction.fail("retention of guests");
+  count.guests = transaction.changes();
+  Statement staff = transaction.prepare(
       "DELETE FROM staff WHERE removed_at IS NOT NULL AND removed_at < ?1 "
       "AND NOT EXISTS (SELECT 1 FROM notification WHERE staff_id = staff.id)");
-  if (!staff.bind(1, cutoff).run()) return std::nullopt;
-  count.staff = sqlite3_changes(database);
-  if (!transaction.commit()) return std::nullopt;
-  return count;
+  if (!staff.bind(1, cutoff).run()) return transaction.fail("retention of staff");
+  count.staff = transaction.changes();
+  return transaction.commit();
 }

@@ -1,6 +1,5 @@
-// The front desk's records beyond announcing and withdrawing: reassigning a
-// waiting guest, importing the staff directory, the visitor log and the
-// deletion of expired records. Uses the connection of database.h.
+// Guests announced to members of staff: the notifiers' polls and archive,
+// the desk's board, reassigning, and the visitor log.
 #pragma once
 
 #include <cstddef>
@@ -8,31 +7,46 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "staff_import.h"
-#include "storage.h"
+#include "store/database.h"
 
-// Adds this file's column and indexes when missing; called from the
-// storage's configure. False on an error (SQLite's message is then current).
-bool addFrontDeskSchema();
+struct NotificationRow {
+  std::int64_t id = 0;
+  std::int64_t staffId = 0;
+  std::string hostName;  // the staff member's display name
+  std::string headline;
+  std::string detail;
+  std::int64_t arrivedAt = 0;
+  std::optional<std::int64_t> deliveredAt;
+  std::optional<std::int64_t> archivedAt;
+  std::string archivedBy;  // "host" (the notifier), "desk" or "reassigned"
+};
 
-enum class ReassignResult { done, guestNotWaiting, hostNotFound, sameHost, failed };
+// A notifier's poll: records the poll (in memory until the next batch),
+// marks the unarchived notifications as delivered (the first time, on disk
+// before it returns) and returns them, oldest first.
+Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting);
+// notFound: no such active host; conflict: maxWaiting guests already wait for the host.
+Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
+                        NotificationRow& added);
+// notFound for an unknown or already archived id.
+Outcome archiveNotificationRow(std::int64_t id, const char* by);
 
-// In one transaction: archives the waiting notification as "reassigned" and
-// announces the same guest, with the original arrival time, to the new host.
-ReassignResult reassignGuest(std::int64_t notificationId, std::int64_t newStaffId, NotificationRow& added);
-
+// Unarchived notifications, and those archived since the given time, oldest first.
+Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
 // When each waiting guest who was reassigned was announced to the present
 // host (notification id -> time): their host has had the guest since then.
-std::map<std::int64_t, std::int64_t> reassignedWaitingSince();
+Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since);
 
-// What importing csv would change now; nothing is written.
-ImportPreview previewStaffImportNow(std::string_view csv);
-// Adds preview.added in one transaction (the preview is made inside it);
-// false when that could not be saved, and then nothing was added.
-bool applyStaffImport(std::string_view csv, ImportPreview& preview);
+// Reassigning, in the caller's transaction: the waiting guest (notFound when
+// not waiting), the new host's name (notFound when not an active member),
+// then the move: the old row archived as "reassigned", the same guest
+// announced to the new host with the original arrival time.
+Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest);
+Outcome activeHostName(WriteTransaction& transaction, std::int64_t staffId, std::string& name);
+Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, std::int64_t newStaffId,
+                  NotificationRow& moved);
 
 struct VisitorFilter {
   std::int64_t from = 0;  // arrivals at or after this time
@@ -41,7 +55,7 @@ struct VisitorFilter {
 };
 
 // The guests that arrived in the range, oldest first, at most limit of them.
-std::vector<NotificationRow> visitorLog(const VisitorFilter& filter, std::size_t limit);
+Outcome visitorLog(const VisitorFilter& filter, std::size_t limit, std::vector<NotificationRow>& rows);
 
 struct RetentionCount {
   std::int64_t guests = 0;
@@ -49,5 +63,5 @@ struct RetentionCount {
 };
 
 // Deletes the guests archived before cutoff, and the staff removed before it
-// who no longer host any guest; the counts, or nothing when that failed.
-std::optional<RetentionCount> deleteExpiredRecords(std::int64_t cutoff);
+// who no longer host any guest.
+Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count);

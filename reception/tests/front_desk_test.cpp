@@ -7,15 +7,16 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "code_page.h"
-#include "csv.h"
-#include "front_desk_api.h"
-#include "front_desk_policy.h"
-#include "front_desk_store.h"
-#include "options.h"
+#include "text/code_page.h"
+#include "text/csv.h"
+#include "desk/desk.h"
+#include "desk/escalation.h"
+#include "store/notifications.h"
+#include "store/schema.h"
+#include "config/options.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
-#include "staff_import.h"
+#include "desk/staff_import.h"
 
 namespace {
 
@@ -78,7 +79,6 @@ std::vector<std::size_t> lines(const std::vector<ImportedName>& names) {
 }
 
 TEST(StaffImportPreview, SortsRowsIntoAddedUnchangedAndRejected) {
-  notifierCodePage = "WINDOWS-1252";
   const std::string csv =
       "\xEF\xBB\xBF" "Department; LAST_NAME ;first_name\r\n"  // any order, case and blanks, other columns
       "Sales;Meier;Hans\r\n"                                   // 2 added
@@ -122,7 +122,6 @@ TEST(StaffImportPreview, SortsRowsIntoAddedUnchangedAndRejected) {
 }
 
 TEST(StaffImportPreview, ExportReadsBackAsUnchanged) {
-  notifierCodePage = "WINDOWS-1252";
   std::vector<StaffRow> staff = {{1, "José", "Müller", "José Müller", {}},
                                  {2, "Liam", "O'Brien", "Liam O'Brien", {}},
                                  {3, "Tom", "-Dash", "Tom -Dash", {}},
@@ -196,12 +195,8 @@ TEST(CommandLine, FrontDeskOptions) {
 class FrontDeskApiTest : public FakeClockServiceTest {
  protected:
   void SetUp() override {
-    frontDeskPolicy = FrontDeskPolicy{};
+    settings_.desk.policy = FrontDeskPolicy{};
     FakeClockServiceTest::SetUp();
-  }
-  void TearDown() override {
-    FakeClockServiceTest::TearDown();
-    frontDeskPolicy = FrontDeskPolicy{};
   }
   json guests() { return state()["notifications"]; }
   json guest(std::int64_t id) {
@@ -292,11 +287,15 @@ TEST(FrontDeskStorage, OpensADatabaseWrittenBeforeReassigningExisted) {
   for (int opening = 0; opening < 2; ++opening) {  // the second time the column is there
     ASSERT_EQ(openStorage(path), "") << opening;
     std::vector<NotificationRow> rows;
-    ASSERT_EQ(deskNotifications(0, rows), StoreResult::done);
+    ASSERT_EQ(deskNotifications(0, rows), Outcome::ok);
     EXPECT_EQ(rows.size(), static_cast<std::size_t>(opening + 1));
     NotificationRow added;
     if (opening == 0) {
-      EXPECT_EQ(reassignGuest(1, 2, added), ReassignResult::done);
+      WriteTransaction transaction;
+      NotificationRow guest;
+      ASSERT_EQ(waitingGuest(transaction, 1, guest), Outcome::ok);
+      EXPECT_EQ(moveGuest(transaction, guest, 2, added), Outcome::ok);
+      EXPECT_EQ(transaction.commit(), Outcome::ok);
       EXPECT_EQ(added.arrivedAt, 7);
     }
     closeStorage();
@@ -388,21 +387,18 @@ TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
 
   // Retention of 30 days: the guest finished 40 days ago goes; the one
   // withdrawn exactly 30 days ago and the waiting one stay.
-  frontDeskPolicy.retentionDays = 30;
   ASSERT_EQ(staffRows(), 3);
-  applyRetention();
+  applyRetention(30);
   EXPECT_EQ(staffRows(), 2) << "the member removed 40 days ago goes; hosts of kept guests stay";
   json kept = json::parse(get("/api/desk/visitors").body)["visitors"];
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[0]["id"], withdrawn);
   EXPECT_EQ(kept[1]["id"], waiting);
-  frontDeskPolicy.retentionDays = 0;
   fakeNow += 400 * day;
   adminCookie_.clear();  // a session ends after 12 idle hours
-  applyRetention();
+  applyRetention(0);
   EXPECT_EQ(json::parse(get("/api/desk/visitors").body)["visitors"].size(), 2u) << "0 keeps records forever";
-  frontDeskPolicy.retentionDays = 1;
-  applyRetention();
+  applyRetention(1);
   kept = json::parse(get("/api/desk/visitors").body)["visitors"];
   ASSERT_EQ(kept.size(), 1u) << "a waiting guest is never deleted";
   EXPECT_EQ(kept[0]["id"], waiting);

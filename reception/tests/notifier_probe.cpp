@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "code_page.h"
+#include "text/code_page.h"
 #include "reception_client.h"
 
 int main(int argc, char** argv) {

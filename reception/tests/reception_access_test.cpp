@@ -14,7 +14,10 @@
 
 #include "reception_client.h"
 #include "reception_test_support.h"
-#include "storage.h"
+#include "store/notifications.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "store/clock.h"
 #include "test_support.h"
 
 namespace {

@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "http_server.h"
+#include "http/server.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
-#include "storage.h"
+#include "store/notifications.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "store/clock.h"
 
 namespace {
 
@@ -254,10 +257,8 @@ TEST_F(ReceptionApiTest, FiftyParallelPollersWithoutAnError) {
   // Fifty notifiers, here all from one address: more than one address may
   // hold connections by default.
   stopHttpServer();
-  unsigned defaultLimit = maxConnectionsPerAddress;
-  maxConnectionsPerAddress = 64;
+  settings_.maxConnectionsPerAddress = 64;
   startService();
-  maxConnectionsPerAddress = defaultLimit;
   constexpr int pollers = 50;
   constexpr int pollsEach = 20;
   std::vector<std::int64_t> staff;

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "http_server.h"
+#include "http/server.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
 #include "test_support.h"

@@ -13,16 +13,19 @@
 
 #include <sodium.h>
 
-#include "accounts.h"
-#include "code_page.h"
-#include "login_throttle.h"
-#include "request_guard.h"
-#include "http_server.h"
-#include "notifier_api.h"
-#include "reception.h"
+#include "store/accounts.h"
+#include "text/code_page.h"
+#include "desk/login_throttle.h"
+#include "http/request_guard.h"
+#include "http/server.h"
+#include "notifier/api.h"
+#include "service.h"
 #include "reception_client.h"
 #include "sockets.h"
-#include "storage.h"
+#include "store/notifications.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "store/clock.h"
 
 namespace {
 
@@ -156,8 +159,7 @@ TemporaryDirectory::~TemporaryDirectory() {
 }
 
 void InProcessServiceTest::SetUp() {
-  receptionAccessKey = accessKey;
-  notifierCodePage = "WINDOWS-1252";
+  settings_.notifier.accessKey = accessKey;
   ASSERT_TRUE(initAccounts());
   useCheapPasswordHashing();
   forgetLoginFailures();
@@ -167,7 +169,7 @@ void InProcessServiceTest::SetUp() {
 void InProcessServiceTest::addDeskAccount(const std::string& name, const std::string& role,
                                           const std::string& password) {
   DeskAccount added;
-  ASSERT_EQ(addAccount(name, role, password, added), AccountResult::done);
+  ASSERT_EQ(addAccount(name, role, password, added), Outcome::ok);
 }
 
 RawReply InProcessServiceTest::get(const std::string& target) {
@@ -179,7 +181,8 @@ RawReply InProcessServiceTest::send(const std::string& method, const std::string
                                     const std::string& contentType) {
   bool desk = target.rfind("/api/desk/", 0) == 0;
   if (desk && adminCookie_.empty()) {
-    if (!findAccount("test-admin")) addDeskAccount("test-admin", "admin", "test-admin-password");
+    DeskAccount existing;
+    if (findAccount("test-admin", existing) != Outcome::ok) addDeskAccount("test-admin", "admin", "test-admin-password");
     adminCookie_ = deskLogin(host_, port_, "test-admin", "test-admin-password");
     EXPECT_FALSE(adminCookie_.empty());
   }
@@ -193,9 +196,9 @@ void InProcessServiceTest::startService(const std::string& address, std::uint16_
 bool InProcessServiceTest::tryStartService(const std::string& address, std::uint16_t port) {
   std::string error;
   int listener = openListener(address, port, error);
-  deskOrigin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0};
-  setSlowRequestTest(&isSlowReceptionRequest);
-  if (listener < 0 || !startHttpServer(listener, &handleReceptionRequest, error)) return false;
+  settings_.origin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0};
+  configureService(settings_);
+  if (listener < 0 || !startHttpServer(listener, receptionServerSetup(), error)) return false;
   host_ = address;
   port_ = listeningPort(listener);
   serving_ = true;

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "service.h"
+
 struct RawReply {
   bool complete = false;  // the server answered and closed the connection
   int status = 0;
@@ -71,6 +73,7 @@ class InProcessServiceTest : public ::testing::Test {
   std::int64_t announce(std::int64_t staffId, const std::string& guestName, const std::string& note);
 
   TemporaryDirectory directory_;
+  ServiceSettings settings_;  // what the service is started with; a test may change it first
   std::string host_;
   std::uint16_t port_ = 0;
   bool serving_ = false;

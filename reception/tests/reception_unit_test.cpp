@@ -6,14 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "code_page.h"
-#include "desk_call.h"
-#include "login_throttle.h"
-#include "notifier_api.h"
-#include "options.h"
-#include "query.h"
-#include "request_guard.h"
-#include "validation.h"
+#include "text/code_page.h"
+#include "desk/desk.h"
+#include "desk/login_throttle.h"
+#include "notifier/api.h"
+#include "config/options.h"
+#include "http/query.h"
+#include "http/request_guard.h"
+#include "desk/validation.h"
 
 TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
   EXPECT_EQ(percentDecode("Jos%E9%20M%fcller"), "Jos\xE9 M\xFCller");

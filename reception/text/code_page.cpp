@@ -1,10 +1,8 @@
-#include "code_page.h"
+#include "text/code_page.h"
 
 #include <iconv.h>
 
 #include <cerrno>
-
-std::string notifierCodePage = "WINDOWS-1252";  // NOLINT(cert-err58-cpp): set before main; fits the short-string buffer
 
 namespace {
 
@@ -21,11 +19,11 @@ struct Converter {
   bool ok() const { return handle != reinterpret_cast<iconv_t>(-1); }
 };
 
-enum class Outcome { done, badInput, failed };
+enum class Conversion { done, badInput, failed };
 
 // Converts as much of input as it can into output; stops at the first
 // sequence it cannot convert and leaves input pointing at it.
-Outcome convertSome(Converter& converter, std::string_view& input, std::string& output) {
+Conversion convertSome(Converter& converter, std::string_view& input, std::string& output) {
   char buffer[1024];
   while (!input.empty()) {
     char* in = const_cast<char*>(input.data());
@@ -38,16 +36,16 @@ Outcome convertSome(Converter& converter, std::string_view& input, std::string& 
     input = std::string_view(in, inLeft);
     if (result != static_cast<std::size_t>(-1)) continue;
     if (error == E2BIG) continue;
-    return error == EILSEQ || error == EINVAL ? Outcome::badInput : Outcome::failed;
+    return error == EILSEQ || error == EINVAL ? Conversion::badInput : Conversion::failed;
   }
-  return Outcome::done;
+  return Conversion::done;
 }
 
 bool convertAll(const std::string& to, const std::string& from, std::string_view input, std::string& output) {
   Converter converter(to, from);
   if (!converter.ok()) return false;
   output.clear();
-  return convertSome(converter, input, output) == Outcome::done;
+  return convertSome(converter, input, output) == Conversion::done;
 }
 
 std::size_t utf8SequenceLength(unsigned char lead) {
@@ -97,7 +95,7 @@ std::string toCodePageLossy(std::string_view utf8, const std::string& codePage) 
   Converter converter(codePage, "UTF-8");
   if (!converter.ok()) return converted;
   // Bounded: each pass consumes at least one byte of input.
-  while (convertSome(converter, utf8, converted) == Outcome::badInput && !utf8.empty()) {
+  while (convertSome(converter, utf8, converted) == Conversion::badInput && !utf8.empty()) {
     converted += '?';
     std::size_t skip = utf8SequenceLength(static_cast<unsigned char>(utf8[0]));
     utf8.remove_prefix(skip == 0 || skip > utf8.size() ? 1 : skip);

@@ -1,13 +1,14 @@
 // Conversion between the service's UTF-8 and the notifiers' 8-bit code page.
-// Notifiers treat every text as bytes in their system code page, so names and
-// texts are converted at the notifier API and nowhere else.
+// Notifiers treat every text as bytes in their system code page: the
+// notifier API converts what it sends and receives, and the desk's name and
+// line rules convert to check that a text will reach notifiers intact.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// The code page notifiers use, an iconv name such as "WINDOWS-1252".
-extern std::string notifierCodePage;
+// The code page notifiers use unless the service is told otherwise (--code-page).
+constexpr char defaultCodePage[] = "WINDOWS-1252";
 
 // Checks that iconv knows the code page and that it keeps ASCII as it is
 // (the answer format relies on "," and "|" being those bytes).
@@ -15,11 +16,11 @@ bool isUsableCodePage(const std::string& codePage);
 
 // UTF-8 to the code page; false when the text is not valid UTF-8 or holds a
 // character the code page cannot represent.
-bool toCodePage(std::string_view utf8, std::string& converted, const std::string& codePage = notifierCodePage);
+bool toCodePage(std::string_view utf8, std::string& converted, const std::string& codePage = defaultCodePage);
 // As toCodePage, but every character the code page lacks becomes "?".
-std::string toCodePageLossy(std::string_view utf8, const std::string& codePage = notifierCodePage);
+std::string toCodePageLossy(std::string_view utf8, const std::string& codePage = defaultCodePage);
 // Code-page bytes to UTF-8; false for a byte the code page leaves undefined.
-bool fromCodePage(std::string_view bytes, std::string& utf8, const std::string& codePage = notifierCodePage);
+bool fromCodePage(std::string_view bytes, std::string& utf8, const std::string& codePage = defaultCodePage);
 
 // True when text is well-formed UTF-8 (no overlong forms, surrogates or
 // values above U+10FFFF).

@@ -25,15 +25,18 @@
 
 #include <gtest/gtest.h>
 
-#include "accounts.h"
-#include "database.h"
-#include "http_server.h"
-#include "notifier_api.h"
-#include "reception.h"
+#include "store/accounts.h"
+#include "store/database.h"
+#include "http/server.h"
+#include "notifier/api.h"
+#include "service.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
-#include "request_guard.h"
-#include "storage.h"
+#include "http/request_guard.h"
+#include "store/notifications.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "store/clock.h"
 
 // AddressSanitizer holds freed blocks back (256 MB by default) to catch use
 // after free; here they would count as growth, so this binary keeps 4 MB.
@@ -211,7 +214,7 @@ TEST_F(HostileTrafficTest, SlowClientsFromOneAddressLockNobodyOut) {
   std::printf("1,100 slow connections from 127.0.0.2: %zu refused at once; 200 requests from 127.0.0.3: median %.1f ms, "
               "p99 %.1f ms\n", refused, latencies[100], p99);
   EXPECT_LT(p99, 100);
-  EXPECT_GE(refused, 1100u - maxConnectionsPerAddress);
+  EXPECT_GE(refused, 1100u - defaultConnectionsPerAddress);
 
   // The connections kept are cut at the request deadline, trickle as they may.
   std::size_t open = slow.size();
@@ -325,7 +328,7 @@ TEST_F(HostileTrafficTest, GrowthIsBounded) {
   startService();
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
   // Waiting guests are capped per host; the page shows the answer's message.
-  for (int i = 0; i < maxWaitingPerHost; ++i) ASSERT_GT(announce(anna, "Guest " + std::to_string(i), ""), 0);
+  for (int i = 0; i < settings_.desk.maxWaitingPerHost; ++i) ASSERT_GT(announce(anna, "Guest " + std::to_string(i), ""), 0);
   RawReply full = post("/api/desk/notifications", json{{"staffId", anna}, {"guestName", "One more"}}.dump());
   EXPECT_EQ(full.status, 429);
   EXPECT_NE(json::parse(full.body, nullptr, false).value("error", "").find("are at the limit (50)"),
@@ -333,8 +336,8 @@ TEST_F(HostileTrafficTest, GrowthIsBounded) {
       << full.body;
   NotificationRow row;
   std::vector<NotificationRow> rows;
-  ASSERT_EQ(deskNotifications(0, rows), StoreResult::done);
-  for (const NotificationRow& waiting : rows) ASSERT_EQ(archiveNotificationRow(waiting.id, "desk"), StoreResult::done);
+  ASSERT_EQ(deskNotifications(0, rows), Outcome::ok);
+  for (const NotificationRow& waiting : rows) ASSERT_EQ(archiveNotificationRow(waiting.id, "desk"), Outcome::ok);
 
   // 10,000 announcements and archives, with polls reading between them,
   // keep the WAL small. On tmpfs where there is one: 20,000 commits that
@@ -356,26 +359,27 @@ TEST_F(HostileTrafficTest, GrowthIsBounded) {
   std::vector<std::int64_t> hosts;
   for (int i = 0; i < 200; ++i) {
     StaffRow host;
-    ASSERT_EQ(addStaff("Host", std::to_string(i), host), StoreResult::done);
+    ASSERT_EQ(addStaff("Host", std::to_string(i), host), Outcome::ok);
     hosts.push_back(host.id);
   }
   const std::filesystem::path wal = fastDatabase.string() + "-wal";
   std::uintmax_t largestWal = 0;
   auto measure = [&] { largestWal = std::max(largestWal, std::filesystem::file_size(wal)); };
   std::vector<std::int64_t> announced;
+  const int maxWaiting = settings_.desk.maxWaitingPerHost;
   Clock::time_point start = Clock::now();
   for (int i = 0; i < 10000; ++i) {
     ASSERT_EQ(addNotification(hosts[static_cast<std::size_t>(i) % hosts.size()], "Guest " + std::to_string(i),
-                              std::string(100, 'n'), row),
-              StoreResult::done);
+                              std::string(100, 'n'), maxWaiting, row),
+              Outcome::ok);
     announced.push_back(row.id);
     if (i % 100 == 0) {
-      ASSERT_EQ(deskNotifications(0, rows), StoreResult::done);
+      ASSERT_EQ(deskNotifications(0, rows), Outcome::ok);
       measure();
     }
   }
   for (std::size_t i = 0; i < announced.size(); ++i) {
-    ASSERT_EQ(archiveNotificationRow(announced[i], "host"), StoreResult::done);
+    ASSERT_EQ(archiveNotificationRow(announced[i], "host"), Outcome::ok);
     if (i % 100 == 0) measure();
   }
   measure();
@@ -391,11 +395,11 @@ namespace {
 void makeDatabase(const std::filesystem::path& path, int guests) {
   ASSERT_EQ(openStorage(path.string()), "");
   StaffRow anna;
-  ASSERT_EQ(addStaff("Anna", "Schmidt", anna), StoreResult::done);
+  ASSERT_EQ(addStaff("Anna", "Schmidt", anna), Outcome::ok);
   NotificationRow row;
   for (int i = 0; i < guests; ++i) {
-    ASSERT_EQ(addNotification(anna.id, "Guest " + std::to_string(i), std::string(100, 'n'), row), StoreResult::done);
-    ASSERT_EQ(archiveNotificationRow(row.id, "desk"), StoreResult::done);
+    ASSERT_EQ(addNotification(anna.id, "Guest " + std::to_string(i), std::string(100, 'n'), 50, row), Outcome::ok);
+    ASSERT_EQ(archiveNotificationRow(row.id, "desk"), Outcome::ok);
   }
   closeStorage();
 }
@@ -498,12 +502,15 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   // Damage found while serving is a 500 and a log line, never a shorter list.
   const std::filesystem::path later = directory.path / "later.db";
   makeDatabase(later, 400);
-  receptionAccessKey = accessKey;
+  ServiceSettings settings;
+  settings.notifier.accessKey = accessKey;
   ASSERT_EQ(openStorage(later.string()), "");
   useCheapPasswordHashing();
   DeskAccount admin;
-  ASSERT_EQ(addAccount("auditor", "admin", "auditor-password", admin), AccountResult::done);
-  const std::string session = "Cookie: vestibra_session=" + startSession(admin.id) + "\r\n";
+  ASSERT_EQ(addAccount("auditor", "admin", "auditor-password", admin), Outcome::ok);
+  std::string token;
+  ASSERT_EQ(startSession(admin.id, token), Outcome::ok);
+  const std::string session = "Cookie: vestibra_session=" + token + "\r\n";
   // Every page but the schema's and those of staff and desk sessions (with their indexes).
   const std::size_t pages = std::filesystem::file_size(later) / 4096;
   std::set<std::size_t> kept = rootPages(later, "tbl_name IN ('staff', 'desk_account', 'desk_session')");
@@ -513,9 +520,10 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   }
   std::string error;
   int listener = openListener("127.0.0.1", 0, error);
-  ASSERT_TRUE(listener >= 0 && startHttpServer(listener, &handleReceptionRequest, error)) << error;
   std::uint16_t port = listeningPort(listener);
-  deskOrigin = DeskOrigin{serviceHostNames("127.0.0.1", {}), {port}, 0};
+  settings.origin = DeskOrigin{serviceHostNames("127.0.0.1", {}), {port}, 0};
+  configureService(settings);
+  ASSERT_TRUE(listener >= 0 && startHttpServer(listener, receptionServerSetup(), error)) << error;
   ::testing::internal::CaptureStderr();
   RawReply deskState = send11("127.0.0.1", port, "GET", "/api/desk/state", "", "", session);
   RawReply staffList = getAs10("127.0.0.1", port, "/api/reception/listUsers" + keyed);
@@ -531,20 +539,22 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
 TEST(DatabaseLog, AFailedCommitSaysWhatFailedAndLeavesNoTransactionOpen) {
   TemporaryDirectory directory;
   ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
-  // A deferred foreign key fails at COMMIT itself.
-  ASSERT_TRUE(execute("CREATE TEMP TABLE parent (id INTEGER PRIMARY KEY); "
-                      "CREATE TEMP TABLE child (parent_id REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED);"));
   ::testing::internal::CaptureStderr();
   {
-    std::lock_guard<std::mutex> lock(databaseMutex);
-    Transaction transaction;
+    WriteTransaction transaction;
     ASSERT_TRUE(transaction.begun());
-    ASSERT_TRUE(Use("INSERT INTO child VALUES (7)").run());
-    EXPECT_FALSE(transaction.commit());
+    // A deferred foreign key fails at COMMIT itself.
+    ASSERT_TRUE(transaction.execute("CREATE TEMP TABLE parent (id INTEGER PRIMARY KEY); "
+                                    "CREATE TEMP TABLE child (parent_id REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED);"));
+    ASSERT_TRUE(transaction.prepare("INSERT INTO child VALUES (7)").run());
+    EXPECT_EQ(transaction.commit(), Outcome::failed);
   }
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("vestibra-reception: database commit: FOREIGN KEY constraint failed"), std::string::npos) << log;
   EXPECT_EQ(log.find("rollback"), std::string::npos) << log;
-  EXPECT_NE(sqlite3_get_autocommit(database), 0);  // rolled back
+  {
+    WriteTransaction next;
+    EXPECT_TRUE(next.begun());  // none left open: a new one begins
+  }
   closeStorage();
 }

@@ -1,0 +1,104 @@
+// The staff directory: the staff form, and CSV import and export.
+#include "desk/desk.h"
+#include "desk/staff_import.h"
+#include "desk/validation.h"
+#include "store/clock.h"
+#include "store/staff.h"
+
+using nlohmann::json;
+
+namespace {
+
+json namesJson(const std::vector<ImportedName>& names) {
+  json list = json::array();
+  for (const ImportedName& name : names) {
+    list.push_back({{"line", name.line}, {"firstName", name.firstName}, {"lastName", name.lastName}});
+  }
+  return list;
+}
+
+json previewJson(const ImportPreview& preview, bool applied) {
+  json rejected = json::array();
+  for (const RejectedRow& row : preview.rejected) {
+    rejected.push_back({{"line", row.line}, {"text", row.text}, {"reason", row.reason}});
+  }
+  return {{"applied", applied}, {"added", namesJson(preview.added)}, {"unchanged", namesJson(preview.unchanged)},
+          {"rejected", rejected}};
+}
+
+// The preview is made inside the write, so that what it adds is what gets added.
+Outcome applyImport(std::string_view csv, const std::string& codePage, ImportPreview& preview) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  NameSet names;
+  Outcome read = activeNames(transaction, names);
+  if (read != Outcome::ok) return read;
+  preview = previewStaffImport(csv, names, codePage);
+  if (!preview.error.empty()) return Outcome::ok;
+  std::int64_t now = currentTimeMs();
+  for (const ImportedName& name : preview.added) {
+    Outcome added = insertStaff(transaction, name.firstName, name.lastName, now);
+    if (added != Outcome::ok) return added == Outcome::conflict ? Outcome::failed : added;
+  }
+  return transaction.commit();
+}
+
+Outcome previewImport(std::string_view csv, const std::string& codePage, ImportPreview& preview) {
+  NameSet names;
+  Outcome read = activeNames(names);
+  if (read == Outcome::ok) preview = previewStaffImport(csv, names, codePage);
+  return read;
+}
+
+}  // namespace
+
+HttpResponse addStaffMember(const DeskCall& call) {
+  StaffEntry entry;
+  std::string error = parseStaffEntry(call.request.body, entry, call.settings.codePage);
+  if (!error.empty()) return errorAnswer(400, error);
+  StaffRow added;
+  switch (Outcome result = addStaff(entry.firstName, entry.lastName, added)) {
+    case Outcome::ok:
+      audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
+      return jsonAnswer(201, staffJson(added, currentTimeMs()));
+    case Outcome::conflict:
+      return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
+    default: return storeFailure(result);
+  }
+}
+
+HttpResponse removeStaffMember(const DeskCall& call) {
+  std::int64_t id = call.id;
+  switch (Outcome result = removeStaff(id)) {
+    case Outcome::ok:
+      audit(call, "staff-remove", "#" + std::to_string(id));
+      return jsonAnswer(200, {{"removed", id}});
+    case Outcome::notFound: return errorAnswer(404, "That member of staff is not in the directory.");
+    case Outcome::conflict:
+      return errorAnswer(409, "Guests are still waiting for this member of staff. Acknowledge or withdraw them first.");
+    default: return storeFailure(result);
+  }
+}
+
+HttpResponse importStaffCsv(const DeskCall& call) {
+  json object;
+  if (!parseObject(call.request.body, object).empty()) return errorAnswer(400, "The request body must be a JSON object.");
+  auto csv = object.find("csv");
+  auto apply = object.find("apply");
+  if (csv == object.end() || !csv->is_string()) return errorAnswer(400, "Choose a CSV file to import.");
+  bool applying = apply != object.end() && apply->is_boolean() && apply->get<bool>();
+  ImportPreview preview;
+  const std::string& text = csv->get_ref<const std::string&>();
+  Outcome result = applying ? applyImport(text, call.settings.codePage, preview) : previewImport(text, call.settings.codePage, preview);
+  if (result != Outcome::ok) return storeFailure(result);
+  if (!preview.error.empty()) return errorAnswer(400, preview.error);
+  if (applying) audit(call, "staff-import", std::to_string(preview.added.size()) + " added from a CSV file");
+  return jsonAnswer(200, previewJson(preview, applying));
+}
+
+HttpResponse exportStaffCsv(const DeskCall&) {
+  std::vector<StaffRow> staff;
+  Outcome read = activeStaff(staff);
+  if (read != Outcome::ok) return storeFailure(read, "The service could not read the staff directory. Please try again.");
+  return csvAnswer(staffCsv(staff), "staff.csv");
+}

@@ -1,0 +1,45 @@
+// Requests answered off the daemon's threads: a queue of jobs with a bound,
+// served by a few threads of its own. A full queue refuses at once (the
+// caller answers 503): a longer queue only makes clients time out.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class WorkQueue {
+ public:
+  // A job learns whether the queue is stopping, to answer quickly then.
+  using Job = std::function<void(bool stopping)>;
+
+  // threads: how many serve the queue; bound: jobs that may wait; nice: the
+  // threads' scheduling priority on Linux (0 keeps the process's).
+  WorkQueue(std::size_t threads, std::size_t bound, int nice);
+  ~WorkQueue();
+  WorkQueue(const WorkQueue&) = delete;
+  WorkQueue& operator=(const WorkQueue&) = delete;
+
+  void start();
+  // False when the queue is full or not running. whenAccepted runs before
+  // any thread can take the job (to suspend the connection it answers).
+  bool push(Job job, const std::function<void()>& whenAccepted = {});
+  // Runs what is queued (telling each job it is stopping) and ends the threads.
+  void stop();
+
+ private:
+  void serve();
+
+  std::size_t threadCount_;
+  std::size_t bound_;
+  int nice_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Job> jobs_;
+  bool running_ = false;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};

@@ -1,0 +1,154 @@
+#include "store/schema.h"
+
+#include "store/database.h"
+#include "store/staff.h"
+
+namespace {
+
+// "VSTB": marks a SQLite file as this service's database.
+constexpr std::int64_t applicationId = 0x56535442;
+constexpr int schemaVersion = 1;
+
+// WAL keeps notifier polls from blocking on the desk's writes; FULL makes
+// every commit reach the disk before the request is answered. Past the
+// size limit the WAL file is cut back after a checkpoint restarts it.
+const char* const connectionPragmas =
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA journal_size_limit = 4194304;";
+
+const char* const schemaSql = R"sql(
+CREATE TABLE IF NOT EXISTS staff (
+  id INTEGER PRIMARY KEY,
+  first_name TEXT NOT NULL,
+  last_name TEXT NOT NULL,
+  display_name TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  removed_at INTEGER,
+  last_poll_at INTEGER
+);
+CREATE UNIQUE INDEX IF NOT EXISTS staff_active_name ON staff(display_name) WHERE removed_at IS NULL;
+CREATE INDEX IF NOT EXISTS staff_removed ON staff(removed_at) WHERE removed_at IS NOT NULL;
+-- AUTOINCREMENT: notifiers keep ids they have seen, so an id is never reused.
+CREATE TABLE IF NOT EXISTS notification (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  staff_id INTEGER NOT NULL REFERENCES staff(id),
+  headline TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  arrived_at INTEGER NOT NULL,
+  delivered_at INTEGER,
+  archived_at INTEGER,
+  archived_by TEXT
+);
+CREATE INDEX IF NOT EXISTS notification_waiting ON notification(staff_id, archived_at, arrived_at);
+CREATE INDEX IF NOT EXISTS notification_archived ON notification(archived_at);
+CREATE INDEX IF NOT EXISTS notification_arrived ON notification(arrived_at);
+CREATE TABLE IF NOT EXISTS desk_account (
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL UNIQUE COLLATE NOCASE,
+  role TEXT NOT NULL CHECK (role IN ('desk', 'admin')),
+  password_hash TEXT NOT NULL,
+  created_at INTEGER NOT NULL,
+  last_login_at INTEGER
+);
+CREATE TABLE IF NOT EXISTS desk_session (
+  token_hash TEXT PRIMARY KEY,
+  account_id INTEGER NOT NULL REFERENCES desk_account(id) ON DELETE CASCADE,
+  created_at INTEGER NOT NULL,
+  last_used_at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS desk_session_account ON desk_session(account_id);
+CREATE TABLE IF NOT EXISTS audit_log (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  at INTEGER NOT NULL,
+  account TEXT NOT NULL,
+  address TEXT NOT NULL,
+  action TEXT NOT NULL,
+  detail TEXT NOT NULL
+);
+PRAGMA user_version = 1;
+)sql";
+
+bool hasTable(SetupConnection& setup, const char* name) {
+  Statement table = setup.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  return table.bind(1, std::string(name)).step() == SQLITE_ROW;
+}
+
+bool hasColumn(SetupConnection& setup, const char* table, const char* column) {
+  Statement query = setup.prepare(std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?1");
+  return query.bind(1, std::string(column)).step() == SQLITE_ROW;
+}
+
+// Columns added after the first release; each ALTER only where it is missing.
+bool addLaterColumns(SetupConnection& setup) {
+  // announced_at: when a reassigned guest was announced to the present host
+  // (NULL for a guest announced on arrival).
+  return hasColumn(setup, "notification", "announced_at") ||
+         setup.execute("ALTER TABLE notification ADD COLUMN announced_at INTEGER");
+}
+
+// "" when the file is ours or new; otherwise why it is not.
+std::string checkOwnership(SetupConnection& setup, std::int64_t id, std::int64_t userVersion, std::int64_t objects) {
+  const char* const foreign = "it is another program's SQLite database";
+  if (id != 0 && id != applicationId) return foreign;
+  if (userVersion > schemaVersion) return "it was written by a newer version of this service";
+  if (id == applicationId || (objects == 0 && userVersion == 0)) return "";
+  // Made before files were marked: the staff and notification tables at a known version.
+  bool oursUnmarked = userVersion >= 1 && hasTable(setup, "staff") && hasTable(setup, "notification");
+  return oursUnmarked ? "" : foreign;
+}
+
+// Refuses a file that is not this service's database before anything is
+// written to it: not SQLite, another program's SQLite file (by its
+// application id), damaged (quick_check) or from a newer version. A new
+// empty file, and one of ours from before application ids, are accepted.
+std::string checkDatabaseFile(SetupConnection& setup) {
+  std::int64_t id = 0;
+  {
+    Statement header = setup.prepare("PRAGMA application_id");
+    // The first read: a file that is not SQLite fails here.
+    if (header.step() != SQLITE_ROW) return setup.lastError();
+    id = header.integer(0);
+  }
+  {
+    Statement check = setup.prepare("PRAGMA quick_check(1)");
+    if (check.step() != SQLITE_ROW) return "it is damaged: " + setup.lastError();
+    std::string verdict = check.text(0);
+    if (verdict != "ok") return "it is damaged (quick_check: " + verdict + ")";
+  }
+  Statement version = setup.prepare("PRAGMA user_version");
+  Statement objects = setup.prepare("SELECT count(*) FROM sqlite_master");
+  if (version.step() != SQLITE_ROW || objects.step() != SQLITE_ROW) return setup.lastError();
+  return checkOwnership(setup, id, version.integer(0), objects.integer(0));
+}
+
+std::string configure() {
+  SetupConnection setup;
+  if (setup.readOnly()) return "the file is read-only";
+  // Nothing is written before the file is known to be ours (or new).
+  std::string refused = checkDatabaseFile(setup);
+  if (!refused.empty()) return refused;
+  std::string markFile = "PRAGMA application_id = " + std::to_string(applicationId);
+  if (!setup.execute(connectionPragmas) || !setup.execute(schemaSql) || !addLaterColumns(setup) ||
+      !setup.execute(markFile.c_str())) {
+    return setup.lastError();
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string openStorage(const std::string& path) {
+  std::string error = openConnections(path);
+  if (!error.empty()) {
+    closeDatabase();
+    return "cannot open the database " + path + ": " + error;
+  }
+  error = configure();
+  if (error.empty()) return "";
+  closeDatabase();
+  return "cannot use the database " + path + ": " + error;
+}
+
+void closeStorage() {
+  saveUnsavedPolls();
+  closeDatabase();
+}

@@ -1,0 +1,13 @@
+// The few text helpers every room shares: trimming and decimal numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// The text without leading and trailing ASCII white space.
+std::string_view trimmed(std::string_view text);
+
+// A number written in 1 to maxDigits decimal digits and nothing else (no
+// sign, no blanks); false otherwise. maxDigits is at most 18, so it fits.
+bool parseDecimal(std::string_view text, std::size_t maxDigits, std::int64_t& value);
