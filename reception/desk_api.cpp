@@ -4,6 +4,7 @@
 
 #include "audit.h"
 #include "desk_call.h"
+#include "directory/directory_desk_api.h"
 #include "front_desk_api.h"
 #include "front_desk_store.h"
 #include "notifier_api.h"
@@ -195,6 +196,8 @@ const DeskRoute deskRoutes[] = {
     {"GET", "staff.csv", Role::admin, exportStaffCsv},
     {"GET", "visitors", Role::admin, visitorList},
     {"GET", "visitors.csv", Role::admin, visitorListCsv},
+    {"GET", "directory-sync", Role::admin, directorySyncState},
+    {"POST", "directory-sync", Role::admin, directorySyncRequest},
 };
 
 HttpResponse routeSession(const HttpRequest& request, std::string_view route, const DeskAccount& account) {

@@ -17,6 +17,8 @@
 #include "front_desk_api.h"
 #include "front_desk_policy.h"
 #include "desk_user_command.h"
+#include "directory/directory_sync_command.h"
+#include "directory/directory_worker.h"
 #include "notifier_api.h"
 #include "options.h"
 #include "privileges.h"
@@ -92,12 +94,20 @@ int main(int argc, char** argv) {
   if (!arguments.empty() && arguments[0] == "desk-user") {
     return runDeskUserCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
   }
+  if (!arguments.empty() && arguments[0] == "directory-sync") {
+    return runDirectorySyncCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
   ReceptionOptions options;
   std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
+    std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
     return 0;
+  }
+  if (!options.directory.url.empty()) {
+    error = checkDirectoryOptions(options.directory);
+    if (!error.empty()) return fail(error);
   }
   if (!isUsableCodePage(options.codePage)) {
     return fail("the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is");
@@ -152,6 +162,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(deskOrigin.tlsPort));
   }
   applyRetention();
+  startDirectoryWorker(options.directory);
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
@@ -159,6 +170,7 @@ int main(int argc, char** argv) {
 
   waitForStop(signals);
   stopHttpServer();
+  stopDirectoryWorker();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");
   return 0;

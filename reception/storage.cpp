@@ -12,6 +12,7 @@
 #include "database.h"
 #include "notification_rows.h"
 #include "front_desk_store.h"
+#include "store/directory_staff.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ std::int64_t systemTimeMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 // Past this the WAL file is cut back after a checkpoint restarts it.
 constexpr const char* journalSizeLimit = "PRAGMA journal_size_limit = 4194304";
 
@@ -48,8 +49,21 @@ CREATE TABLE IF NOT EXISTS notification (
 );
 CREATE INDEX IF NOT EXISTS notification_waiting ON notification(staff_id, archived_at, arrived_at);
 CREATE INDEX IF NOT EXISTS notification_archived ON notification(archived_at);
-PRAGMA user_version = 1;
 )sql";
+
+// Brings a file from its user_version to schemaVersion. Each step adds only
+// what is missing, so a step met twice (a file another build changed) is harmless.
+bool migrateSchema() {
+  std::int64_t from = 0;
+  {
+    Use version("PRAGMA user_version");
+    if (version.step() != SQLITE_ROW) return false;
+    from = version.integer(0);
+  }
+  // 2: staff from the directory (staff.directory_id) and their mail (staff.email).
+  if (from < 2 && !addDirectoryColumns()) return false;
+  return from >= schemaVersion || execute(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());
+}
 
 // Poll times are kept here and saved in a batch by the first poll after
 // pollSaveIntervalMs, so that a poll answered from what is stored costs no
@@ -77,6 +91,7 @@ std::string configure() {
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
   if (!execute(accountsSchemaSql) || !execute(auditSchemaSql)) return sqlite3_errmsg(database);
   if (!addFrontDeskSchema()) return sqlite3_errmsg(database);
+  if (!migrateSchema()) return sqlite3_errmsg(database);
   if (!markDatabaseFile()) return sqlite3_errmsg(database);
   return "";
 }
