@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
     return 0;
   }
-  if (!options.directory.url.empty()) {
+  if (!options.directory.url.empty() || options.directory.syncMinutes > 0) {
     error = checkDirectoryOptions(options.directory);
     if (!error.empty()) return fail(error);
   }
