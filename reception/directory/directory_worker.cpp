@@ -61,7 +61,8 @@ std::optional<SyncRequest> nextSync(std::unique_lock<std::mutex>& lock, std::chr
 }
 
 void runWorker() {
-  auto due = std::chrono::steady_clock::now() + std::chrono::minutes(worker.options.syncMinutes);
+  // A scheduled sync starts with the service, so new staff need not wait a whole period.
+  auto due = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(worker.mutex);
   for (;;) {
     std::optional<SyncRequest> request = nextSync(lock, due);

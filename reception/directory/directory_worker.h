@@ -18,7 +18,8 @@ struct DirectoryWorkerState {
 };
 
 // Starts the thread when options name a directory (its options are
-// checked by then); otherwise the worker stays unconfigured.
+// checked by then); otherwise the worker stays unconfigured. With
+// syncMinutes, the first sync is at once.
 void startDirectoryWorker(const DirectoryOptions& options);
 // Waits for a sync in progress (bounded by the read's time-out), then ends the thread.
 void stopDirectoryWorker();

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "audit.h"
 #include "directory/directory_worker.h"
 #include "reception_test_support.h"
 
@@ -289,6 +290,9 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   options.passwordFile = (ldapFolder.path / "reader.password").string();
   options.base = suffix;
   startDirectoryWorker(options);
+  struct StopWorker {
+    ~StopWorker() { stopDirectoryWorker(); }
+  } stopWorker;
   auto waitForResult = [&](const char* which) {
     for (int polls = 0; polls < 300; ++polls) {  // at most 15 s
       nlohmann::json state = nlohmann::json::parse(get("/api/desk/directory-sync").body);
@@ -308,5 +312,17 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   EXPECT_EQ(applied["summary"], "added 3, updated 0, deactivated 0, unchanged 0, rejected 0") << applied.dump();
   EXPECT_EQ(state()["staff"].size(), 3u);
   EXPECT_EQ(post("/api/desk/directory-sync", R"({"dryRun": "yes"})").status, 400);
+
+  // On a schedule the first sync runs at once, audited as the scheduler's.
   stopDirectoryWorker();
+  ASSERT_TRUE(slapd.load("ldapmodify", std::string("dn: uid=p0003,ou=people,") + suffix +
+                                           "\nchangetype: modify\nadd: givenName\ngivenName: Cy\n"));
+  options.syncMinutes = 60;
+  startDirectoryWorker(options);
+  nlohmann::json scheduled = waitForResult("lastSync");
+  EXPECT_EQ(scheduled["summary"], "added 1, updated 0, deactivated 0, unchanged 3, rejected 0") << scheduled.dump();
+  std::vector<AuditEntry> audited = auditPage(std::nullopt, 1);
+  ASSERT_EQ(audited.size(), 1u);
+  EXPECT_EQ(audited[0].account, "(scheduled)");
+  EXPECT_EQ(audited[0].action, "directory-sync");
 }
