@@ -20,7 +20,11 @@ struct Worker {
   bool stopping = false;
 };
 
-Worker worker;
+// Made on first use: its members' construction may throw, which a global's could not report.
+Worker& theWorker() {
+  static Worker worker;
+  return worker;
+}
 
 // Reads the options' password file afresh each time, so a changed password needs no restart.
 DirectorySyncResult runSync(const DirectoryOptions& options, const SyncRequest& request) {
@@ -45,7 +49,8 @@ void logResult(const DirectorySyncResult& result, const SyncRequest& request) {
 
 // The next request, or the scheduled sync when its time comes; nothing when stopping.
 std::optional<SyncRequest> nextSync(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point& due) {
-  auto ready = [] { return worker.stopping || worker.pending.has_value(); };
+  Worker& worker = theWorker();
+  auto ready = [&worker] { return worker.stopping || worker.pending.has_value(); };
   if (worker.options.syncMinutes > 0) {
     if (!worker.wake.wait_until(lock, due, ready)) {
       due = std::chrono::steady_clock::now() + std::chrono::minutes(worker.options.syncMinutes);
@@ -61,6 +66,7 @@ std::optional<SyncRequest> nextSync(std::unique_lock<std::mutex>& lock, std::chr
 }
 
 void runWorker() {
+  Worker& worker = theWorker();
   // A scheduled sync starts with the service, so new staff need not wait a whole period.
   auto due = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(worker.mutex);
@@ -82,6 +88,7 @@ void runWorker() {
 }  // namespace
 
 void startDirectoryWorker(const DirectoryOptions& options) {
+  Worker& worker = theWorker();
   std::lock_guard<std::mutex> lock(worker.mutex);
   if (options.url.empty() || worker.thread.joinable()) return;
   worker.options = options;
@@ -94,6 +101,7 @@ void startDirectoryWorker(const DirectoryOptions& options) {
 }
 
 void stopDirectoryWorker() {
+  Worker& worker = theWorker();
   {
     std::lock_guard<std::mutex> lock(worker.mutex);
     if (!worker.thread.joinable()) return;
@@ -106,6 +114,7 @@ void stopDirectoryWorker() {
 }
 
 SyncQueued requestDirectorySync(const SyncRequest& request) {
+  Worker& worker = theWorker();
   {
     std::lock_guard<std::mutex> lock(worker.mutex);
     if (!worker.state.configured) return SyncQueued::notConfigured;
@@ -118,6 +127,7 @@ SyncQueued requestDirectorySync(const SyncRequest& request) {
 }
 
 DirectoryWorkerState directoryWorkerState() {
+  Worker& worker = theWorker();
   std::lock_guard<std::mutex> lock(worker.mutex);
   return worker.state;
 }
