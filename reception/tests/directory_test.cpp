@@ -1,6 +1,11 @@
 // The staff directory's sync: the pure diff as tables, the options, and the
 // store's one transaction on a real database file.
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -231,4 +236,28 @@ TEST(DirectoryStoreSchema, AddsItsColumnsOnceBesideAnEmailColumnAddedElsewhere) 
   EXPECT_EQ(value("SELECT group_concat(coalesce(email, '-') || ':' || coalesce(directory_id, 'hand'), ' ') FROM staff"),
             "ann@example.org:hand bob@example.org:b");
   sqlite3_close(file);
+}
+
+// A server that takes the connection and never answers: each step gives up
+// within the read's time-out, with a reason, instead of hanging the sync.
+TEST(DirectoryRead, GivesUpOnAServerThatNeverAnswers) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::mt19937 random(std::random_device{}());
+  bool bound = false;
+  for (int attempt = 0; attempt < 20 && !bound; ++attempt) {
+    address.sin_port = htons(static_cast<std::uint16_t>(20000 + random() % 12000));
+    bound = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ASSERT_TRUE(bound && ::listen(listener, 4) == 0);
+  std::string url = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  for (bool startTls : {true, false}) {
+    LdapSettings settings{url, startTls, "", "", "", "dc=example,dc=org", "(sn=*)", 1};
+    std::vector<DirectoryEntry> entries;
+    EXPECT_NE(readDirectory(settings, entries), "") << startTls;
+    EXPECT_TRUE(entries.empty());
+  }
+  ::close(listener);
 }
