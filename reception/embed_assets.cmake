@@ -9,7 +9,8 @@ set(assets
   "/front_desk.js|front_desk.js|text/javascript"
   "/front_desk_admin.js|front_desk_admin.js|text/javascript"
   "/desk_accounts.js|desk_accounts.js|text/javascript"
-  "/desk_session.js|desk_session.js|text/javascript")
+  "/desk_session.js|desk_session.js|text/javascript"
+  "/desk_directory.js|desk_directory.js|text/javascript")
 
 set(arrays "")
 set(table "")

@@ -16,6 +16,8 @@
 #include "config/options.h"
 #include "config/privileges.h"
 #include "desk/desk.h"
+#include "directory/directory_sync_command.h"
+#include "directory/directory_worker.h"
 #include "reception_client.h"
 #include "service.h"
 #include "store/accounts.h"
@@ -103,12 +105,20 @@ int main(int argc, char** argv) {
   if (!arguments.empty() && arguments[0] == "desk-user") {
     return runDeskUserCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
   }
+  if (!arguments.empty() && arguments[0] == "directory-sync") {
+    return runDirectorySyncCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
   ReceptionOptions options;
   std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
+    std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
     return 0;
+  }
+  if (!options.directory.url.empty() || options.directory.syncMinutes > 0) {
+    error = checkDirectoryOptions(options.directory);
+    if (!error.empty()) return fail(error);
   }
   if (!isUsableCodePage(options.codePage)) {
     return fail("the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is");
@@ -158,6 +168,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(origin.tlsPort));
   }
   applyRetention(settings.desk.policy.retentionDays);
+  startDirectoryWorker(options.directory);
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
@@ -165,6 +176,7 @@ int main(int argc, char** argv) {
 
   waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
+  stopDirectoryWorker();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");
   return 0;

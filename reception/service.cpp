@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "desk/desk.h"
+#include "directory/directory_desk_api.h"
 #include "http/query.h"
 #include "store/accounts.h"
 #include "text/text.h"
@@ -57,6 +58,8 @@ const Route routes[] = {
     {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
     {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+    {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
+    {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }

@@ -45,7 +45,9 @@ const char receptionUsage[] =
     "  --help                   show this text\n"
     "\n"
     "Desk accounts: vestibra-reception desk-user add|list|remove|password ... (see\n"
-    "vestibra-reception desk-user --help)\n";
+    "vestibra-reception desk-user --help)\n"
+    "A one-shot staff sync: vestibra-reception directory-sync [--config FILE]\n"
+    "[--database FILE] [--dry-run] [--force] [--ldap-... options]\n";
 
 namespace {
 
@@ -141,6 +143,7 @@ bool isDeskOption(const std::string& name) {
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
@@ -163,7 +166,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
-         isDeskOption(name);
+         isDeskOption(name) || isDirectoryOption(name);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ HttpResponse announceGuest(const DeskCall& call);
 HttpResponse withdrawGuest(const DeskCall& call);
 HttpResponse reassignWaitingGuest(const DeskCall& call);
 
-// The staff directory (directory.cpp).
+// The staff directory (staff.cpp).
 HttpResponse addStaffMember(const DeskCall& call);
 HttpResponse removeStaffMember(const DeskCall& call);
 HttpResponse importStaffCsv(const DeskCall& call);

@@ -7,7 +7,7 @@ namespace {
 
 // "VSTB": marks a SQLite file as this service's database.
 constexpr std::int64_t applicationId = 0x56535442;
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 
 // WAL keeps notifier polls from blocking on the desk's writes; FULL makes
 // every commit reach the disk before the request is answered. Past the
@@ -64,7 +64,6 @@ CREATE TABLE IF NOT EXISTS audit_log (
   action TEXT NOT NULL,
   detail TEXT NOT NULL
 );
-PRAGMA user_version = 1;
 )sql";
 
 bool hasTable(SetupConnection& setup, const char* name) {
@@ -77,12 +76,25 @@ bool hasColumn(SetupConnection& setup, const char* table, const char* column) {
   return query.bind(1, std::string(column)).step() == SQLITE_ROW;
 }
 
-// Columns added after the first release; each ALTER only where it is missing.
+bool addColumn(SetupConnection& setup, const char* table, const char* column, const char* type) {
+  if (hasColumn(setup, table, column)) return true;
+  return setup.execute((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + type).c_str());
+}
+
+// Columns added after the first release. Each is added only where it is
+// missing, so a step met twice (a file another build changed) is harmless,
+// and the version is raised only after them all.
 bool addLaterColumns(SetupConnection& setup) {
   // announced_at: when a reassigned guest was announced to the present host
   // (NULL for a guest announced on arrival).
-  return hasColumn(setup, "notification", "announced_at") ||
-         setup.execute("ALTER TABLE notification ADD COLUMN announced_at INTEGER");
+  if (!addColumn(setup, "notification", "announced_at", "INTEGER")) return false;
+  // 2: staff from the directory, by the directory's identity of the person, and their mail.
+  if (!addColumn(setup, "staff", "directory_id", "TEXT") || !addColumn(setup, "staff", "email", "TEXT") ||
+      !setup.execute("CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) "
+                     "WHERE directory_id IS NOT NULL")) {
+    return false;
+  }
+  return setup.execute(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());
 }
 
 // "" when the file is ours or new; otherwise why it is not.

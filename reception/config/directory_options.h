@@ -1,0 +1,27 @@
+// The --ldap-* options: where the staff directory is read from and how often.
+#pragma once
+
+#include <string>
+
+constexpr char defaultLdapFilter[] = "(&(objectClass=person)(givenName=*)(sn=*))";
+
+struct DirectoryOptions {
+  std::string url;  // ldap://HOST[:PORT] or ldaps://HOST[:PORT]; "" for no directory
+  std::string tls;  // "starttls" or "none"; "" for the default (starttls on ldap://)
+  std::string caFile;
+  std::string bindDn;
+  std::string passwordFile;  // its first line is the bind password
+  std::string base;
+  std::string filter = defaultLdapFilter;
+  long long syncMinutes = 0;  // 0: no scheduled sync
+};
+
+bool isDirectoryOption(const std::string& name);
+// Applies one --ldap-* option; "" or a message naming it.
+std::string applyDirectoryOption(const std::string& name, const std::string& value, DirectoryOptions& options);
+// What a sync needs besides the single options: "" or a message.
+std::string checkDirectoryOptions(const DirectoryOptions& options);
+// Whether the connection is to be upgraded with StartTLS.
+bool usesStartTls(const DirectoryOptions& options);
+
+extern const char directoryUsage[];

@@ -1,0 +1,10 @@
+// The desk's directory panel (admin):
+//   GET  directory-sync  the directory's settings in brief, the last sync and the last preview
+//   POST directory-sync  {"dryRun": bool, "force": bool}: queues a sync on the
+//                        directory's worker and answers 202 at once
+#pragma once
+
+#include "desk/answers.h"
+
+HttpResponse directorySyncState(const DeskCall& call);
+HttpResponse directorySyncRequest(const DeskCall& call);

@@ -1,0 +1,92 @@
+#include "directory/directory_sync_command.h"
+
+#include <cstdio>
+
+#include "config/config_file.h"
+#include "directory/directory_sync.h"
+#include "config/privileges.h"
+#include "store/schema.h"
+
+namespace {
+
+const char syncUsage[] =
+    "Usage: vestibra-reception directory-sync [--config FILE] [--database FILE] [--dry-run] [--force]\n"
+    "                                         [--ldap-... options]\n"
+    "Syncs the staff from the directory once and prints\n"
+    "  added N, updated N, deactivated N, unchanged N, rejected N\n"
+    "then one line per rejected entry. The --ldap-* options are those of the\n"
+    "service (see vestibra-reception --help); the command line wins over --config.\n"
+    "  --dry-run  show what would change; change nothing\n"
+    "  --force    apply even when more than half of the directory's staff would\n"
+    "             be deactivated\n"
+    "Exit codes: 0 done, 1 the directory could not be reached, bound or searched\n"
+    "(nothing changed), 2 bad options, 3 stopped by the safety check.\n";
+
+struct SyncArguments {
+  std::vector<std::string> options;  // those of the service
+  bool dryRun = false;
+  bool force = false;
+  bool help = false;
+};
+
+SyncArguments splitArguments(const std::vector<std::string>& arguments) {
+  SyncArguments parsed;
+  for (const std::string& argument : arguments) {
+    if (argument == "--dry-run") {
+      parsed.dryRun = true;
+    } else if (argument == "--force") {
+      parsed.force = true;
+    } else if (argument == "--help" || argument == "-h") {
+      parsed.help = true;
+    } else {
+      parsed.options.push_back(argument);
+    }
+  }
+  return parsed;
+}
+
+int fail(const std::string& message, int code) {
+  std::fprintf(stderr, "vestibra-reception directory-sync: %s\n", message.c_str());  // NOLINT(cert-err33-c)
+  return code;
+}
+
+int exitCode(DirectorySyncOutcome outcome) {
+  switch (outcome) {
+    case DirectorySyncOutcome::applied:
+    case DirectorySyncOutcome::previewed: return 0;
+    case DirectorySyncOutcome::safetyStop: return exitDirectorySafetyStop;
+    default: return exitDirectoryUnreachable;
+  }
+}
+
+void printResult(const DirectorySyncResult& result) {
+  std::printf("%s\n", planSummary(result.plan).c_str());
+  for (const RejectedEntry& rejected : result.plan.rejected) {
+    std::printf("rejected %s: %s\n", rejected.dn.c_str(), rejected.reason.c_str());
+  }
+}
+
+}  // namespace
+
+int runDirectorySyncCommand(const std::vector<std::string>& arguments) {
+  SyncArguments parsed = splitArguments(arguments);
+  if (parsed.help) {
+    std::fputs(syncUsage, stdout);  // NOLINT(cert-err33-c)
+    return 0;
+  }
+  ReceptionOptions options;
+  std::string error = parseOptions(parsed.options, options);
+  LdapSettings settings;
+  if (error.empty()) error = ldapSettingsFrom(options.directory, settings);
+  if (!error.empty()) return fail(error + " (see directory-sync --help)", exitDirectoryBadOptions);
+  error = openStorage(options.database);
+  if (!error.empty()) return fail(error, exitDirectoryUnreachable);
+  keepDatabasePrivate(options.database);
+  DirectorySyncResult result = syncDirectory(settings, {parsed.dryRun, parsed.force, "(command line)", ""});
+  closeStorage();
+  if (result.outcome != DirectorySyncOutcome::unreachable && result.outcome != DirectorySyncOutcome::failed) {
+    printResult(result);
+  }
+  if (!result.reason.empty()) fail(result.reason, 0);
+  return exitCode(result.outcome);
+}

@@ -1,0 +1,266 @@
+// The staff directory's sync: the pure diff as tables, the options, and the
+// store's one transaction on a real database file.
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "config/config_file.h"
+#include "directory/directory_diff.h"
+#include "directory/directory_sync.h"
+#include "directory/ldap_reader.h"
+#include "reception_test_support.h"
+#include "store/schema.h"
+#include "store/staff.h"
+#include "store/clock.h"
+#include "store/directory_staff.h"
+
+namespace {
+
+DirectoryEntry person(const std::string& identity, const std::string& first, const std::string& last,
+                      std::optional<std::string> email = std::nullopt) {
+  return DirectoryEntry{"uid=" + identity + ",ou=people", identity, first, last, std::move(email)};
+}
+
+DirectoryStaff row(std::int64_t id, const std::string& identity, const std::string& first, const std::string& last,
+                   bool active = true, std::optional<std::string> email = std::nullopt) {
+  return DirectoryStaff{id, identity, first, last, std::move(email), active};
+}
+
+DirectoryOptions directoryAt(const std::string& url, const std::string& base = "", const std::string& tls = "") {
+  DirectoryOptions options;
+  options.url = url;
+  options.base = base;
+  options.tls = tls;
+  return options;
+}
+
+std::string rejectedDns(const DirectoryPlan& plan) {
+  std::string dns;
+  for (const RejectedEntry& entry : plan.rejected) dns += (dns.empty() ? "" : " ") + entry.dn.substr(4, entry.dn.find(',') - 4);
+  return dns;
+}
+
+}  // namespace
+
+TEST(DirectoryDiff, SortsEntriesAgainstTheStaffRows) {
+  struct Case {
+    const char* name;
+    std::vector<DirectoryEntry> entries;
+    std::vector<DirectoryStaff> rows;
+    std::set<std::string> handNames;
+    const char* summary;
+    const char* rejected;  // identities of the rejected entries, in order
+  };
+  const std::vector<Case> cases = {
+      {"first sync", {person("a", "Ann", "Lee"), person("b", "Bob", "Ray")}, {}, {}, "added 2, updated 0, deactivated 0, unchanged 0, rejected 0", ""},
+      {"same again", {person("a", "Ann", "Lee")}, {row(1, "a", "Ann", "Lee")}, {}, "added 0, updated 0, deactivated 0, unchanged 1, rejected 0", ""},
+      {"rename, new mail, gone",
+       {person("a", "Ann", "Smith"), person("b", "Bob", "Ray", "bob@example.org")},
+       {row(1, "a", "Ann", "Lee"), row(2, "b", "Bob", "Ray"), row(3, "c", "Cy", "Fox")}, {},
+       "added 0, updated 2, deactivated 1, unchanged 0, rejected 0", ""},
+      {"back after leaving, and still gone", {person("a", "Ann", "Lee")}, {row(1, "a", "Ann", "Lee", false), row(2, "c", "Cy", "Fox", false)}, {},
+       "added 0, updated 1, deactivated 0, unchanged 0, rejected 0", ""},
+      {"name rules, as the staff form's", {person("a", "", "Lee"), person("b", "Bob", "Ray,Jr"), person("c", "Cy Jo", "Fox")}, {}, {},
+       "added 0, updated 0, deactivated 0, unchanged 0, rejected 3", "a b c"},
+      {"a rejected rename keeps the row as it is", {person("a", "Ann", "Lee|x")}, {row(1, "a", "Ann", "Lee")}, {},
+       "added 0, updated 0, deactivated 0, unchanged 0, rejected 1", "a"},
+      {"staff added by hand keep their names", {person("a", "Ann", "Lee")}, {}, {"Ann Lee"},
+       "added 0, updated 0, deactivated 0, unchanged 0, rejected 1", "a"},
+      {"two people, one name: the second is rejected", {person("a", "Ann", "Lee"), person("b", "Ann", "Lee")}, {}, {},
+       "added 1, updated 0, deactivated 0, unchanged 0, rejected 1", "b"},
+      {"a newcomer never takes the name of someone on the desk", {person("n", "Ann", "Lee"), person("a", "Ann", "Lee")},
+       {row(1, "a", "Ann", "Lee")}, {}, "added 0, updated 0, deactivated 0, unchanged 1, rejected 1", "n"},
+      {"two people swap names", {person("a", "Bob", "Ray"), person("b", "Ann", "Lee")},
+       {row(1, "a", "Ann", "Lee"), row(2, "b", "Bob", "Ray")}, {}, "added 0, updated 2, deactivated 0, unchanged 0, rejected 0", ""},
+      // b's row keeps "Bob Ray" as its entry is rejected, so c cannot have it.
+      {"a rejected entry's row keeps its name from others", {person("c", "Bob", "Ray"), person("b", "Bob", "Ray=")},
+       {row(2, "b", "Bob", "Ray")}, {}, "added 0, updated 0, deactivated 0, unchanged 0, rejected 2", "b c"},
+      {"one identity twice", {person("a", "Ann", "Lee"), person("a", "Ann", "Lea")}, {}, {},
+       "added 1, updated 0, deactivated 0, unchanged 0, rejected 1", "a"},
+  };
+  for (const Case& test : cases) {
+    DirectoryPlan plan = planDirectorySync(test.entries, test.rows, test.handNames);
+    EXPECT_EQ(planSummary(plan), test.summary) << test.name;
+    EXPECT_EQ(rejectedDns(plan), test.rejected) << test.name;
+  }
+  // What the rows become: the same ids, reactivated or not.
+  DirectoryPlan back = planDirectorySync({person("a", "Ann", "Lee", "ann@example.org")}, {row(7, "a", "Ann", "Lee", false), row(8, "c", "Cy", "Fox")}, {});
+  ASSERT_EQ(back.updated.size(), 1u);
+  EXPECT_EQ(back.updated[0].id, 7);
+  EXPECT_TRUE(back.updated[0].reactivated);
+  ASSERT_EQ(back.deactivated.size(), 1u);
+  EXPECT_EQ(back.deactivated[0].id, 8);
+  EXPECT_EQ(back.deactivated[0].displayName, "Cy Fox");
+}
+
+TEST(DirectoryDiff, SafetyStopIdentityAndMail) {
+  std::vector<DirectoryStaff> four = {row(1, "a", "A", "A"), row(2, "b", "B", "B"), row(3, "c", "C", "C"), row(4, "d", "D", "D"),
+                                      row(5, "e", "E", "E", false)};
+  EXPECT_FALSE(exceedsSafetyStop(planDirectorySync({person("a", "A", "A"), person("b", "B", "B")}, four, {})))
+      << "half may go";
+  EXPECT_TRUE(exceedsSafetyStop(planDirectorySync({person("a", "A", "A")}, four, {})));
+  EXPECT_TRUE(exceedsSafetyStop(planDirectorySync({}, four, {})));
+  EXPECT_FALSE(exceedsSafetyStop(planDirectorySync({}, {}, {}))) << "nothing to lose";
+
+  EXPECT_EQ(entryIdentity("5c4e-11", "\x01\xab", "uid=x"), "5c4e-11");
+  EXPECT_EQ(entryIdentity("", std::string("\x01\xab\x00", 3), "uid=x"), "01ab00");
+  EXPECT_EQ(entryIdentity("", "", "uid=x"), "uid=x");
+
+  EXPECT_EQ(usableEmail("ann.lee@example.org"), "ann.lee@example.org");
+  for (const char* bad : {"", "ann", "@example.org", "ann@", "a@b@c", "ann lee@example.org", "a@b\r\nBcc: x@y", "<a@b>"}) {
+    EXPECT_EQ(usableEmail(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(DirectoryOptions, ParsedFromTheCommandLineAndTheConfigFile) {
+  ReceptionOptions options;
+  ASSERT_EQ(applyConfigText("ldap-url = ldaps://dc1.example.org:636\nldap-base = dc=example,dc=org\n"
+                            "ldap-sync-minutes = 15\nldap-filter = (sn=*)\n",
+                            "reception.conf", options),
+            "");
+  ASSERT_EQ(parseCommandLine({"--ldap-url", "ldap://127.0.0.1:20389", "--ldap-tls=none"}, options), "");
+  EXPECT_EQ(options.directory.url, "ldap://127.0.0.1:20389") << "the command line wins";
+  EXPECT_EQ(options.directory.base, "dc=example,dc=org");
+  EXPECT_EQ(options.directory.syncMinutes, 15);
+  EXPECT_FALSE(usesStartTls(options.directory));
+  EXPECT_EQ(checkDirectoryOptions(options.directory), "");
+  EXPECT_TRUE(usesStartTls(directoryAt("ldap://h")));
+  EXPECT_FALSE(usesStartTls(directoryAt("ldaps://h")));
+  EXPECT_EQ(ReceptionOptions{}.directory.filter, "(&(objectClass=person)(givenName=*)(sn=*))");
+
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--ldap-url", "http://h"}, {"--ldap-url", "ldap://"}, {"--ldap-url", "ldap://h:99999"},
+           {"--ldap-url", "ldap://h/dc=x?cn"}, {"--ldap-tls", "ssl"}, {"--ldap-sync-minutes", "-1"},
+           {"--ldap-sync-minutes", "10081"}, {"--ldap-filter", "sn=*"}, {"--ldap-base="}}) {
+    ReceptionOptions rejected;
+    EXPECT_NE(parseCommandLine(bad, rejected), "") << bad[0] << " " << (bad.size() > 1 ? bad[1] : "");
+  }
+  DirectoryOptions half = directoryAt("ldap://h", "dc=x");
+  half.bindDn = "cn=reader";
+  EXPECT_NE(checkDirectoryOptions(half), "") << "a bind DN without its password file";
+  EXPECT_NE(checkDirectoryOptions(directoryAt("ldaps://h", "dc=x", "starttls")), "");
+  EXPECT_NE(checkDirectoryOptions(directoryAt("ldap://h")), "") << "no base";
+}
+
+class DirectoryStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(openStorage(path()), ""); }
+  void TearDown() override { closeStorage(); }
+  std::string path() const { return (directory_.path / "reception.db").string(); }
+
+  DirectoryApply sync(const std::vector<DirectoryEntry>& entries, bool force = false, bool dryRun = false) {
+    plan_ = DirectoryPlan{};
+    return applyDirectorySync(entries, dryRun, force, plan_);
+  }
+  std::map<std::string, std::int64_t> active() {
+    std::vector<StaffRow> rows;
+    EXPECT_EQ(activeStaff(rows), Outcome::ok);
+    std::map<std::string, std::int64_t> ids;
+    for (const StaffRow& staff : rows) ids[staff.displayName] = staff.id;
+    return ids;
+  }
+
+  TemporaryDirectory directory_;
+  DirectoryPlan plan_;
+};
+
+TEST_F(DirectoryStoreTest, KeepsIdsAcrossRenamesAndReturnsAndLeavesHandAddedStaffAlone) {
+  StaffRow hand;
+  ASSERT_EQ(addStaff("Hana", "Kato", hand), Outcome::ok);
+  std::vector<DirectoryEntry> people = {person("a", "Ann", "Lee", "ann@example.org"), person("b", "Bob", "Ray"),
+                                        person("c", "Cy", "Fox"), person("h", "Hana", "Kato")};
+  ASSERT_EQ(sync(people, false, true), DirectoryApply::previewed);
+  EXPECT_EQ(active().size(), 1u) << "a dry run writes nothing";
+  ASSERT_EQ(sync(people), DirectoryApply::applied);
+  EXPECT_EQ(planSummary(plan_), "added 3, updated 0, deactivated 0, unchanged 0, rejected 1");
+  std::map<std::string, std::int64_t> first = active();
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first["Hana Kato"], hand.id);
+
+  // Cy leaves with a guest waiting; Ann and Bob swap names.
+  NotificationRow guest;
+  ASSERT_EQ(addNotification(first["Cy Fox"], "Ada", "", 50, guest), Outcome::ok);
+  ASSERT_EQ(sync({person("a", "Bob", "Ray"), person("b", "Ann", "Lee")}), DirectoryApply::applied);
+  EXPECT_EQ(planSummary(plan_), "added 0, updated 2, deactivated 1, unchanged 0, rejected 0");
+  std::map<std::string, std::int64_t> second = active();
+  EXPECT_EQ(second, (std::map<std::string, std::int64_t>{{"Bob Ray", first["Ann Lee"]}, {"Ann Lee", first["Bob Ray"]},
+                                                         {"Hana Kato", hand.id}}));
+  std::vector<NotificationRow> waiting;
+  ASSERT_EQ(deskNotifications(0, waiting), Outcome::ok);
+  ASSERT_EQ(waiting.size(), 1u) << "the guest still waits";
+  EXPECT_EQ(waiting[0].hostName, "Cy Fox");
+
+  // Cy comes back: the same id; everyone else would go, which the safety stop refuses.
+  ASSERT_EQ(sync({person("c", "Cy", "Fox")}), DirectoryApply::safetyStop);
+  EXPECT_EQ(active(), second) << "nothing changed";
+  ASSERT_EQ(sync({person("c", "Cy", "Fox")}, true), DirectoryApply::applied);
+  EXPECT_EQ(planSummary(plan_), "added 0, updated 1, deactivated 2, unchanged 0, rejected 0");
+  EXPECT_EQ(active(), (std::map<std::string, std::int64_t>{{"Cy Fox", first["Cy Fox"]}, {"Hana Kato", hand.id}}));
+}
+
+TEST(DirectoryStoreSchema, AddsItsColumnsOnceBesideAnEmailColumnAddedElsewhere) {
+  TemporaryDirectory directory;
+  std::string path = (directory.path / "reception.db").string();
+  sqlite3* file = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &file), SQLITE_OK);
+  // A version 1 file where another change already added staff.email.
+  ASSERT_EQ(sqlite3_exec(file, R"sql(
+    CREATE TABLE staff (id INTEGER PRIMARY KEY, first_name TEXT NOT NULL, last_name TEXT NOT NULL,
+      display_name TEXT NOT NULL, created_at INTEGER NOT NULL, removed_at INTEGER, last_poll_at INTEGER, email TEXT);
+    CREATE TABLE notification (id INTEGER PRIMARY KEY AUTOINCREMENT, staff_id INTEGER NOT NULL REFERENCES staff(id),
+      headline TEXT NOT NULL, detail TEXT NOT NULL, arrived_at INTEGER NOT NULL, delivered_at INTEGER,
+      archived_at INTEGER, archived_by TEXT);
+    PRAGMA user_version = 1;
+    INSERT INTO staff VALUES (1, 'Ann', 'Lee', 'Ann Lee', 5, NULL, NULL, 'ann@example.org');
+  )sql", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(file);
+  for (int opening = 0; opening < 2; ++opening) {
+    ASSERT_EQ(openStorage(path), "") << opening;
+    DirectoryPlan plan;
+    ASSERT_EQ(applyDirectorySync({person("b", "Bob", "Ray", "bob@example.org")}, false, false, plan), DirectoryApply::applied);
+    EXPECT_EQ(planSummary(plan), opening == 0 ? "added 1, updated 0, deactivated 0, unchanged 0, rejected 0"
+                                              : "added 0, updated 0, deactivated 0, unchanged 1, rejected 0");
+    closeStorage();
+  }
+  ASSERT_EQ(sqlite3_open(path.c_str(), &file), SQLITE_OK);
+  auto value = [&](const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(file, sql, -1, &statement, nullptr);
+    std::string text = sqlite3_step(statement) == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)) : "";
+    sqlite3_finalize(statement);
+    return text;
+  };
+  EXPECT_EQ(value("PRAGMA user_version"), "2");
+  EXPECT_EQ(value("SELECT group_concat(coalesce(email, '-') || ':' || coalesce(directory_id, 'hand'), ' ') FROM staff"),
+            "ann@example.org:hand bob@example.org:b");
+  sqlite3_close(file);
+}
+
+// A server that takes the connection and never answers: each step gives up
+// within the read's time-out, with a reason, instead of hanging the sync.
+TEST(DirectoryRead, GivesUpOnAServerThatNeverAnswers) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::mt19937 random(std::random_device{}());
+  bool bound = false;
+  for (int attempt = 0; attempt < 20 && !bound; ++attempt) {
+    address.sin_port = htons(static_cast<std::uint16_t>(20000 + random() % 12000));
+    bound = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ASSERT_TRUE(bound && ::listen(listener, 4) == 0);
+  std::string url = "ldap://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  for (bool startTls : {true, false}) {
+    LdapSettings settings{url, startTls, "", "", "", "dc=example,dc=org", "(sn=*)", 1};
+    std::vector<DirectoryEntry> entries;
+    EXPECT_NE(readDirectory(settings, entries), "") << startTls;
+    EXPECT_TRUE(entries.empty());
+  }
+  ::close(listener);
+}
