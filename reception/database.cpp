@@ -12,8 +12,7 @@ thread_local int writeWaitMs = writeBusyTimeoutMs;
 
 namespace {
 
-// "VSTB": marks a SQLite file as this service's database.
-constexpr std::int64_t applicationId = 0x56535442;
+constexpr std::int64_t applicationId = databaseApplicationId;
 
 std::mutex readDatabaseMutex;
 std::unordered_map<std::string, sqlite3_stmt*> statements;

@@ -42,6 +42,9 @@ bool execute(const char* sql);
 // holding the database (as opposed to damage or a full disk).
 bool lastErrorWasBusy();
 
+// "VSTB" in the SQLite header: marks a file as this service's database.
+constexpr std::int64_t databaseApplicationId = 0x56535442;
+
 // Refuses a file that is not this service's database before anything is
 // written to it: not SQLite, another program's SQLite file (by its
 // application id), damaged (quick_check) or from a newer version. A new

@@ -13,6 +13,7 @@
 
 #include "accounts.h"
 #include "code_page.h"
+#include "config/backup_command.h"
 #include "config_file.h"
 #include "front_desk_api.h"
 #include "front_desk_policy.h"
@@ -91,6 +92,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (!arguments.empty() && arguments[0] == "desk-user") {
     return runDeskUserCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
+  if (!arguments.empty() && (arguments[0] == "backup" || arguments[0] == "restore")) {
+    return runBackupCommand(arguments[0], std::vector<std::string>(arguments.begin() + 1, arguments.end()));
   }
   ReceptionOptions options;
   std::string error = parseOptions(arguments, options);

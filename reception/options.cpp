@@ -43,7 +43,8 @@ const char receptionUsage[] =
     "  --help                   show this text\n"
     "\n"
     "Desk accounts: vestibra-reception desk-user add|list|remove|password ... (see\n"
-    "vestibra-reception desk-user --help)\n";
+    "vestibra-reception desk-user --help)\n"
+    "Backup: vestibra-reception backup|restore FILE [--config FILE] [--database FILE]\n";
 
 namespace {
 
