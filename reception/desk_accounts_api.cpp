@@ -4,6 +4,7 @@
 #include "audit.h"
 #include "desk_call.h"
 #include "login_throttle.h"
+#include "metrics/metrics.h"
 #include "notifier_api.h"
 #include "storage.h"
 #include "validation.h"
@@ -69,15 +70,20 @@ HttpResponse login(const HttpRequest& request) {
   }
   const std::string& address = request.clientAddress;
   std::int64_t wait = loginRetryAfterMs(name, address, currentTimeMs());
-  if (wait > 0) return tooManyAttempts(wait);
+  if (wait > 0) {
+    countEvent(Counter::loginThrottled);
+    return tooManyAttempts(wait);
+  }
   std::optional<DeskAccount> account = verifyLogin(name, password);
   if (!account) {
+    countEvent(Counter::loginWrong);
     recordLoginFailure(name, address, currentTimeMs());
     recordAudit(name.substr(0, maxAccountNameBytes), address, "login-failed", "");
     return errorAnswer(401, wrongLogin);
   }
   std::string token = startSession(account->id);
   if (token.empty()) return storageFailure();
+  countEvent(Counter::loginOk);
   recordAudit(account->name, address, "login", "");
   HttpResponse answer = jsonAnswer(200, {{"name", account->name}, {"role", account->role}});
   answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieName) + "=" + token + cookieAttributes(request));

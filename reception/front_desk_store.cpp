@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "database.h"
+#include "metrics/metrics.h"
 #include "notification_rows.h"
 
 namespace {
@@ -133,5 +134,6 @@ std::optional<RetentionCount> deleteExpiredRecords(std::int64_t cutoff) {
   if (!staff.bind(1, cutoff).run()) return std::nullopt;
   count.staff = sqlite3_changes(database);
   if (!transaction.commit()) return std::nullopt;
+  countEvent(Counter::retentionDeleted, static_cast<std::uint64_t>(count.guests + count.staff));
   return count;
 }

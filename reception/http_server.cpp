@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "database.h"
+#include "metrics/metrics.h"
 
 unsigned maxConnectionsPerAddress = 32;
 
@@ -47,6 +48,10 @@ struct DaemonContext {
 
 MHD_Daemon* httpDaemon = nullptr;
 MHD_Daemon* tlsDaemon = nullptr;
+MHD_Daemon* metricsDaemon = nullptr;
+std::string (*renderMetrics)() = nullptr;
+// Scrapers are few: a handful of connections, one thread.
+constexpr unsigned maxMetricsConnections = 8;
 DaemonContext plainContext;
 DaemonContext tlsContext{true};
 RequestHandler requestHandler = nullptr;
@@ -69,6 +74,7 @@ struct ConnectionState {
   bool started = false;
   bool receiving = true;            // the deadline applies
   Clock::time_point receiveDeadline;  // for the whole request
+  Clock::time_point requestStartedAt;  // its first line, for the duration metric
   bool handedOff = false;              // suspended while a worker answers it
   std::optional<HttpResponse> answer;  // the worker's answer
 };
@@ -273,6 +279,7 @@ void* beginRequest(void*, const char* uri, MHD_Connection* connection) {
   if (state == nullptr) return nullptr;
   state->request = HttpRequest{};
   state->request.target = uri ? uri : "";
+  state->requestStartedAt = Clock::now();
   state->started = false;
   if (uri != nullptr && queryParameterCount(state->request.target) > maxQueryParameters) dropQuery(uri);
   return state;
@@ -324,7 +331,17 @@ std::string clientAddress(MHD_Connection* connection) {
   return text;
 }
 
+// Counts an answer to a request of the service's own listeners (the metrics
+// listener keeps no connection state, so its scrapes are not counted).
+void countAnswer(MHD_Connection* connection, int status) {
+  const ConnectionState* state = connectionState(connection);
+  if (state == nullptr) return;
+  std::chrono::duration<double> taken = Clock::now() - state->requestStartedAt;
+  countRequest(apiOfTarget(state->request.target), status, taken.count());
+}
+
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
+  countAnswer(connection, answer.status);
   MHD_Response* response =
       MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
@@ -409,6 +426,30 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
   }
   if (mayWait(request) && handOff(connection, *state)) return MHD_YES;
   return queueResponse(connection, requestHandler(request));
+}
+
+HttpResponse metricsAnswer(const char* path, const char* method) {
+  HttpResponse answer;
+  answer.contentType = "text/plain; charset=utf-8";
+  if (std::strcmp(path, "/metrics") != 0) {
+    answer.status = 404;
+    answer.body = "Only /metrics is served here.\n";
+  } else if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
+    answer.status = 405;
+    answer.body = "Use GET.\n";
+    answer.headers.emplace_back("Allow", "GET, HEAD");
+  } else {
+    answer.contentType = metricsContentType;
+    answer.body = renderMetrics();
+  }
+  return answer;
+}
+
+// Answers on the first call, with the headers: a scrape has no body, and any
+// other request is refused before its body is read.
+MHD_Result handleMetrics(void*, MHD_Connection* connection, const char* path, const char* method, const char*,
+                         const char*, size_t*, void**) {
+  return queueResponse(connection, metricsAnswer(path, method));
 }
 
 bool parseListenAddress(const std::string& address, in_addr& parsed) {
@@ -550,10 +591,23 @@ bool startTlsServer(int listener, RequestHandler handler, const std::string& cer
   return true;
 }
 
+bool startMetricsServer(int listener, std::string (*render)(), std::string& error) {
+  renderMetrics = render;
+  metricsDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &handleMetrics, nullptr,
+                                   MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, maxMetricsConnections,
+                                   MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, MHD_OPTION_END);
+  if (metricsDaemon != nullptr) return true;
+  error = "the metrics server could not start";
+  ::close(listener);
+  return false;
+}
+
 void setSlowRequestTest(bool (*isSlow)(const HttpRequest&)) { slowRequestTest = isSlow; }
 
 void stopHttpServer() {
   stopSlowWorker();
+  if (metricsDaemon != nullptr) MHD_stop_daemon(metricsDaemon);
+  metricsDaemon = nullptr;
   if (httpDaemon == nullptr) return;
   // Every suspended connection is answered and resumed before the daemon
   // stops; requests arriving meanwhile are answered in place.

@@ -70,5 +70,8 @@ bool startTlsServer(int listener, RequestHandler handler, const std::string& cer
 // (password hashing) never holds up the daemons' own threads. Set before
 // starting a server.
 void setSlowRequestTest(bool (*isSlow)(const HttpRequest&));
+// Serves GET /metrics, and nothing else, from a listener of its own with
+// the text render returns. Stopped with the others by stopHttpServer.
+bool startMetricsServer(int listener, std::string (*render)(), std::string& error);
 // Stops serving and closes the listeners.
 void stopHttpServer();

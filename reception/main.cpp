@@ -18,6 +18,7 @@
 #include "front_desk_api.h"
 #include "front_desk_policy.h"
 #include "desk_user_command.h"
+#include "metrics/reception_gauges.h"
 #include "notifier_api.h"
 #include "options.h"
 #include "privileges.h"
@@ -126,6 +127,8 @@ int main(int argc, char** argv) {
   std::string key;
   int tlsListener = openTlsListener(options, certificate, key, error);
   if (!error.empty()) return fail(error);
+  int metricsListener = options.metricsAddress.empty() ? -1 : openListener(options.metricsAddress, options.metricsPort, error);
+  if (!error.empty()) return fail(error);
   if (!options.user.empty()) {
     error = dropPrivileges(options.user);
     if (!error.empty()) return fail(error);
@@ -145,7 +148,8 @@ int main(int argc, char** argv) {
   }
   setSlowRequestTest(&isSlowReceptionRequest);
   if (!startHttpServer(listener, &handleReceptionRequest, error) ||
-      (tlsListener >= 0 && !startTlsServer(tlsListener, &handleReceptionRequest, certificate, key, error))) {
+      (tlsListener >= 0 && !startTlsServer(tlsListener, &handleReceptionRequest, certificate, key, error)) ||
+      (metricsListener >= 0 && !startMetricsServer(metricsListener, &receptionMetricsText, error))) {
     stopHttpServer();
     closeStorage();
     return fail(error);
@@ -154,6 +158,10 @@ int main(int argc, char** argv) {
     std::printf("vestibra-reception: the front desk is at https://%s:%u/\n",
                 (options.tlsAddress.empty() ? options.address : options.tlsAddress).c_str(),
                 static_cast<unsigned>(deskOrigin.tlsPort));
+  }
+  if (metricsListener >= 0) {
+    std::printf("vestibra-reception: metrics at http://%s:%u/metrics\n", options.metricsAddress.c_str(),
+                static_cast<unsigned>(listeningPort(metricsListener)));
   }
   applyRetention();
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".

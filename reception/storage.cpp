@@ -12,6 +12,7 @@
 #include "database.h"
 #include "notification_rows.h"
 #include "front_desk_store.h"
+#include "metrics/metrics.h"
 
 namespace {
 
@@ -83,7 +84,11 @@ std::string configure() {
 
 // Why a write failed, for the answer: another process holding the
 // database is worth a retry, anything else is not. Under databaseMutex.
-StoreResult failure() { return lastErrorWasBusy() ? StoreResult::databaseBusy : StoreResult::failed; }
+StoreResult failure() {
+  if (!lastErrorWasBusy()) return StoreResult::failed;
+  countEvent(Counter::databaseBusy);
+  return StoreResult::databaseBusy;
+}
 
 StaffRow staffFromRow(const Use& row) {
   return StaffRow{row.integer(0), row.text(1), row.text(2), row.text(3), row.optionalInteger(4)};
