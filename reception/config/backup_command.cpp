@@ -37,7 +37,8 @@ std::string databaseOf(const BackupArguments& arguments, std::string& error) {
 int backup(const BackupArguments& arguments, const std::string& database) {
   BackupResult result = backupDatabase(database, arguments.file);
   if (!result.error.empty()) return fail("backup", result.error);
-  std::printf("backup %s: %ju bytes, %s\n", arguments.file.c_str(), result.bytes, countsText(result.counts).c_str());
+  std::printf("backup %s: %s bytes, %s\n", arguments.file.c_str(), std::to_string(result.bytes).c_str(),
+              countsText(result.counts).c_str());
   return 0;
 }
 
@@ -59,7 +60,7 @@ std::string parseBackupArguments(const std::vector<std::string>& arguments, Back
     } else if (argument == "--database" || argument == "--config") {
       if (at + 1 >= arguments.size() || arguments[at + 1].empty()) return argument + " needs a file name";
       (argument == "--config" ? parsed.config : parsed.database) = arguments[++at];
-    } else if (argument.rfind("-", 0) == 0) {
+    } else if (argument.rfind('-', 0) == 0) {
       return "unknown option \"" + argument + "\"";
     } else if (!parsed.file.empty()) {
       return "one FILE only";

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstdio>
 
 namespace {
 
@@ -103,9 +102,7 @@ void addDurations(std::string& text) {
       const char* bound = bucket < bucketBounds.size() ? bucketBounds[bucket] : "+Inf";
       sample(text, name + "_bucket", apiLabel + ",le=\"" + bound + "\"", std::to_string(cumulative));
     }
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.6f", static_cast<double>(load(requests[api].microseconds)) / 1e6);
-    sample(text, name + "_sum", apiLabel, seconds);
+    sample(text, name + "_sum", apiLabel, std::to_string(static_cast<double>(load(requests[api].microseconds)) / 1e6));
     sample(text, name + "_count", apiLabel, std::to_string(cumulative));
   }
 }
