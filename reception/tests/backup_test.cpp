@@ -161,7 +161,8 @@ TEST(BackupCommand, BackupUnderLoadAndRestore) {
   EXPECT_TRUE(restarted.start(serviceArguments, directory.path)) << restarted.output;
 }
 
-// A copy that is not this service's database is refused, and nothing is replaced.
+// A file that is not this service's database is neither backed up nor
+// restored, and nothing is replaced.
 TEST(BackupCommand, ForeignFilesAreRefused) {
   TemporaryDirectory directory;
   writeFileBytes(directory.path / "not-a-database", std::string(4096, 'x'));
@@ -170,11 +171,14 @@ TEST(BackupCommand, ForeignFilesAreRefused) {
   EXPECT_EQ(exitCode(runService({"restore", "not-a-database"}, directory.path, output)), 1);
   EXPECT_EQ(output, "vestibra-reception restore: not-a-database cannot be restored: file is not a database\n");
   EXPECT_EQ(readFileBytes(directory.path / "reception.db"), "kept as it is");
+  // An earlier copy stays as it was when a new one fails.
+  writeFileBytes(directory.path / "copy.db", "an earlier copy");
   EXPECT_EQ(exitCode(runService({"backup", "copy.db", "--database", "not-a-database"}, directory.path, output)), 1);
   EXPECT_EQ(output, "vestibra-reception backup: cannot copy not-a-database: file is not a database\n");
+  EXPECT_EQ(readFileBytes(directory.path / "copy.db"), "an earlier copy");
   EXPECT_EQ(exitCode(runService({"backup", "reception.db", "--database", "reception.db"}, directory.path, output)), 1);
   EXPECT_EQ(output, "vestibra-reception backup: reception.db is the database itself\n");
   for (const auto& entry : std::filesystem::directory_iterator(directory.path)) {
-    EXPECT_NE(entry.path().filename().string().rfind("copy.db", 0), 0u) << entry.path() << " was left";
+    EXPECT_NE(entry.path().filename().string().rfind("copy.db.", 0), 0u) << entry.path() << " was left";
   }
 }
