@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/backup_command.h"
 #include "config/config_file.h"
 #include "config/desk_user_command.h"
 #include "config/options.h"
@@ -108,6 +109,9 @@ int main(int argc, char** argv) {
   if (!arguments.empty() && arguments[0] == "directory-sync") {
     return runDirectorySyncCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
   }
+  if (!arguments.empty() && (arguments[0] == "backup" || arguments[0] == "restore")) {
+    return runBackupCommand(arguments[0], std::vector<std::string>(arguments.begin() + 1, arguments.end()));
+  }
   ReceptionOptions options;
   std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
@@ -137,6 +141,8 @@ int main(int argc, char** argv) {
   std::string key;
   int tlsListener = openTlsListener(options, certificate, key, error);
   if (!error.empty()) return fail(error);
+  int metricsListener = options.metricsAddress.empty() ? -1 : openListener(options.metricsAddress, options.metricsPort, error);
+  if (!error.empty()) return fail(error);
   if (!options.user.empty()) {
     error = dropPrivileges(options.user);
     if (!error.empty()) return fail(error);
@@ -157,7 +163,8 @@ int main(int argc, char** argv) {
   }
   configureService(settings);
   if (!startHttpServer(listener, receptionServerSetup(), error) ||
-      (tlsListener >= 0 && !startTlsServer(tlsListener, certificate, key, error))) {
+      (tlsListener >= 0 && !startTlsServer(tlsListener, certificate, key, error)) ||
+      (metricsListener >= 0 && !startMetricsServer(metricsListener, &receptionMetricsText, error))) {
     stopHttpServer();
     closeStorage();
     return fail(error);
@@ -166,6 +173,10 @@ int main(int argc, char** argv) {
     std::printf("vestibra-reception: the front desk is at https://%s:%u/\n",
                 (options.tlsAddress.empty() ? options.address : options.tlsAddress).c_str(),
                 static_cast<unsigned>(origin.tlsPort));
+  }
+  if (metricsListener >= 0) {
+    std::printf("vestibra-reception: metrics at http://%s:%u/metrics\n", options.metricsAddress.c_str(),
+                static_cast<unsigned>(listeningPort(metricsListener)));
   }
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);

@@ -3,9 +3,12 @@
 #include <iterator>
 
 #include "desk/desk.h"
+#include "desk/gauges.h"
 #include "directory/directory_desk_api.h"
 #include "http/query.h"
+#include "metrics/metrics.h"
 #include "store/accounts.h"
+#include "store/clock.h"
 #include "text/text.h"
 
 namespace {
@@ -204,9 +207,20 @@ HttpResponse route(const HttpRequest& request) {
 
 void configureService(const ServiceSettings& serviceSettings) { settings = serviceSettings; }
 
-HttpServerSetup receptionServerSetup() {
-  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, settings.maxConnectionsPerAddress};
+namespace {
+
+void countAnswer(const HttpRequest& request, int status, double seconds) {
+  countRequest(apiOfTarget(request.target), status, seconds);
 }
+
+}  // namespace
+
+HttpServerSetup receptionServerSetup() {
+  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, settings.maxConnectionsPerAddress,
+                         &countAnswer};
+}
+
+std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), settings.desk.policy)); }
 
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath) {
   int index = findRoute(method, rawPath);

@@ -23,6 +23,8 @@ void configureService(const ServiceSettings& settings);
 HttpServerSetup receptionServerSetup();
 
 HttpResponse handleReceptionRequest(const HttpRequest& request);
+// The metrics' exposition text, with the board's gauges read now.
+std::string receptionMetricsText();
 // The route row, lane and body limit of a request, from its headers alone.
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath);
 

@@ -32,7 +32,8 @@ rm -f "$deb"
 echo "== contents"
 contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/vestibra-reception ./lib/systemd/system/vestibra-reception.service \
-            ./etc/vestibra/reception.conf ./usr/share/doc/vestibra-reception/README.Debian; do
+            ./etc/vestibra/reception.conf ./usr/share/doc/vestibra-reception/README.Debian \
+            ./lib/systemd/system/vestibra-reception-backup.service ./lib/systemd/system/vestibra-reception-backup.timer; do
   grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
 done
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/vestibra/reception.conf ] ||
@@ -85,4 +86,10 @@ for setting in DynamicUser=yes StateDirectory=vestibra-reception AmbientCapabili
                Restart=on-failure "ExecStart=/usr/bin/vestibra-reception --config /etc/vestibra/reception.conf"; do
   grep -qx "$setting" "$unit" || fail "the unit lacks $setting"
 done
+# The daily backup: valid units, shipped disabled (the install enables only the service).
+cp "$root"/lib/systemd/system/vestibra-reception-backup.{service,timer} "$scratch/verify/"
+verify=$(systemd-analyze verify "$scratch/verify/vestibra-reception-backup.service" \
+         "$scratch/verify/vestibra-reception-backup.timer" 2>&1) || fail "verify of the backup units: $verify"
+[ -z "$verify" ] || fail "verify of the backup units is not clean: $verify"
+if dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q backup; then fail "the install enables the backup timer"; fi
 echo "deb_test: $deb passed (exposure $exposure)"

@@ -35,6 +35,10 @@ const char receptionUsage[] =
     "  --tls-key FILE           desk is served over HTTPS and plain HTTP keeps only\n"
     "                           the notifier API\n"
     "  --tls-listen ADDRESS[:PORT]  the HTTPS listener; default the listen address, port 443\n"
+    "  --metrics-listen ADDRESS:PORT\n"
+    "                           serve GET /metrics (Prometheus text format) there,\n"
+    "                           without a desk session: use a loopback or management\n"
+    "                           address; default off\n"
     "  --user NAME              when started as root: bind the ports, then run as this\n"
     "                           user and its group\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
@@ -47,7 +51,8 @@ const char receptionUsage[] =
     "Desk accounts: vestibra-reception desk-user add|list|remove|password ... (see\n"
     "vestibra-reception desk-user --help)\n"
     "A one-shot staff sync: vestibra-reception directory-sync [--config FILE]\n"
-    "[--database FILE] [--dry-run] [--force] [--ldap-... options]\n";
+    "[--database FILE] [--dry-run] [--force] [--ldap-... options]\n"
+    "Backup: vestibra-reception backup|restore FILE [--config FILE] [--database FILE]\n";
 
 namespace {
 
@@ -146,6 +151,10 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
   if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
+  if (name == "--metrics-listen") {
+    if (value.find(':') == std::string::npos) return "--metrics-listen needs ADDRESS:PORT, for example 127.0.0.1:9464";
+    return applyEndpoint(name, value, "127.0.0.1:9464", options.metricsAddress, options.metricsPort);
+  }
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
   if (name == "--port") {
@@ -164,7 +173,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name);
 }

@@ -22,6 +22,8 @@ struct ReceptionOptions {
   std::string tlsKey;
   std::string tlsAddress;  // --tls-listen; empty: the listen address
   std::uint16_t tlsPort = 443;
+  std::string metricsAddress;  // --metrics-listen; empty: no metrics listener
+  std::uint16_t metricsPort = 0;
   std::string user;  // --user: the account to run as after binding the ports
   bool demo = false;
   bool help = false;

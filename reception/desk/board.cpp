@@ -7,20 +7,6 @@
 
 using nlohmann::json;
 
-namespace {
-
-// The row's escalation at now: "", "unseen" or "unacknowledged". A reassigned
-// guest counts as unseen from when the present host was given the guest, not
-// from the arrival.
-const char* escalationAt(const NotificationRow& row, std::int64_t now,
-                         const std::map<std::int64_t, std::int64_t>& reassignedSince, const FrontDeskPolicy& policy) {
-  auto reassigned = reassignedSince.find(row.id);
-  std::int64_t announcedAt = reassigned == reassignedSince.end() ? row.arrivedAt : reassigned->second;
-  return escalationName(escalationOf(announcedAt, row.deliveredAt, row.archivedAt, now, policy));
-}
-
-}  // namespace
-
 HttpResponse state(const DeskCall& call) {
   std::int64_t now = currentTimeMs();
   std::vector<StaffRow> staffRows;
@@ -36,7 +22,7 @@ HttpResponse state(const DeskCall& call) {
   const FrontDeskPolicy& policy = call.settings.policy;
   for (const NotificationRow& row : notificationRows) {
     notifications.push_back(notificationJson(row));
-    notifications.back()["escalation"] = escalationAt(row, now, reassigned, policy);
+    notifications.back()["escalation"] = escalationName(escalationAt(row, now, reassigned, policy));
   }
   return jsonAnswer(200, {{"now", now},
                           {"onlineWindowMs", onlineWindowMs},

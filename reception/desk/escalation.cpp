@@ -7,6 +7,13 @@ Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> de
   return now - *deliveredAt > policy.unacknowledgedAfterMs ? Escalation::unacknowledged : Escalation::none;
 }
 
+Escalation escalationAt(const NotificationRow& row, std::int64_t now,
+                        const std::map<std::int64_t, std::int64_t>& reassignedSince, const FrontDeskPolicy& policy) {
+  auto reassigned = reassignedSince.find(row.id);
+  std::int64_t announcedAt = reassigned == reassignedSince.end() ? row.arrivedAt : reassigned->second;
+  return escalationOf(announcedAt, row.deliveredAt, row.archivedAt, now, policy);
+}
+
 const char* escalationName(Escalation escalation) {
   switch (escalation) {
     case Escalation::unseen: return "unseen";

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
+
+#include "store/notifications.h"
 
 struct FrontDeskPolicy {
   std::int64_t unseenAfterMs = 60LL * 1000;           // not yet on the host's screen
@@ -18,6 +21,11 @@ enum class Escalation { none, unseen, unacknowledged };
 // unacknowledgedAfterMs since delivery. Archived guests never are.
 Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy);
+// The guest's escalation at now. A reassigned guest counts as unseen from
+// when the present host was given the guest (reassignedSince, from
+// reassignedWaitingSince), not from the arrival.
+Escalation escalationAt(const NotificationRow& row, std::int64_t now,
+                        const std::map<std::int64_t, std::int64_t>& reassignedSince, const FrontDeskPolicy& policy);
 // "", "unseen" or "unacknowledged", as the desk API names them.
 const char* escalationName(Escalation escalation);
 

@@ -2,6 +2,7 @@
 #include "desk/desk.h"
 #include "desk/login_throttle.h"
 #include "desk/validation.h"
+#include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "text/text.h"
@@ -47,10 +48,14 @@ HttpResponse login(const HttpRequest& request) {
   }
   const std::string& address = request.clientAddress;
   std::int64_t wait = loginRetryAfterMs(name, address, currentTimeMs());
-  if (wait > 0) return tooManyAttempts(wait);
+  if (wait > 0) {
+    countEvent(Counter::loginThrottled);
+    return tooManyAttempts(wait);
+  }
   DeskAccount account;
   Outcome verified = verifyLogin(name, password, account);
   if (verified == Outcome::notFound) {
+    countEvent(Counter::loginWrong);
     recordLoginFailure(name, address, currentTimeMs());
     recordAudit(name.substr(0, maxAccountNameBytes), address, "login-failed", "");
     return errorAnswer(401, wrongLogin);
@@ -59,6 +64,7 @@ HttpResponse login(const HttpRequest& request) {
   std::string token;
   Outcome started = startSession(account.id, token);
   if (started != Outcome::ok) return storeFailure(started);
+  countEvent(Counter::loginOk);
   recordAudit(account.name, address, "login", "");
   HttpResponse answer = jsonAnswer(200, {{"name", account.name}, {"role", account.role}});
   answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieName) + "=" + token + cookieAttributes(request));

@@ -44,6 +44,10 @@ struct DaemonContext {
 
 MHD_Daemon* httpDaemon = nullptr;
 MHD_Daemon* tlsDaemon = nullptr;
+MHD_Daemon* metricsDaemon = nullptr;
+std::string (*renderMetrics)() = nullptr;
+// Scrapers are few: a handful of connections, one thread.
+constexpr unsigned maxMetricsConnections = 8;
 DaemonContext plainContext;
 DaemonContext tlsContext{true};
 HttpServerSetup serverSetup;
@@ -60,6 +64,7 @@ struct ConnectionState {
   bool receiving = true;            // the deadline applies
   Clock::time_point receiveDeadline;  // for the whole request
   RouteClass route;                    // decided when the headers arrived
+  Clock::time_point requestStartedAt;  // its first line, for the answer's duration
   bool handedOff = false;              // suspended while a worker answers it
   std::optional<HttpResponse> answer;  // the worker's answer
 };
@@ -200,6 +205,7 @@ void* beginRequest(void*, const char* uri, MHD_Connection* connection) {
   if (state == nullptr) return nullptr;
   state->request = HttpRequest{};
   state->request.target = uri ? uri : "";
+  state->requestStartedAt = Clock::now();
   state->started = false;
   if (uri != nullptr && queryParameterCount(state->request.target) > maxQueryParameters) dropQuery(uri);
   return state;
@@ -251,7 +257,17 @@ std::string clientAddress(MHD_Connection* connection) {
   return text;
 }
 
+// Tells the service of an answer to a request of its own listeners (the
+// metrics listener keeps no connection state, so its scrapes are not told).
+void noteAnswer(MHD_Connection* connection, int status) {
+  const ConnectionState* state = connectionState(connection);
+  if (state == nullptr || serverSetup.answered == nullptr) return;
+  std::chrono::duration<double> taken = Clock::now() - state->requestStartedAt;
+  serverSetup.answered(state->request, status, taken.count());
+}
+
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
+  noteAnswer(connection, answer.status);
   MHD_Response* response =
       MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
@@ -346,6 +362,30 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
     case Lane::server: break;
   }
   return queueResponse(connection, serverSetup.handler(request));
+}
+
+HttpResponse metricsAnswer(const char* path, const char* method) {
+  HttpResponse answer;
+  answer.contentType = "text/plain; charset=utf-8";
+  if (std::strcmp(path, "/metrics") != 0) {
+    answer.status = 404;
+    answer.body = "Only /metrics is served here.\n";
+  } else if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
+    answer.status = 405;
+    answer.body = "Use GET.\n";
+    answer.headers.emplace_back("Allow", "GET, HEAD");
+  } else {
+    answer.contentType = "text/plain; version=0.0.4; charset=utf-8";  // the Prometheus text format
+    answer.body = renderMetrics();
+  }
+  return answer;
+}
+
+// Answers on the first call, with the headers: a scrape has no body, and any
+// other request is refused before its body is read.
+MHD_Result handleMetrics(void*, MHD_Connection* connection, const char* path, const char* method, const char*,
+                         const char*, size_t*, void**) {
+  return queueResponse(connection, metricsAnswer(path, method));
 }
 
 bool parseListenAddress(const std::string& address, in_addr& parsed) {
@@ -483,11 +523,24 @@ bool startTlsServer(int listener, const std::string& certificatePem, const std::
   return true;
 }
 
+bool startMetricsServer(int listener, std::string (*render)(), std::string& error) {
+  renderMetrics = render;
+  metricsDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &handleMetrics, nullptr,
+                                   MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, maxMetricsConnections,
+                                   MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, MHD_OPTION_END);
+  if (metricsDaemon != nullptr) return true;
+  error = "the metrics server could not start";
+  ::close(listener);
+  return false;
+}
+
 void stopHttpServer() {
   // Every suspended connection is answered and resumed before the daemons
   // stop; requests arriving meanwhile are answered in place.
   loginWorker.stop();
   writers.stop();
+  if (metricsDaemon != nullptr) MHD_stop_daemon(metricsDaemon);
+  metricsDaemon = nullptr;
   if (httpDaemon == nullptr) return;
   for (MHD_Daemon** daemon : {&httpDaemon, &tlsDaemon}) {
     if (*daemon == nullptr) continue;

@@ -70,6 +70,9 @@ struct HttpServerSetup {
   // Connections one client address may hold at once; the rest of the
   // connection slots stay free for others.
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
+  // Told of every answer with the seconds from the request's first line (for
+  // the metrics); may be null. Runs on the answering thread: keep it cheap.
+  void (*answered)(const HttpRequest& request, int status, double seconds) = nullptr;
 };
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
@@ -85,5 +88,8 @@ bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& er
 // Serves the same setup over HTTPS from a second listener, with the PEM
 // certificate (chain) and key given as text.
 bool startTlsServer(int listener, const std::string& certificatePem, const std::string& keyPem, std::string& error);
+// Serves one text page at GET /metrics, and nothing else, from a listener of
+// its own with what render returns. Stopped with the others by stopHttpServer.
+bool startMetricsServer(int listener, std::string (*render)(), std::string& error);
 // Stops serving and closes the listeners.
 void stopHttpServer();

@@ -5,6 +5,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "metrics/metrics.h"
+
 namespace {
 
 // One connection, its lock and its cache of prepared statements, keyed by
@@ -233,7 +235,9 @@ Outcome WriteTransaction::fail(const char* what) {
     return Outcome::failed;
   }
   reportError(what, handle);
-  return lastErrorWasBusy(handle) ? Outcome::busy : Outcome::failed;
+  if (!lastErrorWasBusy(handle)) return Outcome::failed;
+  countEvent(Counter::databaseBusy);
+  return Outcome::busy;
 }
 
 std::int64_t WriteTransaction::lastInsertId() const { return sqlite3_last_insert_rowid(writeConnection.handle); }

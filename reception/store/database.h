@@ -18,6 +18,9 @@
 // logged naming the operation.
 enum class Outcome { ok, notFound, conflict, busy, failed };
 
+// "VSTB" in the SQLite header: marks a file as this service's database.
+constexpr std::int64_t databaseApplicationId = 0x56535442;
+
 // The Retry-After of an answer refused because the database was busy.
 constexpr int databaseRetryAfterSeconds = 2;
 

@@ -1,5 +1,6 @@
 #include "store/notifications.h"
 
+#include "metrics/metrics.h"
 #include "store/clock.h"
 #include "store/staff.h"
 
@@ -197,5 +198,7 @@ Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
       "AND NOT EXISTS (SELECT 1 FROM notification WHERE staff_id = staff.id)");
   if (!staff.bind(1, cutoff).run()) return transaction.fail("retention of staff");
   count.staff = transaction.changes();
-  return transaction.commit();
+  Outcome committed = transaction.commit();
+  if (committed == Outcome::ok) countEvent(Counter::retentionDeleted, static_cast<std::uint64_t>(count.guests + count.staff));
+  return committed;
 }

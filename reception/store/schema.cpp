@@ -5,8 +5,7 @@
 
 namespace {
 
-// "VSTB": marks a SQLite file as this service's database.
-constexpr std::int64_t applicationId = 0x56535442;
+constexpr std::int64_t applicationId = databaseApplicationId;
 constexpr int schemaVersion = 2;
 
 // WAL keeps notifier polls from blocking on the desk's writes; FULL makes

@@ -324,14 +324,18 @@ TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
       slowest[i] = std::max(slowest[i], millisecondsSince(start));
       ASSERT_EQ(reply.status, 200) << reads[i].first << " in round " << rounds;
     }
-    Clock::time_point start = Clock::now();
     std::vector<std::thread> auditors;
     std::atomic<int> auditsAnswered{0};
-    for (int i = 0; i < 3; ++i) {
-      auditors.emplace_back([&] { auditsAnswered += get("/api/desk/audit").status == 200 ? 1 : 0; });
+    std::vector<double> taken(3, 0);
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+      auditors.emplace_back([&, i] {
+        Clock::time_point start = Clock::now();
+        auditsAnswered += get("/api/desk/audit").status == 200 ? 1 : 0;
+        taken[i] = millisecondsSince(start);
+      });
     }
     for (std::thread& auditor : auditors) auditor.join();
-    slowest.back() = std::max(slowest.back(), millisecondsSince(start));
+    slowest.back() = std::max(slowest.back(), *std::max_element(taken.begin(), taken.end()));
     ASSERT_EQ(auditsAnswered, 3) << "in round " << rounds;
     ++rounds;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -1,0 +1,46 @@
+// The service's numbers for the office's monitoring, in the Prometheus text
+// exposition format (version 0.0.4). Counting is a relaxed atomic add, safe
+// from any thread and with no lock on the request path. Labels hold only
+// fixed words and status codes: never a guest, a host name or a key.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Counters of events. Adding one is an entry here and its row (name, label,
+// help) in metrics.cpp's table.
+enum class Counter : std::size_t {
+  loginOk,
+  loginWrong,
+  loginThrottled,
+  databaseBusy,
+  retentionDeleted,
+  count  // how many there are; keep last
+};
+
+void countEvent(Counter counter, std::uint64_t amount = 1);
+std::uint64_t counterValue(Counter counter);
+
+// Which part of the service a request went to, by its path.
+enum class Api : std::size_t { notifier, desk, page };
+Api apiOfTarget(std::string_view target);
+
+// One answered request: its status and the seconds from its first line to its answer.
+void countRequest(Api api, int status, double seconds);
+
+// Read from the records when scraped.
+struct Gauges {
+  std::int64_t guestsWaiting = 0;
+  std::int64_t guestsEscalated = 0;
+  std::int64_t notifiersOnline = 0;
+};
+
+// The whole exposition; the gauges are left out when they could not be read.
+std::string metricsText(const std::optional<Gauges>& gauges);
+
+// Every counter back to zero, for tests.
+void resetMetrics();
+
+constexpr const char* metricsContentType = "text/plain; version=0.0.4; charset=utf-8";
