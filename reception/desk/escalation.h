@@ -34,4 +34,3 @@ const char* escalationName(Escalation escalation);
 std::optional<std::int64_t> retentionCutoff(std::int64_t now, int retentionDays);
 
 constexpr int maxRetentionDays = 36500;
-constexpr std::int64_t maxEscalationSeconds = 7LL * 24 * 60 * 60;
