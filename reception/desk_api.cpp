@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "audit.h"
+#include "contact_api.h"
 #include "desk_call.h"
 #include "front_desk_api.h"
 #include "front_desk_store.h"
@@ -80,18 +81,25 @@ HttpResponse state(const DeskCall&) {
   }
   json answer = {{"now", now}, {"onlineWindowMs", onlineWindowMs}, {"staff", staff}, {"notifications", notifications}};
   addFrontDeskState(answer);
+  addAlertDeskState(answer, now - archivedShownMs);
   return jsonAnswer(200, answer);
 }
 
 HttpResponse addStaffMember(const DeskCall& call) {
   StaffEntry entry;
   std::string error = parseStaffEntry(call.request.body, entry);
+  StaffContact contact;
+  if (error.empty()) error = parseStaffContact(call.request.body, contact);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
   switch (StoreResult result = addStaff(entry.firstName, entry.lastName, added)) {
-    case StoreResult::done:
+    case StoreResult::done: {
       audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
-      return jsonAnswer(201, staffJson(added, currentTimeMs()));
+      bool saved = (contact.email.empty() && contact.alertUrl.empty()) || setStaffContact(added.id, contact) == StoreResult::done;
+      json answer = staffJson(added, currentTimeMs());
+      addContactJson(answer, saved ? contact : StaffContact{});
+      return jsonAnswer(201, answer);
+    }
     case StoreResult::duplicate:
       return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
     default: return storageFailure(result);
@@ -185,6 +193,7 @@ const DeskRoute deskRoutes[] = {
     {"POST", "notifications/#/archive", Role::desk, withdrawGuest},
     {"POST", "staff", Role::admin, addStaffMember},
     {"DELETE", "staff/#", Role::admin, removeStaffMember},
+    {"PUT", "staff/#", Role::admin, updateStaffContact},
     {"GET", "accounts", Role::admin, accountList},
     {"POST", "accounts", Role::admin, accountAdd},
     {"DELETE", "accounts/#", Role::admin, accountRemove},
@@ -220,8 +229,9 @@ HttpResponse routeSession(const HttpRequest& request, std::string_view route, co
 HttpResponse answerDesk(const HttpRequest& request, std::string_view route) {
   const std::string& method = request.method;
   if (isWrite(method) && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
-  if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
-  if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  bool hasBody = method == "POST" || method == "PUT";
+  if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
+  if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
   if (route == "login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
   std::optional<DeskAccount> account = findSession(sessionToken(request));
   if (!account) return errorAnswer(401, "Please log in.");

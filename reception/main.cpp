@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "accounts.h"
+#include "alert_setup.h"
+#include "contact_api.h"
 #include "code_page.h"
 #include "config_file.h"
 #include "front_desk_api.h"
@@ -111,6 +113,7 @@ int main(int argc, char** argv) {
   frontDeskPolicy.retentionDays = static_cast<int>(options.retentionDays);
 
   if (!initAccounts()) return fail("libsodium could not start");
+  if (!initAlertSender()) return fail("libcurl could not start");
 
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -133,6 +136,13 @@ int main(int argc, char** argv) {
     seedDemoStaff();
     printDemoLogin();
   }
+  AlertSettings alerts;
+  error = prepareAlertSettings(options.alerts, listeningPort(listener), alerts);
+  if (!error.empty()) return fail(error);
+  alerts.policy = frontDeskPolicy;
+  alertMailConfigured = !alerts.smtp.url.empty();
+  // The reply links come back to the public URL's host name.
+  options.hostNames.push_back(urlHostName(alerts.publicUrl));
   deskOrigin.hostNames = serviceHostNames(options.address, options.hostNames);
   deskOrigin.ports = {listeningPort(listener)};
   if (tlsListener >= 0) {
@@ -152,6 +162,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(deskOrigin.tlsPort));
   }
   applyRetention();
+  startAlertWorker(alerts);
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
@@ -159,6 +170,7 @@ int main(int argc, char** argv) {
 
   waitForStop(signals);
   stopHttpServer();
+  stopAlertWorker();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");
   return 0;

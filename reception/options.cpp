@@ -37,6 +37,18 @@ const char receptionUsage[] =
     "                           user and its group\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
+    "  --smtp-url URL           smtp://HOST[:PORT] or smtps://HOST[:PORT]: the mail\n"
+    "                           server for alerts by email\n"
+    "  --smtp-tls starttls|none with smtp://: require STARTTLS (the default), or\n"
+    "                           none for a relay on loopback\n"
+    "  --smtp-user NAME         log in to the mail server as NAME, with the password\n"
+    "  --smtp-password-file FILE  read from FILE\n"
+    "  --smtp-from ADDRESS      the sender of alert mail (needed with --smtp-url)\n"
+    "  --smtp-ca-file FILE      PEM certificates to trust for the mail server\n"
+    "  --team-webhook URL       the team's chat webhook, told of guests not acknowledged\n"
+    "  --team-email ADDRESS     the team's address, told the same by email\n"
+    "  --public-url URL         the base of the reply links in alerts; default\n"
+    "                           http://<this machine's host name>/\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
     "                           line with the long names above (\"demo\" alone for\n"
     "                           --demo), # comments; the command line wins\n"
@@ -138,6 +150,7 @@ bool isDeskOption(const std::string& name) {
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
+  if (isAlertOption(name)) return applyAlertOption(name, value, options.alerts);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
@@ -160,7 +173,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
-         isDeskOption(name);
+         isDeskOption(name) || isAlertOption(name);
 }
 
 }  // namespace
@@ -188,5 +201,5 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
     }
   }
   if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
-  return "";
+  return checkAlertOptions(options.alerts);
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "alert_options.h"
+
 struct ReceptionOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 80;  // notifiers always connect to port 80
@@ -26,6 +28,7 @@ struct ReceptionOptions {
   // Limits against greedy clients.
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
+  AlertOptions alerts;  // --smtp-*, --team-*, --public-url
 };
 
 // Fills options from the arguments after the program name; "" or a message

@@ -3,12 +3,14 @@
 #include "desk_api.h"
 #include "notifier_api.h"
 #include "query.h"
+#include "reply_page.h"
 #include "request_guard.h"
 
 namespace {
 
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
+constexpr std::string_view replyPrefix = "/ack/";
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
@@ -62,6 +64,9 @@ HttpResponse route(const HttpRequest& request) {
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
   if (!isServiceHost(request.host, deskOrigin)) return textAnswer(421, "This service does not answer to that host name.\n");
   if (deskOrigin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
+  if (startsWith(target.path, replyPrefix)) {
+    return answerReplyPage(request, std::string_view(target.path).substr(replyPrefix.size()));
+  }
   if (startsWith(target.path, deskPrefix)) {
     return answerDesk(request, std::string_view(target.path).substr(deskPrefix.size()));
   }

@@ -12,6 +12,7 @@
 #include "database.h"
 #include "notification_rows.h"
 #include "front_desk_store.h"
+#include "outbox.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ std::int64_t systemTimeMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;  // 2: the alerts' tables and staff contacts
 // Past this the WAL file is cut back after a checkpoint restarts it.
 constexpr const char* journalSizeLimit = "PRAGMA journal_size_limit = 4194304";
 
@@ -76,7 +77,7 @@ std::string configure() {
   // Each concern's tables are created here, each from its own file's schema.
   if (!execute(schemaSql)) return sqlite3_errmsg(database);
   if (!execute(accountsSchemaSql) || !execute(auditSchemaSql)) return sqlite3_errmsg(database);
-  if (!addFrontDeskSchema()) return sqlite3_errmsg(database);
+  if (!addFrontDeskSchema() || !addAlertSchema()) return sqlite3_errmsg(database);
   if (!markDatabaseFile()) return sqlite3_errmsg(database);
   return "";
 }

@@ -1,0 +1,26 @@
+// The desk's side of alerts: staff contacts in the staff requests, and the
+// alert state of each guest on the board.
+//   PUT staff/<id>  admin: {"email", "alertUrl"} ("" or null clears one)
+#pragma once
+
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "desk_call.h"
+#include "outbox.h"
+
+// The contact members of a staff request body; absent members stay "".
+// "" or a message for the desk.
+std::string parseStaffContact(std::string_view body, StaffContact& contact);
+void addContactJson(nlohmann::json& staff, const StaffContact& contact);
+
+HttpResponse updateStaffContact(const DeskCall& call);
+
+// Adds each staff member's contact to state["staff"], each guest's alerts
+// (what was sent or tried, on which channel) to state["notifications"], and
+// whether alerts can reach an offline host (email configured).
+void addAlertDeskState(nlohmann::json& state, std::int64_t archivedSince);
+
+// Set by main: whether mail is configured, for the desk's announce note.
+extern bool alertMailConfigured;

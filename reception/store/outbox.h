@@ -1,0 +1,108 @@
+// The alerts' records: the staff's contact columns, the chain's steps taken
+// per guest, the outbox of messages to send with their attempts, and the
+// reply links' tokens (stored hashed). Uses the connection of database.h.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "alert_policy.h"
+#include "storage.h"
+
+// The columns and tables when missing; called from the storage's configure.
+// Adding a column that is already there is skipped. False on an error.
+bool addAlertSchema();
+
+struct StaffContact {
+  std::string email;
+  std::string alertUrl;
+};
+
+// The contacts of the active staff who have any, by staff id.
+std::map<std::int64_t, StaffContact> staffContacts();
+// notFound for a staff id not in the directory.
+StoreResult setStaffContact(std::int64_t staffId, const StaffContact& contact);
+
+// A waiting guest as the chain sees it.
+struct AlertGuest {
+  std::int64_t notificationId = 0;
+  std::int64_t staffId = 0;
+  std::string host;
+  std::string guest;
+  std::string note;
+  std::int64_t arrivedAt = 0;
+  GuestTimes times;  // hostLastPollAt from the database, without the unsaved polls
+  ChainProgress progress;
+  StaffContact contact;
+};
+// The waiting guests with a step of the chain still to take; false on a read error.
+bool guestsForAlerts(std::vector<AlertGuest>& guests);
+
+struct OutboxMessage {
+  std::string channel;  // "email", "push", "team-webhook", "team-email"
+  std::string target;   // the address or URL
+  std::string payload;  // the whole message or JSON body
+  std::string idempotencyKey;
+};
+
+// Records the step as taken and queues its messages, in one transaction;
+// with replyTokenHash, the reply link's token too. False when the step was
+// already taken (by another run) or the write failed: nothing is queued then.
+bool takeAlertStep(std::int64_t notificationId, AlertStep step, const std::vector<OutboxMessage>& messages,
+                   const std::string& replyTokenHash, std::int64_t now);
+
+struct OutboxItem {
+  std::int64_t id = 0;
+  std::int64_t notificationId = 0;
+  std::string channel;
+  std::string target;
+  std::string payload;
+  std::string idempotencyKey;
+  int attempts = 0;
+  bool guestWaiting = false;  // false: acknowledged, withdrawn or reassigned since
+};
+// Pending messages whose next attempt is due, oldest first.
+std::vector<OutboxItem> dueOutboxItems(std::int64_t now, int limit);
+// The earliest next attempt of a pending message, if any.
+std::optional<std::int64_t> nextOutboxAttempt();
+// Saves an attempt: sent, pending again at retryAt, or failed. A final
+// message's payload (which holds the reply link) is cleared.
+bool recordAttempt(std::int64_t id, const SendOutcome& outcome, std::optional<std::int64_t> retryAt, std::int64_t now);
+// A message not sent because its guest no longer waits.
+bool cancelOutboxItem(std::int64_t id, std::int64_t now);
+
+// What was sent or tried per guest, for the board.
+struct AlertState {
+  std::string channel;
+  std::string state;  // "pending", "sent", "failed", "cancelled"
+  int attempts = 0;
+  std::optional<std::int64_t> lastStatus;
+  std::string lastError;
+  std::int64_t updatedAt = 0;
+  std::int64_t nextAttemptAt = 0;
+};
+std::map<std::int64_t, std::vector<AlertState>> alertStatesSince(std::int64_t since);
+
+// The reply link's token and the hash stored for it.
+struct ReplyToken {
+  std::string token;  // 256 random bits, URL-safe base64
+  std::string hash;
+};
+ReplyToken newReplyToken();
+std::string replyTokenHash(const std::string& token);
+
+enum class ReplyStatus { valid, unknown, used, ended, failed };
+struct ReplyGuest {
+  ReplyStatus status = ReplyStatus::unknown;
+  std::int64_t notificationId = 0;
+  std::string guest;
+  std::string host;
+  std::int64_t arrivedAt = 0;
+};
+ReplyGuest findReplyGuest(const std::string& token);
+// Archives the guest as acknowledged by reply and uses up the token, in one
+// transaction; the status the token had (failed: nothing was saved).
+ReplyStatus acknowledgeByReply(const std::string& token, ReplyGuest& guest);
