@@ -8,10 +8,15 @@ bool alertMailConfigured = false;
 
 namespace {
 
-// A member that is a string, null or absent; false for any other type.
+// A member that is a string (kept), null (cleared) or absent (left as it
+// was); false for any other type.
 bool optionalText(const json& object, const char* name, std::string& value) {
   auto member = object.find(name);
-  if (member == object.end() || member->is_null()) return true;
+  if (member == object.end()) return true;
+  if (member->is_null()) {
+    value.clear();
+    return true;
+  }
   if (!member->is_string()) return false;
   value = member->get<std::string>();
   return true;
@@ -35,7 +40,9 @@ void addContactJson(json& staff, const StaffContact& contact) {
 }
 
 HttpResponse updateStaffContact(const DeskCall& call) {
-  StaffContact contact;
+  std::map<std::int64_t, StaffContact> contacts = staffContacts();
+  auto current = contacts.find(call.id);
+  StaffContact contact = current == contacts.end() ? StaffContact{} : current->second;
   std::string error = parseStaffContact(call.request.body, contact);
   if (!error.empty()) return errorAnswer(400, error);
   switch (setStaffContact(call.id, contact)) {

@@ -1,6 +1,6 @@
 // The desk's side of alerts: staff contacts in the staff requests, and the
 // alert state of each guest on the board.
-//   PUT staff/<id>  admin: {"email", "alertUrl"} ("" or null clears one)
+//   PUT staff/<id>  admin: {"email", "alertUrl"}; an absent member is kept, "" or null clears it
 #pragma once
 
 #include <string_view>
@@ -10,8 +10,8 @@
 #include "desk_call.h"
 #include "outbox.h"
 
-// The contact members of a staff request body; absent members stay "".
-// "" or a message for the desk.
+// The contact members of a staff request body: a member absent leaves that
+// field of contact as it was, "" or null clears it. "" or a message for the desk.
 std::string parseStaffContact(std::string_view body, StaffContact& contact);
 void addContactJson(nlohmann::json& staff, const StaffContact& contact);
 

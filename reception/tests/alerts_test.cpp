@@ -248,6 +248,7 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   LoopbackServer failing({{httpResponse("no", "503 Service Unavailable")}});
   ASSERT_EQ(send("PUT", "/api/desk/staff/" + std::to_string(host), json{{"alertUrl", "http://" + failing.host() + "/"}}.dump())
                 .status, 200);
+  EXPECT_EQ(state()["staff"][0]["email"], "anna@example.com") << "a member left out is kept";
   std::int64_t second = announce(host, "Grace Hopper", "");
   runAlertPass(alerts, fakeNow);
   ASSERT_EQ(failing.requests().size(), 1u);
