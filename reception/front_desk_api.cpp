@@ -9,6 +9,7 @@
 #include "front_desk_policy.h"
 #include "front_desk_store.h"
 #include "notifier_api.h"
+#include "outbox.h"
 #include "query.h"
 #include "validation.h"
 
@@ -206,7 +207,7 @@ HttpResponse exportStaffCsv(const DeskCall&) {
   if (activeStaff(staff) != StoreResult::done) {
     return errorAnswer(500, "The service could not read the staff directory. Please try again.");
   }
-  return csvAnswer(staffCsv(staff), "staff.csv");
+  return csvAnswer(staffCsv(staff, staffContacts()), "staff.csv");
 }
 
 void addFrontDeskState(nlohmann::json& state) {

@@ -96,8 +96,11 @@ bool applyStaffImport(std::string_view csv, ImportPreview& preview) {
   if (!preview.error.empty()) return true;
   std::int64_t now = currentTimeMs();
   for (const ImportedName& name : preview.added) {
-    Use insert("INSERT INTO staff (first_name, last_name, display_name, created_at) VALUES (?1, ?2, ?3, ?4)");
+    Use insert(
+        "INSERT INTO staff (first_name, last_name, display_name, created_at, email, alert_url) "
+        "VALUES (?1, ?2, ?3, ?4, nullif(?5, ''), nullif(?6, ''))");
     insert.bind(1, name.firstName).bind(2, name.lastName).bind(3, name.firstName + " " + name.lastName).bind(4, now);
+    insert.bind(5, name.contact.email).bind(6, name.contact.alertUrl);
     if (!insert.run()) return false;
   }
   return transaction.commit();

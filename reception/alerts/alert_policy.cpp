@@ -69,6 +69,11 @@ std::string checkAlertUrl(std::string_view url) {
   return "";
 }
 
+std::string checkContact(const StaffContact& contact) {
+  std::string problem = checkEmail(contact.email);
+  return problem.empty() ? checkAlertUrl(contact.alertUrl) : problem;
+}
+
 std::string maskedTarget(std::string_view target) {
   std::size_t scheme = target.find("://");
   if (scheme == std::string_view::npos) {

@@ -38,11 +38,18 @@ struct ChainProgress {
 std::vector<AlertStep> dueSteps(const GuestTimes& guest, ChainProgress progress, std::int64_t now,
                                 const FrontDeskPolicy& policy);
 
+// A member of staff's own ways to be alerted; "" for none.
+struct StaffContact {
+  std::string email;
+  std::string alertUrl;
+};
+
 constexpr std::size_t maxEmailChars = 254;
 constexpr std::size_t maxAlertUrlChars = 2048;
 // "" when acceptable (an empty text is: no contact), else a message for the desk.
 std::string checkEmail(std::string_view address);
 std::string checkAlertUrl(std::string_view url);
+std::string checkContact(const StaffContact& contact);
 
 // A target as logs and the board show it: an URL as scheme and host only
 // (a user, password, path or query may be a secret), an email address as

@@ -30,8 +30,7 @@ std::string parseStaffContact(std::string_view body, StaffContact& contact) {
   if (!optionalText(object, "email", contact.email) || !optionalText(object, "alertUrl", contact.alertUrl)) {
     return "The email address and push address must be JSON strings.";
   }
-  std::string problem = checkEmail(contact.email);
-  return problem.empty() ? checkAlertUrl(contact.alertUrl) : problem;
+  return checkContact(contact);
 }
 
 void addContactJson(json& staff, const StaffContact& contact) {

@@ -16,11 +16,6 @@
 // Adding a column that is already there is skipped. False on an error.
 bool addAlertSchema();
 
-struct StaffContact {
-  std::string email;
-  std::string alertUrl;
-};
-
 // The contacts of the active staff who have any, by staff id.
 std::map<std::int64_t, StaffContact> staffContacts();
 // notFound for a staff id not in the directory.

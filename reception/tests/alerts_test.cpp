@@ -14,6 +14,7 @@
 #include "options.h"
 #include "outbox.h"
 #include "reception_test_support.h"
+#include "staff_import.h"
 
 namespace {
 
@@ -149,6 +150,32 @@ TEST(AlertOptions, ParsedAndChecked) {
   EXPECT_EQ(urlHostName("http://[::1]:80/"), "[::1]");
 }
 
+TEST(AlertContactsCsv, ImportChecksAndExportWritesTheColumns) {
+  const std::string csv =
+      "first_name,last_name,Email,alert_url\n"
+      "Anna,Schmidt,anna@example.com,https://push.example.com/t\n"
+      "Hans,Meier,hans at example,\n"
+      "Lena,Berg,,ftp://files.example.com/\n"
+      "Ole,Dahl,,\n";
+  ImportPreview preview = previewStaffImport(csv, {});
+  ASSERT_EQ(preview.added.size(), 2u);
+  EXPECT_EQ(preview.added[0].contact.email, "anna@example.com");
+  EXPECT_EQ(preview.added[0].contact.alertUrl, "https://push.example.com/t");
+  EXPECT_EQ(preview.added[1].contact.email, "");
+  ASSERT_EQ(preview.rejected.size(), 2u);
+  EXPECT_EQ(preview.rejected[0].line, 3u);
+  EXPECT_NE(preview.rejected[0].reason.find("email"), std::string::npos);
+  EXPECT_EQ(preview.rejected[1].line, 4u);
+  EXPECT_NE(preview.rejected[1].reason.find("http://"), std::string::npos);
+  std::vector<StaffRow> staff = {{1, "Anna", "Schmidt", "Anna Schmidt", {}}, {2, "Ole", "Dahl", "Ole Dahl", {}}};
+  std::string exported = staffCsv(staff, {{1, {"anna@example.com", "https://push.example.com/t"}}});
+  EXPECT_EQ(exported, "\xEF\xBB\xBF" "first_name,last_name,email,alert_url\r\n"
+                      "Anna,Schmidt,anna@example.com,https://push.example.com/t\r\nOle,Dahl,,\r\n");
+  ImportPreview back = previewStaffImport(exported, {});
+  ASSERT_EQ(back.added.size(), 2u);
+  EXPECT_EQ(back.added[0].contact.alertUrl, "https://push.example.com/t");
+}
+
 // The chain in this process, on the fake clock, against a loopback webhook
 // that answers 500 once and then 200.
 class AlertChainTest : public FakeClockServiceTest {
@@ -257,6 +284,14 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(failing.requests().size(), 1u);
   EXPECT_EQ(guestOf(second)["alerts"][0]["state"], "cancelled");
+
+  // An import saves the contact columns with the new staff.
+  json import = {{"csv", "first_name,last_name,email\nOle,Dahl,ole@example.com\n"}, {"apply", true}};
+  ASSERT_EQ(post("/api/desk/staff/import", import.dump()).status, 200);
+  json imported = state()["staff"];
+  ASSERT_EQ(imported.size(), 2u);
+  EXPECT_EQ(imported[1]["email"], "ole@example.com");
+  EXPECT_NE(get("/api/desk/staff.csv").body.find("Ole,Dahl,ole@example.com,\r\n"), std::string::npos);
 }
 
 }  // namespace
