@@ -1,19 +1,15 @@
 #include "alert_sender.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <cstring>
-#include <memory>
 
 namespace {
 
-struct EasyCloser {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
 struct ListCloser {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-using Easy = std::unique_ptr<CURL, EasyCloser>;
 using List = std::unique_ptr<curl_slist, ListCloser>;
 
 List appended(List list, const std::string& line) {
@@ -41,26 +37,60 @@ size_t readRetryAfter(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-struct Upload {
-  const std::string& text;
-  std::size_t sent = 0;
+size_t readUpload(char* buffer, size_t size, size_t count, void* user);
+
+}  // namespace
+
+// What one send needs to outlive its easy handle's use.
+struct Transfer {
+  CURL* easy = nullptr;
+  bool mail = false;
+  List headers;
+  List recipients;
+  std::string body;
+  std::size_t sent = 0;  // of body, for a mail's upload
+  std::optional<std::int64_t> retryAfter;
+  ~Transfer() { curl_easy_cleanup(easy); }
 };
 
+void TransferDeleter::operator()(Transfer* transfer) const { delete transfer; }
+
+namespace {
+
 size_t readUpload(char* buffer, size_t size, size_t count, void* user) {
-  auto* upload = static_cast<Upload*>(user);
-  std::size_t take = std::min(size * count, upload->text.size() - upload->sent);
-  std::memcpy(buffer, upload->text.data() + upload->sent, take);
-  upload->sent += take;
+  auto* transfer = static_cast<Transfer*>(user);
+  std::size_t take = std::min(size * count, transfer->body.size() - transfer->sent);
+  std::memcpy(buffer, transfer->body.data() + transfer->sent, take);
+  transfer->sent += take;
   return take;
 }
 
-// The outcome of a finished transfer: curl's code and the server's status.
-SendOutcome outcomeOf(CURL* easy, CURLcode code, bool mail) {
+TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
+  TransferPtr transfer(new Transfer);
+  transfer->easy = curl_easy_init();
+  transfer->mail = mail;
+  if (transfer->easy == nullptr) return transfer;
+  curl_easy_setopt(transfer->easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, timeoutMs);
+  curl_easy_setopt(transfer->easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+  // Signals would reach the whole service; time-outs work without them.
+  curl_easy_setopt(transfer->easy, CURLOPT_NOSIGNAL, 1L);
+  return transfer;
+}
+
+// The outcome of an ended transfer: curl's code and the server's status.
+SendOutcome outcomeOf(const Transfer& transfer, CURLcode code) {
   SendOutcome outcome;
-  outcome.mail = mail;
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &outcome.status);
+  outcome.mail = transfer.mail;
+  if (transfer.easy == nullptr) {
+    outcome.connectionFailed = true;
+    outcome.error = "out of memory";
+    return outcome;
+  }
+  curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &outcome.status);
+  outcome.retryAfterSeconds = transfer.retryAfter;
   if (code == CURLE_OK) {
-    outcome.delivered = mail || (outcome.status >= 200 && outcome.status < 300);
+    outcome.delivered = transfer.mail || (outcome.status >= 200 && outcome.status < 300);
     if (!outcome.delivered) outcome.error = "status " + std::to_string(outcome.status);
     return outcome;
   }
@@ -70,55 +100,104 @@ SendOutcome outcomeOf(CURL* easy, CURLcode code, bool mail) {
   return outcome;
 }
 
-void setCommon(CURL* easy, const std::string& url, long timeoutMs) {
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-  // Signals would reach the whole service; time-outs work without them.
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+SendOutcome performOne(TransferPtr transfer) {
+  std::vector<TransferPtr> one;
+  one.push_back(std::move(transfer));
+  SendOutcome result;
+  performAll(one, [&](std::size_t, const SendOutcome& outcome) { result = outcome; });
+  return result;
 }
 
 }  // namespace
 
 bool initAlertSender() { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
 
+TransferPtr webhookTransfer(const std::string& url, const std::string& body, const std::string& idempotencyKey,
+                            long timeoutMs) {
+  TransferPtr transfer = newTransfer(url, timeoutMs, false);
+  CURL* easy = transfer->easy;
+  if (easy == nullptr) return transfer;
+  transfer->body = body;
+  transfer->headers = appended(appended(List(), "Content-Type: application/json"), "Idempotency-Key: " + idempotencyKey);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers.get());
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->body.c_str());
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
+  // Only http and https, also after a redirect: the address comes from the desk.
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discardBody);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, readRetryAfter);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer->retryAfter);
+  return transfer;
+}
+
+TransferPtr mailTransfer(const SmtpSettings& smtp, const std::string& to, const std::string& message, long timeoutMs) {
+  TransferPtr transfer = newTransfer(smtp.url, timeoutMs, true);
+  CURL* easy = transfer->easy;
+  if (easy == nullptr) return transfer;
+  transfer->body = message;
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+  curl_easy_setopt(easy, CURLOPT_MAIL_FROM, ("<" + smtp.from + ">").c_str());
+  transfer->recipients = appended(List(), "<" + to + ">");
+  curl_easy_setopt(easy, CURLOPT_MAIL_RCPT, transfer->recipients.get());
+  if (smtp.requireTls) curl_easy_setopt(easy, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+  if (!smtp.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, smtp.caFile.c_str());
+  if (!smtp.user.empty()) {
+    curl_easy_setopt(easy, CURLOPT_USERNAME, smtp.user.c_str());
+    curl_easy_setopt(easy, CURLOPT_PASSWORD, smtp.password.c_str());
+  }
+  curl_easy_setopt(easy, CURLOPT_READFUNCTION, readUpload);
+  curl_easy_setopt(easy, CURLOPT_READDATA, transfer.get());
+  curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
+  return transfer;
+}
+
+void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done) {
+  CURLM* multi = curl_multi_init();
+  std::size_t running = 0;
+  std::vector<bool> added(transfers.size(), false);
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    Transfer& transfer = *transfers[i];
+    if (multi == nullptr || transfer.easy == nullptr) {
+      done(i, outcomeOf(transfer, CURLE_OUT_OF_MEMORY));
+      continue;
+    }
+    curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, reinterpret_cast<void*>(i));
+    curl_multi_add_handle(multi, transfer.easy);
+    added[i] = true;
+    ++running;
+  }
+  // Bounded: every transfer ends by its own time-out.
+  while (running > 0) {
+    int stillRunning = 0;
+    if (curl_multi_perform(multi, &stillRunning) != CURLM_OK) break;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      void* index = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &index);
+      auto at = reinterpret_cast<std::size_t>(index);
+      CURLcode code = message->data.result;
+      curl_multi_remove_handle(multi, message->easy_handle);
+      added[at] = false;
+      --running;
+      done(at, outcomeOf(*transfers[at], code));
+    }
+    if (running > 0) curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+  }
+  // Only after a failure of the multi handle itself: those not ended failed.
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    if (!added[i]) continue;
+    curl_multi_remove_handle(multi, transfers[i]->easy);
+    done(i, outcomeOf(*transfers[i], CURLE_FAILED_INIT));
+  }
+  curl_multi_cleanup(multi);
+}
+
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
                         long timeoutMs) {
-  Easy easy(curl_easy_init());
-  if (!easy) return SendOutcome{false, false, true, 0, std::nullopt, "out of memory"};
-  setCommon(easy.get(), url, timeoutMs);
-  List headers = appended(appended(List(), "Content-Type: application/json"), "Idempotency-Key: " + idempotencyKey);
-  curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.c_str());
-  curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  // Only http and https, also after a redirect: the address comes from the desk.
-  curl_easy_setopt(easy.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, discardBody);
-  std::optional<std::int64_t> retryAfter;
-  curl_easy_setopt(easy.get(), CURLOPT_HEADERFUNCTION, readRetryAfter);
-  curl_easy_setopt(easy.get(), CURLOPT_HEADERDATA, &retryAfter);
-  SendOutcome outcome = outcomeOf(easy.get(), curl_easy_perform(easy.get()), false);
-  outcome.retryAfterSeconds = retryAfter;
-  return outcome;
+  return performOne(webhookTransfer(url, body, idempotencyKey, timeoutMs));
 }
 
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message, long timeoutMs) {
-  Easy easy(curl_easy_init());
-  if (!easy) return SendOutcome{false, true, true, 0, std::nullopt, "out of memory"};
-  setCommon(easy.get(), smtp.url, timeoutMs);
-  curl_easy_setopt(easy.get(), CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-  curl_easy_setopt(easy.get(), CURLOPT_MAIL_FROM, ("<" + smtp.from + ">").c_str());
-  List recipients = appended(List(), "<" + to + ">");
-  curl_easy_setopt(easy.get(), CURLOPT_MAIL_RCPT, recipients.get());
-  if (smtp.requireTls) curl_easy_setopt(easy.get(), CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-  if (!smtp.caFile.empty()) curl_easy_setopt(easy.get(), CURLOPT_CAINFO, smtp.caFile.c_str());
-  if (!smtp.user.empty()) {
-    curl_easy_setopt(easy.get(), CURLOPT_USERNAME, smtp.user.c_str());
-    curl_easy_setopt(easy.get(), CURLOPT_PASSWORD, smtp.password.c_str());
-  }
-  Upload upload{message};
-  curl_easy_setopt(easy.get(), CURLOPT_READFUNCTION, readUpload);
-  curl_easy_setopt(easy.get(), CURLOPT_READDATA, &upload);
-  curl_easy_setopt(easy.get(), CURLOPT_UPLOAD, 1L);
-  return outcomeOf(easy.get(), curl_easy_perform(easy.get()), true);
+  return performOne(mailTransfer(smtp, to, message, timeoutMs));
 }

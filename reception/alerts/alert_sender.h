@@ -1,8 +1,12 @@
-// Sends one alert with libcurl: a JSON POST to a webhook, or a message over
-// SMTP. Blocking, bounded by timeoutMs; called from the alert worker only.
+// Sends alerts with libcurl: JSON POSTs to webhooks and messages over SMTP,
+// many at once on one multi handle, each bounded by its own time-out.
+// Blocking; called from the alert worker only.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "alert_policy.h"
 
@@ -17,8 +21,24 @@ struct SmtpSettings {
 
 constexpr long sendTimeoutMs = 10000;
 
+// One prepared send.
+struct Transfer;
+struct TransferDeleter {
+  void operator()(Transfer* transfer) const;
+};
+using TransferPtr = std::unique_ptr<Transfer, TransferDeleter>;
+
 // Once per process, before the worker starts.
 bool initAlertSender();
+TransferPtr webhookTransfer(const std::string& url, const std::string& body, const std::string& idempotencyKey,
+                            long timeoutMs = sendTimeoutMs);
+TransferPtr mailTransfer(const SmtpSettings& smtp, const std::string& to, const std::string& message,
+                         long timeoutMs = sendTimeoutMs);
+// Runs the transfers side by side; done(index, outcome) as each ends, so a
+// slow one holds up no other's result. Returns when all have ended.
+void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done);
+
+// One send, for callers with a single message.
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
                         long timeoutMs = sendTimeoutMs);
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message,

@@ -16,9 +16,15 @@
 
 namespace {
 
-constexpr int sendsPerPass = 20;
+// Sent side by side at most, per lane.
+constexpr int sendsPerPass = 32;
 
-std::thread worker;
+// Mail and webhooks go on lanes of their own, so that a mail server that
+// never answers holds up no push; the webhook lane also takes the steps.
+enum class Lane { webhooks, mail };
+
+std::thread webhookWorker;
+std::thread mailWorker;
 std::mutex wakeMutex;
 std::condition_variable wake;
 std::atomic<bool> stopping{false};
@@ -104,8 +110,6 @@ void takeDueSteps(const AlertSettings& settings, std::int64_t now) {
   }
 }
 
-bool isMail(const std::string& channel) { return channel == "email" || channel == "team-email"; }
-
 std::string outcomeText(const SendOutcome& outcome, bool retrying) {
   std::string text = outcome.delivered ? "sent" : "failed";
   if (outcome.status != 0) text += " (" + std::to_string(outcome.status) + ")";
@@ -114,13 +118,7 @@ std::string outcomeText(const SendOutcome& outcome, bool retrying) {
   return text;
 }
 
-void sendItem(const AlertSettings& settings, const OutboxItem& item) {
-  if (!item.guestWaiting) {
-    cancelOutboxItem(item.id, currentTimeMs());
-    return;
-  }
-  SendOutcome outcome = isMail(item.channel) ? sendMail(settings.smtp, item.target, item.payload)
-                                             : postWebhook(item.target, item.payload, item.idempotencyKey);
+void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::int64_t done = currentTimeMs();
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
   recordAttempt(item.id, outcome, retry, done);
@@ -129,9 +127,31 @@ void sendItem(const AlertSettings& settings, const OutboxItem& item) {
                   ": " + outcomeText(outcome, retry.has_value()));
 }
 
-void runWorker(AlertSettings settings) {
+// Sends the lane's due messages side by side; a message whose guest no
+// longer waits is cancelled instead.
+void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
+  std::vector<OutboxItem> items;
+  for (OutboxItem& item : dueOutboxItems(now, lane == Lane::mail, sendsPerPass)) {
+    if (item.guestWaiting) {
+      items.push_back(std::move(item));
+    } else {
+      cancelOutboxItem(item.id, now);
+    }
+  }
+  if (items.empty()) return;
+  std::vector<TransferPtr> transfers;
+  for (const OutboxItem& item : items) {
+    transfers.push_back(lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
+                                           : webhookTransfer(item.target, item.payload, item.idempotencyKey));
+  }
+  performAll(transfers, [&](std::size_t at, const SendOutcome& outcome) { recordOutcome(items[at], outcome); });
+}
+
+void runLane(AlertSettings settings, Lane lane) {
   while (!stopping) {
-    runAlertPass(settings, currentTimeMs());
+    std::int64_t now = currentTimeMs();
+    if (lane == Lane::webhooks) takeDueSteps(settings, now);
+    sendDue(settings, lane, now);
     std::unique_lock<std::mutex> lock(wakeMutex);
     wake.wait_for(lock, std::chrono::milliseconds(500), [] { return stopping.load(); });
   }
@@ -141,15 +161,14 @@ void runWorker(AlertSettings settings) {
 
 void runAlertPass(const AlertSettings& settings, std::int64_t now) {
   takeDueSteps(settings, now);
-  for (const OutboxItem& item : dueOutboxItems(now, sendsPerPass)) {
-    if (stopping) return;
-    sendItem(settings, item);
-  }
+  sendDue(settings, Lane::webhooks, now);
+  sendDue(settings, Lane::mail, now);
 }
 
 void startAlertWorker(const AlertSettings& settings) {
   stopping = false;
-  worker = std::thread(runWorker, settings);
+  webhookWorker = std::thread(runLane, settings, Lane::webhooks);
+  mailWorker = std::thread(runLane, settings, Lane::mail);
 }
 
 void stopAlertWorker() {
@@ -158,5 +177,6 @@ void stopAlertWorker() {
     stopping = true;
   }
   wake.notify_all();
-  if (worker.joinable()) worker.join();
+  if (webhookWorker.joinable()) webhookWorker.join();
+  if (mailWorker.joinable()) mailWorker.join();
 }

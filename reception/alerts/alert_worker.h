@@ -1,6 +1,6 @@
-// The alert worker: a thread of its own that takes the chain's due steps
-// into the outbox and sends what the outbox holds, so that no HTTP thread
-// ever waits for a mail server or a webhook.
+// The alert worker: threads of their own that take the chain's due steps
+// into the outbox and send what the outbox holds, webhooks and mail apart,
+// so that no HTTP thread ever waits for a mail server or a webhook.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +18,10 @@ struct AlertSettings {
 };
 
 // One pass at now: takes the due steps, then sends the due messages (at most
-// a batch). The worker runs it every half second; tests call it directly.
+// a batch per lane, side by side). The worker's threads do the same every
+// half second; tests call it directly.
 void runAlertPass(const AlertSettings& settings, std::int64_t now);
 
 void startAlertWorker(const AlertSettings& settings);
-// Lets a send in progress finish (at most its time-out), then joins.
+// Lets the sends in progress finish (at most their time-out), then joins.
 void stopAlertWorker();

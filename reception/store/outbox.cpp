@@ -165,26 +165,20 @@ bool takeAlertStep(std::int64_t notificationId, AlertStep step, const std::vecto
   return transaction.commit();
 }
 
-std::vector<OutboxItem> dueOutboxItems(std::int64_t now, int limit) {
+std::vector<OutboxItem> dueOutboxItems(std::int64_t now, bool mail, int limit) {
   std::unique_lock<std::mutex> lock = lockForReading();
   std::vector<OutboxItem> items;
   Use query = Use::reading(
       "SELECT o.id, o.notification_id, o.channel, o.target, o.payload, o.idempotency_key, o.attempts, "
       "n.archived_at IS NULL FROM alert_outbox o LEFT JOIN notification n ON n.id = o.notification_id "
-      "WHERE o.state = 'pending' AND o.next_attempt_at <= ?1 ORDER BY o.next_attempt_at, o.id LIMIT ?2");
-  query.bind(1, now).bind(2, static_cast<std::int64_t>(limit));
+      "WHERE o.state = 'pending' AND o.next_attempt_at <= ?1 AND (o.channel LIKE '%email') = ?3 "
+      "ORDER BY o.next_attempt_at, o.id LIMIT ?2");
+  query.bind(1, now).bind(2, static_cast<std::int64_t>(limit)).bind(3, std::int64_t{mail ? 1 : 0});
   while (query.step() == SQLITE_ROW) {
     items.push_back(OutboxItem{query.integer(0), query.integer(1), query.text(2), query.text(3), query.text(4),
                                query.text(5), static_cast<int>(query.integer(6)), query.integer(7) == 1});
   }
   return items;
-}
-
-std::optional<std::int64_t> nextOutboxAttempt() {
-  std::unique_lock<std::mutex> lock = lockForReading();
-  Use query = Use::reading("SELECT min(next_attempt_at) FROM alert_outbox WHERE state = 'pending'");
-  if (query.step() != SQLITE_ROW) return std::nullopt;
-  return query.optionalInteger(0);
 }
 
 bool recordAttempt(std::int64_t id, const SendOutcome& outcome, std::optional<std::int64_t> retryAt, std::int64_t now) {

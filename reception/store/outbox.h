@@ -59,10 +59,9 @@ struct OutboxItem {
   int attempts = 0;
   bool guestWaiting = false;  // false: acknowledged, withdrawn or reassigned since
 };
-// Pending messages whose next attempt is due, oldest first.
-std::vector<OutboxItem> dueOutboxItems(std::int64_t now, int limit);
-// The earliest next attempt of a pending message, if any.
-std::optional<std::int64_t> nextOutboxAttempt();
+// Pending messages whose next attempt is due, oldest first: those sent by
+// mail, or the others.
+std::vector<OutboxItem> dueOutboxItems(std::int64_t now, bool mail, int limit);
 // Saves an attempt: sent, pending again at retryAt, or failed. A final
 // message's payload (which holds the reply link) is cleared.
 bool recordAttempt(std::int64_t id, const SendOutcome& outcome, std::optional<std::int64_t> retryAt, std::int64_t now);
