@@ -3,7 +3,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
-#include <cstring>
+#include <algorithm>
 
 namespace {
 
@@ -15,7 +15,7 @@ using List = std::unique_ptr<curl_slist, ListCloser>;
 List appended(List list, const std::string& line) {
   curl_slist* grown = curl_slist_append(list.get(), line.c_str());
   if (grown == nullptr) return list;
-  list.release();
+  static_cast<void>(list.release());  // grown is the same list, longer: it owns it now
   return List(grown);
 }
 
@@ -50,6 +50,7 @@ struct Transfer {
   std::string body;
   std::size_t sent = 0;  // of body, for a mail's upload
   std::optional<std::int64_t> retryAfter;
+  std::size_t index = 0;  // in performAll's list
   ~Transfer() { curl_easy_cleanup(easy); }
 };
 
@@ -60,7 +61,7 @@ namespace {
 size_t readUpload(char* buffer, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   std::size_t take = std::min(size * count, transfer->body.size() - transfer->sent);
-  std::memcpy(buffer, transfer->body.data() + transfer->sent, take);
+  std::copy_n(transfer->body.data() + transfer->sent, take, buffer);
   transfer->sent += take;
   return take;
 }
@@ -161,7 +162,8 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
       done(i, outcomeOf(transfer, CURLE_OUT_OF_MEMORY));
       continue;
     }
-    curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, reinterpret_cast<void*>(i));
+    transfer.index = i;
+    curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
     curl_multi_add_handle(multi, transfer.easy);
     added[i] = true;
     ++running;
@@ -173,9 +175,9 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
-      void* index = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &index);
-      auto at = reinterpret_cast<std::size_t>(index);
+      void* owner = nullptr;
+      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
+      std::size_t at = static_cast<Transfer*>(owner)->index;
       CURLcode code = message->data.result;
       curl_multi_remove_handle(multi, message->easy_handle);
       added[at] = false;

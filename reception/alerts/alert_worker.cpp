@@ -140,6 +140,7 @@ void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
   }
   if (items.empty()) return;
   std::vector<TransferPtr> transfers;
+  transfers.reserve(items.size());
   for (const OutboxItem& item : items) {
     transfers.push_back(lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
                                            : webhookTransfer(item.target, item.payload, item.idempotencyKey));
@@ -147,7 +148,7 @@ void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
   performAll(transfers, [&](std::size_t at, const SendOutcome& outcome) { recordOutcome(items[at], outcome); });
 }
 
-void runLane(AlertSettings settings, Lane lane) {
+void runLane(const AlertSettings& settings, Lane lane) {
   while (!stopping) {
     std::int64_t now = currentTimeMs();
     if (lane == Lane::webhooks) takeDueSteps(settings, now);

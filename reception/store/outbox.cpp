@@ -41,6 +41,14 @@ CREATE TABLE IF NOT EXISTS reply_token (
   created_at INTEGER NOT NULL,
   used_at INTEGER
 );
+CREATE INDEX IF NOT EXISTS reply_token_guest ON reply_token(notification_id);
+-- A guest's record deleted (retention) takes its alerts along: their
+-- targets and reply links are personal data too.
+CREATE TRIGGER IF NOT EXISTS alert_rows_of_deleted_guest AFTER DELETE ON notification BEGIN
+  DELETE FROM alert_outbox WHERE notification_id = old.id;
+  DELETE FROM alert_step WHERE notification_id = old.id;
+  DELETE FROM reply_token WHERE notification_id = old.id;
+END;
 )sql";
 
 constexpr int alertSchemaVersion = 2;

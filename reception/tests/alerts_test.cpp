@@ -10,6 +10,8 @@
 #include "alert_policy.h"
 #include "alert_setup.h"
 #include "alert_worker.h"
+#include "database.h"
+#include "front_desk_store.h"
 #include "loopback_server.h"
 #include "options.h"
 #include "outbox.h"
@@ -284,6 +286,16 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(failing.requests().size(), 1u);
   EXPECT_EQ(guestOf(second)["alerts"][0]["state"], "cancelled");
+
+  // The retention deletes a finished guest's alerts with the guest.
+  ASSERT_TRUE(deleteExpiredRecords(fakeNow + 1));
+  EXPECT_TRUE(state()["notifications"].empty());
+  for (const char* table : {"alert_outbox", "alert_step", "reply_token"}) {
+    std::lock_guard<std::mutex> lock(databaseMutex);
+    Use count(std::string("SELECT count(*) FROM ") + table);
+    ASSERT_EQ(count.step(), SQLITE_ROW);
+    EXPECT_EQ(count.integer(0), 0) << table;
+  }
 
   // An import saves the contact columns with the new staff.
   json import = {{"csv", "first_name,last_name,email\nOle,Dahl,ole@example.com\n"}, {"apply", true}};
