@@ -249,6 +249,12 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(body["note"], "Room 2");
   EXPECT_EQ(body["waitingSeconds"], 0);
   EXPECT_EQ(guestOf(guest)["alerts"][0]["state"], "sent");
+  // Each attempt is audited with the target masked to scheme and host.
+  std::string audit = get("/api/desk/audit").body;
+  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed (500)"), std::string::npos) << audit;
+  EXPECT_NE(audit.find("push to http://" + hook.host() + ": sent (200)"), std::string::npos);
+  EXPECT_EQ(audit.find("secret-topic"), std::string::npos);
+  EXPECT_EQ(audit.find("user:pw"), std::string::npos);
   runAlertPass(alerts, fakeNow + 1000 * s);
   EXPECT_EQ(hook.requests().size(), 2u) << "the team step had no channel; the host step is not repeated";
 
