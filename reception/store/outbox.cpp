@@ -208,8 +208,10 @@ bool cancelOutboxItem(std::int64_t id, std::int64_t now) {
 std::map<std::int64_t, std::vector<AlertState>> alertStatesSince(std::int64_t since) {
   std::unique_lock<std::mutex> lock = lockForReading();
   std::map<std::int64_t, std::vector<AlertState>> states;
+  // A retry of a guest no longer waiting will be cancelled when due: shown so at once.
   Use query = Use::reading(
-      "SELECT o.notification_id, o.channel, o.state, o.attempts, o.last_status, o.last_error, o.updated_at, "
+      "SELECT o.notification_id, o.channel, CASE WHEN o.state = 'pending' AND n.archived_at IS NOT NULL "
+      "THEN 'cancelled' ELSE o.state END, o.attempts, o.last_status, o.last_error, o.updated_at, "
       "o.next_attempt_at FROM alert_outbox o JOIN notification n ON n.id = o.notification_id "
       "WHERE n.archived_at IS NULL OR n.archived_at >= ?1 ORDER BY o.id");
   query.bind(1, since);

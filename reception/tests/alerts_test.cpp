@@ -288,6 +288,7 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   runAlertPass(alerts, fakeNow);
   ASSERT_EQ(failing.requests().size(), 1u);
   ASSERT_EQ(post("/api/desk/notifications/" + std::to_string(second) + "/archive", "{}").status, 200);
+  EXPECT_EQ(guestOf(second)["alerts"][0]["state"], "cancelled") << "shown at once";
   fakeNow += 10 * s;
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(failing.requests().size(), 1u);
