@@ -152,7 +152,8 @@ TransferPtr mailTransfer(const SmtpSettings& smtp, const std::string& to, const 
   return transfer;
 }
 
-void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done) {
+void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done,
+                const std::atomic<bool>* stop) {
   CURLM* multi = curl_multi_init();
   std::size_t running = 0;
   std::vector<bool> added(transfers.size(), false);
@@ -169,7 +170,8 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
     ++running;
   }
   // Bounded: every transfer ends by its own time-out.
-  while (running > 0) {
+  bool stopped = false;
+  while (running > 0 && !stopped) {
     int stillRunning = 0;
     if (curl_multi_perform(multi, &stillRunning) != CURLM_OK) break;
     int queued = 0;
@@ -185,12 +187,17 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
       done(at, outcomeOf(*transfers[at], code));
     }
     if (running > 0) curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+    stopped = stop != nullptr && stop->load();
   }
-  // Only after a failure of the multi handle itself: those not ended failed.
+  // Stopped: no outcome (the message is still due). Otherwise only after a
+  // failure of the multi handle itself: those not ended failed.
   for (std::size_t i = 0; i < transfers.size(); ++i) {
     if (!added[i]) continue;
+    // Closing an SMTP connection says QUIT and waits for the reply, within
+    // the transfer's time-out: a server that never answers would hold the stop.
+    if (stopped) curl_easy_setopt(transfers[i]->easy, CURLOPT_TIMEOUT_MS, 1L);
     curl_multi_remove_handle(multi, transfers[i]->easy);
-    done(i, outcomeOf(*transfers[i], CURLE_FAILED_INIT));
+    if (!stopped) done(i, outcomeOf(*transfers[i], CURLE_FAILED_INIT));
   }
   curl_multi_cleanup(multi);
 }

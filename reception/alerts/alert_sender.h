@@ -3,6 +3,7 @@
 // Blocking; called from the alert worker only.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,8 +36,10 @@ TransferPtr webhookTransfer(const std::string& url, const std::string& body, con
 TransferPtr mailTransfer(const SmtpSettings& smtp, const std::string& to, const std::string& message,
                          long timeoutMs = sendTimeoutMs);
 // Runs the transfers side by side; done(index, outcome) as each ends, so a
-// slow one holds up no other's result. Returns when all have ended.
-void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done);
+// slow one holds up no other's result. Returns when all have ended, or soon
+// after stop is set: those still running then are left without an outcome.
+void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done,
+                const std::atomic<bool>* stop = nullptr);
 
 // One send, for callers with a single message.
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,

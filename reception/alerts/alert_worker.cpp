@@ -130,6 +130,8 @@ void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
 // Sends the lane's due messages side by side; a message whose guest no
 // longer waits is cancelled instead.
 void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
+  // Mail queued before a restart without --smtp-url waits for one.
+  if (lane == Lane::mail && settings.smtp.url.empty()) return;
   std::vector<OutboxItem> items;
   for (OutboxItem& item : dueOutboxItems(now, lane == Lane::mail, sendsPerPass)) {
     if (item.guestWaiting) {
@@ -145,7 +147,10 @@ void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
     transfers.push_back(lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
                                            : webhookTransfer(item.target, item.payload, item.idempotencyKey));
   }
-  performAll(transfers, [&](std::size_t at, const SendOutcome& outcome) { recordOutcome(items[at], outcome); });
+  // A send cut short by the service's stop stays pending: sent again, with
+  // the same key, after the restart.
+  performAll(transfers, [&](std::size_t at, const SendOutcome& outcome) { recordOutcome(items[at], outcome); },
+             &stopping);
 }
 
 void runLane(const AlertSettings& settings, Lane lane) {

@@ -23,5 +23,5 @@ struct AlertSettings {
 void runAlertPass(const AlertSettings& settings, std::int64_t now);
 
 void startAlertWorker(const AlertSettings& settings);
-// Lets the sends in progress finish (at most their time-out), then joins.
+// Ends the sends in progress (they stay due, for the next start), then joins.
 void stopAlertWorker();

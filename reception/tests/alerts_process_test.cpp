@@ -3,7 +3,10 @@
 // alert_servers.py: mail with the reply link, a push retried with one
 // Idempotency-Key, the team step, the reply link stopping it, and an outbox
 // that resumes after kill -9 without sending twice.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,6 +228,65 @@ TEST(AlertsProcess, MailPushTeamStepReplyLinkAndRestart) {
   EXPECT_EQ(countWithGuest(earlier, "Ada Lovelace", 200), 1);
   EXPECT_EQ(countWithGuest(earlier, "Grace Hopper", 200), 1);
   EXPECT_EQ(servers.mails().size(), 3u) << "one mail per guest";
+}
+
+// A listener on 127.0.0.1 that never accepts: connections complete in the
+// kernel and then hear nothing. Closed with the object.
+struct SilentServer {
+  SilentServer() {
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 10 && port == 0; ++attempt) {
+      socket = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      int candidate = std::uniform_int_distribution<int>(20000, 31999)(random);
+      address.sin_port = htons(static_cast<std::uint16_t>(candidate));
+      if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 64) == 0) {
+        port = candidate;
+      } else {
+        ::close(socket);
+        socket = -1;
+      }
+    }
+  }
+  ~SilentServer() {
+    if (socket >= 0) ::close(socket);
+  }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  int socket = -1;
+  int port = 0;
+};
+
+// A mail server that never answers holds up neither the stop nor a push;
+// the mail cut short stays due for the next start.
+TEST(AlertsProcess, SilentMailServerHoldsUpNeitherStopNorPush) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path));
+  SilentServer silent;
+  ASSERT_NE(silent.port, 0);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--smtp-url", "smtp://127.0.0.1:" + std::to_string(silent.port),
+                             "--smtp-tls", "none", "--smtp-from", "desk@example.com"}, directory.path)) << service.output;
+  std::string push = "http://127.0.0.1:" + std::to_string(servers.hookPort) + "/push";
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/1", {{"email", "anna@example.com"}, {"alertUrl", push}}).status, 200);
+  announce(service, 1, "Ada Lovelace");
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/push").size() == 1; }, 5s)) << "the push waited for the mail";
+  std::this_thread::sleep_for(1s);  // the mail's send under way
+  auto stopping = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WIFEXITED(service.stop(SIGTERM)));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s) << "the stop waited for the mail server";
+  ServiceProcess restarted;
+  ASSERT_TRUE(restarted.start({"--listen", "127.0.0.1:0", "--demo"}, directory.path)) << restarted.output;
+  json state = json::parse(deskSend(restarted, "GET", "/api/desk/state", nullptr).body);
+  ASSERT_EQ(state["notifications"].size(), 1u);
+  json mail = state["notifications"][0]["alerts"][0];
+  EXPECT_EQ(mail["channel"], "email");
+  EXPECT_EQ(mail["state"], "pending");
+  EXPECT_EQ(mail["attempts"], 0);
 }
 
 // --smtp-tls starttls refuses to send to a server that does not offer it.
