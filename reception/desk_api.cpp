@@ -96,8 +96,9 @@ HttpResponse addStaffMember(const DeskCall& call) {
     case StoreResult::done: {
       audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
       bool saved = (contact.email.empty() && contact.alertUrl.empty()) || setStaffContact(added.id, contact) == StoreResult::done;
+      if (!saved) return errorAnswer(500, added.displayName + " was added, but not the email and push address. Please set them again.");
       json answer = staffJson(added, currentTimeMs());
-      addContactJson(answer, saved ? contact : StaffContact{});
+      addContactJson(answer, contact);
       return jsonAnswer(201, answer);
     }
     case StoreResult::duplicate:

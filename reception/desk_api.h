@@ -4,7 +4,9 @@
 //   POST   logout                      ends the session
 //   GET    session                     {"name", "role"} of the session's account
 //   GET    state                       staff, guests and the service's clock
-//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}
+//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}, and
+//                                      optionally {"email", "alertUrl"}
+//   PUT    staff/<id>                  admin: {"email", "alertUrl"} (contact_api.h)
 //   DELETE staff/<id>                  admin
 //   POST   notifications               {"staffId", "guestName", "note"}
 //   POST   notifications/<id>/archive  the desk withdraws a guest

@@ -178,7 +178,7 @@ bool takesValue(const std::string& name) {
 
 }  // namespace
 
-std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options) {
+std::string applyArguments(const std::vector<std::string>& arguments, ReceptionOptions& options) {
   for (std::size_t at = 0; at < arguments.size(); ++at) {
     std::string name = arguments[at];
     std::size_t equals = name.find('=');
@@ -200,6 +200,12 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
       return "unknown option \"" + arguments[at] + "\" (see --help)";
     }
   }
+  return "";
+}
+
+std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options) {
+  std::string error = applyArguments(arguments, options);
+  if (!error.empty()) return error;
   if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
   return checkAlertOptions(options.alerts);
 }

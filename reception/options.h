@@ -34,5 +34,8 @@ struct ReceptionOptions {
 // Fills options from the arguments after the program name; "" or a message
 // naming the bad option.
 std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options);
+// The same without the checks of options that go together, for one line of
+// a configuration file: its partner may come on a later line.
+std::string applyArguments(const std::vector<std::string>& arguments, ReceptionOptions& options);
 
 extern const char receptionUsage[];

@@ -3,6 +3,7 @@
 // against a loopback webhook, with the reply link and the desk's state.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 
 #include "alert_messages.h"
@@ -10,6 +11,7 @@
 #include "alert_policy.h"
 #include "alert_setup.h"
 #include "alert_worker.h"
+#include "config_file.h"
 #include "database.h"
 #include "front_desk_store.h"
 #include "loopback_server.h"
@@ -148,6 +150,19 @@ TEST(AlertOptions, ParsedAndChecked) {
     ReceptionOptions o;
     EXPECT_NE(parseCommandLine(arguments, o), "") << arguments[0] << " " << arguments[1];
   }
+  // Options that go together may stand on separate lines of a configuration
+  // file: they are checked once the whole file and command line are read.
+  TemporaryDirectory directory;
+  std::string file = (directory.path / "reception.conf").string();
+  std::ofstream(file) << "smtp-url = smtp://127.0.0.1:2525\nsmtp-from = desk@example.com\n"
+                         "tls-cert = cert.pem\ntls-key = key.pem\n";
+  ReceptionOptions configured;
+  EXPECT_EQ(parseOptions({"--config", file}, configured), "");
+  EXPECT_EQ(configured.alerts.smtpFrom, "desk@example.com");
+  EXPECT_EQ(configured.tlsKey, "key.pem");
+  std::ofstream(file) << "smtp-url = smtp://127.0.0.1:2525\n";
+  ReceptionOptions alone;
+  EXPECT_EQ(parseOptions({"--config", file}, alone), "--smtp-url needs --smtp-from");
   EXPECT_EQ(urlHostName("https://user:pw@Desk.example.com:8443/x"), "Desk.example.com");
   EXPECT_EQ(urlHostName("http://[::1]:80/"), "[::1]");
 }
