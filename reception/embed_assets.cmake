@@ -7,6 +7,7 @@ set(assets
   "/desk.css|desk.css|text/css"
   "/desk.js|desk.js|text/javascript"
   "/front_desk.js|front_desk.js|text/javascript"
+  "/desk_alerts.js|desk_alerts.js|text/javascript"
   "/front_desk_admin.js|front_desk_admin.js|text/javascript"
   "/desk_accounts.js|desk_accounts.js|text/javascript"
   "/desk_session.js|desk_session.js|text/javascript"

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "alerts/alert_setup.h"
+#include "alerts/alert_worker.h"
 #include "config/backup_command.h"
 #include "config/config_file.h"
 #include "config/desk_user_command.h"
@@ -130,6 +132,7 @@ int main(int argc, char** argv) {
   ServiceSettings settings = serviceSettings(options);
 
   if (!initAccounts()) return fail("libsodium could not start");
+  if (!initAlertSender()) return fail("libcurl could not start");
 
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -154,6 +157,13 @@ int main(int argc, char** argv) {
     seedDemoStaff();
     printDemoLogin();
   }
+  AlertSettings alerts;
+  error = prepareAlertSettings(options.alerts, listeningPort(listener), alerts);
+  if (!error.empty()) return fail(error);
+  alerts.policy = settings.desk.policy;
+  settings.desk.alertMail = !alerts.smtp.url.empty();
+  // The reply links come back to the public URL's host name.
+  options.hostNames.push_back(urlHostName(alerts.publicUrl));
   DeskOrigin& origin = settings.origin;
   origin.hostNames = serviceHostNames(options.address, options.hostNames);
   origin.ports = {listeningPort(listener)};
@@ -180,6 +190,7 @@ int main(int argc, char** argv) {
   }
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
+  startAlertWorker(alerts);
   // The readiness signal: scripts/service.sh and the test support wait for "listening on".
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
               static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
@@ -188,6 +199,7 @@ int main(int argc, char** argv) {
   waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
   stopDirectoryWorker();
+  stopAlertWorker();
   closeStorage();
   std::printf("vestibra-reception: stopped\n");
   return 0;

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "alerts/reply_page.h"
+#include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/gauges.h"
 #include "directory/directory_desk_api.h"
@@ -15,18 +17,20 @@ namespace {
 
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
+constexpr std::string_view replyPrefix = "/ack/";
 // The limit for the one route that takes an upload (a staff CSV of some
 // thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
 ServiceSettings settings;
 
-// Who may use a route: anyone with the notifiers' key, anyone (logging in),
-// or a desk session of at least that role.
+// Who may use a route: anyone with the notifiers' key, anyone (logging in,
+// a reply link's page), or a desk session of at least that role.
 enum class Access { notifierKey, anyone, desk, admin };
 
 // One row per route, with every fact of it. "#" in a pattern stands for a
-// decimal id; a GET route answers HEAD too.
+// decimal id, "*" for the rest of the path; a GET route answers HEAD too.
+// Each row has the one handler of its kind.
 struct Route {
   const char* method;
   std::string_view path;
@@ -35,6 +39,7 @@ struct Route {
   std::size_t bodyLimit;
   HttpResponse (*desk)(const DeskCall&);
   HttpResponse (*notifier)(const NotifierCall&);
+  HttpResponse (*page)(const HttpRequest&, std::string_view rest) = nullptr;
 };
 
 constexpr std::size_t body = maxRequestBodyBytes;
@@ -52,6 +57,7 @@ const Route routes[] = {
     {"POST", "/api/desk/notifications/#/reassign", Access::desk, Lane::writer, body, reassignWaitingGuest, nullptr},
     {"POST", "/api/desk/staff", Access::admin, Lane::writer, body, addStaffMember, nullptr},
     {"DELETE", "/api/desk/staff/#", Access::admin, Lane::writer, body, removeStaffMember, nullptr},
+    {"PUT", "/api/desk/staff/#", Access::admin, Lane::writer, body, updateStaffContact, nullptr},
     {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, maxUploadBodyBytes, importStaffCsv, nullptr},
     {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
     {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},
@@ -63,12 +69,15 @@ const Route routes[] = {
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
     {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
+    {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
+    {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-// "#" in the pattern matches a decimal id of 1 to 18 digits.
+// "#" in the pattern matches a decimal id of 1 to 18 digits, a final "*" any rest.
 bool matchPath(std::string_view path, std::string_view pattern, std::int64_t& id) {
+  if (!pattern.empty() && pattern.back() == '*') return startsWith(path, pattern.substr(0, pattern.size() - 1));
   std::size_t hash = pattern.find('#');
   if (hash == std::string_view::npos) return path == pattern;
   std::string_view prefix = pattern.substr(0, hash);
@@ -183,9 +192,10 @@ HttpResponse answerSession(const HttpRequest& request, std::string_view path, co
 HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const QueryMap& query) {
   const std::string& method = request.method;
   bool isWrite = method != "GET" && method != "HEAD";
+  bool hasBody = method == "POST" || method == "PUT";
   if (isWrite && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
-  if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
-  if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
+  if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
   if (path == "/api/desk/login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
   return answerSession(request, path, query);
 }
@@ -200,6 +210,11 @@ HttpResponse route(const HttpRequest& request) {
   }
   if (settings.origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
   if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
+  if (startsWith(path, replyPrefix)) {
+    // A method the page does not take has no row: the page answers 405 itself.
+    auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
+    return page(request, path.substr(replyPrefix.size()));
+  }
   return assetAnswer(path, request.method);
 }
 

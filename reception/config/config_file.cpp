@@ -91,7 +91,7 @@ std::string applyConfigText(const std::string& text, const std::string& fileName
     if (content.empty()) continue;
     std::string argument;
     std::string error = lineArgument(content, argument);
-    if (error.empty()) error = parseCommandLine({argument}, options);
+    if (error.empty()) error = applyArguments({argument}, options);
     if (!error.empty()) return lineError(fileName, number, error);
   }
   return "";

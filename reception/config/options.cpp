@@ -43,6 +43,18 @@ const char receptionUsage[] =
     "                           user and its group\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
+    "  --smtp-url URL           smtp://HOST[:PORT] or smtps://HOST[:PORT]: the mail\n"
+    "                           server for alerts by email\n"
+    "  --smtp-tls starttls|none with smtp://: require STARTTLS (the default), or\n"
+    "                           none for a relay on loopback\n"
+    "  --smtp-user NAME         log in to the mail server as NAME, with the password\n"
+    "  --smtp-password-file FILE  read from FILE\n"
+    "  --smtp-from ADDRESS      the sender of alert mail (needed with --smtp-url)\n"
+    "  --smtp-ca-file FILE      PEM certificates to trust for the mail server\n"
+    "  --team-webhook URL       the team's chat webhook, told of guests not acknowledged\n"
+    "  --team-email ADDRESS     the team's address, told the same by email\n"
+    "  --public-url URL         the base of the reply links in alerts; default\n"
+    "                           http://<this machine's host name>/\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
     "                           line with the long names above (\"demo\" alone for\n"
     "                           --demo), # comments; the command line wins\n"
@@ -149,6 +161,7 @@ bool isDeskOption(const std::string& name) {
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
+  if (isAlertOption(name)) return applyAlertOption(name, value, options.alerts);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--metrics-listen") {
@@ -175,12 +188,12 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
-         isDeskOption(name) || isDirectoryOption(name);
+         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }
 
 }  // namespace
 
-std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options) {
+std::string applyArguments(const std::vector<std::string>& arguments, ReceptionOptions& options) {
   for (std::size_t at = 0; at < arguments.size(); ++at) {
     std::string name = arguments[at];
     std::size_t equals = name.find('=');
@@ -202,6 +215,12 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
       return "unknown option \"" + arguments[at] + "\" (see --help)";
     }
   }
-  if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
   return "";
+}
+
+std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options) {
+  std::string error = applyArguments(arguments, options);
+  if (!error.empty()) return error;
+  if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
+  return checkAlertOptions(options.alerts);
 }

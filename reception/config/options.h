@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "alerts/alert_options.h"
 #include "config/directory_options.h"
 
 struct ReceptionOptions {
@@ -31,10 +32,14 @@ struct ReceptionOptions {
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
   DirectoryOptions directory;  // the --ldap-* options
+  AlertOptions alerts;         // --smtp-*, --team-*, --public-url
 };
 
 // Fills options from the arguments after the program name; "" or a message
 // naming the bad option.
 std::string parseCommandLine(const std::vector<std::string>& arguments, ReceptionOptions& options);
+// The same without the checks of options that go together, for one line of
+// a configuration file: its partner may come on a later line.
+std::string applyArguments(const std::vector<std::string>& arguments, ReceptionOptions& options);
 
 extern const char receptionUsage[];

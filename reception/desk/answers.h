@@ -22,6 +22,7 @@ struct DeskSettings {
   std::string codePage = defaultCodePage;  // names and notes must reach notifiers in it
   int maxWaitingPerHost = 50;
   FrontDeskPolicy policy;
+  bool alertMail = false;  // mail is configured: alerts reach a host whose notifier is offline
 };
 
 // One authorised desk request.

@@ -1,6 +1,7 @@
 // The board: the desk's state, announcing, withdrawing and reassigning guests.
 #include <map>
 
+#include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/validation.h"
 #include "store/clock.h"
@@ -24,13 +25,16 @@ HttpResponse state(const DeskCall& call) {
     notifications.push_back(notificationJson(row));
     notifications.back()["escalation"] = escalationName(escalationAt(row, now, reassigned, policy));
   }
-  return jsonAnswer(200, {{"now", now},
-                          {"onlineWindowMs", onlineWindowMs},
-                          {"staff", staff},
-                          {"notifications", notifications},
-                          {"escalateAfterUnseenMs", policy.unseenAfterMs},
-                          {"escalateAfterUnacknowledgedMs", policy.unacknowledgedAfterMs},
-                          {"retentionDays", policy.retentionDays}});
+  json answer = {{"now", now},
+                 {"onlineWindowMs", onlineWindowMs},
+                 {"staff", staff},
+                 {"notifications", notifications},
+                 {"escalateAfterUnseenMs", policy.unseenAfterMs},
+                 {"escalateAfterUnacknowledgedMs", policy.unacknowledgedAfterMs},
+                 {"retentionDays", policy.retentionDays}};
+  Outcome alerts = addAlertDeskState(answer, now - archivedShownMs, call.settings.alertMail);
+  if (alerts != Outcome::ok) return storeFailure(alerts, readFailed);
+  return jsonAnswer(200, answer);
 }
 
 HttpResponse announceGuest(const DeskCall& call) {

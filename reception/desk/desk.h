@@ -8,7 +8,9 @@
 //   POST   notifications               {"staffId", "guestName", "note"}
 //   POST   notifications/<id>/archive  the desk withdraws a guest
 //   POST   notifications/<id>/reassign {"staffId"}: the guest goes to another host
-//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}
+//   POST   staff                       admin: {"firstName", "lastName"} or {"name"}, and
+//                                      optionally {"email", "alertUrl"}
+//   PUT    staff/<id>                  admin: {"email", "alertUrl"} (contacts.h)
 //   DELETE staff/<id>                  admin
 //   POST   staff/import                admin: {"csv", "apply"}: preview, or apply, a staff CSV
 //   GET    staff.csv                   admin: the staff directory as CSV

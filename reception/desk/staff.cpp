@@ -1,8 +1,10 @@
 // The staff directory: the staff form, and CSV import and export.
+#include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/staff_import.h"
 #include "desk/validation.h"
 #include "store/clock.h"
+#include "store/outbox.h"
 #include "store/staff.h"
 
 using nlohmann::json;
@@ -38,7 +40,10 @@ Outcome applyImport(std::string_view csv, const std::string& codePage, ImportPre
   std::int64_t now = currentTimeMs();
   for (const ImportedName& name : preview.added) {
     Outcome added = insertStaff(transaction, name.firstName, name.lastName, now);
-    if (added != Outcome::ok) return added == Outcome::conflict ? Outcome::failed : added;
+    if (added == Outcome::ok && (!name.contact.email.empty() || !name.contact.alertUrl.empty())) {
+      added = setStaffContact(transaction, transaction.lastInsertId(), name.contact);
+    }
+    if (added != Outcome::ok) return added == Outcome::conflict || added == Outcome::notFound ? Outcome::failed : added;
   }
   return transaction.commit();
 }
@@ -55,12 +60,17 @@ Outcome previewImport(std::string_view csv, const std::string& codePage, ImportP
 HttpResponse addStaffMember(const DeskCall& call) {
   StaffEntry entry;
   std::string error = parseStaffEntry(call.request.body, entry, call.settings.codePage);
+  StaffContact contact;
+  if (error.empty()) error = parseStaffContact(call.request.body, contact);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
-  switch (Outcome result = addStaff(entry.firstName, entry.lastName, added)) {
-    case Outcome::ok:
+  switch (Outcome result = addStaff(entry.firstName, entry.lastName, contact, added)) {
+    case Outcome::ok: {
       audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
-      return jsonAnswer(201, staffJson(added, currentTimeMs()));
+      json answer = staffJson(added, currentTimeMs());
+      addContactJson(answer, contact);
+      return jsonAnswer(201, answer);
+    }
     case Outcome::conflict:
       return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
     default: return storeFailure(result);
@@ -98,7 +108,9 @@ HttpResponse importStaffCsv(const DeskCall& call) {
 
 HttpResponse exportStaffCsv(const DeskCall&) {
   std::vector<StaffRow> staff;
-  Outcome read = activeStaff(staff);
-  if (read != Outcome::ok) return storeFailure(read, "The service could not read the staff directory. Please try again.");
-  return csvAnswer(staffCsv(staff), "staff.csv");
+  std::map<std::int64_t, StaffContact> contacts;
+  for (Outcome read : {activeStaff(staff), staffContacts(contacts)}) {
+    if (read != Outcome::ok) return storeFailure(read, "The service could not read the staff directory. Please try again.");
+  }
+  return csvAnswer(staffCsv(staff, contacts), "staff.csv");
 }

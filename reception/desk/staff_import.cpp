@@ -14,6 +14,8 @@ constexpr std::size_t noColumn = static_cast<std::size_t>(-1);
 struct NameColumns {
   std::size_t first = noColumn;
   std::size_t last = noColumn;
+  std::size_t email = noColumn;
+  std::size_t alertUrl = noColumn;
 };
 
 std::string lowered(std::string_view text) {
@@ -29,6 +31,8 @@ NameColumns findColumns(const CsvRecord& header) {
     std::string name = lowered(trimmed(header.fields[i]));
     if (name == "first_name" && columns.first == noColumn) columns.first = i;
     if (name == "last_name" && columns.last == noColumn) columns.last = i;
+    if (name == "email" && columns.email == noColumn) columns.email = i;
+    if (name == "alert_url" && columns.alertUrl == noColumn) columns.alertUrl = i;
   }
   return columns;
 }
@@ -51,7 +55,8 @@ bool isBlank(const CsvRecord& record) {
 
 std::string nameProblem(const ImportedName& name, const std::string& codePage) {
   std::string problem = checkNamePart("The first name", name.firstName, codePage);
-  return problem.empty() ? checkNamePart("The last name", name.lastName, codePage) : problem;
+  if (problem.empty()) problem = checkNamePart("The last name", name.lastName, codePage);
+  return problem.empty() ? checkContact(name.contact) : problem;
 }
 
 // Shown in the preview: the names as read, cut to a readable length.
@@ -83,7 +88,8 @@ ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNa
   for (std::size_t i = 1; i < records.size(); ++i) {
     const CsvRecord& record = records[i];
     if (isBlank(record) && !record.unclosedQuote) continue;
-    ImportedName name{record.line, nameField(record, columns.first), nameField(record, columns.last)};
+    ImportedName name{record.line, nameField(record, columns.first), nameField(record, columns.last),
+                      {nameField(record, columns.email), nameField(record, columns.alertUrl)}};
     std::string problem = record.unclosedQuote ? "A quoted field is not closed." : nameProblem(name, codePage);
     std::string displayName = name.firstName + " " + name.lastName;
     auto earlier = seen.find(displayName);
@@ -98,8 +104,13 @@ ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNa
   return preview;
 }
 
-std::string staffCsv(const std::vector<StaffRow>& staff) {
-  std::string text = "\xEF\xBB\xBF" + csvLine({"first_name", "last_name"});
-  for (const StaffRow& row : staff) text += csvLine({row.firstName, row.lastName});
+std::string staffCsv(const std::vector<StaffRow>& staff, const std::map<std::int64_t, StaffContact>& contacts) {
+  std::string text = "\xEF\xBB\xBF" + csvLine({"first_name", "last_name", "email", "alert_url"});
+  for (const StaffRow& row : staff) {
+    auto contact = contacts.find(row.id);
+    StaffContact none;
+    const StaffContact& shown = contact == contacts.end() ? none : contact->second;
+    text += csvLine({row.firstName, row.lastName, shown.email, shown.alertUrl});
+  }
   return text;
 }

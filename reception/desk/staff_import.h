@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@ struct ImportedName {
   std::size_t line = 0;
   std::string firstName;
   std::string lastName;
+  StaffContact contact;  // the optional columns email and alert_url
 };
 
 struct RejectedRow {
@@ -33,9 +36,11 @@ struct ImportPreview {
 // Sorts each row of csv into added, unchanged (its "First Last" is in
 // existingNames) or rejected, by the same rules as the staff form. The header
 // row names first_name and last_name in any order (case and outer blanks do
-// not matter); other columns are ignored.
+// not matter); the optional columns email and alert_url are read and
+// checked as the staff form checks them; other columns are ignored.
 ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames,
                                  const std::string& codePage = defaultCodePage);
 
-// The active staff as CSV with a byte order mark, so spreadsheets read UTF-8.
-std::string staffCsv(const std::vector<StaffRow>& staff);
+// The active staff as CSV with a byte order mark, so spreadsheets read UTF-8,
+// with each one's contact from contacts (by staff id).
+std::string staffCsv(const std::vector<StaffRow>& staff, const std::map<std::int64_t, StaffContact>& contacts = {});

@@ -1,5 +1,6 @@
 #include "desk/validation.h"
 
+#include <algorithm>
 #include <array>
 
 #include <nlohmann/json.hpp>
@@ -102,6 +103,10 @@ bool formStringMember(const json& object, const char* key, std::string& value) {
   return true;
 }
 
+bool isControlOrSpace(unsigned char c) { return c <= 0x20 || c == 0x7F; }
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
 }  // namespace
 
 bool exactStringMember(const json& object, const char* key, std::string& value) {
@@ -166,4 +171,58 @@ std::string parseGuestEntry(std::string_view body, GuestEntry& entry, const std:
   error = checkLine("The guest's name", entry.headline, maxHeadlineChars, true, codePage);
   if (error.empty()) error = checkLine("The note", entry.detail, maxDetailChars, false, codePage);
   return error;
+}
+
+std::string checkEmail(std::string_view address) {
+  if (address.empty()) return "";
+  if (address.size() > maxEmailChars) return "The email address is longer than 254 characters.";
+  if (std::any_of(address.begin(), address.end(), [](char c) { return isControlOrSpace(static_cast<unsigned char>(c)); })) {
+    return "The email address must not contain spaces or control characters.";
+  }
+  std::size_t at = address.rfind('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == address.size() ||
+      address.find('@') != at || address.find_first_of("<>,;\"") != std::string_view::npos) {
+    return "The email address must look like name@example.com.";
+  }
+  return "";
+}
+
+std::string checkAlertUrl(std::string_view url) {
+  if (url.empty()) return "";
+  if (url.size() > maxAlertUrlChars) return "The push address is longer than 2,048 characters.";
+  if (std::any_of(url.begin(), url.end(), [](char c) { return isControlOrSpace(static_cast<unsigned char>(c)); })) {
+    return "The push address must not contain spaces or control characters.";
+  }
+  std::string_view rest;
+  if (startsWith(url, "https://")) {
+    rest = url.substr(8);
+  } else if (startsWith(url, "http://")) {
+    rest = url.substr(7);
+  } else {
+    return "The push address must start with http:// or https://.";
+  }
+  std::size_t hostEnd = rest.find_first_of("/?#");
+  std::string_view authority = rest.substr(0, hostEnd);
+  if (authority.empty() || authority.back() == '@' || authority.front() == ':') {
+    return "The push address must name a host.";
+  }
+  return "";
+}
+
+std::string checkContact(const StaffContact& contact) {
+  std::string problem = checkEmail(contact.email);
+  return problem.empty() ? checkAlertUrl(contact.alertUrl) : problem;
+}
+
+std::string maskedTarget(std::string_view target) {
+  std::size_t scheme = target.find("://");
+  if (scheme == std::string_view::npos) {
+    std::size_t at = target.rfind('@');
+    return at == std::string_view::npos ? std::string("…") : "…" + std::string(target.substr(at));
+  }
+  std::string_view rest = target.substr(scheme + 3);
+  std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+  std::size_t user = authority.rfind('@');
+  if (user != std::string_view::npos) authority.remove_prefix(user + 1);
+  return std::string(target.substr(0, scheme + 3)) + std::string(authority);
 }

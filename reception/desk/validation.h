@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "store/staff.h"
 #include "text/code_page.h"
 
 // Limits in characters. A notifier's request carries the watched name
@@ -50,3 +51,17 @@ bool exactStringMember(const nlohmann::json& object, const char* key, std::strin
 
 // Parses body as a JSON object; "" or the message for the receptionist.
 std::string parseObject(std::string_view body, nlohmann::json& object);
+
+// A member of staff's contact fields: "" when acceptable (an empty text is:
+// no contact), else a message for the desk. An email address is
+// local@domain without spaces or control characters; a push address an
+// http:// or https:// URL that names a host.
+constexpr std::size_t maxEmailChars = 254;
+constexpr std::size_t maxAlertUrlChars = 2048;
+std::string checkEmail(std::string_view address);
+std::string checkAlertUrl(std::string_view url);
+std::string checkContact(const StaffContact& contact);
+// A contact as logs and the board show it: an URL as scheme and host only
+// (a user, password, path or query may be a secret), an email address as
+// its domain.
+std::string maskedTarget(std::string_view target);

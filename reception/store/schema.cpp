@@ -63,6 +63,46 @@ CREATE TABLE IF NOT EXISTS audit_log (
   action TEXT NOT NULL,
   detail TEXT NOT NULL
 );
+-- The alert chain: alert_step holds a step of a guest's chain, taken once
+-- (its primary key); alert_outbox one message on one channel, whose payload
+-- is emptied once final; reply_token the reply links, by the hash of their token.
+CREATE TABLE IF NOT EXISTS alert_step (
+  notification_id INTEGER NOT NULL,
+  step TEXT NOT NULL,
+  taken_at INTEGER NOT NULL,
+  PRIMARY KEY (notification_id, step)
+);
+CREATE TABLE IF NOT EXISTS alert_outbox (
+  id INTEGER PRIMARY KEY,
+  notification_id INTEGER NOT NULL,
+  step TEXT NOT NULL,
+  channel TEXT NOT NULL,
+  target TEXT NOT NULL,
+  payload TEXT NOT NULL,
+  idempotency_key TEXT NOT NULL,
+  state TEXT NOT NULL DEFAULT 'pending',
+  attempts INTEGER NOT NULL DEFAULT 0,
+  next_attempt_at INTEGER NOT NULL,
+  last_status INTEGER,
+  last_error TEXT NOT NULL DEFAULT '',
+  updated_at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS alert_outbox_due ON alert_outbox(next_attempt_at) WHERE state = 'pending';
+CREATE INDEX IF NOT EXISTS alert_outbox_guest ON alert_outbox(notification_id);
+CREATE TABLE IF NOT EXISTS reply_token (
+  hash TEXT PRIMARY KEY,
+  notification_id INTEGER NOT NULL,
+  created_at INTEGER NOT NULL,
+  used_at INTEGER
+);
+CREATE INDEX IF NOT EXISTS reply_token_guest ON reply_token(notification_id);
+-- A guest's record deleted (retention) takes its alerts along: their
+-- targets and reply links are personal data too.
+CREATE TRIGGER IF NOT EXISTS alert_rows_of_deleted_guest AFTER DELETE ON notification BEGIN
+  DELETE FROM alert_outbox WHERE notification_id = old.id;
+  DELETE FROM alert_step WHERE notification_id = old.id;
+  DELETE FROM reply_token WHERE notification_id = old.id;
+END;
 )sql";
 
 bool hasTable(SetupConnection& setup, const char* name) {
@@ -87,8 +127,10 @@ bool addLaterColumns(SetupConnection& setup) {
   // announced_at: when a reassigned guest was announced to the present host
   // (NULL for a guest announced on arrival).
   if (!addColumn(setup, "notification", "announced_at", "INTEGER")) return false;
-  // 2: staff from the directory, by the directory's identity of the person, and their mail.
+  // 2: staff from the directory, by the directory's identity of the person, and
+  // their contacts for alerts (mail from the directory or the desk, a push address).
   if (!addColumn(setup, "staff", "directory_id", "TEXT") || !addColumn(setup, "staff", "email", "TEXT") ||
+      !addColumn(setup, "staff", "alert_url", "TEXT") ||
       !setup.execute("CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) "
                      "WHERE directory_id IS NOT NULL")) {
     return false;

@@ -117,11 +117,19 @@ Outcome insertStaff(WriteTransaction& transaction, const std::string& firstName,
 }
 
 Outcome addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added) {
+  return addStaff(firstName, lastName, StaffContact{}, added);
+}
+
+Outcome addStaff(const std::string& firstName, const std::string& lastName, const StaffContact& contact, StaffRow& added) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome inserted = insertStaff(transaction, firstName, lastName, currentTimeMs());
   if (inserted != Outcome::ok) return inserted;
   StaffRow row{transaction.lastInsertId(), firstName, lastName, firstName + " " + lastName, std::nullopt};
+  Statement contacts = transaction.prepare("UPDATE staff SET email = nullif(?2, ''), alert_url = nullif(?3, '') WHERE id = ?1");
+  if (!contacts.bind(1, row.id).bind(2, contact.email).bind(3, contact.alertUrl).run()) {
+    return transaction.fail("write of a staff member's contacts");
+  }
   Outcome committed = transaction.commit();
   if (committed == Outcome::ok) added = row;
   return committed;

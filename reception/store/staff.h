@@ -18,11 +18,18 @@ struct StaffRow {
   std::optional<std::int64_t> lastPollAt;
 };
 
+// A member of staff's own ways to be alerted; "" for none.
+struct StaffContact {
+  std::string email;
+  std::string alertUrl;
+};
+
 using NameSet = std::set<std::string, std::less<>>;
 
 // The active staff, by first name; a read error is never a shorter list.
 Outcome activeStaff(std::vector<StaffRow>& staff);
-// conflict: an active member has that name.
+// conflict: an active member has that name. With its contacts, in one transaction.
+Outcome addStaff(const std::string& firstName, const std::string& lastName, const StaffContact& contact, StaffRow& added);
 Outcome addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added);
 // conflict while guests are waiting for that member of staff.
 Outcome removeStaff(std::int64_t staffId);

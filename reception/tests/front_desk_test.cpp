@@ -339,7 +339,7 @@ TEST_F(FrontDeskApiTest, ImportPreviewsThenAppliesOnlyTheGoodRows) {
 
   RawReply exported = get("/api/desk/staff.csv");
   EXPECT_EQ(exported.status, 200);
-  EXPECT_EQ(exported.body, "\xEF\xBB\xBF" "first_name,last_name\r\nAnna,Schmidt\r\nHans,Meier\r\n");
+  EXPECT_EQ(exported.body, "\xEF\xBB\xBF" "first_name,last_name,email,alert_url\r\nAnna,Schmidt,,\r\nHans,Meier,,\r\n");
   EXPECT_NE(exported.headers.find("Content-Type: text/csv; charset=utf-8"), std::string::npos);
   EXPECT_NE(exported.headers.find("attachment; filename=\"staff.csv\""), std::string::npos);
 }

@@ -185,12 +185,12 @@ test("bad input gets a clear message and the directory is kept", async () => {
 
   // A host with a guest waiting cannot be removed; after withdrawing the guest they can.
   const ida = page.locator("#staff li", { hasText: "Ida Weiß" });
-  await ida.locator("button").click();
+  await ida.locator("button", { hasText: "Remove" }).click();
   await page.locator("#staff-message", { hasText: "still waiting" }).waitFor();
   await page.locator("#waiting tbody tr", { hasText: "Ada Lovelace" }).locator("button", { hasText: "Withdraw" }).click();
   await page.locator("#handled tbody tr", { hasText: "Ada Lovelace" }).locator(".status", { hasText: "Withdrawn" })
     .waitFor({ timeout: 10000 });
-  await page.locator("#staff li", { hasText: "Ida Weiß" }).locator("button").click();
+  await page.locator("#staff li", { hasText: "Ida Weiß" }).locator("button", { hasText: "Remove" }).click();
   await page.locator("#staff-message", { hasText: "Ida Weiß was removed." }).waitFor();
   await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor({ state: "detached" });
   await page.close();

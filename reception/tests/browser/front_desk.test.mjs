@@ -232,8 +232,8 @@ test("a staff CSV is previewed and only its good rows are added", async () => {
   const download = desk.waitForEvent("download");
   await desk.click("#staff-export");
   const exported = readFileSync(await (await download).path()).toString("utf8");
-  assert.ok(exported.startsWith("\uFEFFfirst_name,last_name\r\n"), "a byte order mark, then the header");
-  assert.match(exported, /\r\nIda,Weiß\r\n/);
+  assert.ok(exported.startsWith("\uFEFFfirst_name,last_name,email,alert_url\r\n"), "a byte order mark, then the header");
+  assert.match(exported, /\r\nIda,Weiß,ida@example.com,\r\n/);
   await desk.close();
 });
 

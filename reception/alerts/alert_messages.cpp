@@ -1,0 +1,126 @@
+#include "alerts/alert_messages.h"
+
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+
+namespace {
+
+bool isPlainAscii(const std::string& text) {
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7E) return false;
+  }
+  return true;
+}
+
+std::string formatLocal(std::int64_t ms, const char* format) {
+  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  std::tm local{};
+  if (localtime_r(&seconds, &local) == nullptr) return "";
+  char text[64];
+  if (std::strftime(text, sizeof text, format, &local) == 0) return "";
+  return text;
+}
+
+// "12 min 5 s", "45 s".
+std::string waitingText(std::int64_t seconds) {
+  if (seconds < 60) return std::to_string(seconds) + " s";
+  return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+}
+
+// Header values never carry a line break: a guest's name cannot add a header.
+std::string oneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return text;
+}
+
+std::string crlfLines(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string mailBody(const AlertFacts& facts) {
+  std::string body = facts.guest + " is waiting at reception";
+  body += facts.step == AlertStep::host ? " for you.\n\n" : " for " + facts.host + ".\n\n";
+  body += "Guest: " + facts.guest + "\n";
+  if (!facts.note.empty()) body += "Note: " + facts.note + "\n";
+  body += "Host: " + facts.host + "\n";
+  body += "Arrived: " + formatLocal(facts.arrivedAt, "%H:%M") + "\n";
+  body += "Waiting: " + waitingText(waitingSeconds(facts)) + "\n";
+  if (!facts.acknowledgeUrl.empty()) body += "\nOn your way? Tell the desk: " + facts.acknowledgeUrl + "\n";
+  return body;
+}
+
+}  // namespace
+
+std::int64_t waitingSeconds(const AlertFacts& facts) {
+  return facts.now > facts.arrivedAt ? (facts.now - facts.arrivedAt) / 1000 : 0;
+}
+
+std::string isoTimeWithOffset(std::int64_t ms) {
+  std::string iso = formatLocal(ms, "%Y-%m-%dT%H:%M:%S%z");
+  if (iso.size() >= 5) iso.insert(iso.size() - 2, ":");
+  return iso;
+}
+
+std::string chatLine(const AlertFacts& facts) {
+  std::string line = oneLine(facts.guest) + " has been waiting " + waitingText(waitingSeconds(facts)) + " for " +
+                     oneLine(facts.host);
+  if (!facts.note.empty()) line += " (" + oneLine(facts.note) + ")";
+  return line + (facts.step == AlertStep::team ? ": not acknowledged yet." : ".");
+}
+
+std::string webhookBody(const AlertFacts& facts) {
+  nlohmann::json body = {{"text", chatLine(facts)},
+                         {"guest", facts.guest},
+                         {"host", facts.host},
+                         {"note", facts.note},
+                         {"arrivedAt", isoTimeWithOffset(facts.arrivedAt)},
+                         {"waitingSeconds", waitingSeconds(facts)},
+                         {"acknowledgeUrl", facts.acknowledgeUrl.empty() ? nlohmann::json(nullptr)
+                                                                         : nlohmann::json(facts.acknowledgeUrl)}};
+  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string encodedHeaderValue(const std::string& text) {
+  if (isPlainAscii(text)) return text;
+  // Encoded words are at most 75 characters: split the text between characters.
+  std::string out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t take = std::min<std::size_t>(text.size() - at, 45);
+    while (at + take < text.size() && (static_cast<unsigned char>(text[at + take]) & 0xC0) == 0x80) --take;
+    std::string piece = text.substr(at, take);
+    std::string base64(sodium_base64_encoded_len(piece.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(&base64[0], base64.size(), reinterpret_cast<const unsigned char*>(piece.data()), piece.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    base64.resize(base64.size() - 1);  // the terminating NUL
+    out += (out.empty() ? "" : "\r\n ") + std::string("=?UTF-8?B?") + base64 + "?=";
+    at += take;
+  }
+  return out;
+}
+
+std::string emailMessage(const MailHeaders& headers, const AlertFacts& facts) {
+  std::string message;
+  // RFC 5322 dates are in English whatever the locale: the C locale's names.
+  message += "Date: " + formatLocal(facts.now, "%a, %d %b %Y %H:%M:%S %z") + "\r\n";
+  message += "From: " + oneLine(headers.from) + "\r\n";
+  message += "To: " + oneLine(headers.to) + "\r\n";
+  message += "Subject: " + encodedHeaderValue("Guest waiting: " + oneLine(facts.guest)) + "\r\n";
+  message += "Message-ID: <" + oneLine(headers.messageId) + ">\r\n";
+  message += "MIME-Version: 1.0\r\n";
+  message += "Content-Type: text/plain; charset=UTF-8\r\n";
+  message += "Content-Transfer-Encoding: 8bit\r\n";
+  message += "Auto-Submitted: auto-generated\r\n\r\n";
+  // libcurl doubles a leading "." of a line itself, as SMTP requires.
+  return message + crlfLines(mailBody(facts));
+}

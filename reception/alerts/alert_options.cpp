@@ -1,0 +1,62 @@
+#include "alerts/alert_options.h"
+
+#include "alerts/alert_policy.h"
+
+namespace {
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+std::string applySmtp(const std::string& name, const std::string& value, AlertOptions& options) {
+  if (name == "--smtp-url") {
+    if (!startsWith(value, "smtp://") && !startsWith(value, "smtps://")) {
+      return "--smtp-url must start with smtp:// or smtps://";
+    }
+    options.smtpUrl = value;
+  } else if (name == "--smtp-tls") {
+    if (value != "starttls" && value != "none") return "--smtp-tls must be starttls or none";
+    options.smtpRequireTls = value == "starttls";
+  } else if (name == "--smtp-user") {
+    options.smtpUser = value;
+  } else if (name == "--smtp-password-file") {
+    options.smtpPasswordFile = value;
+  } else if (name == "--smtp-from") {
+    if (!checkEmail(value).empty()) return "--smtp-from: \"" + value + "\" is not an email address";
+    options.smtpFrom = value;
+  } else {
+    options.smtpCaFile = value;
+  }
+  return "";
+}
+
+}  // namespace
+
+bool isAlertOption(const std::string& name) {
+  return name == "--smtp-url" || name == "--smtp-tls" || name == "--smtp-user" || name == "--smtp-password-file" ||
+         name == "--smtp-from" || name == "--smtp-ca-file" || name == "--team-webhook" || name == "--team-email" ||
+         name == "--public-url";
+}
+
+std::string applyAlertOption(const std::string& name, const std::string& value, AlertOptions& options) {
+  if (value.empty()) return name + " needs a value";
+  if (startsWith(name, "--smtp-")) return applySmtp(name, value, options);
+  if (name == "--team-webhook") {
+    std::string problem = checkAlertUrl(value);
+    options.teamWebhook = value;
+    return problem.empty() ? "" : "--team-webhook: " + problem;
+  }
+  if (name == "--team-email") {
+    options.teamEmail = value;
+    return checkEmail(value).empty() ? "" : "--team-email: \"" + value + "\" is not an email address";
+  }
+  if (!checkAlertUrl(value).empty()) return "--public-url must be an http:// or https:// address";
+  options.publicUrl = value.back() == '/' ? value : value + "/";
+  return "";
+}
+
+std::string checkAlertOptions(const AlertOptions& options) {
+  if (!options.smtpUrl.empty() && options.smtpFrom.empty()) return "--smtp-url needs --smtp-from";
+  if (options.smtpUser.empty() != options.smtpPasswordFile.empty()) {
+    return "--smtp-user and --smtp-password-file go together";
+  }
+  return "";
+}

@@ -1,0 +1,22 @@
+// The alerts' command-line options, parsed by pure functions.
+#pragma once
+
+#include <string>
+
+struct AlertOptions {
+  std::string smtpUrl;           // --smtp-url smtp://HOST[:PORT] or smtps://HOST[:PORT]
+  bool smtpRequireTls = true;    // --smtp-tls starttls|none
+  std::string smtpUser;          // --smtp-user
+  std::string smtpPasswordFile;  // --smtp-password-file: the password never goes on the command line
+  std::string smtpFrom;          // --smtp-from
+  std::string smtpCaFile;        // --smtp-ca-file
+  std::string teamWebhook;       // --team-webhook URL
+  std::string teamEmail;         // --team-email ADDRESS
+  std::string publicUrl;         // --public-url; "" for http://<host name>/
+};
+
+bool isAlertOption(const std::string& name);
+// "" or a message naming the option.
+std::string applyAlertOption(const std::string& name, const std::string& value, AlertOptions& options);
+// Checks of the options together, after all are read.
+std::string checkAlertOptions(const AlertOptions& options);

@@ -1,0 +1,90 @@
+#include "desk/contacts.h"
+
+#include "desk/validation.h"
+
+using nlohmann::json;
+
+namespace {
+
+// A member that is a string (kept), null (cleared) or absent (left as it
+// was); false for any other type.
+bool optionalText(const json& object, const char* name, std::string& value) {
+  auto member = object.find(name);
+  if (member == object.end()) return true;
+  if (member->is_null()) {
+    value.clear();
+    return true;
+  }
+  if (!member->is_string()) return false;
+  value = member->get<std::string>();
+  return true;
+}
+
+}  // namespace
+
+std::string parseStaffContact(std::string_view body, StaffContact& contact) {
+  json object = json::parse(body.begin(), body.end(), nullptr, false);
+  if (object.is_discarded() || !object.is_object()) return "The request body must be a JSON object.";
+  if (!optionalText(object, "email", contact.email) || !optionalText(object, "alertUrl", contact.alertUrl)) {
+    return "The email address and push address must be JSON strings.";
+  }
+  return checkContact(contact);
+}
+
+void addContactJson(json& staff, const StaffContact& contact) {
+  staff["email"] = contact.email;
+  staff["alertUrl"] = contact.alertUrl;
+}
+
+HttpResponse updateStaffContact(const DeskCall& call) {
+  std::map<std::int64_t, StaffContact> contacts;
+  Outcome read = staffContacts(contacts);
+  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  auto current = contacts.find(call.id);
+  StaffContact contact = current == contacts.end() ? StaffContact{} : current->second;
+  std::string error = parseStaffContact(call.request.body, contact);
+  if (!error.empty()) return errorAnswer(400, error);
+  switch (Outcome result = setStaffContact(call.id, contact)) {
+    case Outcome::ok: {
+      // The addresses themselves stay out of the log: masked as everywhere else.
+      audit(call, "staff-contact", "#" + std::to_string(call.id) + " email " +
+                                       (contact.email.empty() ? "none" : maskedTarget(contact.email)) + ", push " +
+                                       (contact.alertUrl.empty() ? "none" : maskedTarget(contact.alertUrl)));
+      json answer = {{"id", call.id}};
+      addContactJson(answer, contact);
+      return jsonAnswer(200, answer);
+    }
+    case Outcome::notFound: return errorAnswer(404, "That member of staff is not in the directory.");
+    default: return storeFailure(result);
+  }
+}
+
+Outcome addAlertDeskState(json& state, std::int64_t archivedSince, bool alertMail) {
+  std::map<std::int64_t, StaffContact> contacts;
+  std::map<std::int64_t, std::vector<AlertState>> alerts;
+  for (Outcome read : {staffContacts(contacts), alertStatesSince(archivedSince, alerts)}) {
+    if (read != Outcome::ok) return read;
+  }
+  for (json& staff : state["staff"]) {
+    auto found = contacts.find(staff["id"].get<std::int64_t>());
+    addContactJson(staff, found == contacts.end() ? StaffContact{} : found->second);
+  }
+  for (json& guest : state["notifications"]) {
+    json list = json::array();
+    auto found = alerts.find(guest["id"].get<std::int64_t>());
+    if (found != alerts.end()) {
+      for (const AlertState& alert : found->second) {
+        list.push_back({{"channel", alert.channel},
+                        {"state", alert.state},
+                        {"attempts", alert.attempts},
+                        {"status", alert.lastStatus ? json(*alert.lastStatus) : json(nullptr)},
+                        {"error", alert.lastError},
+                        {"at", alert.updatedAt},
+                        {"nextAttemptAt", alert.state == "pending" ? json(alert.nextAttemptAt) : json(nullptr)}});
+      }
+    }
+    guest["alerts"] = list;
+  }
+  state["alertMail"] = alertMail;
+  return Outcome::ok;
+}

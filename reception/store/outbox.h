@@ -1,0 +1,101 @@
+// The alerts' records: the staff's contact columns, the chain's steps taken
+// per guest, the outbox of messages to send with their attempts, and the
+// reply links' tokens (stored hashed).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/alert_records.h"
+#include "store/database.h"
+#include "store/staff.h"
+
+// The contacts of the active staff who have any, by staff id.
+Outcome staffContacts(std::map<std::int64_t, StaffContact>& contacts);
+// notFound for a staff id not in the directory.
+Outcome setStaffContact(std::int64_t staffId, const StaffContact& contact);
+// The same within the caller's write (a member just added).
+Outcome setStaffContact(WriteTransaction& transaction, std::int64_t staffId, const StaffContact& contact);
+
+// A waiting guest as the chain sees it.
+struct AlertGuest {
+  std::int64_t notificationId = 0;
+  std::int64_t staffId = 0;
+  std::string host;
+  std::string guest;
+  std::string note;
+  std::int64_t arrivedAt = 0;
+  GuestTimes times;  // hostLastPollAt from the database, without the unsaved polls
+  ChainProgress progress;
+  StaffContact contact;
+};
+// The waiting guests with a step of the chain still to take.
+Outcome guestsForAlerts(std::vector<AlertGuest>& guests);
+
+struct OutboxMessage {
+  std::string channel;  // "email", "push", "team-webhook", "team-email"
+  std::string target;   // the address or URL
+  std::string payload;  // the whole message or JSON body
+  std::string idempotencyKey;
+};
+
+// Records the step as taken and queues its messages, in one transaction;
+// with replyTokenHash, the reply link's token too. False when the step was
+// already taken (by another run) or the write failed: nothing is queued then.
+bool takeAlertStep(std::int64_t notificationId, AlertStep step, const std::vector<OutboxMessage>& messages,
+                   const std::string& replyTokenHash, std::int64_t now);
+
+struct OutboxItem {
+  std::int64_t id = 0;
+  std::int64_t notificationId = 0;
+  std::string channel;
+  std::string target;
+  std::string payload;
+  std::string idempotencyKey;
+  int attempts = 0;
+  bool guestWaiting = false;  // false: acknowledged, withdrawn or reassigned since
+};
+// Pending messages whose next attempt is due, oldest first: those sent by
+// mail, or the others.
+Outcome dueOutboxItems(std::int64_t now, bool mail, int limit, std::vector<OutboxItem>& items);
+// Saves an attempt: sent, pending again at retryAt, or failed. A final
+// message's payload (which holds the reply link) is cleared.
+bool recordAttempt(std::int64_t id, const SendOutcome& outcome, std::optional<std::int64_t> retryAt, std::int64_t now);
+// A message not sent because its guest no longer waits.
+bool cancelOutboxItem(std::int64_t id, std::int64_t now);
+
+// What was sent or tried per guest, for the board.
+struct AlertState {
+  std::string channel;
+  std::string state;  // "pending", "sent", "failed", "cancelled"
+  int attempts = 0;
+  std::optional<std::int64_t> lastStatus;
+  std::string lastError;
+  std::int64_t updatedAt = 0;
+  std::int64_t nextAttemptAt = 0;
+};
+Outcome alertStatesSince(std::int64_t since, std::map<std::int64_t, std::vector<AlertState>>& states);
+
+// The reply link's token and the hash stored for it.
+struct ReplyToken {
+  std::string token;  // 256 random bits, URL-safe base64
+  std::string hash;
+};
+ReplyToken newReplyToken();
+std::string replyTokenHash(const std::string& token);
+
+enum class ReplyStatus { valid, unknown, used, ended, failed };
+struct ReplyGuest {
+  ReplyStatus status = ReplyStatus::unknown;
+  std::int64_t notificationId = 0;
+  std::string guest;
+  std::string host;
+  std::int64_t arrivedAt = 0;
+};
+ReplyGuest findReplyGuest(const std::string& token);
+// Archives the guest as acknowledged by reply and uses up the token, in one
+// transaction; the status the token had (failed: nothing was saved).
+ReplyStatus acknowledgeByReply(const std::string& token, ReplyGuest& guest);

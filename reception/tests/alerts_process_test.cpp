@@ -1,0 +1,309 @@
+// Alerts end to end: the service as its own process against a real SMTP
+// server (aiosmtpd) and a webhook receiver on loopback, both run by
+// alert_servers.py: mail with the reply link, a push retried with one
+// Idempotency-Key, the team step, the reply link stopping it, and an outbox
+// that resumes after kill -9 without sending twice.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "alerts/alert_sender.h"
+#include "reception_test_support.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+const char* const python = "/usr/bin/python3";
+
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::vector<json> jsonLines(const std::filesystem::path& path) {
+  std::vector<json> lines;
+  std::istringstream text(fileText(path));
+  for (std::string line; std::getline(text, line);) {
+    json entry = json::parse(line, nullptr, false);
+    if (!entry.is_discarded()) lines.push_back(entry);
+  }
+  return lines;
+}
+
+// Polls the condition every 50 ms for at most the time given.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds most) {
+  auto deadline = std::chrono::steady_clock::now() + most;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return condition();
+}
+
+// alert_servers.py as a child, on free ports from 20000-32000.
+struct AlertServers {
+  ~AlertServers() {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+  bool start(const std::filesystem::path& folder) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> ports(20000, 31999);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      smtpPort = ports(random);
+      hookPort = smtpPort + 1;
+      directory = folder;
+      std::filesystem::path log = folder / "servers.log";
+      std::filesystem::remove(log);
+      pid = ::fork();
+      if (pid == 0) {
+        std::string script = std::string(ALERT_SERVERS_SCRIPT);
+        ::freopen(log.c_str(), "w", stdout);
+        ::execl(python, python, script.c_str(), std::to_string(smtpPort).c_str(), std::to_string(hookPort).c_str(),
+                folder.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      int status = 0;
+      bool exited = false;
+      bool ready = waitUntil([&] {
+        if (::waitpid(pid, &status, WNOHANG) == pid) exited = true;
+        return exited || fileText(log).find("ready") != std::string::npos;
+      }, 15s);
+      if (ready && !exited) return true;
+      pid = -1;
+      if (!exited || !WIFEXITED(status) || WEXITSTATUS(status) != 3) return false;  // 3: a port in use
+    }
+    return false;
+  }
+  std::vector<json> mails() const { return jsonLines(directory / "mail.jsonl"); }
+  std::vector<json> hooks(const std::string& path) const {
+    std::vector<json> matching;
+    for (const json& hook : jsonLines(directory / "hooks.jsonl")) {
+      if (hook["path"] == path) matching.push_back(hook);
+    }
+    return matching;
+  }
+
+  pid_t pid = -1;
+  int smtpPort = 0;
+  int hookPort = 0;
+  std::filesystem::path directory;
+};
+
+bool aiosmtpdInstalled() {
+  return std::system((std::string(python) + " -c 'import aiosmtpd' 2>/dev/null").c_str()) == 0;
+}
+
+RawReply deskSend(const ServiceProcess& service, const std::string& method, const std::string& target, const json& body) {
+  return send11(service.host, service.port, method, target, body.dump(), "application/json", service.deskCookie);
+}
+
+std::int64_t announce(const ServiceProcess& service, std::int64_t host, const std::string& guest) {
+  RawReply reply = deskSend(service, "POST", "/api/desk/notifications", {{"staffId", host}, {"guestName", guest}});
+  EXPECT_EQ(reply.status, 201) << reply.body;
+  return json::parse(reply.body, nullptr, false).value("id", std::int64_t{0});
+}
+
+// The path of the reply link in a mail about the guest.
+std::string replyPath(const std::vector<json>& mails, const std::string& guest) {
+  for (const json& mail : mails) {
+    std::string content = mail["content"];
+    if (content.find(guest) == std::string::npos) continue;
+    std::size_t at = content.find("/ack/");
+    if (at != std::string::npos) return content.substr(at, 5 + 43);
+  }
+  return "";
+}
+
+int countWithGuest(const std::vector<json>& hooks, const std::string& guest, int status) {
+  int count = 0;
+  for (const json& hook : hooks) {
+    if (hook["status"] == status && json::parse(hook["body"].get<std::string>())["guest"] == guest) ++count;
+  }
+  return count;
+}
+
+TEST(AlertsProcess, MailPushTeamStepReplyLinkAndRestart) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path)) << fileText(directory.path / "servers.log");
+  std::string hookBase = "http://127.0.0.1:" + std::to_string(servers.hookPort);
+  std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--demo",
+      "--smtp-url", "smtp://127.0.0.1:" + std::to_string(servers.smtpPort), "--smtp-tls", "none",
+      "--smtp-from", "desk@example.com", "--team-webhook", hookBase + "/team", "--escalate-after-unacknowledged", "8"};
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(arguments, directory.path)) << service.output;
+  RawReply added = deskSend(service, "POST", "/api/desk/staff",
+                            {{"name", "Hanna Host"}, {"email", "hanna@example.com"}, {"alertUrl", hookBase + "/flaky-push"}});
+  ASSERT_EQ(added.status, 201) << added.body;
+  std::int64_t host = json::parse(added.body)["id"];
+
+  // Hanna's notifier never polled: the host step at the announcement.
+  std::int64_t ada = announce(service, host, "Ada Lovelace");
+  ASSERT_TRUE(waitUntil([&] { return !servers.mails().empty(); }, 10s)) << "no mail arrived";
+  json mail = servers.mails()[0];
+  EXPECT_EQ(mail["from"], "desk@example.com");
+  EXPECT_EQ(mail["to"], json::array({"hanna@example.com"}));
+  std::string content = mail["content"];
+  EXPECT_NE(content.find("Subject: Guest waiting: Ada Lovelace\r\n"), std::string::npos) << content;
+  EXPECT_NE(content.find("\r\nMessage-ID: <"), std::string::npos);
+  EXPECT_EQ(content.find("Date: "), 0u);
+  EXPECT_FALSE(replyPath(servers.mails(), "Ada Lovelace").empty());
+
+  // The push: 500, then the retry after 5 s with the same key.
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/flaky-push").size() >= 2; }, 12s));
+  std::vector<json> pushes = servers.hooks("/flaky-push");
+  EXPECT_EQ(pushes[0]["status"], 500);
+  EXPECT_EQ(pushes[1]["status"], 200);
+  EXPECT_EQ(pushes[0]["key"], pushes[1]["key"]);
+  EXPECT_EQ(pushes[0]["type"], "application/json");
+
+  // A second guest, acknowledged through the mail's link before the team step.
+  std::int64_t grace = announce(service, host, "Grace Hopper");
+  ASSERT_TRUE(waitUntil([&] { return !replyPath(servers.mails(), "Grace Hopper").empty(); }, 10s));
+  std::string link = replyPath(servers.mails(), "Grace Hopper");
+  EXPECT_EQ(send11(service.host, service.port, "GET", link).status, 200);
+  RawReply acknowledged = send11(service.host, service.port, "POST", link, "", "application/x-www-form-urlencoded");
+  EXPECT_EQ(acknowledged.status, 200);
+
+  // The team step for Ada, 8 s after her announcement; none for Grace.
+  ASSERT_TRUE(waitUntil([&] { return countWithGuest(servers.hooks("/team"), "Ada Lovelace", 200) == 1; }, 15s));
+  json teamBody = json::parse(servers.hooks("/team")[0]["body"].get<std::string>());
+  EXPECT_EQ(teamBody["host"], "Hanna Host");
+  EXPECT_GE(teamBody["waitingSeconds"].get<int>(), 8);
+  EXPECT_NE(teamBody["text"].get<std::string>().find("Ada Lovelace"), std::string::npos);
+  std::this_thread::sleep_for(3s);  // Grace's team step would have been due by now
+  EXPECT_EQ(countWithGuest(servers.hooks("/team"), "Grace Hopper", 200), 0);
+  RawReply stateReply = deskSend(service, "GET", "/api/desk/state", nullptr);
+  json state = json::parse(stateReply.body);
+  for (const json& guest : state["notifications"]) {
+    if (guest["id"] == grace) {
+      EXPECT_EQ(guest["archivedBy"], "reply");
+    }
+    if (guest["id"] == ada) {
+      ASSERT_EQ(guest["alerts"].size(), 3u) << guest.dump();
+      EXPECT_EQ(guest["alerts"][0]["channel"], "email");
+      EXPECT_EQ(guest["alerts"][1]["channel"], "push");
+      EXPECT_EQ(guest["alerts"][1]["state"], "sent");
+      EXPECT_EQ(guest["alerts"][1]["attempts"], 2);
+      EXPECT_EQ(guest["alerts"][2]["channel"], "team-webhook");
+    }
+  }
+
+  // kill -9 while a retry is pending; after the restart it is sent once.
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/" + std::to_string(host), {{"alertUrl", hookBase + "/flaky-kill"}})
+                .status, 200);
+  announce(service, host, "Katherine Johnson");
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/flaky-kill").size() == 1; }, 10s));
+  service.stop(SIGKILL);
+  ServiceProcess restarted;
+  ASSERT_TRUE(restarted.start(arguments, directory.path)) << restarted.output;
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/flaky-kill").size() >= 2; }, 12s));
+  std::this_thread::sleep_for(6s);  // time for a second delivery, were there one
+  std::vector<json> killed = servers.hooks("/flaky-kill");
+  ASSERT_EQ(killed.size(), 2u);
+  EXPECT_EQ(killed[1]["status"], 200);
+  EXPECT_EQ(killed[0]["key"], killed[1]["key"]);
+  std::vector<json> earlier = servers.hooks("/flaky-push");
+  EXPECT_EQ(earlier.size(), 3u) << "nothing already sent is sent again";
+  EXPECT_EQ(countWithGuest(earlier, "Ada Lovelace", 200), 1);
+  EXPECT_EQ(countWithGuest(earlier, "Grace Hopper", 200), 1);
+  EXPECT_EQ(servers.mails().size(), 3u) << "one mail per guest";
+}
+
+// A listener on 127.0.0.1 that never accepts: connections complete in the
+// kernel and then hear nothing. Closed with the object.
+struct SilentServer {
+  SilentServer() {
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 10 && port == 0; ++attempt) {
+      socket = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      int candidate = std::uniform_int_distribution<int>(20000, 31999)(random);
+      address.sin_port = htons(static_cast<std::uint16_t>(candidate));
+      if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 64) == 0) {
+        port = candidate;
+      } else {
+        ::close(socket);
+        socket = -1;
+      }
+    }
+  }
+  ~SilentServer() {
+    if (socket >= 0) ::close(socket);
+  }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  int socket = -1;
+  int port = 0;
+};
+
+// A mail server that never answers holds up neither the stop nor a push;
+// the mail cut short stays due for the next start.
+TEST(AlertsProcess, SilentMailServerHoldsUpNeitherStopNorPush) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path));
+  SilentServer silent;
+  ASSERT_NE(silent.port, 0);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--smtp-url", "smtp://127.0.0.1:" + std::to_string(silent.port),
+                             "--smtp-tls", "none", "--smtp-from", "desk@example.com"}, directory.path)) << service.output;
+  std::string push = "http://127.0.0.1:" + std::to_string(servers.hookPort) + "/push";
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/1", {{"email", "anna@example.com"}, {"alertUrl", push}}).status, 200);
+  announce(service, 1, "Ada Lovelace");
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/push").size() == 1; }, 5s)) << "the push waited for the mail";
+  std::this_thread::sleep_for(1s);  // the mail's send under way
+  auto stopping = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WIFEXITED(service.stop(SIGTERM)));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s) << "the stop waited for the mail server";
+  ServiceProcess restarted;
+  ASSERT_TRUE(restarted.start({"--listen", "127.0.0.1:0", "--demo"}, directory.path)) << restarted.output;
+  json state = json::parse(deskSend(restarted, "GET", "/api/desk/state", nullptr).body);
+  ASSERT_EQ(state["notifications"].size(), 1u);
+  json mail = state["notifications"][0]["alerts"][0];
+  EXPECT_EQ(mail["channel"], "email");
+  EXPECT_EQ(mail["state"], "pending");
+  EXPECT_EQ(mail["attempts"], 0);
+}
+
+// --smtp-tls starttls refuses to send to a server that does not offer it.
+TEST(AlertsProcess, MailRefusedWithoutStartTls) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path));
+  ASSERT_TRUE(initAlertSender());
+  SmtpSettings smtp{"smtp://127.0.0.1:" + std::to_string(servers.smtpPort), true, "", "", "desk@example.com", ""};
+  const std::string message = "Subject: x\r\n\r\nbody\r\n";
+  SendOutcome refused = sendMail(smtp, "hanna@example.com", message);
+  EXPECT_FALSE(refused.delivered);
+  EXPECT_FALSE(refused.error.empty());
+  smtp.requireTls = false;
+  EXPECT_TRUE(sendMail(smtp, "hanna@example.com", message).delivered);
+  EXPECT_EQ(servers.mails().size(), 1u);
+}
+
+}  // namespace
