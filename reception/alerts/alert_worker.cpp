@@ -11,6 +11,7 @@
 
 #include "alerts/alert_messages.h"
 #include "desk/validation.h"
+#include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/outbox.h"
 #include "store/clock.h"
@@ -124,6 +125,7 @@ void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::int64_t done = currentTimeMs();
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
   recordAttempt(item.id, outcome, retry, done);
+  countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
   recordAudit("alerts", "", "alert",
               "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target) +
                   ": " + outcomeText(outcome, retry.has_value()));

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "store/directory_staff.h"
@@ -118,6 +119,7 @@ DirectorySyncResult syncDirectory(const LdapSettings& settings, const SyncReques
     }
   }
   if (!request.dryRun) auditResult(result, request);
+  if (result.outcome == DirectorySyncOutcome::applied) noteDirectorySyncSuccess(result.at / 1000);
   return result;
 }
 

@@ -21,6 +21,16 @@ constexpr CounterRow counterRows[] = {
      "Writes refused because another process held the database."},
     {Counter::retentionDeleted, "vestibra_retention_deleted_total", "",
      "Finished guests and removed staff deleted by the retention."},
+    {Counter::alertEmailSent, "vestibra_alerts_total", "channel=\"email\",outcome=\"sent\"",
+     "Alert attempts by channel and outcome."},
+    {Counter::alertEmailRetry, "vestibra_alerts_total", "channel=\"email\",outcome=\"retry\"", ""},
+    {Counter::alertEmailFailed, "vestibra_alerts_total", "channel=\"email\",outcome=\"failed\"", ""},
+    {Counter::alertPushSent, "vestibra_alerts_total", "channel=\"push\",outcome=\"sent\"", ""},
+    {Counter::alertPushRetry, "vestibra_alerts_total", "channel=\"push\",outcome=\"retry\"", ""},
+    {Counter::alertPushFailed, "vestibra_alerts_total", "channel=\"push\",outcome=\"failed\"", ""},
+    {Counter::alertTeamSent, "vestibra_alerts_total", "channel=\"team\",outcome=\"sent\"", ""},
+    {Counter::alertTeamRetry, "vestibra_alerts_total", "channel=\"team\",outcome=\"retry\"", ""},
+    {Counter::alertTeamFailed, "vestibra_alerts_total", "channel=\"team\",outcome=\"failed\"", ""},
 };
 constexpr std::size_t counterCount = static_cast<std::size_t>(Counter::count);
 static_assert(sizeof counterRows / sizeof counterRows[0] == counterCount, "one row per counter");
@@ -46,6 +56,7 @@ struct ApiCounts {
 };
 
 std::array<std::atomic<std::uint64_t>, counterCount> counters{};
+std::atomic<std::int64_t> directorySyncSuccess{0};
 std::array<ApiCounts, apiCount> requests;
 
 std::uint64_t load(const std::atomic<std::uint64_t>& value) { return value.load(std::memory_order_relaxed); }
@@ -67,6 +78,12 @@ void addGauges(std::string& text, const Gauges& gauges) {
   sample(text, "vestibra_guests_escalated", "", std::to_string(gauges.guestsEscalated));
   family(text, "vestibra_notifiers_online", "gauge", "Members of staff whose notifier polled within the online window.");
   sample(text, "vestibra_notifiers_online", "", std::to_string(gauges.notifiersOnline));
+}
+
+void addDirectorySync(std::string& text) {
+  const char* name = "vestibra_directory_sync_last_success_timestamp_seconds";
+  family(text, name, "gauge", "When a directory sync last changed the staff as planned (0: never since the start).");
+  sample(text, name, "", std::to_string(directorySyncSuccess.load(std::memory_order_relaxed)));
 }
 
 void addCounters(std::string& text) {
@@ -115,6 +132,18 @@ void countEvent(Counter counter, std::uint64_t amount) {
 
 std::uint64_t counterValue(Counter counter) { return load(counters[static_cast<std::size_t>(counter)]); }
 
+void countAlert(std::string_view channel, AlertAttempt attempt) {
+  // The team's webhook and mail count as one channel, as the chain's step does.
+  std::size_t first = channel == "email"  ? static_cast<std::size_t>(Counter::alertEmailSent)
+                      : channel == "push" ? static_cast<std::size_t>(Counter::alertPushSent)
+                                          : static_cast<std::size_t>(Counter::alertTeamSent);
+  countEvent(static_cast<Counter>(first + static_cast<std::size_t>(attempt)));
+}
+
+void noteDirectorySyncSuccess(std::int64_t secondsSinceEpoch) {
+  directorySyncSuccess.store(secondsSinceEpoch, std::memory_order_relaxed);
+}
+
 Api apiOfTarget(std::string_view target) {
   if (target.substr(0, 15) == "/api/reception/") return Api::notifier;
   if (target.substr(0, 10) == "/api/desk/") return Api::desk;
@@ -137,6 +166,7 @@ std::string metricsText(const std::optional<Gauges>& gauges) {
   std::string text;
   if (gauges) addGauges(text, *gauges);
   addCounters(text);
+  addDirectorySync(text);
   addRequestCounts(text);
   addDurations(text);
   return text;
@@ -144,6 +174,7 @@ std::string metricsText(const std::optional<Gauges>& gauges) {
 
 void resetMetrics() {
   for (auto& counter : counters) reset(counter);
+  directorySyncSuccess.store(0, std::memory_order_relaxed);
   for (ApiCounts& counts : requests) {
     for (auto& count : counts.byStatus) reset(count);
     for (auto& count : counts.byDuration) reset(count);

@@ -17,11 +17,28 @@ enum class Counter : std::size_t {
   loginThrottled,
   databaseBusy,
   retentionDeleted,
+  alertEmailSent,
+  alertEmailRetry,
+  alertEmailFailed,
+  alertPushSent,
+  alertPushRetry,
+  alertPushFailed,
+  alertTeamSent,
+  alertTeamRetry,
+  alertTeamFailed,
   count  // how many there are; keep last
 };
 
 void countEvent(Counter counter, std::uint64_t amount = 1);
 std::uint64_t counterValue(Counter counter);
+
+// One alert attempt on its channel ("email", "push", "team-webhook" or
+// "team-email"): sent, to be retried, or failed for good.
+enum class AlertAttempt { sent, retry, failed };
+void countAlert(std::string_view channel, AlertAttempt attempt);
+
+// The time of the last directory sync that changed the staff as planned.
+void noteDirectorySyncSuccess(std::int64_t secondsSinceEpoch);
 
 // Which part of the service a request went to, by its path.
 enum class Api : std::size_t { notifier, desk, page };

@@ -11,6 +11,7 @@
 #include "alerts/alert_policy.h"
 #include "alerts/alert_setup.h"
 #include "alerts/alert_worker.h"
+#include "metrics/metrics.h"
 #include "config/config_file.h"
 #include "store/database.h"
 #include "store/notifications.h"
@@ -245,6 +246,8 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   // The host never polled: the host step at once. No SMTP here, so push only.
   std::int64_t guest = announce(host, "Ada Lovelace", "Room 2");
   AlertSettings alerts = settings();
+  std::uint64_t retriesBefore = counterValue(Counter::alertPushRetry);
+  std::uint64_t sentBefore = counterValue(Counter::alertPushSent);
   runAlertPass(alerts, fakeNow);
   ASSERT_EQ(hook.requests().size(), 1u);
   json pending = guestOf(guest)["alerts"];
@@ -268,6 +271,8 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(body["note"], "Room 2");
   EXPECT_EQ(body["waitingSeconds"], 0);
   EXPECT_EQ(guestOf(guest)["alerts"][0]["state"], "sent");
+  EXPECT_EQ(counterValue(Counter::alertPushRetry) - retriesBefore, 1u) << "the metrics count each attempt";
+  EXPECT_EQ(counterValue(Counter::alertPushSent) - sentBefore, 1u);
   // Each attempt is audited with the target masked to scheme and host.
   std::string audit = get("/api/desk/audit").body;
   EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed (500)"), std::string::npos) << audit;

@@ -18,6 +18,7 @@
 
 #include "store/audit.h"
 #include "directory/directory_worker.h"
+#include "metrics/metrics.h"
 #include "reception_test_support.h"
 
 namespace {
@@ -311,6 +312,10 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   nlohmann::json applied = waitForResult("lastSync");
   EXPECT_EQ(applied["summary"], "added 3, updated 0, deactivated 0, unchanged 0, rejected 0") << applied.dump();
   EXPECT_EQ(state()["staff"].size(), 3u);
+  std::string metrics = metricsText(std::nullopt);
+  const std::string lastSuccess = "\nvestibra_directory_sync_last_success_timestamp_seconds ";
+  ASSERT_NE(metrics.find(lastSuccess), std::string::npos) << metrics;
+  EXPECT_EQ(std::stoll(metrics.substr(metrics.find(lastSuccess) + lastSuccess.size())), applied["at"].get<std::int64_t>() / 1000);
   EXPECT_EQ(post("/api/desk/directory-sync", R"({"dryRun": "yes"})").status, 400);
 
   // On a schedule the first sync runs at once, audited as the scheduler's.
