@@ -237,6 +237,28 @@ TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePasswo
   EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-1"})").status, 200);
 }
 
+// The shared desk account cannot be locked out: one guessing address waits,
+// the receptionist's own PC logs in; fifty failures from many only slow it.
+TEST_F(ReceptionAccessTest, WrongPasswordsThrottleTheAddressNeverTheSharedAccount) {
+  addDeskAccount("reception", "desk", "reception-desk-1");
+  auto attempt = [&](const std::string& from, const std::string& password) {
+    return send11(host_, port_, "POST", "/api/desk/login", json{{"name", "reception"}, {"password", password}}.dump(),
+                  "application/json", "", from);
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(attempt("127.0.0.2", "guess" + std::to_string(i)).status, 401) << i;
+  RawReply throttled = attempt("127.0.0.2", "reception-desk-1");
+  EXPECT_EQ(throttled.status, 429);
+  EXPECT_EQ(header(throttled, "Retry-After"), "900");
+  EXPECT_NE(bodyOf(throttled)["error"].get<std::string>().find("wait 15 minutes"), std::string::npos) << throttled.body;
+  EXPECT_EQ(attempt("127.0.0.3", "reception-desk-1").status, 200);
+  for (int from = 4; from < 8; ++from) {
+    for (int i = 0; i < 10; ++i) attempt("127.0.0." + std::to_string(from), "guess");
+  }
+  // Fifty failures across addresses: the account is slowed, and the right password still logs in.
+  EXPECT_EQ(attempt("127.0.0.9", "guess").status, 401);
+  EXPECT_EQ(attempt("127.0.0.3", "reception-desk-1").status, 200);
+}
+
 // The executable: desk-user, 0600 files, the demo login.
 TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
   TemporaryDirectory directory;

@@ -262,21 +262,34 @@ TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
   EXPECT_EQ(sessionToken(plain), "");
 }
 
-// Ten failures within fifteen minutes, per account name and per address.
+// Ten failures within fifteen minutes block one address; across addresses an
+// account is only slowed, from fifty failures, and never locked.
 TEST(LoginThrottle, TenFailuresInTheWindowBlockUntilTheOldestLeavesIt) {
   FailureLog log;
   const std::int64_t start = 1000000;
-  for (int i = 0; i < 9; ++i) noteFailure(log, "account:ann", "address:a" + std::to_string(i), start + i * 1000);
-  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:b", start + 9000), 0);
-  noteFailure(log, "account:ann", "address:b", start + 9000);
-  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:c", start + 9000), loginWindowMs - 9000);
-  EXPECT_EQ(retryAfterMs(log, "account:bob", "address:c", start + 9000), 0);
-  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:c", start + loginWindowMs - 1), 1);
-  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:c", start + loginWindowMs), 0);
+  for (int i = 0; i < 9; ++i) noteFailure(log, "Ann", "10.0.0.1", start + i * 1000);
+  EXPECT_EQ(judgeAttempt(log, "ann", "10.0.0.1", start + 9000).retryAfterMs, 0);
+  noteFailure(log, "bob", "10.0.0.1", start + 9000);  // the tenth from that address, on another account
+  EXPECT_EQ(judgeAttempt(log, "ann", "10.0.0.1", start + 9000).retryAfterMs, loginWindowMs - 9000);
+  EXPECT_EQ(judgeAttempt(log, "carl", "10.0.0.1", start + 9000).retryAfterMs, loginWindowMs - 9000);
+  EXPECT_EQ(judgeAttempt(log, "ann", "10.0.0.2", start + 9000).retryAfterMs, 0);  // others are not locked out
+  EXPECT_FALSE(judgeAttempt(log, "ann", "10.0.0.2", start + 9000).slowed);
+  EXPECT_EQ(judgeAttempt(log, "ann", "10.0.0.1", start + loginWindowMs - 1).retryAfterMs, 1);
+  EXPECT_EQ(judgeAttempt(log, "ann", "10.0.0.1", start + loginWindowMs).retryAfterMs, 0);
   // A failure after the window keeps the nine newest: one more blocks again.
-  noteFailure(log, "account:ann", "address:d", start + loginWindowMs + 500);
-  EXPECT_EQ(retryAfterMs(log, "account:ann", "address:e", start + loginWindowMs + 500), 500);
-  for (int i = 0; i < 20; ++i) noteFailure(log, "account:x" + std::to_string(i), "address:z", start);
-  EXPECT_EQ(retryAfterMs(log, "account:new", "address:z", start), loginWindowMs);
-  EXPECT_EQ(log["address:z"].size(), loginFailureLimit);  // never more kept than the limit needs
+  noteFailure(log, "ann", "10.0.0.1", start + loginWindowMs + 500);
+  EXPECT_EQ(judgeAttempt(log, "ann", "10.0.0.1", start + loginWindowMs + 500).retryAfterMs, 500);
+
+  FailureLog shared;
+  for (int i = 0; i < 49; ++i) noteFailure(shared, "reception", "10.1.0." + std::to_string(i / 9), start + i);
+  EXPECT_FALSE(judgeAttempt(shared, "reception", "10.2.0.1", start + 100).slowed);
+  noteFailure(shared, "RECEPTION", "10.1.0.9", start + 49);
+  LoginJudgement judged = judgeAttempt(shared, "reception", "10.2.0.1", start + 100);
+  EXPECT_TRUE(judged.slowed);
+  EXPECT_EQ(judged.retryAfterMs, 0);
+  EXPECT_FALSE(judgeAttempt(shared, "reception", "10.2.0.1", start + loginWindowMs).slowed);
+  EXPECT_FALSE(judgeAttempt(shared, "other", "10.2.0.1", start + 100).slowed);
+  EXPECT_EQ(shared["account:reception"].size(), accountSlowdownFrom);  // never more kept than the rule reads
+  for (int i = 0; i < 20; ++i) noteFailure(shared, "x" + std::to_string(i), "10.9.9.9", start);
+  EXPECT_EQ(shared["address:10.9.9.9"].size(), addressFailureLimit);
 }
