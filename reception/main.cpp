@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -140,6 +141,7 @@ int main(int argc, char** argv) {
   }
   DeskOrigin& origin = settings.origin;
   origin.hostNames = serviceHostNames(options.address, options.hostNames);
+  origin.machineAddresses = std::make_shared<HostAddresses>();
   origin.ports = {listeningPort(listener)};
   if (tlsListener >= 0) {
     origin.tlsPort = listeningPort(tlsListener);

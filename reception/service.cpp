@@ -4,7 +4,9 @@
 
 #include "desk/desk.h"
 #include "http/query.h"
+#include "log/service_log.h"
 #include "store/accounts.h"
+#include "store/clock.h"
 #include "text/text.h"
 
 namespace {
@@ -115,6 +117,21 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
   return response;
 }
 
+// Says which names the desk answers to and how to add one, since whoever
+// sees it is most likely setting the service up.
+HttpResponse unknownHostAnswer(const HttpRequest& request) {
+  logRefusal(request.clientAddress, 421, "the desk does not answer to the host name \"" + request.host + "\"",
+             currentTimeMs());
+  std::string names;
+  for (const std::string& name : settings.origin.hostNames) names += (names.empty() ? "" : ", ") + name;
+  if (settings.origin.machineAddresses) names += ", and every address of this server";
+  return textAnswer(421, "This service does not answer to that host name.\n\n"
+                         "The desk answers to: " + names + ".\n\n"
+                         "To open it by another name, add the line \"host-name = NAME\" to the service's\n"
+                         "settings (/etc/vestibra/reception.conf in the package) or start it with\n"
+                         "--host-name NAME, then restart the service.\n");
+}
+
 HttpResponse emptyAnswer(int status) {
   HttpResponse response;
   response.status = status;
@@ -130,9 +147,13 @@ HttpResponse redirectToHttps(const HttpRequest& request) {
 HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
   // A notifier sends none of a browser's headers: a request with them
   // comes from a web page (an <img> with the well-known key) and changes nothing.
-  if (sentByBrowser(request)) return emptyAnswer(403);
+  if (sentByBrowser(request)) {
+    logRefusal(request.clientAddress, 403, "a browser's request to the notifier API", currentTimeMs());
+    return emptyAnswer(403);
+  }
   if (request.method != "GET") return emptyAnswer(405);
   if (!keyMatches(queryValue(query, "key").value_or(""), settings.notifier.accessKey)) {
+    logRefusal(request.clientAddress, 403, "a notifier request without the right key", currentTimeMs());
     return notifierRefusal(403, settings.notifier);
   }
   if (request.route < 0) return notifierRefusal(404, settings.notifier);
@@ -177,7 +198,10 @@ HttpResponse answerSession(const HttpRequest& request, std::string_view path, co
 HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const QueryMap& query) {
   const std::string& method = request.method;
   bool isWrite = method != "GET" && method != "HEAD";
-  if (isWrite && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
+  if (isWrite && isCrossSiteWrite(request)) {
+    logRefusal(request.clientAddress, 403, "a desk write from another site", currentTimeMs());
+    return errorAnswer(403, "Requests from other sites are refused.");
+  }
   if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
   if (path == "/api/desk/login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
@@ -189,9 +213,7 @@ HttpResponse route(const HttpRequest& request) {
   QueryMap query = parseRequestTarget(request.target).query;
   if (startsWith(path, notifierPrefix)) return answerNotifier(request, query);
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
-  if (!isServiceHost(request.host, settings.origin)) {
-    return textAnswer(421, "This service does not answer to that host name.\n");
-  }
+  if (!isServiceHost(request.host, settings.origin)) return unknownHostAnswer(request);
   if (settings.origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
   if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
   return assetAnswer(path, request.method);

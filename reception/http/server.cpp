@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "http/work_queue.h"
+#include "log/service_log.h"
 
 namespace {
 
@@ -218,6 +219,11 @@ void endRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCo
   startReceiving(*state);
 }
 
+std::int64_t wallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 bool startsWithCaseless(const char* text, const char* prefix) { return ::strncasecmp(text, prefix, std::strlen(prefix)) == 0; }
 
 MHD_Result readHeader(void* context, MHD_ValueKind, const char* name, const char* value) {
@@ -301,6 +307,7 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
   request.clientAddress = clientAddress(connection);
   request.overTls = overTls;
   if (queryParameterCount(request.target) > maxQueryParameters) {
+    logRefusal(request.clientAddress, 414, "too many query parameters", wallClockMs());
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
   }

@@ -18,6 +18,8 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "store/clock.h"
+#include "http/host_addresses.h"
+#include "log/service_log.h"
 #include "test_support.h"
 
 namespace {
@@ -156,6 +158,40 @@ TEST_F(ReceptionAccessTest, AuditLogKeepsEveryDeskWriteNewestFirstAndNoSecrets) 
                                     std::string(accessKey)}) {
     EXPECT_EQ(everything.find(secret), std::string::npos) << secret;
   }
+}
+
+// As the package runs it (listen = *:80), here on a loopback port: the desk
+// opens by any name or address of the machine and by an added name; another
+// name learns which names work, and the log says so once a minute.
+TEST_F(ReceptionAccessTest, TheDeskAnswersToEveryNameAndAddressOfTheMachine) {
+  ServiceSettings everywhere = settings_;
+  everywhere.origin.hostNames = serviceHostNames("*", {"Desk.Example.org"});
+  everywhere.origin.machineAddresses = std::make_shared<HostAddresses>();
+  configureService(everywhere);
+  char machine[256] = {};
+  ASSERT_EQ(::gethostname(machine, sizeof machine - 1), 0);
+  std::string port = std::to_string(port_);
+  std::vector<std::string> ours = {"localhost", "127.0.0.1:" + port, machine, "DESK.example.org:" + port};
+  if (!fullyQualifiedHostName().empty()) ours.push_back(fullyQualifiedHostName());
+  std::vector<std::string> addresses = interfaceAddresses();
+  EXPECT_NE(std::find(addresses.begin(), addresses.end(), "127.0.0.1"), addresses.end());
+  ours.insert(ours.end(), addresses.begin(), addresses.end());
+  for (const std::string& host : ours) {
+    EXPECT_EQ(exchange(host_, port_, "GET / HTTP/1.0\r\nHost: " + host + "\r\n\r\n").status, 200) << host;
+  }
+  forgetLoggedKeys();
+  testing::internal::CaptureStderr();
+  for (const char* host : {"evil.example", "desk.example.org.evil.example", "192.0.2.1", "evil.example"}) {
+    RawReply refused = exchange(host_, port_, "GET / HTTP/1.0\r\nHost: " + std::string(host) + "\r\n\r\n");
+    EXPECT_EQ(refused.status, 421) << host;
+    EXPECT_NE(refused.body.find("desk.example.org"), std::string::npos) << refused.body;
+    EXPECT_NE(refused.body.find("host-name = NAME"), std::string::npos) << refused.body;
+  }
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;  // evil.example once
+  EXPECT_NE(log.find("refused 421 from 127.0.0.1: the desk does not answer to the host name \"192.0.2.1\""),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(ReceptionAccessTest, OtherHostNamesAndOtherSitesGetNowhere) {

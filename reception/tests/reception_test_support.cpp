@@ -208,7 +208,7 @@ void InProcessServiceTest::startService(const std::string& address, std::uint16_
 bool InProcessServiceTest::tryStartService(const std::string& address, std::uint16_t port) {
   std::string error;
   int listener = openListener(address, port, error);
-  settings_.origin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0};
+  settings_.origin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0, nullptr};
   configureService(settings_);
   if (listener < 0 || !startHttpServer(listener, receptionServerSetup(), error)) return false;
   host_ = address;

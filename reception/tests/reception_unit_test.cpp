@@ -199,7 +199,7 @@ TEST(NotifierRecords, LocalTimeOfDayAndStrictIds) {
 
 // Which Host headers name the service, and which requests come from another site or a browser.
 TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
-  DeskOrigin origin{serviceHostNames("192.168.1.5", {"Reception.Corp"}), {80, 443}, 0};
+  DeskOrigin origin{serviceHostNames("192.168.1.5", {"Reception.Corp"}), {80, 443}, 0, nullptr};
   for (const char* host : {"localhost", "LocalHost:80", "127.0.0.1", "127.0.0.1:443", "[::1]", "[::1]:80",
                            "192.168.1.5", "reception.corp:80", "RECEPTION.CORP"}) {
     EXPECT_TRUE(isServiceHost(host, origin)) << host;
