@@ -325,6 +325,18 @@ TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
   // The service's configuration file names the database, as packaged installs keep it.
   writeFileBytes(directory.path / "other.conf", "database = other.db\n");
   EXPECT_EQ(run({"add", "ines", "--config", "other.conf"}, "ines-password-1\n"), 0) << output;
+  EXPECT_NE(output.find("created the database " + (directory.path / "other.db").string() + "\nadded ines"),
+            std::string::npos)
+      << output;
+  // A mistyped database is never created; add creates one only in a folder that exists.
+  for (const std::vector<std::string>& mistyped :
+       {std::vector<std::string>{"list", "--database", "typo.db"}, {"remove", "tom", "--database", "typo.db"},
+        {"password", "tom", "--database", "typo.db"}, {"add", "tom", "--database", "no-folder/typo.db"}}) {
+    EXPECT_EQ(run(mistyped, "tom-password-3\n"), 1) << mistyped[0];
+    EXPECT_NE(output.find(mistyped[0] == "add" ? "does not exist" : "there is no database"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "typo.db"));
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "no-folder"));
   EXPECT_EQ(run({"list", "--config", "other.conf"}), 0);
   EXPECT_TRUE(std::regex_search(output, std::regex("\nines +desk ")) && output.find("maria") == std::string::npos) << output;
 
