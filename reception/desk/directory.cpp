@@ -57,12 +57,15 @@ HttpResponse addStaffMember(const DeskCall& call) {
   std::string error = parseStaffEntry(call.request.body, entry, call.settings.codePage);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
-  switch (Outcome result = addStaff(entry.firstName, entry.lastName, added)) {
+  std::string clash;
+  std::string name = entry.firstName + " " + entry.lastName;
+  switch (Outcome result = addStaff(entry.firstName, entry.lastName, added, &clash)) {
     case Outcome::ok:
       audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
       return jsonAnswer(201, staffJson(added, currentTimeMs()));
     case Outcome::conflict:
-      return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
+      if (!clash.empty()) return errorAnswer(409, twoWordClash(name, clash));
+      return errorAnswer(409, name + " is already in the staff directory.");
     default: return storeFailure(result);
   }
 }

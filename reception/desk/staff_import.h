@@ -32,10 +32,13 @@ struct ImportPreview {
 
 // Sorts each row of csv into added, unchanged (its "First Last" is in
 // existingNames) or rejected, by the same rules as the staff form. The header
-// row names first_name and last_name in any order (case and outer blanks do
-// not matter); other columns are ignored.
+// row names first_name and last_name in any order, matched ignoring case,
+// spaces, "_" and "-" ("First Name", "firstName"); other columns are ignored.
 ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames,
                                  const std::string& codePage = defaultCodePage);
+
+// Why name cannot join the directory beside clash, which has the same first two words.
+std::string twoWordClash(const std::string& name, const std::string& clash);
 
 // The active staff as CSV with a byte order mark, so spreadsheets read UTF-8.
 std::string staffCsv(const std::vector<StaffRow>& staff);

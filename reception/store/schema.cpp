@@ -77,6 +77,13 @@ bool hasColumn(SetupConnection& setup, const char* table, const char* column) {
   return query.bind(1, std::string(column)).step() == SQLITE_ROW;
 }
 
+// Notifiers find their member of staff by the first two words of the name.
+bool addLookupIndex(SetupConnection& setup) {
+  std::string index = std::string("CREATE INDEX IF NOT EXISTS staff_lookup ON staff(") + lookupNameSql +
+                      ") WHERE removed_at IS NULL";
+  return setup.execute(index.c_str());
+}
+
 // Columns added after the first release; each ALTER only where it is missing.
 bool addLaterColumns(SetupConnection& setup) {
   // announced_at: when a reassigned guest was announced to the present host
@@ -127,7 +134,7 @@ std::string configure() {
   std::string refused = checkDatabaseFile(setup);
   if (!refused.empty()) return refused;
   std::string markFile = "PRAGMA application_id = " + std::to_string(applicationId);
-  if (!setup.execute(connectionPragmas) || !setup.execute(schemaSql) || !addLaterColumns(setup) ||
+  if (!setup.execute(connectionPragmas) || !setup.execute(schemaSql) || !addLaterColumns(setup) || !addLookupIndex(setup) ||
       !setup.execute(markFile.c_str())) {
     return setup.lastError();
   }

@@ -92,12 +92,14 @@ TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
   ServiceProcess service;
   ASSERT_TRUE(service.start(withFreePort({"--demo", "--key", "deskTest1"}), directory.path)) << service.output;
   json staff = deskState(service)["staff"];
-  ASSERT_EQ(staff.size(), 4u);  // the demo directory
-  std::int64_t host = staff[0]["id"];
+  ASSERT_EQ(staff.size(), 4u);  // the demo directory, by last name
+  std::size_t anna = 3;  // Anna Schmidt: a name in ASCII, sent as it is
+  ASSERT_EQ(staff[anna]["lastName"], "Schmidt");
+  std::int64_t host = staff[anna]["id"];
   EXPECT_EQ(postJson(service, "/api/desk/staff", {{"name", "Zoë Brontë"}}).status, 201);
   json first = json::parse(postJson(service, "/api/desk/notifications", {{"staffId", host}, {"guestName", "Ada"}}).body);
   postJson(service, "/api/desk/notifications", {{"staffId", host}, {"guestName", "Grace"}, {"note", "Lobby"}});
-  std::string name = staff[0]["firstName"].get<std::string>() + "&ln=" + staff[0]["lastName"].get<std::string>();
+  std::string name = staff[anna]["firstName"].get<std::string>() + "&ln=" + staff[anna]["lastName"].get<std::string>();
   RawReply polled = getAs10(service.host, service.port, "/api/reception/getNotification?key=deskTest1&fn=" + name);
   EXPECT_NE(polled.body.find("|Grace|Lobby|"), std::string::npos);
   EXPECT_EQ(getAs10(service.host, service.port,
@@ -106,8 +108,8 @@ TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
             "1");
   json before = deskState(service);
   // The poll shows at once, and its time, kept in memory, is saved on the stop.
-  EXPECT_EQ(before["staff"][0]["online"], true);
-  EXPECT_FALSE(before["staff"][0]["lastPollAt"].is_null());
+  EXPECT_EQ(before["staff"][anna]["online"], true);
+  EXPECT_FALSE(before["staff"][anna]["lastPollAt"].is_null());
   EXPECT_TRUE(exitedCleanly(service.stop(SIGTERM)));
 
   ServiceProcess restarted;
