@@ -54,5 +54,6 @@ json notificationJson(const NotificationRow& row) {
           {"arrivedAt", row.arrivedAt},
           {"deliveredAt", optionalTime(row.deliveredAt)},
           {"archivedAt", optionalTime(row.archivedAt)},
-          {"archivedBy", row.archivedBy}};
+          {"archivedBy", row.archivedBy},
+          {"stillOnScreen", row.stillOnScreen}};
 }

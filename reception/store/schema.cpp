@@ -88,8 +88,12 @@ bool addLookupIndex(SetupConnection& setup) {
 bool addLaterColumns(SetupConnection& setup) {
   // announced_at: when a reassigned guest was announced to the present host
   // (NULL for a guest announced on arrival).
-  return hasColumn(setup, "notification", "announced_at") ||
-         setup.execute("ALTER TABLE notification ADD COLUMN announced_at INTEGER");
+  // closed_on_screen_at: when the host clicked Close on a guest the desk had
+  // already withdrawn or reassigned (the notifier keeps what it was given).
+  return (hasColumn(setup, "notification", "announced_at") ||
+          setup.execute("ALTER TABLE notification ADD COLUMN announced_at INTEGER")) &&
+         (hasColumn(setup, "notification", "closed_on_screen_at") ||
+          setup.execute("ALTER TABLE notification ADD COLUMN closed_on_screen_at INTEGER"));
 }
 
 // "" when the file is ours or new; otherwise why it is not.

@@ -258,10 +258,10 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(now["escalation"], "") << "the new host has only just been given the guest";
   json audited = json::parse(get("/api/desk/audit").body)["entries"];  // newest first
   ASSERT_GE(audited.size(), 2u);
-  EXPECT_EQ(audited[1]["action"], "reassign");
-  EXPECT_EQ(audited[1]["detail"], "guest #" + std::to_string(first) + " Ada Lovelace archived as reassigned");
-  EXPECT_EQ(audited[0]["action"], "announce");
-  EXPECT_EQ(audited[0]["detail"], "guest #" + std::to_string(second) + " Ada Lovelace for Bob Ray");
+  EXPECT_EQ(audited[0]["action"], "reassign");  // one entry for one action
+  EXPECT_EQ(audited[0]["detail"], "guest #" + std::to_string(first) + " Ada Lovelace from Ann Lee to Bob Ray as #" +
+                                      std::to_string(second));
+  EXPECT_EQ(audited[1]["action"], "announce");
   fakeNow += 60001;
   EXPECT_EQ(guest(second)["escalation"], "unseen");
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
@@ -273,6 +273,41 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(get(keyed + "&fn=Ann&ln=Lee").body.find("Ada Lovelace"), std::string::npos);
   fakeNow += 301000;
   EXPECT_EQ(guest(second)["escalation"], "unacknowledged");
+}
+
+// The notifier keeps every guest it was given until its user clicks Close:
+// the desk says so, and keeps a line for the guest until then.
+TEST_F(FrontDeskApiTest, AGuestTakenOffTheBoardStaysOnTheHostsScreenUntilClosed) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::string keyed = std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee";
+  std::int64_t shown = announce(ann, "Ada Lovelace", "");
+  std::int64_t moving = announce(ann, "Grace Hopper", "");
+  get(keyed);  // both are on Ann's screen now
+  std::int64_t unseen = announce(ann, "Alan Turing", "");
+
+  json withdrawn = json::parse(post("/api/desk/notifications/" + std::to_string(shown) + "/archive", "{}").body);
+  EXPECT_EQ(withdrawn["stillOnScreen"], true);
+  EXPECT_EQ(withdrawn["hostName"], "Ann Lee");
+  json reassigned = json::parse(
+      post("/api/desk/notifications/" + std::to_string(moving) + "/reassign", R"({"staffId": )" + std::to_string(bob) + "}")
+          .body);
+  EXPECT_EQ(reassigned["stillOnPreviousScreen"], true);
+  EXPECT_EQ(reassigned["previousHostName"], "Ann Lee");
+  EXPECT_EQ(json::parse(post("/api/desk/notifications/" + std::to_string(unseen) + "/archive", "{}").body)["stillOnScreen"],
+            false);
+  EXPECT_EQ(guest(shown)["stillOnScreen"], true);
+  EXPECT_EQ(guest(moving)["stillOnScreen"], true);
+  EXPECT_EQ(guest(unseen)["stillOnScreen"], false);
+  EXPECT_EQ(get(keyed).body, "") << "a guest not yet shown never is";
+  json audited = json::parse(get("/api/desk/audit").body)["entries"];
+  EXPECT_EQ(audited[2]["detail"], "guest #" + std::to_string(shown) + " Ada Lovelace for Ann Lee");  // newest first
+
+  // Ann clicks Close: the notifier's archive answers as ever, and the desk's line goes.
+  EXPECT_EQ(get(std::string("/api/reception/archiveNotification?key=") + accessKey + "&id=" + std::to_string(shown)).body,
+            "0");
+  EXPECT_EQ(guest(shown)["stillOnScreen"], false);
+  EXPECT_EQ(guest(moving)["stillOnScreen"], true);
 }
 
 TEST(FrontDeskStorage, OpensADatabaseWrittenBeforeReassigningExisted) {
