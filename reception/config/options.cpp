@@ -37,6 +37,9 @@ const char receptionUsage[] =
     "  --tls-listen ADDRESS[:PORT]  the HTTPS listener; default the listen address, port 443\n"
     "  --user NAME              when started as root: bind the ports, then run as this\n"
     "                           user and its group\n"
+    "  --access-log FILE        one line per request in the combined log format (the\n"
+    "                           notifiers' key masked); reopened on SIGHUP for log\n"
+    "                           rotation\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
@@ -129,6 +132,8 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
     options.tlsKey = value;
   } else if (name == "--tls-listen") {
     return applyEndpoint(name, value, "0.0.0.0:443", options.tlsAddress, options.tlsPort);
+  } else if (name == "--access-log") {
+    options.accessLog = value;
   } else {
     options.user = value;
   }
@@ -137,7 +142,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
 
 bool isDeskOption(const std::string& name) {
   return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
-         name == "--user";
+         name == "--user" || name == "--access-log";
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {

@@ -21,6 +21,7 @@ struct ReceptionOptions {
   std::string tlsAddress;  // --tls-listen; empty: the listen address
   std::uint16_t tlsPort = 443;
   std::string user;  // --user: the account to run as after binding the ports
+  std::string accessLog;  // --access-log: the combined-format request log; none when empty
   bool demo = false;
   bool help = false;
   // Limits against greedy clients.
