@@ -120,8 +120,8 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
 // Says which names the desk answers to and how to add one, since whoever
 // sees it is most likely setting the service up.
 HttpResponse unknownHostAnswer(const HttpRequest& request) {
-  logRefusal(request.clientAddress, 421, "the desk does not answer to the host name \"" + request.host + "\"",
-             currentTimeMs());
+  logRefusal(request.clientAddress, 421, "the desk does not answer to the host name", currentTimeMs(),
+             "\"" + request.host.substr(0, 200) + "\"");
   std::string names;
   for (const std::string& name : settings.origin.hostNames) names += (names.empty() ? "" : ", ") + name;
   if (settings.origin.machineAddresses) names += ", and every address of this server";

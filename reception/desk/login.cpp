@@ -23,7 +23,7 @@ std::string cookieAttributes(const HttpRequest& request) {
 HttpResponse tooManyAttempts(const std::string& address, std::int64_t waitMs, std::int64_t now) {
   std::int64_t minutes = (waitMs + 59999) / 60000;
   std::string wait = std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
-  logRefusal(address, 429, "too many wrong passwords from this address; it waits " + wait, now);
+  logRefusal(address, 429, "too many wrong passwords from this address", now, "(it waits " + wait + ")");
   HttpResponse answer = errorAnswer(429, "Too many wrong passwords from this computer. Please wait " + wait +
                                              " before trying again.");
   answer.headers.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));

@@ -7,8 +7,8 @@
 namespace {
 
 constexpr std::int64_t minuteMs = 60 * 1000;
-// Beyond this many keys those older than a minute are dropped, so refusals
-// from many addresses cannot grow the map without bound.
+// Beyond this many keys those older than a minute are dropped; while it is
+// still full, further keys go unlogged rather than grow the map without bound.
 constexpr std::size_t pruneAboveKeys = 4096;
 constexpr std::size_t maxLineBytes = 1000;
 
@@ -40,9 +40,10 @@ void logEvent(const std::string& line) {
 bool logEventOncePerMinute(const std::string& key, const std::string& line, std::int64_t nowMs) {
   {
     std::lock_guard<std::mutex> lock(logMutex);
-    if (lastLogged.size() > pruneAboveKeys) pruneOld(nowMs);
+    if (lastLogged.size() >= pruneAboveKeys) pruneOld(nowMs);
     auto found = lastLogged.find(key);
     if (found != lastLogged.end() && nowMs - found->second < minuteMs) return false;
+    if (found == lastLogged.end() && lastLogged.size() >= pruneAboveKeys) return false;
     lastLogged[key] = nowMs;
   }
   logEvent(line);
@@ -54,8 +55,9 @@ void forgetLoggedKeys() {
   lastLogged.clear();
 }
 
-void logRefusal(const std::string& address, int status, const std::string& reason, std::int64_t nowMs) {
-  std::string what = std::to_string(status) + " " + reason;
-  logEventOncePerMinute(address + " " + what, "refused " + std::to_string(status) + " from " + address + ": " + reason,
+void logRefusal(const std::string& address, int status, const std::string& reason, std::int64_t nowMs,
+                const std::string& detail) {
+  std::string line = "refused " + std::to_string(status) + " from " + address + ": " + reason;
+  logEventOncePerMinute(address + " " + std::to_string(status) + " " + reason, detail.empty() ? line : line + " " + detail,
                         nowMs);
 }

@@ -15,5 +15,7 @@ void logEvent(const std::string& line);
 bool logEventOncePerMinute(const std::string& key, const std::string& line, std::int64_t nowMs);
 // Forgets which keys were logged; for tests.
 void forgetLoggedKeys();
-// "refused 421 from ADDRESS: reason", at most once a minute per address, status and reason.
-void logRefusal(const std::string& address, int status, const std::string& reason, std::int64_t nowMs);
+// "refused 421 from ADDRESS: reason detail", at most once a minute per
+// address, status and reason (the detail, client text, is not part of the key).
+void logRefusal(const std::string& address, int status, const std::string& reason, std::int64_t nowMs,
+                const std::string& detail = "");
