@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -26,9 +25,10 @@ std::string quotedField(std::string_view text) {
       quoted += '\\';
       quoted += c;
     } else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      quoted += escaped;
+      const char digits[] = "0123456789abcdef";
+      quoted += "\\x";
+      quoted += digits[byte >> 4];
+      quoted += digits[byte & 0xF];
     } else {
       quoted += c;
     }

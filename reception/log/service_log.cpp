@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr std::int64_t minuteMs = 60 * 1000;
+constexpr std::int64_t minuteMs = 60LL * 1000;
 // Beyond this many keys those older than a minute are dropped; while it is
 // still full, further keys go unlogged rather than grow the map without bound.
 constexpr std::size_t pruneAboveKeys = 4096;
