@@ -38,10 +38,12 @@ void checkPreview(std::string_view text) {
     return;
   }
   std::set<std::string> names;
+  std::set<std::string> lookups;  // notifiers find staff by the first two words: never shared
   for (const auto* list : {&preview.added, &preview.unchanged}) {
     for (const ImportedName& name : *list) {
       FUZZ_CHECK(checkNamePart("", name.firstName).empty() && checkNamePart("", name.lastName).empty());
       FUZZ_CHECK(names.insert(name.firstName + " " + name.lastName).second);
+      FUZZ_CHECK(lookups.insert(lookupName(name.firstName + " " + name.lastName)).second);
       FUZZ_CHECK(name.line > 1);
     }
   }

@@ -5,6 +5,7 @@ set(assets
   "/|index.html|text/html"
   "/index.html|index.html|text/html"
   "/desk.css|desk.css|text/css"
+  "/host_picker.js|host_picker.js|text/javascript"
   "/desk.js|desk.js|text/javascript"
   "/front_desk.js|front_desk.js|text/javascript"
   "/desk_alerts.js|desk_alerts.js|text/javascript"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "desk/desk.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
+#include "http/access_log.h"
 #include "reception_client.h"
 #include "service.h"
 #include "store/accounts.h"
@@ -36,21 +38,29 @@ int fail(const std::string& message) {
 }
 
 // Blocked before the server threads start, so only sigwait receives them.
-sigset_t stopSignals() {
+sigset_t serviceSignals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   return signals;
 }
 
-// Waits for SIGINT or SIGTERM, applying the retention once a day meanwhile.
+// Waits for SIGINT or SIGTERM, applying the retention once a day and
+// reopening the access log on SIGHUP (after logrotate moved it) meanwhile.
 void waitForStop(const sigset_t& signals, int retentionDays) {
   constexpr time_t dayInSeconds = time_t{24} * 60 * 60;
   for (;;) {
     timespec day{dayInSeconds, 0};
-    if (sigtimedwait(&signals, nullptr, &day) >= 0) return;
-    if (errno == EAGAIN) applyRetention(retentionDays);
+    int received = sigtimedwait(&signals, nullptr, &day);
+    if (received == SIGHUP) {
+      reopenAccessLog();
+    } else if (received >= 0) {
+      return;
+    } else if (errno == EAGAIN) {
+      applyRetention(retentionDays);
+    }
   }
 }
 
@@ -134,7 +144,7 @@ int main(int argc, char** argv) {
   if (!initAccounts()) return fail("libsodium could not start");
   if (!initAlertSender()) return fail("libcurl could not start");
 
-  sigset_t signals = stopSignals();
+  sigset_t signals = serviceSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   // Ports first, as root if need be; the database only as the --user.
@@ -150,6 +160,8 @@ int main(int argc, char** argv) {
     error = dropPrivileges(options.user);
     if (!error.empty()) return fail(error);
   }
+  // As the --user, so that a reopened log after rotation is still writable.
+  if (!options.accessLog.empty() && !openAccessLog(options.accessLog, error)) return fail(error);
   error = openStorage(options.database);
   if (!error.empty()) return fail(error);
   keepDatabasePrivate(options.database);
@@ -166,6 +178,7 @@ int main(int argc, char** argv) {
   options.hostNames.push_back(urlHostName(alerts.publicUrl));
   DeskOrigin& origin = settings.origin;
   origin.hostNames = serviceHostNames(options.address, options.hostNames);
+  origin.machineAddresses = std::make_shared<HostAddresses>();
   origin.ports = {listeningPort(listener)};
   if (tlsListener >= 0) {
     origin.tlsPort = listeningPort(tlsListener);
@@ -201,6 +214,7 @@ int main(int argc, char** argv) {
   stopDirectoryWorker();
   stopAlertWorker();
   closeStorage();
+  closeAccessLog();
   std::printf("vestibra-reception: stopped\n");
   return 0;
 }

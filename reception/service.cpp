@@ -8,6 +8,7 @@
 #include "desk/gauges.h"
 #include "directory/directory_desk_api.h"
 #include "http/query.h"
+#include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/accounts.h"
 #include "store/clock.h"
@@ -130,6 +131,21 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
   return response;
 }
 
+// Says which names the desk answers to and how to add one, since whoever
+// sees it is most likely setting the service up.
+HttpResponse unknownHostAnswer(const HttpRequest& request) {
+  logRefusal(request.clientAddress, 421, "the desk does not answer to the host name", currentTimeMs(),
+             "\"" + request.host.substr(0, 200) + "\"");
+  std::string names;
+  for (const std::string& name : settings.origin.hostNames) names += (names.empty() ? "" : ", ") + name;
+  if (settings.origin.machineAddresses) names += ", and every address of this server";
+  return textAnswer(421, "This service does not answer to that host name.\n\n"
+                         "The desk answers to: " + names + ".\n\n"
+                         "To open it by another name, add the line \"host-name = NAME\" to the service's\n"
+                         "settings (/etc/vestibra/reception.conf in the package) or start it with\n"
+                         "--host-name NAME, then restart the service.\n");
+}
+
 HttpResponse emptyAnswer(int status) {
   HttpResponse response;
   response.status = status;
@@ -145,9 +161,13 @@ HttpResponse redirectToHttps(const HttpRequest& request) {
 HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
   // A notifier sends none of a browser's headers: a request with them
   // comes from a web page (an <img> with the well-known key) and changes nothing.
-  if (sentByBrowser(request)) return emptyAnswer(403);
+  if (sentByBrowser(request)) {
+    logRefusal(request.clientAddress, 403, "a browser's request to the notifier API", currentTimeMs());
+    return emptyAnswer(403);
+  }
   if (request.method != "GET") return emptyAnswer(405);
   if (!keyMatches(queryValue(query, "key").value_or(""), settings.notifier.accessKey)) {
+    logRefusal(request.clientAddress, 403, "a notifier request without the right key", currentTimeMs());
     return notifierRefusal(403, settings.notifier);
   }
   if (request.route < 0) return notifierRefusal(404, settings.notifier);
@@ -193,7 +213,10 @@ HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const
   const std::string& method = request.method;
   bool isWrite = method != "GET" && method != "HEAD";
   bool hasBody = method == "POST" || method == "PUT";
-  if (isWrite && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
+  if (isWrite && isCrossSiteWrite(request)) {
+    logRefusal(request.clientAddress, 403, "a desk write from another site", currentTimeMs());
+    return errorAnswer(403, "Requests from other sites are refused.");
+  }
   if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
   if (path == "/api/desk/login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
@@ -205,9 +228,7 @@ HttpResponse route(const HttpRequest& request) {
   QueryMap query = parseRequestTarget(request.target).query;
   if (startsWith(path, notifierPrefix)) return answerNotifier(request, query);
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
-  if (!isServiceHost(request.host, settings.origin)) {
-    return textAnswer(421, "This service does not answer to that host name.\n");
-  }
+  if (!isServiceHost(request.host, settings.origin)) return unknownHostAnswer(request);
   if (settings.origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
   if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
   if (startsWith(path, replyPrefix)) {

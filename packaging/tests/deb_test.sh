@@ -33,16 +33,19 @@ echo "== contents"
 contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/vestibra-reception ./lib/systemd/system/vestibra-reception.service \
             ./etc/vestibra/reception.conf ./usr/share/doc/vestibra-reception/README.Debian \
-            ./lib/systemd/system/vestibra-reception-backup.service ./lib/systemd/system/vestibra-reception-backup.timer; do
+            ./lib/systemd/system/vestibra-reception-backup.service ./lib/systemd/system/vestibra-reception-backup.timer \
+            ./etc/logrotate.d/vestibra-reception; do
   grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
 done
-[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/vestibra/reception.conf ] ||
-  fail "reception.conf is not the one conffile"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = $'/etc/vestibra/reception.conf\n/etc/logrotate.d/vestibra-reception' ] ||
+  fail "reception.conf and the logrotate file are not the conffiles"
 for library in libmicrohttpd libsqlite3 libstdc++6; do
   dpkg-deb --field "$deb" Depends | grep -q "$library" || fail "Depends does not name $library"
 done
 grep -q "desk-user add NAME --role admin" <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst) ||
   fail "the install notes do not say how to create the first admin"
+grep -q "systemctl status vestibra-reception" <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst) ||
+  fail "the install notes do not say how to check the service"
 
 echo "== the packaged program with the packaged configuration"
 root=$scratch/root

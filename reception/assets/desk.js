@@ -7,7 +7,9 @@
 const refreshMs = 2000;
 const longWaitMs = 10 * 60 * 1000;
 const nameRule = { max: 40 };
-const forbidden = /[,|\u0000-\u001f\u007f-\u009f]/;
+const controls = /[\u0000-\u001f\u007f-\u009f]/;
+// Staff in the order people look for them: last name, then first name, as this browser's language sorts.
+const collator = new Intl.Collator(undefined, { sensitivity: "base" });
 
 let serverOffsetMs = 0;  // service clock minus this browser's clock
 let latest = { staff: [], notifications: [], onlineWindowMs: 30000 };
@@ -70,8 +72,11 @@ function showMessage(id, text, done) {
 
 function screenStatus(guest) {
   if (guest.archivedAt !== null) {
-    if (guest.archivedBy === "desk") return { label: "Withdrawn by the desk", css: "withdrawn" };
-    if (guest.archivedBy === "reassigned") return { label: "Reassigned to a colleague", css: "withdrawn" };
+    // The notifier keeps what it was given until its user clicks Close.
+    const kept = guest.stillOnScreen ? `, still on ${guest.hostName}'s screen` : "";
+    const css = guest.stillOnScreen ? "withdrawn on-screen" : "withdrawn";
+    if (guest.archivedBy === "desk") return { label: `Withdrawn${kept || " by the desk"}`, css };
+    if (guest.archivedBy === "reassigned") return { label: `Reassigned${kept || " to a colleague"}`, css };
     return { label: `Acknowledged at ${timeOfDay(guest.archivedAt)}`, css: "acknowledged" };
   }
   if (guest.deliveredAt !== null) return { label: `On screen since ${timeOfDay(guest.deliveredAt)}`, css: "delivered" };
@@ -132,11 +137,22 @@ function tickClocks() {
   }
 }
 
+// What the host's screen does after a withdraw or reassign: a notifier keeps
+// a guest it has shown until its user clicks Close.
+function screenAfter(hostName, shown) {
+  return shown ? `${hostName}'s screen keeps showing the guest until ${hostName} clicks Close.`
+    : `The guest was not on ${hostName}'s screen yet and will not be shown.`;
+}
+
 async function withdrawGuest(guest, button) {
-  if (!window.confirm(`Withdraw ${guest.guestName}? ${guest.hostName}'s screen will stop showing the guest.`)) return;
+  if (!window.confirm(`Withdraw ${guest.guestName}? ${screenAfter(guest.hostName, guest.deliveredAt !== null)}`)) return;
   button.disabled = true;
   const result = await request("POST", `api/desk/notifications/${guest.id}/archive`, {});
   if (!result.ok) window.alert(result.error);
+  else {
+    const { guestName, hostName, stillOnScreen } = result.data;
+    showMessage("announce-message", `${guestName} was withdrawn. ${screenAfter(hostName, stillOnScreen)}`, true);
+  }
   await refresh();
 }
 
@@ -163,19 +179,11 @@ function staffItem(member) {
 }
 
 function renderStaff() {
+  latest.staff.sort((a, b) => collator.compare(a.lastName, b.lastName) || collator.compare(a.firstName, b.firstName));
   byId("staff").replaceChildren(...latest.staff.map(staffItem));
   byId("staff-empty").hidden = latest.staff.length > 0;
-  const select = byId("announce-host");
-  const chosen = select.value;
-  const options = latest.staff.map((member) => {
-    const option = element("option", "", `${member.displayName}${member.online ? "" : " (notifier offline)"}`);
-    option.value = String(member.id);
-    return option;
-  });
-  const prompt = element("option", "", latest.staff.length ? "Choose a member of staff…" : "Add staff first");
-  prompt.value = "";
-  select.replaceChildren(prompt, ...options);
-  if (latest.staff.some((member) => String(member.id) === chosen)) select.value = chosen;
+  byId("announce-host-name").placeholder = latest.staff.length ? "Type any part of the name" : "Add staff first";
+  announceHost.setStaff(latest.staff);
 }
 
 async function removeStaff(member, button) {
@@ -189,8 +197,9 @@ async function removeStaff(member, button) {
 // The checks the service makes too, so most mistakes are caught before sending.
 function nameProblem(label, value) {
   if (!value) return `${label} is missing.`;
-  if (/\s/.test(value)) return `${label} must be one word, without spaces.`;
-  if (forbidden.test(value)) return `${label} must not contain "," or "|" or control characters.`;
+  if (controls.test(value)) return `${label} must not contain control characters.`;
+  if (/[,|]/.test(value)) return `${label} must not contain "," or "|".`;
+  if (value.includes("\u00a0")) return `${label} must not contain non-breaking spaces.`;
   if (value.includes("=")) return `${label} must not contain "=".`;
   if ([...value].length > nameRule.max) return `${label} is longer than ${nameRule.max} characters.`;
   return "";
@@ -198,8 +207,9 @@ function nameProblem(label, value) {
 
 async function addStaff(event) {
   event.preventDefault();
-  const firstName = byId("staff-first").value.trim();
-  const lastName = byId("staff-last").value.trim();
+  // Runs of spaces are made one, as the service does.
+  const firstName = byId("staff-first").value.trim().replace(/ {2,}/g, " ");
+  const lastName = byId("staff-last").value.trim().replace(/ {2,}/g, " ");
   const problem = nameProblem("The first name", firstName) || nameProblem("The last name", lastName);
   if (problem) return showMessage("staff-message", problem);
   const result = await request("POST", "api/desk/staff", { firstName, lastName });
@@ -218,8 +228,8 @@ async function announce(event) {
   const note = byId("announce-note").value.trim();
   if (!staffId) return showMessage("announce-message", "Choose the member of staff the guest is here to see.");
   if (!guestName) return showMessage("announce-message", "The guest's name is missing.");
-  if (forbidden.test(guestName) || forbidden.test(note)) {
-    return showMessage("announce-message", 'Names and notes must not contain "," or "|" or control characters.');
+  if (controls.test(guestName) || controls.test(note)) {
+    return showMessage("announce-message", "Names and notes must not contain control characters.");
   }
   const result = await request("POST", "api/desk/notifications", { staffId, guestName, note });
   if (!result.ok) return showMessage("announce-message", result.error);
@@ -254,6 +264,9 @@ async function refresh() {
   refreshAuditIfShown();
 }
 
+// Enter in the host box, with no list open, goes on as front_desk.js decides.
+const announceHost = makeHostPicker(byId("announce-host-name"), byId("announce-host-list"), byId("announce-host"),
+                                    (event) => document.dispatchEvent(new CustomEvent("desk:host-enter", { detail: event })));
 byId("announce-form").addEventListener("submit", announce);
 byId("staff-form").addEventListener("submit", addStaff);
 setInterval(tickClocks, 1000);

@@ -5,7 +5,8 @@
 let session = null;  // { name, role } while logged in
 let refreshTimer = null;
 
-function showLogin(message) {
+// message in the error colour unless done (a plain "You have logged out.").
+function showLogin(message, done) {
   session = null;
   clearInterval(refreshTimer);
   refreshTimer = null;
@@ -14,7 +15,7 @@ function showLogin(message) {
   byId("account-name").textContent = "";
   byId("connection").textContent = "";
   byId("login").hidden = false;
-  showMessage("login-message", message || "");
+  showMessage("login-message", message || "", done);
   byId("login-name").focus();
 }
 
@@ -43,7 +44,7 @@ async function logIn(event) {
 
 async function logOut() {
   await request("POST", "api/desk/logout", {});
-  showLogin("You have logged out.");
+  showLogin("You have logged out.", true);
 }
 
 async function startDesk() {

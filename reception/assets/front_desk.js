@@ -114,14 +114,12 @@
   function openReassign(guest) {
     reassigning = guest;
     byId("reassign-guest").textContent = `${guest.guestName}, waiting for ${guest.hostName}`;
-    const select = byId("reassign-host");
-    const prompt = new Option("Choose a colleague…", "");
-    const others = state.staff.filter((member) => member.id !== guest.staffId)
-      .map((member) => new Option(`${member.displayName}${member.online ? "" : " (notifier offline)"}`, String(member.id)));
-    select.replaceChildren(prompt, ...others);
+    reassignHost.clear();
+    reassignHost.setStaff(state.staff.filter((member) => member.id !== guest.staffId));
+    byId("reassign-hint").textContent = `The waiting time goes on. ${screenAfter(guest.hostName, guest.deliveredAt !== null)}`;
     byId("reassign-message").textContent = "";
     byId("reassign-dialog").showModal();
-    select.focus();
+    byId("reassign-host-name").focus();
   }
 
   async function submitReassign(event) {
@@ -134,7 +132,8 @@
     const data = result.data;
     byId("reassign-dialog").close();
     const announced = byId("announce-message");
-    announced.textContent = `${data.guestName} was reassigned to ${data.hostName}.`;
+    announced.textContent = `${data.guestName} was reassigned to ${data.hostName}. ` +
+      screenAfter(data.previousHostName, data.stillOnPreviousScreen);
     announced.classList.add("done");
     if (typeof refresh === "function") refresh();
   }
@@ -156,27 +155,23 @@
 
   // --- Keyboard ----------------------------------------------------------------
 
-  // The host list picks by typing (the browser's own type-ahead); Enter then
-  // announces, or moves on to the guest's name while it is still empty.
-  function enterAnnounces(event) {
-    if (event.key !== "Enter") return;
-    event.preventDefault();
+  // The host box picks by typing any part of the name; Enter then announces,
+  // or moves on to the guest's name while it is still empty.
+  function enterAnnounces() {
     if (byId("announce-guest").value.trim()) byId("announce-form").requestSubmit();
     else byId("announce-guest").focus();
   }
+
+  const reassignHost = makeHostPicker(byId("reassign-host-name"), byId("reassign-host-list"), byId("reassign-host"),
+                                      () => byId("reassign-form").requestSubmit());
 
   document.addEventListener("desk:rendered", (event) => {
     state = event.detail;
     addReassignButtons();
     markEscalations();
   });
-  byId("announce-host").addEventListener("keydown", enterAnnounces);
+  document.addEventListener("desk:host-enter", enterAnnounces);
   byId("reassign-form").addEventListener("submit", submitReassign);
-  byId("reassign-host").addEventListener("keydown", (event) => {
-    if (event.key !== "Enter") return;
-    event.preventDefault();
-    byId("reassign-form").requestSubmit();
-  });
   byId("reassign-cancel").addEventListener("click", () => byId("reassign-dialog").close());
   addSoundSwitch();
 })();

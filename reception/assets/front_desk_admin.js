@@ -67,8 +67,8 @@
       return say("import-message", result.error);
     }
     importText = null;
-    showPreview(result.data);
-    say("import-message", `${result.data.added.length} added to the staff directory.`, true);
+    showPreview(result.data);  // its summary says what was added: no second line
+    say("import-message", "");
     if (typeof refresh === "function") refresh();
   }
 
@@ -141,9 +141,14 @@
     select.value = chosen;
   }
 
+  let logLoaded = false;  // the last week's visitors, shown without a click once
   document.addEventListener("desk:rendered", (event) => {
     showRetention(event.detail.retentionDays);
     fillHosts(event.detail.staff);
+    if (!logLoaded && session && session.role === "admin") {
+      logLoaded = true;
+      showLog();
+    }
   });
   byId("import-form").addEventListener("submit", previewImport);
   byId("import-file").addEventListener("change", () => { importText = null; byId("import-preview").hidden = true; });

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 
 #include "config/config_file.h"
@@ -146,6 +147,24 @@ int changeCommand(const DeskUserArguments& arguments) {
   return 0;
 }
 
+// Only add creates a database, and only in a folder that exists: a mistyped
+// --database must not leave a new, empty database behind. "" or the refusal.
+std::string checkDatabasePlace(const DeskUserArguments& arguments, bool& creating) {
+  namespace fs = std::filesystem;
+  std::error_code ignored;
+  fs::path file = fs::absolute(arguments.database, ignored);
+  if (fs::exists(file, ignored)) return "";
+  if (arguments.command != "add") {
+    return "there is no database " + file.string() + " (check --database or --config); nothing was created";
+  }
+  if (!fs::is_directory(file.parent_path(), ignored)) {
+    return "the folder " + file.parent_path().string() +
+           " does not exist; create it, or start the service once (the package's service creates its own)";
+  }
+  creating = true;
+  return "";
+}
+
 }  // namespace
 
 int runDeskUserCommand(const std::vector<std::string>& arguments) {
@@ -163,10 +182,14 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
     if (!error.empty()) return fail(error);
     parsed.database = service.database;
   }
+  bool creating = false;
+  error = checkDatabasePlace(parsed, creating);
+  if (!error.empty()) return fail(error);
   if (!initAccounts()) return fail("libsodium could not start");
   error = openStorage(parsed.database);
   if (!error.empty()) return fail(error);
   keepDatabasePrivate(parsed.database);
+  if (creating) std::printf("created the database %s\n", std::filesystem::absolute(parsed.database).c_str());
   int code = parsed.command == "list" ? listCommand() : parsed.command == "add" ? addCommand(parsed) : changeCommand(parsed);
   closeStorage();
   return code;

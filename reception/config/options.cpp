@@ -41,6 +41,9 @@ const char receptionUsage[] =
     "                           address; default off\n"
     "  --user NAME              when started as root: bind the ports, then run as this\n"
     "                           user and its group\n"
+    "  --access-log FILE        one line per request in the combined log format (the\n"
+    "                           notifiers' key masked); reopened on SIGHUP for log\n"
+    "                           rotation\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
     "  --smtp-url URL           smtp://HOST[:PORT] or smtps://HOST[:PORT]: the mail\n"
@@ -148,6 +151,8 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
     options.tlsKey = value;
   } else if (name == "--tls-listen") {
     return applyEndpoint(name, value, "0.0.0.0:443", options.tlsAddress, options.tlsPort);
+  } else if (name == "--access-log") {
+    options.accessLog = value;
   } else {
     options.user = value;
   }
@@ -156,7 +161,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
 
 bool isDeskOption(const std::string& name) {
   return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
-         name == "--user";
+         name == "--user" || name == "--access-log";
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {

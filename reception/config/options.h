@@ -26,6 +26,7 @@ struct ReceptionOptions {
   std::string metricsAddress;  // --metrics-listen; empty: no metrics listener
   std::uint16_t metricsPort = 0;
   std::string user;  // --user: the account to run as after binding the ports
+  std::string accessLog;  // --access-log: the combined-format request log; none when empty
   bool demo = false;
   bool help = false;
   // Limits against greedy clients.

@@ -1,6 +1,7 @@
 #include "desk/answers.h"
 
 #include "desk/desk.h"
+#include "log/service_log.h"
 #include "store/audit.h"
 
 using nlohmann::json;
@@ -35,6 +36,10 @@ HttpResponse csvAnswer(std::string body, const char* fileName) {
 
 void audit(const DeskCall& call, const std::string& action, const std::string& detail) {
   recordAudit(call.account.name, call.request.clientAddress, action, detail);
+  // Account changes also reach the service's log, where an administrator looks first.
+  if (action.rfind("account-", 0) == 0) {
+    logEvent(action + " " + detail + " by " + call.account.name + " from " + call.request.clientAddress);
+  }
 }
 
 json optionalTime(const std::optional<std::int64_t>& value) { return value ? json(*value) : json(nullptr); }
@@ -54,5 +59,6 @@ json notificationJson(const NotificationRow& row) {
           {"arrivedAt", row.arrivedAt},
           {"deliveredAt", optionalTime(row.deliveredAt)},
           {"archivedAt", optionalTime(row.archivedAt)},
-          {"archivedBy", row.archivedBy}};
+          {"archivedBy", row.archivedBy},
+          {"stillOnScreen", row.stillOnScreen}};
 }

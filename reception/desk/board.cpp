@@ -55,12 +55,30 @@ HttpResponse announceGuest(const DeskCall& call) {
   }
 }
 
+namespace {
+
+// The guest as it was when withdrawn, read in the same write.
+Outcome withdraw(std::int64_t id, NotificationRow& guest) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Outcome found = waitingGuest(transaction, id, guest);
+  if (found == Outcome::ok) found = archiveWaitingGuest(transaction, id, "desk");
+  return found == Outcome::ok ? transaction.commit() : found;
+}
+
+}  // namespace
+
 HttpResponse withdrawGuest(const DeskCall& call) {
   std::int64_t id = call.id;
-  switch (Outcome result = archiveNotificationRow(id, "desk")) {
+  NotificationRow guest;
+  switch (Outcome result = withdraw(id, guest)) {
     case Outcome::ok:
-      audit(call, "withdraw", "guest #" + std::to_string(id));
-      return jsonAnswer(200, {{"archived", id}});
+      audit(call, "withdraw", "guest #" + std::to_string(id) + " " + guest.headline + " for " + guest.hostName);
+      // The notifier keeps what it was given until its user clicks Close.
+      return jsonAnswer(200, {{"archived", id},
+                              {"guestName", guest.headline},
+                              {"hostName", guest.hostName},
+                              {"stillOnScreen", guest.deliveredAt.has_value()}});
     case Outcome::notFound: return errorAnswer(404, "That guest is not waiting any more.");
     default: return storeFailure(result);
   }
@@ -70,10 +88,9 @@ namespace {
 
 // In one transaction: archives the waiting guest as "reassigned" and
 // announces the same guest, with the original arrival time, to the new host.
-HttpResponse reassign(const DeskCall& call, std::int64_t newStaffId, NotificationRow& moved) {
+HttpResponse reassign(const DeskCall& call, std::int64_t newStaffId, NotificationRow& guest, NotificationRow& moved) {
   WriteTransaction transaction;
   if (!transaction.begun()) return storeFailure(transaction.beginOutcome());
-  NotificationRow guest;
   Outcome found = waitingGuest(transaction, call.id, guest);
   if (found == Outcome::notFound) return errorAnswer(404, "That guest is not waiting any more.");
   if (found != Outcome::ok) return storeFailure(found);
@@ -87,7 +104,8 @@ HttpResponse reassign(const DeskCall& call, std::int64_t newStaffId, Notificatio
   if (done != Outcome::ok) return storeFailure(done);
   moved.hostName = hostName;
   return jsonAnswer(201, {{"id", moved.id}, {"staffId", moved.staffId}, {"hostName", moved.hostName},
-                          {"guestName", moved.headline}, {"arrivedAt", moved.arrivedAt}});
+                          {"guestName", moved.headline}, {"arrivedAt", moved.arrivedAt},
+                          {"previousHostName", guest.hostName}, {"stillOnPreviousScreen", guest.deliveredAt.has_value()}});
 }
 
 }  // namespace
@@ -99,12 +117,13 @@ HttpResponse reassignWaitingGuest(const DeskCall& call) {
   if (staff == object.end() || !staff->is_number_integer() || staff->get<std::int64_t>() <= 0) {
     return errorAnswer(400, "Choose the member of staff the guest should see instead.");
   }
+  NotificationRow guest;
   NotificationRow moved;
-  HttpResponse answer = reassign(call, staff->get<std::int64_t>(), moved);
+  HttpResponse answer = reassign(call, staff->get<std::int64_t>(), guest, moved);
   if (answer.status == 201) {
-    // Both halves are desk writes: the old guest archived, the new one announced.
-    audit(call, "reassign", "guest #" + std::to_string(call.id) + " " + moved.headline + " archived as reassigned");
-    audit(call, "announce", "guest #" + std::to_string(moved.id) + " " + moved.headline + " for " + moved.hostName);
+    // One desk action, one entry: the guest left one host for another under a new number.
+    audit(call, "reassign", "guest #" + std::to_string(call.id) + " " + moved.headline + " from " + guest.hostName +
+                                " to " + moved.hostName + " as #" + std::to_string(moved.id));
   }
   return answer;
 }

@@ -1,7 +1,11 @@
 // Logging in and out of the desk: sessions in cookies, wrong passwords throttled.
+#include <chrono>
+#include <thread>
+
 #include "desk/desk.h"
 #include "desk/login_throttle.h"
 #include "desk/validation.h"
+#include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
@@ -17,10 +21,25 @@ std::string cookieAttributes(const HttpRequest& request) {
   return std::string("; HttpOnly; SameSite=Strict; Path=/") + (request.overTls ? "; Secure" : "");
 }
 
-HttpResponse tooManyAttempts(std::int64_t waitMs) {
-  HttpResponse answer = errorAnswer(429, "Too many wrong passwords. Please wait before trying again.");
+HttpResponse tooManyAttempts(const std::string& address, std::int64_t waitMs, std::int64_t now) {
+  std::int64_t minutes = (waitMs + 59999) / 60000;
+  std::string wait = std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
+  logRefusal(address, 429, "too many wrong passwords from this address", now, "(it waits " + wait + ")");
+  HttpResponse answer = errorAnswer(429, "Too many wrong passwords from this computer. Please wait " + wait +
+                                             " before trying again.");
   answer.headers.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
   return answer;
+}
+
+// An account that many addresses guess at is slowed, never locked, so the
+// desk's own PC still logs in. The wait holds the login lane's worker, never
+// one of the server's threads.
+void slowDown(const HttpRequest& request, const std::string& name, std::int64_t now) {
+  logEventOncePerMinute("slowed " + name.substr(0, maxAccountNameBytes), "login slowed for account " + name + ": " +
+                                              std::to_string(accountSlowdownFrom) +
+                                              " or more wrong passwords within 15 minutes",
+                        now);
+  if (request.onWorker) std::this_thread::sleep_for(std::chrono::milliseconds(slowedAttemptMs));
 }
 
 }  // namespace
@@ -47,17 +66,20 @@ HttpResponse login(const HttpRequest& request) {
     return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
   }
   const std::string& address = request.clientAddress;
-  std::int64_t wait = loginRetryAfterMs(name, address, currentTimeMs());
-  if (wait > 0) {
+  std::int64_t now = currentTimeMs();
+  LoginJudgement judgement = judgeLoginAttempt(name, address, now);
+  if (judgement.retryAfterMs > 0) {
     countEvent(Counter::loginThrottled);
-    return tooManyAttempts(wait);
+    return tooManyAttempts(address, judgement.retryAfterMs, now);
   }
+  if (judgement.slowed) slowDown(request, name, now);
   DeskAccount account;
   Outcome verified = verifyLogin(name, password, account);
   if (verified == Outcome::notFound) {
     countEvent(Counter::loginWrong);
     recordLoginFailure(name, address, currentTimeMs());
     recordAudit(name.substr(0, maxAccountNameBytes), address, "login-failed", "");
+    logEvent("login failed for account " + name.substr(0, maxAccountNameBytes) + " from " + address);
     return errorAnswer(401, wrongLogin);
   }
   if (verified != Outcome::ok) return storeFailure(verified);
@@ -66,6 +88,7 @@ HttpResponse login(const HttpRequest& request) {
   if (started != Outcome::ok) return storeFailure(started);
   countEvent(Counter::loginOk);
   recordAudit(account.name, address, "login", "");
+  logEvent("login: account " + account.name + " from " + address);
   HttpResponse answer = jsonAnswer(200, {{"name", account.name}, {"role", account.role}});
   answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieName) + "=" + token + cookieAttributes(request));
   return answer;

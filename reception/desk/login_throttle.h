@@ -1,6 +1,9 @@
-// Throttling of wrong passwords: after loginFailureLimit failures for one
-// account name or from one client address within loginWindowMs, every
-// further attempt is refused until the oldest of them leaves the window.
+// Throttling of wrong passwords that cannot lock the desk out: failures
+// count per (account, address) and per address, and after
+// addressFailureLimit of them within loginWindowMs that address waits until
+// the oldest leaves the window. An account shared by the whole desk is
+// never locked: from accountSlowdownFrom failures across all addresses,
+// each attempt on it is only slowed (slowedAttemptMs before it is judged).
 #pragma once
 
 #include <cstdint>
@@ -8,19 +11,27 @@
 #include <string>
 #include <unordered_map>
 
-constexpr std::size_t loginFailureLimit = 10;
+constexpr std::size_t addressFailureLimit = 10;
+constexpr std::size_t accountSlowdownFrom = 50;
 constexpr std::int64_t loginWindowMs = 15LL * 60 * 1000;
+constexpr std::int64_t slowedAttemptMs = 1000;
 
-// Failure times per key ("account:NAME" or "address:ADDRESS"), oldest first.
+// Failure times per key ("pair:NAME ADDRESS", "address:ADDRESS" or
+// "account:NAME"), oldest first.
 using FailureLog = std::unordered_map<std::string, std::deque<std::int64_t>>;
 
-// Pure policy: milliseconds until an attempt for these keys is allowed, 0 when it is now.
-std::int64_t retryAfterMs(const FailureLog& log, const std::string& accountKey, const std::string& addressKey,
-                          std::int64_t now);
-// Pure policy: records a failure for both keys, forgetting what left the window.
-void noteFailure(FailureLog& log, const std::string& accountKey, const std::string& addressKey, std::int64_t now);
+struct LoginJudgement {
+  std::int64_t retryAfterMs = 0;  // > 0: this address must wait that long
+  bool slowed = false;            // the account is under attack: wait slowedAttemptMs first
+};
+
+// Pure policy for an attempt on name from address.
+LoginJudgement judgeAttempt(const FailureLog& log, const std::string& name, const std::string& address,
+                            std::int64_t now);
+// Pure policy: records a failure, forgetting what left the window.
+void noteFailure(FailureLog& log, const std::string& name, const std::string& address, std::int64_t now);
 
 // The process-wide log, under its own lock.
-std::int64_t loginRetryAfterMs(const std::string& name, const std::string& address, std::int64_t now);
+LoginJudgement judgeLoginAttempt(const std::string& name, const std::string& address, std::int64_t now);
 void recordLoginFailure(const std::string& name, const std::string& address, std::int64_t now);
 void forgetLoginFailures();

@@ -64,7 +64,9 @@ HttpResponse addStaffMember(const DeskCall& call) {
   if (error.empty()) error = parseStaffContact(call.request.body, contact);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
-  switch (Outcome result = addStaff(entry.firstName, entry.lastName, contact, added)) {
+  std::string clash;
+  std::string name = entry.firstName + " " + entry.lastName;
+  switch (Outcome result = addStaff(entry.firstName, entry.lastName, contact, added, &clash)) {
     case Outcome::ok: {
       audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
       json answer = staffJson(added, currentTimeMs());
@@ -72,7 +74,8 @@ HttpResponse addStaffMember(const DeskCall& call) {
       return jsonAnswer(201, answer);
     }
     case Outcome::conflict:
-      return errorAnswer(409, entry.firstName + " " + entry.lastName + " is already in the staff directory.");
+      if (!clash.empty()) return errorAnswer(409, twoWordClash(name, clash));
+      return errorAnswer(409, name + " is already in the staff directory.");
     default: return storeFailure(result);
   }
 }

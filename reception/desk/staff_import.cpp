@@ -18,34 +18,37 @@ struct NameColumns {
   std::size_t alertUrl = noColumn;
 };
 
-std::string lowered(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-  return lower;
+// A header as spreadsheets write it: "First Name", "first_name", "FirstName" and "first-name" are one.
+std::string headerKey(std::string_view text) {
+  std::string key;
+  for (char c : text) {
+    if (c == ' ' || c == '_' || c == '-' || c == '\t') continue;
+    key += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return key;
 }
 
 NameColumns findColumns(const CsvRecord& header) {
   NameColumns columns;
   for (std::size_t i = 0; i < header.fields.size(); ++i) {
-    std::string name = lowered(trimmed(header.fields[i]));
-    if (name == "first_name" && columns.first == noColumn) columns.first = i;
-    if (name == "last_name" && columns.last == noColumn) columns.last = i;
+    std::string name = headerKey(header.fields[i]);
+    if (name == "firstname" && columns.first == noColumn) columns.first = i;
+    if (name == "lastname" && columns.last == noColumn) columns.last = i;
     if (name == "email" && columns.email == noColumn) columns.email = i;
-    if (name == "alert_url" && columns.alertUrl == noColumn) columns.alertUrl = i;
+    if (name == "alerturl" && columns.alertUrl == noColumn) columns.alertUrl = i;
   }
   return columns;
 }
 
-// A field as the form would take it: trimmed, and without the "'" our own
-// export puts before a text that starts like a formula.
+// A field as the form would take it: trimmed, runs of spaces made one, and
+// without the "'" our own export puts before a text that starts like a formula.
 std::string nameField(const CsvRecord& record, std::size_t column) {
   if (column >= record.fields.size()) return "";
-  std::string_view value = trimmed(record.fields[column]);
+  std::string value = collapsedSpaces(record.fields[column]);
   if (value.size() > 1 && value[0] == '\'' && std::string_view("=+-@").find(value[1]) != std::string_view::npos) {
-    value.remove_prefix(1);
+    value.erase(0, 1);
   }
-  return std::string(value);
+  return value;
 }
 
 bool isBlank(const CsvRecord& record) {
@@ -70,7 +73,28 @@ std::string rowText(const ImportedName& name) {
   return text + "…";
 }
 
+// A row whose first two words an earlier row or another member already has.
+std::string clashProblem(const std::string& displayName, const std::map<std::string, ImportedName>& seen,
+                         const std::map<std::string, std::string>& existing) {
+  std::string key = lookupName(displayName);
+  auto earlier = seen.find(key);
+  if (earlier != seen.end()) {
+    const ImportedName& row = earlier->second;
+    std::string line = "line " + std::to_string(row.line);
+    if (row.firstName + " " + row.lastName == displayName) return "The same name as " + line + ".";
+    return twoWordClash(displayName, row.firstName + " " + row.lastName + " (" + line + ")");
+  }
+  auto member = existing.find(key);
+  if (member != existing.end() && member->second != displayName) return twoWordClash(displayName, member->second);
+  return "";
+}
+
 }  // namespace
+
+std::string twoWordClash(const std::string& name, const std::string& clash) {
+  return name + " begins with the same two words as " + clash +
+         ": notifiers tell staff apart by the first two words of the name.";
+}
 
 ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames, const std::string& codePage) {
   ImportPreview preview;
@@ -84,7 +108,9 @@ ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNa
     preview.error = "The first row must name the columns first_name and last_name.";
     return preview;
   }
-  std::map<std::string, std::size_t> seen;  // "First Last" -> its first line in this file
+  std::map<std::string, std::string> existing;  // first two words -> the member's display name
+  for (const std::string& member : existingNames) existing.emplace(lookupName(member), member);
+  std::map<std::string, ImportedName> seen;  // first two words -> their first row in this file
   for (std::size_t i = 1; i < records.size(); ++i) {
     const CsvRecord& record = records[i];
     if (isBlank(record) && !record.unclosedQuote) continue;
@@ -92,13 +118,13 @@ ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNa
                       {nameField(record, columns.email), nameField(record, columns.alertUrl)}};
     std::string problem = record.unclosedQuote ? "A quoted field is not closed." : nameProblem(name, codePage);
     std::string displayName = name.firstName + " " + name.lastName;
-    auto earlier = seen.find(displayName);
-    if (problem.empty() && earlier != seen.end()) problem = "The same name as line " + std::to_string(earlier->second) + ".";
+    std::string key = lookupName(displayName);
+    if (problem.empty()) problem = clashProblem(displayName, seen, existing);
     if (!problem.empty()) {
       preview.rejected.push_back({name.line, rowText(name), problem});
       continue;
     }
-    seen.emplace(displayName, name.line);
+    seen.emplace(key, name);
     (existingNames.count(displayName) > 0 ? preview.unchanged : preview.added).push_back(std::move(name));
   }
   return preview;

@@ -35,11 +35,15 @@ struct ImportPreview {
 
 // Sorts each row of csv into added, unchanged (its "First Last" is in
 // existingNames) or rejected, by the same rules as the staff form. The header
-// row names first_name and last_name in any order (case and outer blanks do
-// not matter); the optional columns email and alert_url are read and
-// checked as the staff form checks them; other columns are ignored.
+// row names first_name and last_name in any order, matched ignoring case,
+// spaces, "_" and "-" ("First Name", "firstName"); the optional columns
+// email and alert_url are read and checked as the staff form checks them;
+// other columns are ignored.
 ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames,
                                  const std::string& codePage = defaultCodePage);
+
+// Why name cannot join the directory beside clash, which has the same first two words.
+std::string twoWordClash(const std::string& name, const std::string& clash);
 
 // The active staff as CSV with a byte order mark, so spreadsheets read UTF-8,
 // with each one's contact from contacts (by staff id).

@@ -27,7 +27,6 @@ CodePoint nextCodePoint(std::string_view text, std::size_t at) {
 }
 
 bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
-bool isSpace(char32_t c) { return c == ' ' || c == 0xA0; }
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
@@ -67,21 +66,42 @@ bool convertsIntact(const CodePoint& c, bool isName, const std::string& codePage
   return toCodePage(c.bytes, converted, codePage) && survivesNotifiers(c, converted, isName, codePage);
 }
 
+// A comma or bar in a line reaches notifiers as its stand-in, so that must
+// reach them intact.
+bool standInConverts(char32_t separator, const std::string& codePage) {
+  std::string_view standIn = separator == ',' ? commaStandIn : barStandIn;
+  return convertsIntact(CodePoint{separator == ',' ? U'\u201A' : U'\u00A6', standIn}, false, codePage);
+}
+
+// Rules of names alone: notifiers list names parted by ",", save the chosen
+// one as "user=First Last" (reading a line only up to its second "=") and
+// send back its first two words, parted by one plain space.
+std::string checkNameCharacter(std::string_view label, char32_t c, bool afterSpace) {
+  if (c == ',' || c == '|') return std::string(label) + " must not contain \",\" or \"|\".";
+  if (c == 0xA0) return std::string(label) + " must not contain non-breaking spaces.";
+  if (c == ' ' && afterSpace) return std::string(label) + " must not contain two spaces in a row.";
+  if (c == '=') return std::string(label) + " must not contain \"=\".";
+  return "";
+}
+
 // Checks common to names and lines; the first fault found, or "".
-std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool spaceAllowed,
+std::string checkCharacters(std::string_view label, std::string_view text, std::size_t maxChars, bool isName,
                             const std::string& codePage) {
   if (!isValidUtf8(text)) return std::string(label) + " is not valid UTF-8 text.";
   std::size_t count = 0;
+  bool afterSpace = false;
   for (std::size_t at = 0; at < text.size(); ++count) {
     CodePoint c = nextCodePoint(text, at);
     at += c.bytes.size();
-    if (c.value == ',' || c.value == '|') return std::string(label) + " must not contain \",\" or \"|\".";
     if (isControl(c.value)) return std::string(label) + " must not contain control characters.";
-    if (!spaceAllowed && isSpace(c.value)) return std::string(label) + " must be one word, without spaces.";
-    // The notifier saves the chosen name as "user=First Last" and reads a
-    // line only up to its second "=": such a name would come back cut short.
-    if (!spaceAllowed && c.value == '=') return std::string(label) + " must not contain \"=\".";
-    if (!convertsIntact(c, !spaceAllowed, codePage)) {
+    std::string problem = isName ? checkNameCharacter(label, c.value, afterSpace) : "";
+    if (!problem.empty()) return problem;
+    afterSpace = c.value == ' ';
+    bool separator = c.value == ',' || c.value == '|';
+    if (separator && !standInConverts(c.value, codePage)) {
+      return std::string(label) + " must not contain \",\" or \"|\" for notifiers using the code page " + codePage + ".";
+    }
+    if (!separator && !convertsIntact(c, isName, codePage)) {
       return std::string(label) + " contains " + quoted(c.bytes) + ", which notifiers using the code page " +
              codePage + " cannot show.";
     }
@@ -125,13 +145,13 @@ std::string parseObject(std::string_view body, json& object) {
 
 std::string checkNamePart(std::string_view label, std::string_view text, const std::string& codePage) {
   if (text.empty()) return std::string(label) + " is missing.";
-  return checkCharacters(label, text, maxNamePartChars, false, codePage);
+  return checkCharacters(label, text, maxNamePartChars, true, codePage);
 }
 
 std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required,
                       const std::string& codePage) {
   if (required && text.empty()) return std::string(label) + " is missing.";
-  return checkCharacters(label, text, maxChars, true, codePage);
+  return checkCharacters(label, text, maxChars, false, codePage);
 }
 
 std::string parseStaffEntry(std::string_view body, StaffEntry& entry, const std::string& codePage) {
@@ -143,11 +163,13 @@ std::string parseStaffEntry(std::string_view body, StaffEntry& entry, const std:
       !formStringMember(object, "lastName", entry.lastName)) {
     return "Names must be JSON strings.";
   }
+  entry.firstName = collapsedSpaces(entry.firstName);
+  entry.lastName = collapsedSpaces(entry.lastName);
   if (!name.empty()) {
+    // One line of text: the first word is the first name, the rest the last name.
+    name = collapsedSpaces(name);
     std::size_t space = name.find(' ');
-    if (space == std::string::npos || name.find(' ', space + 1) != std::string::npos || space == 0) {
-      return "The name must be a first and a last name separated by one space.";
-    }
+    if (space == std::string::npos) return "The name must be a first and a last name separated by a space.";
     entry.firstName = name.substr(0, space);
     entry.lastName = name.substr(space + 1);
   }

@@ -30,17 +30,17 @@ struct GuestEntry {
   std::string detail;    // the receptionist's note
 };
 
-// A first or last name: one word (no spaces), no "," "|" or "=", no control
-// characters, at most maxNamePartChars, and representable in the notifiers'
-// code page.
+// A first or last name: words parted by single spaces, with apostrophes and
+// hyphens as people write them; no "," "|" or "=", no control characters,
+// at most maxNamePartChars, and representable in the notifiers' code page.
 std::string checkNamePart(std::string_view label, std::string_view text, const std::string& codePage = defaultCodePage);
-// A display line: no "," or "|" (the notifiers' answer format has no
-// escaping), no control characters, bounded, representable.
+// A display line: no control characters, bounded, representable; "," and
+// "|" only where their stand-ins are (see withSeparatorsStoodIn).
 std::string checkLine(std::string_view label, std::string_view text, std::size_t maxChars, bool required,
                       const std::string& codePage = defaultCodePage);
 
-// {"firstName": "José", "lastName": "Müller"} or {"name": "José Müller"}.
-// Outer white space is trimmed.
+// {"firstName": "José", "lastName": "Müller"} or {"name": "José Müller"}
+// (the first word the first name). Trimmed, runs of spaces made one.
 std::string parseStaffEntry(std::string_view body, StaffEntry& entry, const std::string& codePage = defaultCodePage);
 // {"staffId": 3, "guestName": "Ada Lovelace", "note": "Meeting room 2"}.
 std::string parseGuestEntry(std::string_view body, GuestEntry& entry, const std::string& codePage = defaultCodePage);

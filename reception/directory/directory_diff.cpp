@@ -34,23 +34,27 @@ bool keepsName(const Candidate& candidate) {
 // after each; rejections are rare, and each pass is linear.
 class NameClaims {
  public:
-  NameClaims(DirectoryPlan& plan, std::set<std::string> reserved) : plan_(plan), reserved_(std::move(reserved)) {}
+  // Names are compared by their first two words, by which notifiers tell staff apart.
+  NameClaims(DirectoryPlan& plan, const std::set<std::string>& handNames) : plan_(plan) {
+    for (const std::string& name : handNames) handKeys_.insert(lookupName(name));
+  }
 
   void reject(const DirectoryEntry& entry, const DirectoryStaff* row, const std::string& reason) {
     plan_.rejected.push_back({entry.dn, reason});
-    if (row != nullptr && row->active) reserved_.insert(displayName(row->firstName, row->lastName));
+    if (row != nullptr && row->active) reserved_.insert(lookupName(displayName(row->firstName, row->lastName)));
   }
 
-  void settle(std::vector<Candidate>& candidates, const std::set<std::string>& handNames) {
+  void settle(std::vector<Candidate>& candidates) {
     std::stable_partition(candidates.begin(), candidates.end(), keepsName);
     for (bool again = true; again;) {
       again = false;
       std::map<std::string, const DirectoryEntry*> claimed;
       for (Candidate& candidate : candidates) {
         if (candidate.rejected) continue;
-        std::string reason = conflict(candidate.name, claimed, handNames);
+        std::string key = lookupName(candidate.name);
+        std::string reason = conflict(key, claimed);
         if (reason.empty()) {
-          claimed.emplace(candidate.name, candidate.entry);
+          claimed.emplace(key, candidate.entry);
           continue;
         }
         candidate.rejected = true;
@@ -62,16 +66,17 @@ class NameClaims {
   }
 
  private:
-  std::string conflict(const std::string& name, const std::map<std::string, const DirectoryEntry*>& claimed,
-                       const std::set<std::string>& handNames) const {
-    if (handNames.count(name) > 0) return "The same name as a member of staff added by hand.";
-    if (reserved_.count(name) > 0) return "The same name as a member of staff whose directory entry is rejected.";
-    auto earlier = claimed.find(name);
-    if (earlier != claimed.end()) return "The same name as " + earlier->second->dn + ".";
+  std::string conflict(const std::string& key, const std::map<std::string, const DirectoryEntry*>& claimed) const {
+    const char* same = "The same name, or the same first two words,";
+    if (handKeys_.count(key) > 0) return std::string(same) + " as a member of staff added by hand.";
+    if (reserved_.count(key) > 0) return std::string(same) + " as a member of staff whose directory entry is rejected.";
+    auto earlier = claimed.find(key);
+    if (earlier != claimed.end()) return std::string(same) + " as " + earlier->second->dn + ".";
     return "";
   }
 
   DirectoryPlan& plan_;
+  std::set<std::string> handKeys_;
   std::set<std::string> reserved_;
 };
 
@@ -108,7 +113,7 @@ DirectoryPlan planDirectorySync(const std::vector<DirectoryEntry>& entries, cons
     }
     candidates.push_back({&entry, staff, displayName(entry.firstName, entry.lastName)});
   }
-  claims.settle(candidates, handNames);
+  claims.settle(candidates);
   for (const Candidate& candidate : candidates) {
     if (candidate.rejected) continue;
     const DirectoryStaff* row = candidate.row;

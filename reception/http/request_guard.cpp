@@ -39,6 +39,7 @@ std::vector<std::string> serviceHostNames(const std::string& listenAddress, cons
   std::vector<std::string> names = {"localhost", "127.0.0.1", "[::1]"};
   if (listenAddress != "*" && listenAddress != "0.0.0.0") names.push_back(listenAddress);
   names.push_back(machineHostName());
+  names.push_back(fullyQualifiedHostName());
   names.insert(names.end(), extraNames.begin(), extraNames.end());
   std::vector<std::string> kept;
   for (const std::string& name : names) {
@@ -52,7 +53,8 @@ bool isServiceHost(const std::string& hostHeader, const DeskOrigin& origin) {
   std::string name;
   std::string port;
   if (!splitHost(lowerCase(hostHeader), name, port)) return false;
-  if (std::find(origin.hostNames.begin(), origin.hostNames.end(), name) == origin.hostNames.end()) return false;
+  bool named = std::find(origin.hostNames.begin(), origin.hostNames.end(), name) != origin.hostNames.end();
+  if (!named && !(origin.machineAddresses && origin.machineAddresses->contains(name))) return false;
   if (port.empty()) return true;
   return std::any_of(origin.ports.begin(), origin.ports.end(),
                      [&](std::uint16_t listening) { return port == std::to_string(listening); });

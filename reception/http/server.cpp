@@ -22,7 +22,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "http/access_log.h"
 #include "http/work_queue.h"
+#include "log/service_log.h"
 
 namespace {
 
@@ -67,6 +69,7 @@ struct ConnectionState {
   Clock::time_point requestStartedAt;  // its first line, for the answer's duration
   bool handedOff = false;              // suspended while a worker answers it
   std::optional<HttpResponse> answer;  // the worker's answer
+  std::string protocol;                // "HTTP/1.1", for the access log
 };
 
 // Every open connection, for the deadline sweep. A state leaves the set
@@ -224,6 +227,11 @@ void endRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCo
   startReceiving(*state);
 }
 
+std::int64_t wallClockMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 bool startsWithCaseless(const char* text, const char* prefix) { return ::strncasecmp(text, prefix, std::strlen(prefix)) == 0; }
 
 MHD_Result readHeader(void* context, MHD_ValueKind, const char* name, const char* value) {
@@ -266,8 +274,20 @@ void noteAnswer(MHD_Connection* connection, int status) {
   serverSetup.answered(state->request, status, taken.count());
 }
 
+void logAccess(MHD_Connection* connection, const HttpResponse& answer) {
+  if (!accessLogOpen()) return;
+  const ConnectionState* state = connectionState(connection);
+  if (state == nullptr) return;
+  const HttpRequest& request = state->request;
+  const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_REFERER);
+  const char* agent = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_USER_AGENT);
+  writeAccessLog(AccessEntry{request.clientAddress, wallClockMs(), request.method, request.target, state->protocol,
+                             answer.status, answer.body.size(), referer ? referer : "", agent ? agent : ""});
+}
+
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
   noteAnswer(connection, answer.status);
+  logAccess(connection, answer);
   MHD_Response* response =
       MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
@@ -307,8 +327,10 @@ bool declaresTooLargeBody(MHD_Connection* connection, std::size_t limit) {
 }
 
 // The headers are in: note them, or refuse the request at once.
-MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, const char* method, bool overTls) {
+MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, const char* method, const char* version,
+                         bool overTls) {
   state.started = true;
+  state.protocol = version ? version : "";
   HttpRequest& request = state.request;
   request.method = method;
   const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
@@ -317,6 +339,7 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
   request.clientAddress = clientAddress(connection);
   request.overTls = overTls;
   if (queryParameterCount(request.target) > maxQueryParameters) {
+    logRefusal(request.clientAddress, 414, "too many query parameters", wallClockMs());
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
   }
@@ -330,12 +353,12 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
 }
 
 MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, const char*, const char* method,
-                            const char*, const char* uploadData, size_t* uploadSize, void** context) {
+                            const char* version, const char* uploadData, size_t* uploadSize, void** context) {
   auto* state = static_cast<ConnectionState*>(*context);
   if (state == nullptr) return MHD_NO;
   if (state->handedOff) return state->answer ? queueResponse(connection, *state->answer) : MHD_YES;
   if (!state->started) {
-    return beginHandling(connection, *state, method, static_cast<const DaemonContext*>(daemonContext)->tls);
+    return beginHandling(connection, *state, method, version, static_cast<const DaemonContext*>(daemonContext)->tls);
   }
   HttpRequest& request = state->request;
   if (*uploadSize > 0) {

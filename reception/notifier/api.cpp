@@ -70,8 +70,8 @@ HttpResponse getNotification(const NotifierCall& call) {
   std::string body;
   for (const NotificationRow& row : waiting) {
     if (!body.empty()) body += ',';
-    body += notificationRecord(row.id, toCodePageLossy(row.headline, codePage), toCodePageLossy(row.detail, codePage),
-                               row.arrivedAt);
+    body += notificationRecord(row.id, toCodePageLossy(withSeparatorsStoodIn(row.headline), codePage),
+                               toCodePageLossy(withSeparatorsStoodIn(row.detail), codePage), row.arrivedAt);
   }
   return plainAnswer(200, body, call.settings);
 }

@@ -9,7 +9,8 @@ namespace {
 // The columns notificationFromRow reads, with the host's name, ready for a WHERE clause.
 const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
-    "coalesce(n.archived_by, '') FROM notification n JOIN staff s ON s.id = n.staff_id ";
+    "coalesce(n.archived_by, ''), n.delivered_at IS NOT NULL AND n.archived_by IN ('desk', 'reassigned') "
+    "AND n.closed_on_screen_at IS NULL FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
 NotificationRow notificationFromRow(const Statement& row) {
   NotificationRow n;
@@ -22,6 +23,7 @@ NotificationRow notificationFromRow(const Statement& row) {
   n.deliveredAt = row.optionalInteger(6);
   n.archivedAt = row.optionalInteger(7);
   n.archivedBy = row.text(8);
+  n.stillOnScreen = row.integer(9) != 0;
   return n;
 }
 
@@ -100,16 +102,29 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
   return committed;
 }
 
-Outcome archiveNotificationRow(std::int64_t id, const char* by) {
-  WriteTransaction transaction;
-  if (!transaction.begun()) return transaction.beginOutcome();
+Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by) {
   Statement archive =
       transaction.prepare("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
   if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) {
     return transaction.fail("write of an archived guest");
   }
+  return transaction.changes() > 0 ? Outcome::ok : Outcome::notFound;
+}
+
+Outcome archiveNotificationRow(std::int64_t id, const char* by) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Outcome archived = archiveWaitingGuest(transaction, id, by);
+  if (archived == Outcome::ok) return transaction.commit();
+  if (archived != Outcome::notFound) return archived;
+  if (std::string(by) != "host") return Outcome::notFound;
+  Statement closed = transaction.prepare(
+      "UPDATE notification SET closed_on_screen_at = ?2 WHERE id = ?1 AND closed_on_screen_at IS NULL "
+      "AND archived_by IN ('desk', 'reassigned')");
+  if (!closed.bind(1, id).bind(2, currentTimeMs()).run()) return transaction.fail("write of a closed guest");
   if (transaction.changes() == 0) return Outcome::notFound;
-  return transaction.commit();
+  Outcome committed = transaction.commit();
+  return committed == Outcome::ok ? Outcome::notFound : committed;
 }
 
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows) {
@@ -134,17 +149,12 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since) {
 }
 
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest) {
-  Statement query = transaction.prepare(
-      "SELECT staff_id, headline, detail, arrived_at FROM notification WHERE id = ?1 AND archived_at IS NULL");
+  Statement query =
+      transaction.prepare(std::string(selectNotification) + "WHERE n.id = ?1 AND n.archived_at IS NULL");
   int result = query.bind(1, id).step();
   if (result == SQLITE_DONE) return Outcome::notFound;
   if (result != SQLITE_ROW) return transaction.fail("read of a waiting guest");
-  guest = NotificationRow{};
-  guest.id = id;
-  guest.staffId = query.integer(0);
-  guest.headline = query.text(1);
-  guest.detail = query.text(2);
-  guest.arrivedAt = query.integer(3);
+  guest = notificationFromRow(query);
   return Outcome::ok;
 }
 
@@ -168,9 +178,11 @@ Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, s
       "INSERT INTO notification (staff_id, headline, detail, arrived_at, announced_at) VALUES (?1, ?2, ?3, ?4, ?5)");
   insert.bind(1, newStaffId).bind(2, guest.headline).bind(3, guest.detail).bind(4, guest.arrivedAt).bind(5, now);
   if (!insert.run()) return transaction.fail("write of a reassigned guest");
-  moved = guest;
+  moved = NotificationRow{guest};
   moved.id = transaction.lastInsertId();
   moved.staffId = newStaffId;
+  moved.deliveredAt.reset();
+  moved.stillOnScreen = false;
   return Outcome::ok;
 }
 

@@ -21,6 +21,9 @@ struct NotificationRow {
   std::optional<std::int64_t> deliveredAt;
   std::optional<std::int64_t> archivedAt;
   std::string archivedBy;  // "host" (the notifier), "desk" or "reassigned"
+  // Withdrawn or reassigned after delivery, and not yet closed by the host:
+  // the notifier still shows the guest.
+  bool stillOnScreen = false;
 };
 
 // A notifier's poll: records the poll (in memory until the next batch),
@@ -30,7 +33,8 @@ Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& wa
 // notFound: no such active host; conflict: maxWaiting guests already wait for the host.
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
                         NotificationRow& added);
-// notFound for an unknown or already archived id.
+// notFound for an unknown or already archived id. The host ("host") closing
+// a guest the desk had archived is noted, so the desk stops saying it is on screen.
 Outcome archiveNotificationRow(std::int64_t id, const char* by);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
@@ -44,6 +48,8 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since);
 // then the move: the old row archived as "reassigned", the same guest
 // announced to the new host with the original arrival time.
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest);
+// The same archive in the caller's transaction; notFound when not waiting.
+Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by);
 Outcome activeHostName(WriteTransaction& transaction, std::int64_t staffId, std::string& name);
 Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, std::int64_t newStaffId,
                   NotificationRow& moved);

@@ -120,13 +120,25 @@ bool addColumn(SetupConnection& setup, const char* table, const char* column, co
   return setup.execute((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + type).c_str());
 }
 
+// Notifiers find their member of staff by the first two words of the name.
+bool addLookupIndex(SetupConnection& setup) {
+  std::string index = std::string("CREATE INDEX IF NOT EXISTS staff_lookup ON staff(") + lookupNameSql +
+                      ") WHERE removed_at IS NULL";
+  return setup.execute(index.c_str());
+}
+
 // Columns added after the first release. Each is added only where it is
 // missing, so a step met twice (a file another build changed) is harmless,
 // and the version is raised only after them all.
 bool addLaterColumns(SetupConnection& setup) {
   // announced_at: when a reassigned guest was announced to the present host
   // (NULL for a guest announced on arrival).
-  if (!addColumn(setup, "notification", "announced_at", "INTEGER")) return false;
+  // closed_on_screen_at: when the host clicked Close on a guest the desk had
+  // already withdrawn or reassigned (the notifier keeps what it was given).
+  if (!addColumn(setup, "notification", "announced_at", "INTEGER") ||
+      !addColumn(setup, "notification", "closed_on_screen_at", "INTEGER")) {
+    return false;
+  }
   // 2: staff from the directory, by the directory's identity of the person, and
   // their contacts for alerts (mail from the directory or the desk, a push address).
   if (!addColumn(setup, "staff", "directory_id", "TEXT") || !addColumn(setup, "staff", "email", "TEXT") ||
@@ -180,7 +192,7 @@ std::string configure() {
   std::string refused = checkDatabaseFile(setup);
   if (!refused.empty()) return refused;
   std::string markFile = "PRAGMA application_id = " + std::to_string(applicationId);
-  if (!setup.execute(connectionPragmas) || !setup.execute(schemaSql) || !addLaterColumns(setup) ||
+  if (!setup.execute(connectionPragmas) || !setup.execute(schemaSql) || !addLaterColumns(setup) || !addLookupIndex(setup) ||
       !setup.execute(markFile.c_str())) {
     return setup.lastError();
   }

@@ -92,7 +92,7 @@ Outcome activeStaff(std::vector<StaffRow>& staff) {
     ReadSession session;
     Statement query = session.prepare(
         "SELECT id, first_name, last_name, display_name, last_poll_at FROM staff WHERE removed_at IS NULL "
-        "ORDER BY first_name COLLATE NOCASE, last_name COLLATE NOCASE, id");
+        "ORDER BY last_name COLLATE NOCASE, first_name COLLATE NOCASE, id");
     int result;
     while ((result = query.step()) == SQLITE_ROW) staff.push_back(staffFromRow(query));
     if (result != SQLITE_DONE) {
@@ -107,8 +107,39 @@ Outcome activeStaff(std::vector<StaffRow>& staff) {
   return Outcome::ok;
 }
 
+namespace {
+
+// An active member whose first two words are those of displayName but whose
+// name is another: the display name, "" for none.
+Outcome findClash(WriteTransaction& transaction, const std::string& displayName, std::string& clash) {
+  Statement query = transaction.prepare(std::string("SELECT display_name FROM staff WHERE ") + lookupNameSql +
+                                        " = ?1 AND removed_at IS NULL AND display_name <> ?2 LIMIT 1");
+  int result = query.bind(1, lookupName(displayName)).bind(2, displayName).step();
+  clash = result == SQLITE_ROW ? query.text(0) : "";
+  return result == SQLITE_ROW || result == SQLITE_DONE ? Outcome::ok : transaction.fail("read of a staff name");
+}
+
+}  // namespace
+
+const char lookupNameSql[] =
+    "(CASE WHEN instr(substr(display_name, instr(display_name, ' ') + 1), ' ') = 0 THEN display_name "
+    "ELSE substr(display_name, 1, instr(display_name, ' ') + instr(substr(display_name, instr(display_name, ' ') + 1), ' ') - 1) END)";
+
+std::string lookupName(const std::string& displayName) {
+  std::size_t first = displayName.find(' ');
+  if (first == std::string::npos) return displayName;
+  return displayName.substr(0, displayName.find(' ', first + 1));
+}
+
 Outcome insertStaff(WriteTransaction& transaction, const std::string& firstName, const std::string& lastName,
-                    std::int64_t now) {
+                    std::int64_t now, std::string* clash) {
+  std::string found;
+  Outcome checked = findClash(transaction, firstName + " " + lastName, found);
+  if (checked != Outcome::ok) return checked;
+  if (!found.empty()) {
+    if (clash != nullptr) *clash = found;
+    return Outcome::conflict;
+  }
   Statement insert = transaction.prepare(insertStaffSql);
   insert.bind(1, firstName).bind(2, lastName).bind(3, firstName + " " + lastName).bind(4, now);
   int result = insert.step();
@@ -116,14 +147,15 @@ Outcome insertStaff(WriteTransaction& transaction, const std::string& firstName,
   return result == SQLITE_DONE ? Outcome::ok : transaction.fail("write of a staff member");
 }
 
-Outcome addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added) {
-  return addStaff(firstName, lastName, StaffContact{}, added);
+Outcome addStaff(const std::string& firstName, const std::string& lastName, StaffRow& added, std::string* clash) {
+  return addStaff(firstName, lastName, StaffContact{}, added, clash);
 }
 
-Outcome addStaff(const std::string& firstName, const std::string& lastName, const StaffContact& contact, StaffRow& added) {
+Outcome addStaff(const std::string& firstName, const std::string& lastName, const StaffContact& contact, StaffRow& added,
+                 std::string* clash) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
-  Outcome inserted = insertStaff(transaction, firstName, lastName, currentTimeMs());
+  Outcome inserted = insertStaff(transaction, firstName, lastName, currentTimeMs(), clash);
   if (inserted != Outcome::ok) return inserted;
   StaffRow row{transaction.lastInsertId(), firstName, lastName, firstName + " " + lastName, std::nullopt};
   Statement contacts = transaction.prepare("UPDATE staff SET email = nullif(?2, ''), alert_url = nullif(?3, '') WHERE id = ?1");
@@ -163,7 +195,8 @@ void seedDemoStaff() {
 
 Outcome findStaff(const std::string& firstName, const std::string& lastName, std::int64_t& staffId) {
   ReadSession session;
-  Statement query = session.prepare("SELECT id FROM staff WHERE display_name = ?1 AND removed_at IS NULL");
+  Statement query = session.prepare(std::string("SELECT id FROM staff WHERE ") + lookupNameSql +
+                                    " = ?1 AND removed_at IS NULL ORDER BY id LIMIT 1");
   int result = query.bind(1, firstName + " " + lastName).step();
   if (result == SQLITE_DONE) return Outcome::notFound;
   if (result != SQLITE_ROW) return session.fail("read of a staff member");

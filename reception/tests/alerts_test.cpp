@@ -334,7 +334,8 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   ASSERT_EQ(post("/api/desk/staff/import", import.dump()).status, 200);
   json imported = state()["staff"];
   ASSERT_EQ(imported.size(), 2u);
-  EXPECT_EQ(imported[1]["email"], "ole@example.com");
+  EXPECT_EQ(imported[0]["displayName"], "Ole Dahl") << "by last name";
+  EXPECT_EQ(imported[0]["email"], "ole@example.com");
   EXPECT_NE(get("/api/desk/staff.csv").body.find("Ole,Dahl,ole@example.com,\r\n"), std::string::npos);
 }
 

@@ -80,25 +80,28 @@ std::vector<std::size_t> lines(const std::vector<ImportedName>& names) {
 
 TEST(StaffImportPreview, SortsRowsIntoAddedUnchangedAndRejected) {
   const std::string csv =
-      "\xEF\xBB\xBF" "Department; LAST_NAME ;first_name\r\n"  // any order, case and blanks, other columns
+      "\xEF\xBB\xBF" "Department; LAST_NAME ;First Name\r\n"  // any order, case, blanks and "_", other columns
       "Sales;Meier;Hans\r\n"                                   // 2 added
       "\r\n"                                                   // 3 empty
       "IT;Schmidt;Anna\r\n"                                    // 4 unchanged
       "IT;\"Ng\";\" Mai \"\r\n"                                // 5 added, trimmed
       "HR;Meier;Hans\r\n"                                      // 6 duplicate of 2
       "HR;Nowak;\xC5\x81ukasz\r\n"                             // 7 code page
-      "HR;Lee;Mary Ann\r\n"                                    // 8 two words
+      "HR;Lee;Mary  Ann\r\n"                                   // 8 added, two words
       "HR;;Solo\r\n"                                           // 9 missing last name
       "HR;Eq=ual;Bo\r\n"                                       // 10 "="
       ";;\r\n"                                                 // 11 blank
       "HR;Pipe|d;Al\r\n"                                       // 12 "|"
       "HR;'-Dash;Tom\r\n"                                      // 13 added, export guard removed
-      "HR;\"Open;Ann\r\n";                                     // 14 unclosed
+      "HR;Smith;Mary Ann\r\n"                                  // 14 the two words of line 8
+      "HR;Schmidt Weber;Anna\r\n"                              // 15 the two words of Anna Schmidt
+      "HR;\"Open;Ann\r\n";                                     // 16 unclosed
   ImportPreview preview = previewStaffImport(csv, {"Anna Schmidt", "José Müller"});
   ASSERT_EQ(preview.error, "");
-  EXPECT_EQ(lines(preview.added), (std::vector<std::size_t>{2, 5, 13}));
+  EXPECT_EQ(lines(preview.added), (std::vector<std::size_t>{2, 5, 8, 13}));
   EXPECT_EQ(preview.added[1].firstName, "Mai");
-  EXPECT_EQ(preview.added[2].lastName, "-Dash");
+  EXPECT_EQ(preview.added[2].firstName, "Mary Ann");
+  EXPECT_EQ(preview.added[3].lastName, "-Dash");
   EXPECT_EQ(lines(preview.unchanged), (std::vector<std::size_t>{4}));
   std::vector<std::pair<std::size_t, std::string>> rejected;
   for (const RejectedRow& row : preview.rejected) rejected.emplace_back(row.line, row.reason);
@@ -106,17 +109,21 @@ TEST(StaffImportPreview, SortsRowsIntoAddedUnchangedAndRejected) {
                           {6, "The same name as line 2."},
                           {7, "The first name contains \"\xC5\x81\", which notifiers using the code page WINDOWS-1252 "
                               "cannot show."},
-                          {8, "The first name must be one word, without spaces."},
                           {9, "The last name is missing."},
                           {10, "The last name must not contain \"=\"."},
                           {12, "The last name must not contain \",\" or \"|\"."},
-                          {14, "A quoted field is not closed."}}));
+                          {14, "Mary Ann Smith begins with the same two words as Mary Ann Lee (line 8): notifiers "
+                               "tell staff apart by the first two words of the name."},
+                          {15, "Anna Schmidt Weber begins with the same two words as Anna Schmidt (line 4): "
+                               "notifiers tell staff apart by the first two words of the name."},
+                          {16, "A quoted field is not closed."}}));
   EXPECT_EQ(preview.rejected[0].text, "Hans Meier");
 
   EXPECT_EQ(previewStaffImport("", {}).error, "The file is empty.");
   EXPECT_EQ(previewStaffImport("\n\n", {}).error, "The file is empty.");
   EXPECT_EQ(previewStaffImport("name,surname\nA,B\n", {}).error,
             "The first row must name the columns first_name and last_name.");
+  EXPECT_EQ(previewStaffImport("first-name,LastName\nA,B\n", {}).added.size(), 1u);
   EXPECT_EQ(previewStaffImport("first_name\nA\n", {}).error,
             "The first row must name the columns first_name and last_name.");
 }
@@ -251,10 +258,10 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(now["escalation"], "") << "the new host has only just been given the guest";
   json audited = json::parse(get("/api/desk/audit").body)["entries"];  // newest first
   ASSERT_GE(audited.size(), 2u);
-  EXPECT_EQ(audited[1]["action"], "reassign");
-  EXPECT_EQ(audited[1]["detail"], "guest #" + std::to_string(first) + " Ada Lovelace archived as reassigned");
-  EXPECT_EQ(audited[0]["action"], "announce");
-  EXPECT_EQ(audited[0]["detail"], "guest #" + std::to_string(second) + " Ada Lovelace for Bob Ray");
+  EXPECT_EQ(audited[0]["action"], "reassign");  // one entry for one action
+  EXPECT_EQ(audited[0]["detail"], "guest #" + std::to_string(first) + " Ada Lovelace from Ann Lee to Bob Ray as #" +
+                                      std::to_string(second));
+  EXPECT_EQ(audited[1]["action"], "announce");
   fakeNow += 60001;
   EXPECT_EQ(guest(second)["escalation"], "unseen");
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign",
@@ -266,6 +273,41 @@ TEST_F(FrontDeskApiTest, ReassignKeepsTheArrivalAndMovesTheGuestInOneStep) {
   EXPECT_EQ(get(keyed + "&fn=Ann&ln=Lee").body.find("Ada Lovelace"), std::string::npos);
   fakeNow += 301000;
   EXPECT_EQ(guest(second)["escalation"], "unacknowledged");
+}
+
+// The notifier keeps every guest it was given until its user clicks Close:
+// the desk says so, and keeps a line for the guest until then.
+TEST_F(FrontDeskApiTest, AGuestTakenOffTheBoardStaysOnTheHostsScreenUntilClosed) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::string keyed = std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee";
+  std::int64_t shown = announce(ann, "Ada Lovelace", "");
+  std::int64_t moving = announce(ann, "Grace Hopper", "");
+  get(keyed);  // both are on Ann's screen now
+  std::int64_t unseen = announce(ann, "Alan Turing", "");
+
+  json withdrawn = json::parse(post("/api/desk/notifications/" + std::to_string(shown) + "/archive", "{}").body);
+  EXPECT_EQ(withdrawn["stillOnScreen"], true);
+  EXPECT_EQ(withdrawn["hostName"], "Ann Lee");
+  json reassigned = json::parse(
+      post("/api/desk/notifications/" + std::to_string(moving) + "/reassign", R"({"staffId": )" + std::to_string(bob) + "}")
+          .body);
+  EXPECT_EQ(reassigned["stillOnPreviousScreen"], true);
+  EXPECT_EQ(reassigned["previousHostName"], "Ann Lee");
+  EXPECT_EQ(json::parse(post("/api/desk/notifications/" + std::to_string(unseen) + "/archive", "{}").body)["stillOnScreen"],
+            false);
+  EXPECT_EQ(guest(shown)["stillOnScreen"], true);
+  EXPECT_EQ(guest(moving)["stillOnScreen"], true);
+  EXPECT_EQ(guest(unseen)["stillOnScreen"], false);
+  EXPECT_EQ(get(keyed).body, "") << "a guest not yet shown never is";
+  json audited = json::parse(get("/api/desk/audit").body)["entries"];
+  EXPECT_EQ(audited[2]["detail"], "guest #" + std::to_string(shown) + " Ada Lovelace for Ann Lee");  // newest first
+
+  // Ann clicks Close: the notifier's archive answers as ever, and the desk's line goes.
+  EXPECT_EQ(get(std::string("/api/reception/archiveNotification?key=") + accessKey + "&id=" + std::to_string(shown)).body,
+            "0");
+  EXPECT_EQ(guest(shown)["stillOnScreen"], false);
+  EXPECT_EQ(guest(moving)["stillOnScreen"], true);
 }
 
 TEST(FrontDeskStorage, OpensADatabaseWrittenBeforeReassigningExisted) {
@@ -339,7 +381,7 @@ TEST_F(FrontDeskApiTest, ImportPreviewsThenAppliesOnlyTheGoodRows) {
 
   RawReply exported = get("/api/desk/staff.csv");
   EXPECT_EQ(exported.status, 200);
-  EXPECT_EQ(exported.body, "\xEF\xBB\xBF" "first_name,last_name,email,alert_url\r\nAnna,Schmidt,,\r\nHans,Meier,,\r\n");
+  EXPECT_EQ(exported.body, "\xEF\xBB\xBF" "first_name,last_name,email,alert_url\r\nHans,Meier,,\r\nAnna,Schmidt,,\r\n");  // by last name
   EXPECT_NE(exported.headers.find("Content-Type: text/csv; charset=utf-8"), std::string::npos);
   EXPECT_NE(exported.headers.find("attachment; filename=\"staff.csv\""), std::string::npos);
 }

@@ -59,7 +59,12 @@ TEST(ReceptionMetrics, CountersMoveWithRequestsAndPromtoolAcceptsThem) {
   std::string password = demoPassword(service.output);
   EXPECT_NE(deskLogin(service.host, service.port, "reception", password), "");
   EXPECT_EQ(deskLogin(service.host, service.port, "reception", "not the password"), "");
-  json staff = json::parse(send11(service.host, service.port, "GET", "/api/desk/state", "", "", service.deskCookie).body)["staff"][0];
+  json staff;
+  json desk = json::parse(send11(service.host, service.port, "GET", "/api/desk/state", "", "", service.deskCookie).body);
+  for (const json& member : desk["staff"]) {
+    if (member["displayName"] == "Anna Schmidt") staff = member;  // a name in plain ASCII, as the query sends it
+  }
+  ASSERT_TRUE(staff.is_object());
   std::string poll = std::string("/api/reception/getNotification?key=") + accessKey +
                      "&fn=" + staff["firstName"].get<std::string>() + "&ln=" + staff["lastName"].get<std::string>();
   EXPECT_EQ(getAs10(service.host, service.port, poll).status, 200);

@@ -18,6 +18,8 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "store/clock.h"
+#include "http/host_addresses.h"
+#include "log/service_log.h"
 #include "test_support.h"
 
 namespace {
@@ -158,6 +160,41 @@ TEST_F(ReceptionAccessTest, AuditLogKeepsEveryDeskWriteNewestFirstAndNoSecrets) 
   }
 }
 
+// As the package runs it (listen = *:80), here on a loopback port: the desk
+// opens by any name or address of the machine and by an added name; another
+// name learns which names work, and the log says so once a minute.
+TEST_F(ReceptionAccessTest, TheDeskAnswersToEveryNameAndAddressOfTheMachine) {
+  ServiceSettings everywhere = settings_;
+  everywhere.origin.hostNames = serviceHostNames("*", {"Desk.Example.org"});
+  everywhere.origin.machineAddresses = std::make_shared<HostAddresses>();
+  configureService(everywhere);
+  char machine[256] = {};
+  ASSERT_EQ(::gethostname(machine, sizeof machine - 1), 0);
+  std::string port = std::to_string(port_);
+  std::vector<std::string> ours = {"localhost", "127.0.0.1:" + port, machine, "DESK.example.org:" + port};
+  if (!fullyQualifiedHostName().empty()) ours.push_back(fullyQualifiedHostName());
+  std::vector<std::string> addresses = interfaceAddresses();
+  EXPECT_NE(std::find(addresses.begin(), addresses.end(), "127.0.0.1"), addresses.end());
+  ours.insert(ours.end(), addresses.begin(), addresses.end());
+  for (const std::string& host : ours) {
+    EXPECT_EQ(exchange(host_, port_, "GET / HTTP/1.0\r\nHost: " + host + "\r\n\r\n").status, 200) << host;
+  }
+  forgetLoggedKeys();
+  testing::internal::CaptureStderr();
+  for (const char* host : {"evil.example", "desk.example.org.evil.example", "192.0.2.1", "evil.example"}) {
+    RawReply refused = exchange(host_, port_, "GET / HTTP/1.0\r\nHost: " + std::string(host) + "\r\n\r\n");
+    EXPECT_EQ(refused.status, 421) << host;
+    EXPECT_NE(refused.body.find("desk.example.org"), std::string::npos) << refused.body;
+    EXPECT_NE(refused.body.find("host-name = NAME"), std::string::npos) << refused.body;
+  }
+  fakeNow += 61 * 1000;
+  exchange(host_, port_, "GET / HTTP/1.0\r\nHost: 192.0.2.1\r\n\r\n");
+  std::string log = testing::internal::GetCapturedStderr();
+  // One line per address and reason a minute, naming the first refused name.
+  const std::string refused = "vestibra-reception: refused 421 from 127.0.0.1: the desk does not answer to the host name ";
+  EXPECT_EQ(log, refused + "\"evil.example\"\n" + refused + "\"192.0.2.1\"\n");
+}
+
 TEST_F(ReceptionAccessTest, OtherHostNamesAndOtherSitesGetNowhere) {
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
   std::int64_t guest = announce(anna, "Ada", "");
@@ -237,6 +274,28 @@ TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePasswo
   EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-1"})").status, 200);
 }
 
+// The shared desk account cannot be locked out: one guessing address waits,
+// the receptionist's own PC logs in; fifty failures from many only slow it.
+TEST_F(ReceptionAccessTest, WrongPasswordsThrottleTheAddressNeverTheSharedAccount) {
+  addDeskAccount("reception", "desk", "reception-desk-1");
+  auto attempt = [&](const std::string& from, const std::string& password) {
+    return send11(host_, port_, "POST", "/api/desk/login", json{{"name", "reception"}, {"password", password}}.dump(),
+                  "application/json", "", from);
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(attempt("127.0.0.2", "guess" + std::to_string(i)).status, 401) << i;
+  RawReply throttled = attempt("127.0.0.2", "reception-desk-1");
+  EXPECT_EQ(throttled.status, 429);
+  EXPECT_EQ(header(throttled, "Retry-After"), "900");
+  EXPECT_NE(bodyOf(throttled)["error"].get<std::string>().find("wait 15 minutes"), std::string::npos) << throttled.body;
+  EXPECT_EQ(attempt("127.0.0.3", "reception-desk-1").status, 200);
+  for (int from = 4; from < 8; ++from) {
+    for (int i = 0; i < 10; ++i) attempt("127.0.0." + std::to_string(from), "guess");
+  }
+  // Fifty failures across addresses: the account is slowed, and the right password still logs in.
+  EXPECT_EQ(attempt("127.0.0.9", "guess").status, 401);
+  EXPECT_EQ(attempt("127.0.0.3", "reception-desk-1").status, 200);
+}
+
 // The executable: desk-user, 0600 files, the demo login.
 TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
   TemporaryDirectory directory;
@@ -267,6 +326,18 @@ TEST(ReceptionAccessProcess, DeskUserCommandKeepsAccountsTheServiceLogsInWith) {
   // The service's configuration file names the database, as packaged installs keep it.
   writeFileBytes(directory.path / "other.conf", "database = other.db\n");
   EXPECT_EQ(run({"add", "ines", "--config", "other.conf"}, "ines-password-1\n"), 0) << output;
+  EXPECT_NE(output.find("created the database " + (directory.path / "other.db").string() + "\nadded ines"),
+            std::string::npos)
+      << output;
+  // A mistyped database is never created; add creates one only in a folder that exists.
+  for (const std::vector<std::string>& mistyped :
+       {std::vector<std::string>{"list", "--database", "typo.db"}, {"remove", "tom", "--database", "typo.db"},
+        {"password", "tom", "--database", "typo.db"}, {"add", "tom", "--database", "no-folder/typo.db"}}) {
+    EXPECT_EQ(run(mistyped, "tom-password-3\n"), 1) << mistyped[0];
+    EXPECT_NE(output.find(mistyped[0] == "add" ? "does not exist" : "there is no database"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "typo.db"));
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "no-folder"));
   EXPECT_EQ(run({"list", "--config", "other.conf"}), 0);
   EXPECT_TRUE(std::regex_search(output, std::regex("\nines +desk ")) && output.find("maria") == std::string::npos) << output;
 

@@ -8,6 +8,8 @@
 #include <set>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -92,12 +94,14 @@ TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
   ServiceProcess service;
   ASSERT_TRUE(service.start(withFreePort({"--demo", "--key", "deskTest1"}), directory.path)) << service.output;
   json staff = deskState(service)["staff"];
-  ASSERT_EQ(staff.size(), 4u);  // the demo directory
-  std::int64_t host = staff[0]["id"];
+  ASSERT_EQ(staff.size(), 4u);  // the demo directory, by last name
+  std::size_t anna = 3;  // Anna Schmidt: a name in ASCII, sent as it is
+  ASSERT_EQ(staff[anna]["lastName"], "Schmidt");
+  std::int64_t host = staff[anna]["id"];
   EXPECT_EQ(postJson(service, "/api/desk/staff", {{"name", "Zoë Brontë"}}).status, 201);
   json first = json::parse(postJson(service, "/api/desk/notifications", {{"staffId", host}, {"guestName", "Ada"}}).body);
   postJson(service, "/api/desk/notifications", {{"staffId", host}, {"guestName", "Grace"}, {"note", "Lobby"}});
-  std::string name = staff[0]["firstName"].get<std::string>() + "&ln=" + staff[0]["lastName"].get<std::string>();
+  std::string name = staff[anna]["firstName"].get<std::string>() + "&ln=" + staff[anna]["lastName"].get<std::string>();
   RawReply polled = getAs10(service.host, service.port, "/api/reception/getNotification?key=deskTest1&fn=" + name);
   EXPECT_NE(polled.body.find("|Grace|Lobby|"), std::string::npos);
   EXPECT_EQ(getAs10(service.host, service.port,
@@ -106,8 +110,9 @@ TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
             "1");
   json before = deskState(service);
   // The poll shows at once, and its time, kept in memory, is saved on the stop.
-  EXPECT_EQ(before["staff"][0]["online"], true);
-  EXPECT_FALSE(before["staff"][0]["lastPollAt"].is_null());
+  ASSERT_EQ(before["staff"][anna + 1]["id"], host);  // after Zoë Brontë
+  EXPECT_EQ(before["staff"][anna + 1]["online"], true);
+  EXPECT_FALSE(before["staff"][anna + 1]["lastPollAt"].is_null());
   EXPECT_TRUE(exitedCleanly(service.stop(SIGTERM)));
 
   ServiceProcess restarted;
@@ -157,4 +162,33 @@ TEST(ReceptionProcess, NothingAnsweredIsLostWhenKilledDuringWrites) {
   // Ids go on from the highest ever stored, so notifiers never see one twice.
   json next = json::parse(postJson(restarted, "/api/desk/notifications", {{"staffId", host}, {"guestName", "After"}}).body);
   EXPECT_GT(next["id"].get<std::int64_t>(), *stored.rbegin());
+}
+
+// --access-log: one combined-format line per request, the notifiers' key
+// masked, client text escaped; SIGHUP lets a rotated file go.
+TEST(ReceptionProcess, AccessLogIsCombinedFormatAndReopenedOnHangUp) {
+  TemporaryDirectory directory;
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(withFreePort({"--access-log", "access.log", "--key", "secretKey1"}), directory.path))
+      << service.output;
+  std::string target = "/api/reception/listUsers?key=secretKey1&x=1";
+  RawReply listed = exchange(service.host, service.port,
+                             "GET " + target + " HTTP/1.0\r\nReferer: http://desk/\r\nUser-Agent: a \"quoted\" agent\r\n\r\n");
+  ASSERT_EQ(listed.status, 200);
+  std::string first = readFileBytes(directory.path / "access.log");
+  std::regex line(R"(^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] )"
+                  R"("GET /api/reception/listUsers\?key=-&x=1 HTTP/1\.0" 200 (\d+|-) "http://desk/" "a \\"quoted\\" agent"\n$)");
+  EXPECT_TRUE(std::regex_match(first, line)) << first;
+  EXPECT_EQ(first.find("secretKey1"), std::string::npos);
+
+  std::filesystem::rename(directory.path / "access.log", directory.path / "access.log.1");
+  ASSERT_EQ(::kill(service.pid, SIGHUP), 0);
+  // Bounded: the signal is handled within moments; 100 tries of 50 ms.
+  for (int i = 0; i < 100 && !std::filesystem::exists(directory.path / "access.log"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(getAs10(service.host, service.port, "/nowhere").status, 404);
+  EXPECT_EQ(readFileBytes(directory.path / "access.log.1"), first);
+  EXPECT_NE(readFileBytes(directory.path / "access.log").find("\"GET /nowhere HTTP/1.0\" 404 "), std::string::npos);
+  EXPECT_TRUE(exitedCleanly(service.stop(SIGTERM)));
 }

@@ -1,6 +1,8 @@
 #include "reception_test_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,12 +80,21 @@ pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::pa
 
 }  // namespace
 
-RawReply exchange(const std::string& host, std::uint16_t port, const std::string& request) {
+// Binds the socket to a loopback source address, so a test can be several clients.
+static bool bindSource(SocketHandle socket, const std::string& source) {
+  if (source.empty()) return true;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  return ::inet_pton(AF_INET, source.c_str(), &local.sin_addr) == 1 &&
+         ::bind(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+}
+
+RawReply exchange(const std::string& host, std::uint16_t port, const std::string& request, const std::string& source) {
   std::uint32_t address = 0;
   if (!parseDottedAddress(host.c_str(), address)) return {};
   SocketHandle socket = openTcpSocket();
   if (socket == 0) return {};
-  if (!connectWithin(socket, address, port, exchangeTimeoutMs) ||
+  if (!bindSource(socket, source) || !connectWithin(socket, address, port, exchangeTimeoutMs) ||
       !sendAllWithin(socket, request.data(), request.size(), exchangeTimeoutMs)) {
     closeSocket(socket);
     return {};
@@ -110,12 +121,13 @@ RawReply getAs10(const std::string& host, std::uint16_t port, const std::string&
 }
 
 RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
-                const std::string& body, const std::string& contentType, const std::string& extraHeaders) {
+                const std::string& body, const std::string& contentType, const std::string& extraHeaders,
+                const std::string& source) {
   std::string request = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n";
   if (!contentType.empty()) request += "Content-Type: " + contentType + "\r\n";
   request += extraHeaders;
   request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  return exchange(host, port, request);
+  return exchange(host, port, request, source);
 }
 
 std::string header(const RawReply& reply, const std::string& name) {
@@ -196,7 +208,7 @@ void InProcessServiceTest::startService(const std::string& address, std::uint16_
 bool InProcessServiceTest::tryStartService(const std::string& address, std::uint16_t port) {
   std::string error;
   int listener = openListener(address, port, error);
-  settings_.origin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0};
+  settings_.origin = DeskOrigin{serviceHostNames(address, {}), {listeningPort(listener)}, 0, nullptr};
   configureService(settings_);
   if (listener < 0 || !startHttpServer(listener, receptionServerSetup(), error)) return false;
   host_ = address;

@@ -23,14 +23,15 @@ struct RawReply {
 };
 
 // Sends request bytes on a fresh connection and reads until the server
-// closes it (at most 10 s).
-RawReply exchange(const std::string& host, std::uint16_t port, const std::string& request);
+// closes it (at most 10 s); from the loopback address source when given.
+RawReply exchange(const std::string& host, std::uint16_t port, const std::string& request,
+                  const std::string& source = "");
 // An HTTP/1.0 GET without keep-alive, as notifiers send it.
 RawReply getAs10(const std::string& host, std::uint16_t port, const std::string& target);
 // An HTTP/1.1 request with Connection: close and an optional body.
 RawReply send11(const std::string& host, std::uint16_t port, const std::string& method, const std::string& target,
                 const std::string& body = "", const std::string& contentType = "application/json",
-                const std::string& extraHeaders = "");
+                const std::string& extraHeaders = "", const std::string& source = "");
 // A response header's value, or "".
 std::string header(const RawReply& reply, const std::string& name);
 // Logs in through POST /api/desk/login: the "Cookie: ...\r\n" header line

@@ -103,6 +103,21 @@ std::string toCodePageLossy(std::string_view utf8, const std::string& codePage) 
   return converted;
 }
 
+std::string withSeparatorsStoodIn(std::string_view utf8) {
+  std::string field;
+  field.reserve(utf8.size());
+  for (char c : utf8) {
+    if (c == ',') {
+      field += commaStandIn;
+    } else if (c == '|') {
+      field += barStandIn;
+    } else {
+      field += c;
+    }
+  }
+  return field;
+}
+
 bool fromCodePage(std::string_view bytes, std::string& utf8, const std::string& codePage) {
   return convertAll("UTF-8", codePage, bytes, utf8);
 }

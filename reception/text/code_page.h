@@ -22,6 +22,13 @@ std::string toCodePageLossy(std::string_view utf8, const std::string& codePage =
 // Code-page bytes to UTF-8; false for a byte the code page leaves undefined.
 bool fromCodePage(std::string_view bytes, std::string& utf8, const std::string& codePage = defaultCodePage);
 
+// The notifiers' answers part records at "," and fields at "|" with no
+// escaping, so inside a field a comma travels as the look-alike U+201A and a
+// bar as U+00A6 (bytes 0x82 and 0xA6 in WINDOWS-1252). UTF-8 in, UTF-8 out.
+constexpr char commaStandIn[] = "\u201A";
+constexpr char barStandIn[] = "\u00A6";
+std::string withSeparatorsStoodIn(std::string_view utf8);
+
 // True when text is well-formed UTF-8 (no overlong forms, surrogates or
 // values above U+10FFFF).
 bool isValidUtf8(std::string_view text);

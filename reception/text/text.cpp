@@ -17,3 +17,12 @@ bool parseDecimal(std::string_view text, std::size_t maxDigits, std::int64_t& va
   value = parsed;
   return true;
 }
+
+std::string collapsedSpaces(std::string_view text) {
+  std::string collapsed;
+  for (char c : trimmed(text)) {
+    if (c == ' ' && !collapsed.empty() && collapsed.back() == ' ') continue;
+    collapsed += c;
+  }
+  return collapsed;
+}

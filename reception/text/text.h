@@ -3,10 +3,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // The text without leading and trailing ASCII white space.
 std::string_view trimmed(std::string_view text);
+
+// The text trimmed, with each run of spaces inside it made one space: names
+// as people type them, words as notifiers split them.
+std::string collapsedSpaces(std::string_view text);
 
 // A number written in 1 to maxDigits decimal digits and nothing else (no
 // sign, no blanks); false otherwise. maxDigits is at most 18, so it fits.

@@ -569,7 +569,7 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   std::string error;
   int listener = openListener("127.0.0.1", 0, error);
   std::uint16_t port = listeningPort(listener);
-  settings.origin = DeskOrigin{serviceHostNames("127.0.0.1", {}), {port}, 0};
+  settings.origin = DeskOrigin{serviceHostNames("127.0.0.1", {}), {port}, 0, nullptr};
   configureService(settings);
   ASSERT_TRUE(listener >= 0 && startHttpServer(listener, receptionServerSetup(), error)) << error;
   ::testing::internal::CaptureStderr();

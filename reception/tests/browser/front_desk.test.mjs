@@ -90,8 +90,8 @@ async function openDesk(service, initScript) {
 }
 
 async function announce(page, host, guest) {
-  const value = await page.locator("#announce-host option", { hasText: host }).getAttribute("value");
-  await page.selectOption("#announce-host", value);
+  await page.fill("#announce-host-name", host);
+  await page.locator("#announce-host-list li[role=option]", { hasText: host }).first().click();
   await page.fill("#announce-guest", guest);
   await page.click("#announce-form button[type=submit]");
   await page.locator("#waiting tbody tr", { hasText: guest }).waitFor();
@@ -156,10 +156,19 @@ test("an unseen guest is escalated: on top, with text, counted in the title, one
   await notifierPoll(board, "Anna Schmidt");
   await unseen.locator(".escalation").waitFor({ state: "detached", timeout: 10000 });
   assert.doesNotMatch(await desk.title(), /escalated/);
+  // The notifier keeps a guest it has shown until its user clicks Close: the desk says so.
+  const asked = [];
+  desk.on("dialog", (dialog) => asked.push(dialog.message()));
   for (const guest of ["Delivered Guest", "Unseen Guest"]) {
     await desk.locator("#waiting tbody tr", { hasText: guest }).locator("button", { hasText: "Withdraw" }).click();
     await desk.locator("#waiting tbody tr", { hasText: guest }).waitFor({ state: "detached", timeout: 10000 });
   }
+  assert.deepEqual(asked, [
+    "Withdraw Delivered Guest? José Müller's screen keeps showing the guest until José Müller clicks Close.",
+    "Withdraw Unseen Guest? Anna Schmidt's screen keeps showing the guest until Anna Schmidt clicks Close.",
+  ]);
+  await desk.locator("#handled tbody tr", { hasText: "Delivered Guest" })
+    .locator(".status", { hasText: "Withdrawn, still on José Müller's screen" }).waitFor({ timeout: 10000 });
   await desk.close();
 });
 
@@ -174,14 +183,19 @@ test("reassigning keeps the waiting clock and the new host's notifier gets the g
   }, null, { timeout: 10000 });
   const waited = seconds(await row.locator("td.clock").textContent());
 
-  // From the keyboard: the button, type to pick the colleague, Enter.
+  // From the keyboard: the button, type any part of the colleague's name, Enter picks, Enter reassigns.
   await row.locator("button", { hasText: "Reassign" }).click();
   await desk.locator("#reassign-dialog").waitFor();
-  assert.equal(await desk.locator("#reassign-host option", { hasText: "Anna Schmidt" }).count(), 0);
-  await desk.locator("#reassign-host").focus();
-  await desk.keyboard.type("Chlo");
+  await desk.keyboard.type("schmidt");
+  await desk.locator("#reassign-host-list li", { hasText: "No member of staff has that name" }).waitFor();
+  await desk.fill("#reassign-host-name", "");
+  await desk.keyboard.type("dubo");
+  await desk.keyboard.press("ArrowDown");
   await desk.keyboard.press("Enter");
-  await desk.locator("#announce-message", { hasText: "Moved Guest was reassigned to Chloé Dubois." }).waitFor();
+  assert.equal(await desk.inputValue("#reassign-host-name"), "Chloé Dubois");
+  await desk.keyboard.press("Enter");
+  await desk.locator("#announce-message", { hasText: "Moved Guest was reassigned to Chloé Dubois. The guest was not on " +
+                                                     "Anna Schmidt's screen yet and will not be shown." }).waitFor();
   await row.locator("td.host", { hasText: "Chloé Dubois" }).waitFor({ timeout: 10000 });
   assert.ok(seconds(await row.locator("td.clock").textContent()) >= waited, "the waiting clock goes on");
   await desk.locator("#handled tbody tr", { hasText: "Moved Guest" }).locator(".status", { hasText: "Reassigned" })
@@ -194,11 +208,14 @@ test("reassigning keeps the waiting clock and the new host's notifier gets the g
   await desk.close();
 });
 
-test("the host is picked by typing and Enter announces", async () => {
+test("the host is picked by typing any part of the name and Enter announces", async () => {
   const desk = await openDesk(board);
   await desk.fill("#announce-guest", "Typed Guest");
-  await desk.locator("#announce-host").focus();
-  await desk.keyboard.type("Liam");
+  await desk.locator("#announce-host-name").focus();
+  await desk.keyboard.type("brie");
+  assert.equal(await desk.getAttribute("#announce-host-name", "aria-expanded"), "true");
+  await desk.keyboard.press("Enter");  // picks the one match
+  assert.equal(await desk.inputValue("#announce-host-name"), "Liam O'Brien");
   await desk.keyboard.press("Enter");
   await desk.locator("#announce-message", { hasText: "Typed Guest was announced to Liam O'Brien." }).waitFor();
   await desk.close();
@@ -224,7 +241,8 @@ test("a staff CSV is previewed and only its good rows are added", async () => {
     "Line 6: Ida Weiß: The same name as line 2.",
   ]);
   await desk.click("#import-apply");
-  await desk.locator("#import-message", { hasText: "2 added to the staff directory." }).waitFor();
+  await desk.locator("#import-summary", { hasText: "Added 2; 1 already in the directory; 2 rejected." }).waitFor();
+  assert.equal(await desk.locator("#import-message").textContent(), "", "one summary line, not two");
   await desk.locator("#staff li", { hasText: "Ida Weiß" }).waitFor({ timeout: 10000 });
   await desk.locator("#staff li", { hasText: "Mai Ng" }).waitFor();
   assert.equal(await desk.locator("#staff li", { hasText: "Nowak" }).count(), 0);
