@@ -1,18 +1,20 @@
 # Writes OUTPUT, a C++ source that holds the desk page files of ASSET_DIR (all
 # UTF-8 text) as byte arrays and defines findAsset over them.
 # Usage: cmake -DASSET_DIR=<dir> -DOUTPUT=<file> -P embed_assets.cmake
-set(assets
-  "/|index.html|text/html"
-  "/index.html|index.html|text/html"
-  "/desk.css|desk.css|text/css"
-  "/host_picker.js|host_picker.js|text/javascript"
-  "/desk.js|desk.js|text/javascript"
-  "/front_desk.js|front_desk.js|text/javascript"
-  "/desk_alerts.js|desk_alerts.js|text/javascript"
-  "/front_desk_admin.js|front_desk_admin.js|text/javascript"
-  "/desk_accounts.js|desk_accounts.js|text/javascript"
-  "/desk_session.js|desk_session.js|text/javascript"
-  "/desk_directory.js|desk_directory.js|text/javascript")
+# The page at / and each file by its name: one script per panel of the page.
+set(assets "/|index.html|text/html")
+file(GLOB files RELATIVE "${ASSET_DIR}" "${ASSET_DIR}/*.html" "${ASSET_DIR}/*.css" "${ASSET_DIR}/*.js")
+list(SORT files)
+foreach(file IN LISTS files)
+  if(file MATCHES "\\.html$")
+    set(type text/html)
+  elseif(file MATCHES "\\.css$")
+    set(type text/css)
+  else()
+    set(type text/javascript)
+  endif()
+  list(APPEND assets "/${file}|${file}|${type}")
+endforeach()
 
 set(arrays "")
 set(table "")

@@ -23,7 +23,11 @@ constexpr std::string_view replyPrefix = "/ack/";
 // thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
-ServiceSettings settings;
+// What configureService was given; made on first use, not at static initialisation.
+ServiceSettings& currentSettings() {
+  static ServiceSettings settings;
+  return settings;
+}
 
 // Who may use a route: anyone with the notifiers' key, anyone (logging in,
 // a reply link's page), or a desk session of at least that role.
@@ -137,8 +141,8 @@ HttpResponse unknownHostAnswer(const HttpRequest& request) {
   logRefusal(request.clientAddress, 421, "the desk does not answer to the host name", currentTimeMs(),
              "\"" + request.host.substr(0, 200) + "\"");
   std::string names;
-  for (const std::string& name : settings.origin.hostNames) names += (names.empty() ? "" : ", ") + name;
-  if (settings.origin.machineAddresses) names += ", and every address of this server";
+  for (const std::string& name : currentSettings().origin.hostNames) names += (names.empty() ? "" : ", ") + name;
+  if (currentSettings().origin.machineAddresses) names += ", and every address of this server";
   return textAnswer(421, "This service does not answer to that host name.\n\n"
                          "The desk answers to: " + names + ".\n\n"
                          "To open it by another name, add the line \"host-name = NAME\" to the service's\n"
@@ -154,7 +158,7 @@ HttpResponse emptyAnswer(int status) {
 
 HttpResponse redirectToHttps(const HttpRequest& request) {
   HttpResponse response = textAnswer(308, "The front desk is served over HTTPS.\n");
-  response.headers.emplace_back("Location", httpsLocation(request, settings.origin.tlsPort));
+  response.headers.emplace_back("Location", httpsLocation(request, currentSettings().origin.tlsPort));
   return response;
 }
 
@@ -166,12 +170,13 @@ HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
     return emptyAnswer(403);
   }
   if (request.method != "GET") return emptyAnswer(405);
-  if (!keyMatches(queryValue(query, "key").value_or(""), settings.notifier.accessKey)) {
+  if (!keyMatches(queryValue(query, "key").value_or(""), currentSettings().notifier.accessKey)) {
     logRefusal(request.clientAddress, 403, "a notifier request without the right key", currentTimeMs());
-    return notifierRefusal(403, settings.notifier);
+    return notifierRefusal(403, currentSettings().notifier);
   }
-  if (request.route < 0) return notifierRefusal(404, settings.notifier);
-  return routes[request.route].notifier(NotifierCall{query, settings.notifier});
+  if (request.route < 0) return notifierRefusal(404, currentSettings().notifier);
+  const NotifierCall call{query, currentSettings().notifier};
+  return routes[request.route].notifier(call);
 }
 
 // Writes must say they are JSON: a cross-site form or a "simple" fetch from
@@ -206,7 +211,8 @@ HttpResponse answerSession(const HttpRequest& request, std::string_view path, co
   if (route.access == Access::admin && account.role != "admin") return errorAnswer(403, "Only an admin account may do this.");
   std::int64_t id = 0;
   matchPath(path, route.path, id);
-  return route.desk(DeskCall{request, account, id, query, settings.desk});
+  const DeskCall call{request, account, id, query, currentSettings().desk};
+  return route.desk(call);
 }
 
 HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const QueryMap& query) {
@@ -228,8 +234,8 @@ HttpResponse route(const HttpRequest& request) {
   QueryMap query = parseRequestTarget(request.target).query;
   if (startsWith(path, notifierPrefix)) return answerNotifier(request, query);
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
-  if (!isServiceHost(request.host, settings.origin)) return unknownHostAnswer(request);
-  if (settings.origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
+  if (!isServiceHost(request.host, currentSettings().origin)) return unknownHostAnswer(request);
+  if (currentSettings().origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
   if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
   if (startsWith(path, replyPrefix)) {
     // A method the page does not take has no row: the page answers 405 itself.
@@ -241,7 +247,7 @@ HttpResponse route(const HttpRequest& request) {
 
 }  // namespace
 
-void configureService(const ServiceSettings& serviceSettings) { settings = serviceSettings; }
+void configureService(const ServiceSettings& serviceSettings) { currentSettings() = serviceSettings; }
 
 namespace {
 
@@ -252,11 +258,11 @@ void countAnswer(const HttpRequest& request, int status, double seconds) {
 }  // namespace
 
 HttpServerSetup receptionServerSetup() {
-  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, settings.maxConnectionsPerAddress,
+  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, currentSettings().maxConnectionsPerAddress,
                          &countAnswer};
 }
 
-std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), settings.desk.policy)); }
+std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy)); }
 
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath) {
   int index = findRoute(method, rawPath);

@@ -93,8 +93,16 @@ constexpr std::size_t maxQueuedWrites = 256;
 constexpr std::size_t maxQueuedLogins = 8;
 constexpr int loginWorkerNice = 10;
 
-WorkQueue writers(writerThreadCount, maxQueuedWrites, 0);
-WorkQueue loginWorker(1, maxQueuedLogins, loginWorkerNice);
+// Made on first use, not at static initialisation.
+WorkQueue& writers() {
+  static WorkQueue queue(writerThreadCount, maxQueuedWrites, 0);
+  return queue;
+}
+
+WorkQueue& loginWorker() {
+  static WorkQueue queue(1, maxQueuedLogins, loginWorkerNice);
+  return queue;
+}
 
 HttpResponse unavailable() {
   HttpResponse response;
@@ -110,7 +118,7 @@ HttpResponse unavailable() {
 // service stops is answered 503; a queued write is still carried out.
 bool handOff(MHD_Connection* connection, ConnectionState& state) {
   bool isLogin = state.route.lane == Lane::login;
-  WorkQueue& queue = isLogin ? loginWorker : writers;
+  WorkQueue& queue = isLogin ? loginWorker() : writers();
   auto answer = [connection, &state, isLogin](bool stopping) {
     state.answer = stopping && isLogin ? unavailable() : serverSetup.handler(state.request);
     MHD_resume_connection(connection);
@@ -513,14 +521,14 @@ MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, co
 
 bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& error) {
   serverSetup = setup;
-  loginWorker.start();
-  writers.start();
+  loginWorker().start();
+  writers().start();
   httpDaemon = startDaemon(listener, plainContext, 0, "", "");
   if (httpDaemon == nullptr) {
     error = "the HTTP server could not start";
     ::close(listener);
-    loginWorker.stop();
-    writers.stop();
+    loginWorker().stop();
+    writers().stop();
     return false;
   }
   {
@@ -560,8 +568,8 @@ bool startMetricsServer(int listener, std::string (*render)(), std::string& erro
 void stopHttpServer() {
   // Every suspended connection is answered and resumed before the daemons
   // stop; requests arriving meanwhile are answered in place.
-  loginWorker.stop();
-  writers.stop();
+  loginWorker().stop();
+  writers().stop();
   if (metricsDaemon != nullptr) MHD_stop_daemon(metricsDaemon);
   metricsDaemon = nullptr;
   if (httpDaemon == nullptr) return;

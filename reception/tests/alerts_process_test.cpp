@@ -76,7 +76,7 @@ struct AlertServers {
       pid = ::fork();
       if (pid == 0) {
         std::string script = std::string(ALERT_SERVERS_SCRIPT);
-        ::freopen(log.c_str(), "w", stdout);
+        if (::freopen(log.c_str(), "w", stdout) == nullptr) ::_exit(126);
         ::execl(python, python, script.c_str(), std::to_string(smtpPort).c_str(), std::to_string(hookPort).c_str(),
                 folder.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

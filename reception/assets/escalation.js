@@ -1,7 +1,5 @@
-// The board's front-desk additions: escalated guests stand out and rise to
-// the top (with an optional sound, switched per browser), a waiting guest can
-// be reassigned to a colleague, and the announce form works from the keyboard.
-// desk.js renders the board; this script decorates each render.
+// Escalated guests on the board stand out and rise to the top, count in the
+// page's title, and can sound once (switched on per browser).
 "use strict";
 
 (() => {
@@ -9,7 +7,6 @@
   const baseTitle = document.title;
   const sounded = new Set();  // "id:kind" of escalations already played
   let state = null;
-
 
   function minutes(ms) {
     const seconds = Math.round(ms / 1000);
@@ -107,71 +104,9 @@
     soundNewEscalations(escalated);
   }
 
-  // --- Reassign --------------------------------------------------------------
-
-  let reassigning = null;  // the guest the dialog is open for
-
-  function openReassign(guest) {
-    reassigning = guest;
-    byId("reassign-guest").textContent = `${guest.guestName}, waiting for ${guest.hostName}`;
-    reassignHost.clear();
-    reassignHost.setStaff(state.staff.filter((member) => member.id !== guest.staffId));
-    byId("reassign-hint").textContent = `The waiting time goes on. ${screenAfter(guest.hostName, guest.deliveredAt !== null)}`;
-    byId("reassign-message").textContent = "";
-    byId("reassign-dialog").showModal();
-    byId("reassign-host-name").focus();
-  }
-
-  async function submitReassign(event) {
-    event.preventDefault();
-    const staffId = Number(byId("reassign-host").value);
-    const message = byId("reassign-message");
-    if (!staffId) { message.textContent = "Choose the colleague the guest should see instead."; return; }
-    const result = await request("POST", `api/desk/notifications/${reassigning.id}/reassign`, { staffId });
-    if (!result.ok) { message.textContent = result.error; return; }
-    const data = result.data;
-    byId("reassign-dialog").close();
-    const announced = byId("announce-message");
-    announced.textContent = `${data.guestName} was reassigned to ${data.hostName}. ` +
-      screenAfter(data.previousHostName, data.stillOnPreviousScreen);
-    announced.classList.add("done");
-    if (typeof refresh === "function") refresh();
-  }
-
-  function addReassignButtons() {
-    for (const row of byId("waiting").tBodies[0].rows) {
-      const guest = state.notifications.find((g) => String(g.id) === row.dataset.id);
-      const actions = row.cells[row.cells.length - 1];
-      if (!guest || !actions) continue;
-      const button = document.createElement("button");
-      button.type = "button";
-      button.className = "secondary reassign";
-      button.textContent = "Reassign";
-      button.title = "The host is away: send the guest to a colleague, keeping the waiting time";
-      button.addEventListener("click", () => openReassign(guest));
-      actions.prepend(button);
-    }
-  }
-
-  // --- Keyboard ----------------------------------------------------------------
-
-  // The host box picks by typing any part of the name; Enter then announces,
-  // or moves on to the guest's name while it is still empty.
-  function enterAnnounces() {
-    if (byId("announce-guest").value.trim()) byId("announce-form").requestSubmit();
-    else byId("announce-guest").focus();
-  }
-
-  const reassignHost = makeHostPicker(byId("reassign-host-name"), byId("reassign-host-list"), byId("reassign-host"),
-                                      () => byId("reassign-form").requestSubmit());
-
-  document.addEventListener("desk:rendered", (event) => {
-    state = event.detail;
-    addReassignButtons();
+  onDesk("rendered", (fresh) => {
+    state = fresh;
     markEscalations();
   });
-  document.addEventListener("desk:host-enter", enterAnnounces);
-  byId("reassign-form").addEventListener("submit", submitReassign);
-  byId("reassign-cancel").addEventListener("click", () => byId("reassign-dialog").close());
   addSoundSwitch();
 })();

@@ -1,75 +1,14 @@
-// The office manager's panels: the staff directory imported from and
-// exported to CSV, and the visitor log with its CSV export and the retention
-// in force. Uses the admin requests of the desk API.
+// The visitor log (admin): every guest with arrival, delivery,
+// acknowledgement or withdrawal, filtered by dates and host, its CSV export,
+// and the retention in force.
 "use strict";
 
 (() => {
-  const maxUploadBytes = 2 * 1024 * 1024 - 4096;  // the service's upload limit, less the JSON around the text
   const dayMs = 24 * 60 * 60 * 1000;
-  let importText = null;  // the chosen file's text once it is previewed
-
-  // byId, element and request come from desk.js, loaded first.
 
   function say(id, text, done) {
     byId(id).textContent = text;
     byId(id).classList.toggle("done", Boolean(done));
-  }
-
-  // --- Staff import ------------------------------------------------------------
-
-  function nameItems(list, names) {
-    byId(list).replaceChildren(...names.map((n) => element("li", "", `Line ${n.line}: ${n.firstName} ${n.lastName}`)));
-  }
-
-  function showPreview(preview) {
-    const { added, unchanged, rejected } = preview;
-    byId("import-summary").textContent = preview.applied
-      ? `Added ${added.length}; ${unchanged.length} already in the directory; ${rejected.length} rejected.`
-      : `${added.length} to add, ${unchanged.length} already in the directory, ${rejected.length} rejected.`;
-    nameItems("import-added", added);
-    nameItems("import-unchanged", unchanged);
-    byId("import-rejected").replaceChildren(...rejected.map((r) =>
-      element("li", "", `Line ${r.line}: ${r.text.trim() || "(empty)"}: ${r.reason}`)));
-    byId("import-preview").hidden = false;
-    byId("import-apply").disabled = preview.applied || added.length === 0;
-  }
-
-  async function readChosenFile() {
-    const file = byId("import-file").files[0];
-    if (!file) return { error: "Choose a CSV file first." };
-    if (file.size > maxUploadBytes) return { error: "The file is larger than 2 MB." };
-    try {
-      return { text: new TextDecoder("utf-8", { fatal: true }).decode(await file.arrayBuffer()) };
-    } catch (error) {
-      return { error: "The file is not UTF-8 text. Save it from the spreadsheet as \"CSV UTF-8\"." };
-    }
-  }
-
-  async function previewImport(event) {
-    event.preventDefault();
-    importText = null;
-    byId("import-preview").hidden = true;
-    const chosen = await readChosenFile();
-    if (chosen.error) return say("import-message", chosen.error);
-    const result = await request("POST", "api/desk/staff/import", { csv: chosen.text, apply: false });
-    if (!result.ok) return say("import-message", result.error);
-    importText = chosen.text;
-    say("import-message", "");
-    showPreview(result.data);
-  }
-
-  async function applyImport() {
-    if (importText === null) return;
-    byId("import-apply").disabled = true;
-    const result = await request("POST", "api/desk/staff/import", { csv: importText, apply: true });
-    if (!result.ok) {
-      byId("import-apply").disabled = false;
-      return say("import-message", result.error);
-    }
-    importText = null;
-    showPreview(result.data);  // its summary says what was added: no second line
-    say("import-message", "");
-    if (typeof refresh === "function") refresh();
   }
 
   // --- Visitor log -------------------------------------------------------------
@@ -142,17 +81,14 @@
   }
 
   let logLoaded = false;  // the last week's visitors, shown without a click once
-  document.addEventListener("desk:rendered", (event) => {
-    showRetention(event.detail.retentionDays);
-    fillHosts(event.detail.staff);
+  onDesk("rendered", (state) => {
+    showRetention(state.retentionDays);
+    fillHosts(state.staff);
     if (!logLoaded && session && session.role === "admin") {
       logLoaded = true;
       showLog();
     }
   });
-  byId("import-form").addEventListener("submit", previewImport);
-  byId("import-file").addEventListener("change", () => { importText = null; byId("import-preview").hidden = true; });
-  byId("import-apply").addEventListener("click", applyImport);
   byId("log-form").addEventListener("submit", showLog);
   byId("log-form").addEventListener("change", () => { byId("log-export").href = `api/desk/visitors.csv?${logQuery()}`; });
   byId("log-from").value = localDate(Date.now() - 7 * dayMs);

@@ -2,7 +2,6 @@
 // (and for admins its admin panels) while there is one.
 "use strict";
 
-let session = null;  // { name, role } while logged in
 let refreshTimer = null;
 
 // message in the error colour unless done (a plain "You have logged out.").
@@ -26,7 +25,7 @@ function showDesk(account) {
   byId("logout").hidden = false;
   byId("account-name").textContent = `${account.name} (${account.role})`;
   for (const panel of document.querySelectorAll(".admin-only")) panel.hidden = account.role !== "admin";
-  if (account.role === "admin") showAdminPanels();
+  tellDesk("session", account);
   refresh();
   if (!refreshTimer) refreshTimer = setInterval(refresh, refreshMs);
 }
@@ -53,6 +52,7 @@ async function startDesk() {
   else showLogin(result.status === 401 ? "" : result.error);
 }
 
+onDesk("session-ended", (message) => showLogin(message));
 byId("login-form").addEventListener("submit", logIn);
 byId("logout").addEventListener("click", logOut);
 startDesk();

@@ -94,8 +94,8 @@
     note.hidden = false;
   }
 
-  document.addEventListener("desk:rendered", (event) => {
-    state = event.detail;
+  onDesk("rendered", (fresh) => {
+    state = fresh;
     decorateGuests();
     decorateStaff();
     announceNote();

@@ -75,7 +75,7 @@ async function askForSync(dryRun, force) {
 }
 
 // Each refresh of the desk: often while a sync is under way, now and then otherwise.
-document.addEventListener("desk:rendered", () => {
+onDesk("rendered", () => {
   if (!session || session.role !== "admin") return;
   if (directoryPending || Date.now() - directoryCheckedAt >= directoryIdleRefreshMs) refreshDirectory();
 });

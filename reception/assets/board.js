@@ -1,0 +1,97 @@
+// The board: the guests waiting, with their waiting clocks and whether the
+// host's notifier has shown them, and those handled lately; withdrawing a guest.
+"use strict";
+
+(() => {
+  const longWaitMs = 10 * 60 * 1000;
+
+  function waitingClock(sinceMs) {
+    const seconds = Math.max(0, Math.floor((serviceNow() - sinceMs) / 1000));
+    const h = Math.floor(seconds / 3600);
+    const m = Math.floor((seconds % 3600) / 60);
+    const s = seconds % 60;
+    return h > 0 ? `${h}:${twoDigits(m)}:${twoDigits(s)}` : `${twoDigits(m)}:${twoDigits(s)}`;
+  }
+
+  function screenStatus(guest) {
+    if (guest.archivedAt !== null) {
+      // The notifier keeps what it was given until its user clicks Close.
+      const kept = guest.stillOnScreen ? `, still on ${guest.hostName}'s screen` : "";
+      const css = guest.stillOnScreen ? "withdrawn on-screen" : "withdrawn";
+      if (guest.archivedBy === "desk") return { label: `Withdrawn${kept || " by the desk"}`, css };
+      if (guest.archivedBy === "reassigned") return { label: `Reassigned${kept || " to a colleague"}`, css };
+      return { label: `Acknowledged at ${timeOfDay(guest.archivedAt)}`, css: "acknowledged" };
+    }
+    if (guest.deliveredAt !== null) return { label: `On screen since ${timeOfDay(guest.deliveredAt)}`, css: "delivered" };
+    return { label: "Not yet on screen", css: "pending" };
+  }
+
+  function statusCell(guest) {
+    const status = screenStatus(guest);
+    const cell = element("td");
+    cell.append(element("span", `status ${status.css}`, status.label));
+    return cell;
+  }
+
+  function waitingRow(guest) {
+    const row = element("tr");
+    row.dataset.id = guest.id;
+    row.append(element("td", "guest", guest.guestName), element("td", "note", guest.note),
+               element("td", "host", guest.hostName));
+    const clock = element("td", "clock", waitingClock(guest.arrivedAt));
+    clock.dataset.since = guest.arrivedAt;
+    row.append(clock, statusCell(guest));
+    const actions = element("td");
+    const withdraw = element("button", "secondary", "Withdraw");
+    withdraw.type = "button";
+    withdraw.title = "The guest has left or was met at the desk";
+    withdraw.addEventListener("click", () => withdrawGuest(guest, withdraw));
+    actions.append(withdraw);
+    row.append(actions);
+    return row;
+  }
+
+  function handledRow(guest) {
+    const row = element("tr");
+    row.dataset.id = guest.id;
+    row.append(element("td", "guest", guest.guestName), element("td", "note", guest.note),
+               element("td", "host", guest.hostName), element("td", "", timeOfDay(guest.arrivedAt)), statusCell(guest));
+    return row;
+  }
+
+  function renderGuests(latest) {
+    const waiting = latest.notifications.filter((g) => g.archivedAt === null);
+    const handled = latest.notifications.filter((g) => g.archivedAt !== null).reverse();
+    byId("waiting").tBodies[0].replaceChildren(...waiting.map(waitingRow));
+    byId("handled").tBodies[0].replaceChildren(...handled.map(handledRow));
+    byId("waiting").hidden = waiting.length === 0;
+    byId("handled").hidden = handled.length === 0;
+    byId("waiting-empty").hidden = waiting.length > 0;
+    byId("handled-empty").hidden = handled.length > 0;
+    byId("waiting-count").textContent = waiting.length ? `(${waiting.length})` : "";
+    tickClocks();
+  }
+
+  function tickClocks() {
+    for (const clock of document.querySelectorAll("#waiting td.clock")) {
+      const since = Number(clock.dataset.since);
+      clock.textContent = waitingClock(since);
+      clock.classList.toggle("long", serviceNow() - since > longWaitMs);
+    }
+  }
+
+  async function withdrawGuest(guest, button) {
+    if (!window.confirm(`Withdraw ${guest.guestName}? ${screenAfter(guest.hostName, guest.deliveredAt !== null)}`)) return;
+    button.disabled = true;
+    const result = await request("POST", `api/desk/notifications/${guest.id}/archive`, {});
+    if (!result.ok) window.alert(result.error);
+    else {
+      const { guestName, hostName, stillOnScreen } = result.data;
+      showMessage("announce-message", `${guestName} was withdrawn. ${screenAfter(hostName, stillOnScreen)}`, true);
+    }
+    await refresh();
+  }
+
+  onDesk("rendered", renderGuests);
+  setInterval(tickClocks, 1000);
+})();
