@@ -74,6 +74,7 @@ int openTlsListener(const ReceptionOptions& options, std::string& certificate, s
 ServiceSettings serviceSettings(const ReceptionOptions& options) {
   ServiceSettings settings;
   settings.notifier.accessKey = options.key.empty() ? accessKey : options.key;
+  settings.desk.notifierKeyBuiltIn = settings.notifier.accessKey == accessKey;
   settings.notifier.codePage = options.codePage;
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
@@ -82,6 +83,19 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
   return settings;
+}
+
+bool isLoopbackAddress(const std::string& address) { return address == "localhost" || address.rfind("127.", 0) == 0; }
+
+// The key built into every notifier is public: on an office network any web
+// page or colleague could use it to read and dismiss guests.
+void warnOfBuiltInKey(const ReceptionOptions& options, const ServiceSettings& settings) {
+  if (!settings.desk.notifierKeyBuiltIn || isLoopbackAddress(options.address)) return;
+  std::fprintf(stderr,  // NOLINT(cert-err33-c): a warning; the service runs on
+               "vestibra-reception: warning: notifiers on %s are served with the key built into every notifier, which "
+               "anyone can read; set \"key = <24 random letters and digits>\" in the configuration and install the "
+               "notifiers with it (the admin's desk page shows the line)\n",
+               options.address.c_str());
 }
 
 void printDemoLogin() {
@@ -114,6 +128,7 @@ int main(int argc, char** argv) {
     return fail("the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is");
   }
   ServiceSettings settings = serviceSettings(options);
+  warnOfBuiltInKey(options, settings);
 
   if (!initAccounts()) return fail("libsodium could not start");
 
@@ -131,6 +146,8 @@ int main(int argc, char** argv) {
     error = dropPrivileges(options.user);
     if (!error.empty()) return fail(error);
   }
+  error = refuseLinkedDatabase(options.database);
+  if (!error.empty()) return fail(error);
   error = openStorage(options.database);
   if (!error.empty()) return fail(error);
   keepDatabasePrivate(options.database);

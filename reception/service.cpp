@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <iterator>
+#include <optional>
 
 #include "desk/desk.h"
 #include "http/query.h"
@@ -11,8 +12,7 @@ namespace {
 
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
-// The limit for the one route that takes an upload (a staff CSV of some
-// thousand names).
+// The limit for a route that takes an upload (a staff CSV of some thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
 ServiceSettings settings;
@@ -23,17 +23,21 @@ enum class Access { notifierKey, anyone, desk, admin };
 
 // One row per route, with every fact of it. "#" in a pattern stands for a
 // decimal id; a GET route answers HEAD too.
+// What body a route takes: a small JSON one, or an upload (read only once
+// the session and role are known, a few at a time).
+enum class Body { small, upload };
+
 struct Route {
   const char* method;
   std::string_view path;
   Access access;
   Lane lane;
-  std::size_t bodyLimit;
+  Body body;
   HttpResponse (*desk)(const DeskCall&);
   HttpResponse (*notifier)(const NotifierCall&);
 };
 
-constexpr std::size_t body = maxRequestBodyBytes;
+constexpr Body body = Body::small;
 
 const Route routes[] = {
     {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
@@ -48,7 +52,7 @@ const Route routes[] = {
     {"POST", "/api/desk/notifications/#/reassign", Access::desk, Lane::writer, body, reassignWaitingGuest, nullptr},
     {"POST", "/api/desk/staff", Access::admin, Lane::writer, body, addStaffMember, nullptr},
     {"DELETE", "/api/desk/staff/#", Access::admin, Lane::writer, body, removeStaffMember, nullptr},
-    {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, maxUploadBodyBytes, importStaffCsv, nullptr},
+    {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, Body::upload, importStaffCsv, nullptr},
     {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
     {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},
     {"POST", "/api/desk/accounts", Access::admin, Lane::login, body, accountAdd, nullptr},
@@ -57,6 +61,7 @@ const Route routes[] = {
     {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
     {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+    {"GET", "/api/desk/notifier-setup", Access::admin, Lane::server, body, notifierSetup, nullptr},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -127,16 +132,17 @@ HttpResponse redirectToHttps(const HttpRequest& request) {
   return response;
 }
 
-HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
-  // A notifier sends none of a browser's headers: a request with them
-  // comes from a web page (an <img> with the well-known key) and changes nothing.
+// Why a notifier request is refused, or nullopt.
+std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const QueryMap& query) {
+  // A notifier sends Host and nothing else: a request with any header of a
+  // browser comes from a web page (an <img> with the well-known key) and changes nothing.
   if (sentByBrowser(request)) return emptyAnswer(403);
   if (request.method != "GET") return emptyAnswer(405);
   if (!keyMatches(queryValue(query, "key").value_or(""), settings.notifier.accessKey)) {
     return notifierRefusal(403, settings.notifier);
   }
   if (request.route < 0) return notifierRefusal(404, settings.notifier);
-  return routes[request.route].notifier(NotifierCall{query, settings.notifier});
+  return std::nullopt;
 }
 
 // Writes must say they are JSON: a cross-site form or a "simple" fetch from
@@ -158,8 +164,8 @@ std::string methodsOf(std::string_view path) {
   return allowed;
 }
 
-HttpResponse answerSession(const HttpRequest& request, std::string_view path, const QueryMap& query) {
-  DeskAccount account;
+// Why a desk request with a session cookie is refused, or nullopt with the session's account.
+std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, std::string_view path, DeskAccount& account) {
   Outcome session = findSession(sessionToken(request), account);
   if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
   if (session != Outcome::ok) return storeFailure(session, readFailed);
@@ -167,49 +173,103 @@ HttpResponse answerSession(const HttpRequest& request, std::string_view path, co
     std::string allowed = methodsOf(path);
     return allowed.empty() ? errorAnswer(404, "No such desk request.") : errorAnswer(405, "Use " + allowed + ".");
   }
-  const Route& route = routes[request.route];
-  if (route.access == Access::admin && account.role != "admin") return errorAnswer(403, "Only an admin account may do this.");
-  std::int64_t id = 0;
-  matchPath(path, route.path, id);
-  return route.desk(DeskCall{request, account, id, query, settings.desk});
+  if (routes[request.route].access == Access::admin && account.role != "admin") {
+    return errorAnswer(403, "Only an admin account may do this.");
+  }
+  return std::nullopt;
 }
 
-HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const QueryMap& query) {
+// Why a desk request is refused, or nullopt (with the account of its session
+// unless it logs in). A login's body is read only once it is there.
+std::optional<HttpResponse> deskRefusal(const HttpRequest& request, std::string_view path, bool bodyRead,
+                                        DeskAccount& account) {
   const std::string& method = request.method;
   bool isWrite = method != "GET" && method != "HEAD";
   if (isWrite && isCrossSiteWrite(request)) return errorAnswer(403, "Requests from other sites are refused.");
+  if (sessionCookieCount(request) > 1) {
+    // Another service on this host name (or a page over plain HTTP) may have
+    // set the second one: answer neither rather than guess.
+    return errorAnswer(400, "The browser sent more than one session cookie. Clear this site's cookies and log in again.");
+  }
   if (method == "POST" && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (method == "POST" && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
-  if (path == "/api/desk/login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
-  return answerSession(request, path, query);
+  if (path == "/api/desk/login") {
+    if (method != "POST") return errorAnswer(405, "Use POST.");
+    return bodyRead ? loginRefusal(request) : std::nullopt;
+  }
+  return sessionRefusal(request, path, account);
 }
 
-HttpResponse route(const HttpRequest& request) {
-  std::string_view path = rawPathOf(request.target);
-  QueryMap query = parseRequestTarget(request.target).query;
-  if (startsWith(path, notifierPrefix)) return answerNotifier(request, query);
+// Why the service does not answer a request for the service's own pages, or nullopt.
+std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
   if (!isServiceHost(request.host, settings.origin)) {
     return textAnswer(421, "This service does not answer to that host name.\n");
   }
   if (settings.origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
-  if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
-  return assetAnswer(path, request.method);
+  return std::nullopt;
+}
+
+// Every check a request passes before its handler runs: the refusal, or nullopt.
+std::optional<HttpResponse> refusalOf(const HttpRequest& request, bool bodyRead, DeskAccount& account) {
+  std::string_view path = rawPathOf(request.target);
+  if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, parseRequestTarget(request.target).query);
+  if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
+  if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
+  return std::nullopt;
+}
+
+HttpResponse route(const HttpRequest& request) {
+  DeskAccount account;
+  // The login's own checks run in login(), with the body it reads anyway.
+  if (std::optional<HttpResponse> refused = refusalOf(request, false, account)) return *refused;
+  std::string_view path = rawPathOf(request.target);
+  QueryMap query = parseRequestTarget(request.target).query;
+  if (startsWith(path, notifierPrefix)) return routes[request.route].notifier(NotifierCall{query, settings.notifier});
+  if (path == "/api/desk/login") return login(request);
+  if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
+  const Route& found = routes[request.route];
+  std::int64_t id = 0;
+  matchPath(path, found.path, id);
+  return found.desk(DeskCall{request, account, id, query, settings.desk});
+}
+
+// Headers every answer of the service carries.
+void addCommonHeaders(const HttpRequest& request, HttpResponse& response) {
+  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  // Browsers then never try plain HTTP for this name again, so a redirect cannot be stripped.
+  if (request.overTls) response.headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
 }
 
 }  // namespace
 
-void configureService(const ServiceSettings& serviceSettings) { settings = serviceSettings; }
+void configureService(const ServiceSettings& serviceSettings) {
+  settings = serviceSettings;
+  settings.desk.notifierKey = settings.notifier.accessKey;
+}
 
 HttpServerSetup receptionServerSetup() {
-  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, settings.maxConnectionsPerAddress};
+  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, &screenReceptionRequest,
+                         settings.maxConnectionsPerAddress};
 }
 
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath) {
   int index = findRoute(method, rawPath);
   if (index < 0) return RouteClass{};
   const Route& found = routes[index];
-  return RouteClass{index, found.lane, found.bodyLimit};
+  bool upload = found.body == Body::upload;
+  return RouteClass{index, found.lane, upload ? maxUploadBodyBytes : maxRequestBodyBytes, upload};
+}
+
+bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpResponse& refusal) {
+  // Runs on the server's own threads: a session read must not wait for another process's lock.
+  WriteWaitBudget budget(0);
+  DeskAccount account;
+  std::optional<HttpResponse> refused = refusalOf(request, stage == Screening::body, account);
+  if (!refused) return false;
+  refusal = std::move(*refused);
+  addCommonHeaders(request, refusal);
+  return true;
 }
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
@@ -217,6 +277,6 @@ HttpResponse handleReceptionRequest(const HttpRequest& request) {
   // own threads serve every connection and must not.
   WriteWaitBudget budget(request.onWorker ? writeBusyTimeoutMs : 0);
   HttpResponse response = route(request);
-  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  addCommonHeaders(request, response);
   return response;
 }

@@ -23,6 +23,9 @@ void configureService(const ServiceSettings& settings);
 HttpServerSetup receptionServerSetup();
 
 HttpResponse handleReceptionRequest(const HttpRequest& request);
+// The same checks as handleReceptionRequest, without the answer: true with
+// the refusal set when the request would be refused (see RequestScreen).
+bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpResponse& refusal);
 // The route row, lane and body limit of a request, from its headers alone.
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath);
 

@@ -1,5 +1,5 @@
-// The admin panels: desk accounts (add, new password, remove) and the audit
-// log, newest first, a page at a time.
+// The admin panels: desk accounts (add, new password, remove), the audit
+// log, newest first, a page at a time, and how to install notifiers.
 "use strict";
 
 let auditNext = null;    // the id to ask for older entries with, or null
@@ -94,9 +94,18 @@ function refreshAuditIfShown() {
   if (session && session.role === "admin" && !auditPaged) loadAudit(false);
 }
 
+async function loadNotifierSetup() {
+  const result = await request("GET", "api/desk/notifier-setup");
+  if (!result.ok) return;
+  byId("notifier-key").textContent = result.data.key;
+  byId("notifier-install").textContent = result.data.install;
+  byId("notifier-key-warning").hidden = !result.data.builtInKey;
+}
+
 function showAdminPanels() {
   refreshAccounts();
   loadAudit(false);
+  loadNotifierSetup();
 }
 
 byId("account-form").addEventListener("submit", addAccount);

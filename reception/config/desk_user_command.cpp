@@ -164,6 +164,8 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
     parsed.database = service.database;
   }
   if (!initAccounts()) return fail("libsodium could not start");
+  error = refuseLinkedDatabase(parsed.database);
+  if (!error.empty()) return fail(error);
   error = openStorage(parsed.database);
   if (!error.empty()) return fail(error);
   keepDatabasePrivate(parsed.database);

@@ -22,6 +22,8 @@ struct DeskSettings {
   std::string codePage = defaultCodePage;  // names and notes must reach notifiers in it
   int maxWaitingPerHost = 50;
   FrontDeskPolicy policy;
+  std::string notifierKey;          // the notifiers' access key, shown to admins for installing notifiers
+  bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
 };
 
 // One authorised desk request.

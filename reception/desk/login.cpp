@@ -24,30 +24,69 @@ HttpResponse tooManyAttempts(std::int64_t waitMs) {
 
 }  // namespace
 
-std::string sessionToken(const HttpRequest& request) {
-  std::string_view cookies = request.cookie;
+namespace {
+
+// Calls found with the value of every cookie of that name, in order.
+template <typename Found>
+void forEachCookie(const std::string& header, std::string_view name, Found found) {
+  std::string_view cookies = header;
   while (!cookies.empty()) {
     std::size_t end = cookies.find(';');
     std::string_view pair = trimmed(cookies.substr(0, end));
     std::size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == sessionCookieName) {
-      return std::string(pair.substr(equals + 1));
-    }
+    if (equals != std::string_view::npos && pair.substr(0, equals) == name) found(pair.substr(equals + 1));
     cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
   }
-  return "";
 }
 
-HttpResponse login(const HttpRequest& request) {
+}  // namespace
+
+const char* sessionCookieNameOf(const HttpRequest& request) {
+  return request.overTls ? tlsSessionCookieName : sessionCookieName;
+}
+
+std::string sessionToken(const HttpRequest& request) {
+  std::string token;
+  bool first = true;
+  forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view value) {
+    if (first) token = std::string(value);
+    first = false;
+  });
+  return token;
+}
+
+std::size_t sessionCookieCount(const HttpRequest& request) {
+  std::size_t count = 0;
+  forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view) { ++count; });
+  return count;
+}
+
+namespace {
+
+// The name and password of a login's body; an answer when the body is not one.
+std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& name, std::string& password) {
   json body = json::parse(request.body, nullptr, false);
-  std::string name;
-  std::string password;
   if (!body.is_object() || !exactStringMember(body, "name", name) || !exactStringMember(body, "password", password)) {
     return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
   }
-  const std::string& address = request.clientAddress;
-  std::int64_t wait = loginRetryAfterMs(name, address, currentTimeMs());
+  std::int64_t wait = loginRetryAfterMs(name, request.clientAddress, currentTimeMs());
   if (wait > 0) return tooManyAttempts(wait);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<HttpResponse> loginRefusal(const HttpRequest& request) {
+  std::string name;
+  std::string password;
+  return readLogin(request, name, password);
+}
+
+HttpResponse login(const HttpRequest& request) {
+  std::string name;
+  std::string password;
+  if (std::optional<HttpResponse> refused = readLogin(request, name, password)) return *refused;
+  const std::string& address = request.clientAddress;
   DeskAccount account;
   Outcome verified = verifyLogin(name, password, account);
   if (verified == Outcome::notFound) {
@@ -61,7 +100,7 @@ HttpResponse login(const HttpRequest& request) {
   if (started != Outcome::ok) return storeFailure(started);
   recordAudit(account.name, address, "login", "");
   HttpResponse answer = jsonAnswer(200, {{"name", account.name}, {"role", account.role}});
-  answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieName) + "=" + token + cookieAttributes(request));
+  answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieNameOf(request)) + "=" + token + cookieAttributes(request));
   return answer;
 }
 
@@ -71,7 +110,7 @@ HttpResponse logout(const DeskCall& call) {
   audit(call, "logout", "");
   HttpResponse answer = jsonAnswer(200, {{"loggedOut", true}});
   answer.headers.emplace_back("Set-Cookie",
-                              std::string(sessionCookieName) + "=; Max-Age=0" + cookieAttributes(call.request));
+                              std::string(sessionCookieNameOf(call.request)) + "=; Max-Age=0" + cookieAttributes(call.request));
   return answer;
 }
 

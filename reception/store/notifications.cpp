@@ -99,17 +99,26 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
   return committed;
 }
 
-Outcome archiveNotificationRow(std::int64_t id, const char* by) {
+namespace {
+
+Outcome archiveWhere(std::int64_t id, const char* by, const char* condition) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
-  Statement archive =
-      transaction.prepare("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
+  Statement archive = transaction.prepare(
+      std::string("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL") +
+      condition);
   if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) {
     return transaction.fail("write of an archived guest");
   }
   if (transaction.changes() == 0) return Outcome::notFound;
   return transaction.commit();
 }
+
+}  // namespace
+
+Outcome archiveNotificationRow(std::int64_t id, const char* by) { return archiveWhere(id, by, ""); }
+
+Outcome archiveShownNotification(std::int64_t id) { return archiveWhere(id, "host", " AND delivered_at IS NOT NULL"); }
 
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows) {
   ReadSession session;

@@ -32,6 +32,10 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
                         NotificationRow& added);
 // notFound for an unknown or already archived id.
 Outcome archiveNotificationRow(std::int64_t id, const char* by);
+// The host closed a guest's panel: archives it as "host" only when it was
+// delivered to a notifier and is still waiting; notFound otherwise, and no
+// guest's outcome changes (a guest never shown can only be withdrawn at the desk).
+Outcome archiveShownNotification(std::int64_t id);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
