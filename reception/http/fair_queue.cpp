@@ -111,14 +111,13 @@ void FairQueue::serve() {
   for (;;) {
     ready_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
     if (waiting_.empty()) return;  // stopping, with nothing left to answer
-    Clock::time_point now = Clock::now();
-    std::size_t next = stopping_ ? 0 : nextIndex(now);
+    std::size_t next = stopping_ ? 0 : nextIndex(Clock::now());
     Waiting taken = std::move(waiting_[next]);
     waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(next));
     bool refused = stopping_;
-    if (!refused) noteServed(taken.key, now);
     lock.unlock();
-    taken.job(refused);
+    bool counts = taken.job(refused);
     lock.lock();
+    if (counts) noteServed(taken.key, Clock::now());
   }
 }

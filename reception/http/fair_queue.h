@@ -1,7 +1,8 @@
 // The password hasher's queue: one thread at a lower priority, at most one
 // job waiting per client address, and the next job taken from the address
-// that used the hasher least of late. A flood from one address, or from
-// many that keep sending, then delays a newcomer by a few hashes at most.
+// whose jobs failed least of late. A flood of wrong passwords from one
+// address, or from many that keep sending, then delays a newcomer by a few
+// hashes at most.
 #pragma once
 
 #include <chrono>
@@ -18,8 +19,10 @@
 class FairQueue {
  public:
   // A job learns whether it is refused (the queue stops, or a newcomer with
-  // a fairer claim took its place), to answer quickly then.
-  using Job = std::function<void(bool refused)>;
+  // a fairer claim took its place), to answer quickly then. It returns
+  // whether it counts against its address's share: a failed login does, a
+  // correct one does not.
+  using Job = std::function<bool(bool refused)>;
   enum class Push { accepted, alreadyWaiting, full };
 
   // bound: jobs that may wait in all; nice: the thread's scheduling priority.
@@ -31,7 +34,7 @@ class FairQueue {
   void start();
   // whenAccepted runs before the thread can take the job (to suspend the
   // connection it answers). A full queue makes room by refusing the waiting
-  // job of the address that used the hasher most, when that is more than key's.
+  // job of the address with the largest share, when that is clearly more than key's.
   Push push(const std::string& key, Job job, const std::function<void()>& whenAccepted = {});
   // Refuses what waits and ends the thread.
   void stop();
@@ -44,7 +47,7 @@ class FairQueue {
     std::uint64_t order;
   };
   struct Usage {
-    double amount = 0;  // jobs served, halved every usageHalfLife
+    double amount = 0;  // jobs that counted, halved every usageHalfLifeSeconds
     Clock::time_point at;
   };
 

@@ -44,10 +44,7 @@ constexpr char tlsPriorities[] =
     "SECURE128:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:-CIPHER-ALL:+AES-256-GCM:"
     "+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-GROUP-ALL:+GROUP-EC-ALL:%SERVER_PRECEDENCE";
 constexpr auto deadlineSweepInterval = std::chrono::milliseconds(250);
-// A request's headers must be in within this time; the whole request within
-// requestDeadlineSeconds. Holding a slot with a trickle of headers then costs
-// an address a new connection every few seconds.
-constexpr auto headersDeadline = std::chrono::seconds(5);
+constexpr auto headersDeadline = std::chrono::seconds(headersDeadlineSeconds);
 // Uploads read at once: each may hold a few MB while it arrives.
 constexpr unsigned maxUploadsAtOnce = 4;
 
@@ -148,7 +145,9 @@ bool handOffWrite(MHD_Connection* connection, ConnectionState& state) {
 MHD_Result handOffLogin(MHD_Connection* connection, ConnectionState& state) {
   auto answer = [connection, &state](bool refused) {
     state.answer = refused ? unavailable() : serverSetup.handler(state.request);
+    bool failed = state.answer->status >= 400;
     MHD_resume_connection(connection);
+    return failed;
   };
   switch (loginWorker.push(state.request.clientAddress, answer, [connection, &state] { suspendForWorker(connection, state); })) {
     case FairQueue::Push::accepted: return MHD_YES;

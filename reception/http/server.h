@@ -71,6 +71,9 @@ constexpr std::size_t maxQueryParameters = 64;
 // A whole request (headers and body) must arrive within this time of its
 // first byte; slower ones are cut off, however steadily they trickle in.
 constexpr unsigned requestDeadlineSeconds = 10;
+// Its headers must be in within this time: a trickle of header lines then
+// holds a connection slot for a few seconds only.
+constexpr unsigned headersDeadlineSeconds = 5;
 constexpr unsigned defaultConnectionsPerAddress = 32;
 
 struct HttpServerSetup {

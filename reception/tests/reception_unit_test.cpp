@@ -12,6 +12,8 @@
 #include "notifier/api.h"
 #include "config/options.h"
 #include "http/query.h"
+#include "http/connection_slots.h"
+#include "http/header_rules.h"
 #include "http/request_guard.h"
 #include "desk/validation.h"
 
@@ -247,9 +249,20 @@ TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
     EXPECT_EQ(isCrossSiteWrite(request), c.crossSite) << (c.origin ? c.origin : "-") << " " << c.site << c.tls;
   }
   HttpRequest notifier;
+  noteHeader(notifier, "Host", "reception.corp");
   EXPECT_FALSE(sentByBrowser(notifier));
   notifier.hasFetchMetadata = true;
   EXPECT_TRUE(sentByBrowser(notifier));
+  for (const char* name : {"User-Agent", "accept", "Referer", "Origin", "COOKIE", "Upgrade-Insecure-Requests", "Sec-Fetch-Mode",
+                           "Sec-CH-UA", "sec-purpose"}) {
+    EXPECT_TRUE(isBrowserHeader(name)) << name;
+    HttpRequest browser;
+    noteHeader(browser, name, "x");
+    EXPECT_TRUE(sentByBrowser(browser)) << name;
+  }
+  for (const char* name : {"Host", "Accept-Language-X", "Connection", "Content-Length", "Secret", "X-Sec-Fetch"}) {
+    EXPECT_FALSE(isBrowserHeader(name)) << name;
+  }
 
   HttpRequest plain;
   plain.host = "desk:80";
@@ -260,6 +273,37 @@ TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
   EXPECT_EQ(sessionToken(plain), "abc");
   plain.cookie = "xvestibra_session=abc";
   EXPECT_EQ(sessionToken(plain), "");
+  plain.cookie = "vestibra_session=a; __Host-vestibra_session=b; vestibra_session=c";
+  EXPECT_EQ(sessionToken(plain), "a");
+  EXPECT_EQ(sessionCookieCount(plain), 2u);
+  plain.overTls = true;  // over HTTPS only the __Host- cookie counts, which no plain-HTTP page can set
+  EXPECT_EQ(sessionToken(plain), "b");
+  EXPECT_EQ(sessionCookieCount(plain), 1u);
+}
+
+// Three quarters of the connection slots for anyone; the last quarter only
+// for addresses that hold fewer than four.
+TEST(ConnectionSlots, TheLastQuarterIsForAddressesHoldingFew) {
+  struct Case {
+    unsigned open;
+    unsigned held;
+    bool admitted;
+  };
+  for (const Case& c : {Case{0, 0, true}, Case{3071, 31, true}, Case{3072, 3, true}, Case{3072, 4, false},
+                        Case{4000, 0, true}, Case{4095, 3, true}, Case{4000, 31, false}}) {
+    EXPECT_EQ(admitsConnection(c.open, c.held, 4096), c.admitted) << c.open << " open, " << c.held << " held";
+  }
+  ConnectionSlots slots;
+  slots.setCapacity(8);  // 6 for anyone
+  for (int i = 0; i < 4; ++i) slots.opened("10.0.0.1");
+  slots.opened("10.0.0.2");
+  slots.opened("10.0.0.2");
+  EXPECT_FALSE(slots.admits("10.0.0.1"));
+  EXPECT_TRUE(slots.admits("10.0.0.2"));
+  slots.closed("10.0.0.2");
+  EXPECT_TRUE(slots.admits("10.0.0.1"));
+  slots.closed("10.0.0.9");  // never opened: no slot is given back
+  EXPECT_TRUE(slots.admits("10.0.0.1"));
 }
 
 // Ten failures within fifteen minutes, per account name and per address.
