@@ -59,7 +59,8 @@ std::size_t FairQueue::nextIndex(Clock::time_point now) const {
 
 std::size_t FairQueue::evictionIndex(const std::string& key, Clock::time_point now) const {
   std::size_t worst = none;
-  double worstUsage = usageOf(key, now) + 1;  // only an address that used clearly more gives way
+  // Only an address with clearly more failures gives way: about one more, as it decays.
+  double worstUsage = usageOf(key, now) + 0.5;
   for (std::size_t i = 0; i < waiting_.size(); ++i) {
     double usage = usageOf(waiting_[i].key, now);
     if (usage > worstUsage) {

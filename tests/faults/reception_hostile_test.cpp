@@ -287,7 +287,7 @@ class LoginFlood {
  public:
   LoginFlood(const std::vector<std::string>& sources, int connectionsPerAddress, const std::string& host,
              std::uint16_t port)
-      : answered_(sources.size()) {
+      : hashed_(sources.size()) {
     for (std::size_t a = 0; a < sources.size(); ++a) {
       for (int c = 0; c < connectionsPerAddress; ++c) {
         std::string request = loginRequest(host, port, "flood" + std::to_string(a), "wrong-" + std::to_string(c));
@@ -296,8 +296,7 @@ class LoginFlood {
           while (!stopping_ && millisecondsSince(start) < 30000) {
             int status = requestFrom(source, host, port, request).status;
             if (status == 429) ++tooMany_;
-            if (status == 503) ++unavailable_;
-            ++answered_[a];
+            if (status == 401) ++hashed_[a];
           }
         });
       }
@@ -307,11 +306,12 @@ class LoginFlood {
   LoginFlood(const LoginFlood&) = delete;
   LoginFlood& operator=(const LoginFlood&) = delete;
 
-  // Until every address has had an answer (at most 10 s): each has used the hasher.
+  // Until every address has had a wrong password hashed (at most 15 s): a
+  // burst of addresses never seen before is served in order of arrival.
   void waitUntilEveryAddressIsServed() {
     Clock::time_point start = Clock::now();
-    while (millisecondsSince(start) < 10000 &&
-           std::any_of(answered_.begin(), answered_.end(), [](const std::atomic<int>& count) { return count == 0; })) {
+    while (millisecondsSince(start) < 15000 &&
+           std::any_of(hashed_.begin(), hashed_.end(), [](const std::atomic<int>& count) { return count == 0; })) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
@@ -322,10 +322,9 @@ class LoginFlood {
   }
 
   std::atomic<int> tooMany_{0};
-  std::atomic<int> unavailable_{0};
 
  private:
-  std::vector<std::atomic<int>> answered_;
+  std::vector<std::atomic<int>> hashed_;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> threads_;
 };
