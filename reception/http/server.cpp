@@ -45,7 +45,8 @@ constexpr char tlsPriorities[] =
     "+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-GROUP-ALL:+GROUP-EC-ALL:%SERVER_PRECEDENCE";
 constexpr auto deadlineSweepInterval = std::chrono::milliseconds(250);
 constexpr auto headersDeadline = std::chrono::seconds(headersDeadlineSeconds);
-// Uploads read at once: each may hold a few MB while it arrives.
+// Uploads at once, from their headers to their answer: each holds up to
+// 2 MB while it arrives and waits for a writer.
 constexpr unsigned maxUploadsAtOnce = 4;
 
 // Which daemon called the access handler.
@@ -402,7 +403,6 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
     return MHD_YES;
   }
   stopReceiving(*state);
-  releaseUploadSlot(*state);
   HttpResponse refusal;
   if (state->route.lane != Lane::server && serverSetup.screen != nullptr &&
       serverSetup.screen(request, Screening::body, refusal)) {

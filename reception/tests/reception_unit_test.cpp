@@ -1,6 +1,9 @@
 // The service's pure parts: query parsing, the code page layer, input
 // checks, the command line and the notifier's record format.
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <ctime>
 
@@ -13,6 +16,7 @@
 #include "config/options.h"
 #include "http/query.h"
 #include "http/connection_slots.h"
+#include "http/fair_queue.h"
 #include "http/header_rules.h"
 #include "http/request_guard.h"
 #include "desk/validation.h"
@@ -323,4 +327,51 @@ TEST(LoginThrottle, TenFailuresInTheWindowBlockUntilTheOldestLeavesIt) {
   for (int i = 0; i < 20; ++i) noteFailure(log, "account:x" + std::to_string(i), "address:z", start);
   EXPECT_EQ(retryAfterMs(log, "account:new", "address:z", start), loginWindowMs);
   EXPECT_EQ(log["address:z"].size(), loginFailureLimit);  // never more kept than the limit needs
+}
+
+// The hasher's queue: one waiting job per address; the address with fewer
+// recent failures goes first, and takes the place of one with more when full.
+TEST(FairQueue, FewerRecentFailuresGoFirstAndOneWaitsPerAddress) {
+  FairQueue queue(2, 0);
+  queue.start();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  bool running = false;
+  std::vector<std::string> order;
+  auto note = [&](const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(what);
+    changed.notify_all();
+  };
+  auto job = [&](const std::string& name) {
+    return [&, name](bool refused) {
+      note(refused ? name + " refused" : name);
+      return true;  // each counts as a failure
+    };
+  };
+  ASSERT_EQ(queue.push("a", [&](bool) {
+    std::unique_lock<std::mutex> lock(mutex);
+    running = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    return true;
+  }), FairQueue::Push::accepted);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return running; }));
+  }
+  EXPECT_EQ(queue.push("a", job("a2")), FairQueue::Push::accepted);  // the first is no longer waiting
+  EXPECT_EQ(queue.push("a", job("a3")), FairQueue::Push::alreadyWaiting);
+  EXPECT_EQ(queue.push("b", job("b")), FairQueue::Push::accepted);
+  EXPECT_EQ(queue.push("c", job("c")), FairQueue::Push::full);  // as clean as the waiting ones: none gives way
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+    // "a" has failed once now; "b" goes before "a2", which came first.
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return order.size() == 2; }));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"b", "a2"}));
+  queue.stop();
 }
