@@ -21,11 +21,12 @@ ServiceSettings settings;
 // or a desk session of at least that role.
 enum class Access { notifierKey, anyone, desk, admin };
 
-// One row per route, with every fact of it. "#" in a pattern stands for a
-// decimal id; a GET route answers HEAD too.
 // What body a route takes: a small JSON one, or an upload (read only once
 // the session and role are known, a few at a time).
 enum class Body { small, upload };
+
+// One row per route, with every fact of it. "#" in a pattern stands for a
+// decimal id; a GET route answers HEAD too.
 
 struct Route {
   const char* method;
@@ -211,9 +212,10 @@ std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
 }
 
 // Every check a request passes before its handler runs: the refusal, or nullopt.
-std::optional<HttpResponse> refusalOf(const HttpRequest& request, bool bodyRead, DeskAccount& account) {
+std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap& query, bool bodyRead,
+                                      DeskAccount& account) {
   std::string_view path = rawPathOf(request.target);
-  if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, parseRequestTarget(request.target).query);
+  if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, query);
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
   if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
   return std::nullopt;
@@ -221,10 +223,10 @@ std::optional<HttpResponse> refusalOf(const HttpRequest& request, bool bodyRead,
 
 HttpResponse route(const HttpRequest& request) {
   DeskAccount account;
-  // The login's own checks run in login(), with the body it reads anyway.
-  if (std::optional<HttpResponse> refused = refusalOf(request, false, account)) return *refused;
-  std::string_view path = rawPathOf(request.target);
   QueryMap query = parseRequestTarget(request.target).query;
+  // The login's own checks run in login(), with the body it reads anyway.
+  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account)) return *refused;
+  std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) return routes[request.route].notifier(NotifierCall{query, settings.notifier});
   if (path == "/api/desk/login") return login(request);
   if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
@@ -265,7 +267,8 @@ bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpRes
   // Runs on the server's own threads: a session read must not wait for another process's lock.
   WriteWaitBudget budget(0);
   DeskAccount account;
-  std::optional<HttpResponse> refused = refusalOf(request, stage == Screening::body, account);
+  QueryMap query = parseRequestTarget(request.target).query;
+  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account);
   if (!refused) return false;
   refusal = std::move(*refused);
   addCommonHeaders(request, refusal);

@@ -22,10 +22,6 @@ HttpResponse tooManyAttempts(std::int64_t waitMs) {
   return answer;
 }
 
-}  // namespace
-
-namespace {
-
 // Calls found with the value of every cookie of that name, in order.
 template <typename Found>
 void forEachCookie(const std::string& header, std::string_view name, Found found) {
@@ -37,6 +33,17 @@ void forEachCookie(const std::string& header, std::string_view name, Found found
     if (equals != std::string_view::npos && pair.substr(0, equals) == name) found(pair.substr(equals + 1));
     cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
   }
+}
+
+// The name and password of a login's body; an answer when the body is not one.
+std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& name, std::string& password) {
+  json body = json::parse(request.body, nullptr, false);
+  if (!body.is_object() || !exactStringMember(body, "name", name) || !exactStringMember(body, "password", password)) {
+    return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
+  }
+  std::int64_t wait = loginRetryAfterMs(name, request.clientAddress, currentTimeMs());
+  if (wait > 0) return tooManyAttempts(wait);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -60,21 +67,6 @@ std::size_t sessionCookieCount(const HttpRequest& request) {
   forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view) { ++count; });
   return count;
 }
-
-namespace {
-
-// The name and password of a login's body; an answer when the body is not one.
-std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& name, std::string& password) {
-  json body = json::parse(request.body, nullptr, false);
-  if (!body.is_object() || !exactStringMember(body, "name", name) || !exactStringMember(body, "password", password)) {
-    return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
-  }
-  std::int64_t wait = loginRetryAfterMs(name, request.clientAddress, currentTimeMs());
-  if (wait > 0) return tooManyAttempts(wait);
-  return std::nullopt;
-}
-
-}  // namespace
 
 std::optional<HttpResponse> loginRefusal(const HttpRequest& request) {
   std::string name;
