@@ -252,7 +252,7 @@ void configureService(const ServiceSettings& serviceSettings) {
 
 HttpServerSetup receptionServerSetup() {
   return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, &screenReceptionRequest,
-                         settings.maxConnectionsPerAddress};
+                         settings.maxConnectionsPerAddress, settings.maxConnections};
 }
 
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath) {

@@ -15,6 +15,7 @@ struct ServiceSettings {
   DeskSettings desk;
   DeskOrigin origin;  // the names and ports the desk answers to
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
+  unsigned maxConnections = 0;  // 0: as many as the descriptors allow
 };
 
 // Sets what the router uses; before the server starts.

@@ -493,7 +493,7 @@ MHD_OptionItem callbackOption(MHD_OPTION option, Function function) {
 std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   unsigned threadCount = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreadCount);
   unsigned perAddress = std::max(serverSetup.maxConnectionsPerAddress, 1u);
-  unsigned capacity = std::max(connectionCapacity(), perAddress);
+  unsigned capacity = std::max(serverSetup.maxConnections != 0 ? serverSetup.maxConnections : connectionCapacity(), perAddress);
   connectionSlots.setCapacity(capacity);
   return {
       {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},

@@ -83,6 +83,8 @@ struct HttpServerSetup {
   // Connections one client address may hold at once; the rest of the
   // connection slots stay free for others.
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
+  // Connection slots in all; 0: as many as the descriptors allow, at most 4,096.
+  unsigned maxConnections = 0;
 };
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and

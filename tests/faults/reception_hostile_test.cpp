@@ -232,6 +232,33 @@ TEST_F(HostileTrafficTest, SlowClientsFromOneAddressLockNobodyOut) {
   EXPECT_GT(cutAfterMs, (headersDeadlineSeconds - 1) * 1000.0);
 }
 
+// Addresses that hold many unfinished requests take at most three quarters
+// of the slots; the last quarter stays for those that hold a few, such as notifiers.
+TEST_F(HostileTrafficTest, ACrowdOfBusyAddressesLeavesAQuarterOfTheSlots) {
+  settings_.maxConnections = 64;
+  startService();
+  std::vector<int> held;
+  std::size_t refused = 0;
+  for (int a = 0; a < 4; ++a) {
+    for (int i = 0; i < 16; ++i) {  // 64 tried: 48, and then 4 more, as the last address held fewer than 4
+      int fd = connectFrom("127.0.2." + std::to_string(a + 1), host_, port_);
+      ASSERT_GE(fd, 0);
+      ::send(fd, "GET /api/desk/state HTTP/1.1\r\n", 30, MSG_NOSIGNAL);
+      held.push_back(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // accepted in order
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int fd : held) refused += closedByServer(fd) ? 1 : 0;
+  EXPECT_EQ(refused, 12u);
+  for (int i = 0; i < 10; ++i) {
+    RawReply poll = requestFrom("127.0.2." + std::to_string(10 + i), host_, port_,
+                                "GET /api/reception/listUsers" + keyed + " HTTP/1.0\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(poll.status, 200) << i;
+  }
+  for (int fd : held) ::close(fd);
+}
+
 TEST_F(HostileTrafficTest, EarlyRefusalsAndEscapedPaths) {
   startService();
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
