@@ -472,3 +472,19 @@ TEST(ReceptionAccessProcess, SymbolicLinksInPlaceOfTheDatabaseAreRefused) {
   EXPECT_EQ(target.st_mode & 0777, 0644u);
   EXPECT_EQ(readFileBytes(elsewhere), "someone else's file");
 }
+
+// Off loopback, a start with the key built into every notifier says so. The
+// address is one this machine does not have (a documentation address), so
+// the start ends at the bind, with nothing sent anywhere.
+TEST(ReceptionAccessProcess, TheBuiltInKeyIsNamedAtStartOffLoopback) {
+  TemporaryDirectory directory;
+  std::string output;
+  runService({"--listen", "192.0.2.1:0"}, directory.path, output);
+  EXPECT_EQ(output.rfind("vestibra-reception: warning: notifiers on 192.0.2.1 are served with the key built into every "
+                         "notifier",
+                         0),
+            0u)
+      << output;
+  runService({"--listen", "192.0.2.1:0", "--key", "own-key-1"}, directory.path, output);
+  EXPECT_EQ(output, "vestibra-reception: cannot listen on 192.0.2.1:0: Cannot assign requested address\n");
+}
