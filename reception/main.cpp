@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "reception_client.h"
 #include "service.h"
 #include "store/accounts.h"
+#include "store/backup.h"
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
@@ -89,6 +91,7 @@ int openTlsListener(const ReceptionOptions& options, std::string& certificate, s
 ServiceSettings serviceSettings(const ReceptionOptions& options) {
   ServiceSettings settings;
   settings.notifier.accessKey = options.key.empty() ? accessKey : options.key;
+  settings.desk.notifierKeyBuiltIn = settings.notifier.accessKey == accessKey;
   settings.notifier.codePage = options.codePage;
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
@@ -97,6 +100,19 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
   return settings;
+}
+
+bool isLoopbackAddress(const std::string& address) { return address == "localhost" || address.rfind("127.", 0) == 0; }
+
+// The key built into every notifier is public: on an office network any web
+// page or colleague could use it to read and dismiss guests.
+void warnOfBuiltInKey(const ReceptionOptions& options, const ServiceSettings& settings) {
+  if (!settings.desk.notifierKeyBuiltIn || isLoopbackAddress(options.address)) return;
+  std::fprintf(stderr,  // NOLINT(cert-err33-c): a warning; the service runs on
+               "vestibra-reception: warning: notifiers on %s are served with the key built into every notifier, which "
+               "anyone can read; set \"key = <24 random letters and digits>\" in the configuration and install the "
+               "notifiers with it (the admin's desk page shows the line)\n",
+               options.address.c_str());
 }
 
 void printDemoLogin() {
@@ -109,21 +125,120 @@ void printDemoLogin() {
   std::printf("desk login: reception / %s\n", password.c_str());
 }
 
+// The subcommands, each a program of its own over the service's database.
+std::optional<int> runSubcommand(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return std::nullopt;
+  std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+  const std::string& command = arguments[0];
+  if (command == "desk-user") return runDeskUserCommand(rest);
+  if (command == "directory-sync") return runDirectorySyncCommand(rest);
+  if (command == "backup" || command == "restore") return runBackupCommand(command, rest);
+  return std::nullopt;
+}
+
+// "" when the options can run a service; else why not.
+std::string checkServiceOptions(const ReceptionOptions& options) {
+  if (!options.directory.url.empty() || options.directory.syncMinutes > 0) {
+    std::string error = checkDirectoryOptions(options.directory);
+    if (!error.empty()) return error;
+  }
+  if (!isUsableCodePage(options.codePage)) {
+    return "the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is";
+  }
+  return "";
+}
+
+// The sockets, opened first, as root if need be, before the service drops to --user.
+struct Listeners {
+  int plain = -1;
+  int tls = -1;
+  int metrics = -1;
+  std::string certificate;  // PEM, with tls
+  std::string key;
+};
+
+std::string openListeners(const ReceptionOptions& options, Listeners& listeners) {
+  std::string error;
+  listeners.plain = openListener(options.address, options.port, error);
+  if (listeners.plain < 0) return error;
+  listeners.tls = openTlsListener(options, listeners.certificate, listeners.key, error);
+  if (!error.empty()) return error;
+  if (!options.metricsAddress.empty()) listeners.metrics = openListener(options.metricsAddress, options.metricsPort, error);
+  return error;
+}
+
+// The database and the logs, as the --user; held for as long as the service runs.
+std::string openRecords(const ReceptionOptions& options, int& held) {
+  std::string error = refuseLinkedDatabase(options.database);
+  if (!error.empty()) return error;
+  // As the --user, so that a reopened log after rotation is still writable.
+  if (!options.accessLog.empty() && !openAccessLog(options.accessLog, error)) return error;
+  keepDatabasePrivate(options.database);
+  error = openStorage(options.database);
+  if (!error.empty()) return error;
+  held = holdDatabaseForService(options.database);
+  if (options.demo) {
+    seedDemoStaff();
+    printDemoLogin();
+  }
+  return "";
+}
+
+void closeRecords(int held) {
+  closeStorage();
+  releaseDatabaseForService(held);
+  closeAccessLog();
+}
+
+// The names and ports the desk answers to.
+void setOrigin(const ReceptionOptions& options, const Listeners& listeners, DeskOrigin& origin) {
+  origin.hostNames = serviceHostNames(options.address, options.hostNames);
+  origin.machineAddresses = std::make_shared<HostAddresses>();
+  origin.ports = {listeningPort(listeners.plain)};
+  if (listeners.tls >= 0) {
+    origin.tlsPort = listeningPort(listeners.tls);
+    origin.ports.push_back(origin.tlsPort);
+  }
+}
+
+std::string startServers(const Listeners& listeners) {
+  std::string error;
+  if (!startHttpServer(listeners.plain, receptionServerSetup(), error) ||
+      (listeners.tls >= 0 && !startTlsServer(listeners.tls, listeners.certificate, listeners.key, error)) ||
+      (listeners.metrics >= 0 && !startMetricsServer(listeners.metrics, &receptionMetricsText, error))) {
+    stopHttpServer();
+  }
+  return error;
+}
+
+// NOLINTBEGIN(cert-err33-c): the service runs on whether or not its log is read
+void announceAddresses(const ReceptionOptions& options, const Listeners& listeners) {
+  if (listeners.tls >= 0) {
+    std::printf("vestibra-reception: the front desk is at https://%s:%u/\n",
+                (options.tlsAddress.empty() ? options.address : options.tlsAddress).c_str(),
+                static_cast<unsigned>(listeningPort(listeners.tls)));
+  }
+  if (listeners.metrics >= 0) {
+    std::printf("vestibra-reception: metrics at http://%s:%u/metrics\n", options.metricsAddress.c_str(),
+                static_cast<unsigned>(listeningPort(listeners.metrics)));
+  }
+}
+
+// The readiness signal: scripts/service.sh and the test support wait for "listening on".
+void announceReady(const ReceptionOptions& options, const Listeners& listeners) {
+  std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
+              static_cast<unsigned>(listeningPort(listeners.plain)), options.database.c_str());
+  std::fflush(stdout);
+}
+// NOLINTEND(cert-err33-c)
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Files the service creates (the database, its -wal and -shm) are for its owner only.
   ::umask(077);
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (!arguments.empty() && arguments[0] == "desk-user") {
-    return runDeskUserCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
-  }
-  if (!arguments.empty() && arguments[0] == "directory-sync") {
-    return runDirectorySyncCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()));
-  }
-  if (!arguments.empty() && (arguments[0] == "backup" || arguments[0] == "restore")) {
-    return runBackupCommand(arguments[0], std::vector<std::string>(arguments.begin() + 1, arguments.end()));
-  }
+  if (std::optional<int> exitCode = runSubcommand(arguments)) return *exitCode;
   ReceptionOptions options;
   std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
@@ -132,89 +247,50 @@ int main(int argc, char** argv) {
     std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
     return 0;
   }
-  if (!options.directory.url.empty() || options.directory.syncMinutes > 0) {
-    error = checkDirectoryOptions(options.directory);
-    if (!error.empty()) return fail(error);
-  }
-  if (!isUsableCodePage(options.codePage)) {
-    return fail("the code page " + options.codePage + " is unknown to iconv or does not keep ASCII as it is");
-  }
+  error = checkServiceOptions(options);
+  if (!error.empty()) return fail(error);
   ServiceSettings settings = serviceSettings(options);
-
+  warnOfBuiltInKey(options, settings);
   if (!initAccounts()) return fail("libsodium could not start");
   if (!initAlertSender()) return fail("libcurl could not start");
 
   sigset_t signals = serviceSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-  // Ports first, as root if need be; the database only as the --user.
-  int listener = openListener(options.address, options.port, error);
-  if (listener < 0) return fail(error);
-  std::string certificate;
-  std::string key;
-  int tlsListener = openTlsListener(options, certificate, key, error);
-  if (!error.empty()) return fail(error);
-  int metricsListener = options.metricsAddress.empty() ? -1 : openListener(options.metricsAddress, options.metricsPort, error);
+  Listeners listeners;
+  error = openListeners(options, listeners);
   if (!error.empty()) return fail(error);
   if (!options.user.empty()) {
     error = dropPrivileges(options.user);
     if (!error.empty()) return fail(error);
   }
-  // As the --user, so that a reopened log after rotation is still writable.
-  if (!options.accessLog.empty() && !openAccessLog(options.accessLog, error)) return fail(error);
-  error = openStorage(options.database);
+  int held = -1;
+  error = openRecords(options, held);
   if (!error.empty()) return fail(error);
-  keepDatabasePrivate(options.database);
-  if (options.demo) {
-    seedDemoStaff();
-    printDemoLogin();
-  }
   AlertSettings alerts;
-  error = prepareAlertSettings(options.alerts, listeningPort(listener), alerts);
+  error = prepareAlertSettings(options.alerts, listeningPort(listeners.plain), alerts);
   if (!error.empty()) return fail(error);
   alerts.policy = settings.desk.policy;
   settings.desk.alertMail = !alerts.smtp.url.empty();
   // The reply links come back to the public URL's host name.
   options.hostNames.push_back(urlHostName(alerts.publicUrl));
-  DeskOrigin& origin = settings.origin;
-  origin.hostNames = serviceHostNames(options.address, options.hostNames);
-  origin.machineAddresses = std::make_shared<HostAddresses>();
-  origin.ports = {listeningPort(listener)};
-  if (tlsListener >= 0) {
-    origin.tlsPort = listeningPort(tlsListener);
-    origin.ports.push_back(origin.tlsPort);
-  }
+  setOrigin(options, listeners, settings.origin);
   configureService(settings);
-  if (!startHttpServer(listener, receptionServerSetup(), error) ||
-      (tlsListener >= 0 && !startTlsServer(tlsListener, certificate, key, error)) ||
-      (metricsListener >= 0 && !startMetricsServer(metricsListener, &receptionMetricsText, error))) {
-    stopHttpServer();
-    closeStorage();
+  error = startServers(listeners);
+  if (!error.empty()) {
+    closeRecords(held);
     return fail(error);
   }
-  if (tlsListener >= 0) {
-    std::printf("vestibra-reception: the front desk is at https://%s:%u/\n",
-                (options.tlsAddress.empty() ? options.address : options.tlsAddress).c_str(),
-                static_cast<unsigned>(origin.tlsPort));
-  }
-  if (metricsListener >= 0) {
-    std::printf("vestibra-reception: metrics at http://%s:%u/metrics\n", options.metricsAddress.c_str(),
-                static_cast<unsigned>(listeningPort(metricsListener)));
-  }
+  announceAddresses(options, listeners);
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
-  // The readiness signal: scripts/service.sh and the test support wait for "listening on".
-  std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
-              static_cast<unsigned>(listeningPort(listener)), options.database.c_str());
-  std::fflush(stdout);  // NOLINT(cert-err33-c): the service runs on whether or not its log is read
+  announceReady(options, listeners);
 
   waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
   stopDirectoryWorker();
   stopAlertWorker();
-  closeStorage();
-  closeAccessLog();
-  std::printf("vestibra-reception: stopped\n");
+  closeRecords(held);
+  std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <iterator>
+#include <optional>
 
 #include "alerts/reply_page.h"
 #include "desk/contacts.h"
@@ -19,8 +20,7 @@ namespace {
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
 constexpr std::string_view replyPrefix = "/ack/";
-// The limit for the one route that takes an upload (a staff CSV of some
-// thousand names).
+// The limit for a route that takes an upload (a staff CSV of some thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
 // What configureService was given; made on first use, not at static initialisation.
@@ -33,6 +33,10 @@ ServiceSettings& currentSettings() {
 // a reply link's page), or a desk session of at least that role.
 enum class Access { notifierKey, anyone, desk, admin };
 
+// What body a route takes: a small JSON one, or an upload (read only once
+// the session and role are known, a few at a time).
+enum class Body { small, upload };
+
 // One row per route, with every fact of it. "#" in a pattern stands for a
 // decimal id, "*" for the rest of the path; a GET route answers HEAD too.
 // Each row has the one handler of its kind.
@@ -41,13 +45,13 @@ struct Route {
   std::string_view path;
   Access access;
   Lane lane;
-  std::size_t bodyLimit;
+  Body body;
   HttpResponse (*desk)(const DeskCall&);
   HttpResponse (*notifier)(const NotifierCall&);
   HttpResponse (*page)(const HttpRequest&, std::string_view rest) = nullptr;
 };
 
-constexpr std::size_t body = maxRequestBodyBytes;
+constexpr Body body = Body::small;
 
 const Route routes[] = {
     {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
@@ -63,7 +67,7 @@ const Route routes[] = {
     {"POST", "/api/desk/staff", Access::admin, Lane::writer, body, addStaffMember, nullptr},
     {"DELETE", "/api/desk/staff/#", Access::admin, Lane::writer, body, removeStaffMember, nullptr},
     {"PUT", "/api/desk/staff/#", Access::admin, Lane::writer, body, updateStaffContact, nullptr},
-    {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, maxUploadBodyBytes, importStaffCsv, nullptr},
+    {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, Body::upload, importStaffCsv, nullptr},
     {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
     {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},
     {"POST", "/api/desk/accounts", Access::admin, Lane::login, body, accountAdd, nullptr},
@@ -72,6 +76,7 @@ const Route routes[] = {
     {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
     {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+    {"GET", "/api/desk/notifier-setup", Access::admin, Lane::server, body, notifierSetup, nullptr},
     {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
     {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
@@ -135,6 +140,18 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
   return response;
 }
 
+HttpResponse emptyAnswer(int status) {
+  HttpResponse response;
+  response.status = status;
+  return response;
+}
+
+HttpResponse redirectToHttps(const HttpRequest& request) {
+  HttpResponse response = textAnswer(308, "The front desk is served over HTTPS.\n");
+  response.headers.emplace_back("Location", httpsLocation(request, currentSettings().origin.tlsPort));
+  return response;
+}
+
 // Says which names the desk answers to and how to add one, since whoever
 // sees it is most likely setting the service up.
 HttpResponse unknownHostAnswer(const HttpRequest& request) {
@@ -150,21 +167,10 @@ HttpResponse unknownHostAnswer(const HttpRequest& request) {
                          "--host-name NAME, then restart the service.\n");
 }
 
-HttpResponse emptyAnswer(int status) {
-  HttpResponse response;
-  response.status = status;
-  return response;
-}
-
-HttpResponse redirectToHttps(const HttpRequest& request) {
-  HttpResponse response = textAnswer(308, "The front desk is served over HTTPS.\n");
-  response.headers.emplace_back("Location", httpsLocation(request, currentSettings().origin.tlsPort));
-  return response;
-}
-
-HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
-  // A notifier sends none of a browser's headers: a request with them
-  // comes from a web page (an <img> with the well-known key) and changes nothing.
+// Why a notifier request is refused, or nullopt.
+std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const QueryMap& query) {
+  // A notifier sends Host and nothing else: a request with any header of a
+  // browser comes from a web page (an <img> with the well-known key) and changes nothing.
   if (sentByBrowser(request)) {
     logRefusal(request.clientAddress, 403, "a browser's request to the notifier API", currentTimeMs());
     return emptyAnswer(403);
@@ -175,8 +181,7 @@ HttpResponse answerNotifier(const HttpRequest& request, const QueryMap& query) {
     return notifierRefusal(403, currentSettings().notifier);
   }
   if (request.route < 0) return notifierRefusal(404, currentSettings().notifier);
-  const NotifierCall call{query, currentSettings().notifier};
-  return routes[request.route].notifier(call);
+  return std::nullopt;
 }
 
 // Writes must say they are JSON: a cross-site form or a "simple" fetch from
@@ -198,8 +203,8 @@ std::string methodsOf(std::string_view path) {
   return allowed;
 }
 
-HttpResponse answerSession(const HttpRequest& request, std::string_view path, const QueryMap& query) {
-  DeskAccount account;
+// Why a desk request with a session cookie is refused, or nullopt with the session's account.
+std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, std::string_view path, DeskAccount& account) {
   Outcome session = findSession(sessionToken(request), account);
   if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
   if (session != Outcome::ok) return storeFailure(session, readFailed);
@@ -207,15 +212,16 @@ HttpResponse answerSession(const HttpRequest& request, std::string_view path, co
     std::string allowed = methodsOf(path);
     return allowed.empty() ? errorAnswer(404, "No such desk request.") : errorAnswer(405, "Use " + allowed + ".");
   }
-  const Route& route = routes[request.route];
-  if (route.access == Access::admin && account.role != "admin") return errorAnswer(403, "Only an admin account may do this.");
-  std::int64_t id = 0;
-  matchPath(path, route.path, id);
-  const DeskCall call{request, account, id, query, currentSettings().desk};
-  return route.desk(call);
+  if (routes[request.route].access == Access::admin && account.role != "admin") {
+    return errorAnswer(403, "Only an admin account may do this.");
+  }
+  return std::nullopt;
 }
 
-HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const QueryMap& query) {
+// Why a desk request is refused, or nullopt (with the account of its session
+// unless it logs in). A login's body is read only once it is there.
+std::optional<HttpResponse> deskRefusal(const HttpRequest& request, std::string_view path, bool bodyRead,
+                                        DeskAccount& account) {
   const std::string& method = request.method;
   bool isWrite = method != "GET" && method != "HEAD";
   bool hasBody = method == "POST" || method == "PUT";
@@ -223,31 +229,76 @@ HttpResponse answerDesk(const HttpRequest& request, std::string_view path, const
     logRefusal(request.clientAddress, 403, "a desk write from another site", currentTimeMs());
     return errorAnswer(403, "Requests from other sites are refused.");
   }
+  if (sessionCookieCount(request) > 1) {
+    // Another service on this host name (or a page over plain HTTP) may have
+    // set the second one: answer neither rather than guess.
+    return errorAnswer(400, "The browser sent more than one session cookie. Clear this site's cookies and log in again.");
+  }
   if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
   if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
-  if (path == "/api/desk/login") return method == "POST" ? login(request) : errorAnswer(405, "Use POST.");
-  return answerSession(request, path, query);
+  if (path == "/api/desk/login") {
+    if (method != "POST") return errorAnswer(405, "Use POST.");
+    return bodyRead ? loginRefusal(request) : std::nullopt;
+  }
+  return sessionRefusal(request, path, account);
 }
 
-HttpResponse route(const HttpRequest& request) {
-  std::string_view path = rawPathOf(request.target);
-  QueryMap query = parseRequestTarget(request.target).query;
-  if (startsWith(path, notifierPrefix)) return answerNotifier(request, query);
+// Why the service does not answer a request for the service's own pages, or nullopt.
+std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
   if (!isServiceHost(request.host, currentSettings().origin)) return unknownHostAnswer(request);
   if (currentSettings().origin.tlsPort != 0 && !request.overTls) return redirectToHttps(request);
-  if (startsWith(path, deskPrefix)) return answerDesk(request, path, query);
+  return std::nullopt;
+}
+
+// Every check a request passes before its handler runs: the refusal, or nullopt.
+std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap& query, bool bodyRead,
+                                      DeskAccount& account) {
+  std::string_view path = rawPathOf(request.target);
+  if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, query);
+  if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
+  if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
+  return std::nullopt;
+}
+
+HttpResponse route(const HttpRequest& request) {
+  DeskAccount account;
+  QueryMap query = parseRequestTarget(request.target).query;
+  // The login's own checks run in login(), with the body it reads anyway.
+  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account)) return *refused;
+  std::string_view path = rawPathOf(request.target);
+  if (startsWith(path, notifierPrefix)) {
+    const NotifierCall call{query, currentSettings().notifier};
+    return routes[request.route].notifier(call);
+  }
+  if (path == "/api/desk/login") return login(request);
   if (startsWith(path, replyPrefix)) {
     // A method the page does not take has no row: the page answers 405 itself.
     auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
     return page(request, path.substr(replyPrefix.size()));
   }
-  return assetAnswer(path, request.method);
+  if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
+  const Route& found = routes[request.route];
+  std::int64_t id = 0;
+  matchPath(path, found.path, id);
+  const DeskCall call{request, account, id, query, currentSettings().desk};
+  return found.desk(call);
+}
+
+// Headers every answer of the service carries.
+void addCommonHeaders(const HttpRequest& request, HttpResponse& response) {
+  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  // Browsers then never try plain HTTP for this name again, so a redirect cannot be stripped.
+  if (request.overTls) response.headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
 }
 
 }  // namespace
 
-void configureService(const ServiceSettings& serviceSettings) { currentSettings() = serviceSettings; }
+void configureService(const ServiceSettings& serviceSettings) {
+  ServiceSettings& settings = currentSettings();
+  settings = serviceSettings;
+  settings.desk.notifierKey = settings.notifier.accessKey;
+}
 
 namespace {
 
@@ -258,8 +309,14 @@ void countAnswer(const HttpRequest& request, int status, double seconds) {
 }  // namespace
 
 HttpServerSetup receptionServerSetup() {
-  return HttpServerSetup{&handleReceptionRequest, &classifyReceptionRequest, currentSettings().maxConnectionsPerAddress,
-                         &countAnswer};
+  HttpServerSetup setup;
+  setup.handler = &handleReceptionRequest;
+  setup.classify = &classifyReceptionRequest;
+  setup.screen = &screenReceptionRequest;
+  setup.maxConnectionsPerAddress = currentSettings().maxConnectionsPerAddress;
+  setup.maxConnections = currentSettings().maxConnections;
+  setup.answered = &countAnswer;
+  return setup;
 }
 
 std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy)); }
@@ -268,7 +325,20 @@ RouteClass classifyReceptionRequest(const std::string& method, std::string_view 
   int index = findRoute(method, rawPath);
   if (index < 0) return RouteClass{};
   const Route& found = routes[index];
-  return RouteClass{index, found.lane, found.bodyLimit};
+  bool upload = found.body == Body::upload;
+  return RouteClass{index, found.lane, upload ? maxUploadBodyBytes : maxRequestBodyBytes, upload};
+}
+
+bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpResponse& refusal) {
+  // Runs on the server's own threads: a session read must not wait for another process's lock.
+  WriteWaitBudget budget(0);
+  DeskAccount account;
+  QueryMap query = parseRequestTarget(request.target).query;
+  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account);
+  if (!refused) return false;
+  refusal = std::move(*refused);
+  addCommonHeaders(request, refusal);
+  return true;
 }
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
@@ -276,6 +346,6 @@ HttpResponse handleReceptionRequest(const HttpRequest& request) {
   // own threads serve every connection and must not.
   WriteWaitBudget budget(request.onWorker ? writeBusyTimeoutMs : 0);
   HttpResponse response = route(request);
-  response.headers.emplace_back("X-Content-Type-Options", "nosniff");
+  addCommonHeaders(request, response);
   return response;
 }

@@ -15,6 +15,7 @@ struct ServiceSettings {
   DeskSettings desk;
   DeskOrigin origin;  // the names and ports the desk answers to
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
+  unsigned maxConnections = 0;  // 0: as many as the descriptors allow
 };
 
 // Sets what the router uses; before the server starts.
@@ -25,6 +26,9 @@ HttpServerSetup receptionServerSetup();
 HttpResponse handleReceptionRequest(const HttpRequest& request);
 // The metrics' exposition text, with the board's gauges read now.
 std::string receptionMetricsText();
+// The same checks as handleReceptionRequest, without the answer: true with
+// the refusal set when the request would be refused (see RequestScreen).
+bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpResponse& refusal);
 // The route row, lane and body limit of a request, from its headers alone.
 RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath);
 

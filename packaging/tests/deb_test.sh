@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The service's Debian package as an office gets it: a release build packed by
-# CPack, its listing, the packaged program started from an unpacked copy with
-# the packaged configuration (paths adjusted on the command line) answering
-# listUsers on loopback, and its systemd unit through systemd-analyze.
+# CPack, its listing, the post-install script writing a key of its own into a
+# copy of the configuration (and keeping it on upgrade), the packaged program
+# started from an unpacked copy with that configuration (paths adjusted on the
+# command line) answering listUsers on loopback with that key only, and its
+# systemd unit through systemd-analyze.
 # Usage: deb_test.sh SOURCE_DIR      (exit 77: a tool is missing, skipped)
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
@@ -47,11 +49,36 @@ grep -q "desk-user add NAME --role admin" <(dpkg-deb --ctrl-tarfile "$deb" | tar
 grep -q "systemctl status vestibra-reception" <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst) ||
   fail "the install notes do not say how to check the service"
 
-echo "== the packaged program with the packaged configuration"
 root=$scratch/root
 dpkg -x "$deb" "$root"
+
+echo "== install writes a random key, upgrade keeps it"
+mkdir "$scratch/control"
+dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch/control"
+# The script as packaged, on a copy of the configuration and without systemctl.
+run_postinst() { # CONF ARGS...
+  local conf=$1
+  shift
+  sed -e "s#/etc/vestibra/reception.conf#$conf#g" -e 's#\[ -d /run/systemd/system \]#false#' \
+    "$scratch/control/postinst" >"$scratch/postinst"
+  sh "$scratch/postinst" "$@" >/dev/null
+}
+key_of() { sed -n 's/^key = //p' "$1"; }
+conf=$scratch/reception.conf
+cp "$root/etc/vestibra/reception.conf" "$conf"
+cp "$conf" "$scratch/second.conf"
+[ -z "$(key_of "$conf")" ] || fail "the packaged configuration already sets a key"
+run_postinst "$conf" configure
+key=$(key_of "$conf")
+grep -Eqx '[A-Za-z0-9]{24}' <<<"$key" || fail "the install wrote the key \"$key\""
+run_postinst "$conf" configure "$version"
+[ "$(grep -c '^key = ' "$conf")" = 1 ] && [ "$(key_of "$conf")" = "$key" ] || fail "the upgrade changed the key"
+run_postinst "$scratch/second.conf" configure
+[ "$(key_of "$scratch/second.conf")" != "$key" ] || fail "two installs wrote the same key"
+
+echo "== the packaged program with the installed configuration"
 address=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
-"$root/usr/bin/vestibra-reception" --config "$root/etc/vestibra/reception.conf" --listen "$address:0" \
+"$root/usr/bin/vestibra-reception" --config "$conf" --listen "$address:0" \
   --database "$scratch/reception.db" --demo >"$scratch/service.log" 2>&1 &
 service_pid=$!
 for _ in $(seq 50); do
@@ -61,8 +88,11 @@ for _ in $(seq 50); do
 done
 port=$(sed -n "s#.*listening on http://$address:\([0-9]*\)/.*#\1#p" "$scratch/service.log")
 [ -n "$port" ] || fail "the service did not start: $(cat "$scratch/service.log")"
-users=$(curl -sS --noproxy '*' --max-time 5 "http://$address:$port/api/reception/listUsers?key=m9pqzRWkfhT7031")
+users=$(curl -sS --noproxy '*' --max-time 5 -H 'User-Agent:' -H 'Accept:' "http://$address:$port/api/reception/listUsers?key=$key")
 grep -q "Anna Schmidt" <<<"$users" || fail "listUsers answered \"$users\""
+builtin=$(curl -sS --noproxy '*' --max-time 5 -o /dev/null -w '%{http_code}' -H 'User-Agent:' -H 'Accept:' \
+  "http://$address:$port/api/reception/listUsers?key=m9pqzRWkfhT7031")
+[ "$builtin" = 403 ] || fail "the key built into the notifiers answered $builtin"
 kill -TERM "$service_pid"
 for _ in $(seq 50); do kill -0 "$service_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$service_pid" 2>/dev/null && fail "the service did not stop on SIGTERM"
@@ -85,7 +115,7 @@ verify=$(systemd-analyze verify "$scratch/verify/vestibra-reception.service" 2>&
 exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/.*Overall exposure level for vestibra-reception.service: \([0-9.]*\).*/\1/p')
 [ -n "$exposure" ] || fail "systemd-analyze security gave no rating"
 awk -v e="$exposure" 'BEGIN { exit !(e <= 2.0) }' || fail "exposure $exposure is above 2.0"
-for setting in DynamicUser=yes StateDirectory=vestibra-reception AmbientCapabilities=CAP_NET_BIND_SERVICE \
+for setting in DynamicUser=yes StateDirectory=vestibra-reception AmbientCapabilities=CAP_NET_BIND_SERVICE MemoryMax=512M \
                Restart=on-failure "ExecStart=/usr/bin/vestibra-reception --config /etc/vestibra/reception.conf"; do
   grep -qx "$setting" "$unit" || fail "the unit lacks $setting"
 done

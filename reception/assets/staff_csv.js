@@ -19,13 +19,17 @@
 
   function showPreview(preview) {
     const { added, unchanged, rejected } = preview;
+    const more = preview.moreRejected || 0;  // rejected lines beyond those listed
+    const rejectedCount = rejected.length + more;
     byId("import-summary").textContent = preview.applied
-      ? `Added ${added.length}; ${unchanged.length} already in the directory; ${rejected.length} rejected.`
-      : `${added.length} to add, ${unchanged.length} already in the directory, ${rejected.length} rejected.`;
+      ? `Added ${added.length}; ${unchanged.length} already in the directory; ${rejectedCount} rejected.`
+      : `${added.length} to add, ${unchanged.length} already in the directory, ${rejectedCount} rejected.`;
     nameItems("import-added", added);
     nameItems("import-unchanged", unchanged);
-    byId("import-rejected").replaceChildren(...rejected.map((r) =>
-      element("li", "", `Line ${r.line}: ${r.text.trim() || "(empty)"}: ${r.reason}`)));
+    const rejectedItems = rejected.map((r) =>
+      element("li", "", `Line ${r.line}: ${r.text.trim() || "(empty)"}: ${r.reason}`));
+    if (more > 0) rejectedItems.push(element("li", "", `… and ${more} more rejected lines.`));
+    byId("import-rejected").replaceChildren(...rejectedItems);
     byId("import-preview").hidden = false;
     byId("import-apply").disabled = preview.applied || added.length === 0;
   }

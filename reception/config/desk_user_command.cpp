@@ -186,9 +186,11 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
   error = checkDatabasePlace(parsed, creating);
   if (!error.empty()) return fail(error);
   if (!initAccounts()) return fail("libsodium could not start");
-  error = openStorage(parsed.database);
+  error = refuseLinkedDatabase(parsed.database);
   if (!error.empty()) return fail(error);
   keepDatabasePrivate(parsed.database);
+  error = openStorage(parsed.database);
+  if (!error.empty()) return fail(error);
   if (creating) std::printf("created the database %s\n", std::filesystem::absolute(parsed.database).c_str());
   int code = parsed.command == "list" ? listCommand() : parsed.command == "add" ? addCommand(parsed) : changeCommand(parsed);
   closeStorage();

@@ -1,5 +1,6 @@
 #include "config/privileges.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -30,10 +31,35 @@ std::string dropPrivileges(const std::string& user) {
   return "";
 }
 
-void keepDatabasePrivate(const std::string& databasePath) {
-  for (const std::string& path : {databasePath, databasePath + "-wal", databasePath + "-shm"}) {
+namespace {
+
+std::vector<std::string> databaseFiles(const std::string& databasePath) {
+  return {databasePath, databasePath + "-wal", databasePath + "-shm"};
+}
+
+}  // namespace
+
+std::string refuseLinkedDatabase(const std::string& databasePath) {
+  for (const std::string& path : databaseFiles(databasePath)) {
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || (status.st_mode & 077) == 0) continue;
-    ::chmod(path.c_str(), status.st_mode & 0700);
+    if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+      return "the database file " + path +
+             " is a symbolic link; the service keeps its records only in a file of its own (replace the link with the file)";
+    }
+  }
+  return "";
+}
+
+void keepDatabasePrivate(const std::string& databasePath) {
+  for (const std::string& path : databaseFiles(databasePath)) {
+    // Opened without following a link, and changed through the descriptor:
+    // what is checked is what is changed.
+    int file = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) continue;
+    struct stat status {};
+    if (::fstat(file, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & 077) != 0) {
+      ::fchmod(file, status.st_mode & 0700);
+    }
+    ::close(file);
   }
 }

@@ -23,6 +23,8 @@ struct DeskSettings {
   int maxWaitingPerHost = 50;
   FrontDeskPolicy policy;
   bool alertMail = false;  // mail is configured: alerts reach a host whose notifier is offline
+  std::string notifierKey;          // the notifiers' access key, shown to admins for installing notifiers
+  bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
 };
 
 // One authorised desk request.

@@ -21,9 +21,11 @@
 //   GET    audit[?before=<id>]         admin: the audit log, newest first, 50 a page
 //   GET    visitors?from=&to=&host=    admin: the visitor log; times in ms since the epoch
 //   GET    visitors.csv?from=&to=&host= admin: the same as CSV
+//   GET    notifier-setup              admin: {"key", "builtInKey", "install"}: the notifiers' installer line
 // Errors answer 4xx or 5xx with {"error": message}.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "desk/answers.h"
@@ -33,6 +35,9 @@ constexpr long long onlineWindowMs = 30LL * 1000;
 // Archived guests stay on the desk page for this long.
 constexpr long long archivedShownMs = 12LL * 60 * 60 * 1000;
 constexpr char sessionCookieName[] = "vestibra_session";
+// Over HTTPS: the prefix makes browsers refuse the cookie from plain HTTP or
+// from another host, so nobody else can plant a session for the desk.
+constexpr char tlsSessionCookieName[] = "__Host-vestibra_session";
 
 // The board (board.cpp).
 HttpResponse state(const DeskCall& call);
@@ -48,8 +53,16 @@ HttpResponse exportStaffCsv(const DeskCall& call);
 
 // Logging in and out (login.cpp). login needs no session; throttled, audited.
 HttpResponse login(const HttpRequest& request);
+// What login answers without hashing a password (a malformed body, a
+// throttled name or address), or nullopt: checked before a login waits for the hasher.
+std::optional<HttpResponse> loginRefusal(const HttpRequest& request);
+// The session cookie's name: the __Host- one over HTTPS.
+const char* sessionCookieNameOf(const HttpRequest& request);
 // The session token the request's Cookie header carries, or "".
 std::string sessionToken(const HttpRequest& request);
+// How many session cookies the request carries; more than one is refused,
+// as another service on the same host name may have set one.
+std::size_t sessionCookieCount(const HttpRequest& request);
 HttpResponse logout(const DeskCall& call);
 HttpResponse whoAmI(const DeskCall& call);
 
@@ -59,6 +72,11 @@ HttpResponse accountAdd(const DeskCall& call);
 HttpResponse accountRemove(const DeskCall& call);
 HttpResponse accountPassword(const DeskCall& call);
 HttpResponse auditLog(const DeskCall& call);
+
+// The notifiers' installation (notifier_setup.cpp).
+HttpResponse notifierSetup(const DeskCall& call);
+// "msiexec /i vestibra-<version>-win64.msi /qn SERVICEHOST=<host> SERVICEKEY=<key>".
+std::string notifierInstallLine(const std::string& serviceHost, const std::string& key);
 
 // The visitor log and the retention of records (visitor_log.cpp).
 HttpResponse visitorList(const DeskCall& call);

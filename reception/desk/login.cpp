@@ -42,37 +42,70 @@ void slowDown(const HttpRequest& request, const std::string& name, std::int64_t 
   if (request.onWorker) std::this_thread::sleep_for(std::chrono::milliseconds(slowedAttemptMs));
 }
 
-}  // namespace
-
-std::string sessionToken(const HttpRequest& request) {
-  std::string_view cookies = request.cookie;
+// Calls found with the value of every cookie of that name, in order.
+template <typename Found>
+void forEachCookie(const std::string& header, std::string_view name, Found found) {
+  std::string_view cookies = header;
   while (!cookies.empty()) {
     std::size_t end = cookies.find(';');
     std::string_view pair = trimmed(cookies.substr(0, end));
     std::size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == sessionCookieName) {
-      return std::string(pair.substr(equals + 1));
-    }
+    if (equals != std::string_view::npos && pair.substr(0, equals) == name) found(pair.substr(equals + 1));
     cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
   }
-  return "";
 }
 
-HttpResponse login(const HttpRequest& request) {
+// The name and password of a login's body, and how the throttle judges the
+// attempt; an answer when the body is not one or the address must wait.
+std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& name, std::string& password,
+                                      LoginJudgement& judgement) {
   json body = json::parse(request.body, nullptr, false);
-  std::string name;
-  std::string password;
   if (!body.is_object() || !exactStringMember(body, "name", name) || !exactStringMember(body, "password", password)) {
     return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
   }
-  const std::string& address = request.clientAddress;
   std::int64_t now = currentTimeMs();
-  LoginJudgement judgement = judgeLoginAttempt(name, address, now);
-  if (judgement.retryAfterMs > 0) {
-    countEvent(Counter::loginThrottled);
-    return tooManyAttempts(address, judgement.retryAfterMs, now);
-  }
-  if (judgement.slowed) slowDown(request, name, now);
+  judgement = judgeLoginAttempt(name, request.clientAddress, now);
+  if (judgement.retryAfterMs <= 0) return std::nullopt;
+  countEvent(Counter::loginThrottled);
+  return tooManyAttempts(request.clientAddress, judgement.retryAfterMs, now);
+}
+
+}  // namespace
+
+const char* sessionCookieNameOf(const HttpRequest& request) {
+  return request.overTls ? tlsSessionCookieName : sessionCookieName;
+}
+
+std::string sessionToken(const HttpRequest& request) {
+  std::string token;
+  bool first = true;
+  forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view value) {
+    if (first) token = std::string(value);
+    first = false;
+  });
+  return token;
+}
+
+std::size_t sessionCookieCount(const HttpRequest& request) {
+  std::size_t count = 0;
+  forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view) { ++count; });
+  return count;
+}
+
+std::optional<HttpResponse> loginRefusal(const HttpRequest& request) {
+  std::string name;
+  std::string password;
+  LoginJudgement judgement;
+  return readLogin(request, name, password, judgement);
+}
+
+HttpResponse login(const HttpRequest& request) {
+  std::string name;
+  std::string password;
+  LoginJudgement judgement;
+  if (std::optional<HttpResponse> refused = readLogin(request, name, password, judgement)) return *refused;
+  const std::string& address = request.clientAddress;
+  if (judgement.slowed) slowDown(request, name, currentTimeMs());
   DeskAccount account;
   Outcome verified = verifyLogin(name, password, account);
   if (verified == Outcome::notFound) {
@@ -90,7 +123,7 @@ HttpResponse login(const HttpRequest& request) {
   recordAudit(account.name, address, "login", "");
   logEvent("login: account " + account.name + " from " + address);
   HttpResponse answer = jsonAnswer(200, {{"name", account.name}, {"role", account.role}});
-  answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieName) + "=" + token + cookieAttributes(request));
+  answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieNameOf(request)) + "=" + token + cookieAttributes(request));
   return answer;
 }
 
@@ -100,7 +133,7 @@ HttpResponse logout(const DeskCall& call) {
   audit(call, "logout", "");
   HttpResponse answer = jsonAnswer(200, {{"loggedOut", true}});
   answer.headers.emplace_back("Set-Cookie",
-                              std::string(sessionCookieName) + "=; Max-Age=0" + cookieAttributes(call.request));
+                              std::string(sessionCookieNameOf(call.request)) + "=; Max-Age=0" + cookieAttributes(call.request));
   return answer;
 }
 

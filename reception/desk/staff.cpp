@@ -1,4 +1,6 @@
 // The staff directory: the staff form, and CSV import and export.
+#include <algorithm>
+
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/staff_import.h"
@@ -19,13 +21,19 @@ json namesJson(const std::vector<ImportedName>& names) {
   return list;
 }
 
+// Rejected lines listed in an import's answer: enough to find what is wrong
+// with a file, without a file of junk making an answer of tens of MB.
+constexpr std::size_t maxListedRejections = 1000;
+
 json previewJson(const ImportPreview& preview, bool applied) {
   json rejected = json::array();
-  for (const RejectedRow& row : preview.rejected) {
+  std::size_t listed = std::min(preview.rejected.size(), maxListedRejections);
+  for (std::size_t i = 0; i < listed; ++i) {
+    const RejectedRow& row = preview.rejected[i];
     rejected.push_back({{"line", row.line}, {"text", row.text}, {"reason", row.reason}});
   }
-  return {{"applied", applied}, {"added", namesJson(preview.added)}, {"unchanged", namesJson(preview.unchanged)},
-          {"rejected", rejected}};
+  return {{"applied", applied},   {"added", namesJson(preview.added)}, {"unchanged", namesJson(preview.unchanged)},
+          {"rejected", rejected}, {"moreRejected", preview.rejected.size() - listed}};
 }
 
 // The preview is made inside the write, so that what it adds is what gets added.

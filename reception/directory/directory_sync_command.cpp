@@ -79,9 +79,9 @@ int runDirectorySyncCommand(const std::vector<std::string>& arguments) {
   LdapSettings settings;
   if (error.empty()) error = ldapSettingsFrom(options.directory, settings);
   if (!error.empty()) return fail(error + " (see directory-sync --help)", exitDirectoryBadOptions);
+  keepDatabasePrivate(options.database);
   error = openStorage(options.database);
   if (!error.empty()) return fail(error, exitDirectoryUnreachable);
-  keepDatabasePrivate(options.database);
   DirectorySyncResult result = syncDirectory(settings, {parsed.dryRun, parsed.force, "(command line)", ""});
   closeStorage();
   if (result.outcome != DirectorySyncOutcome::unreachable && result.outcome != DirectorySyncOutcome::failed) {

@@ -68,7 +68,7 @@ bool isCrossSiteWrite(const HttpRequest& request) {
 }
 
 bool sentByBrowser(const HttpRequest& request) {
-  return request.hasOrigin || request.hasCookie || request.hasFetchMetadata;
+  return request.hasBrowserHeader || request.hasOrigin || request.hasCookie || request.hasFetchMetadata;
 }
 
 std::string httpsLocation(const HttpRequest& request, std::uint16_t tlsPort) {

@@ -30,7 +30,7 @@ bool isServiceHost(const std::string& hostHeader, const DeskOrigin& origin);
 // A write from another site: Origin present and not this service's own
 // (scheme and Host of the request), or Sec-Fetch-Site: cross-site.
 bool isCrossSiteWrite(const HttpRequest& request);
-// Origin, Cookie or Sec-Fetch-* headers: sent by browsers, never by notifiers.
+// Any header browsers send and notifiers never do (see header_rules.h).
 bool sentByBrowser(const HttpRequest& request);
 // The HTTPS address of a plain-HTTP desk request: "https://host[:port]target".
 std::string httpsLocation(const HttpRequest& request, std::uint16_t tlsPort);

@@ -7,9 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <strings.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +22,9 @@
 #include <vector>
 
 #include "http/access_log.h"
+#include "http/connection_slots.h"
+#include "http/fair_queue.h"
+#include "http/header_rules.h"
 #include "http/work_queue.h"
 #include "log/service_log.h"
 
@@ -37,7 +39,17 @@ constexpr unsigned listenBacklog = 256;
 // the database and logs, and no more than this (each holds a 32 KB pool).
 constexpr rlim_t maxTotalConnections = 4096;
 constexpr rlim_t reservedDescriptors = 64;
+// GnuTLS priorities: TLS 1.2 and 1.3 only, with forward secrecy (ECDHE)
+// and authenticated encryption (GCM, ChaCha20-Poly1305); what current
+// browsers offer, and nothing the old protocol attacks need.
+constexpr char tlsPriorities[] =
+    "SECURE128:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:-CIPHER-ALL:+AES-256-GCM:"
+    "+AES-128-GCM:+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-GROUP-ALL:+GROUP-EC-ALL:%SERVER_PRECEDENCE";
 constexpr auto deadlineSweepInterval = std::chrono::milliseconds(250);
+constexpr auto headersDeadline = std::chrono::seconds(headersDeadlineSeconds);
+// Uploads at once, from their headers to their answer: each holds up to
+// 2 MB while it arrives and waits for a writer.
+constexpr unsigned maxUploadsAtOnce = 4;
 
 // Which daemon called the access handler.
 struct DaemonContext {
@@ -61,10 +73,13 @@ using Clock = std::chrono::steady_clock;
 // outlives its connection, whatever path the library took to drop it.
 struct ConnectionState {
   int socket = -1;
+  std::string address;  // the peer's, for the connection slots
   HttpRequest request;
   bool started = false;
   bool receiving = true;            // the deadline applies
   Clock::time_point receiveDeadline;  // for the whole request
+  Clock::time_point headersDeadline;  // for its headers, while started is false
+  bool holdsUploadSlot = false;
   RouteClass route;                    // decided when the headers arrived
   Clock::time_point requestStartedAt;  // its first line, for the answer's duration
   bool handedOff = false;              // suspended while a worker answers it
@@ -87,10 +102,9 @@ std::thread deadlineSweep;
 // serves, waits with them.
 constexpr std::size_t writerThreadCount = 2;
 constexpr std::size_t maxQueuedWrites = 256;
-// Password hashing: one worker, at most this many waiting, at nice 10 so
-// that under load polls go first. At a few hashes a second on a busy
-// machine, a longer queue only makes clients time out.
-constexpr std::size_t maxQueuedLogins = 8;
+// Password hashing: one worker at nice 10 so that under load polls go
+// first, one request waiting per address, shared fairly between addresses.
+constexpr std::size_t maxQueuedLogins = 32;
 constexpr int loginWorkerNice = 10;
 
 // Made on first use, not at static initialisation.
@@ -99,10 +113,14 @@ WorkQueue& writers() {
   return queue;
 }
 
-WorkQueue& loginWorker() {
-  static WorkQueue queue(1, maxQueuedLogins, loginWorkerNice);
+FairQueue& loginWorker() {
+  static FairQueue queue(maxQueuedLogins, loginWorkerNice);
   return queue;
 }
+ConnectionSlots connectionSlots;
+std::atomic<unsigned> uploadsReading{0};
+
+MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer);
 
 HttpResponse unavailable() {
   HttpResponse response;
@@ -113,27 +131,75 @@ HttpResponse unavailable() {
   return response;
 }
 
-// Hands the request to its lane's queue with the connection suspended;
-// false when the queue is full or stopped. A login still queued when the
-// service stops is answered 503; a queued write is still carried out.
-bool handOff(MHD_Connection* connection, ConnectionState& state) {
-  bool isLogin = state.route.lane == Lane::login;
-  WorkQueue& queue = isLogin ? loginWorker() : writers();
-  auto answer = [connection, &state, isLogin](bool stopping) {
-    state.answer = stopping && isLogin ? unavailable() : serverSetup.handler(state.request);
+HttpResponse loginAlreadyWaiting() {
+  HttpResponse response = unavailable();
+  response.status = 429;
+  response.body = "{\"error\":\"A login from this computer is already waiting. Please wait for its answer.\"}";
+  return response;
+}
+
+void suspendForWorker(MHD_Connection* connection, ConnectionState& state) {
+  state.handedOff = true;
+  state.request.onWorker = true;
+  MHD_suspend_connection(connection);
+}
+
+// Hands a write to the writers with the connection suspended; false when
+// the queue is full or stopped. A queued write is still carried out when the
+// service stops.
+bool handOffWrite(MHD_Connection* connection, ConnectionState& state) {
+  auto answer = [connection, &state](bool) {
+    state.answer = serverSetup.handler(state.request);
     MHD_resume_connection(connection);
   };
-  return queue.push(answer, [connection, &state] {
-    state.handedOff = true;
-    state.request.onWorker = true;
-    MHD_suspend_connection(connection);
-  });
+  return writers().push(answer, [connection, &state] { suspendForWorker(connection, state); });
+}
+
+// Hands a request to the password hasher with the connection suspended, or
+// answers it at once: 429 when its address already has one waiting, 503 when
+// the queue is full. One refused later (the service stops, or a fairer
+// claim takes its place) is answered 503.
+MHD_Result handOffLogin(MHD_Connection* connection, ConnectionState& state) {
+  auto answer = [connection, &state](bool refused) {
+    state.answer = refused ? unavailable() : serverSetup.handler(state.request);
+    bool failed = state.answer->status >= 400;
+    MHD_resume_connection(connection);
+    return failed;
+  };
+  switch (loginWorker().push(state.request.clientAddress, answer, [connection, &state] { suspendForWorker(connection, state); })) {
+    case FairQueue::Push::accepted: return MHD_YES;
+    case FairQueue::Push::alreadyWaiting: return queueResponse(connection, loginAlreadyWaiting());
+    case FairQueue::Push::full: break;
+  }
+  return queueResponse(connection, unavailable());
+}
+
+void releaseUploadSlot(ConnectionState& state) {
+  if (!state.holdsUploadSlot) return;
+  state.holdsUploadSlot = false;
+  uploadsReading.fetch_sub(1);
+}
+
+bool takeUploadSlot(ConnectionState& state) {
+  unsigned reading = uploadsReading.load();
+  do {
+    if (reading >= maxUploadsAtOnce) return false;
+  } while (!uploadsReading.compare_exchange_weak(reading, reading + 1));
+  state.holdsUploadSlot = true;
+  return true;
 }
 
 void startReceiving(ConnectionState& state) {
   std::lock_guard<std::mutex> lock(connectionsMutex);
   state.receiving = true;
-  state.receiveDeadline = Clock::now() + std::chrono::seconds(requestDeadlineSeconds);
+  Clock::time_point now = Clock::now();
+  state.receiveDeadline = now + std::chrono::seconds(requestDeadlineSeconds);
+  state.headersDeadline = now + headersDeadline;
+}
+
+void headersArrived(ConnectionState& state) {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  state.started = true;
 }
 
 void stopReceiving(ConnectionState& state) {
@@ -149,7 +215,8 @@ void sweepDeadlines() {
     sweepWakeUp.wait_for(lock, deadlineSweepInterval);
     Clock::time_point now = Clock::now();
     for (ConnectionState* state : openConnections) {
-      if (state->receiving && now > state->receiveDeadline) {
+      bool late = now > state->receiveDeadline || (!state->started && now > state->headersDeadline);
+      if (state->receiving && late) {
         ::shutdown(state->socket, SHUT_RDWR);
         state->receiving = false;
       }
@@ -162,6 +229,9 @@ void trackConnection(void*, MHD_Connection* connection, void** socketContext, MH
     auto* state = new ConnectionState;
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     state->socket = info ? info->connect_fd : -1;
+    const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    state->address = addressText(peer ? peer->client_addr : nullptr);
+    connectionSlots.opened(state->address);
     startReceiving(*state);
     *socketContext = state;
     std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -175,6 +245,8 @@ void trackConnection(void*, MHD_Connection* connection, void** socketContext, MH
     std::lock_guard<std::mutex> lock(connectionsMutex);
     openConnections.erase(state);
   }
+  releaseUploadSlot(*state);
+  connectionSlots.closed(state->address);
   delete state;
 }
 
@@ -217,7 +289,6 @@ void* beginRequest(void*, const char* uri, MHD_Connection* connection) {
   state->request = HttpRequest{};
   state->request.target = uri ? uri : "";
   state->requestStartedAt = Clock::now();
-  state->started = false;
   if (uri != nullptr && queryParameterCount(state->request.target) > maxQueryParameters) dropQuery(uri);
   return state;
 }
@@ -228,49 +299,25 @@ void endRequest(void*, MHD_Connection*, void** context, MHD_RequestTerminationCo
   auto* state = static_cast<ConnectionState*>(*context);
   *context = nullptr;
   if (state == nullptr) return;
+  releaseUploadSlot(*state);
   state->request = HttpRequest{};
-  state->started = false;
   state->handedOff = false;
   state->answer.reset();
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    state->started = false;
+  }
   startReceiving(*state);
+}
+
+MHD_Result readHeader(void* context, MHD_ValueKind, const char* name, const char* value) {
+  noteHeader(*static_cast<HttpRequest*>(context), name, value);
+  return MHD_YES;
 }
 
 std::int64_t wallClockMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-bool startsWithCaseless(const char* text, const char* prefix) { return ::strncasecmp(text, prefix, std::strlen(prefix)) == 0; }
-
-MHD_Result readHeader(void* context, MHD_ValueKind, const char* name, const char* value) {
-  auto& request = *static_cast<HttpRequest*>(context);
-  std::string text = value ? value : "";
-  if (::strcasecmp(name, "Host") == 0) {
-    request.host = text;
-  } else if (::strcasecmp(name, "Origin") == 0) {
-    request.hasOrigin = true;
-    request.origin = text;
-  } else if (::strcasecmp(name, "Cookie") == 0) {
-    request.hasCookie = true;
-    request.cookie += request.cookie.empty() ? text : "; " + text;
-  } else if (startsWithCaseless(name, "Sec-Fetch-")) {
-    request.hasFetchMetadata = true;
-    if (::strcasecmp(name, "Sec-Fetch-Site") == 0) request.secFetchSite = text;
-  }
-  return MHD_YES;
-}
-
-std::string clientAddress(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (info == nullptr || info->client_addr == nullptr) return "";
-  char text[INET6_ADDRSTRLEN] = {};
-  const sockaddr* peer = info->client_addr;
-  if (peer->sa_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(peer)->sin_addr, text, sizeof text);
-  } else if (peer->sa_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr, text, sizeof text);
-  }
-  return text;
 }
 
 // Tells the service of an answer to a request of its own listeners (the
@@ -334,17 +381,37 @@ bool declaresTooLargeBody(MHD_Connection* connection, std::size_t limit) {
   return errno == ERANGE || declared > limit;
 }
 
+// A refusal answered before the body is read; the connection then closes,
+// as the body it would carry is not read.
+MHD_Result queueEarlyRefusal(MHD_Connection* connection, ConnectionState& state, HttpResponse refusal) {
+  stopReceiving(state);
+  refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+  return queueResponse(connection, refusal);
+}
+
+// Requests off the server lane are checked as soon as their headers are in,
+// and an upload is read only while one of the upload slots is free.
+MHD_Result screenHeaders(MHD_Connection* connection, ConnectionState& state) {
+  HttpResponse refusal;
+  if (state.route.lane != Lane::server && serverSetup.screen != nullptr &&
+      serverSetup.screen(state.request, Screening::headers, refusal)) {
+    return queueEarlyRefusal(connection, state, std::move(refusal));
+  }
+  if (state.route.upload && !takeUploadSlot(state)) return queueEarlyRefusal(connection, state, unavailable());
+  return MHD_YES;
+}
+
 // The headers are in: note them, or refuse the request at once.
 MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, const char* method, const char* version,
                          bool overTls) {
-  state.started = true;
+  headersArrived(state);
   state.protocol = version ? version : "";
   HttpRequest& request = state.request;
   request.method = method;
   const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
   request.contentType = type ? type : "";
   MHD_get_connection_values(connection, MHD_HEADER_KIND, &readHeader, &request);
-  request.clientAddress = clientAddress(connection);
+  request.clientAddress = state.address;
   request.overTls = overTls;
   if (queryParameterCount(request.target) > maxQueryParameters) {
     logRefusal(request.clientAddress, 414, "too many query parameters", wallClockMs());
@@ -357,7 +424,7 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
     stopReceiving(state);
     return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
   }
-  return MHD_YES;
+  return screenHeaders(connection, state);
 }
 
 MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, const char*, const char* method,
@@ -383,12 +450,16 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
     return MHD_YES;
   }
   stopReceiving(*state);
+  HttpResponse refusal;
+  if (state->route.lane != Lane::server && serverSetup.screen != nullptr &&
+      serverSetup.screen(request, Screening::body, refusal)) {
+    return queueResponse(connection, refusal);
+  }
   switch (state->route.lane) {
-    case Lane::login:
-      return handOff(connection, *state) ? MHD_YES : queueResponse(connection, unavailable());
+    case Lane::login: return handOffLogin(connection, *state);
     case Lane::writer:
       // A full or stopped writer queue: answered here, within no wait budget.
-      if (handOff(connection, *state)) return MHD_YES;
+      if (handOffWrite(connection, *state)) return MHD_YES;
       break;
     case Lane::server: break;
   }
@@ -493,12 +564,14 @@ MHD_OptionItem callbackOption(MHD_OPTION option, Function function) {
 std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   unsigned threadCount = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreadCount);
   unsigned perAddress = std::max(serverSetup.maxConnectionsPerAddress, 1u);
+  unsigned capacity = std::max(serverSetup.maxConnections != 0 ? serverSetup.maxConnections : connectionCapacity(), perAddress);
+  connectionSlots.setCapacity(capacity);
   return {
       {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
       {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(threadCount), nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, nullptr},
       {MHD_OPTION_LISTEN_BACKLOG_SIZE, listenBacklog, nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(std::max(connectionCapacity(), perAddress)), nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(capacity), nullptr},
       {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(perAddress), nullptr},
       callbackOption(MHD_OPTION_NOTIFY_CONNECTION, &trackConnection),
       callbackOption(MHD_OPTION_URI_LOG_CALLBACK, &beginRequest),
@@ -507,14 +580,20 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   };
 }
 
+// The accept policy: the last quarter of the slots is for addresses that hold few.
+MHD_Result admitPeer(void*, const sockaddr* peer, socklen_t) {
+  return connectionSlots.admits(addressText(peer)) ? MHD_YES : MHD_NO;
+}
+
 MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, const std::string& certificatePem,
                         const std::string& keyPem) {
   std::vector<MHD_OptionItem> options = sharedDaemonOptions(listener);
   // The key and certificate options come last and only for TLS: MHD_OPTION_END ends the list early otherwise.
-  return MHD_start_daemon(flags | MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr,
+  return MHD_start_daemon(flags | MHD_USE_AUTO_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, &admitPeer, nullptr,
                           &handleConnection, &context, MHD_OPTION_ARRAY, options.data(),
                           context.tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, keyPem.c_str(),
-                          MHD_OPTION_HTTPS_MEM_CERT, certificatePem.c_str(), MHD_OPTION_END);
+                          MHD_OPTION_HTTPS_MEM_CERT, certificatePem.c_str(), MHD_OPTION_HTTPS_PRIORITIES,
+                          tlsPriorities, MHD_OPTION_END);
 }
 
 }  // namespace

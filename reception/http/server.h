@@ -22,6 +22,7 @@ struct HttpRequest {
   std::string cookie;
   std::string secFetchSite;
   bool hasFetchMetadata = false;  // any Sec-Fetch-* header
+  bool hasBrowserHeader = false;  // any header browsers send and notifiers never do
   std::string clientAddress;      // the peer's IP address as text
   bool overTls = false;
   int route = -1;  // the route row the classifier chose from the headers, -1 for none
@@ -52,27 +53,41 @@ struct RouteClass {
   int route = -1;
   Lane lane = Lane::server;
   std::size_t bodyLimit = maxRequestBodyBytes;
+  bool upload = false;  // its body may be large: read only while one of the upload slots is free
 };
+
+// The checks a request passes before it is answered, asked ahead of the
+// answer for requests off the server lane: once the headers are in (before
+// any body is read), and once the body is in (before it waits in a lane's
+// queue). True with the refusal set when the request is refused.
+enum class Screening { headers, body };
 
 using RequestHandler = HttpResponse (*)(const HttpRequest&);
 using RequestClassifier = RouteClass (*)(const std::string& method, std::string_view rawPath);
+using RequestScreen = bool (*)(const HttpRequest& request, Screening stage, HttpResponse& refusal);
 
 // Targets with more query parameters than this are refused with 414.
 constexpr std::size_t maxQueryParameters = 64;
 // A whole request (headers and body) must arrive within this time of its
 // first byte; slower ones are cut off, however steadily they trickle in.
 constexpr unsigned requestDeadlineSeconds = 10;
+// Its headers must be in within this time: a trickle of header lines then
+// holds a connection slot for a few seconds only.
+constexpr unsigned headersDeadlineSeconds = 5;
 constexpr unsigned defaultConnectionsPerAddress = 32;
 
 struct HttpServerSetup {
   RequestHandler handler = nullptr;
   RequestClassifier classify = nullptr;
+  RequestScreen screen = nullptr;  // none: every request goes on to its answer
   // Connections one client address may hold at once; the rest of the
   // connection slots stay free for others.
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   // Told of every answer with the seconds from the request's first line (for
   // the metrics); may be null. Runs on the answering thread: keep it cheap.
   void (*answered)(const HttpRequest& request, int status, double seconds) = nullptr;
+  // Connection slots in all; 0: as many as the descriptors allow, at most 4,096.
+  unsigned maxConnections = 0;
 };
 
 // Binds and listens on an IPv4 address ("localhost" and "*" allowed) and

@@ -79,7 +79,7 @@ HttpResponse getNotification(const NotifierCall& call) {
 HttpResponse archiveNotification(const NotifierCall& call) {
   long long id = 0;
   if (!parseNotificationId(queryValue(call.query, "id").value_or(""), id)) return plainAnswer(200, "0", call.settings);
-  Outcome result = archiveNotificationRow(id, "host");
+  Outcome result = archiveShownNotification(id);
   if (result != Outcome::ok && result != Outcome::notFound) return failureAnswer(result, call.settings);
   return plainAnswer(200, result == Outcome::ok ? "1" : "0", call.settings);
 }

@@ -1,6 +1,7 @@
 #include "store/backup.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -180,6 +181,15 @@ int lockAlone(sqlite3* connection) {
   return execute(connection, "COMMIT") ? SQLITE_OK : sqlite3_errcode(connection) & 0xFF;
 }
 
+// Whether a running service holds the file (holdDatabaseForService). The
+// descriptor stays open until this process ends, as closing it would drop
+// any POSIX lock of SQLite's on the file in this process.
+bool serviceHolds(const std::string& databasePath) {
+  static int probe = -1;
+  if (probe < 0) probe = ::open(databasePath.c_str(), O_RDONLY | O_CLOEXEC);
+  return probe >= 0 && ::flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 // A file SQLite cannot even lock is no database a service could run on: it
 // is moved aside as it is, with its WAL, which belongs to it.
 std::string setAside(const std::string& databasePath, const std::string& previous) {
@@ -253,6 +263,11 @@ RestoreResult restoreDatabase(const std::string& file, const std::string& databa
     result.error = writeCopy(backup.handle, databasePath, true, result.counts, bytes);
     return result;
   }
+  if (serviceHolds(databasePath)) {
+    result.inUse = true;
+    result.error = "the database " + databasePath + " is in use: stop the service (and any desk-user command) first";
+    return result;
+  }
   Connection current;
   error = openConnection(databasePath, SQLITE_OPEN_READWRITE, current);
   int locked = error.empty() ? lockAlone(current.handle) : SQLITE_CANTOPEN;
@@ -270,4 +285,17 @@ RestoreResult restoreDatabase(const std::string& file, const std::string& databa
   result.error = setAside(databasePath, result.previous);
   if (result.error.empty()) result.error = writeCopy(backup.handle, databasePath, true, result.counts, bytes);
   return result;
+}
+
+int holdDatabaseForService(const std::string& databasePath) {
+  int held = ::open(databasePath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (held >= 0 && ::flock(held, LOCK_SH | LOCK_NB) != 0) {
+    ::close(held);
+    return -1;
+  }
+  return held;
+}
+
+void releaseDatabaseForService(int held) {
+  if (held >= 0) ::close(held);
 }

@@ -34,6 +34,14 @@ std::string backupVerdict(std::int64_t applicationId, const std::string& integri
 // existing file is replaced only by a complete, sound copy.
 BackupResult backupDatabase(const std::string& databasePath, const std::string& file);
 
+// A running service holds its database with this (a shared advisory lock on
+// the file, apart from SQLite's own locks) for as long as it runs, so that
+// restore can tell it is running. -1 when the file cannot be opened. Close
+// it only after the database is closed: closing a descriptor of the file
+// drops the process's POSIX locks on it, SQLite's included.
+int holdDatabaseForService(const std::string& databasePath);
+void releaseDatabaseForService(int held);
+
 // Puts the backup file in place of the database at databasePath, keeping
 // the current one as databasePath + ".before-restore". Refused while another
 // connection (a running service, a desk-user command) has the database open.

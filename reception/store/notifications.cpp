@@ -102,9 +102,10 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
   return committed;
 }
 
-Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by) {
-  Statement archive =
-      transaction.prepare("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
+Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition) {
+  Statement archive = transaction.prepare(
+      std::string("UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL") +
+      condition);
   if (!archive.bind(1, id).bind(2, currentTimeMs()).bind(3, std::string(by)).run()) {
     return transaction.fail("write of an archived guest");
   }
@@ -115,12 +116,20 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome archived = archiveWaitingGuest(transaction, id, by);
+  return archived == Outcome::ok ? transaction.commit() : archived;
+}
+
+Outcome archiveShownNotification(std::int64_t id) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
   if (archived == Outcome::ok) return transaction.commit();
   if (archived != Outcome::notFound) return archived;
-  if (std::string(by) != "host") return Outcome::notFound;
+  // The host closed a guest the desk had already withdrawn or reassigned:
+  // noted, so that the desk stops saying it is on the host's screen.
   Statement closed = transaction.prepare(
       "UPDATE notification SET closed_on_screen_at = ?2 WHERE id = ?1 AND closed_on_screen_at IS NULL "
-      "AND archived_by IN ('desk', 'reassigned')");
+      "AND delivered_at IS NOT NULL AND archived_by IN ('desk', 'reassigned')");
   if (!closed.bind(1, id).bind(2, currentTimeMs()).run()) return transaction.fail("write of a closed guest");
   if (transaction.changes() == 0) return Outcome::notFound;
   Outcome committed = transaction.commit();

@@ -33,9 +33,14 @@ Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& wa
 // notFound: no such active host; conflict: maxWaiting guests already wait for the host.
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
                         NotificationRow& added);
-// notFound for an unknown or already archived id. The host ("host") closing
-// a guest the desk had archived is noted, so the desk stops saying it is on screen.
+// notFound for an unknown or already archived id.
 Outcome archiveNotificationRow(std::int64_t id, const char* by);
+// The host closed a guest's panel: archives it as "host" only when it was
+// delivered to a notifier and is still waiting; notFound otherwise, and no
+// guest's outcome changes (a guest never shown can only be withdrawn at the
+// desk). Closing a guest the desk had withdrawn or reassigned is noted, so
+// that the desk stops saying it is on the host's screen.
+Outcome archiveShownNotification(std::int64_t id);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
@@ -49,7 +54,7 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since);
 // announced to the new host with the original arrival time.
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest);
 // The same archive in the caller's transaction; notFound when not waiting.
-Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by);
+Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition = "");
 Outcome activeHostName(WriteTransaction& transaction, std::int64_t staffId, std::string& name);
 Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, std::int64_t newStaffId,
                   NotificationRow& moved);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "desk/desk.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
 #include "store/notifications.h"
@@ -232,8 +233,12 @@ TEST_F(ReceptionAccessTest, OtherHostNamesAndOtherSitesGetNowhere) {
 
   // The notifier API refuses what a browser sends, with an empty body, and changes nothing.
   const std::string keyed = std::string("?key=") + accessKey;
-  for (const std::string& headers : {std::string("Sec-Fetch-Site: cross-site\r\n"), std::string("Sec-Fetch-Dest: image\r\n"),
-                                     std::string("Origin: http://evil.example\r\n"), std::string("Cookie: a=b\r\n")}) {
+  for (const std::string& headers :
+       {std::string("Sec-Fetch-Site: cross-site\r\n"), std::string("Sec-Fetch-Dest: image\r\n"),
+        std::string("Origin: http://evil.example\r\n"), std::string("Cookie: a=b\r\n"),
+        std::string("User-Agent: Mozilla/5.0\r\n"), std::string("accept: image/avif,*/*\r\n"),
+        std::string("Referer: http://evil.example/\r\n"), std::string("Upgrade-Insecure-Requests: 1\r\n"),
+        std::string("Sec-CH-UA: \"Chromium\"\r\n"), std::string("Sec-Purpose: prefetch\r\n")}) {
     for (const std::string& target : {"getNotification" + keyed + "&fn=Anna&ln=Schmidt",
                                       "archiveNotification" + keyed + "&id=" + std::to_string(guest)}) {
       RawReply refused = raw("GET", "/api/reception/" + target, headers);
@@ -253,6 +258,59 @@ TEST_F(ReceptionAccessTest, OtherHostNamesAndOtherSitesGetNowhere) {
   EXPECT_EQ(header(page, "X-Content-Type-Options"), "nosniff");
   EXPECT_NE(header(page, "Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos);
   EXPECT_EQ(header(page, "Referrer-Policy"), "no-referrer");
+}
+
+// The key opens the notifier API only as far as a notifier needs: the host
+// archives a guest its notifier was shown, nothing else; the desk withdraws.
+TEST_F(ReceptionAccessTest, TheHostArchivesOnlyAGuestItsNotifierWasShown) {
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  std::int64_t unseen = announce(anna, "Ada", "");
+  const std::string keyed = std::string("/api/reception/archiveNotification?key=") + accessKey + "&id=";
+  EXPECT_EQ(getAs10(host_, port_, keyed + std::to_string(unseen)).body, "0");
+  json guest = state()["notifications"][0];
+  EXPECT_TRUE(guest["archivedAt"].is_null());
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(unseen) + "/archive", "{}").status, 200);
+  EXPECT_EQ(getAs10(host_, port_, keyed + std::to_string(unseen)).body, "0");  // withdrawn stays withdrawn
+  EXPECT_EQ(state()["notifications"][0]["archivedBy"], "desk");
+
+  std::int64_t shown = announce(anna, "Bob", "");
+  EXPECT_NE(getAs10(host_, port_, std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Anna&ln=Schmidt")
+                .body.find("Bob"),
+            std::string::npos);
+  EXPECT_EQ(getAs10(host_, port_, keyed + std::to_string(shown)).body, "1");
+  EXPECT_EQ(getAs10(host_, port_, keyed + std::to_string(shown)).body, "0");
+}
+
+// A second session cookie (set by another service on this host name, or over
+// plain HTTP) is refused with a message, and no session is ended by it.
+TEST_F(ReceptionAccessTest, TwoSessionCookiesAreRefusedAndLogNobodyOut) {
+  get("/api/desk/session");  // makes the test's admin account
+  std::string cookie = deskLogin(host_, port_, "test-admin", "test-admin-password");
+  ASSERT_FALSE(cookie.empty());
+  std::string own = cookie.substr(cookie.find(' ') + 1, cookie.size() - cookie.find(' ') - 3);  // "vestibra_session=..."
+  for (const std::string& twice : {"Cookie: " + own + "; vestibra_session=planted\r\n",
+                                   "Cookie: vestibra_session=planted\r\nCookie: " + own + "\r\n"}) {
+    for (const char* target : {"/api/desk/logout", "/api/desk/login"}) {
+      RawReply refused = raw("POST", target, twice, R"({"name": "test-admin", "password": "test-admin-password"})");
+      EXPECT_EQ(refused.status, 400) << twice << target;
+      EXPECT_NE(bodyOf(refused).value("error", "").find("more than one session cookie"), std::string::npos);
+      EXPECT_EQ(header(refused, "Set-Cookie"), "");
+    }
+  }
+  EXPECT_EQ(raw("GET", "/api/desk/session", cookie).status, 200);
+  EXPECT_EQ(raw("GET", "/api/desk/session", "Cookie: other=1; " + own + "\r\n").status, 200);  // other names do not count
+
+  // The admin's page shows the key and the installer line to use with it; desk accounts see neither.
+  RawReply setup = get("/api/desk/notifier-setup");
+  ASSERT_EQ(setup.status, 200);
+  EXPECT_EQ(bodyOf(setup)["key"], settings_.notifier.accessKey);
+  char machine[256] = {};
+  ASSERT_EQ(::gethostname(machine, sizeof machine - 1), 0);
+  EXPECT_EQ(bodyOf(setup)["install"], notifierInstallLine(machine, settings_.notifier.accessKey));  // not "127.0.0.1"
+  EXPECT_TRUE(std::regex_match(notifierInstallLine("reception.corp", "k3y"),
+                               std::regex("msiexec /i vestibra-[0-9.]+-win64\\.msi /qn SERVICEHOST=reception\\.corp SERVICEKEY=k3y")));
+  addDeskAccount("front", "desk", "front-desk-1");
+  EXPECT_EQ(raw("GET", "/api/desk/notifier-setup", deskLogin(host_, port_, "front", "front-desk-1")).status, 403);
 }
 
 TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePassword) {
@@ -391,6 +449,7 @@ TEST(ReceptionAccessProcess, HttpsServesTheDeskAndPlainHttpRedirectsToIt) {
   ASSERT_TRUE(service.start(arguments, dir)) << service.output;
   std::smatch found;
   ASSERT_TRUE(std::regex_search(service.output, found, std::regex("front desk is at https://127.0.0.1:([0-9]+)/")));
+  EXPECT_EQ(service.output.find("warning"), std::string::npos);  // the built-in key on loopback: no warning
   std::string https = "https://127.0.0.1:" + found[1].str();
 
   // Plain HTTP keeps the notifier API and sends the desk to HTTPS.
@@ -410,8 +469,28 @@ TEST(ReceptionAccessProcess, HttpsServesTheDeskAndPlainHttpRedirectsToIt) {
   for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) answer.append(chunk, got);
   ::pclose(pipe);
   EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  EXPECT_NE(answer.find("Set-Cookie: __Host-vestibra_session="), std::string::npos) << answer;
   EXPECT_NE(answer.find("; HttpOnly; SameSite=Strict; Path=/; Secure"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("Strict-Transport-Security: max-age=31536000\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(header(redirected, "Strict-Transport-Security"), "");
   EXPECT_NE(answer.find(R"({"name":"reception","role":"admin"})"), std::string::npos);
+
+  // TLS 1.2 and 1.3 with ECDHE and AEAD suites only; the client is allowed the old ones to offer them.
+  auto handshakes = [&](const std::string& flags) {
+    std::string command = "openssl s_client -connect 127.0.0.1:" + found[1].str() + " " + flags +
+                          " </dev/null >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+  };
+  const std::string old = ":@SECLEVEL=0";
+  EXPECT_TRUE(handshakes("-tls1_3"));
+  EXPECT_TRUE(handshakes("-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256"));
+  EXPECT_TRUE(handshakes("-tls1_2 -cipher ECDHE-RSA-CHACHA20-POLY1305"));
+  for (const std::string& refused :
+       {"-tls1 -cipher DEFAULT" + old, "-tls1_1 -cipher DEFAULT" + old, std::string("-tls1_2 -cipher AES128-GCM-SHA256"),
+        "-tls1_2 -cipher AES256-SHA" + old, "-tls1_2 -cipher ECDHE-RSA-AES128-SHA" + old,
+        std::string("-tls1_2 -cipher ECDHE-RSA-AES256-SHA384"), std::string("-tls1_2 -cipher DHE-RSA-AES128-GCM-SHA256")}) {
+    EXPECT_FALSE(handshakes(refused)) << refused;
+  }
   // Without the test's certificate authority the connection is refused.
   EXPECT_NE(std::system(("curl -s --max-time 20 -o /dev/null " + https + "/").c_str()), 0);
 }
@@ -441,4 +520,43 @@ TEST(ReceptionAccessProcess, UserDropsRootBeforeTheDatabaseIsOpened) {
   std::string ids = std::to_string(nobody->pw_uid);
   EXPECT_NE(processStatus.find("\nUid:\t" + ids + "\t" + ids + "\t" + ids + "\t" + ids + "\n"), std::string::npos);
   EXPECT_NE(service.deskCookie, "");
+}
+
+// A symbolic link in place of the database or its -wal or -shm is refused at
+// start, and what it points to is neither opened nor changed.
+TEST(ReceptionAccessProcess, SymbolicLinksInPlaceOfTheDatabaseAreRefused) {
+  TemporaryDirectory directory;
+  const std::filesystem::path& dir = directory.path;
+  const std::filesystem::path elsewhere = dir / "elsewhere";
+  std::ofstream(elsewhere) << "someone else's file";
+  ASSERT_EQ(::chmod(elsewhere.c_str(), 0644), 0);
+  for (const std::string linked : {"reception.db", "reception.db-wal", "reception.db-shm"}) {
+    std::filesystem::create_symlink(elsewhere, dir / linked);
+    std::string output;
+    int status = runService({"--listen", "127.0.0.1:0", "--database", "reception.db"}, dir, output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << linked;
+    EXPECT_NE(output.find("the database file reception.db" + linked.substr(12) + " is a symbolic link"), std::string::npos)
+        << output;
+    std::filesystem::remove(dir / linked);
+  }
+  struct stat target {};
+  ASSERT_EQ(::stat(elsewhere.c_str(), &target), 0);
+  EXPECT_EQ(target.st_mode & 0777, 0644u);
+  EXPECT_EQ(readFileBytes(elsewhere), "someone else's file");
+}
+
+// Off loopback, a start with the key built into every notifier says so. The
+// address is one this machine does not have (a documentation address), so
+// the start ends at the bind, with nothing sent anywhere.
+TEST(ReceptionAccessProcess, TheBuiltInKeyIsNamedAtStartOffLoopback) {
+  TemporaryDirectory directory;
+  std::string output;
+  runService({"--listen", "192.0.2.1:0"}, directory.path, output);
+  EXPECT_EQ(output.rfind("vestibra-reception: warning: notifiers on 192.0.2.1 are served with the key built into every "
+                         "notifier",
+                         0),
+            0u)
+      << output;
+  runService({"--listen", "192.0.2.1:0", "--key", "own-key-1"}, directory.path, output);
+  EXPECT_EQ(output, "vestibra-reception: cannot listen on 192.0.2.1:0: Cannot assign requested address\n");
 }

@@ -174,10 +174,10 @@ TEST(ReceptionProcess, AccessLogIsCombinedFormatAndReopenedOnHangUp) {
   std::string target = "/api/reception/listUsers?key=secretKey1&x=1";
   RawReply listed = exchange(service.host, service.port,
                              "GET " + target + " HTTP/1.0\r\nReferer: http://desk/\r\nUser-Agent: a \"quoted\" agent\r\n\r\n");
-  ASSERT_EQ(listed.status, 200);
+  ASSERT_EQ(listed.status, 403) << "a browser's headers: refused, and logged as any request";
   std::string first = readFileBytes(directory.path / "access.log");
   std::regex line(R"(^127\.0\.0\.1 - - \[\d\d/\w{3}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] )"
-                  R"("GET /api/reception/listUsers\?key=-&x=1 HTTP/1\.0" 200 (\d+|-) "http://desk/" "a \\"quoted\\" agent"\n$)");
+                  R"("GET /api/reception/listUsers\?key=-&x=1 HTTP/1\.0" 403 (\d+|-) "http://desk/" "a \\"quoted\\" agent"\n$)");
   EXPECT_TRUE(std::regex_match(first, line)) << first;
   EXPECT_EQ(first.find("secretKey1"), std::string::npos);
 

@@ -1,6 +1,9 @@
 // The service's pure parts: query parsing, the code page layer, input
 // checks, the command line and the notifier's record format.
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <ctime>
 #include <tuple>
@@ -13,6 +16,9 @@
 #include "notifier/api.h"
 #include "config/options.h"
 #include "http/query.h"
+#include "http/connection_slots.h"
+#include "http/fair_queue.h"
+#include "http/header_rules.h"
 #include "http/request_guard.h"
 #include "desk/validation.h"
 
@@ -269,9 +275,20 @@ TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
     EXPECT_EQ(isCrossSiteWrite(request), c.crossSite) << (c.origin ? c.origin : "-") << " " << c.site << c.tls;
   }
   HttpRequest notifier;
+  noteHeader(notifier, "Host", "reception.corp");
   EXPECT_FALSE(sentByBrowser(notifier));
   notifier.hasFetchMetadata = true;
   EXPECT_TRUE(sentByBrowser(notifier));
+  for (const char* name : {"User-Agent", "accept", "Referer", "Origin", "COOKIE", "Upgrade-Insecure-Requests", "Sec-Fetch-Mode",
+                           "Sec-CH-UA", "sec-purpose"}) {
+    EXPECT_TRUE(isBrowserHeader(name)) << name;
+    HttpRequest browser;
+    noteHeader(browser, name, "x");
+    EXPECT_TRUE(sentByBrowser(browser)) << name;
+  }
+  for (const char* name : {"Host", "Accept-Language-X", "Connection", "Content-Length", "Secret", "X-Sec-Fetch"}) {
+    EXPECT_FALSE(isBrowserHeader(name)) << name;
+  }
 
   HttpRequest plain;
   plain.host = "desk:80";
@@ -282,6 +299,37 @@ TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
   EXPECT_EQ(sessionToken(plain), "abc");
   plain.cookie = "xvestibra_session=abc";
   EXPECT_EQ(sessionToken(plain), "");
+  plain.cookie = "vestibra_session=a; __Host-vestibra_session=b; vestibra_session=c";
+  EXPECT_EQ(sessionToken(plain), "a");
+  EXPECT_EQ(sessionCookieCount(plain), 2u);
+  plain.overTls = true;  // over HTTPS only the __Host- cookie counts, which no plain-HTTP page can set
+  EXPECT_EQ(sessionToken(plain), "b");
+  EXPECT_EQ(sessionCookieCount(plain), 1u);
+}
+
+// Three quarters of the connection slots for anyone; the last quarter only
+// for addresses that hold fewer than four.
+TEST(ConnectionSlots, TheLastQuarterIsForAddressesHoldingFew) {
+  struct Case {
+    unsigned open;
+    unsigned held;
+    bool admitted;
+  };
+  for (const Case& c : {Case{0, 0, true}, Case{3071, 31, true}, Case{3072, 3, true}, Case{3072, 4, false},
+                        Case{4000, 0, true}, Case{4095, 3, true}, Case{4000, 31, false}}) {
+    EXPECT_EQ(admitsConnection(c.open, c.held, 4096), c.admitted) << c.open << " open, " << c.held << " held";
+  }
+  ConnectionSlots slots;
+  slots.setCapacity(8);  // 6 for anyone
+  for (int i = 0; i < 4; ++i) slots.opened("10.0.0.1");
+  slots.opened("10.0.0.2");
+  slots.opened("10.0.0.2");
+  EXPECT_FALSE(slots.admits("10.0.0.1"));
+  EXPECT_TRUE(slots.admits("10.0.0.2"));
+  slots.closed("10.0.0.2");
+  EXPECT_TRUE(slots.admits("10.0.0.1"));
+  slots.closed("10.0.0.9");  // never opened: no slot is given back
+  EXPECT_TRUE(slots.admits("10.0.0.1"));
 }
 
 // Ten failures within fifteen minutes block one address; across addresses an
@@ -314,4 +362,51 @@ TEST(LoginThrottle, TenFailuresInTheWindowBlockUntilTheOldestLeavesIt) {
   EXPECT_EQ(shared["account:reception"].size(), accountSlowdownFrom);  // never more kept than the rule reads
   for (int i = 0; i < 20; ++i) noteFailure(shared, "x" + std::to_string(i), "10.9.9.9", start);
   EXPECT_EQ(shared["address:10.9.9.9"].size(), addressFailureLimit);
+}
+
+// The hasher's queue: one waiting job per address; the address with fewer
+// recent failures goes first, and takes the place of one with more when full.
+TEST(FairQueue, FewerRecentFailuresGoFirstAndOneWaitsPerAddress) {
+  FairQueue queue(2, 0);
+  queue.start();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  bool running = false;
+  std::vector<std::string> order;
+  auto note = [&](const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(what);
+    changed.notify_all();
+  };
+  auto job = [&](const std::string& name) {
+    return [&, name](bool refused) {
+      note(refused ? name + " refused" : name);
+      return true;  // each counts as a failure
+    };
+  };
+  ASSERT_EQ(queue.push("a", [&](bool) {
+    std::unique_lock<std::mutex> lock(mutex);
+    running = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    return true;
+  }), FairQueue::Push::accepted);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return running; }));
+  }
+  EXPECT_EQ(queue.push("a", job("a2")), FairQueue::Push::accepted);  // the first is no longer waiting
+  EXPECT_EQ(queue.push("a", job("a3")), FairQueue::Push::alreadyWaiting);
+  EXPECT_EQ(queue.push("b", job("b")), FairQueue::Push::accepted);
+  EXPECT_EQ(queue.push("c", job("c")), FairQueue::Push::full);  // as clean as the waiting ones: none gives way
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+    // "a" has failed once now; "b" goes before "a2", which came first.
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return order.size() == 2; }));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"b", "a2"}));
+  queue.stop();
 }

@@ -25,6 +25,7 @@
 #include <tuple>
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include "store/accounts.h"
 #include "store/database.h"
@@ -217,9 +218,9 @@ TEST_F(HostileTrafficTest, SlowClientsFromOneAddressLockNobodyOut) {
   EXPECT_LT(p99, 100);
   EXPECT_GE(refused, 1100u - defaultConnectionsPerAddress);
 
-  // The connections kept are cut at the request deadline, trickle as they may.
+  // The connections kept are cut at the headers' deadline, trickle as they may.
   std::size_t open = slow.size();
-  while (open > 0 && millisecondsSince(opened) < (requestDeadlineSeconds + 3) * 1000.0) {
+  while (open > 0 && millisecondsSince(opened) < (headersDeadlineSeconds + 3) * 1000.0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     open = static_cast<std::size_t>(std::count_if(slow.begin(), slow.end(), [](int fd) { return !closedByServer(fd); }));
   }
@@ -228,7 +229,34 @@ TEST_F(HostileTrafficTest, SlowClientsFromOneAddressLockNobodyOut) {
   trickle.join();
   for (int fd : slow) ::close(fd);
   EXPECT_EQ(open, 0u) << "still open after " << cutAfterMs << " ms";
-  EXPECT_GT(cutAfterMs, (requestDeadlineSeconds - 1) * 1000.0);
+  EXPECT_GT(cutAfterMs, (headersDeadlineSeconds - 1) * 1000.0);
+}
+
+// Addresses that hold many unfinished requests take at most three quarters
+// of the slots; the last quarter stays for those that hold a few, such as notifiers.
+TEST_F(HostileTrafficTest, ACrowdOfBusyAddressesLeavesAQuarterOfTheSlots) {
+  settings_.maxConnections = 64;
+  startService();
+  std::vector<int> held;
+  std::size_t refused = 0;
+  for (int a = 0; a < 4; ++a) {
+    for (int i = 0; i < 16; ++i) {  // 64 tried: 48, and then 4 more, as the last address held fewer than 4
+      int fd = connectFrom("127.0.2." + std::to_string(a + 1), host_, port_);
+      ASSERT_GE(fd, 0);
+      ::send(fd, "GET /api/desk/state HTTP/1.1\r\n", 30, MSG_NOSIGNAL);
+      held.push_back(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // accepted in order
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int fd : held) refused += closedByServer(fd) ? 1 : 0;
+  EXPECT_EQ(refused, 12u);
+  for (int i = 0; i < 10; ++i) {
+    RawReply poll = requestFrom("127.0.2." + std::to_string(10 + i), host_, port_,
+                                "GET /api/reception/listUsers" + keyed + " HTTP/1.0\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(poll.status, 200) << i;
+  }
+  for (int fd : held) ::close(fd);
 }
 
 TEST_F(HostileTrafficTest, EarlyRefusalsAndEscapedPaths) {
@@ -270,6 +298,168 @@ TEST_F(HostileTrafficTest, EarlyRefusalsAndEscapedPaths) {
   RawReply cut = raw(chunked);
   EXPECT_NE(cut.status / 100, 2);
   EXPECT_TRUE(state()["notifications"].empty());
+}
+
+namespace {
+
+std::string loginRequest(const std::string& host, std::uint16_t port, const std::string& name, const std::string& password) {
+  std::string body = json{{"name", name}, {"password", password}}.dump();
+  return "POST /api/desk/login HTTP/1.0\r\nHost: " + host + ":" + std::to_string(port) +
+         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// Wrong passwords sent again as soon as each is answered, from every source
+// address on connectionsPerAddress connections at once, for up to 30 s.
+class LoginFlood {
+ public:
+  LoginFlood(const std::vector<std::string>& sources, int connectionsPerAddress, const std::string& host,
+             std::uint16_t port)
+      : hashed_(sources.size()) {
+    for (std::size_t a = 0; a < sources.size(); ++a) {
+      for (int c = 0; c < connectionsPerAddress; ++c) {
+        std::string request = loginRequest(host, port, "flood" + std::to_string(a), "wrong-" + std::to_string(c));
+        threads_.emplace_back([this, a, request, source = sources[a], host, port] {
+          Clock::time_point start = Clock::now();
+          while (!stopping_ && millisecondsSince(start) < 30000) {
+            int status = requestFrom(source, host, port, request).status;
+            if (status == 429) ++tooMany_;
+            if (status == 401) ++hashed_[a];
+          }
+        });
+      }
+    }
+  }
+  ~LoginFlood() { stop(); }
+  LoginFlood(const LoginFlood&) = delete;
+  LoginFlood& operator=(const LoginFlood&) = delete;
+
+  // Until every address has had a wrong password hashed (at most 15 s): a
+  // burst of addresses never seen before is served in order of arrival.
+  void waitUntilEveryAddressIsServed() {
+    Clock::time_point start = Clock::now();
+    while (millisecondsSince(start) < 15000 &&
+           std::any_of(hashed_.begin(), hashed_.end(), [](const std::atomic<int>& count) { return count == 0; })) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  void stop() {
+    stopping_ = true;
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  std::atomic<int> tooMany_{0};
+
+ private:
+  std::vector<std::atomic<int>> hashed_;
+  std::atomic<bool> stopping_{false};
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+// The password hasher's queue: checks first, one waiting login per address,
+// and fair shares between addresses, so neither a flood from one address on
+// many connections nor one from many addresses refuses the desk's login.
+TEST_F(HostileTrafficTest, LoginFloodsNeverRefuseTheDesksLogin) {
+  raiseDescriptorLimit();
+  startService();
+  // Hashes of some tens of ms (the flood's accounts and the desk's), so that a queue builds up.
+  passwordCost = PasswordCost{crypto_pwhash_OPSLIMIT_MIN, std::size_t{32} * 1024 * 1024};
+  const int addresses = 40;
+  for (int a = 0; a < addresses; ++a) addDeskAccount("flood" + std::to_string(a), "desk", "flood-password");
+  addDeskAccount("front", "desk", "front-desk-1");
+  Clock::time_point hashStart = Clock::now();
+  ASSERT_FALSE(deskLogin(host_, port_, "front", "front-desk-1").empty());
+  std::printf("one login: %.0f ms\n", millisecondsSince(hashStart));
+
+  auto deskLogsIn = [&](const char* flood) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Clock::time_point start = Clock::now();
+      RawReply reply = requestFrom("127.0.0.1", host_, port_, loginRequest(host_, port_, "front", "front-desk-1"));
+      double ms = millisecondsSince(start);
+      std::printf("%s: the desk's login %d answered %d in %.0f ms\n", flood, attempt, reply.status, ms);
+      EXPECT_EQ(reply.status, 200) << flood << " attempt " << attempt;
+      EXPECT_LT(ms, 2000) << flood << " attempt " << attempt;
+    }
+  };
+  {
+    LoginFlood oneAddress({"127.0.0.2"}, 16, host_, port_);
+    oneAddress.waitUntilEveryAddressIsServed();
+    deskLogsIn("one address, 16 connections");
+    oneAddress.stop();
+    EXPECT_GT(oneAddress.tooMany_, 0);  // its second waiting login, and then the throttle
+  }
+  std::vector<std::string> sources;
+  for (int a = 0; a < addresses; ++a) sources.push_back("127.0.1." + std::to_string(a + 1));
+  LoginFlood manyAddresses(sources, 2, host_, port_);
+  manyAddresses.waitUntilEveryAddressIsServed();
+  deskLogsIn("40 addresses, 2 connections each");
+}
+
+// Uploads: a request that will be refused is answered from its headers, so
+// 128 unauthenticated 2 MB uploads cost no memory; at most 4 are read at
+// once; an import's answer lists at most 1,000 rejected lines.
+TEST_F(HostileTrafficTest, UploadsAreCheckedBeforeTheirBodyIsRead) {
+  raiseDescriptorLimit();
+  startService();
+  addDeskAccount("front", "desk", "front-desk-1");
+  std::string deskCookie = deskLogin(host_, port_, "front", "front-desk-1");
+  get("/api/desk/state");  // the admin's session
+  const std::string declared = std::to_string(2 * 1024 * 1024 - 100);
+  auto uploadHeaders = [&](const std::string& cookie) {
+    return "POST /api/desk/staff/import HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) + "\r\n" + cookie +
+           "Content-Type: application/json\r\nContent-Length: " + declared + "\r\n\r\n";
+  };
+  const std::string megabyte(1024 * 1024, 'x');
+  long before = residentKilobytes();
+  std::vector<int> uploads;
+  for (int i = 0; i < 128; ++i) {
+    int fd = connectFrom("127.0.0." + std::to_string(2 + i % 4), host_, port_);
+    ASSERT_GE(fd, 0) << i;
+    std::string headers = uploadHeaders(i % 2 == 0 ? "" : deskCookie);  // no session, or the desk role
+    ::send(fd, headers.data(), headers.size(), MSG_NOSIGNAL);
+    ::send(fd, megabyte.data(), megabyte.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    uploads.push_back(fd);
+  }
+  std::size_t refused = 0;
+  for (std::size_t i = 0; i < uploads.size(); ++i) {
+    char answer[64] = {};
+    pollfd watch{uploads[i], POLLIN, 0};
+    if (::poll(&watch, 1, 2000) > 0 && ::recv(uploads[i], answer, sizeof answer - 1, 0) > 0) {
+      refused += std::string(answer).rfind(i % 2 == 0 ? "HTTP/1.1 401" : "HTTP/1.1 403", 0) == 0 ? 1 : 0;
+    }
+    ::close(uploads[i]);
+  }
+  long grown = residentKilobytes() - before;
+  std::printf("128 refused 2 MB uploads: %zu answered from their headers, RSS %ld KB -> %+ld KB\n", refused, before, grown);
+  EXPECT_EQ(refused, uploads.size());
+  EXPECT_LT(grown, 32 * 1024);
+
+  // An admin's uploads are read four at a time; the fifth is refused at once.
+  std::vector<int> reading;
+  for (int i = 0; i < 4; ++i) {
+    int fd = connectFrom("127.0.0.6", host_, port_);
+    std::string headers = uploadHeaders(adminCookie_);
+    ::send(fd, headers.data(), headers.size(), MSG_NOSIGNAL);
+    ::send(fd, "{\"csv\": \"", 9, MSG_NOSIGNAL);
+    reading.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RawReply fifth = requestFrom("127.0.0.7", host_, port_, uploadHeaders(adminCookie_));
+  EXPECT_EQ(fifth.status, 503);
+  EXPECT_EQ(header(fifth, "Retry-After"), "1");
+  for (int fd : reading) ::close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  std::string csv = "first_name,last_name\n";
+  for (int i = 0; i < 1500; ++i) csv += "Bad" + std::to_string(i) + ",\n";
+  RawReply preview = post("/api/desk/staff/import", json{{"csv", csv}, {"apply", false}}.dump());
+  ASSERT_EQ(preview.status, 200) << preview.body;
+  json answer = json::parse(preview.body);
+  EXPECT_EQ(answer["rejected"].size(), 1000u);
+  EXPECT_EQ(answer["rejected"][999]["line"], 1001);
+  EXPECT_EQ(answer["moreRejected"], 500);
 }
 
 TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {

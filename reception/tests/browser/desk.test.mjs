@@ -228,6 +228,12 @@ test("each role sees its own desk: login, admin panels, audit log and log out", 
   assert.match(from, /^127\./);
   assert.equal(await page.locator("#audit tbody tr").first().locator("td").nth(3).textContent(), "announce");
   await page.locator("#audit tbody tr", { hasText: "account-add" }).waitFor();
+  // The admin sees how to install notifiers with this service's key (the built-in one here, with a warning).
+  await page.locator("#notifier-install", { hasText: "SERVICEKEY=" }).waitFor();
+  const key = await page.locator("#notifier-key").textContent();
+  assert.match(await page.locator("#notifier-install").textContent(),
+               new RegExp(`^msiexec /i vestibra-[0-9.]+-win64\\.msi /qn SERVICEHOST=\\S+ SERVICEKEY=${key}$`));
+  assert.equal(await page.locator("#notifier-key-warning").isVisible(), true);
 
   // Log out ends the session: the form is back, and the cookie opens nothing any more.
   await page.click("#logout");
@@ -241,7 +247,7 @@ test("each role sees its own desk: login, admin panels, audit log and log out", 
   await logIn(page, "frontdesk", "front-desk-pass");
   await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).waitFor();
   assert.equal(await page.locator("#account-name").textContent(), "frontdesk (desk)");
-  for (const panel of ["#staff-title", "#accounts-title", "#audit-title", "#import-title", "#log-title"]) {
+  for (const panel of ["#staff-title", "#accounts-title", "#audit-title", "#import-title", "#log-title", "#notifiers-title"]) {
     assert.equal(await page.locator(panel).isVisible(), false, panel);
   }
   assert.equal(await statusFromPage(page, "POST", "api/desk/staff", JSON.stringify({ name: "Eve Lee" })), 403);

@@ -1,0 +1,71 @@
+// The password hasher's queue: one thread at a lower priority, at most one
+// job waiting per client address, and the next job taken from the address
+// whose jobs failed least of late. A flood of wrong passwords from one
+// address, or from many that keep sending, then delays a newcomer by a few
+// hashes at most.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+class FairQueue {
+ public:
+  // A job learns whether it is refused (the queue stops, or a newcomer with
+  // a fairer claim took its place), to answer quickly then. It returns
+  // whether it counts against its address's share: a failed login does, a
+  // correct one does not.
+  using Job = std::function<bool(bool refused)>;
+  enum class Push { accepted, alreadyWaiting, full };
+
+  // bound: jobs that may wait in all; nice: the thread's scheduling priority.
+  FairQueue(std::size_t bound, int nice);
+  ~FairQueue();
+  FairQueue(const FairQueue&) = delete;
+  FairQueue& operator=(const FairQueue&) = delete;
+
+  void start();
+  // whenAccepted runs before the thread can take the job (to suspend the
+  // connection it answers). A full queue makes room by refusing the waiting
+  // job of the address with the largest share, when that is clearly more than key's.
+  Push push(const std::string& key, Job job, const std::function<void()>& whenAccepted = {});
+  // Refuses what waits and ends the thread.
+  void stop();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Waiting {
+    std::string key;
+    Job job;
+    std::uint64_t order;
+  };
+  struct Usage {
+    double amount = 0;  // jobs that counted, halved every usageHalfLifeSeconds
+    Clock::time_point at;
+  };
+
+  double usageOf(const std::string& key, Clock::time_point now) const;
+  void noteServed(const std::string& key, Clock::time_point now);
+  std::size_t nextIndex(Clock::time_point now) const;
+  // The waiting job to refuse for a newcomer from key, or npos.
+  std::size_t evictionIndex(const std::string& key, Clock::time_point now) const;
+  void serve();
+
+  std::size_t bound_;
+  int nice_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<Waiting> waiting_;
+  std::unordered_map<std::string, Usage> usage_;
+  std::uint64_t nextOrder_ = 0;
+  bool running_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
