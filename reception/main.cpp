@@ -24,6 +24,7 @@
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
 #include "http/access_log.h"
+#include "http/metrics_listener.h"
 #include "reception_client.h"
 #include "service.h"
 #include "store/accounts.h"

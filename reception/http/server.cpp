@@ -25,6 +25,7 @@
 #include "http/connection_slots.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
+#include "http/metrics_listener.h"
 #include "http/work_queue.h"
 #include "log/service_log.h"
 
@@ -58,10 +59,6 @@ struct DaemonContext {
 
 MHD_Daemon* httpDaemon = nullptr;
 MHD_Daemon* tlsDaemon = nullptr;
-MHD_Daemon* metricsDaemon = nullptr;
-std::string (*renderMetrics)() = nullptr;
-// Scrapers are few: a handful of connections, one thread.
-constexpr unsigned maxMetricsConnections = 8;
 DaemonContext plainContext;
 DaemonContext tlsContext{true};
 HttpServerSetup serverSetup;
@@ -466,80 +463,7 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
   return queueResponse(connection, serverSetup.handler(request));
 }
 
-HttpResponse metricsAnswer(const char* path, const char* method) {
-  HttpResponse answer;
-  answer.contentType = "text/plain; charset=utf-8";
-  if (std::strcmp(path, "/metrics") != 0) {
-    answer.status = 404;
-    answer.body = "Only /metrics is served here.\n";
-  } else if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
-    answer.status = 405;
-    answer.body = "Use GET.\n";
-    answer.headers.emplace_back("Allow", "GET, HEAD");
-  } else {
-    answer.contentType = "text/plain; version=0.0.4; charset=utf-8";  // the Prometheus text format
-    answer.body = renderMetrics();
-  }
-  return answer;
-}
 
-// Answers on the first call, with the headers: a scrape has no body, and any
-// other request is refused before its body is read.
-MHD_Result handleMetrics(void*, MHD_Connection* connection, const char* path, const char* method, const char*,
-                         const char*, size_t*, void**) {
-  return queueResponse(connection, metricsAnswer(path, method));
-}
-
-bool parseListenAddress(const std::string& address, in_addr& parsed) {
-  if (address == "*") {
-    parsed.s_addr = htonl(INADDR_ANY);
-    return true;
-  }
-  return inet_pton(AF_INET, address == "localhost" ? "127.0.0.1" : address.c_str(), &parsed) == 1;
-}
-
-}  // namespace
-
-int openListener(const std::string& address, std::uint16_t port, std::string& error) {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  if (!parseListenAddress(address, local.sin_addr)) {
-    error = "the listen address " + address + " is not an IPv4 address";
-    return -1;
-  }
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0) {
-    error = std::string("cannot create a socket: ") + std::strerror(errno);
-    return -1;
-  }
-  int yes = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  std::string where = address + ":" + std::to_string(port);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    int code = errno;
-    error = code == EADDRINUSE ? where + " is already in use by another program"
-            : code == EACCES   ? "no permission to listen on " + where + " (ports below 1024 need root or CAP_NET_BIND_SERVICE)"
-                               : "cannot listen on " + where + ": " + std::strerror(code);
-    ::close(listener);
-    return -1;
-  }
-  if (::listen(listener, static_cast<int>(listenBacklog)) != 0) {
-    error = "cannot listen on " + where + ": " + std::strerror(errno);
-    ::close(listener);
-    return -1;
-  }
-  return listener;
-}
-
-std::uint16_t listeningPort(int listener) {
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-  return ntohs(local.sin_port);
-}
-
-namespace {
 
 // Raises the soft descriptor limit to the hard one; the connections that fit.
 unsigned connectionCapacity() {
@@ -633,24 +557,13 @@ bool startTlsServer(int listener, const std::string& certificatePem, const std::
   return true;
 }
 
-bool startMetricsServer(int listener, std::string (*render)(), std::string& error) {
-  renderMetrics = render;
-  metricsDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &handleMetrics, nullptr,
-                                   MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, maxMetricsConnections,
-                                   MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, MHD_OPTION_END);
-  if (metricsDaemon != nullptr) return true;
-  error = "the metrics server could not start";
-  ::close(listener);
-  return false;
-}
 
 void stopHttpServer() {
   // Every suspended connection is answered and resumed before the daemons
   // stop; requests arriving meanwhile are answered in place.
   loginWorker().stop();
   writers().stop();
-  if (metricsDaemon != nullptr) MHD_stop_daemon(metricsDaemon);
-  metricsDaemon = nullptr;
+  stopMetricsServer();
   if (httpDaemon == nullptr) return;
   for (MHD_Daemon** daemon : {&httpDaemon, &tlsDaemon}) {
     if (*daemon == nullptr) continue;

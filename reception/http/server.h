@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "http/listener.h"
+
 struct HttpRequest {
   std::string method;
   std::string target;  // as received: path and query, still percent-encoded
@@ -90,11 +92,6 @@ struct HttpServerSetup {
   unsigned maxConnections = 0;
 };
 
-// Binds and listens on an IPv4 address ("localhost" and "*" allowed) and
-// port (0 picks a free one). The descriptor, or -1 with error set.
-int openListener(const std::string& address, std::uint16_t port, std::string& error);
-// The port a listening socket is bound to.
-std::uint16_t listeningPort(int listener);
 
 // Serves requests from the listener on the daemon's own threads and the
 // lanes' workers until stopHttpServer. False with error set when the daemon
@@ -103,8 +100,5 @@ bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& er
 // Serves the same setup over HTTPS from a second listener, with the PEM
 // certificate (chain) and key given as text.
 bool startTlsServer(int listener, const std::string& certificatePem, const std::string& keyPem, std::string& error);
-// Serves one text page at GET /metrics, and nothing else, from a listener of
-// its own with what render returns. Stopped with the others by stopHttpServer.
-bool startMetricsServer(int listener, std::string (*render)(), std::string& error);
 // Stops serving and closes the listeners.
 void stopHttpServer();
