@@ -36,8 +36,13 @@ curl -sf -c "$work/cookies" -H 'Content-Type: application/json' \
   -d "{\"name\": \"reception\", \"password\": \"$password\"}" "$desk/login" >/dev/null || fail "the demo desk login failed"
 desk_curl() { curl -sf -b "$work/cookies" "$@"; }
 
-# Ids of José Müller and of a guest from the desk API's JSON (keys come sorted).
-staff_id=$(desk_curl "$desk/state" | grep -o '{"displayName":"José Müller",[^}]*"id":[0-9]*' | grep -o '[0-9]*$')
+# José Müller's id and his notifier's presence, read from the desk API's JSON.
+jose() {
+  desk_curl "$desk/state" | python3 -c 'import json, sys
+member = next(m for m in json.load(sys.stdin)["staff"] if m["displayName"] == "José Müller")
+print(member[sys.argv[1]])' "$1"
+}
+staff_id=$(jose id)
 announce() {
   desk_curl -X POST -H 'Content-Type: application/json' \
     -d "{\"staffId\": $staff_id, \"guestName\": \"$1\", \"note\": \"$2\"}" "$desk/notifications" |
@@ -61,11 +66,11 @@ delivered "Zoë Brontë" || fail "the first guest never reached the notifier"
 second=$(announce "Ada Lovelace" "")
 for _ in $(seq 40); do delivered "Ada Lovelace" && break; sleep 1; done
 delivered "Ada Lovelace" || fail "the second guest never reached the notifier"
-desk_curl "$desk/state" | grep -q '"displayName":"José Müller","firstName":"José","id":[0-9]*,"lastName":"Müller","lastPollAt":[0-9]*,"online":true' ||
-  fail "the desk does not see the notifier online"
+[ "$(jose online)" = True ] || fail "the desk does not see the notifier online"
 
 # What the notifier decoded, in its own code page, from its diagnostics.
-grep -q $'Anna Schmidt,Chlo\xe9 Dubois,Jos\xe9 M\xfcller,Liam O\'Brien' "$work/notifier/output.log" || fail "no user list"
+# By last name, as the desk lists them.
+grep -q $'Chlo\xe9 Dubois,Jos\xe9 M\xfcller,Liam O\'Brien,Anna Schmidt' "$work/notifier/output.log" || fail "no user list"
 grep -q $'^'"$first"$'|Zo\xeb Bront\xeb|Meeting room 2|' "$work/notifier/output.log" || fail "first record not decoded"
 grep -q "$second|Ada Lovelace||" "$work/notifier/output.log" || fail "second record not decoded"
 echo "vestibra.exe received guests $first and $second from the reception service"
