@@ -86,6 +86,8 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+}  // namespace
+
 // The notifiers send the key unencoded in the query, so it holds only bytes
 // that need no encoding there.
 bool isKey(const std::string& key) {
@@ -96,6 +98,8 @@ bool isKey(const std::string& key) {
   }
   return true;
 }
+
+namespace {
 
 // A whole number from low to high, for the front desk's options.
 std::string applyCount(const std::string& name, const std::string& value, long long low, long long high,
@@ -184,14 +188,20 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
   }
   if (name == "--key") {
     options.key = value;
+    options.keyFile.clear();
     return isKey(value) ? "" : "--key must be 1 to 128 letters, digits or -._~";
+  }
+  if (name == "--key-file") {
+    options.keyFile = value;
+    options.key.clear();
+    return value.empty() ? "--key-file needs a file name" : "";
   }
   options.codePage = value;
   return value.empty() ? "--code-page needs a code page name" : "";
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--key-file" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }
