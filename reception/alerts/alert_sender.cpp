@@ -91,7 +91,8 @@ std::string failureReason(const Transfer& transfer, CURLcode code, long status) 
     case CURLE_USE_SSL_FAILED:
       return "the mail server offers no STARTTLS (set smtp-tls = none only for a relay on loopback)";
     case CURLE_OPERATION_TIMEDOUT:
-      return "no answer within " + std::to_string(transfer.timeoutMs / 1000) + " s";
+      return "no answer within " + (transfer.timeoutMs % 1000 == 0 ? std::to_string(transfer.timeoutMs / 1000) + " s"
+                                                                     : std::to_string(transfer.timeoutMs) + " ms");
     case CURLE_COULDNT_RESOLVE_HOST:
       return peer + "'s host name is unknown";
     case CURLE_COULDNT_CONNECT:

@@ -255,6 +255,7 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(pending[0]["channel"], "push");
   EXPECT_EQ(pending[0]["state"], "pending");
   EXPECT_EQ(pending[0]["status"], 500);
+  EXPECT_EQ(pending[0]["error"], "the push address answered 500") << "the reason in words, for the board";
   fakeNow += 4 * s;
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(hook.requests().size(), 1u) << "the retry waits 5 s";
@@ -275,7 +276,8 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(counterValue(Counter::alertPushSent) - sentBefore, 1u);
   // Each attempt is audited with the target masked to scheme and host.
   std::string audit = get("/api/desk/audit").body;
-  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed (500)"), std::string::npos) << audit;
+  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed: the push address answered 500, retrying"),
+            std::string::npos) << audit;
   EXPECT_NE(audit.find("push to http://" + hook.host() + ": sent (200)"), std::string::npos);
   EXPECT_EQ(audit.find("secret-topic"), std::string::npos);
   EXPECT_EQ(audit.find("user:pw"), std::string::npos);

@@ -126,7 +126,7 @@ test("a guest is announced, waits, reaches the host's screen and is acknowledged
   const row = page.locator("#waiting tbody tr", { hasText: "Zoë Brontë" });
   await row.waitFor();
   assert.equal(await row.locator("td.note").textContent(), "Meeting room 2");
-  assert.equal(await row.locator(".status").textContent(), "Not yet on screen");
+  assert.equal(await row.locator(".status").textContent(), "Not on screen: notifier never connected");
   // The waiting clock runs.
   const firstClock = await row.locator("td.clock").textContent();
   assert.match(firstClock, /^00:0\d$/);
