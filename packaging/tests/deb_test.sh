@@ -166,5 +166,5 @@ cp "$root"/lib/systemd/system/vestibra-reception-backup.{service,timer} "$scratc
 verify=$(systemd-analyze verify "$scratch/verify/vestibra-reception-backup.service" \
          "$scratch/verify/vestibra-reception-backup.timer" 2>&1) || fail "verify of the backup units: $verify"
 [ -z "$verify" ] || fail "verify of the backup units is not clean: $verify"
-if dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q backup; then fail "the install enables the backup timer"; fi
+if dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q "backup\.timer"; then fail "the install enables the backup timer"; fi
 echo "deb_test: $deb passed (exposure $exposure)"
