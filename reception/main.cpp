@@ -24,6 +24,7 @@
 #include "desk/desk.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
+#include "downloads/notifier_installer.h"
 #include "http/access_log.h"
 #include "http/metrics_listener.h"
 #include "reception_client.h"
@@ -94,6 +95,7 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   ServiceSettings settings;
   settings.notifier.accessKey = options.key.empty() ? accessKey : options.key;
   settings.desk.notifierKeyBuiltIn = settings.notifier.accessKey == accessKey;
+  settings.desk.notifierInstaller = notifierInstallerOffered();
   settings.notifier.codePage = options.codePage;
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
@@ -208,6 +210,7 @@ void setOrigin(const ReceptionOptions& options, const Listeners& listeners, Desk
 std::string readSecrets(ReceptionOptions& options) {
   std::string error = checkReadableFiles(options);
   if (error.empty() && !options.keyFile.empty()) error = readKeyFile(options.keyFile, options.key);
+  if (error.empty()) error = loadNotifierInstaller(options.notifierInstaller);
   return error;
 }
 
@@ -273,6 +276,8 @@ int main(int argc, char** argv) {
   }
   error = checkServiceOptions(options);
   if (!error.empty()) return fail(error);
+  // Said before anything can fail; a key from --key-file is known only later.
+  if (options.keyFile.empty()) warnOfBuiltInKey(options, serviceSettings(options));
   if (!initAccounts()) return fail("libsodium could not start");
   if (!initAlertSender()) return fail("libcurl could not start");
 
@@ -288,7 +293,7 @@ int main(int argc, char** argv) {
   error = readSecrets(options);
   if (!error.empty()) return fail(error);
   ServiceSettings settings = serviceSettings(options);
-  warnOfBuiltInKey(options, settings);
+  if (!options.keyFile.empty()) warnOfBuiltInKey(options, settings);
   AlertSettings alerts;
   setOrigin(options, listeners, settings.origin);
   error = prepareReplyLinks(options, listeners, settings.origin, alerts);

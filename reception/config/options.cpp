@@ -44,6 +44,10 @@ const char receptionUsage[] =
     "  --access-log FILE        one line per request in the combined log format (the\n"
     "                           notifiers' key masked); reopened on SIGHUP for log\n"
     "                           rotation\n"
+    "  --notifier-msi FILE      the notifiers' installer offered at\n"
+    "                           /downloads/vestibra-win64.msi; default\n"
+    "                           /usr/share/vestibra-reception/vestibra-win64.msi (none\n"
+    "                           offered when the file does not exist)\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
     "  --smtp-url URL           smtp://HOST[:PORT] or smtps://HOST[:PORT]: the mail\n"
@@ -157,6 +161,8 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
     return applyEndpoint(name, value, "0.0.0.0:443", options.tlsAddress, options.tlsPort);
   } else if (name == "--access-log") {
     options.accessLog = value;
+  } else if (name == "--notifier-msi") {
+    options.notifierInstaller = value;
   } else {
     options.user = value;
   }
@@ -165,7 +171,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
 
 bool isDeskOption(const std::string& name) {
   return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
-         name == "--user" || name == "--access-log";
+         name == "--user" || name == "--access-log" || name == "--notifier-msi";
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {

@@ -28,6 +28,7 @@ struct ReceptionOptions {
   std::uint16_t metricsPort = 0;
   std::string user;  // --user: the account to run as after binding the ports
   std::string accessLog;  // --access-log: the combined-format request log; none when empty
+  std::string notifierInstaller = "/usr/share/vestibra-reception/vestibra-win64.msi";  // --notifier-msi
   bool demo = false;
   bool help = false;
   // Limits against greedy clients.

@@ -128,10 +128,20 @@ TEST(ReceptionProcess, StartChecksRefuseWhatWouldFailLater) {
   // The key from its file (the last of --key and --key-file wins); a public
   // URL on an unknown name is answered, with a warning naming host-name.
   writeFileBytes(directory.path / "notifier.key", " File-Key.1 \r\n");
+  const std::string installer("MSI\0bytes\xff", 10);
+  writeFileBytes(directory.path / "vestibra.msi", installer);
   ServiceProcess service;
   ASSERT_TRUE(service.start(withFreePort({"--key", "other", "--key-file", "notifier.key", "--public-url",
-                                          "http://Desk.Unknown.example/"}),
+                                          "http://Desk.Unknown.example/", "--notifier-msi", "vestibra.msi", "--demo"}),
                             directory.path)) << service.output;
+  // The installer offered for download beside the install line.
+  RawReply download = send11(service.host, service.port, "GET", "/downloads/vestibra-win64.msi");
+  EXPECT_EQ(download.status, 200);
+  EXPECT_EQ(download.body, installer);
+  EXPECT_EQ(header(download, "Content-Type"), "application/x-msi");
+  RawReply setup = send11(service.host, service.port, "GET", "/api/desk/notifier-setup", "", "", service.deskCookie);
+  EXPECT_EQ(json::parse(setup.body, nullptr, false)["installer"], "/downloads/vestibra-win64.msi") << setup.body;
+  EXPECT_EQ(json::parse(setup.body, nullptr, false)["key"], "File-Key.1");
   EXPECT_NE(service.output.find("warning: --public-url names desk.unknown.example, which is not one of this machine's "
                                 "names; the desk answers to it too. Say so with \"host-name = desk.unknown.example\""),
             std::string::npos) << service.output;
