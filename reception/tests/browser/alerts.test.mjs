@@ -83,7 +83,7 @@ after(async () => {
 
 test("contacts edited in the directory, the push shown on the board, the reply page acknowledges", async () => {
   const desk = await browser.newPage();
-  await desk.goto(`http://${service.address}/`);
+  await desk.goto(`http://${service.address}/#staff`);
   await desk.fill("#login-name", "reception");
   await desk.fill("#login-password", service.output.match(/desk login: reception \/ (\S+)/)[1]);
   await desk.click("#login-form button[type=submit]");
@@ -101,6 +101,7 @@ test("contacts edited in the directory, the push shown on the board, the reply p
   assert.equal(await desk.locator("#contact-form").isHidden(), true);
 
   // The demo staff's notifiers never polled: the announce form says so.
+  await desk.click('#pages a[data-page="board"]');
   await desk.fill("#announce-host-name", "Anna Schmidt");
   await desk.locator("#announce-host-list li[role=option]", { hasText: "Anna Schmidt" }).first().click();
   await desk.locator("#announce-alert-note", { hasText: "Anna will be alerted by push" }).waitFor();
