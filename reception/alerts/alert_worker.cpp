@@ -77,13 +77,16 @@ void takeHostStep(const AlertSettings& settings, const AlertGuest& guest, std::i
 }
 
 void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
+  // The team can answer for the host: its alert carries a reply link of its own.
+  ReplyToken token = newReplyToken();
   AlertFacts facts = factsOf(guest, AlertStep::team, now);
+  facts.acknowledgeUrl = settings.publicUrl + "ack/" + token.token;
   std::vector<OutboxMessage> messages;
   if (!settings.teamWebhook.empty()) messages.push_back(postTo("team-webhook", settings.teamWebhook, facts));
   if (!settings.teamEmail.empty() && !settings.smtp.url.empty()) {
     messages.push_back(mailTo(settings, "team-email", settings.teamEmail, facts));
   }
-  takeAlertStep(guest.notificationId, AlertStep::team, messages, "", now);
+  takeAlertStep(guest.notificationId, AlertStep::team, messages, messages.empty() ? "" : token.hash, now);
 }
 
 // The last poll of each host, with the polls not yet saved to the database.

@@ -114,6 +114,9 @@ test("contacts edited in the directory, the push shown on the board, the reply p
   assert.equal(pushes[0].guest, "Alert Guest");
   const reply = await browser.newPage();
   await reply.goto(pushes[0].acknowledgeUrl);
+  // Styled as the desk is: its stylesheet passes the page's policy.
+  assert.equal(await reply.locator("header").evaluate((header) => getComputedStyle(header).backgroundColor),
+               "rgb(107, 11, 11)");
   await reply.locator("button", { hasText: "I'm on my way" }).click();
   await reply.locator("text=Thanks: the desk knows you are on your way.").waitFor();
   await desk.locator("#handled tbody tr", { hasText: "Alert Guest" }).locator(".status", { hasText: "Acknowledged by reply" })
