@@ -154,6 +154,16 @@ test("a guest is announced, waits, reaches the host's screen and is acknowledged
   assert.equal(polled[0], "probe: 1 waiting, archived 0");
   assert.match(polled[1], /^probe: \d+\|Zoë Brontë$/);
   await row.locator(".status", { hasText: /^On screen since / }).waitFor({ timeout: 10000 });
+  // A notifier that stopped asking (30 s in the service; here its state says so at once) is no longer "on screen".
+  const offline = async (route) => {
+    const response = await route.fetch();
+    const state = await response.json();
+    for (const member of state.staff) member.online = false;
+    await route.fulfill({ response, json: state });
+  };
+  await page.route("**/api/desk/state", offline);
+  await row.locator(".status.offline", { hasText: /^Shown at .+, notifier offline since \d/ }).waitFor({ timeout: 10000 });
+  await page.unroute("**/api/desk/state", offline);
   await showPage(page, "staff");
   await page.locator("#staff li", { hasText: host }).locator(".presence", { hasText: "Notifier online" })
     .waitFor({ timeout: 10000 });
