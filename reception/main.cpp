@@ -224,7 +224,9 @@ std::string prepareReplyLinks(const ReceptionOptions& options, const Listeners& 
   if (!error.empty()) return error;
   std::string warning;
   error = checkPublicUrl(alerts.publicUrl, origin, warning);
-  if (!warning.empty()) std::fprintf(stderr, "vestibra-reception: warning: %s\n", warning.c_str());  // NOLINT(cert-err33-c)
+  if (!warning.empty()) {
+    std::fprintf(stderr, "vestibra-reception: warning: %s\n", warning.c_str());  // NOLINT(cert-err33-c): a warning
+  }
   return error;
 }
 

@@ -57,7 +57,8 @@ std::string mailBody(const AlertFacts& facts) {
   body += "Arrived: " + formatLocal(facts.arrivedAt, "%H:%M") + "\n";
   body += "Waiting: " + waitingText(waitingSeconds(facts)) + "\n";
   if (!facts.acknowledgeUrl.empty()) {
-    body += facts.step == AlertStep::host ? "\nOn your way? Tell the desk: " : "\nIs someone on the way? Tell the desk: ";
+    body += facts.step == AlertStep::host ? "\nOn your way? Tell the desk: "
+                                          : "\nIs someone on the way? Tell the desk: ";
     body += facts.acknowledgeUrl + "\n";
   }
   return body;
@@ -77,8 +78,9 @@ std::string isoTimeWithOffset(std::int64_t ms) {
 
 std::string chatLine(const AlertFacts& facts) {
   std::int64_t waited = waitingSeconds(facts);
-  std::string line = oneLine(facts.guest) + (waited < 10 ? " is waiting at reception" : " has been waiting " + waitingText(waited)) +
-                     " for " + oneLine(facts.host);
+  std::string line = oneLine(facts.guest) +
+                     (waited < 10 ? " is waiting at reception" : " has been waiting " + waitingText(waited)) + " for " +
+                     oneLine(facts.host);
   if (!facts.note.empty()) line += " (" + oneLine(facts.note) + ")";
   return line + (facts.step == AlertStep::team ? ": not acknowledged yet." : ".");
 }

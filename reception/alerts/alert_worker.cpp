@@ -131,7 +131,8 @@ void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
   recordAttempt(item.id, outcome, retry, done);
   countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
-  std::string what = "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
+  std::string what =
+      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
   recordAudit("alerts", "", "alert", what + ": " + outcomeText(outcome, retry.has_value()));
   // The office's administrator reads the service log, not the desk.
   if (outcome.delivered) return;

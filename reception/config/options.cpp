@@ -207,7 +207,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--key-file" || name == "--code-page" ||
+  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" ||
+         name == "--key-file" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }

@@ -62,10 +62,11 @@ json resultJson(const std::optional<DirectorySyncResult>& result) {
 // schedule or directory-sync on the command line), so it outlives a restart.
 json recordedSyncJson() {
   std::optional<AuditEntry> entry;
-  if (latestAuditOf({"directory-sync", "directory-sync-stopped", "directory-sync-failed"}, entry) != Outcome::ok || !entry) {
-    return nullptr;
-  }
-  const char* outcome = entry->action == "directory-sync" ? "applied" : entry->action == "directory-sync-stopped" ? "safetyStop" : "failed";
+  const std::vector<std::string> actions = {"directory-sync", "directory-sync-stopped", "directory-sync-failed"};
+  if (latestAuditOf(actions, entry) != Outcome::ok || !entry) return nullptr;
+  const char* outcome = entry->action == actions[0]   ? "applied"
+                        : entry->action == actions[1] ? "safetyStop"
+                                                      : "failed";
   return {{"at", entry->at}, {"outcome", outcome}, {"by", entry->account}, {"summary", entry->detail}};
 }
 

@@ -22,7 +22,9 @@ std::string loadNotifierInstaller(const std::string& path) {
   struct stat status {};
   if (path.empty() || (::stat(path.c_str(), &status) != 0 && errno == ENOENT)) return "";
   std::ifstream file(path, std::ios::binary);
-  if (!file) return "--notifier-msi " + path + " cannot be read by the user the service runs as: " + std::strerror(errno);
+  if (!file) {
+    return "--notifier-msi " + path + " cannot be read by the user the service runs as: " + std::strerror(errno);
+  }
   installerBytes().assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   if (file.bad()) return "--notifier-msi " + path + " cannot be read";
   return "";
