@@ -12,7 +12,7 @@ service's address, the Autostart feature added and removed again
 address, and an uninstall that leaves no program, shortcut or registry value.
 
 Usage: msi_test.py VESTIBRA_EXE VERSION SOURCE_DIR
-Exit code 77: wixl, Wine or cmake is missing (skipped)."""
+Exit code 77: wixl, msibuild, Wine or cmake is missing (skipped)."""
 
 import glob
 import http.server
@@ -268,7 +268,7 @@ def main():
         print(__doc__)
         return 2
     exe, version, source_dir = sys.argv[1:]
-    for tool in ("wixl", "wine", "wineserver", "cmake"):
+    for tool in ("wixl", "msibuild", "wine", "wineserver", "cmake"):
         if not shutil.which(tool):
             print(f"msi_test: {tool} is missing, skipped")
             return SKIP
