@@ -8,6 +8,7 @@
 #include "desk/desk.h"
 #include "desk/gauges.h"
 #include "directory/directory_desk_api.h"
+#include "downloads/notifier_installer.h"
 #include "http/query.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
@@ -81,6 +82,7 @@ const Route routes[] = {
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
     {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
+    {"GET", notifierInstallerUrl, Access::anyone, Lane::server, body, nullptr, nullptr, answerNotifierInstaller},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -278,6 +280,7 @@ HttpResponse route(const HttpRequest& request) {
     auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
     return page(request, path.substr(replyPrefix.size()));
   }
+  if (request.route >= 0 && routes[request.route].page) return routes[request.route].page(request, path);
   if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
   const Route& found = routes[request.route];
   std::int64_t id = 0;

@@ -24,8 +24,9 @@ std::string formatLocal(std::int64_t ms, const char* format) {
   return text;
 }
 
-// "12 min 5 s", "45 s".
+// "12 min 5 s", "45 s"; "less than 10 s" rather than a "0 s" that reads as an error.
 std::string waitingText(std::int64_t seconds) {
+  if (seconds < 10) return "less than 10 s";
   if (seconds < 60) return std::to_string(seconds) + " s";
   return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
 }
@@ -55,7 +56,11 @@ std::string mailBody(const AlertFacts& facts) {
   body += "Host: " + facts.host + "\n";
   body += "Arrived: " + formatLocal(facts.arrivedAt, "%H:%M") + "\n";
   body += "Waiting: " + waitingText(waitingSeconds(facts)) + "\n";
-  if (!facts.acknowledgeUrl.empty()) body += "\nOn your way? Tell the desk: " + facts.acknowledgeUrl + "\n";
+  if (!facts.acknowledgeUrl.empty()) {
+    body += facts.step == AlertStep::host ? "\nOn your way? Tell the desk: "
+                                          : "\nIs someone on the way? Tell the desk: ";
+    body += facts.acknowledgeUrl + "\n";
+  }
   return body;
 }
 
@@ -72,7 +77,9 @@ std::string isoTimeWithOffset(std::int64_t ms) {
 }
 
 std::string chatLine(const AlertFacts& facts) {
-  std::string line = oneLine(facts.guest) + " has been waiting " + waitingText(waitingSeconds(facts)) + " for " +
+  std::int64_t waited = waitingSeconds(facts);
+  std::string line = oneLine(facts.guest) +
+                     (waited < 10 ? " is waiting at reception" : " has been waiting " + waitingText(waited)) + " for " +
                      oneLine(facts.host);
   if (!facts.note.empty()) line += " (" + oneLine(facts.note) + ")";
   return line + (facts.step == AlertStep::team ? ": not acknowledged yet." : ".");
@@ -115,7 +122,11 @@ std::string emailMessage(const MailHeaders& headers, const AlertFacts& facts) {
   message += "Date: " + formatLocal(facts.now, "%a, %d %b %Y %H:%M:%S %z") + "\r\n";
   message += "From: " + oneLine(headers.from) + "\r\n";
   message += "To: " + oneLine(headers.to) + "\r\n";
-  message += "Subject: " + encodedHeaderValue("Guest waiting: " + oneLine(facts.guest)) + "\r\n";
+  // The team's mail says whose guest it is and that nobody answered yet.
+  std::string subject = facts.step == AlertStep::host
+                            ? "Guest waiting: " + oneLine(facts.guest)
+                            : "Not acknowledged: " + oneLine(facts.guest) + " waiting for " + oneLine(facts.host);
+  message += "Subject: " + encodedHeaderValue(subject) + "\r\n";
   message += "Message-ID: <" + oneLine(headers.messageId) + ">\r\n";
   message += "MIME-Version: 1.0\r\n";
   message += "Content-Type: text/plain; charset=UTF-8\r\n";

@@ -51,6 +51,7 @@ struct Transfer {
   std::size_t sent = 0;  // of body, for a mail's upload
   std::optional<std::int64_t> retryAfter;
   std::size_t index = 0;  // in performAll's list
+  long timeoutMs = sendTimeoutMs;
   ~Transfer() { curl_easy_cleanup(easy); }
 };
 
@@ -70,6 +71,7 @@ TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
   TransferPtr transfer(new Transfer);
   transfer->easy = curl_easy_init();
   transfer->mail = mail;
+  transfer->timeoutMs = timeoutMs;
   if (transfer->easy == nullptr) return transfer;
   curl_easy_setopt(transfer->easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, timeoutMs);
@@ -79,25 +81,59 @@ TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
   return transfer;
 }
 
+// Why a send failed, in words for the board, the audit and the log: never a
+// bare code, and never curl's wording where the office's own is clearer.
+std::string failureReason(const Transfer& transfer, CURLcode code, long status) {
+  const std::string peer = transfer.mail ? "the mail server" : "the push address";
+  switch (code) {
+    case CURLE_OK:
+      return peer + " answered " + std::to_string(status);
+    case CURLE_USE_SSL_FAILED:
+      return "the mail server offers no STARTTLS (set smtp-tls = none only for a relay on loopback)";
+    case CURLE_OPERATION_TIMEDOUT:
+      return "no answer within " + (transfer.timeoutMs % 1000 == 0 ? std::to_string(transfer.timeoutMs / 1000) + " s"
+                                                                     : std::to_string(transfer.timeoutMs) + " ms");
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return peer + "'s host name is unknown";
+    case CURLE_COULDNT_CONNECT:
+      return peer + " refused the connection";
+    case CURLE_LOGIN_DENIED:
+      return "the mail server refused the login (smtp-user and its password)";
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return peer + "'s certificate is not trusted";
+    case CURLE_SSL_CONNECT_ERROR:
+      return "the TLS handshake with " + peer + " failed";
+    case CURLE_OUT_OF_MEMORY:
+      return "out of memory";
+    default:
+      break;
+  }
+  // A command the server refused still has its reply code.
+  if (status != 0) return peer + " answered " + std::to_string(status);
+  return peer + ": " + curl_easy_strerror(code);
+}
+
 // The outcome of an ended transfer: curl's code and the server's status.
 SendOutcome outcomeOf(const Transfer& transfer, CURLcode code) {
   SendOutcome outcome;
   outcome.mail = transfer.mail;
   if (transfer.easy == nullptr) {
     outcome.connectionFailed = true;
-    outcome.error = "out of memory";
+    outcome.error = failureReason(transfer, CURLE_OUT_OF_MEMORY, 0);
     return outcome;
   }
   curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &outcome.status);
   outcome.retryAfterSeconds = transfer.retryAfter;
   if (code == CURLE_OK) {
     outcome.delivered = transfer.mail || (outcome.status >= 200 && outcome.status < 300);
-    if (!outcome.delivered) outcome.error = "status " + std::to_string(outcome.status);
+    if (!outcome.delivered) outcome.error = failureReason(transfer, code, outcome.status);
     return outcome;
   }
   // A refused command still has the server's reply code; anything else is the connection.
   outcome.connectionFailed = outcome.status == 0;
-  outcome.error = curl_easy_strerror(code);
+  // The reply code of the last command that went well is no reason (250 to EHLO before a refused STARTTLS).
+  if (code == CURLE_USE_SSL_FAILED) outcome.status = 0;
+  outcome.error = failureReason(transfer, code, outcome.status);
   return outcome;
 }
 

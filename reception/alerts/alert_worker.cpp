@@ -11,6 +11,7 @@
 
 #include "alerts/alert_messages.h"
 #include "desk/validation.h"
+#include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/outbox.h"
@@ -76,13 +77,16 @@ void takeHostStep(const AlertSettings& settings, const AlertGuest& guest, std::i
 }
 
 void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
+  // The team can answer for the host: its alert carries a reply link of its own.
+  ReplyToken token = newReplyToken();
   AlertFacts facts = factsOf(guest, AlertStep::team, now);
+  facts.acknowledgeUrl = settings.publicUrl + "ack/" + token.token;
   std::vector<OutboxMessage> messages;
   if (!settings.teamWebhook.empty()) messages.push_back(postTo("team-webhook", settings.teamWebhook, facts));
   if (!settings.teamEmail.empty() && !settings.smtp.url.empty()) {
     messages.push_back(mailTo(settings, "team-email", settings.teamEmail, facts));
   }
-  takeAlertStep(guest.notificationId, AlertStep::team, messages, "", now);
+  takeAlertStep(guest.notificationId, AlertStep::team, messages, messages.empty() ? "" : token.hash, now);
 }
 
 // The last poll of each host, with the polls not yet saved to the database.
@@ -113,10 +117,11 @@ void takeDueSteps(const AlertSettings& settings, std::int64_t now) {
   }
 }
 
+// "sent (200)", "failed: the mail server offers no STARTTLS", "..., retrying":
+// the reason in words, as the board shows it.
 std::string outcomeText(const SendOutcome& outcome, bool retrying) {
-  std::string text = outcome.delivered ? "sent" : "failed";
-  if (outcome.status != 0) text += " (" + std::to_string(outcome.status) + ")";
-  if (!outcome.delivered && !outcome.error.empty()) text += ": " + outcome.error;
+  if (outcome.delivered) return outcome.status != 0 ? "sent (" + std::to_string(outcome.status) + ")" : "sent";
+  std::string text = "failed: " + (outcome.error.empty() ? "status " + std::to_string(outcome.status) : outcome.error);
   if (retrying) text += ", retrying";
   return text;
 }
@@ -126,9 +131,15 @@ void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
   recordAttempt(item.id, outcome, retry, done);
   countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
-  recordAudit("alerts", "", "alert",
-              "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target) +
-                  ": " + outcomeText(outcome, retry.has_value()));
+  std::string what =
+      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
+  recordAudit("alerts", "", "alert", what + ": " + outcomeText(outcome, retry.has_value()));
+  // The office's administrator reads the service log, not the desk.
+  if (outcome.delivered) return;
+  std::string attempt = "attempt " + std::to_string(item.attempts + 1);
+  logEvent("alert for " + what + ": " + attempt + " failed: " + outcome.error +
+           (retry ? ", next attempt in " + std::to_string((*retry - done + 999) / 1000) + " s"
+                  : ", given up (final failure)"));
 }
 
 // Sends the lane's due messages side by side; a message whose guest no

@@ -44,6 +44,10 @@ const char receptionUsage[] =
     "  --access-log FILE        one line per request in the combined log format (the\n"
     "                           notifiers' key masked); reopened on SIGHUP for log\n"
     "                           rotation\n"
+    "  --notifier-msi FILE      the notifiers' installer offered at\n"
+    "                           /downloads/vestibra-win64.msi; default\n"
+    "                           /usr/share/vestibra-reception/vestibra-win64.msi (none\n"
+    "                           offered when the file does not exist)\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
     "  --smtp-url URL           smtp://HOST[:PORT] or smtps://HOST[:PORT]: the mail\n"
@@ -86,6 +90,8 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+}  // namespace
+
 // The notifiers send the key unencoded in the query, so it holds only bytes
 // that need no encoding there.
 bool isKey(const std::string& key) {
@@ -96,6 +102,8 @@ bool isKey(const std::string& key) {
   }
   return true;
 }
+
+namespace {
 
 // A whole number from low to high, for the front desk's options.
 std::string applyCount(const std::string& name, const std::string& value, long long low, long long high,
@@ -153,6 +161,8 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
     return applyEndpoint(name, value, "0.0.0.0:443", options.tlsAddress, options.tlsPort);
   } else if (name == "--access-log") {
     options.accessLog = value;
+  } else if (name == "--notifier-msi") {
+    options.notifierInstaller = value;
   } else {
     options.user = value;
   }
@@ -161,7 +171,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
 
 bool isDeskOption(const std::string& name) {
   return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
-         name == "--user" || name == "--access-log";
+         name == "--user" || name == "--access-log" || name == "--notifier-msi";
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
@@ -184,14 +194,21 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
   }
   if (name == "--key") {
     options.key = value;
+    options.keyFile.clear();
     return isKey(value) ? "" : "--key must be 1 to 128 letters, digits or -._~";
+  }
+  if (name == "--key-file") {
+    options.keyFile = value;
+    options.key.clear();
+    return value.empty() ? "--key-file needs a file name" : "";
   }
   options.codePage = value;
   return value.empty() ? "--code-page needs a code page name" : "";
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" ||
+         name == "--key-file" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }

@@ -176,6 +176,9 @@ TEST(AlertsProcess, MailPushTeamStepReplyLinkAndRestart) {
   EXPECT_EQ(pushes[1]["status"], 200);
   EXPECT_EQ(pushes[0]["key"], pushes[1]["key"]);
   EXPECT_EQ(pushes[0]["type"], "application/json");
+  EXPECT_NE(fileText(service.logPath).find(" push to " + hookBase + ": attempt 1 failed: the push address answered 500, "
+                                           "next attempt in 5 s"),
+            std::string::npos) << "every failed attempt in the service log";
 
   // A second guest, acknowledged through the mail's link before the team step.
   std::int64_t grace = announce(service, host, "Grace Hopper");
@@ -300,7 +303,12 @@ TEST(AlertsProcess, MailRefusedWithoutStartTls) {
   const std::string message = "Subject: x\r\n\r\nbody\r\n";
   SendOutcome refused = sendMail(smtp, "hanna@example.com", message);
   EXPECT_FALSE(refused.delivered);
-  EXPECT_FALSE(refused.error.empty());
+  EXPECT_EQ(refused.error, "the mail server offers no STARTTLS (set smtp-tls = none only for a relay on loopback)");
+  EXPECT_EQ(refused.status, 0) << "the 250 to EHLO is no reason";
+  SilentServer silent;
+  ASSERT_NE(silent.port, 0);
+  SmtpSettings mute{"smtp://127.0.0.1:" + std::to_string(silent.port), false, "", "", "desk@example.com", ""};
+  EXPECT_EQ(sendMail(mute, "hanna@example.com", message, 300).error, "no answer within 300 ms");
   smtp.requireTls = false;
   EXPECT_TRUE(sendMail(smtp, "hanna@example.com", message).delivered);
   EXPECT_EQ(servers.mails().size(), 1u);

@@ -118,6 +118,19 @@ TEST(AlertMessages, WebhookBodyAndMailHeaders) {
   facts.step = AlertStep::team;
   facts.acknowledgeUrl = "";
   EXPECT_TRUE(json::parse(webhookBody(facts))["acknowledgeUrl"].is_null());
+  // The team's mail names the host in its subject and carries the reply link;
+  // a guest who just arrived has not waited "0 s".
+  facts.acknowledgeUrl = "http://desk.example/ack/TEAM";
+  facts.guest = "Ada";
+  std::string team = emailMessage({"desk@example.com", "team@example.com", "k2@desk.example"}, facts);
+  EXPECT_NE(team.find("\r\nSubject: Not acknowledged: Ada waiting for Anna Schmidt\r\n"), std::string::npos) << team;
+  EXPECT_NE(team.find("Is someone on the way? Tell the desk: http://desk.example/ack/TEAM\r\n"), std::string::npos);
+  facts.now = facts.arrivedAt + 900;
+  EXPECT_EQ(chatLine(facts), "Ada is waiting at reception for Anna Schmidt (Room 2): not acknowledged yet.");
+  EXPECT_NE(emailMessage({"d@x.example", "t@x.example", "k3@x.example"}, facts).find("Waiting: less than 10 s\r\n"),
+            std::string::npos);
+  facts.guest = "Zoë\r\nBcc: x@evil";
+  facts.now = 1767346205000LL + 125 * s;
 
   facts.step = AlertStep::host;
   facts.acknowledgeUrl = "http://desk.example/ack/TOKEN";
@@ -255,6 +268,7 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(pending[0]["channel"], "push");
   EXPECT_EQ(pending[0]["state"], "pending");
   EXPECT_EQ(pending[0]["status"], 500);
+  EXPECT_EQ(pending[0]["error"], "the push address answered 500") << "the reason in words, for the board";
   fakeNow += 4 * s;
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(hook.requests().size(), 1u) << "the retry waits 5 s";
@@ -275,7 +289,8 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(counterValue(Counter::alertPushSent) - sentBefore, 1u);
   // Each attempt is audited with the target masked to scheme and host.
   std::string audit = get("/api/desk/audit").body;
-  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed (500)"), std::string::npos) << audit;
+  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed: the push address answered 500, retrying"),
+            std::string::npos) << audit;
   EXPECT_NE(audit.find("push to http://" + hook.host() + ": sent (200)"), std::string::npos);
   EXPECT_EQ(audit.find("secret-topic"), std::string::npos);
   EXPECT_EQ(audit.find("user:pw"), std::string::npos);
