@@ -23,7 +23,7 @@ namespace {
 
 DirectoryEntry person(const std::string& identity, const std::string& first, const std::string& last,
                       std::optional<std::string> email = std::nullopt) {
-  return DirectoryEntry{"uid=" + identity + ",ou=people", identity, first, last, std::move(email)};
+  return DirectoryEntry{"uid=" + identity + ",ou=people", identity, first, last, std::move(email), ""};
 }
 
 DirectoryStaff row(std::int64_t id, const std::string& identity, const std::string& first, const std::string& last,

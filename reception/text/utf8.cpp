@@ -1,5 +1,7 @@
 #include "text/utf8.h"
 
+#include "text/code_page.h"
+
 namespace {
 
 bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -35,15 +37,6 @@ std::size_t utf8CharacterLength(std::string_view text, std::size_t at) {
   bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
   bool surrogate = point >= 0xD800 && point <= 0xDFFF;
   return overlong || surrogate || point > 0x10FFFF ? 0 : length;
-}
-
-bool isValidUtf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t length = utf8CharacterLength(text, at);
-    if (length == 0) return false;
-    at += length;
-  }
-  return true;
 }
 
 std::string withValidUtf8(std::string_view text) {

@@ -12,8 +12,7 @@
 // cut sequence, a surrogate, a code point beyond U+10FFFF).
 std::size_t utf8CharacterLength(std::string_view text, std::size_t at);
 
-bool isValidUtf8(std::string_view text);
-
+// (isValidUtf8 is in text/code_page.h.)
 // The text with every byte that is not part of a valid character replaced
 // by U+FFFD; valid text comes back as it is.
 std::string withValidUtf8(std::string_view text);
