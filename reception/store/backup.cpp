@@ -266,7 +266,14 @@ std::string prepareCopy(sqlite3* backup, const std::string& file, const std::str
   std::string error = writeCopy(backup, path, false, ignored, bytes);
   if (error.empty()) {
     error = openStorage(path);
-    if (error.empty()) closeStorage();
+    if (error.empty()) {
+      closeStorage();
+    } else {
+      // openStorage names the file: here a temporary one, of no use to the reader.
+      std::size_t named = error.find(path + ": ");
+      if (named != std::string::npos) error.erase(0, named + path.size() + 2);
+      error = "the service would not start on it (" + error + ")";
+    }
   }
   if (error.empty()) error = schemaOf(path);
   if (error.empty()) error = endSessionsAndAudit(path, file);
