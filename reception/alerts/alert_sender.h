@@ -40,7 +40,7 @@ using SendDone = std::function<void(std::int64_t, const SendOutcome&)>;
 
 // Sends that never wait for the slowest: transfers join one libcurl multi
 // handle whenever they come due and each reports as it ends. At most
-// perTarget run at once for one target (a push address's host), so a target
+// perTarget run at once for one target (a push address's server), so a target
 // that never answers holds up only its own sends, never those to others.
 class SendLane {
  public:

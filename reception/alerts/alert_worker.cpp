@@ -20,7 +20,7 @@
 
 namespace {
 
-// Sent side by side at most, per lane, and per push host within it.
+// Sent side by side at most, per lane, and per push server within it.
 constexpr std::size_t sendsPerPass = 32;
 constexpr std::size_t sendsPerTarget = 4;
 // Due messages read at once: enough that those of a few slow hosts, waiting
@@ -144,8 +144,8 @@ struct LaneSends {
   std::unordered_map<std::int64_t, OutboxItem> items;
 };
 
-// Pushes are limited per host; mail all goes to the one mail server.
-std::string targetKey(Lane lane, const OutboxItem& item) { return lane == Lane::mail ? "" : urlHost(item.target); }
+// Pushes are limited per server (host and port); mail all goes to the one mail server.
+std::string targetKey(Lane lane, const OutboxItem& item) { return lane == Lane::mail ? "" : urlAuthority(item.target); }
 
 // Starts the lane's due messages beside those already running; a message
 // whose guest no longer waits is cancelled instead. Due messages of a target

@@ -2,13 +2,19 @@
 
 #include "text/text.h"
 
-std::string urlHost(std::string_view url) {
+std::string urlAuthority(std::string_view url) {
   std::size_t scheme = url.find("://");
   if (scheme == std::string_view::npos) return "";
   std::string_view rest = url.substr(scheme + 3);
   rest = rest.substr(0, rest.find_first_of("/?#"));
   std::size_t at = rest.rfind('@');
   if (at != std::string_view::npos) rest.remove_prefix(at + 1);
+  return std::string(rest);
+}
+
+std::string urlHost(std::string_view url) {
+  std::string authority = urlAuthority(url);
+  std::string_view rest = authority;
   if (!rest.empty() && rest.front() == '[') {
     std::size_t close = rest.find(']');
     return close == std::string_view::npos ? "" : std::string(rest.substr(1, close - 1));

@@ -9,6 +9,10 @@
 // IPv6 literal; "" when there is none.
 std::string urlHost(std::string_view url);
 
+// "host:port" or "host" of such a URL (brackets kept), without the user:
+// what one server answers on.
+std::string urlAuthority(std::string_view url);
+
 // localhost, 127.0.0.0/8 in dotted decimal, or ::1. Any other name counts as
 // remote, whatever it resolves to now.
 bool isLoopbackHost(std::string_view host);
