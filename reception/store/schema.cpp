@@ -270,6 +270,8 @@ bool readPragma(sqlite3* connection, const char* sql, std::int64_t& value) {
 
 }  // namespace
 
+int serviceSchemaVersion() { return schemaVersion; }
+
 std::vector<std::string> serviceSchema() {
   static const std::vector<std::string> objects = [] {
     std::vector<std::string> listed;

@@ -14,6 +14,9 @@ std::string openStorage(const std::string& path);
 // Saves the poll times not yet saved, then closes.
 void closeStorage();
 
+// The user_version the service writes and expects.
+int serviceSchemaVersion();
+
 // The service's own schema, as listSchema in schema.cpp writes each object
 // of sqlite_master: made once in memory by the code above, never read from
 // a file.
