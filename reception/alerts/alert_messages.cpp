@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include "text/utf8.h"
+
 namespace {
 
 bool isPlainAscii(const std::string& text) {
@@ -97,14 +99,22 @@ std::string webhookBody(const AlertFacts& facts) {
   return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string encodedHeaderValue(const std::string& text) {
-  if (isPlainAscii(text)) return text;
-  // Encoded words are at most 75 characters: split the text between characters.
+std::string encodedHeaderValue(const std::string& rawText) {
+  if (isPlainAscii(rawText)) return rawText;
+  // Invalid bytes (from a restored database, say) become U+FFFD first, so
+  // every piece below is whole characters and ends after at least one.
+  std::string text = withValidUtf8(rawText);
+  // Encoded words are at most 75 characters: 45 bytes of base64 make 60.
+  constexpr std::size_t maxPiece = 45;
   std::string out;
   std::size_t at = 0;
   while (at < text.size()) {
-    std::size_t take = std::min<std::size_t>(text.size() - at, 45);
-    while (at + take < text.size() && (static_cast<unsigned char>(text[at + take]) & 0xC0) == 0x80) --take;
+    std::size_t take = 0;
+    while (at + take < text.size()) {
+      std::size_t length = utf8CharacterLength(text, at + take);
+      if (take + length > maxPiece) break;
+      take += length;
+    }
     std::string piece = text.substr(at, take);
     std::string base64(sodium_base64_encoded_len(piece.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
     sodium_bin2base64(&base64[0], base64.size(), reinterpret_cast<const unsigned char*>(piece.data()), piece.size(),
@@ -133,5 +143,5 @@ std::string emailMessage(const MailHeaders& headers, const AlertFacts& facts) {
   message += "Content-Transfer-Encoding: 8bit\r\n";
   message += "Auto-Submitted: auto-generated\r\n\r\n";
   // libcurl doubles a leading "." of a line itself, as SMTP requires.
-  return message + crlfLines(mailBody(facts));
+  return message + crlfLines(withValidUtf8(mailBody(facts)));
 }

@@ -5,6 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "log/service_log.h"
+#include "text/url_host.h"
+
 namespace {
 
 // The file's first line: a trailing line break is not part of a password.
@@ -32,6 +35,10 @@ std::string prepareAlertSettings(const AlertOptions& options, const std::string&
   settings.teamWebhook = options.teamWebhook;
   settings.teamEmail = options.teamEmail;
   settings.publicUrl = options.publicUrl.empty() ? defaultPublicUrl : options.publicUrl;
+  if (sendsSmtpPasswordInClear(options)) {
+    logEvent("warning: the SMTP password goes in clear to " + urlHost(options.smtpUrl) +
+             " (--smtp-tls none, --smtp-allow-plaintext)");
+  }
   std::string error;
   if (!options.smtpPasswordFile.empty() && !readPassword(options.smtpPasswordFile, settings.smtp.password, error)) {
     return error;

@@ -58,6 +58,9 @@ const char receptionUsage[] =
     "  --smtp-password-file FILE  read from FILE\n"
     "  --smtp-from ADDRESS      the sender of alert mail (needed with --smtp-url)\n"
     "  --smtp-ca-file FILE      PEM certificates to trust for the mail server\n"
+    "  --smtp-allow-plaintext   with --smtp-tls none, send the SMTP password in clear\n"
+    "                           to a mail server that is not on this machine\n"
+    "                           (refused otherwise)\n"
     "  --team-webhook URL       the team's chat webhook, told of guests not acknowledged\n"
     "  --team-email ADDRESS     the team's address, told the same by email\n"
     "  --public-url URL         the base of the reply links in alerts; default\n"
@@ -213,6 +216,20 @@ bool takesValue(const std::string& name) {
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }
 
+// Options without a value; false for any other name.
+bool applyFlag(const std::string& name, ReceptionOptions& options) {
+  if (name == "--demo") {
+    options.demo = true;
+  } else if (isDirectoryFlag(name)) {
+    options.directory.allowPlaintext = true;
+  } else if (isAlertFlag(name)) {
+    options.alerts.smtpAllowPlaintext = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string applyArguments(const std::vector<std::string>& arguments, ReceptionOptions& options) {
@@ -224,8 +241,8 @@ std::string applyArguments(const std::vector<std::string>& arguments, ReceptionO
     if (inlineValue) name.resize(equals);
     if (name == "--help" || name == "-h") {
       options.help = true;
-    } else if (name == "--demo" && !inlineValue) {
-      options.demo = true;
+    } else if (!inlineValue && applyFlag(name, options)) {
+      continue;
     } else if (takesValue(name)) {
       if (!inlineValue) {
         if (at + 1 >= arguments.size()) return name + " needs a value";

@@ -9,6 +9,7 @@
 #include "directory/directory_sync.h"
 #include "config/privileges.h"
 #include "store/schema.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -50,8 +51,10 @@ SyncArguments splitArguments(const std::vector<std::string>& arguments) {
   return parsed;
 }
 
+// DNs, names and the server's own messages are the directory's text: their
+// control characters are shown, never sent to the terminal.
 int fail(const std::string& message, int code) {
-  std::fprintf(stderr, "vestibra-reception directory-sync: %s\n", message.c_str());  // NOLINT(cert-err33-c)
+  std::fprintf(stderr, "vestibra-reception directory-sync: %s\n", escapedControls(message).c_str());  // NOLINT(cert-err33-c)
   return code;
 }
 
@@ -82,7 +85,7 @@ void printResult(const DirectorySyncResult& result) {
     std::printf("%sdeactivated: %s\n", would, staff.displayName.c_str());
   }
   for (const RejectedEntry& rejected : result.plan.rejected) {
-    std::printf("rejected %s: %s\n", rejected.dn.c_str(), rejected.reason.c_str());
+    std::printf("rejected %s: %s\n", escapedControls(rejected.dn).c_str(), escapedControls(rejected.reason).c_str());
   }
 }
 

@@ -315,3 +315,37 @@ TEST(AlertsProcess, MailRefusedWithoutStartTls) {
 }
 
 }  // namespace
+
+// A push target that takes connections and never answers holds up only its
+// own pushes: another host's push goes out at once while the silent one's
+// sends (at most four at once) still wait for their time-out.
+TEST(AlertsProcess, HangingPushTargetBesideAHealthyOne) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path));
+  SilentServer silent;
+  ASSERT_NE(silent.port, 0);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--max-waiting-per-host", "100"}, directory.path))
+      << service.output;
+  std::string hanging = "http://127.0.0.1:" + std::to_string(silent.port) + "/hang";
+  std::string healthy = "http://127.0.0.1:" + std::to_string(servers.hookPort) + "/push";
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/1", {{"alertUrl", hanging}}).status, 200);
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/2", {{"alertUrl", healthy}}).status, 200);
+  for (int guest = 0; guest < 8; ++guest) announce(service, 1, "Waiting Guest " + std::to_string(guest));
+  std::this_thread::sleep_for(1500ms);  // the silent target's sends under way
+  auto announced = std::chrono::steady_clock::now();
+  announce(service, 2, "Ada Lovelace");
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/push").size() == 1; }, 8s)) << "the push never came";
+  EXPECT_LT(std::chrono::steady_clock::now() - announced, 2500ms) << "the push waited for the silent target";
+  // None of the silent target's sends has ended yet: all eight still pending, none tried twice.
+  json state = json::parse(deskSend(service, "GET", "/api/desk/state", nullptr).body);
+  int pending = 0;
+  for (const json& guest : state["notifications"]) {
+    for (const json& alert : guest["alerts"]) {
+      if (alert["channel"] == "push" && alert["state"] == "pending" && alert["attempts"] == 0) ++pending;
+    }
+  }
+  EXPECT_EQ(pending, 8);
+}

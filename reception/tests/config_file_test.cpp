@@ -98,8 +98,12 @@ TEST(StartChecks, PublicUrlAgainstTheDesksNamesAndPorts) {
     std::string error = checkPublicUrl(test.url, origin, warning);
     EXPECT_EQ(!error.empty(), test.refused) << test.url << ": " << error;
     EXPECT_EQ(!warning.empty(), test.warned) << test.url << ": " << warning;
-    if (test.warned) EXPECT_NE(warning.find("host-name = alias.example"), std::string::npos) << warning;
-    if (test.warned && !test.refused) EXPECT_TRUE(isServiceHost("alias.example", origin)) << "the reply links are answered";
+    if (test.warned) {
+      EXPECT_NE(warning.find("host-name = alias.example"), std::string::npos) << warning;
+    }
+    if (test.warned && !test.refused) {
+      EXPECT_TRUE(isServiceHost("alias.example", origin)) << "the reply links are answered";
+    }
   }
   ReceptionOptions options;
   ASSERT_EQ(parseCommandLine({"--key-file", "/k", "--key", "abc"}, options), "");

@@ -265,8 +265,13 @@ TEST_F(DirectorySlapdTest, PagedStartTlsSyncKeepsStaffInStepAndChangesNothingOnF
   EXPECT_EQ(output_.find("reader-pas"), std::string::npos) << "the password is never shown";
   EXPECT_EQ(sync({"--ldap-tls", "none"}), 1) << output_;
   EXPECT_EQ(value("SELECT count(*) FROM audit_log WHERE action = 'directory-sync-failed'"), "3");
+  // More people than --ldap-max-entries: the read stops there and nothing changes.
+  EXPECT_EQ(sync({"--ldap-max-entries", "1000"}), 1) << output_;
+  EXPECT_NE(output_.find("more than 1000 entries under the base and filter (--ldap-max-entries)"), std::string::npos)
+      << output_;
 
   // A filter that would deactivate everyone stops at the safety check, unless forced.
+  EXPECT_EQ(value("SELECT group_concat(id || display_name || coalesce(removed_at, '')) FROM staff"), before);
   EXPECT_EQ(sync({"--ldap-filter", "(sn=Nobody)"}), 3) << output_;
   EXPECT_NE(output_.find("deactivated 1798"), std::string::npos) << output_;
   EXPECT_EQ(value("SELECT group_concat(id || display_name || coalesce(removed_at, '')) FROM staff"), before);
