@@ -100,6 +100,7 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+  settings.deskWritesPerSecond = options.deskWritesPerSecond;
   return settings;
 }
 
@@ -191,6 +192,16 @@ void closeRecords(int held) {
   closeAccessLog();
 }
 
+// The service's own sockets, which no alert may be sent to.
+void addOwnListeners(const ReceptionOptions& options, const Listeners& listeners, AlertTargetRule& rule) {
+  rule.machineAddresses = interfaceAddresses;
+  rule.ownListeners.push_back({options.address, listeningPort(listeners.plain)});
+  if (listeners.tls >= 0) {
+    rule.ownListeners.push_back({options.tlsAddress.empty() ? options.address : options.tlsAddress, listeningPort(listeners.tls)});
+  }
+  if (listeners.metrics >= 0) rule.ownListeners.push_back({options.metricsAddress, listeningPort(listeners.metrics)});
+}
+
 // The names and ports the desk answers to.
 void setOrigin(const ReceptionOptions& options, const Listeners& listeners, DeskOrigin& origin) {
   origin.hostNames = serviceHostNames(options.address, options.hostNames);
@@ -268,8 +279,11 @@ int main(int argc, char** argv) {
   error = openRecords(options, held);
   if (!error.empty()) return fail(error);
   AlertSettings alerts;
-  error = prepareAlertSettings(options.alerts, listeningPort(listeners.plain), alerts);
+  error = prepareAlertSettings(options.alerts, listeningPort(listeners.plain),
+                               listeners.tls >= 0 ? listeningPort(listeners.tls) : 0, alerts);
   if (!error.empty()) return fail(error);
+  addOwnListeners(options, listeners, alerts.targets);
+  settings.desk.alertTargets = alerts.targets;
   alerts.policy = settings.desk.policy;
   settings.desk.alertMail = !alerts.smtp.url.empty();
   // The reply links come back to the public URL's host name.

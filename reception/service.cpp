@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <iterator>
+#include <memory>
 #include <optional>
 
 #include "alerts/reply_page.h"
@@ -27,6 +28,12 @@ constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 ServiceSettings& currentSettings() {
   static ServiceSettings settings;
   return settings;
+}
+
+// The desk accounts' write buckets, made anew by configureService.
+std::unique_ptr<DeskWriteLimit>& deskWriteLimit() {
+  static std::unique_ptr<DeskWriteLimit> limit = std::make_unique<DeskWriteLimit>();
+  return limit;
 }
 
 // Who may use a route: anyone with the notifiers' key, anyone (logging in,
@@ -282,6 +289,10 @@ HttpResponse route(const HttpRequest& request) {
   const Route& found = routes[request.route];
   std::int64_t id = 0;
   matchPath(path, found.path, id);
+  bool isWrite = request.method != "GET" && request.method != "HEAD";
+  if (isWrite && path != "/api/desk/logout") {
+    if (std::optional<HttpResponse> limited = deskWriteRefusal(*deskWriteLimit(), account.id, currentTimeMs())) return *limited;
+  }
   const DeskCall call{request, account, id, query, currentSettings().desk};
   // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
   return found.desk(call);
@@ -300,6 +311,7 @@ void configureService(const ServiceSettings& serviceSettings) {
   ServiceSettings& settings = currentSettings();
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
+  deskWriteLimit() = std::make_unique<DeskWriteLimit>(settings.deskWritesPerSecond);
 }
 
 namespace {

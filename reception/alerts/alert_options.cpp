@@ -54,6 +54,12 @@ std::string applyAlertOption(const std::string& name, const std::string& value, 
 }
 
 std::string checkAlertOptions(const AlertOptions& options) {
+  if (!options.teamWebhook.empty()) {
+    AlertTargetRule rule;
+    rule.allowLoopback = options.allowLoopback;
+    std::string problem = checkPushAddress(options.teamWebhook, rule);
+    if (!problem.empty()) return "--team-webhook: " + problem + " (--alert-allow-loopback lets a relay on this machine)";
+  }
   if (!options.smtpUrl.empty() && options.smtpFrom.empty()) return "--smtp-url needs --smtp-from";
   if (options.smtpUser.empty() != options.smtpPasswordFile.empty()) {
     return "--smtp-user and --smtp-password-file go together";

@@ -13,6 +13,7 @@ struct AlertOptions {
   std::string teamWebhook;       // --team-webhook URL
   std::string teamEmail;         // --team-email ADDRESS
   std::string publicUrl;         // --public-url; "" for http://<host name>/
+  bool allowLoopback = false;    // --alert-allow-loopback: pushes to this machine (tests, local relays)
 };
 
 bool isAlertOption(const std::string& name);

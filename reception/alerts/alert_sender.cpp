@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -51,6 +52,8 @@ struct Transfer {
   std::size_t sent = 0;  // of body, for a mail's upload
   std::optional<std::int64_t> retryAfter;
   std::size_t index = 0;  // in performAll's list
+  const AlertTargetRule* rule = nullptr;  // a webhook's: where it may connect
+  std::string refused;                    // why a connection was refused by the rule
   ~Transfer() { curl_easy_cleanup(easy); }
 };
 
@@ -64,6 +67,19 @@ size_t readUpload(char* buffer, size_t size, size_t count, void* user) {
   std::copy_n(transfer->body.data() + transfer->sent, take, buffer);
   transfer->sent += take;
   return take;
+}
+
+// Called by libcurl for every connection it opens, with the address it
+// resolved: the one place that sees where a name (or a redirect) really leads.
+curl_socket_t openCheckedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+  auto* transfer = static_cast<Transfer*>(user);
+  std::string refused = refusedAddress(&address->addr, *transfer->rule);
+  if (!refused.empty()) {
+    transfer->refused = refused;
+    return CURL_SOCKET_BAD;
+  }
+  static_cast<void>(purpose);
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
@@ -95,6 +111,10 @@ SendOutcome outcomeOf(const Transfer& transfer, CURLcode code) {
     if (!outcome.delivered) outcome.error = "status " + std::to_string(outcome.status);
     return outcome;
   }
+  if (!transfer.refused.empty()) {
+    outcome.error = "refused: " + transfer.refused;  // final: the same address is refused again
+    return outcome;
+  }
   // A refused command still has the server's reply code; anything else is the connection.
   outcome.connectionFailed = outcome.status == 0;
   outcome.error = curl_easy_strerror(code);
@@ -114,10 +134,13 @@ SendOutcome performOne(TransferPtr transfer) {
 bool initAlertSender() { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
 
 TransferPtr webhookTransfer(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                            long timeoutMs) {
+                            const AlertTargetRule& rule, long timeoutMs) {
   TransferPtr transfer = newTransfer(url, timeoutMs, false);
   CURL* easy = transfer->easy;
   if (easy == nullptr) return transfer;
+  transfer->rule = &rule;
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openCheckedSocket);
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, transfer.get());
   transfer->body = body;
   transfer->headers = appended(appended(List(), "Content-Type: application/json"), "Idempotency-Key: " + idempotencyKey);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers.get());
@@ -203,8 +226,8 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
 }
 
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                        long timeoutMs) {
-  return performOne(webhookTransfer(url, body, idempotencyKey, timeoutMs));
+                        const AlertTargetRule& rule, long timeoutMs) {
+  return performOne(webhookTransfer(url, body, idempotencyKey, rule, timeoutMs));
 }
 
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message, long timeoutMs) {

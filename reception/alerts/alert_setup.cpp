@@ -21,15 +21,19 @@ bool readPassword(const std::string& path, std::string& password, std::string& e
   return true;
 }
 
-std::string defaultPublicUrl(std::uint16_t port) {
+// The desk's own address: over HTTPS when it is on, as the desk then is,
+// so a reply link's token never crosses the network in clear.
+std::string defaultPublicUrl(std::uint16_t port, std::uint16_t tlsPort) {
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') std::strcpy(name, "localhost");
+  if (tlsPort != 0) return std::string("https://") + name + (tlsPort == 443 ? "" : ":" + std::to_string(tlsPort)) + "/";
   return std::string("http://") + name + (port == 80 ? "" : ":" + std::to_string(port)) + "/";
 }
 
 }  // namespace
 
-std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t listenPort, AlertSettings& settings) {
+std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t listenPort, std::uint16_t tlsPort,
+                                 AlertSettings& settings) {
   settings.smtp.url = options.smtpUrl;
   // smtps:// is TLS from the start; STARTTLS applies to smtp:// only.
   settings.smtp.requireTls = options.smtpRequireTls || options.smtpUrl.rfind("smtps://", 0) == 0;
@@ -38,7 +42,8 @@ std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t list
   settings.smtp.caFile = options.smtpCaFile;
   settings.teamWebhook = options.teamWebhook;
   settings.teamEmail = options.teamEmail;
-  settings.publicUrl = options.publicUrl.empty() ? defaultPublicUrl(listenPort) : options.publicUrl;
+  settings.publicUrl = options.publicUrl.empty() ? defaultPublicUrl(listenPort, tlsPort) : options.publicUrl;
+  settings.targets.allowLoopback = options.allowLoopback;
   std::string error;
   if (!options.smtpPasswordFile.empty() && !readPassword(options.smtpPasswordFile, settings.smtp.password, error)) {
     return error;

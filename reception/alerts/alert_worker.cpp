@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "alerts/alert_messages.h"
+#include "alerts/reply_links.h"
 #include "desk/validation.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
@@ -64,15 +65,15 @@ AlertFacts factsOf(const AlertGuest& guest, AlertStep step, std::int64_t now) {
 }
 
 void takeHostStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
-  ReplyToken token = newReplyToken();
   AlertFacts facts = factsOf(guest, AlertStep::host, now);
-  facts.acknowledgeUrl = settings.publicUrl + "ack/" + token.token;
+  // The link is made as each message is sent (reply_links.h).
+  facts.acknowledgeUrl = replyLinkPlaceholder;
   std::vector<OutboxMessage> messages;
   if (!guest.contact.email.empty() && !settings.smtp.url.empty()) {
     messages.push_back(mailTo(settings, "email", guest.contact.email, facts));
   }
   if (!guest.contact.alertUrl.empty()) messages.push_back(postTo("push", guest.contact.alertUrl, facts));
-  takeAlertStep(guest.notificationId, AlertStep::host, messages, messages.empty() ? "" : token.hash, now);
+  takeAlertStep(guest.notificationId, AlertStep::host, messages, "", now);
 }
 
 void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
@@ -141,7 +142,7 @@ void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
   std::vector<OutboxItem> items;
   for (OutboxItem& item : due) {
     if (item.guestWaiting) {
-      items.push_back(std::move(item));
+      if (deriveReplyLink(settings.publicUrl, item, now)) items.push_back(std::move(item));
     } else {
       cancelOutboxItem(item.id, now);
     }
@@ -151,7 +152,7 @@ void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
   transfers.reserve(items.size());
   for (const OutboxItem& item : items) {
     transfers.push_back(lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
-                                           : webhookTransfer(item.target, item.payload, item.idempotencyKey));
+                                           : webhookTransfer(item.target, item.payload, item.idempotencyKey, settings.targets));
   }
   // A send cut short by the service's stop stays pending: sent again, with
   // the same key, after the restart.
