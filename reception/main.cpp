@@ -21,6 +21,7 @@
 #include "config/options.h"
 #include "config/privileges.h"
 #include "desk/desk.h"
+#include "desk/known_addresses.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
 #include "http/access_log.h"
@@ -29,6 +30,7 @@
 #include "service.h"
 #include "store/accounts.h"
 #include "store/backup.h"
+#include "store/clock.h"
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
@@ -213,11 +215,21 @@ void setOrigin(const ReceptionOptions& options, const Listeners& listeners, Desk
   }
 }
 
-std::string startServers(const Listeners& listeners) {
+// The names the metrics listener answers to: the desk's, and its own address, on its port.
+DeskOrigin metricsOrigin(const ReceptionOptions& options, const Listeners& listeners, const DeskOrigin& desk) {
+  DeskOrigin origin;
+  origin.hostNames = serviceHostNames(options.metricsAddress, options.hostNames);
+  origin.ports = {listeningPort(listeners.metrics)};
+  origin.machineAddresses = desk.machineAddresses;
+  return origin;
+}
+
+std::string startServers(const ReceptionOptions& options, const Listeners& listeners, const DeskOrigin& desk) {
   std::string error;
   if (!startHttpServer(listeners.plain, receptionServerSetup(), error) ||
       (listeners.tls >= 0 && !startTlsServer(listeners.tls, listeners.certificate, listeners.key, error)) ||
-      (listeners.metrics >= 0 && !startMetricsServer(listeners.metrics, &receptionMetricsText, error))) {
+      (listeners.metrics >= 0 &&
+       !startMetricsServer(listeners.metrics, &receptionMetricsText, metricsOrigin(options, listeners, desk), error))) {
     stopHttpServer();
   }
   return error;
@@ -278,6 +290,7 @@ int main(int argc, char** argv) {
   int held = -1;
   error = openRecords(options, held);
   if (!error.empty()) return fail(error);
+  loadKnownDeskAddresses(currentTimeMs());
   AlertSettings alerts;
   error = prepareAlertSettings(options.alerts, listeningPort(listeners.plain),
                                listeners.tls >= 0 ? listeningPort(listeners.tls) : 0, alerts);
@@ -290,7 +303,7 @@ int main(int argc, char** argv) {
   options.hostNames.push_back(urlHostName(alerts.publicUrl));
   setOrigin(options, listeners, settings.origin);
   configureService(settings);
-  error = startServers(listeners);
+  error = startServers(options, listeners, settings.origin);
   if (!error.empty()) {
     closeRecords(held);
     return fail(error);

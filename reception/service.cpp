@@ -8,6 +8,7 @@
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/gauges.h"
+#include "desk/known_addresses.h"
 #include "directory/directory_desk_api.h"
 #include "http/query.h"
 #include "log/service_log.h"
@@ -330,6 +331,7 @@ HttpServerSetup receptionServerSetup() {
   setup.maxConnectionsPerAddress = currentSettings().maxConnectionsPerAddress;
   setup.maxConnections = currentSettings().maxConnections;
   setup.answered = &countAnswer;
+  setup.preferredLogin = &isKnownDeskAddress;
   return setup;
 }
 
