@@ -202,8 +202,14 @@ TEST(AlertContactsCsv, ImportChecksAndExportWritesTheColumns) {
 // that answers 500 once and then 200.
 class AlertChainTest : public FakeClockServiceTest {
  protected:
+  // The hooks listen on loopback: allowed as --alert-allow-loopback does.
+  void SetUp() override {
+    settings_.desk.alertTargets.allowLoopback = true;
+    FakeClockServiceTest::SetUp();
+  }
   AlertSettings settings() {
     AlertSettings alerts;
+    alerts.targets.allowLoopback = true;
     alerts.publicUrl = "http://127.0.0.1/";
     alerts.policy = FrontDeskPolicy{60 * s, 300 * s, 30};
     return alerts;
