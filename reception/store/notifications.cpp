@@ -235,12 +235,12 @@ Outcome deskBoardRows(std::int64_t archivedSince, std::size_t maxHandled, std::v
   static const std::string handledSql = std::string(selectNotification) +
                                         "WHERE n.archived_at >= ?1 ORDER BY n.archived_at DESC, n.id DESC LIMIT ?2";
   Statement waiting = session.prepare(waitingSql);
-  Outcome read = readRows(session, waiting, "read of the desk's waiting guests", rows);
+  Outcome read = readRows(session, waiting, "read of the desk's guest list", rows);
   if (read != Outcome::ok) return read;
   std::vector<NotificationRow> handled;
   Statement latest = session.prepare(handledSql);
   latest.bind(1, archivedSince).bind(2, static_cast<std::int64_t>(maxHandled + 1));
-  read = readRows(session, latest, "read of the desk's handled guests", handled);
+  read = readRows(session, latest, "read of the desk's guest list", handled);
   if (read != Outcome::ok) {
     rows.clear();
     return read;
