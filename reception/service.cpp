@@ -1,7 +1,6 @@
 #include "service.h"
 
 #include <iterator>
-#include <memory>
 #include <optional>
 
 #include "alerts/reply_page.h"
@@ -31,9 +30,9 @@ ServiceSettings& currentSettings() {
   return settings;
 }
 
-// The desk accounts' write buckets, made anew by configureService.
-std::unique_ptr<DeskWriteLimit>& deskWriteLimit() {
-  static std::unique_ptr<DeskWriteLimit> limit = std::make_unique<DeskWriteLimit>();
+// The desk accounts' write buckets; made on first use, not at static initialisation.
+DeskWriteLimit& deskWriteLimit() {
+  static DeskWriteLimit limit;
   return limit;
 }
 
@@ -292,7 +291,7 @@ HttpResponse route(const HttpRequest& request) {
   matchPath(path, found.path, id);
   bool isWrite = request.method != "GET" && request.method != "HEAD";
   if (isWrite && path != "/api/desk/logout") {
-    if (std::optional<HttpResponse> limited = deskWriteRefusal(*deskWriteLimit(), account.id, currentTimeMs())) return *limited;
+    if (std::optional<HttpResponse> limited = deskWriteRefusal(deskWriteLimit(), account.id, currentTimeMs())) return *limited;
   }
   const DeskCall call{request, account, id, query, currentSettings().desk};
   // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
@@ -312,7 +311,7 @@ void configureService(const ServiceSettings& serviceSettings) {
   ServiceSettings& settings = currentSettings();
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
-  deskWriteLimit() = std::make_unique<DeskWriteLimit>(settings.deskWritesPerSecond);
+  deskWriteLimit().configure(settings.deskWritesPerSecond);
 }
 
 namespace {

@@ -7,6 +7,13 @@
 DeskWriteLimit::DeskWriteLimit(unsigned perSecond)
     : perSecond_(std::max(perSecond, 1u)), burst_(perSecond_ * deskWriteBurstSeconds) {}
 
+void DeskWriteLimit::configure(unsigned perSecond) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  perSecond_ = std::max(perSecond, 1u);
+  burst_ = perSecond_ * deskWriteBurstSeconds;
+  buckets_.clear();
+}
+
 std::int64_t DeskWriteLimit::take(std::int64_t accountId, std::int64_t nowMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto [found, added] = buckets_.try_emplace(accountId, Bucket{burst_, nowMs});

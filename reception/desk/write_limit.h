@@ -18,6 +18,8 @@ constexpr unsigned deskWriteBurstSeconds = 6;
 class DeskWriteLimit {
  public:
   explicit DeskWriteLimit(unsigned perSecond = defaultDeskWritesPerSecond);
+  // A new rate, every bucket full again.
+  void configure(unsigned perSecond);
   // 0 when the account may write now (the write is counted), else the
   // milliseconds until it may.
   std::int64_t take(std::int64_t accountId, std::int64_t nowMs);
