@@ -70,7 +70,7 @@ size_t readUpload(char* buffer, size_t size, size_t count, void* user) {
 }
 
 // Called by libcurl for every connection it opens, with the address it
-// resolved: the one place that sees where a name (or a redirect) really leads.
+// resolved: the one place that sees where a name really leads.
 curl_socket_t openCheckedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
   auto* transfer = static_cast<Transfer*>(user);
   std::string refused = refusedAddress(&address->addr, *transfer->rule);

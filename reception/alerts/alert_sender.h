@@ -32,7 +32,7 @@ using TransferPtr = std::unique_ptr<Transfer, TransferDeleter>;
 
 // Once per process, before the worker starts.
 bool initAlertSender();
-// Every address the URL's name resolves to (and a redirect's) is checked
+// Every address the URL's name resolves to is checked
 // against rule just before connecting; a refused one fails the send for good.
 TransferPtr webhookTransfer(const std::string& url, const std::string& body, const std::string& idempotencyKey,
                             const AlertTargetRule& rule, long timeoutMs = sendTimeoutMs);
