@@ -90,6 +90,9 @@ struct HttpServerSetup {
   void (*answered)(const HttpRequest& request, int status, double seconds) = nullptr;
   // Connection slots in all; 0: as many as the descriptors allow, at most 4,096.
   unsigned maxConnections = 0;
+  // Whether a client network (client_network.h) is known to the service: its
+  // logins keep a reserved place in the password hasher's queue. May be null.
+  bool (*preferredLogin)(const std::string& network) = nullptr;
 };
 
 

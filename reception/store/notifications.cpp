@@ -1,5 +1,8 @@
 #include "store/notifications.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "metrics/metrics.h"
 #include "store/clock.h"
 #include "store/staff.h"
@@ -200,9 +203,10 @@ Outcome visitorLog(const VisitorFilter& filter, std::size_t limit, std::vector<N
   static const std::string selectVisitor =
       std::string(selectNotification) +
       "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
-      "ORDER BY n.arrived_at, n.id LIMIT ?4";
+      "AND (?5 = 0 OR n.arrived_at > ?6 OR (n.arrived_at = ?6 AND n.id > ?5)) ORDER BY n.arrived_at, n.id LIMIT ?4";
   Statement query = session.prepare(selectVisitor);
   query.bind(1, filter.from).bind(2, filter.to).bind(3, filter.host).bind(4, static_cast<std::int64_t>(limit));
+  query.bind(5, filter.afterId).bind(6, filter.afterArrivedAt);
   return readRows(session, query, "read of the visitor log", rows);
 }
 
@@ -222,4 +226,30 @@ Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
   Outcome committed = transaction.commit();
   if (committed == Outcome::ok) countEvent(Counter::retentionDeleted, static_cast<std::uint64_t>(count.guests + count.staff));
   return committed;
+}
+
+Outcome deskBoardRows(std::int64_t archivedSince, std::size_t maxHandled, std::vector<NotificationRow>& rows,
+                      bool& moreHandled) {
+  ReadSession session;
+  static const std::string waitingSql = std::string(selectNotification) + "WHERE n.archived_at IS NULL";
+  static const std::string handledSql = std::string(selectNotification) +
+                                        "WHERE n.archived_at >= ?1 ORDER BY n.archived_at DESC, n.id DESC LIMIT ?2";
+  Statement waiting = session.prepare(waitingSql);
+  Outcome read = readRows(session, waiting, "read of the desk's guest list", rows);
+  if (read != Outcome::ok) return read;
+  std::vector<NotificationRow> handled;
+  Statement latest = session.prepare(handledSql);
+  latest.bind(1, archivedSince).bind(2, static_cast<std::int64_t>(maxHandled + 1));
+  read = readRows(session, latest, "read of the desk's guest list", handled);
+  if (read != Outcome::ok) {
+    rows.clear();
+    return read;
+  }
+  moreHandled = handled.size() > maxHandled;
+  if (moreHandled) handled.pop_back();
+  rows.insert(rows.end(), std::make_move_iterator(handled.begin()), std::make_move_iterator(handled.end()));
+  std::sort(rows.begin(), rows.end(), [](const NotificationRow& a, const NotificationRow& b) {
+    return a.arrivedAt != b.arrivedAt ? a.arrivedAt < b.arrivedAt : a.id < b.id;
+  });
+  return Outcome::ok;
 }

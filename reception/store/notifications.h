@@ -44,6 +44,11 @@ Outcome archiveShownNotification(std::int64_t id);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
+// The board's guests, oldest first: every waiting one, and the maxHandled
+// archived most recently since archivedSince; moreHandled when older ones
+// of that time were left out (the visitor log has them).
+Outcome deskBoardRows(std::int64_t archivedSince, std::size_t maxHandled, std::vector<NotificationRow>& rows,
+                      bool& moreHandled);
 // When each waiting guest who was reassigned was announced to the present
 // host (notification id -> time): their host has had the guest since then.
 Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since);
@@ -63,6 +68,9 @@ struct VisitorFilter {
   std::int64_t from = 0;  // arrivals at or after this time
   std::int64_t to = 0;    // and before this one
   std::string host;       // the host's "First Last"; "" for every host
+  // A page's start: only guests after this one, in (arrival, id) order; none when afterId is 0.
+  std::int64_t afterArrivedAt = 0;
+  std::int64_t afterId = 0;
 };
 
 // The guests that arrived in the range, oldest first, at most limit of them.

@@ -796,3 +796,75 @@ TEST(DatabaseLog, AFailedCommitSaysWhatFailedAndLeavesNoTransactionOpen) {
   }
   closeStorage();
 }
+
+// 1,400 addresses never seen before (a local user binding 127.x.y.z): a
+// flood of wrong logins that keeps the hasher's queue full, then as many
+// requests whose headers never end, more than there are connection slots.
+// The desk's PC, which logged in before, still logs in within 2 s, and every
+// notifier poll is answered.
+TEST_F(HostileTrafficTest, ManyNewAddressesNeitherFloodTheLoginNorFillTheSlots) {
+  raiseDescriptorLimit();
+  settings_.maxConnections = 1024;
+  startService();
+  passwordCost = PasswordCost{crypto_pwhash_OPSLIMIT_MIN, std::size_t{32} * 1024 * 1024};
+  addDeskAccount("flood", "desk", "flood-password");
+  addDeskAccount("front", "desk", "front-desk-1");
+  ASSERT_FALSE(deskLogin(host_, port_, "front", "front-desk-1").empty()) << "the desk's PC logs in once before";
+  std::vector<std::string> sources;
+  for (int a = 0; a < 1400; ++a) sources.push_back("127.1." + std::to_string(a / 250) + "." + std::to_string(a % 250 + 1));
+  auto deskLogsIn = [&](const char* flood) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Clock::time_point start = Clock::now();
+      RawReply reply = requestFrom("127.0.0.1", host_, port_, loginRequest(host_, port_, "front", "front-desk-1"));
+      double ms = millisecondsSince(start);
+      std::printf("%s: the desk's login %d answered %d in %.0f ms\n", flood, attempt, reply.status, ms);
+      EXPECT_EQ(reply.status, 200) << flood << " attempt " << attempt;
+      EXPECT_LT(ms, 2000) << flood << " attempt " << attempt;
+    }
+  };
+
+  std::atomic<bool> stopping{false};
+  std::atomic<int> busy{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> flood;
+  const std::size_t threads = 48;
+  for (std::size_t t = 0; t < threads; ++t) {
+    flood.emplace_back([&, t] {
+      Clock::time_point start = Clock::now();
+      for (std::size_t at = t; !stopping && millisecondsSince(start) < 30000; at = (at + threads) % sources.size()) {
+        int status = requestFrom(sources[at], host_, port_, loginRequest(host_, port_, "flood", "wrong")).status;
+        if (status == 503) ++busy;
+        if (status == 401) ++wrong;
+      }
+    });
+  }
+  Clock::time_point floodStart = Clock::now();
+  while (busy < 100 && millisecondsSince(floodStart) < 10000) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GE(busy, 100) << "the flood fills the queue";
+  deskLogsIn("1,400 new addresses");
+  stopping = true;
+  for (std::thread& thread : flood) thread.join();
+  std::printf("the flood: %d wrong passwords hashed, %d answered busy\n", wrong.load(), busy.load());
+
+  std::vector<int> slow;
+  for (const std::string& source : sources) {
+    int fd = connectFrom(source, host_, port_);
+    if (fd < 0) continue;
+    const std::string unfinished = "GET /api/reception/listUsers" + keyed + " HTTP/1.1\r\nHost: " + host_ + "\r\n";
+    ::send(fd, unfinished.data(), unfinished.size(), MSG_NOSIGNAL);
+    slow.push_back(fd);
+  }
+  EXPECT_EQ(slow.size(), sources.size());
+  int answered = 0;
+  for (int i = 0; i < 60; ++i) {
+    RawReply poll = requestFrom("127.0.3." + std::to_string(i + 1), host_, port_,
+                                "GET /api/reception/listUsers" + keyed + " HTTP/1.0\r\n\r\n");
+    if (poll.status == 200) ++answered;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the closing is asynchronous
+  std::size_t cut = static_cast<std::size_t>(std::count_if(slow.begin(), slow.end(), closedByServer));
+  std::printf("1,400 unfinished requests on 1,024 slots: %zu closed to make room, %d of 60 polls answered\n", cut, answered);
+  EXPECT_EQ(answered, 60);
+  deskLogsIn("the slots filled");
+  for (int fd : slow) ::close(fd);
+}
