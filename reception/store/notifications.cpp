@@ -37,41 +37,18 @@ Outcome readRows(ReadSession& session, Statement& query, const char* what, std::
   return session.fail(what);
 }
 
-// The first delivery is written at once: it happens once per notification.
-Outcome markDelivered(const std::vector<std::int64_t>& ids, std::int64_t now) {
-  WriteTransaction transaction;
-  if (!transaction.begun()) return transaction.beginOutcome();
-  for (std::int64_t id : ids) {
-    Statement deliver = transaction.prepare("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
-    if (!deliver.bind(1, id).bind(2, now).run()) return transaction.fail("write of a delivery");
-  }
-  return transaction.commit();
-}
+const char* const deliverSql = "UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL";
 
 }  // namespace
 
-Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
-  std::int64_t now = currentTimeMs();
-  {
-    ReadSession session;
-    static const std::string sql =
-        std::string(selectNotification) + "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
-    Statement query = session.prepare(sql);
-    query.bind(1, staffId);
-    Outcome read = readRows(session, query, "read of waiting guests", waiting);
-    if (read != Outcome::ok) return read;
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  for (const auto& delivery : shownAt) {
+    Statement deliver = transaction.prepare(deliverSql);
+    if (!deliver.bind(1, delivery.first).bind(2, delivery.second).run()) return transaction.fail("write of a delivery");
   }
-  // Exactly those read above, archived since or not: they are being delivered.
-  std::vector<std::int64_t> undelivered;
-  for (const NotificationRow& row : waiting) {
-    if (!row.deliveredAt) undelivered.push_back(row.id);
-  }
-  if (!undelivered.empty()) {
-    Outcome delivered = markDelivered(undelivered, now);
-    if (delivered != Outcome::ok) return delivered;
-  }
-  recordPoll(staffId, now);
-  return Outcome::ok;
+  return transaction.commit();
 }
 
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
@@ -119,9 +96,12 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   return archived == Outcome::ok ? transaction.commit() : archived;
 }
 
-Outcome archiveShownNotification(std::int64_t id) {
+Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
+  if (shownAt && !transaction.prepare(deliverSql).bind(1, id).bind(2, *shownAt).run()) {
+    return transaction.fail("write of a delivery");
+  }
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
   if (archived == Outcome::ok) return transaction.commit();
   if (archived != Outcome::notFound) return archived;

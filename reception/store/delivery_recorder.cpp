@@ -1,0 +1,86 @@
+#include "store/delivery_recorder.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "store/database.h"
+#include "store/notifications.h"
+
+namespace {
+
+// After a failed write (another process held the database past the wait
+// budget): the next try.
+constexpr auto retryAfterFailure = std::chrono::milliseconds(500);
+
+std::mutex mutex;
+std::condition_variable wake;
+std::map<std::int64_t, std::int64_t> pending;  // guest id -> shown at
+std::thread recorder;
+bool stopping = false;
+
+void forgetWritten(const std::map<std::int64_t, std::int64_t>& written) {
+  for (const auto& delivery : written) {
+    auto kept = pending.find(delivery.first);
+    if (kept != pending.end() && kept->second == delivery.second) pending.erase(kept);
+  }
+}
+
+void recordUntilStopped() {
+  WriteWaitBudget budget(writeBusyTimeoutMs);
+  std::unique_lock<std::mutex> lock(mutex);
+  while (!stopping) {
+    if (pending.empty()) {
+      wake.wait(lock);
+      continue;
+    }
+    std::map<std::int64_t, std::int64_t> batch = pending;
+    lock.unlock();
+    Outcome written = recordDeliveries(batch);
+    lock.lock();
+    if (written == Outcome::ok) {
+      forgetWritten(batch);
+    } else {
+      wake.wait_for(lock, retryAfterFailure, [] { return stopping; });
+    }
+  }
+}
+
+}  // namespace
+
+void noteDeliveries(const std::vector<std::int64_t>& ids, std::int64_t at) {
+  std::lock_guard<std::mutex> lock(mutex);
+  bool added = false;
+  for (std::int64_t id : ids) added = pending.emplace(id, at).second || added;
+  if (!added) return;  // already on their way
+  if (!recorder.joinable()) {
+    stopping = false;
+    recorder = std::thread(recordUntilStopped);
+  }
+  wake.notify_one();
+}
+
+std::optional<std::int64_t> pendingDelivery(std::int64_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = pending.find(id);
+  if (found == pending.end()) return std::nullopt;
+  return found->second;
+}
+
+void stopDeliveryRecorder() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+  }
+  wake.notify_all();
+  if (recorder.joinable()) recorder.join();
+  std::map<std::int64_t, std::int64_t> left;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    left.swap(pending);
+    stopping = false;
+  }
+  if (!left.empty() && databaseIsOpen()) recordDeliveries(left);
+}
