@@ -293,7 +293,11 @@ WriteTransaction::WriteTransaction() : lock_(writeConnection.mutex, std::defer_l
 }
 
 WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::try_to_lock) {
-  if (lock_.owns_lock()) begin();
+  if (lock_.owns_lock()) {
+    begin();
+  } else {
+    beginOutcome_ = Outcome::busy;
+  }
 }
 
 void WriteTransaction::begin() {

@@ -11,8 +11,10 @@
 
 namespace {
 
-// After a failed write (another process held the database past the wait
-// budget): the next try.
+// A delivery time is worth little against the desk's writes: the recorder
+// takes the write connection only when it is free, waits briefly for
+// another process's lock, and else tries again a little later.
+constexpr int recorderWaitMs = 200;
 constexpr auto retryAfterFailure = std::chrono::milliseconds(500);
 
 std::mutex mutex;
@@ -29,7 +31,7 @@ void forgetWritten(const std::map<std::int64_t, std::int64_t>& written) {
 }
 
 void recordUntilStopped() {
-  WriteWaitBudget budget(writeBusyTimeoutMs);
+  WriteWaitBudget budget(recorderWaitMs);
   std::unique_lock<std::mutex> lock(mutex);
   while (!stopping) {
     if (pending.empty()) {
@@ -38,7 +40,7 @@ void recordUntilStopped() {
     }
     std::map<std::int64_t, std::int64_t> batch = pending;
     lock.unlock();
-    Outcome written = recordDeliveries(batch);
+    Outcome written = recordDeliveries(batch, WriteTransaction::IfFree{});
     lock.lock();
     if (written == Outcome::ok) {
       forgetWritten(batch);

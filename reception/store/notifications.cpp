@@ -39,16 +39,25 @@ Outcome readRows(ReadSession& session, Statement& query, const char* what, std::
 
 const char* const deliverSql = "UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL";
 
-}  // namespace
-
-Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {
-  WriteTransaction transaction;
+Outcome writeDeliveries(WriteTransaction& transaction, const std::map<std::int64_t, std::int64_t>& shownAt) {
   if (!transaction.begun()) return transaction.beginOutcome();
   for (const auto& delivery : shownAt) {
     Statement deliver = transaction.prepare(deliverSql);
     if (!deliver.bind(1, delivery.first).bind(2, delivery.second).run()) return transaction.fail("write of a delivery");
   }
   return transaction.commit();
+}
+
+}  // namespace
+
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {
+  WriteTransaction transaction;
+  return writeDeliveries(transaction, shownAt);
+}
+
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, WriteTransaction::IfFree ifFree) {
+  WriteTransaction transaction(ifFree);
+  return writeDeliveries(transaction, shownAt);
 }
 
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
