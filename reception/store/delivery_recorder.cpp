@@ -20,8 +20,26 @@ constexpr auto retryAfterFailure = std::chrono::milliseconds(500);
 std::mutex mutex;
 std::condition_variable wake;
 std::map<std::int64_t, std::int64_t> pending;  // guest id -> shown at
-std::thread recorder;
 bool stopping = false;
+
+// Ended at exit too, should the store never have been closed: a thread
+// still joinable then would end the process with std::terminate.
+struct Recorder {
+  std::thread thread;
+  Recorder() = default;
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+  ~Recorder() {
+    if (!thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    wake.notify_all();
+    thread.join();
+  }
+};
+Recorder recorder;
 
 void forgetWritten(const std::map<std::int64_t, std::int64_t>& written) {
   for (const auto& delivery : written) {
@@ -57,9 +75,9 @@ void noteDeliveries(const std::vector<std::int64_t>& ids, std::int64_t at) {
   bool added = false;
   for (std::int64_t id : ids) added = pending.emplace(id, at).second || added;
   if (!added) return;  // already on their way
-  if (!recorder.joinable()) {
+  if (!recorder.thread.joinable()) {
     stopping = false;
-    recorder = std::thread(recordUntilStopped);
+    recorder.thread = std::thread(recordUntilStopped);
   }
   wake.notify_one();
 }
@@ -77,7 +95,7 @@ void stopDeliveryRecorder() {
     stopping = true;
   }
   wake.notify_all();
-  if (recorder.joinable()) recorder.join();
+  if (recorder.thread.joinable()) recorder.thread.join();
   std::map<std::int64_t, std::int64_t> left;
   {
     std::lock_guard<std::mutex> lock(mutex);
