@@ -253,7 +253,15 @@ std::optional<std::string> Statement::optionalText(int column) const {
 
 // --- ReadSession ---------------------------------------------------------------
 
-ReadSession::ReadSession() : lock_(readSide().mutex) {}
+namespace {
+thread_local int readSessionsOpen = 0;
+}  // namespace
+
+ReadSession::ReadSession() : lock_(readSide().mutex) { ++readSessionsOpen; }
+
+ReadSession::~ReadSession() { --readSessionsOpen; }
+
+bool ReadSession::openOnThisThread() { return readSessionsOpen > 0; }
 
 Statement ReadSession::prepare(const std::string& sql) {
   Connection& connection = readSide();

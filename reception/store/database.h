@@ -100,6 +100,7 @@ class Statement {
 class ReadSession {
  public:
   ReadSession();
+  ~ReadSession();
   ReadSession(const ReadSession&) = delete;
   ReadSession& operator=(const ReadSession&) = delete;
   Statement prepare(const std::string& sql);
@@ -111,6 +112,9 @@ class ReadSession {
   // Which connection this is: a number never given to another one, so that a
   // data version is compared only with one of the same connection.
   std::uint64_t connectionId() const;
+  // Whether the calling thread has a ReadSession open (which a second one
+  // on the same thread would wait for).
+  static bool openOnThisThread();
 
  private:
   std::unique_lock<std::mutex> lock_;

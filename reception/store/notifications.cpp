@@ -2,6 +2,7 @@
 
 #include "metrics/metrics.h"
 #include "store/clock.h"
+#include "store/delivery_recorder.h"
 #include "store/staff.h"
 
 namespace {
@@ -27,11 +28,19 @@ NotificationRow notificationFromRow(const Statement& row) {
   return n;
 }
 
+// A guest a notifier was shown whose delivery is still being written counts as delivered.
+NotificationRow withPendingDelivery(NotificationRow row) {
+  if (row.deliveredAt) return row;
+  row.deliveredAt = pendingDelivery(row.id);
+  row.stillOnScreen = row.deliveredAt && (row.archivedBy == "desk" || row.archivedBy == "reassigned");
+  return row;
+}
+
 // Every row of a query of selectNotification's columns; a read error is never a shorter list.
 Outcome readRows(ReadSession& session, Statement& query, const char* what, std::vector<NotificationRow>& rows) {
   rows.clear();
   int result;
-  while ((result = query.step()) == SQLITE_ROW) rows.push_back(notificationFromRow(query));
+  while ((result = query.step()) == SQLITE_ROW) rows.push_back(withPendingDelivery(notificationFromRow(query)));
   if (result == SQLITE_DONE) return Outcome::ok;
   rows.clear();
   return session.fail(what);
@@ -147,6 +156,11 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since) {
 }
 
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest) {
+  // What the desk does next depends on whether the host was shown the guest.
+  std::optional<std::int64_t> shownAt = pendingDelivery(id);
+  if (shownAt && !transaction.prepare(deliverSql).bind(1, id).bind(2, *shownAt).run()) {
+    return transaction.fail("write of a delivery");
+  }
   Statement query =
       transaction.prepare(std::string(selectNotification) + "WHERE n.id = ?1 AND n.archived_at IS NULL");
   int result = query.bind(1, id).step();

@@ -217,7 +217,8 @@ Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, st
 void refreshPollStateAfterCommit() {
   std::shared_ptr<const PollState> state = std::atomic_load(&current);
   // Nothing kept (no poll yet, or a command's own process): nothing to bring up to date.
-  if (!state) return;
+  // Nor from within a read of this thread: the next poll sees the commit by its data version.
+  if (!state || ReadSession::openOnThisThread()) return;
   // A failure leaves the data version unseen: the next poll reads again.
   bringUpToDate(state->encoding, true);
 }
