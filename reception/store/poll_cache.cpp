@@ -126,9 +126,13 @@ void install(std::shared_ptr<PollState> fresh) {
   std::atomic_store(&current, std::shared_ptr<const PollState>(std::move(fresh)));
 }
 
-// Reads again the parts whose revision moved (all of them for another encoding).
+// Which parts a caller needs up to date: listUsers reads no guest.
+enum class Parts { staff, all };
+
+// Reads again the parts whose revision moved (all of them for another
+// encoding), the guests only when asked for; complete: nothing left stale.
 Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old, const PollEncoding& encoding,
-               std::uint64_t epoch) {
+               std::uint64_t epoch, Parts parts, bool& complete) {
   ReadSnapshot snapshot(session);
   if (!snapshot.begun()) return session.fail("begin a read");
   std::int64_t staffRevision = 0;
@@ -147,8 +151,12 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
     if ((read = readStaff(session, encoding, *staff)) != Outcome::ok) return read;
     fresh->staff = std::move(staff);
   }
+  complete = true;
   if (reusable && old->guests->revision == guestRevision) {
     fresh->guests = old->guests;
+  } else if (parts == Parts::staff) {
+    fresh->guests = reusable ? old->guests : std::make_shared<GuestPart>();
+    complete = false;
   } else {
     auto guests = std::make_shared<GuestPart>();
     guests->revision = guestRevision;
@@ -164,7 +172,7 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
 // neither waits nor reads a table. forced: read the revisions even then
 // (after a commit of this process, which this connection's data version may
 // not show when reads share the write connection).
-Outcome bringUpToDate(const PollEncoding& encoding, bool forced) {
+Outcome bringUpToDate(const PollEncoding& encoding, bool forced, Parts parts) {
   ReadSession session;
   std::int64_t version = 0;
   Outcome looked = session.dataVersion(version);
@@ -175,13 +183,14 @@ Outcome bringUpToDate(const PollEncoding& encoding, bool forced) {
                   lastLook.connection == session.connectionId() && lastLook.epoch == epoch &&
                   lastLook.dataVersion == version;
   if (upToDate && !forced) return Outcome::ok;
-  Outcome read = reread(session, state, encoding, epoch);
-  if (read == Outcome::ok) lastLook = ThreadLook{session.connectionId(), epoch, version};
+  bool complete = false;
+  Outcome read = reread(session, state, encoding, epoch, parts, complete);
+  if (read == Outcome::ok && complete) lastLook = ThreadLook{session.connectionId(), epoch, version};
   return read;
 }
 
-std::shared_ptr<const PollState> upToDateState(const PollEncoding& encoding, Outcome& outcome) {
-  outcome = bringUpToDate(encoding, false);
+std::shared_ptr<const PollState> upToDateState(const PollEncoding& encoding, Parts parts, Outcome& outcome) {
+  outcome = bringUpToDate(encoding, false, parts);
   if (outcome != Outcome::ok) return nullptr;
   std::shared_ptr<const PollState> state = std::atomic_load(&current);
   // Forgotten in between (the database closed): as if it were busy.
@@ -193,14 +202,14 @@ std::shared_ptr<const PollState> upToDateState(const PollEncoding& encoding, Out
 
 Outcome polledNames(const PollEncoding& encoding, std::string& body) {
   Outcome outcome = Outcome::ok;
-  std::shared_ptr<const PollState> state = upToDateState(encoding, outcome);
+  std::shared_ptr<const PollState> state = upToDateState(encoding, Parts::staff, outcome);
   if (state) body = state->staff->names;
   return outcome;
 }
 
 Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, std::int64_t now, std::string& body) {
   Outcome outcome = Outcome::ok;
-  std::shared_ptr<const PollState> state = upToDateState(encoding, outcome);
+  std::shared_ptr<const PollState> state = upToDateState(encoding, Parts::all, outcome);
   if (!state) return outcome;
   auto member = state->staff->byTwoWords.find(twoWords);
   if (member == state->staff->byTwoWords.end()) return Outcome::notFound;
@@ -220,7 +229,7 @@ void refreshPollStateAfterCommit() {
   // Nor from within a read of this thread: the next poll sees the commit by its data version.
   if (!state || ReadSession::openOnThisThread()) return;
   // A failure leaves the data version unseen: the next poll reads again.
-  bringUpToDate(state->encoding, true);
+  bringUpToDate(state->encoding, true, Parts::all);
 }
 
 void resetPollState() {

@@ -501,10 +501,18 @@ TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
       {"account add", "POST", "/api/desk/accounts", json{{"name", "temp"}, {"password", "temp-password"}}.dump()},
       {"account remove", "DELETE", "/api/desk/accounts/" + std::to_string(clerk.id), ""},
   };
-  // One after another: each waits its 2 s for the lock, and they share the one write connection.
+  // First the host closes Ada (a write, on a writer lane) and the alert
+  // worker's pass takes Ada's due step, each waiting for the lock on a thread
+  // of its own; then the desk's writes, one after another: each waits its 2 s
+  // for the lock, and they share the one write connection.
+  RawReply archived;
+  std::thread host([&] { archived = get("/api/reception/archiveNotification" + keyed + "&id=" + std::to_string(ada)); });
+  std::thread alertWorker([&] { runAlertPass(alerts, currentTimeMs() + 3600 * 1000); });
   std::vector<RawReply> writeReplies(writes.size());
   std::atomic<bool> writesDone{false};
   std::thread writer([&] {
+    host.join();
+    alertWorker.join();
     for (std::size_t i = 0; i < writes.size(); ++i) {
       writeReplies[i] = send(std::get<1>(writes[i]), std::get<2>(writes[i]), std::get<3>(writes[i]));
     }
@@ -516,14 +524,11 @@ TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
       {"the desk state", "/api/desk/state"}, {"the audit page", "/api/desk/audit"},
       {"the account list", "/api/desk/accounts"}, {"the visitor log", "/api/desk/visitors"},
       {"the staff export", "/api/desk/staff.csv"}};
-  // Meanwhile the host closes Ada (a write, on a writer lane) and the alert worker's pass
-  // takes Ada's due step: both wait for the lock on threads of their own.
-  RawReply archived;
-  std::thread host([&] { archived = get("/api/reception/archiveNotification" + keyed + "&id=" + std::to_string(ada)); });
-  std::thread alertWorker([&] { runAlertPass(alerts, currentTimeMs() + 3600 * 1000); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writes now hold or wait for the write connection
 
-  // Polls that deliver answer at once with what they show; the delivery is written later.
+  // Polls that deliver answer at once with what they show, the write
+  // connection meanwhile taken by the host's archive or the alert pass; the
+  // delivery is written later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   double slowestDelivery = 0;
   for (const auto& firstPoll : firstPolls) {
     Clock::time_point start = Clock::now();
@@ -559,8 +564,6 @@ TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   writer.join();
-  host.join();
-  alertWorker.join();
   std::string log = ::testing::internal::GetCapturedStderr();
   sqlite3_exec(outside, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(outside);
@@ -791,9 +794,11 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   std::string token;
   ASSERT_EQ(startSession(admin.id, token), Outcome::ok);
   const std::string session = "Cookie: vestibra_session=" + token + "\r\n";
-  // Every page but the schema's and those of staff and desk sessions (with their indexes).
+  // Every page but the schema's and those of staff (with the counter of its
+  // changes) and desk sessions (with their indexes).
   const std::size_t pages = std::filesystem::file_size(later) / 4096;
-  std::set<std::size_t> kept = rootPages(later, "tbl_name IN ('staff', 'desk_account', 'desk_session')");
+  std::set<std::size_t> kept =
+      rootPages(later, "tbl_name IN ('staff', 'poll_revision', 'desk_account', 'desk_session')");
   for (std::size_t page : schemaPages(later)) kept.insert(page);
   for (std::size_t page = 1; page <= pages; ++page) {
     if (kept.count(page) == 0) writeBytes(later, random4k, (page - 1) * 4096);
