@@ -35,7 +35,7 @@ std::mutex readersMutex;
 std::vector<std::shared_ptr<Connection>> readers;
 std::atomic<std::uint64_t> openGeneration{0};
 std::atomic<std::uint64_t> lastConnectionId{0};
-void (*commitListener)() = nullptr;
+std::atomic<void (*)()> commitListener{nullptr};
 
 thread_local int writeWaitMs = writeBusyTimeoutMs;
 
@@ -323,7 +323,8 @@ WriteTransaction::~WriteTransaction() {
   }
   if (lock_.owns_lock()) lock_.unlock();
   // Free of the write connection, so that the listener may read, even where reads share it.
-  if (committed_ && commitListener != nullptr) commitListener();
+  void (*listener)() = commitListener;
+  if (committed_ && listener != nullptr) listener();
 }
 
 Statement WriteTransaction::prepare(const std::string& sql) {
