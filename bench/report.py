@@ -234,7 +234,8 @@ def cpu_row(ours_runs, nginx_runs):
     pairs = [(a[6], b[6]) for a, b in zip(ours_runs, nginx_runs) if not math.isnan(a[6]) and not math.isnan(b[6])]
     ours, peer = [a for a, _ in pairs], [b for _, b in pairs]
     ratios = [a / b for a, b in pairs if b > 0]
-    value = statistics.median(ratios) if ratios else NAN
+    # Two decimals, as the table shows it and as the other ratios are checked.
+    value = float("%.2f" % statistics.median(ratios)) if ratios else NAN
     ours_figure, peer_figure = median_and_cv(ours, "us"), median_and_cv(peer, "us")
     return row(SERVICE, CPU_LABEL, "%s µs" % fmt(ours_figure.median), "%s µs" % fmt(peer_figure.median),
                fmt(value, "%.2f"), "≤ 1.0", meets_target(value, "≤ 1.0"),

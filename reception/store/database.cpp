@@ -277,7 +277,8 @@ Outcome ReadSession::fail(const char* what) {
 }
 
 Outcome ReadSession::dataVersion(std::int64_t& version) {
-  Statement query = prepare("PRAGMA data_version");
+  static const std::string sql = "PRAGMA data_version";  // made once: asked before every poll
+  Statement query = prepare(sql);
   if (query.step() != SQLITE_ROW) return fail("read of the data version");
   version = query.integer(0);
   return Outcome::ok;
