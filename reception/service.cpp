@@ -64,7 +64,7 @@ constexpr Body body = Body::small;
 const Route routes[] = {
     {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
     {"GET", "/api/reception/getNotification", Access::notifierKey, Lane::server, body, nullptr, getNotification},
-    {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::server, body, nullptr, archiveNotification},
+    {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::writer, body, nullptr, archiveNotification},
     {"POST", "/api/desk/login", Access::anyone, Lane::login, body, nullptr, nullptr},
     {"GET", "/api/desk/state", Access::desk, Lane::server, body, state, nullptr},
     {"GET", "/api/desk/session", Access::desk, Lane::server, body, whoAmI, nullptr},

@@ -26,10 +26,6 @@ struct NotificationRow {
   bool stillOnScreen = false;
 };
 
-// A notifier's poll: records the poll (in memory until the next batch),
-// marks the unarchived notifications as delivered (the first time, on disk
-// before it returns) and returns them, oldest first.
-Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting);
 // notFound: no such active host; conflict: maxWaiting guests already wait for the host.
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
                         NotificationRow& added);
@@ -39,8 +35,13 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by);
 // delivered to a notifier and is still waiting; notFound otherwise, and no
 // guest's outcome changes (a guest never shown can only be withdrawn at the
 // desk). Closing a guest the desk had withdrawn or reassigned is noted, so
-// that the desk stops saying it is on the host's screen.
-Outcome archiveShownNotification(std::int64_t id);
+// that the desk stops saying it is on the host's screen. shownAt: when a
+// poll showed the guest, if that delivery is not yet written (it is, first).
+Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt = std::nullopt);
+// Writes when each guest (id -> time) was first delivered, in one transaction;
+// with IfFree, busy at once when another write of this process is under way.
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt);
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, WriteTransaction::IfFree ifFree);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
