@@ -330,7 +330,7 @@ TEST_F(ReceptionApiTest, EveryChangeIsSeenByTheNextPoll) {
 
   // A directory sync adds, renames and deactivates.
   DirectoryPlan plan;
-  DirectoryEntry dora{"uid=dora", "u-dora", "Dora", "Lang", std::nullopt};
+  DirectoryEntry dora{"uid=dora", "u-dora", "Dora", "Lang", std::nullopt, ""};
   ASSERT_EQ(applyDirectorySync({dora}, false, true, plan), DirectoryApply::applied);
   EXPECT_EQ(names(), "Anna Berg,Dora Lang,Ben Weber");
   std::int64_t doraId = 0;
