@@ -23,6 +23,7 @@
 #include "desk/desk.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
+#include "host/host_events.h"
 #include "http/access_log.h"
 #include "http/metrics_listener.h"
 #include "reception_client.h"
@@ -96,6 +97,12 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.notifier.codePage = options.codePage;
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
+  settings.maxEventStreams = options.maxEventStreams;
+  // Hosts' directory passwords are checked on the directory connection of the sync.
+  settings.host.directory.url = options.directory.url;
+  settings.host.directory.startTls = usesStartTls(options.directory);
+  settings.host.directory.caFile = options.directory.caFile;
+  settings.host.directory.timeoutSeconds = 10;
   settings.desk.policy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
   settings.desk.policy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
@@ -272,6 +279,8 @@ int main(int argc, char** argv) {
   if (!error.empty()) return fail(error);
   alerts.policy = settings.desk.policy;
   settings.desk.alertMail = !alerts.smtp.url.empty();
+  settings.host.smtp = alerts.smtp;
+  settings.host.publicUrl = alerts.publicUrl;
   // The reply links come back to the public URL's host name.
   options.hostNames.push_back(urlHostName(alerts.publicUrl));
   setOrigin(options, listeners, settings.origin);
@@ -289,6 +298,8 @@ int main(int argc, char** argv) {
 
   waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
+  stopHostEvents();
+  stopHostMailer();
   stopDirectoryWorker();
   stopAlertWorker();
   closeRecords(held);

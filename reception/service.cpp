@@ -20,6 +20,8 @@ namespace {
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
 constexpr std::string_view replyPrefix = "/ack/";
+constexpr std::string_view hostPrefix = "/api/me/";
+constexpr std::string_view signInPrefix = "/me/sign-in/";
 // The limit for a route that takes an upload (a staff CSV of some thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
@@ -30,8 +32,9 @@ ServiceSettings& currentSettings() {
 }
 
 // Who may use a route: anyone with the notifiers' key, anyone (logging in,
-// a reply link's page), or a desk session of at least that role.
-enum class Access { notifierKey, anyone, desk, admin };
+// a reply link's page), a desk session of at least that role, or a host's
+// session on their own page.
+enum class Access { notifierKey, anyone, desk, admin, host };
 
 // What body a route takes: a small JSON one, or an upload (read only once
 // the session and role are known, a few at a time).
@@ -49,6 +52,7 @@ struct Route {
   HttpResponse (*desk)(const DeskCall&);
   HttpResponse (*notifier)(const NotifierCall&);
   HttpResponse (*page)(const HttpRequest&, std::string_view rest) = nullptr;
+  HttpResponse (*host)(const HostCall&) = nullptr;
 };
 
 constexpr Body body = Body::small;
@@ -81,6 +85,18 @@ const Route routes[] = {
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
     {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
+    {"POST", "/api/me/login", Access::anyone, Lane::login, body, nullptr, nullptr},
+    {"POST", "/api/me/sign-in-link", Access::anyone, Lane::writer, body, nullptr, nullptr},
+    {"GET", "/me/sign-in/*", Access::anyone, Lane::server, body, nullptr, nullptr, signInPage},
+    {"POST", "/me/sign-in/*", Access::anyone, Lane::writer, body, nullptr, nullptr, signInPage},
+    {"POST", "/api/me/logout", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostLogout},
+    {"GET", "/api/me/session", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostSession},
+    {"GET", "/api/me/events", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostEvents},
+    {"POST", "/api/me/notifications/#/acknowledge", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, acknowledgeMyGuest},
+    {"GET", "/api/me/contacts", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myContacts},
+    {"PUT", "/api/me/contacts", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, updateMyContacts},
+    {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
+    {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -205,6 +221,10 @@ std::string methodsOf(std::string_view path) {
 
 // Why a desk request with a session cookie is refused, or nullopt with the session's account.
 std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, std::string_view path, DeskAccount& account) {
+  // A host's page session is for /api/me/ only.
+  if (sessionToken(request).empty() && !hostSessionToken(request).empty()) {
+    return errorAnswer(403, "A host's session cannot use the desk. Log in at the desk.");
+  }
   Outcome session = findSession(sessionToken(request), account);
   if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
   if (session != Outcome::ok) return storeFailure(session, readFailed);
@@ -243,6 +263,39 @@ std::optional<HttpResponse> deskRefusal(const HttpRequest& request, std::string_
   return sessionRefusal(request, path, account);
 }
 
+// Why a request of a host's page is refused, or nullopt with the session's
+// member (unless it signs in). A login's body is read only once it is there.
+std::optional<HttpResponse> hostApiRefusal(const HttpRequest& request, std::string_view path, bool bodyRead,
+                                           HostMember& member) {
+  const std::string& method = request.method;
+  bool hasBody = method == "POST" || method == "PUT";
+  if (method != "GET" && method != "HEAD" && isCrossSiteWrite(request)) {
+    logRefusal(request.clientAddress, 403, "a host page write from another site", currentTimeMs());
+    return errorAnswer(403, "Requests from other sites are refused.");
+  }
+  if (hostCookieCount(request) > 1) {
+    return errorAnswer(400, "The browser sent more than one session cookie. Clear this site's cookies and sign in again.");
+  }
+  if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
+  if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  if (path == "/api/me/login" || path == "/api/me/sign-in-link") {
+    if (method != "POST") return errorAnswer(405, "Use POST.");
+    return bodyRead && path == "/api/me/login" ? hostLoginRefusal(request) : std::nullopt;
+  }
+  // A desk session is for /api/desk/ only.
+  if (hostSessionToken(request).empty() && !sessionToken(request).empty()) {
+    return errorAnswer(403, "A desk session cannot use a host's page. Sign in as yourself at /me/.");
+  }
+  Outcome session = findHostSession(hostSessionToken(request), member);
+  if (session == Outcome::notFound) return errorAnswer(401, "Please sign in.");
+  if (session != Outcome::ok) return storeFailure(session, readFailed);
+  if (request.route < 0 || routes[request.route].access != Access::host) {
+    std::string allowed = methodsOf(path);
+    return allowed.empty() ? errorAnswer(404, "No such request.") : errorAnswer(405, "Use " + allowed + ".");
+  }
+  return std::nullopt;
+}
+
 // Why the service does not answer a request for the service's own pages, or nullopt.
 std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
@@ -253,19 +306,38 @@ std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
 
 // Every check a request passes before its handler runs: the refusal, or nullopt.
 std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap& query, bool bodyRead,
-                                      DeskAccount& account) {
+                                      DeskAccount& account, HostMember& member) {
   std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, query);
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
   if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
+  if (startsWith(path, hostPrefix)) return hostApiRefusal(request, path, bodyRead, member);
+  // The sign-in link's button: a form of this site only, so no other page can sign a browser in as someone else.
+  if (startsWith(path, signInPrefix) && request.method == "POST" && isCrossSiteWrite(request)) {
+    return errorAnswer(403, "Requests from other sites are refused.");
+  }
   return std::nullopt;
+}
+
+HttpResponse routeHost(const HttpRequest& request, std::string_view path, const QueryMap& query,
+                       const HostMember& member) {
+  const HostSettings& settings = currentSettings().host;
+  if (path == "/api/me/login") return hostLogin(request, settings);
+  if (path == "/api/me/sign-in-link") return requestSignInLink(request, settings);
+  const Route& found = routes[request.route];
+  std::int64_t id = 0;
+  matchPath(path, found.path, id);
+  const HostCall call{request, member, id, query, settings};
+  // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
+  return found.host(call);
 }
 
 HttpResponse route(const HttpRequest& request) {
   DeskAccount account;
+  HostMember member;
   QueryMap query = parseRequestTarget(request.target).query;
   // The login's own checks run in login(), with the body it reads anyway.
-  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account)) return *refused;
+  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account, member)) return *refused;
   std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) {
     const NotifierCall call{query, currentSettings().notifier};
@@ -273,6 +345,16 @@ HttpResponse route(const HttpRequest& request) {
     return routes[request.route].notifier(call);
   }
   if (path == "/api/desk/login") return login(request);
+  if (startsWith(path, hostPrefix)) return routeHost(request, path, query, member);
+  if (startsWith(path, signInPrefix)) {
+    if (request.route < 0) return errorAnswer(405, "Use GET or POST.");
+    return signInPage(request, path.substr(signInPrefix.size()));
+  }
+  if (path == "/me") {
+    HttpResponse moved = textAnswer(308, "The host's page is at /me/.\n");
+    moved.headers.emplace_back("Location", "/me/");
+    return moved;
+  }
   if (startsWith(path, replyPrefix)) {
     // A method the page does not take has no row: the page answers 405 itself.
     auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
@@ -300,6 +382,7 @@ void configureService(const ServiceSettings& serviceSettings) {
   ServiceSettings& settings = currentSettings();
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
+  setEventStreamLimits(EventStreamLimits{settings.maxEventStreams, defaultEventStreamsPerAddress});
 }
 
 namespace {
@@ -335,8 +418,9 @@ bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpRes
   // Runs on the server's own threads: a session read must not wait for another process's lock.
   WriteWaitBudget budget(0);
   DeskAccount account;
+  HostMember member;
   QueryMap query = parseRequestTarget(request.target).query;
-  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account);
+  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account, member);
   if (!refused) return false;
   refusal = std::move(*refused);
   addCommonHeaders(request, refusal);

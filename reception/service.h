@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "desk/answers.h"
+#include "host/host_api.h"
+#include "http/event_stream.h"
 #include "http/request_guard.h"
 #include "http/server.h"
 #include "notifier/api.h"
@@ -13,9 +15,11 @@
 struct ServiceSettings {
   NotifierSettings notifier;
   DeskSettings desk;
+  HostSettings host;
   DeskOrigin origin;  // the names and ports the desk answers to
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow
+  unsigned maxEventStreams = defaultMaxEventStreams;  // hosts' open pages
 };
 
 // Sets what the router uses; before the server starts.

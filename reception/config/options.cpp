@@ -15,6 +15,7 @@ const char receptionUsage[] =
     "                           or -._~); default the notifiers' compiled-in key\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
+    "  --max-event-streams N    hosts' pages open at once (default 5000); beyond: 503\n"
     "  --max-connections-per-address N\n"
     "                           connections one client address may hold at once;\n"
     "                           default 32\n"
@@ -135,6 +136,8 @@ std::string applyLimit(const std::string& name, const std::string& value, Recept
   if (!parseWhole(value, 1, most, count)) return name + ": \"" + value + "\" is not a number from 1 to " + std::to_string(most);
   if (name == "--max-waiting-per-host") {
     options.maxWaitingPerHost = static_cast<int>(count);
+  } else if (name == "--max-event-streams") {
+    options.maxEventStreams = static_cast<unsigned>(count);
   } else {
     options.maxConnectionsPerAddress = static_cast<unsigned>(count);
   }
@@ -173,7 +176,9 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
     if (value.find(':') == std::string::npos) return "--metrics-listen needs ADDRESS:PORT, for example 127.0.0.1:9464";
     return applyEndpoint(name, value, "127.0.0.1:9464", options.metricsAddress, options.metricsPort);
   }
-  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
+  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--max-event-streams") {
+    return applyLimit(name, value, options);
+  }
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
@@ -192,7 +197,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
-         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
+         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--max-event-streams" ||
+         isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }
 

@@ -32,6 +32,7 @@ struct ReceptionOptions {
   // Limits against greedy clients.
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
+  unsigned maxEventStreams = 5000;  // hosts' open pages at once
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
 };

@@ -26,6 +26,7 @@ class ConnectionSlots {
   bool admits(const std::string& address);
   void opened(const std::string& address);
   void closed(const std::string& address);
+  unsigned heldBy(const std::string& address);
 
  private:
   std::mutex mutex_;

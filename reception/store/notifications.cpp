@@ -2,6 +2,7 @@
 
 #include "metrics/metrics.h"
 #include "store/clock.h"
+#include "store/guest_changes.h"
 #include "store/staff.h"
 
 namespace {
@@ -45,7 +46,7 @@ Outcome markDelivered(const std::vector<std::int64_t>& ids, std::int64_t now) {
     Statement deliver = transaction.prepare("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
     if (!deliver.bind(1, id).bind(2, now).run()) return transaction.fail("write of a delivery");
   }
-  return transaction.commit();
+  return guestsCommitted(transaction.commit());
 }
 
 }  // namespace
@@ -97,7 +98,7 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
     return transaction.fail("write of a guest");
   }
   row.id = transaction.lastInsertId();
-  Outcome committed = transaction.commit();
+  Outcome committed = guestsCommitted(transaction.commit());
   if (committed == Outcome::ok) added = row;
   return committed;
 }
@@ -116,14 +117,14 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome archived = archiveWaitingGuest(transaction, id, by);
-  return archived == Outcome::ok ? transaction.commit() : archived;
+  return archived == Outcome::ok ? guestsCommitted(transaction.commit()) : archived;
 }
 
 Outcome archiveShownNotification(std::int64_t id) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
-  if (archived == Outcome::ok) return transaction.commit();
+  if (archived == Outcome::ok) return guestsCommitted(transaction.commit());
   if (archived != Outcome::notFound) return archived;
   // The host closed a guest the desk had already withdrawn or reassigned:
   // noted, so that the desk stops saying it is on the host's screen.

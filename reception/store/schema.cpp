@@ -1,6 +1,7 @@
 #include "store/schema.h"
 
 #include "store/database.h"
+#include "store/host_sessions.h"
 #include "store/staff.h"
 
 namespace {
@@ -145,6 +146,11 @@ bool addLaterColumns(SetupConnection& setup) {
       !addColumn(setup, "staff", "alert_url", "TEXT") ||
       !setup.execute("CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) "
                      "WHERE directory_id IS NOT NULL")) {
+    return false;
+  }
+  // The directory entry's DN and login name, for hosts signing in with the directory password.
+  if (!addColumn(setup, "staff", "directory_dn", "TEXT") || !addColumn(setup, "staff", "directory_login", "TEXT") ||
+      !setup.execute(hostSessionSchemaSql)) {
     return false;
   }
   return setup.execute(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());

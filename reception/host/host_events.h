@@ -1,0 +1,20 @@
+// The fan-out of guest changes to the hosts' open pages: one thread that,
+// told by the store's hook, re-reads the waiting guests once and sends each
+// open stream the events of its own host. Streams hold no thread of their own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "http/event_stream.h"
+
+// A comment line this often keeps proxies and the browser from closing an idle stream.
+constexpr auto heartbeatInterval = std::chrono::seconds(25);
+
+// Adds a host's stream; its "snapshot" event follows at once, from the
+// fan-out's thread (started on first use).
+void addHostStream(std::int64_t staffId, const std::shared_ptr<EventStream>& stream);
+// Ends the fan-out's thread; before the store closes.
+void stopHostEvents();
