@@ -17,7 +17,10 @@ const char directoryUsage[] =
     "  --ldap-filter FILTER     who counts as staff; default\n"
     "                           (&(objectClass=person)(givenName=*)(sn=*))\n"
     "  --ldap-sync-minutes N    sync the staff from the directory every N minutes;\n"
-    "                           default 0: only on request\n";
+    "                           default 0: only on request\n"
+    "  --ldap-login-attribute NAME\n"
+    "                           what hosts sign in to their page with; default uid\n"
+    "                           (sAMAccountName on Active Directory)\n";
 
 namespace {
 
@@ -51,7 +54,7 @@ std::string applyMinutes(const std::string& value, long long& minutes) {
 bool isDirectoryOption(const std::string& name) {
   return name == "--ldap-url" || name == "--ldap-tls" || name == "--ldap-ca-file" || name == "--ldap-bind-dn" ||
          name == "--ldap-bind-password-file" || name == "--ldap-base" || name == "--ldap-filter" ||
-         name == "--ldap-sync-minutes";
+         name == "--ldap-sync-minutes" || name == "--ldap-login-attribute";
 }
 
 std::string applyDirectoryOption(const std::string& name, const std::string& value, DirectoryOptions& options) {
@@ -64,6 +67,12 @@ std::string applyDirectoryOption(const std::string& name, const std::string& val
   if (name == "--ldap-tls") {
     options.tls = value;
     return value == "starttls" || value == "none" ? "" : "--ldap-tls is starttls or none";
+  }
+  if (name == "--ldap-login-attribute") {
+    options.loginAttribute = value;
+    return value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-") == std::string::npos
+               ? ""
+               : "--ldap-login-attribute must be an attribute name";
   }
   if (name == "--ldap-filter") {
     options.filter = value;

@@ -14,6 +14,7 @@ struct DirectoryOptions {
   std::string base;
   std::string filter = defaultLdapFilter;
   long long syncMinutes = 0;  // 0: no scheduled sync
+  std::string loginAttribute = "uid";  // hosts sign in with this attribute's value
 };
 
 bool isDirectoryOption(const std::string& name);

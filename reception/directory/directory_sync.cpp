@@ -7,6 +7,7 @@
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
+#include "store/directory_logins.h"
 #include "store/directory_staff.h"
 
 namespace {
@@ -22,6 +23,12 @@ DirectoryStaffChanges changesOf(const DirectoryPlan& plan) {
     changes.added.push_back(DirectoryStaff{0, entry.identity, entry.firstName, entry.lastName, entry.email, true});
   }
   return changes;
+}
+
+std::vector<DirectoryLogin> loginsOf(const std::vector<DirectoryEntry>& entries) {
+  std::vector<DirectoryLogin> logins;
+  for (const DirectoryEntry& entry : entries) logins.push_back({entry.identity, entry.dn, entry.login});
+  return logins;
 }
 
 DirectoryApply preview(const std::vector<DirectoryEntry>& entries, DirectoryPlan& plan) {
@@ -45,7 +52,7 @@ DirectoryApply applyDirectorySync(const std::vector<DirectoryEntry>& entries, bo
   plan = planDirectorySync(entries, now.rows, now.handNames);
   if (exceedsSafetyStop(plan) && !force) return DirectoryApply::safetyStop;
   if (writeDirectoryStaff(transaction, changesOf(plan), currentTimeMs()) != Outcome::ok ||
-      transaction.commit() != Outcome::ok) {
+      writeDirectoryLogins(transaction, loginsOf(entries)) != Outcome::ok || transaction.commit() != Outcome::ok) {
     return DirectoryApply::failed;
   }
   return DirectoryApply::applied;
@@ -79,6 +86,7 @@ std::string ldapSettingsFrom(const DirectoryOptions& options, LdapSettings& sett
   settings.bindDn = options.bindDn;
   settings.base = options.base;
   settings.filter = options.filter;
+  settings.loginAttribute = options.loginAttribute;
   settings.password.clear();
   if (options.passwordFile.empty()) return "";
   std::ifstream file(options.passwordFile, std::ios::binary);

@@ -1,5 +1,7 @@
 #include "directory/ldap_reader.h"
 
+#include <strings.h>
+
 #include <ldap.h>
 
 #include <chrono>
@@ -105,7 +107,15 @@ std::string hex(const std::string& bytes) {
   return text;
 }
 
-DirectoryEntry entryOf(LDAP* handle, LDAPMessage* message) {
+// An attribute's first value by its name in any case: servers answer with the schema's spelling.
+std::string valueOf(const std::map<std::string, std::string>& values, const std::string& name) {
+  for (const auto& [key, value] : values) {
+    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  }
+  return "";
+}
+
+DirectoryEntry entryOf(LDAP* handle, LDAPMessage* message, const std::string& loginAttribute) {
   DirectoryEntry entry;
   char* dn = ldap_get_dn(handle, message);
   if (dn != nullptr) entry.dn = dn;
@@ -116,13 +126,15 @@ DirectoryEntry entryOf(LDAP* handle, LDAPMessage* message) {
   entry.lastName = values["sn"];
   auto mail = values.find("mail");
   if (mail != values.end()) entry.email = usableEmail(mail->second);
+  if (!loginAttribute.empty()) entry.login = valueOf(values, loginAttribute);
   return entry;
 }
 
 // Reads one page's entries and the cookie for the next; "" or why not.
-std::string readPage(LDAP* handle, LDAPMessage* result, Cookie& cookie, std::vector<DirectoryEntry>& entries) {
+std::string readPage(LDAP* handle, LDAPMessage* result, Cookie& cookie, std::vector<DirectoryEntry>& entries,
+                     const std::string& loginAttribute) {
   for (LDAPMessage* entry = ldap_first_entry(handle, result); entry != nullptr; entry = ldap_next_entry(handle, entry)) {
-    entries.push_back(entryOf(handle, entry));
+    entries.push_back(entryOf(handle, entry, loginAttribute));
   }
   int code = LDAP_SUCCESS;
   LDAPControl** controls = nullptr;
@@ -146,7 +158,8 @@ std::string search(const LdapSettings& settings, LDAP* handle, Clock::time_point
                    std::vector<DirectoryEntry>& entries) {
   // entryUUID is operational: it comes only when asked for by name.
   char* attributes[] = {const_cast<char*>("givenName"), const_cast<char*>("sn"), const_cast<char*>("mail"),
-                        const_cast<char*>("entryUUID"), const_cast<char*>("objectGUID"), nullptr};
+                        const_cast<char*>("entryUUID"), const_cast<char*>("objectGUID"),
+                        const_cast<char*>(settings.loginAttribute.c_str()), nullptr};
   Cookie cookie;
   for (int page = 0; page < maxPages; ++page) {
     LDAPControl* pageControl = nullptr;
@@ -159,7 +172,7 @@ std::string search(const LdapSettings& settings, LDAP* handle, Clock::time_point
                              controls, nullptr, &left, LDAP_NO_LIMIT, &result.message);
     ldap_control_free(pageControl);
     if (code != LDAP_SUCCESS) return failure("the directory's search failed", code) + detail(handle);
-    std::string error = readPage(handle, result.message, cookie, entries);
+    std::string error = readPage(handle, result.message, cookie, entries, settings.loginAttribute);
     if (!error.empty()) return error;
     if (cookie.empty()) return "";
     if (Clock::now() >= deadline) return "the directory's search took longer than " + std::to_string(settings.timeoutSeconds) + " s";

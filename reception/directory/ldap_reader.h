@@ -15,6 +15,7 @@ struct LdapSettings {
   std::string password;
   std::string base;
   std::string filter;
+  std::string loginAttribute = "uid";  // read with each entry, for hosts' sign-in
   int timeoutSeconds = 60;  // for the whole read, connection included
 };
 
