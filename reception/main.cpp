@@ -98,6 +98,9 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
   settings.maxEventStreams = options.maxEventStreams;
+  settings.notifierKeys = options.notifierKeys == "shared"     ? NotifierKeys::shared
+                          : options.notifierKeys == "personal" ? NotifierKeys::personal
+                                                               : NotifierKeys::both;
   // Hosts' directory passwords are checked on the directory connection of the sync.
   settings.host.directory.url = options.directory.url;
   settings.host.directory.startTls = usesStartTls(options.directory);

@@ -13,6 +13,7 @@
 #include "metrics/metrics.h"
 #include "store/accounts.h"
 #include "store/clock.h"
+#include "store/installation_secret.h"
 #include "text/text.h"
 
 namespace {
@@ -97,6 +98,7 @@ const Route routes[] = {
     {"PUT", "/api/me/contacts", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, updateMyContacts},
     {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
     {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
+    {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -183,6 +185,19 @@ HttpResponse unknownHostAnswer(const HttpRequest& request) {
                          "--host-name NAME, then restart the service.\n");
 }
 
+// Who the request's key is for: 0 for the shared key, a member's id for a
+// personal one, nullopt for a key this service does not take.
+std::optional<std::int64_t> notifierKeyHolder(const QueryMap& query) {
+  std::string given = queryValue(query, "key").value_or("");
+  NotifierKeys keys = currentSettings().notifierKeys;
+  if (keyMatches(given, currentSettings().notifier.accessKey)) {
+    return keys == NotifierKeys::personal ? std::nullopt : std::optional<std::int64_t>(0);
+  }
+  if (keys == NotifierKeys::shared) return std::nullopt;
+  std::int64_t holder = personalKeyHolder(given);
+  return holder != 0 ? std::optional<std::int64_t>(holder) : std::nullopt;
+}
+
 // Why a notifier request is refused, or nullopt.
 std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const QueryMap& query) {
   // A notifier sends Host and nothing else: a request with any header of a
@@ -192,7 +207,7 @@ std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const 
     return emptyAnswer(403);
   }
   if (request.method != "GET") return emptyAnswer(405);
-  if (!keyMatches(queryValue(query, "key").value_or(""), currentSettings().notifier.accessKey)) {
+  if (!notifierKeyHolder(query)) {
     logRefusal(request.clientAddress, 403, "a notifier request without the right key", currentTimeMs());
     return notifierRefusal(403, currentSettings().notifier);
   }
@@ -340,7 +355,7 @@ HttpResponse route(const HttpRequest& request) {
   if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account, member)) return *refused;
   std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) {
-    const NotifierCall call{query, currentSettings().notifier};
+    const NotifierCall call{query, currentSettings().notifier, notifierKeyHolder(query).value_or(0)};
     // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
     return routes[request.route].notifier(call);
   }
@@ -383,6 +398,9 @@ void configureService(const ServiceSettings& serviceSettings) {
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
   setEventStreamLimits(EventStreamLimits{settings.maxEventStreams, defaultEventStreamsPerAddress});
+  // Made now rather than by the first notifier that brings a personal key.
+  std::string secret;
+  if (databaseIsOpen()) installationSecret(secret);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "desk/answers.h"
 #include "host/host_api.h"
+#include "host/personal_keys.h"
 #include "http/event_stream.h"
 #include "http/request_guard.h"
 #include "http/server.h"
@@ -16,6 +17,7 @@ struct ServiceSettings {
   NotifierSettings notifier;
   DeskSettings desk;
   HostSettings host;
+  NotifierKeys notifierKeys = NotifierKeys::both;
   DeskOrigin origin;  // the names and ports the desk answers to
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow

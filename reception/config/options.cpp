@@ -16,6 +16,9 @@ const char receptionUsage[] =
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
     "  --max-event-streams N    hosts' pages open at once (default 5000); beyond: 503\n"
+    "  --notifier-keys shared|personal|both\n"
+    "                           which keys notifiers may use: the installation's one\n"
+    "                           key, each host's personal key, or both (the default)\n"
     "  --max-connections-per-address N\n"
     "                           connections one client address may hold at once;\n"
     "                           default 32\n"
@@ -180,6 +183,11 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
     return applyLimit(name, value, options);
   }
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
+  if (name == "--notifier-keys") {
+    options.notifierKeys = value;
+    return value == "shared" || value == "personal" || value == "both" ? ""
+                                                                      : "--notifier-keys is shared, personal or both";
+  }
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
   }
@@ -197,7 +205,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
-         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--max-event-streams" ||
+         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--max-event-streams" || name == "--notifier-keys" ||
          isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
 }

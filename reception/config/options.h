@@ -33,6 +33,7 @@ struct ReceptionOptions {
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
   unsigned maxEventStreams = 5000;  // hosts' open pages at once
+  std::string notifierKeys = "both";  // --notifier-keys shared|personal|both
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
 };

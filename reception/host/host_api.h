@@ -64,6 +64,8 @@ HttpResponse myVisits(const HostCall& call);
 HttpResponse myContacts(const HostCall& call);
 HttpResponse updateMyContacts(const HostCall& call);
 HttpResponse testMyContacts(const HostCall& call);
+// {"key", "install"}: the host's personal notifier key and its installer line.
+HttpResponse myNotifierKey(const HostCall& call);
 
 // Mails sign-in links on a thread of its own, so no request waits for the
 // mail server (and the answer's time tells nothing). Started on first use.

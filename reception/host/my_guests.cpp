@@ -6,6 +6,8 @@
 #include "desk/validation.h"
 #include "host/host_api.h"
 #include "host/host_events.h"
+#include "host/personal_keys.h"
+#include "desk/desk.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "store/guest_changes.h"
@@ -142,4 +144,13 @@ HttpResponse testMyContacts(const HostCall& call) {
   }
   audit(call, "host-contact-test", std::to_string(results.size()) + " channel(s)");
   return jsonAnswer(200, {{"results", results}});
+}
+
+HttpResponse myNotifierKey(const HostCall& call) {
+  std::string key;
+  Outcome made = personalKeyOf(call.member.id, key);
+  if (made != Outcome::ok) return storeFailure(made, readFailed);
+  HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(call.request), key)}});
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  return answer;
 }

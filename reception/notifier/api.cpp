@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "store/installation_secret.h"
 #include "store/notifications.h"
 #include "store/staff.h"
 #include "text/text.h"
@@ -64,6 +65,8 @@ HttpResponse getNotification(const NotifierCall& call) {
   Outcome found = findStaff(firstName, lastName, staffId);
   if (found == Outcome::notFound) return plainAnswer(200, "", call.settings);
   if (found != Outcome::ok) return failureAnswer(found, call.settings);
+  // A personal key reads its own member's guests only, and marks nobody else's delivered.
+  if (call.keyHolder != 0 && staffId != call.keyHolder) return plainAnswer(200, "", call.settings);
   std::vector<NotificationRow> waiting;
   Outcome polled = pollNotifications(staffId, waiting);
   if (polled != Outcome::ok) return failureAnswer(polled, call.settings);
@@ -79,6 +82,12 @@ HttpResponse getNotification(const NotifierCall& call) {
 HttpResponse archiveNotification(const NotifierCall& call) {
   long long id = 0;
   if (!parseNotificationId(queryValue(call.query, "id").value_or(""), id)) return plainAnswer(200, "0", call.settings);
+  if (call.keyHolder != 0) {
+    std::int64_t host = 0;
+    Outcome found = hostOfGuest(id, host);
+    if (found != Outcome::ok && found != Outcome::notFound) return failureAnswer(found, call.settings);
+    if (found == Outcome::notFound || host != call.keyHolder) return plainAnswer(200, "0", call.settings);
+  }
   Outcome result = archiveShownNotification(id);
   if (result != Outcome::ok && result != Outcome::notFound) return failureAnswer(result, call.settings);
   return plainAnswer(200, result == Outcome::ok ? "1" : "0", call.settings);

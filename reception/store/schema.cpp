@@ -2,6 +2,7 @@
 
 #include "store/database.h"
 #include "store/host_sessions.h"
+#include "store/installation_secret.h"
 #include "store/staff.h"
 
 namespace {
@@ -150,7 +151,7 @@ bool addLaterColumns(SetupConnection& setup) {
   }
   // The directory entry's DN and login name, for hosts signing in with the directory password.
   if (!addColumn(setup, "staff", "directory_dn", "TEXT") || !addColumn(setup, "staff", "directory_login", "TEXT") ||
-      !setup.execute(hostSessionSchemaSql)) {
+      !setup.execute(hostSessionSchemaSql) || !setup.execute(installationSecretSchemaSql)) {
     return false;
   }
   return setup.execute(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "host/host_events.h"
+#include "reception_client.h"
 #include "reception_test_support.h"
 #include "store/staff.h"
 
@@ -194,6 +195,43 @@ TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
     ASSERT_TRUE(streams.back()->open(host_, port_, cookie, "127.0.0.2"));
     EXPECT_TRUE(streams.back()->waitFor(i < 2 ? "event: snapshot" : "HTTP/1.1 503", 2s)) << i << streams.back()->text;
   }
+}
+
+TEST_F(HostPageTest, APersonalNotifierKeyReadsAndArchivesOnlyItsMembersGuests) {
+  settings_.notifierKeys = NotifierKeys::personal;
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::int64_t annsGuest = announce(ann, "Guest of Ann", "");
+  std::int64_t bobsGuest = announce(bob, "Guest of Bob", "");
+  std::string cookie = hostCookie(ann);
+  json notifier = json::parse(as(cookie, "GET", "/api/me/notifier").body);
+  std::string key = notifier["key"];
+  EXPECT_EQ(key.size(), 24u);
+  EXPECT_EQ(json::parse(as(cookie, "GET", "/api/me/notifier").body)["key"], key) << "the same every time";
+  EXPECT_NE(notifier["install"].get<std::string>().find("SERVICEKEY=" + key), std::string::npos);
+  EXPECT_NE(json::parse(as(hostCookie(bob), "GET", "/api/me/notifier").body)["key"], key);
+
+  auto notifierGet = [&](const std::string& query) { return getAs10(host_, port_, "/api/reception/" + query); };
+  RawReply own = notifierGet("getNotification?key=" + key + "&fn=Ann&ln=Lee");
+  EXPECT_EQ(own.status, 200);
+  EXPECT_NE(own.body.find("Guest of Ann"), std::string::npos);
+  RawReply other = notifierGet("getNotification?key=" + key + "&fn=Bob&ln=Ray");
+  EXPECT_EQ(other.status, 200);
+  EXPECT_EQ(other.body, "");
+  EXPECT_EQ(notifierGet("listUsers?key=" + key).body, "Ann Lee,Bob Ray");
+  EXPECT_EQ(notifierGet("archiveNotification?key=" + key + "&id=" + std::to_string(bobsGuest)).body, "0");
+  EXPECT_EQ(notifierGet("archiveNotification?key=" + key + "&id=" + std::to_string(annsGuest)).body, "1");
+  json board = state();
+  for (const json& guest : board["notifications"]) {
+    if (guest["id"] == bobsGuest) {
+      EXPECT_TRUE(guest["deliveredAt"].is_null()) << "Bob's guest was never shown to Ann's notifier";
+      EXPECT_TRUE(guest["archivedAt"].is_null());
+    }
+  }
+  // With personal keys only, the shared key and a made-up key are refused.
+  EXPECT_EQ(notifierGet("listUsers?key=" + std::string(accessKey)).status, 403);
+  EXPECT_EQ(notifierGet("listUsers?key=abcdefghijkmnpqrstuvwxyz2").status, 403);
 }
 
 const char* const python = "/usr/bin/python3";
