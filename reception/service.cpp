@@ -7,6 +7,7 @@
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/gauges.h"
+#include "desk/host_pages.h"
 #include "directory/directory_desk_api.h"
 #include "http/query.h"
 #include "log/service_log.h"
@@ -72,6 +73,8 @@ const Route routes[] = {
     {"POST", "/api/desk/staff", Access::admin, Lane::writer, body, addStaffMember, nullptr},
     {"DELETE", "/api/desk/staff/#", Access::admin, Lane::writer, body, removeStaffMember, nullptr},
     {"PUT", "/api/desk/staff/#", Access::admin, Lane::writer, body, updateStaffContact, nullptr},
+    {"POST", "/api/desk/staff/#/sign-out", Access::admin, Lane::writer, body, signOutEverywhere, nullptr},
+    {"GET", "/api/desk/staff/#/notifier-key", Access::admin, Lane::server, body, memberNotifierKey, nullptr},
     {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, Body::upload, importStaffCsv, nullptr},
     {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
     {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},

@@ -3,6 +3,7 @@
 
 #include "desk/contacts.h"
 #include "desk/desk.h"
+#include "desk/host_pages.h"
 #include "desk/validation.h"
 #include "store/clock.h"
 #include "store/guest_changes.h"
@@ -34,6 +35,7 @@ HttpResponse state(const DeskCall& call) {
                  {"escalateAfterUnacknowledgedMs", policy.unacknowledgedAfterMs},
                  {"retentionDays", policy.retentionDays}};
   Outcome alerts = addAlertDeskState(answer, now - archivedShownMs, call.settings.alertMail);
+  if (alerts == Outcome::ok) alerts = addHostPageState(answer);
   if (alerts != Outcome::ok) return storeFailure(alerts, readFailed);
   return jsonAnswer(200, answer);
 }
