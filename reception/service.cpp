@@ -330,8 +330,12 @@ std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
   if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
   if (startsWith(path, hostPrefix)) return hostApiRefusal(request, path, bodyRead, member);
-  // The sign-in link's button: a form of this site only, so no other page can sign a browser in as someone else.
-  if (startsWith(path, signInPrefix) && request.method == "POST" && isCrossSiteWrite(request)) {
+  // The sign-in link's button: a form of this site only, so no other page
+  // can sign a browser in as someone else. Its page sends no referrer, so
+  // the browser's Origin is "null": Sec-Fetch-Site tells where it came from.
+  bool fromThisSite = request.secFetchSite.empty() ? !isCrossSiteWrite(request) || request.origin == "null"
+                                                   : request.secFetchSite == "same-origin";
+  if (startsWith(path, signInPrefix) && request.method == "POST" && !fromThisSite) {
     return errorAnswer(403, "Requests from other sites are refused.");
   }
   return std::nullopt;

@@ -18,7 +18,7 @@ struct DirectoryEntry {
   std::string firstName;  // givenName
   std::string lastName;   // sn
   std::optional<std::string> email;  // mail
-  std::string login;  // the login attribute (uid; sAMAccountName on Active Directory): hosts sign in with it
+  std::string login{};  // the login attribute (uid; sAMAccountName on Active Directory): hosts sign in with it
 };
 
 

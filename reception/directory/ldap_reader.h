@@ -15,8 +15,8 @@ struct LdapSettings {
   std::string password;
   std::string base;
   std::string filter;
-  std::string loginAttribute = "uid";  // read with each entry, for hosts' sign-in
   int timeoutSeconds = 60;  // for the whole read, connection included
+  std::string loginAttribute{"uid"};  // read with each entry, for hosts' sign-in
 };
 
 // Entries are paged in this many per request: below the 1,000 a server

@@ -320,7 +320,12 @@ TEST_F(HostPageTest, ASignInLinkArrivesOnceWorksOnceAndTellsNothingOfUnknownAddr
     EXPECT_NE(page.body.find("Sign in</button>"), std::string::npos);
     EXPECT_EQ(header(page, "Set-Cookie"), "");
   }
-  RawReply signedIn = send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded");
+  // Another site's form cannot use the link to sign this browser in.
+  RawReply crossSite = send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded",
+                              "Sec-Fetch-Site: cross-site\r\nOrigin: null\r\n");
+  EXPECT_EQ(crossSite.status, 403);
+  RawReply signedIn = send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded",
+                             "Sec-Fetch-Site: same-origin\r\nOrigin: null\r\n");
   EXPECT_EQ(signedIn.status, 303);
   std::string cookie = header(signedIn, "Set-Cookie");
   ASSERT_EQ(cookie.rfind("vestibra_host=", 0), 0u) << cookie;
