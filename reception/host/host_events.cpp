@@ -10,9 +10,12 @@
 
 #include "store/clock.h"
 #include "store/guest_changes.h"
+#include "store/host_sessions.h"
 #include "store/notifications.h"
 
 using nlohmann::json;
+
+std::chrono::milliseconds heartbeatInterval{25000};
 
 namespace {
 
@@ -22,6 +25,7 @@ constexpr std::int64_t departureLookBackMs = 10LL * 60 * 1000;
 
 struct HostStream {
   std::int64_t staffId = 0;
+  std::string sessionToken;
   std::weak_ptr<EventStream> stream;
 };
 
@@ -140,6 +144,22 @@ void deliver(FanOut& f, const std::vector<Event>& events, bool heartbeat) {
   f.streams = std::move(open);
 }
 
+// Ends the streams whose session has ended; the session of an open page counts as used.
+void endSignedOutStreams(FanOut& f) {
+  std::vector<HostStream> open;
+  {
+    std::lock_guard<std::mutex> lock(f.mutex);
+    open = f.streams;
+  }
+  for (const HostStream& entry : open) {
+    std::shared_ptr<EventStream> stream = entry.stream.lock();
+    HostMember member;
+    if (!stream || findHostSession(entry.sessionToken, member) != Outcome::notFound) continue;
+    stream->send(eventText("signed-out", json::object()));
+    stream->close();
+  }
+}
+
 void run(FanOut& f) {
   Clock::time_point nextBeat = Clock::now() + heartbeatInterval;
   std::unique_lock<std::mutex> lock(f.mutex);
@@ -159,7 +179,10 @@ void run(FanOut& f) {
       f.loaded = false;
     }
     bool heartbeat = Clock::now() >= nextBeat;
-    if (heartbeat) nextBeat = Clock::now() + heartbeatInterval;
+    if (heartbeat) {
+      nextBeat = Clock::now() + heartbeatInterval;
+      endSignedOutStreams(f);
+    }
     if (f.loaded || heartbeat) deliver(f, events, heartbeat);
     lock.lock();
   }
@@ -167,11 +190,11 @@ void run(FanOut& f) {
 
 }  // namespace
 
-void addHostStream(std::int64_t staffId, const std::shared_ptr<EventStream>& stream) {
+void addHostStream(std::int64_t staffId, const std::string& sessionToken, const std::shared_ptr<EventStream>& stream) {
   FanOut& f = fanOut();
   {
     std::lock_guard<std::mutex> lock(f.mutex);
-    f.fresh.push_back({staffId, stream});
+    f.fresh.push_back({staffId, sessionToken, stream});
     if (!f.thread.joinable()) {
       f.stopping = false;
       setGuestsChangedHook(&noteChange);

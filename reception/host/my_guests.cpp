@@ -66,7 +66,7 @@ HttpResponse hostEvents(const HostCall& call) {
     refused.headers.emplace_back("Retry-After", "5");
     return refused;
   }
-  addHostStream(call.member.id, stream);
+  addHostStream(call.member.id, hostSessionToken(call.request), stream);
   HttpResponse answer;
   answer.contentType = "text/event-stream; charset=utf-8";
   answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};

@@ -85,11 +85,16 @@ struct StreamReader {
 
 class HostPageTest : public InProcessServiceTest {
  protected:
+  void SetUp() override {
+    InProcessServiceTest::SetUp();
+    heartbeatInterval = 300ms;
+  }
   void TearDown() override {
     if (serving_) stopHttpServer();
     serving_ = false;
     stopHostEvents();
     stopHostMailer();
+    heartbeatInterval = 25s;
     InProcessServiceTest::TearDown();
   }
 
@@ -171,6 +176,12 @@ TEST_F(HostPageTest, TheStreamSendsASnapshotThenEachChangeOfItsOwnHost) {
   seen = stream.text.size();
   EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(late) + "/archive", "{}").status, 200);
   EXPECT_TRUE(stream.waitFor("event: withdrawn", 1s, seen)) << stream.text;
+
+  // Heartbeats keep it open; signed out everywhere, the stream is told and ends.
+  EXPECT_TRUE(stream.waitFor(": still here", 2s, seen)) << stream.text;
+  json signedOut = json::parse(post("/api/desk/staff/" + std::to_string(ann) + "/sign-out", "{}").body);
+  EXPECT_EQ(signedOut["sessionsEnded"], 1);
+  EXPECT_TRUE(stream.waitFor("event: signed-out", 2s, seen)) << stream.text;
 }
 
 TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {

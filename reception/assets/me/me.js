@@ -151,6 +151,7 @@ function connect() {
   stream.addEventListener("announced", onAnnounced);
   stream.addEventListener("delivered", onDelivered);
   for (const name of ["acknowledged", "withdrawn", "reassigned"]) stream.addEventListener(name, onGone);
+  stream.addEventListener("signed-out", showSignIn);
   stream.addEventListener("error", () => {
     connection.textContent = "Connection lost: reconnecting...";
     connection.classList.add("lost");
