@@ -15,7 +15,7 @@
 
 using nlohmann::json;
 
-std::chrono::milliseconds heartbeatInterval{25000};
+std::int64_t heartbeatIntervalMs = 25000;
 
 namespace {
 
@@ -161,7 +161,7 @@ void endSignedOutStreams(FanOut& f) {
 }
 
 void run(FanOut& f) {
-  Clock::time_point nextBeat = Clock::now() + heartbeatInterval;
+  Clock::time_point nextBeat = Clock::now() + std::chrono::milliseconds(heartbeatIntervalMs);
   std::unique_lock<std::mutex> lock(f.mutex);
   while (!f.stopping) {
     f.wake.wait_until(lock, nextBeat, [&f] { return f.stopping || f.changed || !f.fresh.empty(); });
@@ -171,16 +171,12 @@ void run(FanOut& f) {
     bool idle = f.streams.empty() && f.fresh.empty();
     lock.unlock();
     std::vector<Event> events;
-    // Nobody listens: the next stream starts from a fresh read.
-    if (idle) {
-      f.loaded = false;
-    } else if (changed && !reread(f, events)) {
-      // A failed read is retried with the next change or heartbeat.
-      f.loaded = false;
-    }
+    // Nobody listens: the next stream starts from a fresh read. A failed
+    // read is retried with the next change or heartbeat.
+    if (idle || (changed && !reread(f, events))) f.loaded = false;
     bool heartbeat = Clock::now() >= nextBeat;
     if (heartbeat) {
-      nextBeat = Clock::now() + heartbeatInterval;
+      nextBeat = Clock::now() + std::chrono::milliseconds(heartbeatIntervalMs);
       endSignedOutStreams(f);
     }
     if (f.loaded || heartbeat) deliver(f, events, heartbeat);

@@ -3,7 +3,6 @@
 // open stream the events of its own host. Streams hold no thread of their own.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,7 +11,7 @@
 
 // A comment line this often keeps proxies and the browser from closing an
 // idle stream (25 s; tests shorten it through this seam, before the first stream).
-extern std::chrono::milliseconds heartbeatInterval;
+extern std::int64_t heartbeatIntervalMs;
 
 // Adds a host's stream, opened with that session's token; its "snapshot"
 // event follows at once, from the fan-out's thread (started on first use).

@@ -87,14 +87,14 @@ class HostPageTest : public InProcessServiceTest {
  protected:
   void SetUp() override {
     InProcessServiceTest::SetUp();
-    heartbeatInterval = 300ms;
+    heartbeatIntervalMs = 300;
   }
   void TearDown() override {
     if (serving_) stopHttpServer();
     serving_ = false;
     stopHostEvents();
     stopHostMailer();
-    heartbeatInterval = 25s;
+    heartbeatIntervalMs = 25000;
     InProcessServiceTest::TearDown();
   }
 
