@@ -276,6 +276,9 @@ HttpResponse requestSignInLink(const HttpRequest& request, const HostSettings& s
   if (made == Outcome::ok) {
     queueMail(settings.smtp, member.email, signInMail(settings, member, settings.publicUrl + "me/sign-in/" + token));
     recordAudit(member.displayName, request.clientAddress, "host-sign-in-link", "mailed");
+  } else if (made == Outcome::conflict) {
+    logEvent("no sign-in link mailed to " + member.displayName + ": " + std::to_string(maxLinksPerMember) +
+             " were sent within 15 minutes");
   } else if (made != Outcome::notFound) {
     return storeFailure(made);
   }

@@ -185,6 +185,11 @@ Outcome newSignInLink(const std::string& email, HostMember& member, std::string&
   if (result == SQLITE_DONE) return Outcome::notFound;
   if (result != SQLITE_ROW) return transaction.fail("read of a member by email");
   member = memberFromRow(query);
+  Statement recent = transaction.prepare("SELECT count(*) FROM sign_in_link WHERE staff_id = ?1 AND created_at >= ?2");
+  if (recent.bind(1, member.id).bind(2, currentTimeMs() - signInLinkLifetimeMs).step() != SQLITE_ROW) {
+    return transaction.fail("read of a member's sign-in links");
+  }
+  if (recent.integer(0) >= maxLinksPerMember) return Outcome::conflict;
   std::string made = newToken();
   Statement insert = transaction.prepare("INSERT INTO sign_in_link (hash, staff_id, created_at) VALUES (?1, ?2, ?3)");
   if (!insert.bind(1, tokenHash(made)).bind(2, member.id).bind(3, currentTimeMs()).run()) {

@@ -39,7 +39,10 @@ Outcome endHostSessions(std::int64_t staffId, int& ended);
 Outcome membersWithHostSessions(std::set<std::int64_t>& members);
 
 // A new sign-in link's token for the active member with that email
-// (compared without case); notFound when there is none.
+// (compared without case); notFound when there is none, conflict when
+// maxLinksPerMember links were made for the member within the last 15 minutes
+// (nobody's mailbox is flooded by asking again and again).
+constexpr int maxLinksPerMember = 5;
 Outcome newSignInLink(const std::string& email, HostMember& member, std::string& token);
 // The link's member while the link is unused and young; changes nothing.
 Outcome findSignInLink(const std::string& token, HostMember& member);

@@ -346,6 +346,15 @@ TEST_F(HostPageTest, ASignInLinkArrivesOnceWorksOnceAndTellsNothingOfUnknownAddr
   EXPECT_EQ(session.status, 200) << session.body;
   EXPECT_EQ(send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded").status, 410);
   EXPECT_EQ(send11(host_, port_, "GET", path).status, 410);
+
+  // Asking again and again mails a few links, then none, with the same answer.
+  for (int i = 0; i < maxLinksPerMember + 2; ++i) {
+    RawReply again = send11(host_, port_, "POST", "/api/me/sign-in-link", R"({"email": "ann@example.com"})");
+    EXPECT_EQ(again.body, known.body);
+  }
+  EXPECT_TRUE(waitUntil([&] { return mail.mails().size() == static_cast<std::size_t>(maxLinksPerMember); }, 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(mail.mails().size(), static_cast<std::size_t>(maxLinksPerMember));
 }
 
 }  // namespace
