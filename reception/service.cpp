@@ -1,9 +1,12 @@
 #include "service.h"
 
+#include <algorithm>
 #include <iterator>
+#include <memory>
 #include <optional>
 
 #include "alerts/reply_page.h"
+#include "answer/answer_table.h"
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/gauges.h"
@@ -17,9 +20,6 @@
 
 namespace {
 
-constexpr std::string_view notifierPrefix = "/api/reception/";
-constexpr std::string_view deskPrefix = "/api/desk/";
-constexpr std::string_view replyPrefix = "/ack/";
 // The limit for a route that takes an upload (a staff CSV of some thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
@@ -29,9 +29,15 @@ ServiceSettings& currentSettings() {
   return settings;
 }
 
-// Who may use a route: anyone with the notifiers' key, anyone (logging in,
-// a reply link's page), or a desk session of at least that role.
-enum class Access { notifierKey, anyone, desk, admin };
+// Who may use a route, and so who reads its answers (its audience).
+enum class Access {
+  notifierKey,  // notifiers, with the key: plain answers, empty on failure
+  login,        // anyone: the desk's login, which checks its own body
+  desk,         // a desk session
+  admin,        // a desk session of an admin account
+  page,         // anyone with a reply link: HTML pages
+  asset,        // anyone: the desk page's files
+};
 
 // What body a route takes: a small JSON one, or an upload (read only once
 // the session and role are known, a few at a time).
@@ -39,7 +45,9 @@ enum class Body { small, upload };
 
 // One row per route, with every fact of it. "#" in a pattern stands for a
 // decimal id, "*" for the rest of the path; a GET route answers HEAD too.
-// Each row has the one handler of its kind.
+// A row without a method stands for every other request under its path:
+// it has no handler, and is answered 404 or 405. Each row has the one
+// handler of its kind.
 struct Route {
   const char* method;
   std::string_view path;
@@ -57,7 +65,7 @@ const Route routes[] = {
     {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
     {"GET", "/api/reception/getNotification", Access::notifierKey, Lane::server, body, nullptr, getNotification},
     {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::server, body, nullptr, archiveNotification},
-    {"POST", "/api/desk/login", Access::anyone, Lane::login, body, nullptr, nullptr},
+    {"POST", "/api/desk/login", Access::login, Lane::login, body, nullptr, nullptr},
     {"GET", "/api/desk/state", Access::desk, Lane::server, body, state, nullptr},
     {"GET", "/api/desk/session", Access::desk, Lane::server, body, whoAmI, nullptr},
     {"POST", "/api/desk/logout", Access::desk, Lane::writer, body, logout, nullptr},
@@ -79,9 +87,29 @@ const Route routes[] = {
     {"GET", "/api/desk/notifier-setup", Access::admin, Lane::server, body, notifierSetup, nullptr},
     {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
-    {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
-    {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
+    {"GET", "/ack/*", Access::page, Lane::server, body, nullptr, nullptr, answerReplyPage},
+    {"POST", "/ack/*", Access::page, Lane::writer, body, nullptr, nullptr, answerReplyPage},
+    // Every other request, by the part of the service it is for.
+    {nullptr, "/api/reception/*", Access::notifierKey, Lane::server, body, nullptr, nullptr},
+    {nullptr, "/api/desk/login", Access::login, Lane::server, body, nullptr, nullptr},
+    {nullptr, "/api/desk/*", Access::desk, Lane::server, body, nullptr, nullptr},
+    {nullptr, "/ack/*", Access::page, Lane::server, body, nullptr, nullptr, answerReplyPage},
+    {nullptr, "*", Access::asset, Lane::server, body, nullptr, nullptr},
 };
+
+}  // namespace
+
+// What was decided about a request when its headers arrived; its handler
+// gets it, so nothing is looked up or parsed twice.
+struct RequestContext {
+  const Route* row = nullptr;
+  std::int64_t id = 0;  // the number in the path, if the row has "#"
+  QueryMap query;
+  Audience audience = Audience::desk;  // who reads its answers
+  DeskAccount account;  // the session's account and role, on desk and admin rows
+};
+
+namespace {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
@@ -100,23 +128,42 @@ bool matchPath(std::string_view path, std::string_view pattern, std::int64_t& id
 }
 
 bool methodFits(const std::string& method, const Route& route) {
+  if (route.method == nullptr) return true;
   return method == route.method || (method == "HEAD" && std::string_view(route.method) == "GET");
 }
 
-int findRoute(const std::string& method, std::string_view path) {
-  for (std::size_t i = 0; i < std::size(routes); ++i) {
-    std::int64_t id = 0;
-    if (methodFits(method, routes[i]) && matchPath(path, routes[i].path, id)) return static_cast<int>(i);
+// The request's row; the last row takes whatever no other does.
+const Route& findRoute(const std::string& method, std::string_view path, std::int64_t& id) {
+  for (const Route& route : routes) {
+    id = 0;
+    if (methodFits(method, route) && matchPath(path, route.path, id)) return route;
   }
-  return -1;
+  id = 0;
+  return routes[std::size(routes) - 1];
+}
+
+Audience audienceOf(Access access) {
+  switch (access) {
+    case Access::notifierKey: return Audience::notifier;
+    case Access::page: return Audience::page;
+    default: return Audience::desk;
+  }
+}
+
+Api apiOf(Access access) {
+  switch (access) {
+    case Access::notifierKey: return Api::notifier;
+    case Access::login:
+    case Access::desk:
+    case Access::admin: return Api::desk;
+    default: return Api::page;
+  }
 }
 
 // The path as received, without query or fragment: an escaped byte never
 // matches a route (404), so a proxy in front that filters by path sees what
 // is served.
-std::string_view rawPathOf(const std::string& target) {
-  return std::string_view(target).substr(0, target.find_first_of("?#"));
-}
+std::string_view rawPathOf(const std::string& target) { return std::string_view(target).substr(0, target.find_first_of("?#")); }
 
 HttpResponse textAnswer(int status, std::string text) {
   HttpResponse response;
@@ -130,19 +177,17 @@ HttpResponse assetAnswer(std::string_view path, const std::string& method) {
   std::string_view bytes;
   std::string_view contentType;
   if (!findAsset(path, bytes, contentType)) return textAnswer(404, "Not found\n");
-  if (method != "GET" && method != "HEAD") return textAnswer(405, "Method not allowed\n");
+  if (method != "GET" && method != "HEAD") {
+    HttpResponse refused = textAnswer(405, "Method not allowed\n");
+    refused.headers.emplace_back("Allow", "GET, HEAD");
+    return refused;
+  }
   HttpResponse response;
   response.contentType = std::string(contentType);
   response.body = std::string(bytes);
   response.headers = {{"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
                       {"Referrer-Policy", "no-referrer"},
                       {"Cache-Control", "no-cache"}};
-  return response;
-}
-
-HttpResponse emptyAnswer(int status) {
-  HttpResponse response;
-  response.status = status;
   return response;
 }
 
@@ -167,20 +212,42 @@ HttpResponse unknownHostAnswer(const HttpRequest& request) {
                          "--host-name NAME, then restart the service.\n");
 }
 
+// The methods the path has, for Allow: "GET, HEAD, POST".
+std::string methodsOf(std::string_view path) {
+  std::string allowed;
+  for (const Route& route : routes) {
+    std::int64_t id = 0;
+    if (route.method == nullptr || !matchPath(path, route.path, id)) continue;
+    std::string method = route.method;
+    if (method == "GET") method += ", HEAD";
+    allowed += (allowed.empty() ? "" : ", ") + method;
+  }
+  return allowed;
+}
+
+// A request whose path has no row of its method: 404, or 405 with the methods it has.
+HttpResponse noSuchRequest(std::string_view path, Audience audience) {
+  std::string allowed = methodsOf(path);
+  if (allowed.empty()) return failureAnswer(Failure::notFound, audience);
+  return failureAnswer(Failure::methodNotAllowed, audience, allowed);
+}
+
 // Why a notifier request is refused, or nullopt.
-std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const QueryMap& query) {
+std::optional<HttpResponse> notifierRefusal(const HttpRequest& request, const RequestContext& context,
+                                            std::string_view path) {
   // A notifier sends Host and nothing else: a request with any header of a
   // browser comes from a web page (an <img> with the well-known key) and changes nothing.
   if (sentByBrowser(request)) {
     logRefusal(request.clientAddress, 403, "a browser's request to the notifier API", currentTimeMs());
-    return emptyAnswer(403);
+    return failureAnswer(Failure::fromBrowser, Audience::notifier);
   }
-  if (request.method != "GET") return emptyAnswer(405);
-  if (!keyMatches(queryValue(query, "key").value_or(""), currentSettings().notifier.accessKey)) {
+  // Notifiers only ever GET: anything else, HEAD too, is no request of theirs.
+  if (request.method != "GET") return failureAnswer(Failure::methodNotAllowed, Audience::notifier, "GET");
+  if (!keyMatches(queryValue(context.query, "key").value_or(""), currentSettings().notifier.accessKey)) {
     logRefusal(request.clientAddress, 403, "a notifier request without the right key", currentTimeMs());
-    return notifierRefusal(403, currentSettings().notifier);
+    return failureAnswer(Failure::wrongKey, Audience::notifier);
   }
-  if (request.route < 0) return notifierRefusal(404, currentSettings().notifier);
+  if (context.row->notifier == nullptr) return noSuchRequest(path, context.audience);
   return std::nullopt;
 }
 
@@ -193,57 +260,35 @@ bool isJsonBody(const HttpRequest& request) {
   return trimmed(type) == "application/json";
 }
 
-// The methods the path has, when only the method is wrong: "POST or DELETE".
-std::string methodsOf(std::string_view path) {
-  std::string allowed;
-  for (const Route& route : routes) {
-    std::int64_t id = 0;
-    if (matchPath(path, route.path, id)) allowed += (allowed.empty() ? "" : " or ") + std::string(route.method);
-  }
-  return allowed;
-}
-
-// Why a desk request with a session cookie is refused, or nullopt with the session's account.
-std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, std::string_view path, DeskAccount& account) {
-  Outcome session = findSession(sessionToken(request), account);
-  if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
-  if (session != Outcome::ok) return storeFailure(session, readFailed);
-  if (request.route < 0) {
-    std::string allowed = methodsOf(path);
-    return allowed.empty() ? errorAnswer(404, "No such desk request.") : errorAnswer(405, "Use " + allowed + ".");
-  }
-  if (routes[request.route].access == Access::admin && account.role != "admin") {
-    return errorAnswer(403, "Only an admin account may do this.");
-  }
-  return std::nullopt;
-}
-
-// Why a desk request is refused, or nullopt (with the account of its session
-// unless it logs in). A login's body is read only once it is there.
-std::optional<HttpResponse> deskRefusal(const HttpRequest& request, std::string_view path, bool bodyRead,
-                                        DeskAccount& account) {
+// The checks of the desk's headers, the login's included: the refusal, or nullopt.
+std::optional<HttpResponse> deskHeadersRefusal(const HttpRequest& request) {
   const std::string& method = request.method;
   bool isWrite = method != "GET" && method != "HEAD";
   bool hasBody = method == "POST" || method == "PUT";
   if (isWrite && isCrossSiteWrite(request)) {
     logRefusal(request.clientAddress, 403, "a desk write from another site", currentTimeMs());
-    return errorAnswer(403, "Requests from other sites are refused.");
+    return failureAnswer(Failure::crossSite, Audience::desk);
   }
-  if (sessionCookieCount(request) > 1) {
-    // Another service on this host name (or a page over plain HTTP) may have
-    // set the second one: answer neither rather than guess.
-    return errorAnswer(400, "The browser sent more than one session cookie. Clear this site's cookies and log in again.");
-  }
-  if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
-  if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
-  if (path == "/api/desk/login") {
-    if (method != "POST") return errorAnswer(405, "Use POST.");
-    return bodyRead ? loginRefusal(request) : std::nullopt;
-  }
-  return sessionRefusal(request, path, account);
+  // Another service on this host name (or a page over plain HTTP) may have
+  // set the second one: answer neither rather than guess.
+  if (sessionCookieCount(request) > 1) return failureAnswer(Failure::twoSessionCookies, Audience::desk);
+  if (hasBody && !isJsonBody(request)) return failureAnswer(Failure::notJson, Audience::desk);
+  return std::nullopt;
 }
 
-// Why the service does not answer a request for the service's own pages, or nullopt.
+// Why a desk request is refused, or nullopt with the session's account in the context.
+std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, RequestContext& context, std::string_view path) {
+  Outcome session = findSession(sessionToken(request), context.account);
+  if (session == Outcome::notFound) return failureAnswer(Failure::needsLogin, context.audience);
+  if (session != Outcome::ok) return outcomeAnswer(session, context.audience, Failure::readFailed);
+  if (context.row->desk == nullptr) return noSuchRequest(path, context.audience);
+  if (context.row->access == Access::admin && context.account.role != "admin") {
+    return failureAnswer(Failure::adminOnly, context.audience);
+  }
+  return std::nullopt;
+}
+
+// Why the service does not answer a request for its own pages, or nullopt.
 std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
   if (!isServiceHost(request.host, currentSettings().origin)) return unknownHostAnswer(request);
@@ -251,40 +296,25 @@ std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
   return std::nullopt;
 }
 
-// Every check a request passes before its handler runs: the refusal, or nullopt.
-std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap& query, bool bodyRead,
-                                      DeskAccount& account) {
+// Every check of a request's headers, by the access of its row: the refusal, or nullopt.
+std::optional<HttpResponse> headersRefusal(const HttpRequest& request, RequestContext& context) {
   std::string_view path = rawPathOf(request.target);
-  if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, query);
+  Access access = context.row->access;
+  if (access == Access::notifierKey) return notifierRefusal(request, context, path);
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
-  if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
-  return std::nullopt;
-}
-
-HttpResponse route(const HttpRequest& request) {
-  DeskAccount account;
-  QueryMap query = parseRequestTarget(request.target).query;
-  // The login's own checks run in login(), with the body it reads anyway.
-  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account)) return *refused;
-  std::string_view path = rawPathOf(request.target);
-  if (startsWith(path, notifierPrefix)) {
-    const NotifierCall call{query, currentSettings().notifier};
-    // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
-    return routes[request.route].notifier(call);
+  switch (access) {
+    case Access::login: {
+      std::optional<HttpResponse> refused = deskHeadersRefusal(request);
+      if (!refused && context.row->method == nullptr) refused = noSuchRequest(path, context.audience);
+      return refused;
+    }
+    case Access::desk:
+    case Access::admin: {
+      std::optional<HttpResponse> refused = deskHeadersRefusal(request);
+      return refused ? refused : sessionRefusal(request, context, path);
+    }
+    default: return std::nullopt;
   }
-  if (path == "/api/desk/login") return login(request);
-  if (startsWith(path, replyPrefix)) {
-    // A method the page does not take has no row: the page answers 405 itself.
-    auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
-    return page(request, path.substr(replyPrefix.size()));
-  }
-  if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
-  const Route& found = routes[request.route];
-  std::int64_t id = 0;
-  matchPath(path, found.path, id);
-  const DeskCall call{request, account, id, query, currentSettings().desk};
-  // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
-  return found.desk(call);
 }
 
 // Headers every answer of the service carries.
@@ -292,6 +322,71 @@ void addCommonHeaders(const HttpRequest& request, HttpResponse& response) {
   response.headers.emplace_back("X-Content-Type-Options", "nosniff");
   // Browsers then never try plain HTTP for this name again, so a redirect cannot be stripped.
   if (request.overTls) response.headers.emplace_back("Strict-Transport-Security", "max-age=31536000");
+}
+
+// The request's context and its row's lane and limit, or the refusal.
+std::shared_ptr<const RequestContext> decide(const HttpRequest& request, RouteClass& route,
+                                             std::optional<HttpResponse>& refusal) {
+  auto context = std::make_shared<RequestContext>();
+  context->row = &findRoute(request.method, rawPathOf(request.target), context->id);
+  context->query = parseRequestTarget(request.target).query;
+  context->audience = audienceOf(context->row->access);
+  bool upload = context->row->body == Body::upload;
+  route = RouteClass{context->row->lane, upload ? maxUploadBodyBytes : maxRequestBodyBytes, upload};
+  // Runs on the server's own threads: a session read must not wait for another process's lock.
+  WriteWaitBudget budget(0);
+  refusal = headersRefusal(request, *context);
+  if (refusal) addCommonHeaders(request, *refusal);
+  return context;
+}
+
+// The login's own checks, with the body it reads anyway (a malformed body,
+// a throttled name or address), before it waits for the hasher.
+std::optional<HttpResponse> bodyRefusal(const HttpRequest& request, const RequestContext& context) {
+  if (context.row->access != Access::login) return std::nullopt;
+  std::optional<HttpResponse> refused = loginRefusal(request);
+  if (refused) addCommonHeaders(request, *refused);
+  return refused;
+}
+
+// The rest of the path after the row's "*": a reply link's token.
+std::string_view restOf(std::string_view path, const Route& row) {
+  std::size_t star = row.path.find('*');
+  return star == std::string_view::npos ? std::string_view() : path.substr(std::min(star, path.size()));
+}
+
+// The row's handler, by its access, with what was decided at the headers.
+HttpResponse route(const HttpRequest& request, const RequestContext& context) {
+  const Route& row = *context.row;
+  const ServiceSettings& settings = currentSettings();
+  switch (row.access) {
+    case Access::notifierKey: {
+      const NotifierCall call{context.query, settings.notifier};
+      // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
+      return row.notifier(call);
+    }
+    case Access::login: return login(request);
+    case Access::desk:
+    case Access::admin: {
+      const DeskCall call{request, context.account, context.id, context.query, settings.desk};
+      // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
+      return row.desk(call);
+    }
+    case Access::page: return row.page(request, restOf(rawPathOf(request.target), row));
+    case Access::asset: break;
+  }
+  return assetAnswer(rawPathOf(request.target), request.method);
+}
+
+void countAnswer(const HttpRequest& request, int status, double seconds) {
+  Access access = Access::asset;
+  if (request.context != nullptr) {
+    access = request.context->row->access;
+  } else {
+    std::int64_t id = 0;  // refused before it was decided (too many parameters)
+    access = findRoute(request.method, rawPathOf(request.target), id).access;
+  }
+  countRequest(apiOf(access), status, seconds);
 }
 
 }  // namespace
@@ -302,19 +397,19 @@ void configureService(const ServiceSettings& serviceSettings) {
   settings.desk.notifierKey = settings.notifier.accessKey;
 }
 
-namespace {
-
-void countAnswer(const HttpRequest& request, int status, double seconds) {
-  countRequest(apiOfTarget(request.target), status, seconds);
-}
-
-}  // namespace
-
 HttpServerSetup receptionServerSetup() {
   HttpServerSetup setup;
   setup.handler = &handleReceptionRequest;
-  setup.classify = &classifyReceptionRequest;
-  setup.screen = &screenReceptionRequest;
+  setup.decide = &decideReceptionRequest;
+  setup.screenBody = &screenReceptionBody;
+  setup.answers.busy = failureAnswer(Failure::serverBusy, Audience::desk);
+  setup.answers.loginWaiting = failureAnswer(Failure::loginWaiting, Audience::desk);
+  setup.answers.tooLarge = failureAnswer(Failure::tooLarge, Audience::desk);
+  setup.answers.tooManyParameters = failureAnswer(Failure::tooManyParameters, Audience::desk);
+  for (HttpResponse* answer : {&setup.answers.busy, &setup.answers.loginWaiting, &setup.answers.tooLarge,
+                               &setup.answers.tooManyParameters}) {
+    answer->headers.emplace_back("X-Content-Type-Options", "nosniff");
+  }
   setup.maxConnectionsPerAddress = currentSettings().maxConnectionsPerAddress;
   setup.maxConnections = currentSettings().maxConnections;
   setup.answered = &countAnswer;
@@ -323,31 +418,36 @@ HttpServerSetup receptionServerSetup() {
 
 std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy)); }
 
-RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath) {
-  int index = findRoute(method, rawPath);
-  if (index < 0) return RouteClass{};
-  const Route& found = routes[index];
-  bool upload = found.body == Body::upload;
-  return RouteClass{index, found.lane, upload ? maxUploadBodyBytes : maxRequestBodyBytes, upload};
-}
-
-bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpResponse& refusal) {
-  // Runs on the server's own threads: a session read must not wait for another process's lock.
-  WriteWaitBudget budget(0);
-  DeskAccount account;
-  QueryMap query = parseRequestTarget(request.target).query;
-  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account);
+bool decideReceptionRequest(HttpRequest& request, RouteClass& route, HttpResponse& refusal) {
+  std::optional<HttpResponse> refused;
+  request.context = decide(request, route, refused);
   if (!refused) return false;
   refusal = std::move(*refused);
-  addCommonHeaders(request, refusal);
+  return true;
+}
+
+bool screenReceptionBody(const HttpRequest& request, HttpResponse& refusal) {
+  if (request.context == nullptr) return false;
+  std::optional<HttpResponse> refused = bodyRefusal(request, *request.context);
+  if (!refused) return false;
+  refusal = std::move(*refused);
   return true;
 }
 
 HttpResponse handleReceptionRequest(const HttpRequest& request) {
+  std::shared_ptr<const RequestContext> context = request.context;
+  if (context == nullptr) {
+    // Called without the server (which decides when the headers arrive): decided now.
+    RouteClass route;
+    std::optional<HttpResponse> refused;
+    context = decide(request, route, refused);
+    if (!refused) refused = bodyRefusal(request, *context);
+    if (refused) return *refused;
+  }
   // Only a lane's worker may wait for another process's lock; the server's
   // own threads serve every connection and must not.
   WriteWaitBudget budget(request.onWorker ? writeBusyTimeoutMs : 0);
-  HttpResponse response = route(request);
+  HttpResponse response = route(request, *context);
   addCommonHeaders(request, response);
   return response;
 }

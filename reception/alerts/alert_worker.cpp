@@ -86,20 +86,23 @@ void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::i
 }
 
 // The last poll of each host, with the polls not yet saved to the database.
-std::unordered_map<std::int64_t, std::int64_t> lastPolls() {
-  std::unordered_map<std::int64_t, std::int64_t> polls;
+Outcome lastPolls(std::unordered_map<std::int64_t, std::int64_t>& polls) {
   std::vector<StaffRow> staff;
-  if (activeStaff(staff) != Outcome::ok) return polls;
+  Outcome read = activeStaff(staff);
+  if (read != Outcome::ok) return read;
   for (const StaffRow& row : staff) {
     if (row.lastPollAt) polls[row.id] = *row.lastPollAt;
   }
-  return polls;
+  return Outcome::ok;
 }
 
 void takeDueSteps(const AlertSettings& settings, std::int64_t now) {
   std::vector<AlertGuest> guests;
   if (guestsForAlerts(guests) != Outcome::ok || guests.empty()) return;
-  std::unordered_map<std::int64_t, std::int64_t> polls = lastPolls();
+  // Without the polls every host would look offline and be alerted as such:
+  // the steps wait for the next pass instead.
+  std::unordered_map<std::int64_t, std::int64_t> polls;
+  if (lastPolls(polls) != Outcome::ok) return;
   for (AlertGuest& guest : guests) {
     auto poll = polls.find(guest.staffId);
     if (poll != polls.end()) guest.times.hostLastPollAt = poll->second;
@@ -124,11 +127,13 @@ std::string outcomeText(const SendOutcome& outcome, bool retrying) {
 void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::int64_t done = currentTimeMs();
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
+  AuditedChange audited([&item, &outcome, &retry] {
+    return AuditEntry{0, 0, "alerts", "", "alert",
+                      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " +
+                          maskedTarget(item.target) + ": " + outcomeText(outcome, retry.has_value())};
+  });
   recordAttempt(item.id, outcome, retry, done);
   countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
-  recordAudit("alerts", "", "alert",
-              "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target) +
-                  ": " + outcomeText(outcome, retry.has_value()));
 }
 
 // Sends the lane's due messages side by side; a message whose guest no

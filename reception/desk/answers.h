@@ -8,10 +8,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "answer/answer_table.h"
 #include "desk/escalation.h"
 #include "http/query.h"
 #include "http/server.h"
 #include "store/accounts.h"
+#include "store/audit.h"
 #include "store/database.h"
 #include "store/notifications.h"
 #include "store/staff.h"
@@ -38,16 +40,18 @@ struct DeskCall {
 
 HttpResponse jsonAnswer(int status, const nlohmann::json& value);
 HttpResponse errorAnswer(int status, const std::string& message);
-// busy: 503 with Retry-After; anything else 500 with the message (the store
-// has logged what failed). For the outcomes a handler does not answer itself.
-constexpr char saveFailed[] = "The service could not save this. Please try again.";
-constexpr char readFailed[] = "The service could not read its records. Please try again.";
-HttpResponse storeFailure(Outcome outcome, const char* message = saveFailed);
+// The desk's answer to a store outcome a handler does not answer itself
+// (see outcomeAnswer): busy is 503 with Retry-After.
+HttpResponse storeFailure(Outcome outcome, Failure otherwise = Failure::saveFailed);
 // A CSV download with the file name it is saved as.
 HttpResponse csvAnswer(std::string body, const char* fileName);
 
-// Writes one audit entry for the call's account and client address.
-void audit(const DeskCall& call, const std::string& action, const std::string& detail);
+// The audit entry of the change the call is about to make, for its account
+// and client address; written in the change's own transaction, with the
+// detail made then (see AuditedChange).
+AuditedChange auditedChange(const DeskCall& call, std::string action, std::function<std::string()> detail);
+// Account changes also reach the service's log, where an administrator looks first.
+void logAccountChange(const DeskCall& call, const std::string& action, const std::string& detail);
 
 // A staff member and a guest as the desk's JSON has them.
 nlohmann::json staffJson(const StaffRow& staff, std::int64_t now);

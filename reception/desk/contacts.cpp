@@ -39,17 +39,18 @@ void addContactJson(json& staff, const StaffContact& contact) {
 HttpResponse updateStaffContact(const DeskCall& call) {
   std::map<std::int64_t, StaffContact> contacts;
   Outcome read = staffContacts(contacts);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   auto current = contacts.find(call.id);
   StaffContact contact = current == contacts.end() ? StaffContact{} : current->second;
   std::string error = parseStaffContact(call.request.body, contact);
   if (!error.empty()) return errorAnswer(400, error);
+  // The addresses themselves stay out of the log: masked as everywhere else.
+  AuditedChange audited = auditedChange(call, "staff-contact", [&call, &contact] {
+    return "#" + std::to_string(call.id) + " email " + (contact.email.empty() ? "none" : maskedTarget(contact.email)) +
+           ", push " + (contact.alertUrl.empty() ? "none" : maskedTarget(contact.alertUrl));
+  });
   switch (Outcome result = setStaffContact(call.id, contact)) {
     case Outcome::ok: {
-      // The addresses themselves stay out of the log: masked as everywhere else.
-      audit(call, "staff-contact", "#" + std::to_string(call.id) + " email " +
-                                       (contact.email.empty() ? "none" : maskedTarget(contact.email)) + ", push " +
-                                       (contact.alertUrl.empty() ? "none" : maskedTarget(contact.alertUrl)));
       json answer = {{"id", call.id}};
       addContactJson(answer, contact);
       return jsonAnswer(200, answer);

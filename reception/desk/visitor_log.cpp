@@ -55,7 +55,7 @@ HttpResponse visitorList(const DeskCall& call) {
   if (!error.empty()) return errorAnswer(400, error);
   std::vector<NotificationRow> rows;
   Outcome read = visitorLog(filter, visitorPageRows + 1, rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   bool truncated = rows.size() > visitorPageRows;
   if (truncated) rows.pop_back();
   json list = json::array();
@@ -96,7 +96,7 @@ HttpResponse visitorListCsv(const DeskCall& call) {
   if (!error.empty()) return errorAnswer(400, error);
   std::vector<NotificationRow> rows;
   Outcome read = visitorLog(filter, visitorCsvRows, rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   std::string body = "\xEF\xBB\xBF" + csvLine({"guest", "note", "host", "arrived", "delivered", "acknowledged",
                                                 "withdrawn_or_reassigned", "outcome"});
   for (const NotificationRow& row : rows) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "metrics/metrics.h"
 #include "store/audit.h"
@@ -60,8 +61,9 @@ std::string safetyStopReason(const DirectoryPlan& plan) {
          "or sync with --force";
 }
 
+// The entry of a sync that changed nothing; an applied one commits its entry with its changes.
 void auditResult(const DirectorySyncResult& result, const SyncRequest& request) {
-  if (result.outcome == DirectorySyncOutcome::previewed) return;
+  if (result.outcome == DirectorySyncOutcome::previewed || result.outcome == DirectorySyncOutcome::applied) return;
   const char* action = result.outcome == DirectorySyncOutcome::applied      ? "directory-sync"
                        : result.outcome == DirectorySyncOutcome::safetyStop ? "directory-sync-stopped"
                                                                            : "directory-sync-failed";
@@ -98,6 +100,12 @@ DirectorySyncResult syncDirectory(const LdapSettings& settings, const SyncReques
   if (!result.reason.empty()) {
     result.outcome = DirectorySyncOutcome::unreachable;
   } else {
+    std::optional<AuditedChange> audited;
+    if (!request.dryRun) {
+      audited.emplace([&result, &request] {
+        return AuditEntry{0, 0, request.by, request.address, "directory-sync", planSummary(result.plan)};
+      });
+    }
     switch (applyDirectorySync(entries, request.dryRun, request.force, result.plan)) {
       case DirectoryApply::applied: result.outcome = DirectorySyncOutcome::applied; break;
       case DirectoryApply::previewed:

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "answer/answer_table.h"
 #include "store/notifications.h"
 #include "store/staff.h"
 #include "text/text.h"
@@ -17,13 +18,7 @@ HttpResponse plainAnswer(int status, std::string body, const NotifierSettings& s
   return response;
 }
 
-// busy: 503 with Retry-After (another program held the database); else 500.
-HttpResponse failureAnswer(Outcome outcome, const NotifierSettings& settings) {
-  if (outcome != Outcome::busy) return plainAnswer(500, "", settings);
-  HttpResponse busy = plainAnswer(503, "", settings);
-  busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
-  return busy;
-}
+HttpResponse failureAnswer(Outcome outcome, const NotifierSettings&) { return outcomeAnswer(outcome, Audience::notifier); }
 
 }  // namespace
 
@@ -33,8 +28,6 @@ bool keyMatches(const std::string& given, const std::string& key) {
   for (std::size_t i = 0; i < given.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ key[i]);
   return difference == 0;
 }
-
-HttpResponse notifierRefusal(int status, const NotifierSettings& settings) { return plainAnswer(status, "", settings); }
 
 HttpResponse listUsers(const NotifierCall& call) {
   std::vector<StaffRow> staffRows;

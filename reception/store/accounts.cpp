@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <functional>
 
 #include "store/clock.h"
@@ -108,9 +109,8 @@ Outcome addAccount(const std::string& name, const std::string& role, const std::
   if (result == SQLITE_CONSTRAINT) return Outcome::conflict;
   if (result != SQLITE_DONE) return transaction.fail("write of a desk account");
   DeskAccount account{transaction.lastInsertId(), name, role, now, std::nullopt};
-  Outcome committed = transaction.commit();
-  if (committed == Outcome::ok) added = account;
-  return committed;
+  added = account;  // before the commit, which writes the audit entry that names it
+  return transaction.commit();
 }
 
 Outcome removeAccount(std::int64_t id, bool keepAnAdmin) {
@@ -223,7 +223,14 @@ void touchSession(const std::string& hash, std::int64_t now) {
 
 }  // namespace
 
+namespace {
+std::atomic<std::uint64_t> sessionLookups{0};
+}  // namespace
+
+std::uint64_t sessionLookupCount() { return sessionLookups.load(std::memory_order_relaxed); }
+
 Outcome findSession(const std::string& token, DeskAccount& account) {
+  sessionLookups.fetch_add(1, std::memory_order_relaxed);
   if (token.size() != tokenBytes * 2) return Outcome::notFound;
   std::string hash = tokenHash(token);
   std::int64_t now = currentTimeMs();

@@ -2,17 +2,46 @@
 
 #include "store/clock.h"
 
-Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
-                    const std::string& detail) {
-  std::int64_t now = currentTimeMs();
-  WriteTransaction transaction;
-  if (!transaction.begun()) return transaction.beginOutcome();
+namespace {
+
+thread_local AuditedChange* pendingChange = nullptr;
+
+Outcome insertEntry(WriteTransaction& transaction, const std::string& account, const std::string& address,
+                    const std::string& action, const std::string& detail) {
   Statement insert =
       transaction.prepare("INSERT INTO audit_log (at, account, address, action, detail) VALUES (?1, ?2, ?3, ?4, ?5)");
-  if (!insert.bind(1, now).bind(2, account).bind(3, address).bind(4, action).bind(5, detail).run()) {
+  if (!insert.bind(1, currentTimeMs()).bind(2, account).bind(3, address).bind(4, action).bind(5, detail).run()) {
     return transaction.fail("write of an audit entry");
   }
-  return transaction.commit();
+  return Outcome::ok;
+}
+
+}  // namespace
+
+AuditedChange::AuditedChange(std::function<AuditEntry()> entry) : entry_(std::move(entry)), outer_(pendingChange) {
+  pendingChange = this;
+}
+
+AuditedChange::~AuditedChange() {
+  if (pendingChange == this) pendingChange = outer_;
+}
+
+Outcome writePendingAudit(WriteTransaction& transaction) {
+  AuditedChange* change = pendingChange;
+  if (change == nullptr || change->written_) return Outcome::ok;
+  AuditEntry entry = change->entry_();
+  Outcome inserted = insertEntry(transaction, entry.account, entry.address, entry.action, entry.detail);
+  // Written once, by the first commit; should this one fail, the change went with it.
+  if (inserted == Outcome::ok) change->written_ = true;
+  return inserted;
+}
+
+Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
+                    const std::string& detail) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Outcome inserted = insertEntry(transaction, account, address, action, detail);
+  return inserted == Outcome::ok ? transaction.commit() : inserted;
 }
 
 Outcome auditPage(std::optional<std::int64_t> before, int limit, std::vector<AuditEntry>& entries) {

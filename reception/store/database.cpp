@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "metrics/metrics.h"
+#include "store/audit.h"
 
 namespace {
 
@@ -223,6 +224,9 @@ Statement WriteTransaction::prepare(const std::string& sql) {
 
 Outcome WriteTransaction::commit() {
   if (!begun_) return beginOutcome_;
+  // The audit entry of the change goes in with it, or neither does.
+  Outcome audited = writePendingAudit(*this);
+  if (audited != Outcome::ok) return audited;
   resetOpenStatements(writeConnection.handle);
   committed_ = prepare("COMMIT").step() == SQLITE_DONE;
   return committed_ ? Outcome::ok : fail("commit");

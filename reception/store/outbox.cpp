@@ -26,6 +26,8 @@ bool queueMessage(WriteTransaction& transaction, std::int64_t notificationId, Al
   return insert.run();
 }
 
+ReplyStatus statusOf(Outcome failure) { return failure == Outcome::busy ? ReplyStatus::busy : ReplyStatus::failed; }
+
 // The token's guest, read through a session or a transaction.
 template <typename Reader>
 ReplyGuest replyGuestOf(Reader& reader, const std::string& token) {
@@ -36,8 +38,7 @@ ReplyGuest replyGuestOf(Reader& reader, const std::string& token) {
   int result = query.bind(1, replyTokenHash(token)).step();
   if (result != SQLITE_ROW) {
     if (result != SQLITE_DONE) {
-      reader.fail("read of a reply link");
-      guest.status = ReplyStatus::failed;
+      guest.status = statusOf(reader.fail("read of a reply link"));
     }
     return guest;
   }
@@ -238,21 +239,20 @@ ReplyGuest findReplyGuest(const std::string& token) {
 
 ReplyStatus acknowledgeByReply(const std::string& token, ReplyGuest& guest) {
   WriteTransaction transaction;
-  if (!transaction.begun()) return ReplyStatus::failed;
+  if (!transaction.begun()) return statusOf(transaction.beginOutcome());
   guest = replyGuestOf(transaction, token);
   if (guest.status != ReplyStatus::valid) return guest.status;
   std::int64_t now = currentTimeMs();
   Statement use = transaction.prepare("UPDATE reply_token SET used_at = ?2 WHERE hash = ?1");
   if (!use.bind(1, replyTokenHash(token)).bind(2, now).run()) {
-    transaction.fail("write of a used reply link");
-    return ReplyStatus::failed;
+    return statusOf(transaction.fail("write of a used reply link"));
   }
   Statement archive = transaction.prepare(
       "UPDATE notification SET archived_at = ?2, archived_by = 'reply' WHERE archived_at IS NULL AND id = "
       "(SELECT notification_id FROM reply_token WHERE hash = ?1)");
   if (!archive.bind(1, replyTokenHash(token)).bind(2, now).run()) {
-    transaction.fail("write of a guest acknowledged by reply");
-    return ReplyStatus::failed;
+    return statusOf(transaction.fail("write of a guest acknowledged by reply"));
   }
-  return transaction.commit() == Outcome::ok ? ReplyStatus::valid : ReplyStatus::failed;
+  Outcome committed = transaction.commit();
+  return committed == Outcome::ok ? ReplyStatus::valid : statusOf(committed);
 }

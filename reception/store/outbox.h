@@ -87,7 +87,8 @@ struct ReplyToken {
 ReplyToken newReplyToken();
 std::string replyTokenHash(const std::string& token);
 
-enum class ReplyStatus { valid, unknown, used, ended, failed };
+// busy: another program held the database; failed: nothing was saved (logged).
+enum class ReplyStatus { valid, unknown, used, ended, busy, failed };
 struct ReplyGuest {
   ReplyStatus status = ReplyStatus::unknown;
   std::int64_t notificationId = 0;
