@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "access_key.h"
 #include "alerts/alert_setup.h"
 #include "alerts/alert_worker.h"
 #include "config/backup_command.h"
@@ -21,11 +22,11 @@
 #include "config/options.h"
 #include "config/privileges.h"
 #include "desk/desk.h"
+#include "desk/validation.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
 #include "http/access_log.h"
 #include "http/metrics_listener.h"
-#include "reception_client.h"
 #include "service.h"
 #include "store/accounts.h"
 #include "store/backup.h"

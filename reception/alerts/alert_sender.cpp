@@ -202,11 +202,6 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
   curl_multi_cleanup(multi);
 }
 
-SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                        long timeoutMs) {
-  return performOne(webhookTransfer(url, body, idempotencyKey, timeoutMs));
-}
-
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message, long timeoutMs) {
   return performOne(mailTransfer(smtp, to, message, timeoutMs));
 }

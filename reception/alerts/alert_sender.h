@@ -42,7 +42,5 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
                 const std::atomic<bool>* stop = nullptr);
 
 // One send, for callers with a single message.
-SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                        long timeoutMs = sendTimeoutMs);
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message,
                      long timeoutMs = sendTimeoutMs);

@@ -10,5 +10,3 @@
 
 // "" or why the settings cannot be made (an unreadable password file).
 std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t listenPort, AlertSettings& settings);
-// The host name of an http(s) URL, for the names the service answers to.
-std::string urlHostName(const std::string& url);

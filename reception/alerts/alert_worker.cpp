@@ -42,9 +42,7 @@ std::string randomKey() {
 
 // The host of an URL, for Message-IDs.
 std::string hostOf(const std::string& url) {
-  std::size_t start = url.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  std::string host = url.substr(start, url.find_first_of(":/", start) - start);
+  std::string host = urlHostName(url);
   return host.empty() ? "localhost" : host;
 }
 

@@ -6,14 +6,6 @@
 
 using nlohmann::json;
 
-HttpResponse jsonAnswer(int status, const json& value) {
-  return jsonText(status, value.dump(-1, ' ', false, json::error_handler_t::replace));
-}
-
-HttpResponse errorAnswer(int status, const std::string& message) { return jsonAnswer(status, {{"error", message}}); }
-
-HttpResponse storeFailure(Outcome outcome, Failure otherwise) { return outcomeAnswer(outcome, Audience::desk, otherwise); }
-
 HttpResponse csvAnswer(std::string body, const char* fileName) {
   HttpResponse response;
   response.contentType = "text/csv; charset=utf-8";

@@ -1,5 +1,5 @@
-// What each desk API handler gets, and the answers they share: JSON, errors,
-// and the one mapping of a store outcome to an answer.
+// The desk's settings, and the answers its handlers share beyond
+// answer/desk_call.h: CSV downloads, audited changes, staff and guests as JSON.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "answer/answer_table.h"
+#include "answer/desk_call.h"
 #include "desk/escalation.h"
 #include "http/query.h"
 #include "http/server.h"
@@ -29,20 +29,6 @@ struct DeskSettings {
   bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
 };
 
-// One authorised desk request.
-struct DeskCall {
-  const HttpRequest& request;
-  const DeskAccount& account;  // the session's account
-  std::int64_t id = 0;         // the number in the route, if it has one
-  const QueryMap& query;
-  const DeskSettings& settings;
-};
-
-HttpResponse jsonAnswer(int status, const nlohmann::json& value);
-HttpResponse errorAnswer(int status, const std::string& message);
-// The desk's answer to a store outcome a handler does not answer itself
-// (see outcomeAnswer): busy is 503 with Retry-After.
-HttpResponse storeFailure(Outcome outcome, Failure otherwise = Failure::saveFailed);
 // A CSV download with the file name it is saved as.
 HttpResponse csvAnswer(std::string body, const char* fileName);
 

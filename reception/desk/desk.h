@@ -30,8 +30,6 @@
 
 #include "desk/answers.h"
 
-// A notifier that polled within this time counts as online.
-constexpr long long onlineWindowMs = 30LL * 1000;
 // Archived guests stay on the desk page for this long.
 constexpr long long archivedShownMs = 12LL * 60 * 60 * 1000;
 constexpr char sessionCookieName[] = "vestibra_session";

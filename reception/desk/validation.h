@@ -65,3 +65,6 @@ std::string checkContact(const StaffContact& contact);
 // (a user, password, path or query may be a secret), an email address as
 // its domain.
 std::string maskedTarget(std::string_view target);
+// The host name of an URL ("[::1]" with its brackets), without user, password
+// or port; "" for text that is no URL.
+std::string urlHostName(std::string_view url);

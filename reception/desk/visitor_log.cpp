@@ -7,6 +7,7 @@
 #include "store/clock.h"
 #include "store/notifications.h"
 #include "text/csv.h"
+#include "text/local_time.h"
 #include "text/text.h"
 
 namespace {
@@ -76,17 +77,7 @@ HttpResponse visitorList(const DeskCall& call) {
 namespace {
 
 // The service's local time with its offset, e.g. "2026-12-07T14:05:09+01:00".
-std::string isoTime(const std::optional<std::int64_t>& ms) {
-  if (!ms) return "";
-  std::time_t seconds = static_cast<std::time_t>(*ms / 1000);
-  std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr) return "";
-  char text[40];
-  if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return "";
-  std::string iso = text;
-  if (iso.size() >= 5) iso.insert(iso.size() - 2, ":");
-  return iso;
-}
+std::string isoTime(const std::optional<std::int64_t>& ms) { return ms ? isoTimeWithOffset(*ms) : ""; }
 
 }  // namespace
 

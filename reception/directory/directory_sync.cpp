@@ -1,10 +1,8 @@
 #include "directory/directory_sync.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <optional>
 
+#include "config/secret_file.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
@@ -83,11 +81,7 @@ std::string ldapSettingsFrom(const DirectoryOptions& options, LdapSettings& sett
   settings.filter = options.filter;
   settings.password.clear();
   if (options.passwordFile.empty()) return "";
-  std::ifstream file(options.passwordFile, std::ios::binary);
-  if (!file) return "cannot read the password file " + options.passwordFile + ": " + std::strerror(errno);
-  std::getline(file, settings.password);
-  if (!settings.password.empty() && settings.password.back() == '\r') settings.password.pop_back();
-  return "";
+  return readSecretFile(options.passwordFile, "LDAP", settings.password);
 }
 
 DirectorySyncResult syncDirectory(const LdapSettings& settings, const SyncRequest& request) {

@@ -106,7 +106,7 @@ constexpr int loginWorkerNice = 10;
 
 // Made on first use, not at static initialisation.
 WorkQueue& writers() {
-  static WorkQueue queue(writerThreadCount, maxQueuedWrites, 0);
+  static WorkQueue queue(writerThreadCount, maxQueuedWrites);
   return queue;
 }
 

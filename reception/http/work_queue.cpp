@@ -1,9 +1,6 @@
 #include "http/work_queue.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-WorkQueue::WorkQueue(std::size_t threads, std::size_t bound, int nice) : threadCount_(threads), bound_(bound), nice_(nice) {}
+WorkQueue::WorkQueue(std::size_t threads, std::size_t bound) : threadCount_(threads), bound_(bound) {}
 
 WorkQueue::~WorkQueue() { stop(); }
 
@@ -40,8 +37,6 @@ void WorkQueue::stop() {
 }
 
 void WorkQueue::serve() {
-  // This thread only, on Linux: under load the daemon's threads go first.
-  if (nice_ != 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });

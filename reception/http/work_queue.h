@@ -16,9 +16,8 @@ class WorkQueue {
   // A job learns whether the queue is stopping, to answer quickly then.
   using Job = std::function<void(bool stopping)>;
 
-  // threads: how many serve the queue; bound: jobs that may wait; nice: the
-  // threads' scheduling priority on Linux (0 keeps the process's).
-  WorkQueue(std::size_t threads, std::size_t bound, int nice);
+  // threads: how many serve the queue; bound: jobs that may wait.
+  WorkQueue(std::size_t threads, std::size_t bound);
   ~WorkQueue();
   WorkQueue(const WorkQueue&) = delete;
   WorkQueue& operator=(const WorkQueue&) = delete;
@@ -35,7 +34,6 @@ class WorkQueue {
 
   std::size_t threadCount_;
   std::size_t bound_;
-  int nice_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Job> jobs_;

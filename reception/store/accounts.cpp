@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "store/clock.h"
+#include "store/token_hash.h"
 
 PasswordCost passwordCost{crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE};
 
@@ -19,20 +20,6 @@ const char* const selectAccount = "SELECT id, name, role, created_at, last_login
 
 DeskAccount accountFromRow(const Statement& row) {
   return DeskAccount{row.integer(0), row.text(1), row.text(2), row.integer(3), row.optionalInteger(4)};
-}
-
-std::string toHex(const unsigned char* bytes, std::size_t size) {
-  std::string hex(size * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
-  hex.pop_back();
-  return hex;
-}
-
-// What is stored of a token: its BLAKE2b hash, so stored rows cannot be replayed.
-std::string tokenHash(const std::string& token) {
-  unsigned char hash[crypto_generichash_BYTES];
-  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(token.data()), token.size(), nullptr, 0);
-  return toHex(hash, sizeof hash);
 }
 
 // "" when hashing fails (out of memory).
@@ -54,7 +41,7 @@ const std::string& decoyHash() {
   static const std::string decoy = [] {
     unsigned char random[16];
     randombytes_buf(random, sizeof random);
-    return hashPassword(toHex(random, sizeof random));
+    return hashPassword(hexText(random, sizeof random));
   }();
   return decoy;
 }
@@ -191,7 +178,7 @@ Outcome verifyLogin(const std::string& name, const std::string& password, DeskAc
 Outcome startSession(std::int64_t accountId, std::string& token) {
   unsigned char random[tokenBytes];
   randombytes_buf(random, sizeof random);
-  std::string newToken = toHex(random, sizeof random);
+  std::string newToken = hexText(random, sizeof random);
   std::int64_t now = currentTimeMs();
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();

@@ -85,7 +85,6 @@ struct ReplyToken {
   std::string hash;
 };
 ReplyToken newReplyToken();
-std::string replyTokenHash(const std::string& token);
 
 // busy: another program held the database; failed: nothing was saved (logged).
 enum class ReplyStatus { valid, unknown, used, ended, busy, failed };

@@ -1,0 +1,11 @@
+#include "answer/desk_call.h"
+
+using nlohmann::json;
+
+HttpResponse jsonAnswer(int status, const json& value) {
+  return jsonText(status, value.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+HttpResponse errorAnswer(int status, const std::string& message) { return jsonAnswer(status, {{"error", message}}); }
+
+HttpResponse storeFailure(Outcome outcome, Failure otherwise) { return outcomeAnswer(outcome, Audience::desk, otherwise); }
