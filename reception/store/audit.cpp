@@ -4,8 +4,6 @@
 
 namespace {
 
-thread_local AuditedChange* pendingChange = nullptr;
-
 Outcome insertEntry(WriteTransaction& transaction, const std::string& account, const std::string& address,
                     const std::string& action, const std::string& detail) {
   Statement insert =
@@ -18,23 +16,11 @@ Outcome insertEntry(WriteTransaction& transaction, const std::string& account, c
 
 }  // namespace
 
-AuditedChange::AuditedChange(std::function<AuditEntry()> entry) : entry_(std::move(entry)), outer_(pendingChange) {
-  pendingChange = this;
-}
-
-AuditedChange::~AuditedChange() {
-  if (pendingChange == this) pendingChange = outer_;
-}
-
-Outcome writePendingAudit(WriteTransaction& transaction) {
-  AuditedChange* change = pendingChange;
-  if (change == nullptr || change->written_) return Outcome::ok;
-  AuditEntry entry = change->entry_();
-  Outcome inserted = insertEntry(transaction, entry.account, entry.address, entry.action, entry.detail);
-  // Written once, by the first commit; should this one fail, the change went with it.
-  if (inserted == Outcome::ok) change->written_ = true;
-  return inserted;
-}
+AuditedChange::AuditedChange(std::function<AuditEntry()> entry)
+    : note_([entry = std::move(entry)](WriteTransaction& transaction) {
+        AuditEntry made = entry();
+        return insertEntry(transaction, made.account, made.address, made.action, made.detail);
+      }) {}
 
 Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
                     const std::string& detail) {

@@ -29,22 +29,12 @@ constexpr int auditPageSize = 50;
 class AuditedChange {
  public:
   explicit AuditedChange(std::function<AuditEntry()> entry);
-  ~AuditedChange();
-  AuditedChange(const AuditedChange&) = delete;
-  AuditedChange& operator=(const AuditedChange&) = delete;
   // Whether a transaction took the entry in (with its change).
-  bool written() const { return written_; }
+  bool written() const { return note_.written(); }
 
  private:
-  friend Outcome writePendingAudit(WriteTransaction& transaction);
-  std::function<AuditEntry()> entry_;
-  AuditedChange* outer_;
-  bool written_ = false;
+  CommitNote note_;
 };
-
-// Called by WriteTransaction::commit: writes the pending entry of this
-// thread, if any, into the transaction.
-Outcome writePendingAudit(WriteTransaction& transaction);
 
 // Stores one entry on its own: for events that change nothing else (a
 // failed login, a sync that stopped).
