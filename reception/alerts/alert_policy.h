@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "desk/escalation.h"
-#include "desk/validation.h"
+#include "rules/escalation.h"
+#include "rules/validation.h"
 #include "store/alert_records.h"
 
 // The steps due now and not yet taken, host first. The host step: the guest

@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "alerts/alert_messages.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/outbox.h"

@@ -1,6 +1,6 @@
 // Desk accounts and the audit log, for admins.
 #include "desk/desk.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/audit.h"
 #include "text/text.h"
 

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "answer/desk_call.h"
-#include "desk/escalation.h"
+#include "rules/escalation.h"
 #include "http/query.h"
 #include "http/server.h"
 #include "store/accounts.h"

@@ -3,7 +3,7 @@
 
 #include "desk/contacts.h"
 #include "desk/desk.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/clock.h"
 
 using nlohmann::json;

@@ -1,6 +1,6 @@
 #include "desk/contacts.h"
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 using nlohmann::json;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "desk/escalation.h"
+#include "rules/escalation.h"
 #include "metrics/metrics.h"
 
 // Nothing when the records could not be read.

@@ -4,7 +4,7 @@
 
 #include "desk/desk.h"
 #include "desk/login_throttle.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"

@@ -4,7 +4,7 @@
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/staff_import.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/clock.h"
 #include "store/outbox.h"
 #include "store/staff.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/directory_options.h"
+#include "directory/directory_options.h"
 #include "directory/directory_diff.h"
 #include "directory/ldap_reader.h"
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/config_file.h"
+#include "commands/config_file.h"
 #include "test_support.h"
 
 namespace {

@@ -14,13 +14,13 @@
 #include "desk/desk.h"
 #include "desk/login_throttle.h"
 #include "notifier/api.h"
-#include "config/options.h"
+#include "commands/options.h"
 #include "http/query.h"
 #include "http/connection_slots.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
 #include "http/request_guard.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
   EXPECT_EQ(percentDecode("Jos%E9%20M%fcller"), "Jos\xE9 M\xFCller");

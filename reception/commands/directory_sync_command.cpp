@@ -1,8 +1,8 @@
-#include "directory/directory_sync_command.h"
+#include "commands/directory_sync_command.h"
 
 #include <cstdio>
 
-#include "config/config_file.h"
+#include "commands/config_file.h"
 #include "directory/directory_sync.h"
 #include "config/privileges.h"
 #include "store/schema.h"

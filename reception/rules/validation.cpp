@@ -1,4 +1,4 @@
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "config/desk_user_command.h"
+#include "commands/desk_user_command.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "config/config_file.h"
+#include "commands/config_file.h"
 #include "config/privileges.h"
 #include "store/accounts.h"
 #include "store/audit.h"
