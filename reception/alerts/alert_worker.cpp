@@ -10,11 +10,11 @@
 #include <unordered_map>
 
 #include "alerts/alert_messages.h"
-#include "rules/validation.h"
 #include "metrics/metrics.h"
+#include "rules/validation.h"
 #include "store/audit.h"
-#include "store/outbox.h"
 #include "store/clock.h"
+#include "store/outbox.h"
 #include "store/staff.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "commands/config_file.h"
-#include "directory/directory_sync.h"
 #include "config/privileges.h"
+#include "directory/directory_sync.h"
 #include "store/schema.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "answer/desk_call.h"
-#include "rules/escalation.h"
 #include "http/query.h"
 #include "http/server.h"
+#include "rules/escalation.h"
 #include "store/accounts.h"
 #include "store/audit.h"
 #include "store/database.h"

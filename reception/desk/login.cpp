@@ -4,9 +4,9 @@
 
 #include "desk/desk.h"
 #include "desk/login_throttle.h"
-#include "rules/validation.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
+#include "rules/validation.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "text/text.h"
