@@ -56,16 +56,20 @@ struct Route {
   Body body;
   HttpResponse (*desk)(const DeskCall&);
   HttpResponse (*notifier)(const NotifierCall&);
-  HttpResponse (*page)(const HttpRequest&, std::string_view rest) = nullptr;
+  // A request anyone may make (logging in, a reply link's page); rest is the path after "*".
+  HttpResponse (*open)(const HttpRequest&, std::string_view rest) = nullptr;
 };
 
 constexpr Body body = Body::small;
+
+// The login checks its own body, with no session yet.
+HttpResponse openLogin(const HttpRequest& request, std::string_view) { return login(request); }
 
 const Route routes[] = {
     {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
     {"GET", "/api/reception/getNotification", Access::notifierKey, Lane::server, body, nullptr, getNotification},
     {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::server, body, nullptr, archiveNotification},
-    {"POST", "/api/desk/login", Access::login, Lane::login, body, nullptr, nullptr},
+    {"POST", "/api/desk/login", Access::login, Lane::login, body, nullptr, nullptr, openLogin},
     {"GET", "/api/desk/state", Access::desk, Lane::server, body, state, nullptr},
     {"GET", "/api/desk/session", Access::desk, Lane::server, body, whoAmI, nullptr},
     {"POST", "/api/desk/logout", Access::desk, Lane::writer, body, logout, nullptr},
@@ -305,7 +309,7 @@ std::optional<HttpResponse> headersRefusal(const HttpRequest& request, RequestCo
   switch (access) {
     case Access::login: {
       std::optional<HttpResponse> refused = deskHeadersRefusal(request);
-      if (!refused && context.row->method == nullptr) refused = noSuchRequest(path, context.audience);
+      if (!refused && context.row->open == nullptr) refused = noSuchRequest(path, context.audience);
       return refused;
     }
     case Access::desk:
@@ -365,14 +369,14 @@ HttpResponse route(const HttpRequest& request, const RequestContext& context) {
       // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
       return row.notifier(call);
     }
-    case Access::login: return login(request);
     case Access::desk:
     case Access::admin: {
       const DeskCall call{request, context.account, context.id, context.query, settings.desk};
       // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
       return row.desk(call);
     }
-    case Access::page: return row.page(request, restOf(rawPathOf(request.target), row));
+    case Access::login:
+    case Access::page: return row.open(request, restOf(rawPathOf(request.target), row));
     case Access::asset: break;
   }
   return assetAnswer(rawPathOf(request.target), request.method);
