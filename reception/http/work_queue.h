@@ -8,8 +8,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <vector>
+
+#include "http/worker_threads.h"
 
 class WorkQueue {
  public:
@@ -37,7 +37,5 @@ class WorkQueue {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Job> jobs_;
-  bool running_ = false;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  WorkerThreads threads_;
 };
