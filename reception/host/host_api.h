@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "alerts/alert_sender.h"
-#include "alerts/target_rule.h"
+#include "rules/target_rule.h"
 #include "directory/ldap_reader.h"
 #include "http/query.h"
 #include "http/server.h"

@@ -96,9 +96,8 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
     return transaction.fail("write of a guest");
   }
   row.id = transaction.lastInsertId();
-  Outcome committed = guestsCommitted(transaction.commit());
-  if (committed == Outcome::ok) added = row;
-  return committed;
+  added = row;  // before the commit, which writes the audit entry that names it
+  return guestsCommitted(transaction.commit());
 }
 
 Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition) {

@@ -1,4 +1,4 @@
-#include "config/directory_options.h"
+#include "directory/directory_options.h"
 
 #include "text/text.h"
 #include "text/url_host.h"

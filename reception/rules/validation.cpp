@@ -1,4 +1,4 @@
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 #include <algorithm>
 #include <array>
@@ -279,15 +279,32 @@ std::string checkContact(const StaffContact& contact, const AlertTargetRule& rul
   return checkPushAddress(contact.alertUrl, rule);
 }
 
+namespace {
+
+// The host and port of an URL, without any user and password; "" without "://".
+std::string_view authorityOf(std::string_view url) {
+  std::size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return {};
+  std::string_view rest = url.substr(scheme + 3);
+  std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+  std::size_t user = authority.rfind('@');
+  if (user != std::string_view::npos) authority.remove_prefix(user + 1);
+  return authority;
+}
+
+}  // namespace
+
 std::string maskedTarget(std::string_view target) {
   std::size_t scheme = target.find("://");
   if (scheme == std::string_view::npos) {
     std::size_t at = target.rfind('@');
     return at == std::string_view::npos ? std::string("…") : "…" + std::string(target.substr(at));
   }
-  std::string_view rest = target.substr(scheme + 3);
-  std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
-  std::size_t user = authority.rfind('@');
-  if (user != std::string_view::npos) authority.remove_prefix(user + 1);
-  return std::string(target.substr(0, scheme + 3)) + std::string(authority);
+  return std::string(target.substr(0, scheme + 3)) + std::string(authorityOf(target));
+}
+
+std::string urlHostName(std::string_view url) {
+  std::string_view authority = authorityOf(url);
+  if (!authority.empty() && authority.front() == '[') return std::string(authority.substr(0, authority.find(']') + 1));
+  return std::string(authority.substr(0, authority.find(':')));
 }

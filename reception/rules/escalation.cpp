@@ -1,4 +1,4 @@
-#include "desk/escalation.h"
+#include "rules/escalation.h"
 
 Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy) {

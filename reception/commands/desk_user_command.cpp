@@ -1,18 +1,18 @@
-#include "config/desk_user_command.h"
+#include "commands/desk_user_command.h"
 
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 
-#include "config/config_file.h"
+#include "commands/config_file.h"
 #include "config/privileges.h"
 #include "store/accounts.h"
 #include "store/audit.h"
 #include "store/schema.h"
+#include "text/local_time.h"
 
 namespace {
 
@@ -86,13 +86,7 @@ std::string readPassword() {
   return line;
 }
 
-std::string dateText(std::int64_t ms) {
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm local{};
-  char text[32] = "";
-  if (::localtime_r(&seconds, &local) == nullptr) return "";
-  return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local));
-}
+std::string dateText(std::int64_t ms) { return localTimeText(ms, "%Y-%m-%d %H:%M"); }
 
 int listCommand() {
   std::vector<DeskAccount> accounts;

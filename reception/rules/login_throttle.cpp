@@ -1,4 +1,4 @@
-#include "desk/login_throttle.h"
+#include "rules/login_throttle.h"
 
 #include <algorithm>
 #include <cctype>

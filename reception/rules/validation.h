@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "alerts/target_rule.h"
+#include "rules/target_rule.h"
 #include "store/staff.h"
 #include "text/code_page.h"
 
@@ -69,3 +69,6 @@ std::string checkContact(const StaffContact& contact, const AlertTargetRule& rul
 // (a user, password, path or query may be a secret), an email address as
 // its domain.
 std::string maskedTarget(std::string_view target);
+// The host name of an URL ("[::1]" with its brackets), without user, password
+// or port; "" for text that is no URL.
+std::string urlHostName(std::string_view url);

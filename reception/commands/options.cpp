@@ -1,4 +1,4 @@
-#include "config/options.h"
+#include "commands/options.h"
 
 #include "text/text.h"
 

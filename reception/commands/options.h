@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "alerts/alert_options.h"
-#include "config/directory_options.h"
+#include "directory/directory_options.h"
 
 struct ReceptionOptions {
   std::string address = "127.0.0.1";

@@ -1,4 +1,4 @@
-#include "host/personal_keys.h"
+#include "store/personal_keys.h"
 
 #include <sodium.h>
 

@@ -1,13 +1,13 @@
-#include "directory/directory_sync_command.h"
+#include "commands/directory_sync_command.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "config/config_file.h"
-#include "directory/directory_sync.h"
+#include "commands/config_file.h"
 #include "config/privileges.h"
+#include "directory/directory_sync.h"
 #include "store/schema.h"
 #include "text/utf8.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config/options.h"
+#include "commands/options.h"
 
 // Applies the lines of a configuration file's text to options. "name = value"
 // is --name=value, a lone "name" is --name (for options without a value);

@@ -1,8 +1,8 @@
-#include "config/backup_command.h"
+#include "commands/backup_command.h"
 
 #include <cstdio>
 
-#include "config/config_file.h"
+#include "commands/config_file.h"
 #include "store/backup.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "alerts/target_rule.h"
+#include "rules/target_rule.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -14,6 +14,10 @@ struct FrontDeskPolicy {
   int retentionDays = 30;                             // 0 keeps records forever
 };
 
+// A notifier that polled within this time counts as online: on the desk's
+// board and in the gauges; a host silent for longer counts as offline for alerts.
+constexpr std::int64_t onlineWindowMs = 30LL * 1000;
+
 enum class Escalation { none, unseen, unacknowledged };
 
 // Why a guest is escalated at now: not delivered for longer than

@@ -1,4 +1,4 @@
-#include "config/config_file.h"
+#include "commands/config_file.h"
 
 #include <fstream>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "config/start_checks.h"
+#include "commands/start_checks.h"
 
 #include <unistd.h>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/options.h"
+#include "commands/options.h"
 #include "http/request_guard.h"
 
 // "" or why one of the files the service reads later (password, key and
