@@ -27,6 +27,7 @@
 #include "http/metrics_listener.h"
 #include "reception_client.h"
 #include "service.h"
+#include "sso/sso_pages.h"
 #include "store/accounts.h"
 #include "store/backup.h"
 #include "store/schema.h"
@@ -246,6 +247,7 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
     std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
+    std::fputs(ssoUsage, stdout);        // NOLINT(cert-err33-c)
     return 0;
   }
   error = checkServiceOptions(options);
@@ -275,6 +277,11 @@ int main(int argc, char** argv) {
   // The reply links come back to the public URL's host name.
   options.hostNames.push_back(urlHostName(alerts.publicUrl));
   setOrigin(options, listeners, settings.origin);
+  SsoSettings sso;
+  if (!options.sso.issuer.empty()) {
+    error = prepareSsoSettings(options.sso, alerts.publicUrl, sso);
+    if (!error.empty()) return fail(error);
+  }
   configureService(settings);
   error = startServers(listeners);
   if (!error.empty()) {
@@ -285,12 +292,14 @@ int main(int argc, char** argv) {
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
+  if (!options.sso.issuer.empty()) startSso(sso);
   announceReady(options, listeners);
 
   waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
   stopDirectoryWorker();
   stopAlertWorker();
+  stopSso();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;

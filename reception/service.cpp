@@ -12,6 +12,7 @@
 #include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/accounts.h"
+#include "sso/sso_pages.h"
 #include "store/clock.h"
 #include "text/text.h"
 
@@ -81,6 +82,9 @@ const Route routes[] = {
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
     {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
+    {"GET", "/sso/desk", Access::anyone, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
+    {"GET", "/sso/callback", Access::anyone, Lane::writer, body, nullptr, nullptr, ssoCallback},
+    {"GET", "/sso/login-option", Access::anyone, Lane::server, body, nullptr, nullptr, ssoLoginOption},
 };
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -278,6 +282,7 @@ HttpResponse route(const HttpRequest& request) {
     auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
     return page(request, path.substr(replyPrefix.size()));
   }
+  if (request.route >= 0 && routes[request.route].page) return routes[request.route].page(request, path);
   if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
   const Route& found = routes[request.route];
   std::int64_t id = 0;

@@ -167,6 +167,7 @@ bool isDeskOption(const std::string& name) {
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
   if (isAlertOption(name)) return applyAlertOption(name, value, options.alerts);
+  if (isSsoOption(name)) return applySsoOption(name, value, options.sso);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--metrics-listen") {
@@ -193,7 +194,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
-         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
+         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name);
 }
 
 }  // namespace
@@ -227,5 +228,6 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
   std::string error = applyArguments(arguments, options);
   if (!error.empty()) return error;
   if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
-  return checkAlertOptions(options.alerts);
+  error = checkAlertOptions(options.alerts);
+  return error.empty() ? checkSsoOptions(options.sso) : error;
 }
