@@ -277,14 +277,12 @@ int main(int argc, char** argv) {
   // The reply links come back to the public URL's host name.
   options.hostNames.push_back(urlHostName(alerts.publicUrl));
   setOrigin(options, listeners, settings.origin);
-  SsoSettings sso;
-  if (!options.sso.issuer.empty()) {
-    error = prepareSsoSettings(options.sso, alerts.publicUrl, sso);
-    if (!error.empty()) return fail(error);
-  }
+  error = startSsoIfConfigured(options.sso, alerts.publicUrl);
+  if (!error.empty()) return fail(error);
   configureService(settings);
   error = startServers(listeners);
   if (!error.empty()) {
+    stopSso();
     closeRecords(held);
     return fail(error);
   }
@@ -292,7 +290,6 @@ int main(int argc, char** argv) {
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
-  if (!options.sso.issuer.empty()) startSso(sso);
   announceReady(options, listeners);
 
   waitForStop(signals, settings.desk.policy.retentionDays);

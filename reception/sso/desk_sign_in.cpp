@@ -34,7 +34,9 @@ HttpResponse refuse(const HttpRequest& request, const std::string& who, const st
   recordAudit(who.substr(0, maxAccountNameBytes), request.clientAddress, "login-failed", "single sign-on: " + reason);
   logEvent("single sign-on: desk login refused for " + who.substr(0, maxAccountNameBytes) + " from " +
            request.clientAddress + ": " + reason);
-  return ssoPage(status, title, text);
+  HttpResponse answer = ssoPage(status, title, text);
+  answer.headers.emplace_back("Set-Cookie", signInCookie(request, "", true));
+  return answer;
 }
 
 }  // namespace

@@ -25,18 +25,23 @@ std::string randomToken() {
 std::string codeChallengeOf(const std::string& verifier) { return base64UrlEncode(hashOf(verifier)); }
 
 void PendingSignIns::forgetOld(std::int64_t now) {
-  for (auto entry = pending_.begin(); entry != pending_.end();) {
-    entry = now - entry->second.startedAt > signInLifetimeMs ? pending_.erase(entry) : std::next(entry);
+  while (!started_.empty()) {
+    auto oldest = pending_.find(started_.front());
+    bool expired = oldest == pending_.end() || now - oldest->second.startedAt > signInLifetimeMs;
+    if (!expired && started_.size() < maxPendingSignIns) return;
+    if (oldest != pending_.end()) pending_.erase(oldest);
+    started_.pop_front();
   }
 }
 
 std::string PendingSignIns::start(SignInPurpose purpose, std::int64_t now, PendingSignIn& started) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (pending_.size() >= maxPendingSignIns) forgetOld(now);
-  if (pending_.size() >= maxPendingSignIns) return "";
+  forgetOld(now);
   started = PendingSignIn{randomToken(), randomToken(), randomToken(), purpose, now};
   std::string cookieValue = randomToken();
-  pending_[hashOf(cookieValue)] = started;
+  std::string key = hashOf(cookieValue);
+  pending_[key] = started;
+  started_.push_back(key);
   return cookieValue;
 }
 

@@ -4,13 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
 constexpr std::int64_t signInLifetimeMs = 10LL * 60 * 1000;
-constexpr std::size_t maxPendingSignIns = 10000;
+// Past this many, the oldest sign-in under way is dropped for a new one: a
+// flood of started sign-ins costs bounded memory and cannot shut sign-in off.
+constexpr std::size_t maxPendingSignIns = 20000;
 
 enum class SignInPurpose { desk, host };
 
@@ -29,8 +32,7 @@ std::string codeChallengeOf(const std::string& verifier);
 
 class PendingSignIns {
  public:
-  // A new sign-in with fresh state, nonce and verifier; the cookie's value
-  // for it, or "" when too many are pending.
+  // A new sign-in with fresh state, nonce and verifier; the cookie's value for it.
   std::string start(SignInPurpose purpose, std::int64_t now, PendingSignIn& started);
   // The sign-in of the cookie's value, removed; nullopt when unknown, used or too old.
   std::optional<PendingSignIn> take(const std::string& cookieValue, std::int64_t now);
@@ -40,4 +42,5 @@ class PendingSignIns {
 
   std::mutex mutex_;
   std::unordered_map<std::string, PendingSignIn> pending_;  // by a hash of the cookie's value
+  std::deque<std::string> started_;                        // those keys, oldest first (taken ones too)
 };

@@ -40,25 +40,28 @@ std::string lowered(std::string text) {
   return text;
 }
 
+std::string hostNameOf(const std::string& authority) {
+  if (!authority.empty() && authority.front() == '[') return lowered(authority.substr(0, authority.find(']') + 1));
+  return lowered(authority.substr(0, authority.find(':')));
+}
+
 // The provider sends the browser back to the public URL: the sign-in's
-// cookie must be set on that name, so a desk opened by another name goes there first.
-bool onPublicOrigin(const HttpRequest& request, const std::string& publicUrl) {
-  bool https = publicUrl.rfind("https://", 0) == 0;
+// cookie must be set on that host name (cookies ignore ports and schemes),
+// so a desk opened by another name goes there first.
+bool onPublicHost(const HttpRequest& request, const std::string& publicUrl) {
   std::size_t start = publicUrl.find("://") + 3;
-  std::string authority = publicUrl.substr(start, publicUrl.find('/', start) - start);
-  return https == request.overTls && lowered(authority) == lowered(request.host);
+  return hostNameOf(publicUrl.substr(start, publicUrl.find('/', start) - start)) == hostNameOf(request.host);
 }
 
 HttpResponse startSignIn(const HttpRequest& request, SignInPurpose purpose, const char* startPath) {
   SsoProvider* current = provider().get();
   if (!current) return notConfigured();
   const SsoSettings& settings = current->settings();
-  if (!onPublicOrigin(request, settings.publicUrl)) return ssoRedirect(settings.publicUrl + startPath);
+  if (!onPublicHost(request, settings.publicUrl)) return ssoRedirect(settings.publicUrl + startPath);
   std::optional<ProviderEndpoints> endpoints = current->endpoints();
   if (!endpoints) return providerDown();
   PendingSignIn signIn;
   std::string cookie = pendingSignIns().start(purpose, currentTimeMs(), signIn);
-  if (cookie.empty()) return ssoPage(503, "Please try again", "Too many sign-ins are under way. Please try again shortly.");
   std::string location = endpoints->authorization + (endpoints->authorization.find('?') == std::string::npos ? "?" : "&") +
                          "response_type=code&scope=openid%20email%20profile&client_id=" + formEncode(settings.clientId) +
                          "&redirect_uri=" + formEncode(settings.redirectUri) + "&state=" + signIn.state +
@@ -136,6 +139,14 @@ HttpResponse finishSignIn(const HttpRequest& request, SsoProvider& current, cons
 
 void startSso(const SsoSettings& settings) { provider() = std::make_unique<SsoProvider>(settings); }
 
+std::string startSsoIfConfigured(const SsoOptions& options, const std::string& publicUrl) {
+  if (options.issuer.empty()) return "";
+  SsoSettings settings;
+  std::string error = prepareSsoSettings(options, publicUrl, settings);
+  if (error.empty()) startSso(settings);
+  return error;
+}
+
 void stopSso() { provider().reset(); }
 
 HttpResponse ssoDeskSignIn(const HttpRequest& request, std::string_view) {
@@ -145,6 +156,8 @@ HttpResponse ssoDeskSignIn(const HttpRequest& request, std::string_view) {
 HttpResponse ssoCallback(const HttpRequest& request, std::string_view) {
   SsoProvider* current = provider().get();
   if (!current) return notConfigured();
+  // A HEAD (a link checker) must not use the sign-in up.
+  if (request.method != "GET") return ssoPage(405, "Not allowed", "Open this address with GET.");
   QueryMap query = parseRequestTarget(request.target).query;
   // Taken whatever follows: a callback is answered once.
   std::optional<PendingSignIn> signIn = pendingSignIns().take(cookieValue(request, signInCookieNameOf(request)), currentTimeMs());

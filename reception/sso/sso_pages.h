@@ -12,6 +12,8 @@
 
 // Starts discovery and serves the pages with these settings until stopSso.
 void startSso(const SsoSettings& settings);
+// The same from the options, when --oidc-issuer is set: "" or why not.
+std::string startSsoIfConfigured(const SsoOptions& options, const std::string& publicUrl);
 void stopSso();
 
 HttpResponse ssoDeskSignIn(const HttpRequest& request, std::string_view rest);

@@ -260,6 +260,12 @@ TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
   EXPECT_FALSE(pending.take(cookie, 1000));
   std::string late = pending.start(SignInPurpose::desk, 1000, started);
   EXPECT_FALSE(pending.take(late, 1000 + signInLifetimeMs + 1));
+  // A flood of started sign-ins pushes out the oldest, never the newest.
+  std::string oldest = pending.start(SignInPurpose::desk, 2000, started);
+  std::string newest;
+  for (std::size_t i = 0; i < maxPendingSignIns; ++i) newest = pending.start(SignInPurpose::desk, 2000, started);
+  EXPECT_FALSE(pending.take(oldest, 2000));
+  EXPECT_TRUE(pending.take(newest, 2000));
 }
 
 TEST(SsoOptions, IssuerMustBeHttpsOrLoopbackAndTheCoreOptionsGoTogether) {
