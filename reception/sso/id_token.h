@@ -15,7 +15,7 @@
 
 // Clocks of the provider and this service may differ this much.
 constexpr std::int64_t idTokenSkewSeconds = 60;
-constexpr std::size_t maxIdTokenBytes = 16 * 1024;
+constexpr std::size_t maxIdTokenBytes = std::size_t{16} * 1024;
 
 struct IdTokenRules {
   std::string issuer;

@@ -111,9 +111,9 @@ std::string derOfEcdsa(const std::string& raw) {
   std::unique_ptr<ECDSA_SIG, EcdsaSigFree> signature(ECDSA_SIG_new());
   Bignum r = bignumOf(raw.substr(0, p256CoordinateBytes));
   Bignum s = bignumOf(raw.substr(p256CoordinateBytes));
-  if (!signature || !r || !s || ECDSA_SIG_set0(signature.get(), r.get(), s.get()) != 1) return "";
-  r.release();  // owned by the signature now
-  s.release();
+  if (!signature || !r || !s) return "";
+  // The signature owns both numbers from here.
+  ECDSA_SIG_set0(signature.get(), r.release(), s.release());
   int size = i2d_ECDSA_SIG(signature.get(), nullptr);
   if (size <= 0) return "";
   std::string der(static_cast<std::size_t>(size), '\0');

@@ -269,7 +269,7 @@ TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
 }
 
 TEST(SsoOptions, IssuerMustBeHttpsOrLoopbackAndTheCoreOptionsGoTogether) {
-  auto parse = [](std::vector<std::string> arguments) {
+  auto parse = [](const std::vector<std::string>& arguments) {
     ReceptionOptions options;
     return parseCommandLine(arguments, options);
   };
