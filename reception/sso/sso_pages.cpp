@@ -186,7 +186,7 @@ HttpResponse ssoLoginOption(const HttpRequest&, std::string_view) {
   HttpResponse answer;
   answer.status = current ? 200 : 404;
   answer.contentType = "application/json";
-  answer.body = current ? json{{"displayName", current->settings().displayName}, {"desk", "sso/desk"}}.dump() : "{}";
+  answer.body = current ? json{{"displayName", current->settings().displayName}}.dump() : "{}";
   answer.headers.emplace_back("Cache-Control", "no-store");
   return answer;
 }

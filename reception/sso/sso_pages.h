@@ -1,7 +1,7 @@
 // Single sign-on's pages under /sso/, outside the desk's session:
 //   GET /sso/desk          302 to the provider, to sign in to the desk
 //   GET /sso/callback      the provider's answer: checked, then a session and 302 to the desk
-//   GET /sso/login-option  {"displayName"} for the login form; 404 when not configured
+//   GET /sso/login-option  {"displayName"} for the login forms; 404 when not configured
 #pragma once
 
 #include <memory>
