@@ -20,9 +20,11 @@
 #include "config/desk_user_command.h"
 #include "config/options.h"
 #include "config/privileges.h"
+#include "config/start_checks.h"
 #include "desk/desk.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
+#include "downloads/notifier_installer.h"
 #include "http/access_log.h"
 #include "http/metrics_listener.h"
 #include "reception_client.h"
@@ -94,6 +96,7 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   ServiceSettings settings;
   settings.notifier.accessKey = options.key.empty() ? accessKey : options.key;
   settings.desk.notifierKeyBuiltIn = settings.notifier.accessKey == accessKey;
+  settings.desk.notifierInstaller = notifierInstallerOffered();
   settings.notifier.codePage = options.codePage;
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
@@ -203,6 +206,31 @@ void setOrigin(const ReceptionOptions& options, const Listeners& listeners, Desk
   }
 }
 
+// As the user the service runs as: every file it reads later is readable
+// now, and the notifiers' key is read from --key-file.
+std::string readSecrets(ReceptionOptions& options) {
+  std::string error = checkReadableFiles(options);
+  if (error.empty() && !options.keyFile.empty()) error = readKeyFile(options.keyFile, options.key);
+  if (error.empty()) error = loadNotifierInstaller(options.notifierInstaller);
+  return error;
+}
+
+// The alert settings, with reply links the desk answers to (they come back
+// to the public URL's host name).
+std::string prepareReplyLinks(const ReceptionOptions& options, const Listeners& listeners, DeskOrigin& origin,
+                              AlertSettings& alerts) {
+  std::uint16_t tlsPort = listeners.tls >= 0 ? listeningPort(listeners.tls) : 0;
+  std::string fallback = defaultPublicUrl(machineFullName(), listeningPort(listeners.plain), tlsPort);
+  std::string error = prepareAlertSettings(options.alerts, fallback, alerts);
+  if (!error.empty()) return error;
+  std::string warning;
+  error = checkPublicUrl(alerts.publicUrl, origin, warning);
+  if (!warning.empty()) {
+    std::fprintf(stderr, "vestibra-reception: warning: %s\n", warning.c_str());  // NOLINT(cert-err33-c): a warning
+  }
+  return error;
+}
+
 std::string startServers(const Listeners& listeners) {
   std::string error;
   if (!startHttpServer(listeners.plain, receptionServerSetup(), error) ||
@@ -252,8 +280,8 @@ int main(int argc, char** argv) {
   }
   error = checkServiceOptions(options);
   if (!error.empty()) return fail(error);
-  ServiceSettings settings = serviceSettings(options);
-  warnOfBuiltInKey(options, settings);
+  // Said before anything can fail; a key from --key-file is known only later.
+  if (options.keyFile.empty()) warnOfBuiltInKey(options, serviceSettings(options));
   if (!initAccounts()) return fail("libsodium could not start");
   if (!initAlertSender()) return fail("libcurl could not start");
 
@@ -266,17 +294,19 @@ int main(int argc, char** argv) {
     error = dropPrivileges(options.user);
     if (!error.empty()) return fail(error);
   }
+  error = readSecrets(options);
+  if (!error.empty()) return fail(error);
+  ServiceSettings settings = serviceSettings(options);
+  if (!options.keyFile.empty()) warnOfBuiltInKey(options, settings);
+  AlertSettings alerts;
+  setOrigin(options, listeners, settings.origin);
+  error = prepareReplyLinks(options, listeners, settings.origin, alerts);
+  if (!error.empty()) return fail(error);
   int held = -1;
   error = openRecords(options, held);
   if (!error.empty()) return fail(error);
-  AlertSettings alerts;
-  error = prepareAlertSettings(options.alerts, listeningPort(listeners.plain), alerts);
-  if (!error.empty()) return fail(error);
   alerts.policy = settings.desk.policy;
   settings.desk.alertMail = !alerts.smtp.url.empty();
-  // The reply links come back to the public URL's host name.
-  options.hostNames.push_back(urlHostName(alerts.publicUrl));
-  setOrigin(options, listeners, settings.origin);
   error = startSsoIfConfigured(options.sso, alerts.publicUrl);
   if (!error.empty()) return fail(error);
   configureService(settings);

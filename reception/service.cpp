@@ -8,6 +8,7 @@
 #include "desk/desk.h"
 #include "desk/gauges.h"
 #include "directory/directory_desk_api.h"
+#include "downloads/notifier_installer.h"
 #include "http/query.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
@@ -82,6 +83,7 @@ const Route routes[] = {
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
     {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
+    {"GET", notifierInstallerUrl, Access::anyone, Lane::server, body, nullptr, nullptr, answerNotifierInstaller},
     {"GET", "/sso/desk", Access::anyone, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
     {"GET", "/sso/callback", Access::anyone, Lane::writer, body, nullptr, nullptr, ssoCallback},
     {"GET", "/sso/login-option", Access::anyone, Lane::server, body, nullptr, nullptr, ssoLoginOption},

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # The service's Debian package as an office gets it: a release build packed by
-# CPack, its listing, the post-install script writing a key of its own into a
-# copy of the configuration (and keeping it on upgrade), the packaged program
+# CPack, its listing, an install of an older release into a scratch root
+# (dpkg --root), the upgrade answered Y and N to the changed reception.conf
+# keeping the key in notifier.key (0640 root:vestibra-key), purge keeping the
+# backups, the packaged program
 # started from an unpacked copy with that configuration (paths adjusted on the
 # command line) answering listUsers on loopback with that key only, and its
 # systemd unit through systemd-analyze.
 # Usage: deb_test.sh SOURCE_DIR      (exit 77: a tool is missing, skipped)
 set -euo pipefail
 source_dir=$(cd "$1" && pwd)
-for tool in dpkg-deb dpkg-shlibdeps systemd-analyze curl; do
+for tool in dpkg-deb dpkg-shlibdeps systemd-analyze curl groupadd; do
   command -v "$tool" >/dev/null || { echo "deb_test: $tool is missing, skipped"; exit 77; }
 done
+# dpkg sets the files' owners as packaged.
+[ "$(id -u)" = 0 ] || { echo "deb_test: installing into a scratch root needs root, skipped"; exit 77; }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vestibra-deb-test.XXXXXX")
 service_pid=
@@ -35,6 +39,7 @@ echo "== contents"
 contents=$(dpkg-deb --contents "$deb")
 for path in ./usr/bin/vestibra-reception ./lib/systemd/system/vestibra-reception.service \
             ./etc/vestibra/reception.conf ./usr/share/doc/vestibra-reception/README.Debian \
+            ./usr/share/doc/vestibra-reception/copyright \
             ./lib/systemd/system/vestibra-reception-backup.service ./lib/systemd/system/vestibra-reception-backup.timer \
             ./etc/logrotate.d/vestibra-reception; do
   grep -q " $path\$" <<<"$contents" || fail "$path is not in the package"
@@ -52,34 +57,71 @@ grep -q "systemctl status vestibra-reception" <(dpkg-deb --ctrl-tarfile "$deb" |
 root=$scratch/root
 dpkg -x "$deb" "$root"
 
-echo "== install writes a random key, upgrade keeps it"
-mkdir "$scratch/control"
-dpkg-deb --ctrl-tarfile "$deb" | tar -x -C "$scratch/control"
-# The script as packaged, on a copy of the configuration and without systemctl.
-run_postinst() { # CONF ARGS...
-  local conf=$1
-  shift
-  sed -e "s#/etc/vestibra/reception.conf#$conf#g" -e 's#\[ -d /run/systemd/system \]#false#' \
-    "$scratch/control/postinst" >"$scratch/postinst"
-  sh "$scratch/postinst" "$@" >/dev/null
-}
-key_of() { sed -n 's/^key = //p' "$1"; }
+echo "== install of an older release, upgrade answered Y to the changed reception.conf, purge"
+# dpkg into a directory of its own: the maintainer scripts run outside a
+# chroot with DPKG_ROOT set, as they do for a real root.
+# An older release as offices have it: its postinst appended the key to reception.conf.
+old=$scratch/old
+dpkg-deb -R "$deb" "$old"
+sed -i 's/^Version: .*/Version: 0.9.0/' "$old/DEBIAN/control"
+rm -f "$old/DEBIAN/preinst"
+sed -i '/^key-file = /d' "$old/etc/vestibra/reception.conf"
+cat >"$old/DEBIAN/postinst" <<'OLD'
+#!/bin/sh
+set -e
+conf=${DPKG_ROOT:-}/etc/vestibra/reception.conf
+if [ "$1" = configure ] && ! grep -q '^key = ' "$conf"; then
+  printf '\n# The access key of this installation, made at install.\nkey = %s\n' "$(LC_ALL=C tr -dc 'A-Za-z0-9' </dev/urandom | head -c 24)" >>"$conf"
+fi
+OLD
+(cd "$old" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | xargs -0 md5sum >DEBIAN/md5sums)
+dpkg-deb -b "$old" "$scratch/old.deb" >/dev/null
+target=$scratch/target
+mkdir -p "$target/var/lib/dpkg/info" "$target/var/lib/dpkg/updates" "$target/etc"
+touch "$target/var/lib/dpkg/status" "$target/var/lib/dpkg/available"
+printf 'root:x:0:\n' >"$target/etc/group"
+in_target() { dpkg --root="$target" --force-script-chrootless --force-depends "$@" >>"$scratch/dpkg.log" 2>&1 ||
+  fail "dpkg $*: $(tail -20 "$scratch/dpkg.log")"; }
+key_line() { sed -n 's/^key = //p' "$1"; }
+etc=$target/etc/vestibra
+in_target -i "$scratch/old.deb"
+old_key=$(key_line "$etc/reception.conf")
+grep -Eqx '[A-Za-z0-9]{24}' <<<"$old_key" || fail "the older release wrote no key"
+# The older release's daily copies, in its state directory.
+mkdir -p "$target/var/lib/private/vestibra-reception/backups"
+echo copy >"$target/var/lib/private/vestibra-reception/backups/reception-Mon.db"
+in_target --force-confnew -i "$deb"
+cmp -s "$etc/reception.conf" "$root/etc/vestibra/reception.conf" || fail "the upgrade did not take the new reception.conf"
+[ "$(cat "$etc/notifier.key")" = "$old_key" ] || fail "the upgrade lost the key: \"$(cat "$etc/notifier.key")\""
+group_id=$(awk -F: '$1 == "vestibra-key" { print $3 }' "$target/etc/group")
+[ -n "$group_id" ] || fail "no group vestibra-key"
+[ "$(stat -c '%a %u %g' "$etc/notifier.key")" = "640 0 $group_id" ] ||
+  fail "notifier.key is $(stat -c '%a %u %g' "$etc/notifier.key"), not 640 root:vestibra-key"
+! grep -rq "$old_key" "$etc"/reception.conf* || fail "the key is still in a readable copy of reception.conf"
+[ -f "$target/var/backups/vestibra-reception/reception-Mon.db" ] || fail "the older daily copy was not moved to /var/backups"
+in_target --force-confnew -i "$deb"
+[ "$(cat "$etc/notifier.key")" = "$old_key" ] || fail "a second upgrade changed the key"
+# The same key after an upgrade answered N (the old file kept): its key line moved, once.
+echo "key = Kept0ld" >>"$etc/reception.conf"
+rm "$etc/notifier.key"
+in_target --force-confold -i "$deb"
+[ "$(cat "$etc/notifier.key")" = Kept0ld ] && ! grep -q '^key = ' "$etc/reception.conf" ||
+  fail "a key line kept in reception.conf was not moved into notifier.key"
+cp "$etc/reception.conf" "$scratch/reception.conf"
+cp "$etc/notifier.key" "$scratch/notifier.key"
+in_target --purge vestibra-reception
+[ ! -e "$etc/notifier.key" ] && [ ! -e "$target/var/lib/vestibra-reception" ] || fail "purge left the key or the database"
+[ -f "$target/var/backups/vestibra-reception/reception-Mon.db" ] || fail "purge deleted the backups"
+in_target -i "$deb"
+key=$(cat "$etc/notifier.key")
+grep -Eqx '[A-Za-z0-9]{24}' <<<"$key" && [ "$key" != "$old_key" ] || fail "a fresh install wrote the key \"$key\""
 conf=$scratch/reception.conf
-cp "$root/etc/vestibra/reception.conf" "$conf"
-cp "$conf" "$scratch/second.conf"
-[ -z "$(key_of "$conf")" ] || fail "the packaged configuration already sets a key"
-run_postinst "$conf" configure
-key=$(key_of "$conf")
-grep -Eqx '[A-Za-z0-9]{24}' <<<"$key" || fail "the install wrote the key \"$key\""
-run_postinst "$conf" configure "$version"
-[ "$(grep -c '^key = ' "$conf")" = 1 ] && [ "$(key_of "$conf")" = "$key" ] || fail "the upgrade changed the key"
-run_postinst "$scratch/second.conf" configure
-[ "$(key_of "$scratch/second.conf")" != "$key" ] || fail "two installs wrote the same key"
+key=Kept0ld
 
 echo "== the packaged program with the installed configuration"
 address=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
 "$root/usr/bin/vestibra-reception" --config "$conf" --listen "$address:0" \
-  --database "$scratch/reception.db" --demo >"$scratch/service.log" 2>&1 &
+  --database "$scratch/reception.db" --key-file "$scratch/notifier.key" --demo >"$scratch/service.log" 2>&1 &
 service_pid=$!
 for _ in $(seq 50); do
   grep -q "listening on" "$scratch/service.log" && break
@@ -124,5 +166,5 @@ cp "$root"/lib/systemd/system/vestibra-reception-backup.{service,timer} "$scratc
 verify=$(systemd-analyze verify "$scratch/verify/vestibra-reception-backup.service" \
          "$scratch/verify/vestibra-reception-backup.timer" 2>&1) || fail "verify of the backup units: $verify"
 [ -z "$verify" ] || fail "verify of the backup units is not clean: $verify"
-if dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q backup; then fail "the install enables the backup timer"; fi
+if dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q "backup\.timer"; then fail "the install enables the backup timer"; fi
 echo "deb_test: $deb passed (exposure $exposure)"

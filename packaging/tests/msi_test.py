@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """The notifier's MSI as an office installs it, under Wine in a scratch prefix
-of its own (removed afterwards): a silent install of an older version with
-SERVICEHOST and SERVICEKEY and without the start at login, the user's
-settings.conf, an upgrade to this version that keeps that file byte for byte
-and the service's address, the Autostart feature added and removed again
+of its own (removed afterwards): a SERVICEHOST with a scheme and a SERVICEKEY
+with other characters than letters and digits refused (1603, the reason in
+the log, nothing installed), a silent install of an older version with
+SERVICEHOST, SERVICEKEY and SERVICEUSER (written to settings.conf) and
+without the start at login, the user's own settings.conf, an upgrade to this
+version with another SERVICEUSER that keeps that file byte for byte and the
+service's address, the Autostart feature added and removed again
 (REMOVE=Autostart), the program started as its Start-menu shortcut says
 (target and working directory) polling a loopback test service by that
 address, and an uninstall that leaves no program, shortcut or registry value.
 
 Usage: msi_test.py VESTIBRA_EXE VERSION SOURCE_DIR
-Exit code 77: wixl, Wine or cmake is missing (skipped)."""
+Exit code 77: wixl, msibuild, Wine or cmake is missing (skipped)."""
 
 import glob
 import http.server
@@ -25,7 +28,7 @@ import time
 
 SKIP = 77
 SETTINGS = b"user=Ann Lee\r\n# written by the user, kept as it is\r\n\xe9\r\n"
-KEY = "office-Key_1.~"
+KEY = "officeKey1"
 
 
 class Failure(Exception):
@@ -81,9 +84,10 @@ class Prefix:
         return subprocess.run(["wine", *args], env=self.env, capture_output=True, timeout=timeout,
                               stdin=subprocess.DEVNULL)
 
-    def msiexec(self, *args):
+    def msiexec(self, *args, status=0):
         result = self.run("msiexec", *args, "/qn")
-        check(result.returncode == 0, f"msiexec {' '.join(args)} ended with {result.returncode}")
+        # Wine's exit status is the installer's code modulo 256 (1603: 67).
+        check(result.returncode == status % 256, f"msiexec {' '.join(args)} ended with {result.returncode}")
 
     def registry_values(self, key):
         """The values under key as {name: data}; {} when the key is missing."""
@@ -189,8 +193,21 @@ def exercise(root, exe, version, source_dir):
         program = os.path.join(folder, "vestibra.exe")
         settings = os.path.join(folder, "settings.conf")
 
-        # 1. The older version, silently, with the service's address and key, no start at login.
-        prefix.msiexec("/i", old_msi, f"SERVICEHOST={address}", f"SERVICEKEY={KEY}", "REMOVE=Autostart")
+        # 0. Refused: a URL for the host, a key the notifier would send unencoded.
+        for bad, reason in ((f"SERVICEHOST=http://{address}/", f"REFUSED = SERVICEHOST=http://{address}/ is not a host name"),
+                            ("SERVICEKEY=office-Key_1", "REFUSED = SERVICEKEY is not 1 to 64 letters and digits")):
+            log = os.path.join(root, "refused.log")
+            prefix.msiexec("/i", old_msi, f"SERVICEHOST={address}", bad, "/l*v", "Z:" + log.replace("/", "\\"), status=1603)
+            text = open(log, "rb").read().decode("utf-8", "replace")
+            check(reason in text, f"{bad}: the log does not say why: {text[-1500:]}")
+            check(not os.path.exists(program) and prefix.registry_values("HKCU\\Software\\Vestibra") == {},
+                  f"{bad} installed something")
+
+        # 1. The older version, silently, with the service's address, key and
+        # user, no start at login.
+        prefix.msiexec("/i", old_msi, f"SERVICEHOST={address}", f"SERVICEKEY={KEY}", "SERVICEUSER=Ann Lee",
+                       "REMOVE=Autostart")
+        check(open(settings, "rb").read() == b"user=Ann Lee\r\n", "SERVICEUSER was not written to settings.conf")
         check(os.path.isfile(program), "the program is not in %LOCALAPPDATA%\\Programs\\Vestibra")
         check(os.path.isfile(start_menu), "no Start-menu shortcut")
         check(not os.path.exists(startup), "REMOVE=Autostart made a Startup shortcut")
@@ -200,8 +217,9 @@ def exercise(root, exe, version, source_dir):
         with open(settings, "wb") as file:
             file.write(SETTINGS)
 
-        # 2. This version over it, without properties: one product, the file and the values kept.
-        prefix.msiexec("/i", new_msi)
+        # 2. This version over it, with another user only: one product, the
+        # user's file and the values kept.
+        prefix.msiexec("/i", new_msi, "SERVICEUSER=Bob Ray")
         check(installed_product_versions(prefix) == [version],
               f"installed versions after the upgrade: {installed_product_versions(prefix)}")
         check(open(settings, "rb").read() == SETTINGS, "the upgrade changed settings.conf")
@@ -250,7 +268,7 @@ def main():
         print(__doc__)
         return 2
     exe, version, source_dir = sys.argv[1:]
-    for tool in ("wixl", "wine", "wineserver", "cmake"):
+    for tool in ("wixl", "msibuild", "wine", "wineserver", "cmake"):
         if not shutil.which(tool):
             print(f"msi_test: {tool} is missing, skipped")
             return SKIP

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include "text/utf8.h"
+
 namespace {
 
 bool isPlainAscii(const std::string& text) {
@@ -24,8 +26,9 @@ std::string formatLocal(std::int64_t ms, const char* format) {
   return text;
 }
 
-// "12 min 5 s", "45 s".
+// "12 min 5 s", "45 s"; "less than 10 s" rather than a "0 s" that reads as an error.
 std::string waitingText(std::int64_t seconds) {
+  if (seconds < 10) return "less than 10 s";
   if (seconds < 60) return std::to_string(seconds) + " s";
   return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
 }
@@ -55,7 +58,11 @@ std::string mailBody(const AlertFacts& facts) {
   body += "Host: " + facts.host + "\n";
   body += "Arrived: " + formatLocal(facts.arrivedAt, "%H:%M") + "\n";
   body += "Waiting: " + waitingText(waitingSeconds(facts)) + "\n";
-  if (!facts.acknowledgeUrl.empty()) body += "\nOn your way? Tell the desk: " + facts.acknowledgeUrl + "\n";
+  if (!facts.acknowledgeUrl.empty()) {
+    body += facts.step == AlertStep::host ? "\nOn your way? Tell the desk: "
+                                          : "\nIs someone on the way? Tell the desk: ";
+    body += facts.acknowledgeUrl + "\n";
+  }
   return body;
 }
 
@@ -72,7 +79,9 @@ std::string isoTimeWithOffset(std::int64_t ms) {
 }
 
 std::string chatLine(const AlertFacts& facts) {
-  std::string line = oneLine(facts.guest) + " has been waiting " + waitingText(waitingSeconds(facts)) + " for " +
+  std::int64_t waited = waitingSeconds(facts);
+  std::string line = oneLine(facts.guest) +
+                     (waited < 10 ? " is waiting at reception" : " has been waiting " + waitingText(waited)) + " for " +
                      oneLine(facts.host);
   if (!facts.note.empty()) line += " (" + oneLine(facts.note) + ")";
   return line + (facts.step == AlertStep::team ? ": not acknowledged yet." : ".");
@@ -90,14 +99,22 @@ std::string webhookBody(const AlertFacts& facts) {
   return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string encodedHeaderValue(const std::string& text) {
-  if (isPlainAscii(text)) return text;
-  // Encoded words are at most 75 characters: split the text between characters.
+std::string encodedHeaderValue(const std::string& rawText) {
+  if (isPlainAscii(rawText)) return rawText;
+  // Invalid bytes (from a restored database, say) become U+FFFD first, so
+  // every piece below is whole characters and ends after at least one.
+  std::string text = withValidUtf8(rawText);
+  // Encoded words are at most 75 characters: 45 bytes of base64 make 60.
+  constexpr std::size_t maxPiece = 45;
   std::string out;
   std::size_t at = 0;
   while (at < text.size()) {
-    std::size_t take = std::min<std::size_t>(text.size() - at, 45);
-    while (at + take < text.size() && (static_cast<unsigned char>(text[at + take]) & 0xC0) == 0x80) --take;
+    std::size_t take = 0;
+    while (at + take < text.size()) {
+      std::size_t length = utf8CharacterLength(text, at + take);
+      if (take + length > maxPiece) break;
+      take += length;
+    }
     std::string piece = text.substr(at, take);
     std::string base64(sodium_base64_encoded_len(piece.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
     sodium_bin2base64(&base64[0], base64.size(), reinterpret_cast<const unsigned char*>(piece.data()), piece.size(),
@@ -115,12 +132,16 @@ std::string emailMessage(const MailHeaders& headers, const AlertFacts& facts) {
   message += "Date: " + formatLocal(facts.now, "%a, %d %b %Y %H:%M:%S %z") + "\r\n";
   message += "From: " + oneLine(headers.from) + "\r\n";
   message += "To: " + oneLine(headers.to) + "\r\n";
-  message += "Subject: " + encodedHeaderValue("Guest waiting: " + oneLine(facts.guest)) + "\r\n";
+  // The team's mail says whose guest it is and that nobody answered yet.
+  std::string subject = facts.step == AlertStep::host
+                            ? "Guest waiting: " + oneLine(facts.guest)
+                            : "Not acknowledged: " + oneLine(facts.guest) + " waiting for " + oneLine(facts.host);
+  message += "Subject: " + encodedHeaderValue(subject) + "\r\n";
   message += "Message-ID: <" + oneLine(headers.messageId) + ">\r\n";
   message += "MIME-Version: 1.0\r\n";
   message += "Content-Type: text/plain; charset=UTF-8\r\n";
   message += "Content-Transfer-Encoding: 8bit\r\n";
   message += "Auto-Submitted: auto-generated\r\n\r\n";
   // libcurl doubles a leading "." of a line itself, as SMTP requires.
-  return message + crlfLines(mailBody(facts));
+  return message + crlfLines(withValidUtf8(mailBody(facts)));
 }

@@ -1,6 +1,7 @@
 #include "alerts/alert_options.h"
 
 #include "alerts/alert_policy.h"
+#include "text/url_host.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ std::string applySmtp(const std::string& name, const std::string& value, AlertOp
 
 }  // namespace
 
+bool isAlertFlag(const std::string& name) { return name == "--smtp-allow-plaintext"; }
+
 bool isAlertOption(const std::string& name) {
   return name == "--smtp-url" || name == "--smtp-tls" || name == "--smtp-user" || name == "--smtp-password-file" ||
          name == "--smtp-from" || name == "--smtp-ca-file" || name == "--team-webhook" || name == "--team-email" ||
@@ -58,5 +61,14 @@ std::string checkAlertOptions(const AlertOptions& options) {
   if (options.smtpUser.empty() != options.smtpPasswordFile.empty()) {
     return "--smtp-user and --smtp-password-file go together";
   }
+  if (sendsSmtpPasswordInClear(options) && !options.smtpAllowPlaintext) {
+    return "--smtp-tls none would send the SMTP password in clear to " + urlHost(options.smtpUrl) +
+           "; use STARTTLS or smtps://, or add --smtp-allow-plaintext";
+  }
   return "";
+}
+
+bool sendsSmtpPasswordInClear(const AlertOptions& options) {
+  return startsWith(options.smtpUrl, "smtp://") && !options.smtpRequireTls && !options.smtpPasswordFile.empty() &&
+         !isLoopbackHost(urlHost(options.smtpUrl));
 }

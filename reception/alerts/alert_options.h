@@ -13,10 +13,15 @@ struct AlertOptions {
   std::string teamWebhook;       // --team-webhook URL
   std::string teamEmail;         // --team-email ADDRESS
   std::string publicUrl;         // --public-url; "" for http://<host name>/
+  bool smtpAllowPlaintext = false;  // --smtp-allow-plaintext: a password in clear to another host
 };
 
 bool isAlertOption(const std::string& name);
+bool isAlertFlag(const std::string& name);  // --smtp-allow-plaintext
 // "" or a message naming the option.
 std::string applyAlertOption(const std::string& name, const std::string& value, AlertOptions& options);
 // Checks of the options together, after all are read.
 std::string checkAlertOptions(const AlertOptions& options);
+// Whether the SMTP password goes without TLS to a host other than loopback
+// (allowed only with --smtp-allow-plaintext, and then warned about at start).
+bool sendsSmtpPasswordInClear(const AlertOptions& options);

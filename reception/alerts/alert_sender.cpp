@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <map>
 
 namespace {
 
@@ -50,7 +51,8 @@ struct Transfer {
   std::string body;
   std::size_t sent = 0;  // of body, for a mail's upload
   std::optional<std::int64_t> retryAfter;
-  std::size_t index = 0;  // in performAll's list
+  long timeoutMs = sendTimeoutMs;
+  std::int64_t id = 0;  // its lane's name for it
   ~Transfer() { curl_easy_cleanup(easy); }
 };
 
@@ -70,6 +72,7 @@ TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
   TransferPtr transfer(new Transfer);
   transfer->easy = curl_easy_init();
   transfer->mail = mail;
+  transfer->timeoutMs = timeoutMs;
   if (transfer->easy == nullptr) return transfer;
   curl_easy_setopt(transfer->easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(transfer->easy, CURLOPT_TIMEOUT_MS, timeoutMs);
@@ -79,25 +82,59 @@ TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
   return transfer;
 }
 
+// Why a send failed, in words for the board, the audit and the log: never a
+// bare code, and never curl's wording where the office's own is clearer.
+std::string failureReason(const Transfer& transfer, CURLcode code, long status) {
+  const std::string peer = transfer.mail ? "the mail server" : "the push address";
+  switch (code) {
+    case CURLE_OK:
+      return peer + " answered " + std::to_string(status);
+    case CURLE_USE_SSL_FAILED:
+      return "the mail server offers no STARTTLS (set smtp-tls = none only for a relay on loopback)";
+    case CURLE_OPERATION_TIMEDOUT:
+      return "no answer within " + (transfer.timeoutMs % 1000 == 0 ? std::to_string(transfer.timeoutMs / 1000) + " s"
+                                                                     : std::to_string(transfer.timeoutMs) + " ms");
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return peer + "'s host name is unknown";
+    case CURLE_COULDNT_CONNECT:
+      return peer + " refused the connection";
+    case CURLE_LOGIN_DENIED:
+      return "the mail server refused the login (smtp-user and its password)";
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return peer + "'s certificate is not trusted";
+    case CURLE_SSL_CONNECT_ERROR:
+      return "the TLS handshake with " + peer + " failed";
+    case CURLE_OUT_OF_MEMORY:
+      return "out of memory";
+    default:
+      break;
+  }
+  // A command the server refused still has its reply code.
+  if (status != 0) return peer + " answered " + std::to_string(status);
+  return peer + ": " + curl_easy_strerror(code);
+}
+
 // The outcome of an ended transfer: curl's code and the server's status.
 SendOutcome outcomeOf(const Transfer& transfer, CURLcode code) {
   SendOutcome outcome;
   outcome.mail = transfer.mail;
   if (transfer.easy == nullptr) {
     outcome.connectionFailed = true;
-    outcome.error = "out of memory";
+    outcome.error = failureReason(transfer, CURLE_OUT_OF_MEMORY, 0);
     return outcome;
   }
   curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &outcome.status);
   outcome.retryAfterSeconds = transfer.retryAfter;
   if (code == CURLE_OK) {
     outcome.delivered = transfer.mail || (outcome.status >= 200 && outcome.status < 300);
-    if (!outcome.delivered) outcome.error = "status " + std::to_string(outcome.status);
+    if (!outcome.delivered) outcome.error = failureReason(transfer, code, outcome.status);
     return outcome;
   }
   // A refused command still has the server's reply code; anything else is the connection.
   outcome.connectionFailed = outcome.status == 0;
-  outcome.error = curl_easy_strerror(code);
+  // The reply code of the last command that went well is no reason (250 to EHLO before a refused STARTTLS).
+  if (code == CURLE_USE_SSL_FAILED) outcome.status = 0;
+  outcome.error = failureReason(transfer, code, outcome.status);
   return outcome;
 }
 
@@ -152,54 +189,104 @@ TransferPtr mailTransfer(const SmtpSettings& smtp, const std::string& to, const 
   return transfer;
 }
 
-void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done,
-                const std::atomic<bool>* stop) {
-  CURLM* multi = curl_multi_init();
-  std::size_t running = 0;
-  std::vector<bool> added(transfers.size(), false);
-  for (std::size_t i = 0; i < transfers.size(); ++i) {
-    Transfer& transfer = *transfers[i];
-    if (multi == nullptr || transfer.easy == nullptr) {
-      done(i, outcomeOf(transfer, CURLE_OUT_OF_MEMORY));
-      continue;
-    }
-    transfer.index = i;
-    curl_easy_setopt(transfer.easy, CURLOPT_PRIVATE, &transfer);
-    curl_multi_add_handle(multi, transfer.easy);
-    added[i] = true;
-    ++running;
+struct SendLane::State {
+  CURLM* multi = nullptr;
+  std::size_t maxRunning = 0;
+  std::size_t perTarget = 0;
+  std::map<std::int64_t, std::pair<TransferPtr, std::string>> running;  // id -> transfer, target
+  std::map<std::string, std::size_t> perTargetRunning;
+  std::vector<std::pair<std::int64_t, TransferPtr>> unstarted;  // not added (out of memory): failed at the next step
+};
+
+SendLane::SendLane(std::size_t maxRunning, std::size_t perTarget) : state_(new State) {
+  state_->multi = curl_multi_init();
+  state_->maxRunning = maxRunning;
+  state_->perTarget = perTarget;
+}
+
+SendLane::~SendLane() {
+  abandon();
+  curl_multi_cleanup(state_->multi);
+}
+
+std::size_t SendLane::size() const { return state_->running.size() + state_->unstarted.size(); }
+
+bool SendLane::running(std::int64_t id) const { return state_->running.count(id) > 0; }
+
+bool SendLane::hasRoomFor(const std::string& target) const {
+  auto found = state_->perTargetRunning.find(target);
+  std::size_t count = found == state_->perTargetRunning.end() ? 0 : found->second;
+  return size() < state_->maxRunning && count < state_->perTarget;
+}
+
+void SendLane::add(std::int64_t id, const std::string& target, TransferPtr transfer) {
+  if (state_->multi == nullptr || transfer->easy == nullptr) {
+    state_->unstarted.emplace_back(id, std::move(transfer));
+    return;
   }
-  // Bounded: every transfer ends by its own time-out.
-  bool stopped = false;
-  while (running > 0 && !stopped) {
-    int stillRunning = 0;
-    if (curl_multi_perform(multi, &stillRunning) != CURLM_OK) break;
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      void* owner = nullptr;
-      curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
-      std::size_t at = static_cast<Transfer*>(owner)->index;
-      CURLcode code = message->data.result;
-      curl_multi_remove_handle(multi, message->easy_handle);
-      added[at] = false;
-      --running;
-      done(at, outcomeOf(*transfers[at], code));
-    }
-    if (running > 0) curl_multi_poll(multi, nullptr, 0, 200, nullptr);
-    stopped = stop != nullptr && stop->load();
+  transfer->id = id;
+  curl_easy_setopt(transfer->easy, CURLOPT_PRIVATE, transfer.get());
+  if (curl_multi_add_handle(state_->multi, transfer->easy) != CURLM_OK) {
+    state_->unstarted.emplace_back(id, std::move(transfer));
+    return;
   }
-  // Stopped: no outcome (the message is still due). Otherwise only after a
-  // failure of the multi handle itself: those not ended failed.
-  for (std::size_t i = 0; i < transfers.size(); ++i) {
-    if (!added[i]) continue;
+  ++state_->perTargetRunning[target];
+  state_->running.emplace(id, std::make_pair(std::move(transfer), target));
+}
+
+void SendLane::step(int waitMs, const SendDone& done) {
+  std::vector<std::pair<std::int64_t, TransferPtr>> unstarted = std::move(state_->unstarted);
+  state_->unstarted.clear();
+  for (auto& [id, transfer] : unstarted) done(id, outcomeOf(*transfer, CURLE_OUT_OF_MEMORY));
+  if (state_->running.empty()) return;
+  int stillRunning = 0;
+  bool failed = curl_multi_perform(state_->multi, &stillRunning) != CURLM_OK;
+  std::vector<std::pair<std::int64_t, CURLcode>> ended;
+  int queued = 0;
+  while (CURLMsg* message = curl_multi_info_read(state_->multi, &queued)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    void* owner = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
+    ended.emplace_back(static_cast<Transfer*>(owner)->id, message->data.result);
+  }
+  // Only after a failure of the multi handle itself: those not ended failed.
+  if (failed) {
+    for (const auto& entry : state_->running) ended.emplace_back(entry.first, CURLE_FAILED_INIT);
+  }
+  for (const auto& [id, code] : ended) {
+    auto found = state_->running.find(id);
+    if (found == state_->running.end()) continue;
+    TransferPtr transfer = std::move(found->second.first);
+    if (--state_->perTargetRunning[found->second.second] == 0) state_->perTargetRunning.erase(found->second.second);
+    state_->running.erase(found);
+    curl_multi_remove_handle(state_->multi, transfer->easy);
+    done(id, outcomeOf(*transfer, code));
+  }
+  if (!state_->running.empty() && ended.empty()) curl_multi_poll(state_->multi, nullptr, 0, waitMs, nullptr);
+}
+
+void SendLane::abandon() {
+  for (auto& entry : state_->running) {
+    Transfer& transfer = *entry.second.first;
     // Closing an SMTP connection says QUIT and waits for the reply, within
     // the transfer's time-out: a server that never answers would hold the stop.
-    if (stopped) curl_easy_setopt(transfers[i]->easy, CURLOPT_TIMEOUT_MS, 1L);
-    curl_multi_remove_handle(multi, transfers[i]->easy);
-    if (!stopped) done(i, outcomeOf(*transfers[i], CURLE_FAILED_INIT));
+    curl_easy_setopt(transfer.easy, CURLOPT_TIMEOUT_MS, 1L);
+    curl_multi_remove_handle(state_->multi, transfer.easy);
   }
-  curl_multi_cleanup(multi);
+  state_->running.clear();
+  state_->perTargetRunning.clear();
+  state_->unstarted.clear();
+}
+
+void performAll(std::vector<TransferPtr>& transfers, const std::function<void(std::size_t, const SendOutcome&)>& done,
+                const std::atomic<bool>* stop) {
+  SendLane lane(transfers.size(), transfers.size());
+  for (std::size_t i = 0; i < transfers.size(); ++i) lane.add(static_cast<std::int64_t>(i), "", std::move(transfers[i]));
+  SendDone reported = [&](std::int64_t id, const SendOutcome& outcome) { done(static_cast<std::size_t>(id), outcome); };
+  // Bounded: every transfer ends by its own time-out.
+  while (lane.size() > 0 && (stop == nullptr || !stop->load())) lane.step(200, reported);
+  // Stopped: no outcome (the message is still due).
+  lane.abandon();
 }
 
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,

@@ -1,11 +1,12 @@
 #include "alerts/alert_setup.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "log/service_log.h"
+#include "text/url_host.h"
 
 namespace {
 
@@ -21,15 +22,10 @@ bool readPassword(const std::string& path, std::string& password, std::string& e
   return true;
 }
 
-std::string defaultPublicUrl(std::uint16_t port) {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') std::strcpy(name, "localhost");
-  return std::string("http://") + name + (port == 80 ? "" : ":" + std::to_string(port)) + "/";
-}
-
 }  // namespace
 
-std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t listenPort, AlertSettings& settings) {
+std::string prepareAlertSettings(const AlertOptions& options, const std::string& defaultPublicUrl,
+                                 AlertSettings& settings) {
   settings.smtp.url = options.smtpUrl;
   // smtps:// is TLS from the start; STARTTLS applies to smtp:// only.
   settings.smtp.requireTls = options.smtpRequireTls || options.smtpUrl.rfind("smtps://", 0) == 0;
@@ -38,7 +34,11 @@ std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t list
   settings.smtp.caFile = options.smtpCaFile;
   settings.teamWebhook = options.teamWebhook;
   settings.teamEmail = options.teamEmail;
-  settings.publicUrl = options.publicUrl.empty() ? defaultPublicUrl(listenPort) : options.publicUrl;
+  settings.publicUrl = options.publicUrl.empty() ? defaultPublicUrl : options.publicUrl;
+  if (sendsSmtpPasswordInClear(options)) {
+    logEvent("warning: the SMTP password goes in clear to " + urlHost(options.smtpUrl) +
+             " (--smtp-tls none, --smtp-allow-plaintext)");
+  }
   std::string error;
   if (!options.smtpPasswordFile.empty() && !readPassword(options.smtpPasswordFile, settings.smtp.password, error)) {
     return error;

@@ -9,6 +9,8 @@
 #include "alerts/alert_worker.h"
 
 // "" or why the settings cannot be made (an unreadable password file).
-std::string prepareAlertSettings(const AlertOptions& options, std::uint16_t listenPort, AlertSettings& settings);
+// Without --public-url the reply links start with defaultPublicUrl.
+std::string prepareAlertSettings(const AlertOptions& options, const std::string& defaultPublicUrl,
+                                 AlertSettings& settings);
 // The host name of an http(s) URL, for the names the service answers to.
 std::string urlHostName(const std::string& url);

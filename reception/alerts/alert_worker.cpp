@@ -11,16 +11,22 @@
 
 #include "alerts/alert_messages.h"
 #include "desk/validation.h"
+#include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/outbox.h"
 #include "store/clock.h"
 #include "store/staff.h"
+#include "text/url_host.h"
 
 namespace {
 
-// Sent side by side at most, per lane.
-constexpr int sendsPerPass = 32;
+// Sent side by side at most, per lane, and per push server within it.
+constexpr std::size_t sendsPerPass = 32;
+constexpr std::size_t sendsPerTarget = 4;
+// Due messages read at once: enough that those of a few slow hosts, waiting
+// for their turn, leave room for the others.
+constexpr int dueReadLimit = 256;
 
 // Mail and webhooks go on lanes of their own, so that a mail server that
 // never answers holds up no push; the webhook lane also takes the steps.
@@ -76,13 +82,16 @@ void takeHostStep(const AlertSettings& settings, const AlertGuest& guest, std::i
 }
 
 void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
+  // The team can answer for the host: its alert carries a reply link of its own.
+  ReplyToken token = newReplyToken();
   AlertFacts facts = factsOf(guest, AlertStep::team, now);
+  facts.acknowledgeUrl = settings.publicUrl + "ack/" + token.token;
   std::vector<OutboxMessage> messages;
   if (!settings.teamWebhook.empty()) messages.push_back(postTo("team-webhook", settings.teamWebhook, facts));
   if (!settings.teamEmail.empty() && !settings.smtp.url.empty()) {
     messages.push_back(mailTo(settings, "team-email", settings.teamEmail, facts));
   }
-  takeAlertStep(guest.notificationId, AlertStep::team, messages, "", now);
+  takeAlertStep(guest.notificationId, AlertStep::team, messages, messages.empty() ? "" : token.hash, now);
 }
 
 // The last poll of each host, with the polls not yet saved to the database.
@@ -113,10 +122,11 @@ void takeDueSteps(const AlertSettings& settings, std::int64_t now) {
   }
 }
 
+// "sent (200)", "failed: the mail server offers no STARTTLS", "..., retrying":
+// the reason in words, as the board shows it.
 std::string outcomeText(const SendOutcome& outcome, bool retrying) {
-  std::string text = outcome.delivered ? "sent" : "failed";
-  if (outcome.status != 0) text += " (" + std::to_string(outcome.status) + ")";
-  if (!outcome.delivered && !outcome.error.empty()) text += ": " + outcome.error;
+  if (outcome.delivered) return outcome.status != 0 ? "sent (" + std::to_string(outcome.status) + ")" : "sent";
+  std::string text = "failed: " + (outcome.error.empty() ? "status " + std::to_string(outcome.status) : outcome.error);
   if (retrying) text += ", retrying";
   return text;
 }
@@ -126,55 +136,94 @@ void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
   recordAttempt(item.id, outcome, retry, done);
   countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
-  recordAudit("alerts", "", "alert",
-              "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target) +
-                  ": " + outcomeText(outcome, retry.has_value()));
+  std::string what =
+      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
+  recordAudit("alerts", "", "alert", what + ": " + outcomeText(outcome, retry.has_value()));
+  // The office's administrator reads the service log, not the desk.
+  if (outcome.delivered) return;
+  std::string attempt = "attempt " + std::to_string(item.attempts + 1);
+  logEvent("alert for " + what + ": " + attempt + " failed: " + outcome.error +
+           (retry ? ", next attempt in " + std::to_string((*retry - done + 999) / 1000) + " s"
+                  : ", given up (final failure)"));
 }
 
-// Sends the lane's due messages side by side; a message whose guest no
-// longer waits is cancelled instead.
-void sendDue(const AlertSettings& settings, Lane lane, std::int64_t now) {
+// A lane's sends in progress, and the messages they carry.
+struct LaneSends {
+  explicit LaneSends(Lane which) : lane(which), sends(sendsPerPass, which == Lane::mail ? sendsPerPass : sendsPerTarget) {}
+  Lane lane;
+  SendLane sends;
+  std::unordered_map<std::int64_t, OutboxItem> items;
+};
+
+// Pushes are limited per server (host and port); mail all goes to the one mail server.
+std::string targetKey(Lane lane, const OutboxItem& item) { return lane == Lane::mail ? "" : urlAuthority(item.target); }
+
+// Starts the lane's due messages beside those already running; a message
+// whose guest no longer waits is cancelled instead. Due messages of a target
+// already at its limit wait, and others go ahead of them.
+void startDue(const AlertSettings& settings, LaneSends& lane, std::int64_t now) {
   // Mail queued before a restart without --smtp-url waits for one.
-  if (lane == Lane::mail && settings.smtp.url.empty()) return;
+  if (lane.lane == Lane::mail && settings.smtp.url.empty()) return;
+  if (lane.sends.size() >= sendsPerPass) return;
   std::vector<OutboxItem> due;
-  if (dueOutboxItems(now, lane == Lane::mail, sendsPerPass, due) != Outcome::ok) return;
-  std::vector<OutboxItem> items;
+  if (dueOutboxItems(now, lane.lane == Lane::mail, dueReadLimit, due) != Outcome::ok) return;
   for (OutboxItem& item : due) {
-    if (item.guestWaiting) {
-      items.push_back(std::move(item));
-    } else {
+    if (lane.sends.running(item.id)) continue;
+    if (!item.guestWaiting) {
       cancelOutboxItem(item.id, now);
+      continue;
     }
-  }
-  if (items.empty()) return;
-  std::vector<TransferPtr> transfers;
-  transfers.reserve(items.size());
-  for (const OutboxItem& item : items) {
-    transfers.push_back(lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
+    std::string key = targetKey(lane.lane, item);
+    if (!lane.sends.hasRoomFor(key)) continue;
+    // A send cut short by the service's stop stays pending: sent again, with
+    // the same key, after the restart.
+    lane.sends.add(item.id, key,
+                   lane.lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
                                            : webhookTransfer(item.target, item.payload, item.idempotencyKey));
+    lane.items.emplace(item.id, std::move(item));
   }
-  // A send cut short by the service's stop stays pending: sent again, with
-  // the same key, after the restart.
-  performAll(transfers, [&](std::size_t at, const SendOutcome& outcome) { recordOutcome(items[at], outcome); },
-             &stopping);
 }
 
+void stepSends(LaneSends& lane, int waitMs) {
+  lane.sends.step(waitMs, [&](std::int64_t id, const SendOutcome& outcome) {
+    auto item = lane.items.find(id);
+    if (item == lane.items.end()) return;
+    recordOutcome(item->second, outcome);
+    lane.items.erase(item);
+  });
+}
+
+// Takes the due messages every half second; meanwhile drives the sends
+// running, each recorded as it ends.
 void runLane(const AlertSettings& settings, Lane lane) {
+  LaneSends sends(lane);
+  auto nextCheck = std::chrono::steady_clock::now();
   while (!stopping) {
-    std::int64_t now = currentTimeMs();
-    if (lane == Lane::webhooks) takeDueSteps(settings, now);
-    sendDue(settings, lane, now);
+    if (std::chrono::steady_clock::now() >= nextCheck) {
+      std::int64_t now = currentTimeMs();
+      if (lane == Lane::webhooks) takeDueSteps(settings, now);
+      startDue(settings, sends, now);
+      nextCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    }
+    if (sends.sends.size() > 0) {
+      stepSends(sends, 100);
+      continue;
+    }
     std::unique_lock<std::mutex> lock(wakeMutex);
-    wake.wait_for(lock, std::chrono::milliseconds(500), [] { return stopping.load(); });
+    wake.wait_until(lock, nextCheck, [] { return stopping.load(); });
   }
+  sends.sends.abandon();
 }
 
 }  // namespace
 
 void runAlertPass(const AlertSettings& settings, std::int64_t now) {
   takeDueSteps(settings, now);
-  sendDue(settings, Lane::webhooks, now);
-  sendDue(settings, Lane::mail, now);
+  for (Lane lane : {Lane::webhooks, Lane::mail}) {
+    LaneSends sends(lane);
+    startDue(settings, sends, now);
+    while (sends.sends.size() > 0 && !stopping) stepSends(sends, 200);
+  }
 }
 
 void startAlertWorker(const AlertSettings& settings) {

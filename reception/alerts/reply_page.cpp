@@ -36,11 +36,15 @@ HttpResponse page(int status, const std::string& title, const std::string& conte
   HttpResponse response;
   response.status = status;
   response.contentType = "text/html; charset=utf-8";
+  // Styled as the desk is (its stylesheet, from this service), for the phone it is mostly opened on.
   response.body = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                   "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
-                  escaped(title) + "</title></head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" + content + "</body></html>\n";
+                  escaped(title) + " · Vestibra</title><link rel=\"stylesheet\" href=\"/desk.css\"></head>\n<body>\n<header><h1>" +
+                  escaped(title) + "</h1></header>\n<main><section class=\"panel reply\">\n" + content +
+                  "</section></main>\n</body></html>\n";
   // The token is in the address: it must not leak to other sites or caches.
-  response.headers = {{"Content-Security-Policy", "default-src 'none'; form-action 'self'; frame-ancestors 'none'"},
+  response.headers = {{"Content-Security-Policy",
+                       "default-src 'none'; style-src 'self'; form-action 'self'; frame-ancestors 'none'"},
                       {"Referrer-Policy", "no-referrer"},
                       {"Cache-Control", "no-store"}};
   return response;

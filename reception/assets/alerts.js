@@ -9,12 +9,13 @@
   let state = null;
   let editing = null;  // the member whose contacts the form edits
 
-  // "email sent 10:03", "push failed: 500, retrying", "team chat cancelled".
+  // "email sent 10:03", "push failed: the push address answered 500, retrying",
+  // "team chat not needed": the service gives the reason in words.
   function alertText(alert) {
     const channel = channelNames[alert.channel] || alert.channel;
     if (alert.state === "sent") return `${channel} sent ${timeOfDay(alert.at)}`;
     if (alert.state === "cancelled") return `${channel} not needed`;
-    const reason = alert.status !== null ? String(alert.status) : alert.error || "no answer";
+    const reason = alert.error || (alert.status !== null ? `answered ${alert.status}` : "no answer");
     return `${channel} failed: ${reason}${alert.state === "pending" ? ", retrying" : ""}`;
   }
 

@@ -13,7 +13,7 @@
     return h > 0 ? `${h}:${twoDigits(m)}:${twoDigits(s)}` : `${twoDigits(m)}:${twoDigits(s)}`;
   }
 
-  function screenStatus(guest) {
+  function screenStatus(guest, host) {
     if (guest.archivedAt !== null) {
       // The notifier keeps what it was given until its user clicks Close.
       const kept = guest.stillOnScreen ? `, still on ${guest.hostName}'s screen` : "";
@@ -22,12 +22,20 @@
       if (guest.archivedBy === "reassigned") return { label: `Reassigned${kept || " to a colleague"}`, css };
       return { label: `Acknowledged at ${timeOfDay(guest.archivedAt)}`, css: "acknowledged" };
     }
+    // A screen that stopped asking may be off: say so rather than "on screen".
+    if (host && !host.online) {
+      const since = host.lastPollAt !== null ? `notifier offline since ${timeOfDay(host.lastPollAt)}` : "notifier never connected";
+      return { label: guest.deliveredAt !== null ? `Shown at ${timeOfDay(guest.deliveredAt)}, ${since}` : `Not on screen: ${since}`,
+               css: "offline" };
+    }
     if (guest.deliveredAt !== null) return { label: `On screen since ${timeOfDay(guest.deliveredAt)}`, css: "delivered" };
     return { label: "Not yet on screen", css: "pending" };
   }
 
+  let hosts = new Map();  // staff id -> staff entry of the latest state
+
   function statusCell(guest) {
-    const status = screenStatus(guest);
+    const status = screenStatus(guest, hosts.get(guest.staffId));
     const cell = element("td");
     cell.append(element("span", `status ${status.css}`, status.label));
     return cell;
@@ -60,6 +68,7 @@
   }
 
   function renderGuests(latest) {
+    hosts = new Map(latest.staff.map((member) => [member.id, member]));
     const waiting = latest.notifications.filter((g) => g.archivedAt === null);
     const handled = latest.notifications.filter((g) => g.archivedAt !== null).reverse();
     byId("waiting").tBodies[0].replaceChildren(...waiting.map(waitingRow));

@@ -22,6 +22,19 @@ function resultText(result) {
   return `${text}: ${result.reason}`;
 }
 
+// The last sync as the database records it, whoever ran it (the command line too).
+function recordedText(recorded) {
+  const at = new Date(recorded.at).toLocaleString([], { dateStyle: "short", timeStyle: "medium" });
+  const outcomes = { applied: "synced", safetyStop: "stopped by the safety check", failed: "failed" };
+  return `${at}: ${outcomes[recorded.outcome]}: ${recorded.summary} (by ${recorded.by})`;
+}
+
+function lastSyncText(state) {
+  const recorded = state.lastRecordedSync;
+  if (recorded && (!state.lastSync || recorded.at > state.lastSync.at)) return recordedText(recorded);
+  return resultText(state.lastSync);
+}
+
 function nameItems(id, names) {
   byId(id).replaceChildren(...names.map((name) => element("li", "", name)));
 }
@@ -50,7 +63,9 @@ function showDirectoryState(state) {
   const busy = state.running || state.queued;
   const every = state.syncMinutes > 0 ? `every ${state.syncMinutes} minutes` : "only on request";
   byId("directory-status").textContent = busy ? "A sync is under way…" : `The staff are synced ${every}.`;
-  byId("directory-last").textContent = `Last sync: ${resultText(state.lastSync)}`;
+  byId("directory-last").textContent = `Last sync: ${lastSyncText(state)}`;
+  // "Preview asked for…" goes once the result it waited for is shown.
+  if (directoryPending && !busy) showMessage("directory-message", "");
   byId("directory-preview").disabled = busy;
   byId("directory-sync").disabled = busy;
   byId("directory-force").hidden = !(state.lastSync && state.lastSync.outcome === "safetyStop");

@@ -61,8 +61,16 @@ function makeHostPicker(input, list, chosen, onEnter) {
     active = matches.length ? 0 : -1;
   }
 
+  // The hidden input says when it changes, as a select would: forms and
+  // notes that follow the chosen host listen for "change".
+  function setChosen(value) {
+    if (chosen.value === value) return;
+    chosen.value = value;
+    chosen.dispatchEvent(new Event("change"));
+  }
+
   function choose(member) {
-    chosen.value = String(member.id);
+    setChosen(String(member.id));
     input.value = member.displayName;
     render(false);
   }
@@ -75,7 +83,7 @@ function makeHostPicker(input, list, chosen, onEnter) {
   }
 
   input.addEventListener("input", () => {
-    chosen.value = "";
+    setChosen("");
     filter();
     render(true);
   });
@@ -100,11 +108,11 @@ function makeHostPicker(input, list, chosen, onEnter) {
     setStaff(members) {
       staff = members;
       const kept = staff.find((member) => String(member.id) === chosen.value);
-      if (!kept) chosen.value = "";
+      if (!kept) setChosen("");
       if (!list.hidden) { filter(); render(true); }
     },
     clear() {
-      chosen.value = "";
+      setChosen("");
       input.value = "";
       render(false);
     },

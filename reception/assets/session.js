@@ -10,6 +10,7 @@ function showLogin(message, done) {
   clearInterval(refreshTimer);
   refreshTimer = null;
   byId("desk").hidden = true;
+  byId("pages").hidden = true;
   byId("logout").hidden = true;
   byId("account-name").textContent = "";
   byId("connection").textContent = "";

@@ -41,11 +41,17 @@
 
   const outcomes = { waiting: "Waiting", acknowledged: "Acknowledged", withdrawn: "Withdrawn", reassigned: "Reassigned" };
 
+  // How the host answered: on the notifier's screen, or by an alert's reply link.
+  function outcomeText(visit) {
+    if (visit.outcome === "acknowledged" && visit.archivedBy === "reply") return "Acknowledged by reply";
+    return outcomes[visit.outcome] || visit.outcome;
+  }
+
   function logRow(visit) {
     const row = element("tr");
     for (const text of [visit.guestName, visit.note, visit.hostName, dateTime(visit.arrivedAt),
                         dateTime(visit.deliveredAt), dateTime(visit.acknowledgedAt), dateTime(visit.withdrawnAt),
-                        outcomes[visit.outcome] || visit.outcome]) {
+                        outcomeText(visit)]) {
       row.append(element("td", "", text));
     }
     return row;

@@ -13,7 +13,10 @@ const char backupUsage[] =
     "backup copies the database into FILE while the service runs, checks the copy\n"
     "and prints its size and counts. restore puts FILE in place of the database,\n"
     "keeping the current one as DATABASE.before-restore; the service must be\n"
-    "stopped. --database defaults to the one named in the service's --config file,\n"
+    "stopped. FILE must pass the service's start checks and hold exactly its\n"
+    "tables, indexes and triggers; every desk session ends (everyone signs in\n"
+    "again) and the restore is recorded in the audit log. --database defaults to\n"
+    "the one named in the service's --config file,\n"
     "else reception.db.\n";
 
 int fail(const std::string& command, const std::string& message) {

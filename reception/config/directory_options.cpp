@@ -1,5 +1,8 @@
 #include "config/directory_options.h"
 
+#include "text/text.h"
+#include "text/url_host.h"
+
 const char directoryUsage[] =
     "\n"
     "The staff directory (LDAP), read by directory-sync, by the desk page's Sync now\n"
@@ -17,7 +20,12 @@ const char directoryUsage[] =
     "  --ldap-filter FILTER     who counts as staff; default\n"
     "                           (&(objectClass=person)(givenName=*)(sn=*))\n"
     "  --ldap-sync-minutes N    sync the staff from the directory every N minutes;\n"
-    "                           default 0: only on request\n";
+    "                           default 0: only on request\n"
+    "  --ldap-max-entries N     a directory listing more people than this fails the\n"
+    "                           sync (nothing changes); default 100000\n"
+    "  --ldap-allow-plaintext   with --ldap-tls none, send the bind password in clear\n"
+    "                           to a directory that is not on this machine (refused\n"
+    "                           otherwise)\n";
 
 namespace {
 
@@ -46,17 +54,29 @@ std::string applyMinutes(const std::string& value, long long& minutes) {
   return "";
 }
 
+std::string applyMaxEntries(const std::string& value, long long& maxEntries) {
+  std::int64_t parsed = 0;
+  if (!parseDecimal(value, 8, parsed) || parsed < 1 || parsed > 10000000) {
+    return "--ldap-max-entries: \"" + value + "\" is not a number from 1 to 10000000";
+  }
+  maxEntries = parsed;
+  return "";
+}
+
 }  // namespace
+
+bool isDirectoryFlag(const std::string& name) { return name == "--ldap-allow-plaintext"; }
 
 bool isDirectoryOption(const std::string& name) {
   return name == "--ldap-url" || name == "--ldap-tls" || name == "--ldap-ca-file" || name == "--ldap-bind-dn" ||
          name == "--ldap-bind-password-file" || name == "--ldap-base" || name == "--ldap-filter" ||
-         name == "--ldap-sync-minutes";
+         name == "--ldap-sync-minutes" || name == "--ldap-max-entries";
 }
 
 std::string applyDirectoryOption(const std::string& name, const std::string& value, DirectoryOptions& options) {
   if (value.empty()) return name + " needs a value";
   if (name == "--ldap-sync-minutes") return applyMinutes(value, options.syncMinutes);
+  if (name == "--ldap-max-entries") return applyMaxEntries(value, options.maxEntries);
   if (name == "--ldap-url") {
     options.url = value;
     return isLdapUrl(value) ? "" : "--ldap-url must be ldap://HOST[:PORT] or ldaps://HOST[:PORT]";
@@ -86,7 +106,16 @@ std::string checkDirectoryOptions(const DirectoryOptions& options) {
   if (startsWith(options.url, "ldaps://") && options.tls == "starttls") {
     return "--ldap-tls starttls is for ldap:// URLs; ldaps:// is TLS from the start";
   }
+  if (sendsPasswordInClear(options) && !options.allowPlaintext) {
+    return "--ldap-tls none would send the bind password in clear to " + urlHost(options.url) +
+           "; use StartTLS or ldaps://, or add --ldap-allow-plaintext";
+  }
   return "";
+}
+
+bool sendsPasswordInClear(const DirectoryOptions& options) {
+  return startsWith(options.url, "ldap://") && options.tls == "none" && !options.passwordFile.empty() &&
+         !isLoopbackHost(urlHost(options.url));
 }
 
 bool usesStartTls(const DirectoryOptions& options) { return startsWith(options.url, "ldap://") && options.tls != "none"; }

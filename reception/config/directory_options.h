@@ -14,14 +14,21 @@ struct DirectoryOptions {
   std::string base;
   std::string filter = defaultLdapFilter;
   long long syncMinutes = 0;  // 0: no scheduled sync
+  long long maxEntries = 100000;  // a directory with more fails the sync
+  bool allowPlaintext = false;  // --ldap-allow-plaintext: a bind password in clear to another host
 };
 
 bool isDirectoryOption(const std::string& name);
+bool isDirectoryFlag(const std::string& name);  // --ldap-allow-plaintext
 // Applies one --ldap-* option; "" or a message naming it.
 std::string applyDirectoryOption(const std::string& name, const std::string& value, DirectoryOptions& options);
 // What a sync needs besides the single options: "" or a message.
 std::string checkDirectoryOptions(const DirectoryOptions& options);
 // Whether the connection is to be upgraded with StartTLS.
 bool usesStartTls(const DirectoryOptions& options);
+// Whether a bind password goes over a connection without TLS to a host other
+// than loopback (allowed only with --ldap-tls none and --ldap-allow-plaintext,
+// and then warned about at start).
+bool sendsPasswordInClear(const DirectoryOptions& options);
 
 extern const char directoryUsage[];

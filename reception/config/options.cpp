@@ -44,6 +44,10 @@ const char receptionUsage[] =
     "  --access-log FILE        one line per request in the combined log format (the\n"
     "                           notifiers' key masked); reopened on SIGHUP for log\n"
     "                           rotation\n"
+    "  --notifier-msi FILE      the notifiers' installer offered at\n"
+    "                           /downloads/vestibra-win64.msi; default\n"
+    "                           /usr/share/vestibra-reception/vestibra-win64.msi (none\n"
+    "                           offered when the file does not exist)\n"
     "  --demo                   add a small demo staff directory if there are no staff,\n"
     "                           and the admin account reception with a new password\n"
     "  --smtp-url URL           smtp://HOST[:PORT] or smtps://HOST[:PORT]: the mail\n"
@@ -54,6 +58,9 @@ const char receptionUsage[] =
     "  --smtp-password-file FILE  read from FILE\n"
     "  --smtp-from ADDRESS      the sender of alert mail (needed with --smtp-url)\n"
     "  --smtp-ca-file FILE      PEM certificates to trust for the mail server\n"
+    "  --smtp-allow-plaintext   with --smtp-tls none, send the SMTP password in clear\n"
+    "                           to a mail server that is not on this machine\n"
+    "                           (refused otherwise)\n"
     "  --team-webhook URL       the team's chat webhook, told of guests not acknowledged\n"
     "  --team-email ADDRESS     the team's address, told the same by email\n"
     "  --public-url URL         the base of the reply links in alerts; default\n"
@@ -86,6 +93,8 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+}  // namespace
+
 // The notifiers send the key unencoded in the query, so it holds only bytes
 // that need no encoding there.
 bool isKey(const std::string& key) {
@@ -96,6 +105,8 @@ bool isKey(const std::string& key) {
   }
   return true;
 }
+
+namespace {
 
 // A whole number from low to high, for the front desk's options.
 std::string applyCount(const std::string& name, const std::string& value, long long low, long long high,
@@ -153,6 +164,8 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
     return applyEndpoint(name, value, "0.0.0.0:443", options.tlsAddress, options.tlsPort);
   } else if (name == "--access-log") {
     options.accessLog = value;
+  } else if (name == "--notifier-msi") {
+    options.notifierInstaller = value;
   } else {
     options.user = value;
   }
@@ -161,7 +174,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
 
 bool isDeskOption(const std::string& name) {
   return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
-         name == "--user" || name == "--access-log";
+         name == "--user" || name == "--access-log" || name == "--notifier-msi";
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
@@ -185,16 +198,37 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
   }
   if (name == "--key") {
     options.key = value;
+    options.keyFile.clear();
     return isKey(value) ? "" : "--key must be 1 to 128 letters, digits or -._~";
+  }
+  if (name == "--key-file") {
+    options.keyFile = value;
+    options.key.clear();
+    return value.empty() ? "--key-file needs a file name" : "";
   }
   options.codePage = value;
   return value.empty() ? "--code-page needs a code page name" : "";
 }
 
 bool takesValue(const std::string& name) {
-  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" || name == "--code-page" ||
+  return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" ||
+         name == "--key-file" || name == "--code-page" ||
          name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name);
+}
+
+// Options without a value; false for any other name.
+bool applyFlag(const std::string& name, ReceptionOptions& options) {
+  if (name == "--demo") {
+    options.demo = true;
+  } else if (isDirectoryFlag(name)) {
+    options.directory.allowPlaintext = true;
+  } else if (isAlertFlag(name)) {
+    options.alerts.smtpAllowPlaintext = true;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -208,8 +242,8 @@ std::string applyArguments(const std::vector<std::string>& arguments, ReceptionO
     if (inlineValue) name.resize(equals);
     if (name == "--help" || name == "-h") {
       options.help = true;
-    } else if (name == "--demo" && !inlineValue) {
-      options.demo = true;
+    } else if (!inlineValue && applyFlag(name, options)) {
+      continue;
     } else if (takesValue(name)) {
       if (!inlineValue) {
         if (at + 1 >= arguments.size()) return name + " needs a value";

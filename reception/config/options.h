@@ -14,6 +14,7 @@ struct ReceptionOptions {
   std::uint16_t port = 80;  // notifiers always connect to port 80
   std::string database = "reception.db";
   std::string key;  // empty: the notifiers' compiled-in key
+  std::string keyFile;  // --key-file: the key read from this file at start (the later of the two wins)
   std::string codePage = "WINDOWS-1252";
   // The front desk: escalation after these many seconds, and records kept this many days (0: forever).
   long long escalateAfterUnseenSeconds = 60;
@@ -28,6 +29,7 @@ struct ReceptionOptions {
   std::uint16_t metricsPort = 0;
   std::string user;  // --user: the account to run as after binding the ports
   std::string accessLog;  // --access-log: the combined-format request log; none when empty
+  std::string notifierInstaller = "/usr/share/vestibra-reception/vestibra-win64.msi";  // --notifier-msi
   bool demo = false;
   bool help = false;
   // Limits against greedy clients.
@@ -44,5 +46,8 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
 // The same without the checks of options that go together, for one line of
 // a configuration file: its partner may come on a later line.
 std::string applyArguments(const std::vector<std::string>& arguments, ReceptionOptions& options);
+
+// A notifier access key: 1 to 128 letters, digits or -._~.
+bool isKey(const std::string& key);
 
 extern const char receptionUsage[];

@@ -25,6 +25,7 @@ struct DeskSettings {
   bool alertMail = false;  // mail is configured: alerts reach a host whose notifier is offline
   std::string notifierKey;          // the notifiers' access key, shown to admins for installing notifiers
   bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
+  bool notifierInstaller = false;   // the notifiers' installer is offered for download
 };
 
 // One authorised desk request.

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include "desk/desk.h"
+#include "downloads/notifier_installer.h"
+
+using nlohmann::json;
 
 namespace {
 
@@ -31,7 +34,7 @@ std::string serviceHostFor(const HttpRequest& request) {
 }  // namespace
 
 std::string notifierInstallLine(const std::string& serviceHost, const std::string& key) {
-  return std::string("msiexec /i vestibra-") + VESTIBRA_VERSION + "-win64.msi /qn SERVICEHOST=" + serviceHost +
+  return std::string("msiexec /i vestibra-win64.msi /qn SERVICEHOST=") + serviceHost +
          " SERVICEKEY=" + key;
 }
 
@@ -39,5 +42,6 @@ HttpResponse notifierSetup(const DeskCall& call) {
   const std::string& key = call.settings.notifierKey;
   return jsonAnswer(200, {{"key", key},
                           {"builtInKey", call.settings.notifierKeyBuiltIn},
-                          {"install", notifierInstallLine(serviceHostFor(call.request), key)}});
+                          {"install", notifierInstallLine(serviceHostFor(call.request), key)},
+                          {"installer", call.settings.notifierInstaller ? json(notifierInstallerUrl) : json(nullptr)}});
 }

@@ -68,7 +68,8 @@ HttpResponse visitorList(const DeskCall& call) {
                     {"deliveredAt", optionalTime(row.deliveredAt)},
                     {"acknowledgedAt", optionalTime(acknowledgedAt(row))},
                     {"withdrawnAt", optionalTime(withdrawnAt(row))},
-                    {"outcome", outcomeOf(row)}});
+                    {"outcome", outcomeOf(row)},
+                    {"archivedBy", row.archivedBy}});
   }
   return jsonAnswer(200, {{"visitors", list}, {"truncated", truncated}, {"retentionDays", call.settings.policy.retentionDays}});
 }

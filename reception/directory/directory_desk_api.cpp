@@ -1,6 +1,7 @@
 #include "directory/directory_desk_api.h"
 
 #include "directory/directory_worker.h"
+#include "store/audit.h"
 
 using nlohmann::json;
 
@@ -57,6 +58,18 @@ json resultJson(const std::optional<DirectorySyncResult>& result) {
   return answer;
 }
 
+// The last sync as the audit log keeps it, whoever ran it (the desk, the
+// schedule or directory-sync on the command line), so it outlives a restart.
+json recordedSyncJson() {
+  std::optional<AuditEntry> entry;
+  const std::vector<std::string> actions = {"directory-sync", "directory-sync-stopped", "directory-sync-failed"};
+  if (latestAuditOf(actions, entry) != Outcome::ok || !entry) return nullptr;
+  const char* outcome = entry->action == actions[0]   ? "applied"
+                        : entry->action == actions[1] ? "safetyStop"
+                                                      : "failed";
+  return {{"at", entry->at}, {"outcome", outcome}, {"by", entry->account}, {"summary", entry->detail}};
+}
+
 }  // namespace
 
 HttpResponse directorySyncState(const DeskCall&) {
@@ -66,6 +79,7 @@ HttpResponse directorySyncState(const DeskCall&) {
                           {"running", state.running},
                           {"queued", state.queued},
                           {"lastSync", resultJson(state.lastSync)},
+                          {"lastRecordedSync", recordedSyncJson()},
                           {"lastPreview", resultJson(state.lastPreview)}});
 }
 

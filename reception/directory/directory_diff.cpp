@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "desk/validation.h"
 
@@ -30,8 +31,9 @@ bool keepsName(const Candidate& candidate) {
 // by hand and by the rows of rejected entries are reserved; among the rest the
 // first claim wins. Entries keeping their present name claim first, so that a
 // newcomer never pushes out someone already on the desk. A rejection may
-// reserve another name (its row keeps its old one), so the claims start over
-// after each; rejections are rare, and each pass is linear.
+// reserve another name (its row keeps its old one): an earlier candidate that
+// claimed it is rejected in turn, and so on. Each candidate is rejected at
+// most once, so the whole is one pass, whatever the directory holds.
 class NameClaims {
  public:
   // Names are compared by their first two words, by which notifiers tell staff apart.
@@ -46,38 +48,55 @@ class NameClaims {
 
   void settle(std::vector<Candidate>& candidates) {
     std::stable_partition(candidates.begin(), candidates.end(), keepsName);
-    for (bool again = true; again;) {
-      again = false;
-      std::map<std::string, const DirectoryEntry*> claimed;
-      for (Candidate& candidate : candidates) {
-        if (candidate.rejected) continue;
-        std::string key = lookupName(candidate.name);
-        std::string reason = conflict(key, claimed);
-        if (reason.empty()) {
-          claimed.emplace(key, candidate.entry);
-          continue;
-        }
-        candidate.rejected = true;
-        reject(*candidate.entry, candidate.row, reason);
-        again = true;
-        break;
+    candidates_ = &candidates;
+    for (std::size_t index = 0; index < candidates.size(); ++index) {
+      if (candidates[index].rejected) continue;
+      std::string key = lookupName(candidates[index].name);
+      std::string reason = conflict(key);
+      if (reason.empty()) {
+        claimed_.emplace(std::move(key), index);
+      } else {
+        rejectInTurn(index, reason);
       }
     }
+    candidates_ = nullptr;
   }
 
  private:
-  std::string conflict(const std::string& key, const std::map<std::string, const DirectoryEntry*>& claimed) const {
+  // Rejects the candidate, then whoever claimed a name its rejection reserves.
+  void rejectInTurn(std::size_t index, std::string reason) {
+    std::vector<std::pair<std::size_t, std::string>> pending{{index, std::move(reason)}};
+    while (!pending.empty()) {
+      auto [next, why] = std::move(pending.back());
+      pending.pop_back();
+      Candidate& candidate = (*candidates_)[next];
+      candidate.rejected = true;
+      plan_.rejected.push_back({candidate.entry->dn, why});
+      const DirectoryStaff* row = candidate.row;
+      if (row == nullptr || !row->active) continue;
+      std::string key = lookupName(displayName(row->firstName, row->lastName));
+      if (!reserved_.insert(key).second) continue;
+      auto holder = claimed_.find(key);
+      if (holder == claimed_.end()) continue;
+      pending.emplace_back(holder->second, conflict(key));
+      claimed_.erase(holder);
+    }
+  }
+
+  std::string conflict(const std::string& key) const {
     const char* same = "The same name, or the same first two words,";
     if (handKeys_.count(key) > 0) return std::string(same) + " as a member of staff added by hand.";
     if (reserved_.count(key) > 0) return std::string(same) + " as a member of staff whose directory entry is rejected.";
-    auto earlier = claimed.find(key);
-    if (earlier != claimed.end()) return std::string(same) + " as " + earlier->second->dn + ".";
+    auto earlier = claimed_.find(key);
+    if (earlier != claimed_.end()) return std::string(same) + " as " + (*candidates_)[earlier->second].entry->dn + ".";
     return "";
   }
 
   DirectoryPlan& plan_;
   std::set<std::string> handKeys_;
   std::set<std::string> reserved_;
+  std::unordered_map<std::string, std::size_t> claimed_;  // name key -> the candidate holding it
+  std::vector<Candidate>* candidates_ = nullptr;
 };
 
 bool differs(const DirectoryStaff& row, const DirectoryEntry& entry) {
@@ -87,8 +106,28 @@ bool differs(const DirectoryStaff& row, const DirectoryEntry& entry) {
 
 }  // namespace
 
+namespace {
+
+// Counts the baseline's rows that are inactive after the plan.
+void weighAgainstBaseline(DirectoryPlan& plan, const std::vector<DirectoryStaff>& rows,
+                          const std::vector<std::int64_t>& baseline) {
+  std::unordered_map<std::int64_t, bool> activeAfter;
+  for (const DirectoryStaff& row : rows) activeAfter[row.id] = row.active;
+  for (const DeactivatedStaff& staff : plan.deactivated) activeAfter[staff.id] = false;
+  for (const StaffUpdate& update : plan.updated) activeAfter[update.id] = true;
+  std::set<std::int64_t> counted;
+  for (std::int64_t id : baseline) {
+    auto row = activeAfter.find(id);
+    if (row == activeAfter.end() || !counted.insert(id).second) continue;
+    ++plan.baselineActive;
+    if (!row->second) ++plan.baselineGone;
+  }
+}
+
+}  // namespace
+
 DirectoryPlan planDirectorySync(const std::vector<DirectoryEntry>& entries, const std::vector<DirectoryStaff>& rows,
-                                const std::set<std::string>& handNames) {
+                                const std::set<std::string>& handNames, const std::vector<std::int64_t>& baseline) {
   DirectoryPlan plan;
   std::map<std::string, const DirectoryStaff*> rowByIdentity;
   for (const DirectoryStaff& row : rows) {
@@ -106,7 +145,7 @@ DirectoryPlan planDirectorySync(const std::vector<DirectoryEntry>& entries, cons
     }
     auto row = rowByIdentity.find(entry.identity);
     const DirectoryStaff* staff = row == rowByIdentity.end() ? nullptr : row->second;
-    std::string problem = nameProblem(entry);
+    std::string problem = entry.problem.empty() ? nameProblem(entry) : entry.problem;
     if (!problem.empty()) {
       claims.reject(entry, staff, problem);
       continue;
@@ -130,10 +169,13 @@ DirectoryPlan planDirectorySync(const std::vector<DirectoryEntry>& entries, cons
       plan.deactivated.push_back({row.id, displayName(row.firstName, row.lastName)});
     }
   }
+  weighAgainstBaseline(plan, rows, baseline);
   return plan;
 }
 
-bool exceedsSafetyStop(const DirectoryPlan& plan) { return plan.deactivated.size() * 2 > plan.activeBefore; }
+bool exceedsSafetyStop(const DirectoryPlan& plan) {
+  return plan.deactivated.size() * 2 > plan.activeBefore || plan.baselineGone * 2 > plan.baselineActive;
+}
 
 std::string planSummary(const DirectoryPlan& plan) {
   return "added " + std::to_string(plan.added.size()) + ", updated " + std::to_string(plan.updated.size()) +

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <fstream>
 
+#include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "store/directory_staff.h"
+#include "text/url_host.h"
 
 namespace {
 
@@ -24,36 +26,50 @@ DirectoryStaffChanges changesOf(const DirectoryPlan& plan) {
   return changes;
 }
 
-DirectoryApply preview(const std::vector<DirectoryEntry>& entries, DirectoryPlan& plan) {
-  DirectoryStaffNow now;
-  {
-    ReadSession session;
-    if (readDirectoryStaff(session, now) != Outcome::ok) return DirectoryApply::failed;
-  }
-  plan = planDirectorySync(entries, now.rows, now.handNames);
-  return DirectoryApply::previewed;
+bool readStaffNow(DirectoryStaffNow& now) {
+  ReadSession session;
+  return readDirectoryStaff(session, now) == Outcome::ok;
 }
+
+// A plan made on a reading that is no longer true is made again; the staff
+// rarely change while a sync runs, so a few attempts do.
+constexpr int planAttempts = 3;
 
 }  // namespace
 
+// The plan is made on the read connection, so polls and the desk's writes
+// go on meanwhile; the write transaction only checks that the staff are as
+// they were read and applies it.
 DirectoryApply applyDirectorySync(const std::vector<DirectoryEntry>& entries, bool dryRun, bool force,
                                   DirectoryPlan& plan) {
-  if (dryRun) return preview(entries, plan);
-  WriteTransaction transaction;
-  DirectoryStaffNow now;
-  if (!transaction.begun() || readDirectoryStaff(transaction, now) != Outcome::ok) return DirectoryApply::failed;
-  plan = planDirectorySync(entries, now.rows, now.handNames);
-  if (exceedsSafetyStop(plan) && !force) return DirectoryApply::safetyStop;
-  if (writeDirectoryStaff(transaction, changesOf(plan), currentTimeMs()) != Outcome::ok ||
-      transaction.commit() != Outcome::ok) {
-    return DirectoryApply::failed;
+  for (int attempt = 0; attempt < planAttempts; ++attempt) {
+    DirectoryStaffNow planned;
+    if (!readStaffNow(planned)) return DirectoryApply::failed;
+    plan = planDirectorySync(entries, planned.rows, planned.handNames, planned.baseline);
+    if (dryRun) return DirectoryApply::previewed;
+    if (exceedsSafetyStop(plan) && !force) return DirectoryApply::safetyStop;
+    WriteTransaction transaction;
+    DirectoryStaffNow now;
+    if (!transaction.begun() || readDirectoryStaff(transaction, now) != Outcome::ok) return DirectoryApply::failed;
+    if (!(now == planned)) continue;
+    if (writeDirectoryStaff(transaction, changesOf(plan), currentTimeMs()) != Outcome::ok ||
+        transaction.commit() != Outcome::ok) {
+      return DirectoryApply::failed;
+    }
+    return DirectoryApply::applied;
   }
-  return DirectoryApply::applied;
+  return DirectoryApply::failed;
 }
 
 namespace {
 
 std::string safetyStopReason(const DirectoryPlan& plan) {
+  if (plan.deactivated.size() * 2 <= plan.activeBefore) {
+    return "the sync would leave " + std::to_string(plan.baselineGone) + " of the " +
+           std::to_string(plan.baselineActive) +
+           " staff from the directory active before the last three syncs deactivated (more than half), so nothing "
+           "was changed; check the filter and the base, or sync with --force";
+  }
   return "the sync would deactivate " + std::to_string(plan.deactivated.size()) + " of the " +
          std::to_string(plan.activeBefore) +
          " staff from the directory (more than half), so nothing was changed; check the filter and the base, "
@@ -79,7 +95,12 @@ std::string ldapSettingsFrom(const DirectoryOptions& options, LdapSettings& sett
   settings.bindDn = options.bindDn;
   settings.base = options.base;
   settings.filter = options.filter;
+  settings.maxEntries = static_cast<std::size_t>(options.maxEntries);
   settings.password.clear();
+  if (sendsPasswordInClear(options)) {
+    logEvent("warning: the directory's bind password goes in clear to " + urlHost(options.url) +
+             " (--ldap-tls none, --ldap-allow-plaintext)");
+  }
   if (options.passwordFile.empty()) return "";
   std::ifstream file(options.passwordFile, std::ios::binary);
   if (!file) return "cannot read the password file " + options.passwordFile + ": " + std::strerror(errno);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "store/clock.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ void logResult(const DirectorySyncResult& result, const SyncRequest& request) {
   bool fine = result.outcome == DirectorySyncOutcome::applied || result.outcome == DirectorySyncOutcome::previewed;
   // NOLINTNEXTLINE(cert-err33-c): the service runs on whether or not its log is read
   std::fprintf(fine ? stdout : stderr, "vestibra-reception: directory %s by %s: %s\n",
-               request.dryRun ? "preview" : "sync", request.by.c_str(), resultLine(result).c_str());
+               request.dryRun ? "preview" : "sync", escapedControls(request.by).c_str(),
+               escapedControls(resultLine(result)).c_str());
   std::fflush(fine ? stdout : stderr);  // NOLINT(cert-err33-c)
 }
 

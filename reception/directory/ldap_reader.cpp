@@ -3,7 +3,9 @@
 #include <ldap.h>
 
 #include <chrono>
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -79,19 +81,27 @@ std::string connect(const LdapSettings& settings, Connection& connection) {
   return "";
 }
 
-// The first value of each attribute asked for.
-std::map<std::string, std::string> firstValues(LDAP* handle, LDAPMessage* entry) {
-  std::map<std::string, std::string> values;
+// The attributes of an entry as the message holds them, with every value
+// counted into bytes (attributes not asked for too: a server may send them).
+std::vector<RawAttribute> attributesOf(LDAP* handle, LDAPMessage* entry, std::uint64_t& bytes) {
+  std::vector<RawAttribute> attributes;
   BerElement* position = nullptr;
   for (char* name = ldap_first_attribute(handle, entry, &position); name != nullptr;
        name = ldap_next_attribute(handle, entry, position)) {
+    RawAttribute attribute{name, {}};
+    bytes += attribute.name.size();
     berval** found = ldap_get_values_len(handle, entry, name);
-    if (found != nullptr && found[0] != nullptr) values[name] = std::string(found[0]->bv_val, found[0]->bv_len);
+    for (berval** value = found; value != nullptr && *value != nullptr; ++value) {
+      bytes += (*value)->bv_len;
+      // The first value is all a sync reads; a little more than the limit shows it was passed.
+      if (value == found) attribute.values.emplace_back((*value)->bv_val, std::min<ber_len_t>((*value)->bv_len, ldapMaxValueBytes + 1));
+    }
     ldap_value_free_len(found);
     ldap_memfree(name);
+    attributes.push_back(std::move(attribute));
   }
   ber_free(position, 0);
-  return values;
+  return attributes;
 }
 
 std::string hex(const std::string& bytes) {
@@ -105,25 +115,33 @@ std::string hex(const std::string& bytes) {
   return text;
 }
 
-DirectoryEntry entryOf(LDAP* handle, LDAPMessage* message) {
-  DirectoryEntry entry;
-  char* dn = ldap_get_dn(handle, message);
-  if (dn != nullptr) entry.dn = dn;
-  ldap_memfree(dn);
-  std::map<std::string, std::string> values = firstValues(handle, message);
-  entry.identity = entryIdentity(values["entryUUID"], values["objectGUID"], entry.dn);
-  entry.firstName = values["givenName"];
-  entry.lastName = values["sn"];
-  auto mail = values.find("mail");
-  if (mail != values.end()) entry.email = usableEmail(mail->second);
-  return entry;
+// What one read has taken so far, against its limits.
+struct ReadBudget {
+  std::size_t maxEntries = 0;
+  std::size_t entries = 0;
+  std::uint64_t bytes = 0;
+};
+
+std::string takeEntry(LDAP* handle, LDAPMessage* message, ReadBudget& budget, std::vector<DirectoryEntry>& entries) {
+  if (++budget.entries > budget.maxEntries) {
+    return "the directory holds more than " + std::to_string(budget.maxEntries) +
+           " entries under the base and filter (--ldap-max-entries)";
+  }
+  std::string dn;
+  char* name = ldap_get_dn(handle, message);
+  if (name != nullptr) dn = name;
+  ldap_memfree(name);
+  budget.bytes += dn.size();
+  std::vector<RawAttribute> attributes = attributesOf(handle, message, budget.bytes);
+  if (budget.bytes > ldapMaxReadBytes) {
+    return "the directory sent more than " + std::to_string(ldapMaxReadBytes >> 20) + " MiB of entries";
+  }
+  entries.push_back(entryFromValues(dn, attributes));
+  return "";
 }
 
-// Reads one page's entries and the cookie for the next; "" or why not.
-std::string readPage(LDAP* handle, LDAPMessage* result, Cookie& cookie, std::vector<DirectoryEntry>& entries) {
-  for (LDAPMessage* entry = ldap_first_entry(handle, result); entry != nullptr; entry = ldap_next_entry(handle, entry)) {
-    entries.push_back(entryOf(handle, entry));
-  }
+// The end of one page: its result and the cookie for the next; "" or why not.
+std::string readPageEnd(LDAP* handle, LDAPMessage* result, Cookie& cookie) {
   int code = LDAP_SUCCESS;
   LDAPControl** controls = nullptr;
   int parsed = ldap_parse_result(handle, result, &code, nullptr, nullptr, nullptr, &controls, 0);
@@ -142,27 +160,59 @@ std::string readPage(LDAP* handle, LDAPMessage* result, Cookie& cookie, std::vec
   return parsed == LDAP_SUCCESS ? "" : failure("the directory's page could not be read", parsed);
 }
 
-std::string search(const LdapSettings& settings, LDAP* handle, Clock::time_point deadline,
-                   std::vector<DirectoryEntry>& entries) {
+std::string timedOut(const LdapSettings& settings) {
+  return "the directory's search took longer than " + std::to_string(settings.timeoutSeconds) + " s";
+}
+
+// One page, taken entry by entry as the messages arrive, so that no more
+// than one entry's message is held before it is checked.
+std::string searchPage(const LdapSettings& settings, LDAP* handle, Clock::time_point deadline, Cookie& cookie,
+                       ReadBudget& budget, std::vector<DirectoryEntry>& entries) {
   // entryUUID is operational: it comes only when asked for by name.
   char* attributes[] = {const_cast<char*>("givenName"), const_cast<char*>("sn"), const_cast<char*>("mail"),
                         const_cast<char*>("entryUUID"), const_cast<char*>("objectGUID"), nullptr};
+  LDAPControl* pageControl = nullptr;
+  int code = ldap_create_page_control(handle, ldapPageSize, &cookie.value, 0, &pageControl);
+  if (code != LDAP_SUCCESS) return failure("the paged search could not be set up", code);
+  LDAPControl* controls[] = {pageControl, nullptr};
+  timeval left = secondsLeft(deadline);
+  int id = 0;
+  code = ldap_search_ext(handle, settings.base.c_str(), LDAP_SCOPE_SUBTREE, settings.filter.c_str(), attributes, 0,
+                         controls, nullptr, &left, LDAP_NO_LIMIT, &id);
+  ldap_control_free(pageControl);
+  if (code != LDAP_SUCCESS) return failure("the directory's search failed", code) + detail(handle);
+  for (;;) {
+    if (Clock::now() >= deadline) return timedOut(settings);
+    left = secondsLeft(deadline);
+    Message message;
+    int type = ldap_result(handle, id, LDAP_MSG_ONE, &left, &message.message);
+    if (type == 0) return timedOut(settings);
+    if (type < 0) {
+      ldap_get_option(handle, LDAP_OPT_RESULT_CODE, &code);
+      return failure("the directory's search failed", code) + detail(handle);
+    }
+    if (type == LDAP_RES_SEARCH_RESULT) return readPageEnd(handle, message.message, cookie);
+    if (type != LDAP_RES_SEARCH_ENTRY) continue;  // a referral, not followed
+    std::string error = takeEntry(handle, message.message, budget, entries);
+    if (!error.empty()) return error;
+  }
+}
+
+std::string search(const LdapSettings& settings, LDAP* handle, Clock::time_point deadline,
+                   std::vector<DirectoryEntry>& entries) {
+  // One message (an entry, a page's end) is far below this; a server
+  // sending more is cut off by libldap before it is held.
+  ber_len_t maxMessage = 1 << 20;
+  Sockbuf* socket = nullptr;
+  if (ldap_get_option(handle, LDAP_OPT_SOCKBUF, &socket) == LDAP_OPT_SUCCESS && socket != nullptr) {
+    ber_sockbuf_ctrl(socket, LBER_SB_OPT_SET_MAX_INCOMING, &maxMessage);
+  }
+  ReadBudget budget{settings.maxEntries};
   Cookie cookie;
   for (int page = 0; page < maxPages; ++page) {
-    LDAPControl* pageControl = nullptr;
-    int code = ldap_create_page_control(handle, ldapPageSize, &cookie.value, 0, &pageControl);
-    if (code != LDAP_SUCCESS) return failure("the paged search could not be set up", code);
-    LDAPControl* controls[] = {pageControl, nullptr};
-    timeval left = secondsLeft(deadline);
-    Message result;
-    code = ldap_search_ext_s(handle, settings.base.c_str(), LDAP_SCOPE_SUBTREE, settings.filter.c_str(), attributes, 0,
-                             controls, nullptr, &left, LDAP_NO_LIMIT, &result.message);
-    ldap_control_free(pageControl);
-    if (code != LDAP_SUCCESS) return failure("the directory's search failed", code) + detail(handle);
-    std::string error = readPage(handle, result.message, cookie, entries);
+    std::string error = searchPage(settings, handle, deadline, cookie, budget, entries);
     if (!error.empty()) return error;
     if (cookie.empty()) return "";
-    if (Clock::now() >= deadline) return "the directory's search took longer than " + std::to_string(settings.timeoutSeconds) + " s";
   }
   return "the directory's search did not end after " + std::to_string(maxPages) + " pages";
 }
@@ -183,4 +233,27 @@ std::string readDirectory(const LdapSettings& settings, std::vector<DirectoryEnt
   if (error.empty()) error = search(settings, connection.handle, deadline, entries);
   if (!error.empty()) entries.clear();
   return error;
+}
+
+DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttribute>& attributes) {
+  std::map<std::string, std::string> first;
+  std::string tooLong = dn.size() > ldapMaxValueBytes ? "the DN" : "";
+  const std::set<std::string> read = {"givenName", "sn", "mail", "entryUUID", "objectGUID"};
+  for (const RawAttribute& attribute : attributes) {
+    if (attribute.values.empty() || read.count(attribute.name) == 0 || first.count(attribute.name) > 0) continue;
+    const std::string& value = attribute.values.front();
+    if (value.size() > ldapMaxValueBytes && tooLong.empty()) tooLong = attribute.name;
+    first[attribute.name] = value.substr(0, ldapMaxValueBytes);
+  }
+  DirectoryEntry entry;
+  entry.dn = dn.substr(0, ldapMaxValueBytes);
+  entry.identity = entryIdentity(first["entryUUID"], first["objectGUID"], entry.dn);
+  entry.firstName = first["givenName"];
+  entry.lastName = first["sn"];
+  auto mail = first.find("mail");
+  if (mail != first.end()) entry.email = usableEmail(mail->second);
+  if (!tooLong.empty()) {
+    entry.problem = "A value longer than " + std::to_string(ldapMaxValueBytes) + " bytes (" + tooLong + ").";
+  }
+  return entry;
 }

@@ -2,6 +2,8 @@
 // library: StartTLS or ldaps, a simple bind, and a paged search.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,16 +18,35 @@ struct LdapSettings {
   std::string base;
   std::string filter;
   int timeoutSeconds = 60;  // for the whole read, connection included
+  std::size_t maxEntries = 100000;  // more entries than this fail the read
 };
+
+// Limits of one read against a directory that sends without end: an entry
+// with a longer value (its DN included) is rejected, and the read fails
+// past this many bytes of entries (or one message past a mebibyte).
+constexpr std::size_t ldapMaxValueBytes = 1024;
+constexpr std::uint64_t ldapMaxReadBytes = 256ULL << 20;
 
 // Entries are paged in this many per request: below the 1,000 a server
 // may return at most without paging.
 constexpr int ldapPageSize = 500;
 
 // Fills entries with every person under the base matching the filter; ""
-// or why the directory could not be reached, bound or searched (entries are
-// then empty). Never names the password.
+// or why the directory could not be reached, bound or searched, or sent
+// more than the limits allow (entries are then empty). Each entry is checked
+// as it arrives and only what a sync needs of it is kept. Never names the
+// password.
 std::string readDirectory(const LdapSettings& settings, std::vector<DirectoryEntry>& entries);
 
 // The stable identity of an entry: entryUUID, else objectGUID as hex, else the DN.
 std::string entryIdentity(const std::string& entryUuid, const std::string& objectGuid, const std::string& dn);
+
+// What is kept of one entry as it arrives: its DN and the first value of
+// each attribute a sync reads, each cut to ldapMaxValueBytes, with problem
+// set when one was longer. Pure, so that any entry a server may send can be
+// tried without one.
+struct RawAttribute {
+  std::string name;
+  std::vector<std::string> values;
+};
+DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttribute>& attributes);

@@ -9,31 +9,19 @@
 #include <mutex>
 #include <string_view>
 
+#include "text/utf8.h"
+
 namespace {
 
 std::mutex logMutex;
 std::string logPath;
 int logFile = -1;
 
-// Inside "...": a quote, a backslash and control bytes escaped as \" \\ \xHH.
+// Inside "...": a quote and a backslash escaped as \" \\, control
+// characters (C0, DEL, C1) and bytes outside UTF-8 as \xHH.
 std::string quotedField(std::string_view text) {
   if (text.empty()) return "\"-\"";
-  std::string quoted = "\"";
-  for (char c : text) {
-    auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      const char digits[] = "0123456789abcdef";
-      quoted += "\\x";
-      quoted += digits[byte >> 4];
-      quoted += digits[byte & 0xF];
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
+  return "\"" + escapedControls(text, "\"\\") + "\"";
 }
 
 // The value of every "key" query parameter replaced, so a log shared with

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "text/utf8.h"
+
 namespace {
 
 constexpr std::int64_t minuteMs = 60LL * 1000;
@@ -15,14 +17,10 @@ constexpr std::size_t maxLineBytes = 1000;
 std::mutex logMutex;
 std::unordered_map<std::string, std::int64_t> lastLogged;
 
-std::string printable(const std::string& line) {
-  std::string shown = line.substr(0, maxLineBytes);
-  for (char& c : shown) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) c = '?';
-  }
-  return shown;
-}
+// Control characters (C0, DEL, C1 as a byte or a code point) written as
+// \xHH, so that no text from a client or a directory forges a line or
+// drives the terminal that shows the log.
+std::string printable(const std::string& line) { return escapedControls(line.substr(0, maxLineBytes)); }
 
 void pruneOld(std::int64_t nowMs) {
   for (auto entry = lastLogged.begin(); entry != lastLogged.end();) {

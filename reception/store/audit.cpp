@@ -30,3 +30,21 @@ Outcome auditPage(std::optional<std::int64_t> before, int limit, std::vector<Aud
   entries.clear();
   return session.fail("read of the audit log");
 }
+
+Outcome latestAuditOf(const std::vector<std::string>& actions, std::optional<AuditEntry>& entry) {
+  entry.reset();
+  ReadSession session;
+  for (const std::string& action : actions) {
+    Statement query = session.prepare(
+        "SELECT id, at, account, address, action, detail FROM audit_log WHERE action = ?1 ORDER BY id DESC LIMIT 1");
+    query.bind(1, action);
+    int result = query.step();
+    if (result == SQLITE_ROW && (!entry || query.integer(0) > entry->id)) {
+      entry = AuditEntry{query.integer(0), query.integer(1), query.text(2), query.text(3), query.text(4), query.text(5)};
+    } else if (result != SQLITE_ROW && result != SQLITE_DONE) {
+      entry.reset();
+      return session.fail("read of the audit log");
+    }
+  }
+  return Outcome::ok;
+}

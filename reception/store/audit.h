@@ -26,3 +26,5 @@ Outcome recordAudit(const std::string& account, const std::string& address, cons
                     const std::string& detail);
 // Up to limit entries, newest first, with ids below before when given.
 Outcome auditPage(std::optional<std::int64_t> before, int limit, std::vector<AuditEntry>& entries);
+// The newest entry whose action is one of actions, or none.
+Outcome latestAuditOf(const std::vector<std::string>& actions, std::optional<AuditEntry>& entry);

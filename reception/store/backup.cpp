@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "store/audit.h"
 #include "store/database.h"
+#include "store/schema.h"
 
 namespace {
 
@@ -216,6 +218,101 @@ std::string restoreInPlace(sqlite3* backup, sqlite3* current, const std::string&
   return error;
 }
 
+void removeCopy(const std::string& path) {
+  ::unlink(path.c_str());
+  removeLogs(path);
+}
+
+// The prepared copy stands alone again: no WAL mode that would leave a -wal
+// beside it or beside the database it is copied into.
+std::string detachFromWal(const std::string& path) {
+  Connection copy;
+  std::string error = openConnection(path, SQLITE_OPEN_READWRITE, copy);
+  if (error.empty() && !execute(copy.handle, "PRAGMA journal_mode=DELETE")) error = messageOf(copy.handle);
+  return error;
+}
+
+std::string schemaOf(const std::string& path) {
+  Connection copy;
+  std::string error = openConnection(path, SQLITE_OPEN_READONLY, copy);
+  return error.empty() ? schemaDifference(copy.handle) : error;
+}
+
+// Every session ends with a restore (one taken after the backup would come
+// back, one kept in a crafted copy would stay), and the restore is recorded
+// in the audit log it brings back.
+std::string endSessionsAndAudit(const std::string& path, const std::string& file) {
+  std::string error = openStorage(path);
+  if (!error.empty()) return error;
+  Outcome ended = Outcome::failed;
+  {
+    WriteTransaction transaction;
+    if (transaction.begun() && transaction.execute("DELETE FROM desk_session")) ended = transaction.commit();
+  }
+  if (ended == Outcome::ok) ended = recordAudit("(command line)", "", "restore", "from " + file + "; every desk session ended");
+  closeStorage();
+  return ended == Outcome::ok ? "" : "its desk sessions could not be ended";
+}
+
+// A copy of the backup at path, beside the database, made into what the
+// service will find, before anything in place is touched: the service's own
+// start checks (and the steps that bring an older copy up to date) run on
+// it; then its schema must be exactly the service's, every object compared
+// with one made in memory, so no trigger, view or extra index comes along.
+std::string prepareCopy(sqlite3* backup, const std::string& file, const std::string& path) {
+  removeCopy(path);
+  DatabaseCounts ignored;
+  std::uintmax_t bytes = 0;
+  std::string error = writeCopy(backup, path, false, ignored, bytes);
+  if (error.empty()) {
+    error = openStorage(path);
+    if (error.empty()) {
+      closeStorage();
+    } else {
+      // openStorage names the file: here a temporary one, of no use to the reader.
+      std::size_t named = error.find(path + ": ");
+      if (named != std::string::npos) error.erase(0, named + path.size() + 2);
+      error = "the service would not start on it (" + error + ")";
+    }
+  }
+  if (error.empty()) error = schemaOf(path);
+  if (error.empty()) error = endSessionsAndAudit(path, file);
+  if (error.empty()) error = detachFromWal(path);
+  return error;
+}
+
+// Puts the checked copy in place of the database at databasePath.
+void replaceDatabase(sqlite3* backup, const std::string& databasePath, RestoreResult& result) {
+  std::error_code ignored;
+  std::uintmax_t bytes = 0;
+  if (!fs::exists(databasePath, ignored)) {
+    result.error = writeCopy(backup, databasePath, true, result.counts, bytes);
+    return;
+  }
+  const std::string inUse = "the database " + databasePath + " is in use: stop the service (and any desk-user command) first";
+  if (serviceHolds(databasePath)) {
+    result.inUse = true;
+    result.error = inUse;
+    return;
+  }
+  Connection current;
+  std::string error = openConnection(databasePath, SQLITE_OPEN_READWRITE, current);
+  int locked = error.empty() ? lockAlone(current.handle) : SQLITE_CANTOPEN;
+  if (locked == SQLITE_BUSY || locked == SQLITE_LOCKED) {
+    result.inUse = true;
+    result.error = inUse;
+    return;
+  }
+  result.previous = databasePath + ".before-restore";
+  if (locked == SQLITE_OK) {
+    result.error = restoreInPlace(backup, current.handle, result.previous, result.counts);
+    return;
+  }
+  current.close();
+  result.error = setAside(databasePath, result.previous);
+  if (result.error.empty()) result.error = writeCopy(backup, databasePath, true, result.counts, bytes);
+}
+
 }  // namespace
 
 std::string backupVerdict(std::int64_t applicationId, const std::string& integrityCheck) {
@@ -250,40 +347,21 @@ RestoreResult restoreDatabase(const std::string& file, const std::string& databa
     result.error = file + " is the database itself";
     return result;
   }
+  Connection original;
+  std::string error = openConnection(file, SQLITE_OPEN_READONLY, original);
+  if (error.empty()) error = checkCopy(original.handle);
+  const std::string checkedPath = databasePath + ".restore-check";
+  if (error.empty()) error = prepareCopy(original.handle, file, checkedPath);
+  original.close();
   Connection backup;
-  std::string error = openConnection(file, SQLITE_OPEN_READONLY, backup);
-  if (error.empty()) error = checkCopy(backup.handle);
-  if (!error.empty()) {
+  if (error.empty()) error = openConnection(checkedPath, SQLITE_OPEN_READONLY, backup);
+  if (error.empty()) {
+    replaceDatabase(backup.handle, databasePath, result);
+  } else {
     result.error = file + " cannot be restored: " + error;
-    return result;
   }
-  std::error_code ignored;
-  std::uintmax_t bytes = 0;
-  if (!fs::exists(databasePath, ignored)) {
-    result.error = writeCopy(backup.handle, databasePath, true, result.counts, bytes);
-    return result;
-  }
-  if (serviceHolds(databasePath)) {
-    result.inUse = true;
-    result.error = "the database " + databasePath + " is in use: stop the service (and any desk-user command) first";
-    return result;
-  }
-  Connection current;
-  error = openConnection(databasePath, SQLITE_OPEN_READWRITE, current);
-  int locked = error.empty() ? lockAlone(current.handle) : SQLITE_CANTOPEN;
-  if (locked == SQLITE_BUSY || locked == SQLITE_LOCKED) {
-    result.inUse = true;
-    result.error = "the database " + databasePath + " is in use: stop the service (and any desk-user command) first";
-    return result;
-  }
-  result.previous = databasePath + ".before-restore";
-  if (locked == SQLITE_OK) {
-    result.error = restoreInPlace(backup.handle, current.handle, result.previous, result.counts);
-    return result;
-  }
-  current.close();
-  result.error = setAside(databasePath, result.previous);
-  if (result.error.empty()) result.error = writeCopy(backup.handle, databasePath, true, result.counts, bytes);
+  backup.close();
+  removeCopy(checkedPath);
   return result;
 }
 

@@ -44,5 +44,10 @@ void releaseDatabaseForService(int held);
 
 // Puts the backup file in place of the database at databasePath, keeping
 // the current one as databasePath + ".before-restore". Refused while another
-// connection (a running service, a desk-user command) has the database open.
+// connection (a running service, a desk-user command) has the database open,
+// and for a file that is not exactly this service's database: a copy of it
+// must pass the service's start checks and then have exactly the schema the
+// service makes (schemaDifference) before anything is replaced. Every desk
+// session ends and the restore is audited. Uses the store's own connections
+// (openStorage) on that copy: for a process without a database open.
 RestoreResult restoreDatabase(const std::string& file, const std::string& databasePath);

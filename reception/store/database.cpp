@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "metrics/metrics.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -169,11 +170,14 @@ std::optional<std::int64_t> Statement::optionalInteger(int column) const {
   return integer(column);
 }
 
+// The service writes only valid UTF-8, but a restored or edited file may
+// hold anything: invalid bytes become U+FFFD here, where every text is read,
+// so no name reaches a mail, a page or a notifier broken.
 std::string Statement::text(int column) const {
   const unsigned char* value = sqlite3_column_text(statement_, column);
-  return value ? std::string(reinterpret_cast<const char*>(value),
-                             static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)))
-               : std::string();
+  if (value == nullptr) return std::string();
+  return withValidUtf8(std::string_view(reinterpret_cast<const char*>(value),
+                                        static_cast<std::size_t>(sqlite3_column_bytes(statement_, column))));
 }
 
 std::optional<std::string> Statement::optionalText(int column) const {

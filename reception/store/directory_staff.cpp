@@ -5,6 +5,15 @@ namespace {
 const char* const selectDirectoryRows =
     "SELECT id, directory_id, first_name, last_name, email, removed_at IS NULL FROM staff WHERE directory_id IS NOT NULL";
 const char* const selectHandNames = "SELECT display_name FROM staff WHERE directory_id IS NULL AND removed_at IS NULL";
+// The audit time of the third applied sync back (or of the first, when there
+// were fewer): the sync's rows were written before it. A row deactivated
+// and reactivated since then counts as active then; the stop errs on the
+// side of letting such a sync through, as before.
+const char* const selectBaseline =
+    "SELECT id FROM staff WHERE directory_id IS NOT NULL AND created_at <= ?1 AND (removed_at IS NULL OR removed_at > ?1)";
+const char* const selectBaselineTime =
+    "SELECT at FROM (SELECT id, at FROM audit_log WHERE action = 'directory-sync' ORDER BY id DESC LIMIT 3) "
+    "ORDER BY id LIMIT 1";
 
 // Reads through a session or a transaction: both prepare statements.
 template <typename Reader>
@@ -19,6 +28,14 @@ bool readStaff(Reader& reader, DirectoryStaffNow& now) {
   if (result != SQLITE_DONE) return false;
   Statement hand = reader.prepare(selectHandNames);
   while ((result = hand.step()) == SQLITE_ROW) now.handNames.insert(hand.text(0));
+  if (result != SQLITE_DONE) return false;
+  Statement time = reader.prepare(selectBaselineTime);
+  result = time.step();
+  if (result == SQLITE_DONE) return true;
+  if (result != SQLITE_ROW) return false;
+  Statement baseline = reader.prepare(selectBaseline);
+  baseline.bind(1, time.integer(0));
+  while ((result = baseline.step()) == SQLITE_ROW) now.baseline.push_back(baseline.integer(0));
   return result == SQLITE_DONE;
 }
 
@@ -59,6 +76,15 @@ bool add(WriteTransaction& transaction, const std::vector<DirectoryStaff>& rows,
 }
 
 }  // namespace
+
+bool operator==(const DirectoryStaff& one, const DirectoryStaff& other) {
+  return one.id == other.id && one.identity == other.identity && one.firstName == other.firstName &&
+         one.lastName == other.lastName && one.email == other.email && one.active == other.active;
+}
+
+bool DirectoryStaffNow::operator==(const DirectoryStaffNow& other) const {
+  return rows == other.rows && handNames == other.handNames && baseline == other.baseline;
+}
 
 Outcome readDirectoryStaff(ReadSession& session, DirectoryStaffNow& now) {
   return readStaff(session, now) ? Outcome::ok : session.fail("read of the staff for a directory sync");

@@ -21,12 +21,19 @@ struct DirectoryStaff {
   bool active = true;
 };
 
-// The staff as a sync sees them: the rows from the directory, and the
-// display names of the active staff added by hand.
+// The staff as a sync sees them: the rows from the directory, the display
+// names of the active staff added by hand, and the ids of the rows from the
+// directory that were active before the last three syncs (as they stood
+// after the third sync back, or the first when there were fewer; none
+// before any sync).
 struct DirectoryStaffNow {
   std::vector<DirectoryStaff> rows;
   std::set<std::string> handNames;
+  std::vector<std::int64_t> baseline;
+  bool operator==(const DirectoryStaffNow& other) const;
 };
+
+bool operator==(const DirectoryStaff& one, const DirectoryStaff& other);
 
 // The changes of one sync, written in the caller's transaction.
 struct DirectoryStaffChanges {

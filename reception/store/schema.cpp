@@ -1,7 +1,11 @@
 #include "store/schema.h"
 
+#include <algorithm>
+
 #include "store/database.h"
 #include "store/staff.h"
+#include "text/text.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -122,38 +126,48 @@ bool hasColumn(SetupConnection& setup, const char* table, const char* column) {
   return query.bind(1, std::string(column)).step() == SQLITE_ROW;
 }
 
-bool addColumn(SetupConnection& setup, const char* table, const char* column, const char* type) {
-  if (hasColumn(setup, table, column)) return true;
-  return setup.execute((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + type).c_str());
-}
-
 // Notifiers find their member of staff by the first two words of the name.
-bool addLookupIndex(SetupConnection& setup) {
-  std::string index = std::string("CREATE INDEX IF NOT EXISTS staff_lookup ON staff(") + lookupNameSql +
-                      ") WHERE removed_at IS NULL";
-  return setup.execute(index.c_str());
+std::string lookupIndexSql() {
+  return std::string("CREATE INDEX IF NOT EXISTS staff_lookup ON staff(") + lookupNameSql + ") WHERE removed_at IS NULL";
 }
 
-// Columns added after the first release. Each is added only where it is
-// missing, so a step met twice (a file another build changed) is harmless,
-// and the version is raised only after them all.
+bool addLookupIndex(SetupConnection& setup) { return setup.execute(lookupIndexSql().c_str()); }
+
+struct LaterColumn {
+  const char* table;
+  const char* column;
+  const char* type;
+};
+
+// Columns added after the first release, in the order they came.
+// announced_at: when a reassigned guest was announced to the present host
+// (NULL for a guest announced on arrival).
+// closed_on_screen_at: when the host clicked Close on a guest the desk had
+// already withdrawn or reassigned (the notifier keeps what it was given).
+// 2: staff from the directory, by the directory's identity of the person, and
+// their contacts for alerts (mail from the directory or the desk, a push address).
+const LaterColumn laterColumns[] = {
+    {"notification", "announced_at", "INTEGER"},
+    {"notification", "closed_on_screen_at", "INTEGER"},
+    {"staff", "directory_id", "TEXT"},
+    {"staff", "email", "TEXT"},
+    {"staff", "alert_url", "TEXT"},
+};
+const char* const laterIndexSql =
+    "CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) WHERE directory_id IS NOT NULL";
+
+std::string alterSql(const LaterColumn& later) {
+  return std::string("ALTER TABLE ") + later.table + " ADD COLUMN " + later.column + " " + later.type;
+}
+
+// Each column is added only where it is missing, so a step met twice (a
+// file another build changed) is harmless, and the version is raised only
+// after them all.
 bool addLaterColumns(SetupConnection& setup) {
-  // announced_at: when a reassigned guest was announced to the present host
-  // (NULL for a guest announced on arrival).
-  // closed_on_screen_at: when the host clicked Close on a guest the desk had
-  // already withdrawn or reassigned (the notifier keeps what it was given).
-  if (!addColumn(setup, "notification", "announced_at", "INTEGER") ||
-      !addColumn(setup, "notification", "closed_on_screen_at", "INTEGER")) {
-    return false;
+  for (const LaterColumn& later : laterColumns) {
+    if (!hasColumn(setup, later.table, later.column) && !setup.execute(alterSql(later).c_str())) return false;
   }
-  // 2: staff from the directory, by the directory's identity of the person, and
-  // their contacts for alerts (mail from the directory or the desk, a push address).
-  if (!addColumn(setup, "staff", "directory_id", "TEXT") || !addColumn(setup, "staff", "email", "TEXT") ||
-      !addColumn(setup, "staff", "alert_url", "TEXT") ||
-      !setup.execute("CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) "
-                     "WHERE directory_id IS NOT NULL")) {
-    return false;
-  }
+  if (!setup.execute(laterIndexSql)) return false;
   return setup.execute(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());
 }
 
@@ -223,4 +237,86 @@ std::string openStorage(const std::string& path) {
 void closeStorage() {
   saveUnsavedPolls();
   closeDatabase();
+}
+
+namespace {
+
+bool executeOn(sqlite3* connection, const std::string& sql) {
+  return sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Every object of the database as "type name on table: SQL", in one order,
+// with runs of white space in the SQL made one space.
+bool listSchema(sqlite3* connection, std::vector<std::string>& objects) {
+  objects.clear();
+  sqlite3_stmt* statement = nullptr;
+  const char* sql = "SELECT type, name, tbl_name, coalesce(sql, '') FROM sqlite_master ORDER BY type, name";
+  if (sqlite3_prepare_v2(connection, sql, -1, &statement, nullptr) != SQLITE_OK) return false;
+  int result;
+  while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+    std::string line;
+    for (int column = 0; column < 4; ++column) {
+      const unsigned char* text = sqlite3_column_text(statement, column);
+      std::string value = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+      line += column == 0 ? value : column == 1 ? " " + value : column == 2 ? " on " + value + ": " : collapsedSpaces(value);
+    }
+    objects.push_back(std::move(line));
+  }
+  sqlite3_finalize(statement);
+  return result == SQLITE_DONE;
+}
+
+bool readPragma(sqlite3* connection, const char* sql, std::int64_t& value) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(connection, sql, -1, &statement, nullptr) != SQLITE_OK) return false;
+  bool found = sqlite3_step(statement) == SQLITE_ROW;
+  if (found) value = sqlite3_column_int64(statement, 0);
+  sqlite3_finalize(statement);
+  return found;
+}
+
+}  // namespace
+
+int serviceSchemaVersion() { return schemaVersion; }
+
+std::vector<std::string> serviceSchema() {
+  static const std::vector<std::string> objects = [] {
+    std::vector<std::string> listed;
+    sqlite3* memory = nullptr;
+    bool made = sqlite3_open_v2(":memory:", &memory, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+                executeOn(memory, schemaSql);
+    for (const LaterColumn& later : laterColumns) made = made && executeOn(memory, alterSql(later));
+    made = made && executeOn(memory, laterIndexSql) && executeOn(memory, lookupIndexSql()) && listSchema(memory, listed);
+    sqlite3_close(memory);
+    if (!made) listed.clear();
+    return listed;
+  }();
+  return objects;
+}
+
+std::string schemaDifference(sqlite3* connection) {
+  std::int64_t id = 0;
+  std::int64_t version = 0;
+  std::vector<std::string> objects;
+  if (!readPragma(connection, "PRAGMA application_id", id) || !readPragma(connection, "PRAGMA user_version", version) ||
+      !listSchema(connection, objects)) {
+    return sqlite3_errmsg(connection);
+  }
+  if (id != applicationId) return "it is not a database of this service";
+  if (version != schemaVersion) {
+    return "its schema version is " + std::to_string(version) + ", this service's " + std::to_string(schemaVersion);
+  }
+  std::vector<std::string> expected = serviceSchema();
+  if (expected.empty()) return "the service's own schema could not be made";
+  for (const std::string& object : objects) {
+    if (std::find(expected.begin(), expected.end(), object) == expected.end()) {
+      return "its schema is not this service's: " + escapedControls(object.substr(0, 200));
+    }
+  }
+  for (const std::string& object : expected) {
+    if (std::find(objects.begin(), objects.end(), object) == objects.end()) {
+      return "its schema is not this service's: it lacks " + object.substr(0, object.find(':'));
+    }
+  }
+  return "";
 }

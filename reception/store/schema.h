@@ -3,10 +3,26 @@
 // from a newer version is refused before anything is written to it.
 #pragma once
 
+#include <sqlite3.h>
+
 #include <string>
+#include <vector>
 
 // Opens (creating if needed) the database file and brings its schema up to
 // date; "" or an error message naming the file.
 std::string openStorage(const std::string& path);
 // Saves the poll times not yet saved, then closes.
 void closeStorage();
+
+// The user_version the service writes and expects.
+int serviceSchemaVersion();
+
+// The service's own schema, as listSchema in schema.cpp writes each object
+// of sqlite_master: made once in memory by the code above, never read from
+// a file.
+std::vector<std::string> serviceSchema();
+
+// "" when the database on connection is this service's at this version with
+// exactly its tables, indexes and triggers (no view, no other object);
+// otherwise what differs. Reads only.
+std::string schemaDifference(sqlite3* connection);

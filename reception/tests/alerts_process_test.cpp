@@ -176,6 +176,9 @@ TEST(AlertsProcess, MailPushTeamStepReplyLinkAndRestart) {
   EXPECT_EQ(pushes[1]["status"], 200);
   EXPECT_EQ(pushes[0]["key"], pushes[1]["key"]);
   EXPECT_EQ(pushes[0]["type"], "application/json");
+  EXPECT_NE(fileText(service.logPath).find(" push to " + hookBase + ": attempt 1 failed: the push address answered 500, "
+                                           "next attempt in 5 s"),
+            std::string::npos) << "every failed attempt in the service log";
 
   // A second guest, acknowledged through the mail's link before the team step.
   std::int64_t grace = announce(service, host, "Grace Hopper");
@@ -300,10 +303,49 @@ TEST(AlertsProcess, MailRefusedWithoutStartTls) {
   const std::string message = "Subject: x\r\n\r\nbody\r\n";
   SendOutcome refused = sendMail(smtp, "hanna@example.com", message);
   EXPECT_FALSE(refused.delivered);
-  EXPECT_FALSE(refused.error.empty());
+  EXPECT_EQ(refused.error, "the mail server offers no STARTTLS (set smtp-tls = none only for a relay on loopback)");
+  EXPECT_EQ(refused.status, 0) << "the 250 to EHLO is no reason";
+  SilentServer silent;
+  ASSERT_NE(silent.port, 0);
+  SmtpSettings mute{"smtp://127.0.0.1:" + std::to_string(silent.port), false, "", "", "desk@example.com", ""};
+  EXPECT_EQ(sendMail(mute, "hanna@example.com", message, 300).error, "no answer within 300 ms");
   smtp.requireTls = false;
   EXPECT_TRUE(sendMail(smtp, "hanna@example.com", message).delivered);
   EXPECT_EQ(servers.mails().size(), 1u);
 }
 
 }  // namespace
+
+// A push target that takes connections and never answers holds up only its
+// own pushes: another host's push goes out at once while the silent one's
+// sends (at most four at once) still wait for their time-out.
+TEST(AlertsProcess, HangingPushTargetBesideAHealthyOne) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path));
+  SilentServer silent;
+  ASSERT_NE(silent.port, 0);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--max-waiting-per-host", "100"}, directory.path))
+      << service.output;
+  std::string hanging = "http://127.0.0.1:" + std::to_string(silent.port) + "/hang";
+  std::string healthy = "http://127.0.0.1:" + std::to_string(servers.hookPort) + "/push";
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/1", {{"alertUrl", hanging}}).status, 200);
+  ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/2", {{"alertUrl", healthy}}).status, 200);
+  for (int guest = 0; guest < 8; ++guest) announce(service, 1, "Waiting Guest " + std::to_string(guest));
+  std::this_thread::sleep_for(1500ms);  // the silent target's sends under way
+  auto announced = std::chrono::steady_clock::now();
+  announce(service, 2, "Ada Lovelace");
+  ASSERT_TRUE(waitUntil([&] { return servers.hooks("/push").size() == 1; }, 8s)) << "the push never came";
+  EXPECT_LT(std::chrono::steady_clock::now() - announced, 2500ms) << "the push waited for the silent target";
+  // None of the silent target's sends has ended yet: all eight still pending, none tried twice.
+  json state = json::parse(deskSend(service, "GET", "/api/desk/state", nullptr).body);
+  int pending = 0;
+  for (const json& guest : state["notifications"]) {
+    for (const json& alert : guest["alerts"]) {
+      if (alert["channel"] == "push" && alert["state"] == "pending" && alert["attempts"] == 0) ++pending;
+    }
+  }
+  EXPECT_EQ(pending, 8);
+}

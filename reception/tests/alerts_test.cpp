@@ -24,6 +24,11 @@
 #include "store/outbox.h"
 #include "reception_test_support.h"
 #include "desk/staff_import.h"
+#include "http/access_log.h"
+#include "text/code_page.h"
+#include "text/utf8.h"
+
+#include <sodium.h>
 
 namespace {
 
@@ -118,6 +123,19 @@ TEST(AlertMessages, WebhookBodyAndMailHeaders) {
   facts.step = AlertStep::team;
   facts.acknowledgeUrl = "";
   EXPECT_TRUE(json::parse(webhookBody(facts))["acknowledgeUrl"].is_null());
+  // The team's mail names the host in its subject and carries the reply link;
+  // a guest who just arrived has not waited "0 s".
+  facts.acknowledgeUrl = "http://desk.example/ack/TEAM";
+  facts.guest = "Ada";
+  std::string team = emailMessage({"desk@example.com", "team@example.com", "k2@desk.example"}, facts);
+  EXPECT_NE(team.find("\r\nSubject: Not acknowledged: Ada waiting for Anna Schmidt\r\n"), std::string::npos) << team;
+  EXPECT_NE(team.find("Is someone on the way? Tell the desk: http://desk.example/ack/TEAM\r\n"), std::string::npos);
+  facts.now = facts.arrivedAt + 900;
+  EXPECT_EQ(chatLine(facts), "Ada is waiting at reception for Anna Schmidt (Room 2): not acknowledged yet.");
+  EXPECT_NE(emailMessage({"d@x.example", "t@x.example", "k3@x.example"}, facts).find("Waiting: less than 10 s\r\n"),
+            std::string::npos);
+  facts.guest = "Zoë\r\nBcc: x@evil";
+  facts.now = 1767346205000LL + 125 * s;
 
   facts.step = AlertStep::host;
   facts.acknowledgeUrl = "http://desk.example/ack/TOKEN";
@@ -137,6 +155,60 @@ TEST(AlertMessages, WebhookBodyAndMailHeaders) {
     if (end == std::string::npos) end = encoded.size();
     EXPECT_LE(end - at, 75u);
   }
+}
+
+// Texts from a restored database or a hostile client: the header encoder
+// always ends (100 bytes of 0x80 looped forever before) with whole,
+// valid characters in words of at most 75; logs show control characters.
+TEST(AlertMessages, InvalidUtf8AndControlCharacters) {
+  const std::string invalid(100, '\x80');
+  std::string encoded = encodedHeaderValue("Guest waiting: " + invalid);
+  std::string decoded;
+  for (std::size_t at = 0; at < encoded.size();) {
+    std::size_t end = encoded.find("\r\n ", at);
+    if (end == std::string::npos) end = encoded.size();
+    std::string word = encoded.substr(at, end - at);
+    EXPECT_LE(word.size(), 75u);
+    ASSERT_EQ(word.rfind("=?UTF-8?B?", 0), 0u) << word;
+    std::string base64 = word.substr(10, word.size() - 12);
+    std::string bytes(base64.size(), '\0');
+    std::size_t length = 0;
+    ASSERT_EQ(sodium_base642bin(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size(), base64.c_str(), base64.size(),
+                                nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL), 0);
+    bytes.resize(length);
+    EXPECT_TRUE(isValidUtf8(bytes)) << "each word holds whole characters";
+    decoded += bytes;
+    at = end + 3;
+  }
+  std::string replaced;
+  for (int at = 0; at < 100; ++at) replaced += "\uFFFD";
+  EXPECT_EQ(decoded, "Guest waiting: " + replaced);
+  AlertFacts facts{AlertStep::host, "Zo\xEB", "Anna Schmidt", "\xC3", 0, 0, ""};
+  EXPECT_TRUE(isValidUtf8(emailMessage({"desk@example.com", "anna@example.com", "k@d"}, facts)));
+
+  struct Case {
+    std::string text;
+    std::string valid;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"Zoë", "Zoë", "Zoë"},
+      {"caf\xC3", "caf\uFFFD", "caf\\xc3"},
+      {"\xE0\x80\xAF/", "\uFFFD\uFFFD\uFFFD/", "\\xe0\\x80\\xaf/"},
+      {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD", "\\xed\\xa0\\x80"},
+      {"a\nadded 0\x1b[2J", "a\nadded 0\x1b[2J", "a\\x0aadded 0\\x1b[2J"},
+      {"\x9b" "2J", "\uFFFD" "2J", "\\x9b" "2J"},  // C1 CSI as a byte
+      {"\xC2\x9B" "2J\x7f", "\xC2\x9B" "2J\x7f", "\\xc2\\x9b" "2J\\x7f"},  // U+009B and DEL
+      {"\xC2\xA0\xE2\x80\x9B", "\xC2\xA0\xE2\x80\x9B", "\xC2\xA0\xE2\x80\x9B"},  // 0x9B inside a character is no control
+  };
+  for (const Case& test : cases) {
+    EXPECT_EQ(withValidUtf8(test.text), test.valid) << test.shown;
+    EXPECT_EQ(escapedControls(test.text), test.shown);
+  }
+  AccessEntry entry{"127.0.0.1", 0, "GET", "/\xC2\x9B[2J?key=secret", "HTTP/1.1", 200, 5, "", "agent\x9b[31m\"x\""};
+  std::string line = accessLogLine(entry);
+  EXPECT_NE(line.find("\"GET /\\xc2\\x9b[2J?key=- HTTP/1.1\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"agent\\x9b[31m\\\"x\\\"\"\n"), std::string::npos) << line;
 }
 
 TEST(AlertOptions, ParsedAndChecked) {
@@ -255,6 +327,7 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(pending[0]["channel"], "push");
   EXPECT_EQ(pending[0]["state"], "pending");
   EXPECT_EQ(pending[0]["status"], 500);
+  EXPECT_EQ(pending[0]["error"], "the push address answered 500") << "the reason in words, for the board";
   fakeNow += 4 * s;
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(hook.requests().size(), 1u) << "the retry waits 5 s";
@@ -275,7 +348,8 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(counterValue(Counter::alertPushSent) - sentBefore, 1u);
   // Each attempt is audited with the target masked to scheme and host.
   std::string audit = get("/api/desk/audit").body;
-  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed (500)"), std::string::npos) << audit;
+  EXPECT_NE(audit.find("push to http://" + hook.host() + ": failed: the push address answered 500, retrying"),
+            std::string::npos) << audit;
   EXPECT_NE(audit.find("push to http://" + hook.host() + ": sent (200)"), std::string::npos);
   EXPECT_EQ(audit.find("secret-topic"), std::string::npos);
   EXPECT_EQ(audit.find("user:pw"), std::string::npos);

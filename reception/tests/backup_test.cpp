@@ -16,6 +16,8 @@
 #include "store/database.h"
 #include "reception_test_support.h"
 #include "store/backup.h"
+#include "store/schema.h"
+#include "store/staff.h"
 #include "test_support.h"
 
 namespace {
@@ -181,4 +183,97 @@ TEST(BackupCommand, ForeignFilesAreRefused) {
   for (const auto& entry : std::filesystem::directory_iterator(directory.path)) {
     EXPECT_NE(entry.path().filename().string().rfind("copy.db.", 0), 0u) << entry.path() << " was left";
   }
+}
+
+namespace {
+
+void runSql(const std::filesystem::path& file, const std::string& sql) {
+  sqlite3* connection = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &connection), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
+  sqlite3_free(error);
+  sqlite3_close(connection);
+}
+
+std::string firstValue(const std::filesystem::path& file, const std::string& sql) {
+  sqlite3* connection = nullptr;
+  sqlite3_stmt* statement = nullptr;
+  std::string value;
+  if (sqlite3_open(file.c_str(), &connection) == SQLITE_OK &&
+      sqlite3_prepare_v2(connection, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0) != nullptr) {
+    value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+  }
+  sqlite3_finalize(statement);
+  sqlite3_close(connection);
+  return value;
+}
+
+}  // namespace
+
+// A copy is trusted for nothing: one with a trigger, a view, an index or a
+// version of its own is refused before anything is replaced; a sound one
+// comes back without any session (a kept or a later one), with the restore
+// audited, and names of invalid UTF-8 read as valid text.
+TEST(BackupCommand, CraftedCopiesAreRefusedAndRestoreEndsEverySession) {
+  TemporaryDirectory directory;
+  const std::filesystem::path sound = directory.path / "sound.db";
+  ASSERT_EQ(openStorage(sound.string()), "");
+  closeStorage();
+  runSql(sound, "INSERT INTO desk_account (id, name, role, password_hash, created_at) VALUES (1, 'mallory', 'admin', 'x', 1);"
+                "INSERT INTO desk_session VALUES ('kept-token-hash', 1, 1, 9999999999999);"
+                "INSERT INTO staff (first_name, last_name, display_name, created_at) VALUES "
+                "(CAST(X'8080' AS TEXT), 'Lee', CAST(X'80802E4C6565' AS TEXT), 1);");
+  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  closeStorage();
+  runSql(directory.path / "reception.db", "INSERT INTO audit_log (at, account, address, action, detail) VALUES (1, 'a', '', 'live', '');");
+  const std::string live = readFileBytes(directory.path / "reception.db");
+
+  struct Crafted {
+    const char* name;
+    const char* sql;
+    const char* refusal;
+  };
+  const std::vector<Crafted> crafted = {
+      {"trigger", "CREATE TRIGGER keep AFTER DELETE ON desk_session BEGIN INSERT INTO desk_session VALUES "
+                  "(old.token_hash, old.account_id, old.created_at, old.last_used_at); END;",
+       "its schema is not this service's: trigger keep on desk_session: CREATE TRIGGER keep"},
+      {"view", "DROP TABLE reply_token; CREATE VIEW reply_token AS SELECT 'h' AS hash, 1 AS notification_id, "
+               "1 AS created_at, NULL AS used_at;",
+       "the service would not start on it (views may not be indexed)"},
+      {"index", "CREATE INDEX staff_spy ON staff(first_name);", "its schema is not this service's: index staff_spy"},
+      {"changed table", "DROP INDEX alert_outbox_due; DROP TABLE alert_outbox; CREATE TABLE alert_outbox (id INTEGER PRIMARY KEY);",
+       "the service would not start on it (no such column: next_attempt_at)"},
+      {"extra table", "CREATE TABLE notes (text TEXT);", "its schema is not this service's: table notes on notes"},
+      {"newer version", "PRAGMA user_version = 99;", "the service would not start on it (it was written by a newer version of this service)"},
+      {"not marked", "PRAGMA application_id = 7;", "it is not a database of this service"},
+  };
+  for (const Crafted& copy : crafted) {
+    std::filesystem::path file = directory.path / (std::string(copy.name) + ".db");
+    std::filesystem::copy_file(sound, file);
+    runSql(file, copy.sql);
+    std::string output;
+    EXPECT_EQ(exitCode(runService({"restore", file.filename().string(), "--database", "reception.db"}, directory.path, output)), 1)
+        << copy.name;
+    EXPECT_NE(output.find(copy.refusal), std::string::npos) << copy.name << ": " << output;
+    EXPECT_EQ(readFileBytes(directory.path / "reception.db"), live) << copy.name << ": nothing replaced";
+  }
+
+  std::string output;
+  ASSERT_EQ(exitCode(runService({"restore", "sound.db", "--database", "reception.db"}, directory.path, output)), 0) << output;
+  const std::filesystem::path restored = directory.path / "reception.db";
+  EXPECT_EQ(firstValue(restored, "SELECT count(*) FROM desk_session"), "0") << "everyone signs in again";
+  EXPECT_EQ(firstValue(restored, "SELECT account || ' ' || detail FROM audit_log WHERE action = 'restore'"),
+            "(command line) from sound.db; every desk session ended");
+  EXPECT_EQ(firstValue(restored, "SELECT count(*) FROM audit_log WHERE action = 'live'"), "0");
+  for (const auto& entry : std::filesystem::directory_iterator(directory.path)) {
+    EXPECT_EQ(entry.path().filename().string().find("restore-check"), std::string::npos) << entry.path() << " was left";
+  }
+  ASSERT_EQ(openStorage(restored.string()), "");
+  std::vector<StaffRow> staff;
+  EXPECT_EQ(activeStaff(staff), Outcome::ok);
+  ASSERT_EQ(staff.size(), 1u);
+  EXPECT_EQ(staff[0].displayName, "\uFFFD\uFFFD.Lee") << "invalid bytes are replaced where they are read";
+  closeStorage();
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "config/config_file.h"
+#include "config/start_checks.h"
 #include "test_support.h"
 
 namespace {
@@ -71,4 +72,44 @@ TEST_F(ConfigFileOptionTest, CommandLineWinsOverTheFile) {
   EXPECT_EQ(parseOptions({"--config="}, other), "--config needs a file name");
   writeFileBytes("bad.conf", "listen = 127.0.0.1\nkey = no spaces allowed\n");
   EXPECT_EQ(parseOptions({"--config", "bad.conf"}, other), "bad.conf, line 2: --key must be 1 to 128 letters, digits or -._~");
+}
+
+// The reply links' base and whether the desk answers to it: refused when its
+// port is not one the service listens on, answered with a warning naming
+// host-name when only its host is new; key-file and key, the later wins.
+TEST(StartChecks, PublicUrlAgainstTheDesksNamesAndPorts) {
+  EXPECT_EQ(defaultPublicUrl("desk.corp.example", 80, 0), "http://desk.corp.example/");
+  EXPECT_EQ(defaultPublicUrl("desk.corp.example", 8080, 0), "http://desk.corp.example:8080/");
+  EXPECT_EQ(defaultPublicUrl("desk.corp.example", 80, 443), "https://desk.corp.example/");
+  EXPECT_EQ(defaultPublicUrl("", 80, 8443), "https://localhost:8443/");
+  const struct {
+    const char* url;
+    bool refused;
+    bool warned;
+  } cases[] = {
+      {"http://reception.corp/", false, false},        {"http://Reception.Corp:80/x/", false, false},
+      {"https://reception.corp/", false, false},       {"http://reception.corp:8080/", true, false},
+      {"https://reception.corp:8443/", false, false},  {"http://alias.example/", false, true},
+      {"http://u:p@alias.example:9999/", true, true},  {"http://[::1]:8443/", false, false},
+  };
+  for (const auto& test : cases) {
+    DeskOrigin origin{serviceHostNames("10.0.0.5", {"reception.corp"}), {80, 8443}, 8443, nullptr};
+    std::string warning;
+    std::string error = checkPublicUrl(test.url, origin, warning);
+    EXPECT_EQ(!error.empty(), test.refused) << test.url << ": " << error;
+    EXPECT_EQ(!warning.empty(), test.warned) << test.url << ": " << warning;
+    if (test.warned) {
+      EXPECT_NE(warning.find("host-name = alias.example"), std::string::npos) << warning;
+    }
+    if (test.warned && !test.refused) {
+      EXPECT_TRUE(isServiceHost("alias.example", origin)) << "the reply links are answered";
+    }
+  }
+  ReceptionOptions options;
+  ASSERT_EQ(parseCommandLine({"--key-file", "/k", "--key", "abc"}, options), "");
+  EXPECT_EQ(options.key, "abc");
+  EXPECT_EQ(options.keyFile, "");
+  ASSERT_EQ(parseCommandLine({"--key-file", "/k"}, options), "");
+  EXPECT_EQ(options.key, "");
+  EXPECT_EQ(options.keyFile, "/k");
 }

@@ -225,7 +225,8 @@ TEST_F(DirectorySlapdTest, PagedStartTlsSyncKeepsStaffInStepAndChangesNothingOnF
   ASSERT_TRUE(slapd_.load("ldapadd", peopleLdif(2500, 1800))) << readFile(directory_.path / "tools.log");
   ASSERT_EQ(sync({"--dry-run"}), 0) << output_;
   EXPECT_NE(output_.find("added 1800, updated 0, deactivated 0, unchanged 0, rejected 0"), std::string::npos) << output_;
-  EXPECT_EQ(activeCount(), "0") << "a dry run changes nothing";
+  EXPECT_NE(output_.find("\nwould be added: Ann0000 Lee0000\n"), std::string::npos) << "each change per person";
+  EXPECT_FALSE(fs::exists(directory_.path / "reception.db")) << "a dry run makes no database";
 
   // More than the server's size limit of 1,000: read in pages.
   ASSERT_EQ(sync(), 0) << output_;
@@ -245,6 +246,10 @@ TEST_F(DirectorySlapdTest, PagedStartTlsSyncKeepsStaffInStepAndChangesNothingOnF
       << readFile(directory_.path / "tools.log");
   ASSERT_EQ(sync(), 0) << output_;
   EXPECT_NE(output_.find("added 0, updated 2, deactivated 2, unchanged 1796, rejected 0"), std::string::npos) << output_;
+  for (const char* line : {"\nupdated: Ann0001 Lee0001 -> Ann0001 Smith\n", "\nupdated: Ann0002 Lee0002 (new mail)\n",
+                           "\ndeactivated: Ann0003 Lee0003\n"}) {
+    EXPECT_NE(output_.find(line), std::string::npos) << line << output_;
+  }
   EXPECT_EQ(value("SELECT id FROM staff WHERE display_name = 'Ann0001 Smith' AND removed_at IS NULL"), renamedId);
   EXPECT_EQ(value("SELECT email FROM staff WHERE display_name = 'Ann0002 Lee0002'"), "ann.new@example.org");
   EXPECT_EQ(value("SELECT count(*) FROM staff WHERE removed_at IS NOT NULL"), "2") << "deactivated, not deleted";
@@ -260,8 +265,13 @@ TEST_F(DirectorySlapdTest, PagedStartTlsSyncKeepsStaffInStepAndChangesNothingOnF
   EXPECT_EQ(output_.find("reader-pas"), std::string::npos) << "the password is never shown";
   EXPECT_EQ(sync({"--ldap-tls", "none"}), 1) << output_;
   EXPECT_EQ(value("SELECT count(*) FROM audit_log WHERE action = 'directory-sync-failed'"), "3");
+  // More people than --ldap-max-entries: the read stops there and nothing changes.
+  EXPECT_EQ(sync({"--ldap-max-entries", "1000"}), 1) << output_;
+  EXPECT_NE(output_.find("more than 1000 entries under the base and filter (--ldap-max-entries)"), std::string::npos)
+      << output_;
 
   // A filter that would deactivate everyone stops at the safety check, unless forced.
+  EXPECT_EQ(value("SELECT group_concat(id || display_name || coalesce(removed_at, '')) FROM staff"), before);
   EXPECT_EQ(sync({"--ldap-filter", "(sn=Nobody)"}), 3) << output_;
   EXPECT_NE(output_.find("deactivated 1798"), std::string::npos) << output_;
   EXPECT_EQ(value("SELECT group_concat(id || display_name || coalesce(removed_at, '')) FROM staff"), before);
@@ -283,6 +293,13 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   writeFile(ldapFolder.path / "reader.password", "reader-pass");
   startService();
   EXPECT_EQ(post("/api/desk/directory-sync", "{}").status, 409) << "no directory is set";
+  // A sync run by directory-sync on the command line is shown from the database.
+  ASSERT_EQ(recordAudit("(command line)", "", "directory-sync", "added 9, updated 0, deactivated 0, unchanged 0, rejected 0"),
+            Outcome::ok);
+  nlohmann::json recorded = nlohmann::json::parse(get("/api/desk/directory-sync").body)["lastRecordedSync"];
+  EXPECT_EQ(recorded["by"], "(command line)");
+  EXPECT_EQ(recorded["outcome"], "applied");
+  EXPECT_EQ(recorded["summary"], "added 9, updated 0, deactivated 0, unchanged 0, rejected 0");
 
   DirectoryOptions options;
   options.url = slapd.url();
@@ -331,4 +348,5 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   ASSERT_EQ(audited.size(), 1u);
   EXPECT_EQ(audited[0].account, "(scheduled)");
   EXPECT_EQ(audited[0].action, "directory-sync");
+  EXPECT_EQ(nlohmann::json::parse(get("/api/desk/directory-sync").body)["lastRecordedSync"]["by"], "(scheduled)");
 }

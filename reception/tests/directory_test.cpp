@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -18,12 +20,14 @@
 #include "store/staff.h"
 #include "store/clock.h"
 #include "store/directory_staff.h"
+#include "store/audit.h"
+#include "reception_client.h"
 
 namespace {
 
 DirectoryEntry person(const std::string& identity, const std::string& first, const std::string& last,
                       std::optional<std::string> email = std::nullopt) {
-  return DirectoryEntry{"uid=" + identity + ",ou=people", identity, first, last, std::move(email)};
+  return DirectoryEntry{"uid=" + identity + ",ou=people", identity, first, last, std::move(email), ""};
 }
 
 DirectoryStaff row(std::int64_t id, const std::string& identity, const std::string& first, const std::string& last,
@@ -84,6 +88,11 @@ TEST(DirectoryDiff, SortsEntriesAgainstTheStaffRows) {
        {row(2, "b", "Bob", "Ray")}, {}, "added 0, updated 0, deactivated 0, unchanged 0, rejected 2", "b c"},
       {"one identity twice", {person("a", "Ann", "Lee"), person("a", "Ann", "Lea")}, {}, {},
        "added 1, updated 0, deactivated 0, unchanged 0, rejected 1", "a"},
+      // c is rejected, so its row keeps "Dan Lee", which d had taken; d's row
+      // then keeps "Fay Oak", which e had taken: rejections in turn, in one pass.
+      {"a rejection takes back names claimed before it", {person("e", "Fay", "Oak"), person("d", "Dan", "Lee"), person("c", "Bob", "Ray")},
+       {row(4, "d", "Fay", "Oak"), row(3, "c", "Dan", "Lee")}, {"Bob Ray"},
+       "added 0, updated 0, deactivated 0, unchanged 0, rejected 3", "c d e"},
   };
   for (const Case& test : cases) {
     DirectoryPlan plan = planDirectorySync(test.entries, test.rows, test.handNames);
@@ -147,6 +156,61 @@ TEST(DirectoryOptions, ParsedFromTheCommandLineAndTheConfigFile) {
   EXPECT_NE(checkDirectoryOptions(half), "") << "a bind DN without its password file";
   EXPECT_NE(checkDirectoryOptions(directoryAt("ldaps://h", "dc=x", "starttls")), "");
   EXPECT_NE(checkDirectoryOptions(directoryAt("ldap://h")), "") << "no base";
+}
+
+// Passwords in clear to another machine are refused at start, for the
+// directory and the mail server alike, unless explicitly allowed.
+TEST(PlaintextPasswords, RefusedAtStartUnlessAllowedOrOnLoopback) {
+  const std::vector<std::string> ldap = {"--ldap-base", "dc=x", "--ldap-bind-dn", "cn=reader",
+                                         "--ldap-bind-password-file", "reader.password"};
+  const std::vector<std::string> smtp = {"--smtp-from", "desk@example.org", "--smtp-user", "desk",
+                                         "--smtp-password-file", "smtp.password"};
+  auto with = [](std::vector<std::string> base, std::initializer_list<std::string> more) {
+    base.insert(base.end(), more);
+    return base;
+  };
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* refusal;  // part of the message, or "" when accepted
+  };
+  const std::vector<Case> cases = {
+      {with(ldap, {"--ldap-url", "ldap://dc1.example.org", "--ldap-tls", "none"}), "bind password in clear to dc1.example.org"},
+      {with(ldap, {"--ldap-url", "ldap://10.0.0.5:389", "--ldap-tls", "none", "--ldap-allow-plaintext"}), ""},
+      {with(ldap, {"--ldap-url", "ldap://dc1.example.org", "--ldap-allow-plaintext"}), ""},
+      {with(ldap, {"--ldap-url", "ldap://127.0.0.2:20389", "--ldap-tls", "none"}), ""},
+      {with(ldap, {"--ldap-url", "ldap://[::1]:389", "--ldap-tls", "none"}), ""},
+      {with(ldap, {"--ldap-url", "ldap://localhost", "--ldap-tls", "none"}), ""},
+      {with(ldap, {"--ldap-url", "ldap://127.example.org", "--ldap-tls", "none"}), "in clear to 127.example.org"},
+      {with(ldap, {"--ldap-url", "ldap://dc1.example.org"}), ""},
+      {with(ldap, {"--ldap-url", "ldaps://dc1.example.org"}), ""},
+      {{"--ldap-url", "ldap://dc1.example.org", "--ldap-base", "dc=x", "--ldap-tls", "none"}, ""},  // anonymous
+      {with(smtp, {"--smtp-url", "smtp://mail.example.org:25", "--smtp-tls", "none"}), "SMTP password in clear to mail.example.org"},
+      {with(smtp, {"--smtp-url", "smtp://mail.example.org:25", "--smtp-tls", "none", "--smtp-allow-plaintext"}), ""},
+      {with(smtp, {"--smtp-url", "smtp://127.0.0.1:2525", "--smtp-tls", "none"}), ""},
+      {with(smtp, {"--smtp-url", "smtp://mail.example.org"}), ""},
+      {with(smtp, {"--smtp-url", "smtps://mail.example.org", "--smtp-tls", "none"}), ""},
+      {{"--smtp-url", "smtp://mail.example.org", "--smtp-tls", "none", "--smtp-from", "desk@example.org"}, ""},
+  };
+  for (const Case& test : cases) {
+    ReceptionOptions options;
+    std::string error = parseCommandLine(test.arguments, options);
+    if (error.empty() && !options.directory.url.empty()) error = checkDirectoryOptions(options.directory);
+    std::string shown = ::testing::PrintToString(test.arguments);
+    if (*test.refusal == '\0') {
+      EXPECT_EQ(error, "") << shown;
+    } else {
+      EXPECT_NE(error.find(test.refusal), std::string::npos) << shown << ": " << error;
+    }
+  }
+  ReceptionOptions configured;
+  ASSERT_EQ(applyConfigText("ldap-allow-plaintext\nsmtp-allow-plaintext\nldap-max-entries = 500\n", "r.conf", configured), "");
+  EXPECT_TRUE(configured.directory.allowPlaintext);
+  EXPECT_TRUE(configured.alerts.smtpAllowPlaintext);
+  EXPECT_EQ(configured.directory.maxEntries, 500);
+  for (const char* bad : {"0", "x", "10000001"}) {
+    ReceptionOptions rejected;
+    EXPECT_NE(parseCommandLine({"--ldap-max-entries", bad}, rejected), "") << bad;
+  }
 }
 
 class DirectoryStoreTest : public ::testing::Test {
@@ -265,4 +329,111 @@ TEST(DirectoryRead, GivesUpOnAServerThatNeverAnswers) {
     EXPECT_TRUE(entries.empty());
   }
   ::close(listener);
+}
+
+namespace {
+
+std::vector<DirectoryEntry> people(const char* prefix, int count) {
+  std::vector<DirectoryEntry> entries;
+  for (int at = 0; at < count; ++at) {
+    std::string number = std::to_string(at);
+    entries.push_back(person(prefix + number, std::string(prefix) + "x" + number, "Lee"));
+  }
+  return entries;
+}
+
+std::vector<DirectoryEntry> joined(std::vector<DirectoryEntry> one, const std::vector<DirectoryEntry>& other) {
+  one.insert(one.end(), other.begin(), other.end());
+  return one;
+}
+
+}  // namespace
+
+// The stop compares with the staff of three syncs back, so a directory
+// emptied in steps (stand-ins first, the real people after) stops too; and
+// an entry with an oversized value is rejected as it is read, its row kept.
+TEST_F(DirectoryStoreTest, SafetyStopLooksThreeSyncsBackAndOversizedEntriesAreRejected) {
+  // As syncDirectory audits an applied sync; the next sync's writes come after it.
+  auto syncAudited = [&](const std::vector<DirectoryEntry>& entries) {
+    DirectoryApply applied = sync(entries);
+    if (applied == DirectoryApply::applied) recordAudit("(test)", "", "directory-sync", planSummary(plan_));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return applied;
+  };
+  std::vector<DirectoryEntry> real = people("r", 40);
+  std::vector<DirectoryEntry> standIns = people("s", 60);
+  ASSERT_EQ(syncAudited(real), DirectoryApply::applied);
+  ASSERT_EQ(syncAudited(joined(real, standIns)), DirectoryApply::applied);
+  EXPECT_EQ(syncAudited(standIns), DirectoryApply::safetyStop) << "40 of 100 would go, but all 40 of three syncs back";
+  EXPECT_EQ(plan_.baselineActive, 40u);
+  EXPECT_EQ(plan_.baselineGone, 40u);
+  EXPECT_EQ(active().size(), 100u) << "nothing changed";
+  // Three syncs on, the stand-ins are part of what the stop compares with.
+  ASSERT_EQ(syncAudited(joined(real, standIns)), DirectoryApply::applied);
+  ASSERT_EQ(syncAudited(joined(real, standIns)), DirectoryApply::applied);
+  EXPECT_EQ(syncAudited(standIns), DirectoryApply::applied);
+  EXPECT_EQ(plan_.baselineActive, 100u);
+
+  // A value past 1,024 bytes: rejected, its row (s0) kept as it is, not deactivated.
+  DirectoryEntry oversized = entryFromValues(
+      "uid=s0,ou=people", {{"entryUUID", {"s0"}}, {"givenName", {"sx0"}}, {"sn", {std::string(5000, 'y')}}, {"cn", {"x"}}});
+  EXPECT_EQ(oversized.problem, "A value longer than 1024 bytes (sn).");
+  EXPECT_EQ(oversized.lastName.size(), 1024u) << "only what is checked is kept";
+  std::vector<DirectoryEntry> entries = standIns;
+  entries[0] = oversized;
+  ASSERT_EQ(syncAudited(entries), DirectoryApply::applied);
+  EXPECT_EQ(planSummary(plan_), "added 0, updated 0, deactivated 0, unchanged 59, rejected 1");
+  EXPECT_EQ(active().count("sx0 Lee"), 1u);
+  DirectoryEntry longDn = entryFromValues(std::string(2000, 'd'), {{"givenName", {"A"}}, {"sn", {"B"}}});
+  EXPECT_EQ(longDn.problem, "A value longer than 1024 bytes (the DN).");
+}
+
+// 16,000 entries whose names clash pairwise, and a sync of them while
+// notifier polls and the desk's state are asked for: the plan is made in one
+// pass on the read connection, and every answer comes within 1 s.
+class DirectoryLoadTest : public InProcessServiceTest {};
+
+TEST_F(DirectoryLoadTest, ClashingDirectorySyncsWhilePollsAndTheDeskAreAnswered) {
+  startService();
+  std::int64_t host = addStaffMember("Ann", "Lee");
+  announce(host, "Ada Lovelace", "");
+  std::vector<DirectoryEntry> entries;
+  for (int at = 0; at < 8000; ++at) {
+    std::string number = std::to_string(at);
+    entries.push_back(person("p" + number, "Given" + number, "Clash"));
+    entries.push_back(person("q" + number, "Given" + number, "Clash"));
+  }
+  entries.push_back(person("ann", "Ann", "Lee"));
+  auto started = std::chrono::steady_clock::now();
+  DirectoryPlan planned = planDirectorySync(entries, {}, {"Ann Lee"});
+  auto planning = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  EXPECT_EQ(planSummary(planned), "added 8000, updated 0, deactivated 0, unchanged 0, rejected 8001");
+  RecordProperty("planning_ms", static_cast<int>(planning.count()));
+  std::printf("planning 16,001 clashing entries: %lld ms\n", static_cast<long long>(planning.count()));
+
+  std::atomic<bool> done{false};
+  DirectoryApply applied = DirectoryApply::failed;
+  std::thread syncing([&] {
+    DirectoryPlan plan;
+    applied = applyDirectorySync(entries, false, false, plan);
+    done = true;
+  });
+  const std::string poll = std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee";
+  std::chrono::milliseconds slowest{0};
+  int answered = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((!done || answered < 4) && std::chrono::steady_clock::now() < deadline) {
+    for (const std::string& target : {poll, std::string("/api/desk/state")}) {
+      auto asked = std::chrono::steady_clock::now();
+      RawReply reply = get(target);
+      slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked));
+      EXPECT_EQ(reply.status, 200) << target;
+      ++answered;
+    }
+  }
+  syncing.join();
+  EXPECT_EQ(applied, DirectoryApply::applied);
+  EXPECT_LT(slowest.count(), 1000) << answered << " answers";
+  std::printf("during the sync: %d answers, the slowest in %lld ms\n", answered, static_cast<long long>(slowest.count()));
+  EXPECT_EQ(state()["staff"].size(), 8001u);
 }

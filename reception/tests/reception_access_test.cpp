@@ -308,7 +308,9 @@ TEST_F(ReceptionAccessTest, TwoSessionCookiesAreRefusedAndLogNobodyOut) {
   ASSERT_EQ(::gethostname(machine, sizeof machine - 1), 0);
   EXPECT_EQ(bodyOf(setup)["install"], notifierInstallLine(machine, settings_.notifier.accessKey));  // not "127.0.0.1"
   EXPECT_TRUE(std::regex_match(notifierInstallLine("reception.corp", "k3y"),
-                               std::regex("msiexec /i vestibra-[0-9.]+-win64\\.msi /qn SERVICEHOST=reception\\.corp SERVICEKEY=k3y")));
+                               std::regex("msiexec /i vestibra-win64\\.msi /qn SERVICEHOST=reception\\.corp SERVICEKEY=k3y")));
+  EXPECT_TRUE(bodyOf(setup)["installer"].is_null()) << "no installer here to offer";
+  EXPECT_EQ(get("/downloads/vestibra-win64.msi").status, 404);
   addDeskAccount("front", "desk", "front-desk-1");
   EXPECT_EQ(raw("GET", "/api/desk/notifier-setup", deskLogin(host_, port_, "front", "front-desk-1")).status, 403);
 }

@@ -89,6 +89,68 @@ TEST(ReceptionProcess, PortInUseAndUnusableDatabaseAreReported) {
   EXPECT_EQ(output, "vestibra-reception: cannot use the database not-a-database: file is not a database\n");
 }
 
+// What would fail only later stops the start, naming the option, the file
+// and the reason; files are read as the user the service runs as.
+TEST(ReceptionProcess, StartChecksRefuseWhatWouldFailLater) {
+  TemporaryDirectory directory;
+  std::filesystem::path secret = directory.path / "root-only";
+  writeFileBytes(secret, "Secret1\n");
+  std::filesystem::permissions(secret, std::filesystem::perms::none);
+  // Root reads any file: as root, the service drops to nobody first, as the packaged one does.
+  std::vector<std::string> asUser = ::geteuid() == 0 ? std::vector<std::string>{"--user", "nobody"} : std::vector<std::string>{};
+  writeFileBytes(directory.path / "bad.key", "not a key\n");
+  const std::string unreadable = " " + secret.string() + " cannot be read by the user the service runs as: Permission denied\n";
+  const struct {
+    std::vector<std::string> arguments;
+    std::string expected;
+  } cases[] = {
+      {{"--ldap-url", "ldap://127.0.0.1:1", "--ldap-base", "dc=x", "--ldap-bind-dn", "cn=r", "--ldap-bind-password-file",
+        secret.string()},
+       "vestibra-reception: --ldap-bind-password-file" + unreadable},
+      {{"--smtp-url", "smtp://127.0.0.1:1", "--smtp-from", "a@b.example", "--smtp-ca-file", secret.string()},
+       "vestibra-reception: --smtp-ca-file" + unreadable},
+      {{"--key", "x", "--key-file", secret.string()}, "vestibra-reception: --key-file" + unreadable},
+      {{"--key-file", "bad.key"}, "vestibra-reception: --key-file bad.key: its first line is not a key (1 to 128 letters, digits or -._~)\n"},
+      {{"--public-url", "http://localhost:8080/"},
+       "vestibra-reception: --public-url http://localhost:8080/: the desk would refuse its reply links with 421, since the "
+       "service does not listen on port 8080 (give the port a browser uses to reach this service, or leave it out)\n"},
+  };
+  for (const auto& [arguments, expected] : cases) {
+    std::vector<std::string> all = withFreePort(arguments);
+    if (arguments[0] != "--key-file" && arguments[0] != "--public-url") all.insert(all.end(), asUser.begin(), asUser.end());
+    std::string output;
+    int status = runService(all, directory.path, output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << arguments[0];
+    EXPECT_EQ(output, expected);
+  }
+  EXPECT_FALSE(std::filesystem::exists(directory.path / "reception.db")) << "refused before the database was made";
+
+  // The key from its file (the last of --key and --key-file wins); a public
+  // URL on an unknown name is answered, with a warning naming host-name.
+  writeFileBytes(directory.path / "notifier.key", " File-Key.1 \r\n");
+  const std::string installer("MSI\0bytes\xff", 10);
+  writeFileBytes(directory.path / "vestibra.msi", installer);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(withFreePort({"--key", "other", "--key-file", "notifier.key", "--public-url",
+                                          "http://Desk.Unknown.example/", "--notifier-msi", "vestibra.msi", "--demo"}),
+                            directory.path)) << service.output;
+  // The installer offered for download beside the install line.
+  RawReply download = send11(service.host, service.port, "GET", "/downloads/vestibra-win64.msi");
+  EXPECT_EQ(download.status, 200);
+  EXPECT_EQ(download.body, installer);
+  EXPECT_EQ(header(download, "Content-Type"), "application/x-msi");
+  RawReply setup = send11(service.host, service.port, "GET", "/api/desk/notifier-setup", "", "", service.deskCookie);
+  EXPECT_EQ(json::parse(setup.body, nullptr, false)["installer"], "/downloads/vestibra-win64.msi") << setup.body;
+  EXPECT_EQ(json::parse(setup.body, nullptr, false)["key"], "File-Key.1");
+  EXPECT_NE(service.output.find("warning: --public-url names desk.unknown.example, which is not one of this machine's "
+                                "names; the desk answers to it too. Say so with \"host-name = desk.unknown.example\""),
+            std::string::npos) << service.output;
+  EXPECT_EQ(getAs10(service.host, service.port, "/api/reception/listUsers?key=File-Key.1").status, 200);
+  EXPECT_EQ(getAs10(service.host, service.port, "/api/reception/listUsers?key=other").status, 403);
+  RawReply page = exchange(service.host, service.port, "GET / HTTP/1.1\r\nHost: desk.unknown.example\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(page.status, 200);
+}
+
 TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {
   TemporaryDirectory directory;
   ServiceProcess service;

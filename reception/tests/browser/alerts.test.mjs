@@ -83,7 +83,7 @@ after(async () => {
 
 test("contacts edited in the directory, the push shown on the board, the reply page acknowledges", async () => {
   const desk = await browser.newPage();
-  await desk.goto(`http://${service.address}/`);
+  await desk.goto(`http://${service.address}/#staff`);
   await desk.fill("#login-name", "reception");
   await desk.fill("#login-password", service.output.match(/desk login: reception \/ (\S+)/)[1]);
   await desk.click("#login-form button[type=submit]");
@@ -101,9 +101,11 @@ test("contacts edited in the directory, the push shown on the board, the reply p
   assert.equal(await desk.locator("#contact-form").isHidden(), true);
 
   // The demo staff's notifiers never polled: the announce form says so.
+  await desk.click('#pages a[data-page="board"]');
   await desk.fill("#announce-host-name", "Anna Schmidt");
   await desk.locator("#announce-host-list li[role=option]", { hasText: "Anna Schmidt" }).first().click();
-  await desk.locator("#announce-alert-note", { hasText: "Anna will be alerted by push" }).waitFor();
+  // At once, not at the next refresh: the picker says when its choice changes.
+  assert.match(await desk.locator("#announce-alert-note").textContent(), /Anna will be alerted by push/);
   await desk.fill("#announce-guest", "Alert Guest");
   await desk.click("#announce-form button[type=submit]");
   const row = desk.locator("#waiting tbody tr", { hasText: "Alert Guest" });
@@ -113,6 +115,9 @@ test("contacts edited in the directory, the push shown on the board, the reply p
   assert.equal(pushes[0].guest, "Alert Guest");
   const reply = await browser.newPage();
   await reply.goto(pushes[0].acknowledgeUrl);
+  // Styled as the desk is: its stylesheet passes the page's policy.
+  assert.equal(await reply.locator("header").evaluate((header) => getComputedStyle(header).backgroundColor),
+               "rgb(107, 11, 11)");
   await reply.locator("button", { hasText: "I'm on my way" }).click();
   await reply.locator("text=Thanks: the desk knows you are on your way.").waitFor();
   await desk.locator("#handled tbody tr", { hasText: "Alert Guest" }).locator(".status", { hasText: "Acknowledged by reply" })

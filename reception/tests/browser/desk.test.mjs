@@ -4,7 +4,8 @@
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { execFile, spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { chromium } from "playwright-core";
@@ -58,6 +59,20 @@ function notifierPoll(archive) {
   });
 }
 
+// axe-core's whole rule set, run in the page: the violations as "rule: elements".
+const axeSource = readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
+async function accessibilityViolations(page) {
+  await page.evaluate(axeSource);  // not a script tag: the desk's CSP allows none inline
+  return page.evaluate(async () => (await window.axe.run(document)).violations
+    .map((violation) => `${violation.id}: ${violation.nodes.map((node) => node.target.join(" ")).join(", ")}`));
+}
+
+// Opens a page of the desk by its link in the bar.
+async function showPage(page, name) {
+  await page.click(`#pages a[data-page="${name}"]`);
+  await page.locator(`#pages a[data-page="${name}"][aria-current="page"]`).waitFor();
+}
+
 async function logIn(page, name, password) {
   await page.fill("#login-name", name);
   await page.fill("#login-password", password);
@@ -70,7 +85,7 @@ async function openDesk() {
   page.on("dialog", (dialog) => dialog.accept());
   await page.goto(`http://${address}/`);
   await logIn(page, "reception", adminPassword);
-  await page.locator("#staff li", { hasText: host }).waitFor();
+  await page.locator("#staff li", { hasText: host }).waitFor({ state: "attached" });
   return page;
 }
 
@@ -126,7 +141,7 @@ test("a guest is announced, waits, reaches the host's screen and is acknowledged
   const row = page.locator("#waiting tbody tr", { hasText: "Zoë Brontë" });
   await row.waitFor();
   assert.equal(await row.locator("td.note").textContent(), "Meeting room 2");
-  assert.equal(await row.locator(".status").textContent(), "Not yet on screen");
+  assert.equal(await row.locator(".status").textContent(), "Not on screen: notifier never connected");
   // The waiting clock runs.
   const firstClock = await row.locator("td.clock").textContent();
   assert.match(firstClock, /^00:0\d$/);
@@ -139,8 +154,20 @@ test("a guest is announced, waits, reaches the host's screen and is acknowledged
   assert.equal(polled[0], "probe: 1 waiting, archived 0");
   assert.match(polled[1], /^probe: \d+\|Zoë Brontë$/);
   await row.locator(".status", { hasText: /^On screen since / }).waitFor({ timeout: 10000 });
+  // A notifier that stopped asking (30 s in the service; here its state says so at once) is no longer "on screen".
+  const offline = async (route) => {
+    const response = await route.fetch();
+    const state = await response.json();
+    for (const member of state.staff) member.online = false;
+    await route.fulfill({ response, json: state });
+  };
+  await page.route("**/api/desk/state", offline);
+  await row.locator(".status.offline", { hasText: /^Shown at .+, notifier offline since \d/ }).waitFor({ timeout: 10000 });
+  await page.unroute("**/api/desk/state", offline);
+  await showPage(page, "staff");
   await page.locator("#staff li", { hasText: host }).locator(".presence", { hasText: "Notifier online" })
     .waitFor({ timeout: 10000 });
+  await showPage(page, "board");
 
   const acknowledged = await notifierPoll(true);
   assert.equal(acknowledged[0], "probe: 1 waiting, archived 1");
@@ -153,6 +180,7 @@ test("a guest is announced, waits, reaches the host's screen and is acknowledged
 
 test("bad input gets a clear message and the directory is kept", async () => {
   const page = await openDesk();
+  await showPage(page, "staff");
   const staffMessage = page.locator("#staff-message");
   const addStaff = async (first, last) => {
     await page.fill("#staff-first", first);
@@ -179,6 +207,7 @@ test("bad input gets a clear message and the directory is kept", async () => {
   await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor();
   assert.equal(await staffMessage.textContent(), "Ida Weiß was added.");
 
+  await showPage(page, "board");
   await chooseHost(page, "Ida Weiß");
   await page.fill("#announce-guest", "Ada Lovelace");
   await page.fill("#announce-note", "Meeting room 2, 10 o'clock");
@@ -187,40 +216,60 @@ test("bad input gets a clear message and the directory is kept", async () => {
     .waitFor();
 
   // A host with a guest waiting cannot be removed; after withdrawing the guest they can.
+  await showPage(page, "staff");
   const ida = page.locator("#staff li", { hasText: "Ida Weiß" });
   await ida.locator("button", { hasText: "Remove" }).click();
   await page.locator("#staff-message", { hasText: "still waiting" }).waitFor();
+  await showPage(page, "board");
   await page.locator("#waiting tbody tr", { hasText: "Ada Lovelace" }).locator("button", { hasText: "Withdraw" }).click();
   await page.locator("#handled tbody tr", { hasText: "Ada Lovelace" }).locator(".status", { hasText: "Withdrawn" })
     .waitFor({ timeout: 10000 });
+  await showPage(page, "staff");
   await page.locator("#staff li", { hasText: "Ida Weiß" }).locator("button", { hasText: "Remove" }).click();
   await page.locator("#staff-message", { hasText: "Ida Weiß was removed." }).waitFor();
   await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor({ state: "detached" });
   await page.close();
 });
 
-test("each role sees its own desk: login, admin panels, audit log and log out", async () => {
+test("each role sees its own desk: login, pages, audit log and log out, without accessibility violations", async () => {
   const page = await browser.newPage();
   page.on("dialog", (dialog) => dialog.accept());
   await page.goto(`http://${address}/`);
   await page.locator("#login-form").waitFor({ state: "visible" });
   assert.equal(await page.locator("#desk").isVisible(), false);
+  assert.deepEqual(await accessibilityViolations(page), [], "the login page");
   await logIn(page, "reception", "not the password");
   await page.locator("#login-message", { hasText: "Wrong" }).waitFor();
   assert.equal(await page.locator("#login-message").textContent(), "Wrong name or password.");
 
   // The admin adds a desk account, announces a guest and finds both in the audit log.
+  // The admin's pages, one at a time, each kept in the address.
   await logIn(page, "reception", adminPassword);
-  await page.locator("#staff li", { hasText: host }).waitFor();
+  await page.locator("#waiting-title").waitFor();
   assert.equal(await page.locator("#account-name").textContent(), "reception (admin)");
+  const pages = { board: ["#announce-title", "#waiting-title"], staff: ["#staff-title", "#import-title"],
+                  visitors: ["#log-title"],
+                  administration: ["#notifiers-title", "#directory-title", "#accounts-title", "#audit-title"] };
+  for (const [name, titles] of Object.entries(pages)) {
+    await showPage(page, name);
+    assert.equal(new URL(page.url()).hash, `#${name}`);
+    const shown = [];
+    for (const title of Object.values(pages).flat()) if (await page.locator(title).isVisible()) shown.push(title);
+    assert.deepEqual(shown, titles, name);
+    assert.deepEqual(await accessibilityViolations(page), [], name);
+  }
+  await page.reload();
+  await page.locator("#accounts-title").waitFor();  // the page in the address comes back
   await page.fill("#account-name-input", "frontdesk");
   await page.fill("#account-password", "front-desk-pass");
   await page.click("#account-form button[type=submit]");
   await page.locator("#accounts li", { hasText: "frontdesk" }).waitFor();
   assert.equal(await page.locator("#accounts-message").textContent(), "frontdesk (desk) was added.");
+  await showPage(page, "board");
   await chooseHost(page, host);
   await page.fill("#announce-guest", "Grace Hopper");
   await page.click("#announce-form button[type=submit]");
+  await showPage(page, "administration");
   const announced = page.locator("#audit tbody tr", { hasText: "Grace Hopper" });
   await announced.waitFor({ timeout: 10000 });
   const [, account, from, action] = await announced.locator("td").allTextContents();
@@ -232,7 +281,7 @@ test("each role sees its own desk: login, admin panels, audit log and log out", 
   await page.locator("#notifier-install", { hasText: "SERVICEKEY=" }).waitFor();
   const key = await page.locator("#notifier-key").textContent();
   assert.match(await page.locator("#notifier-install").textContent(),
-               new RegExp(`^msiexec /i vestibra-[0-9.]+-win64\\.msi /qn SERVICEHOST=\\S+ SERVICEKEY=${key}$`));
+               new RegExp(`^msiexec /i vestibra-win64\\.msi /qn SERVICEHOST=\\S+ SERVICEKEY=${key}$`));
   assert.equal(await page.locator("#notifier-key-warning").isVisible(), true);
 
   // Log out ends the session: the form is back, and the cookie opens nothing any more.
@@ -247,9 +296,13 @@ test("each role sees its own desk: login, admin panels, audit log and log out", 
   await logIn(page, "frontdesk", "front-desk-pass");
   await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).waitFor();
   assert.equal(await page.locator("#account-name").textContent(), "frontdesk (desk)");
+  // The board alone, without the bar, whatever the address says.
+  assert.equal(await page.locator("#pages").isVisible(), false);
+  await page.evaluate(() => { location.hash = "#administration"; });
   for (const panel of ["#staff-title", "#accounts-title", "#audit-title", "#import-title", "#log-title", "#notifiers-title"]) {
     assert.equal(await page.locator(panel).isVisible(), false, panel);
   }
+  assert.equal(await page.locator("#waiting-title").isVisible(), true);
   assert.equal(await statusFromPage(page, "POST", "api/desk/staff", JSON.stringify({ name: "Eve Lee" })), 403);
   assert.equal(await statusFromPage(page, "GET", "api/desk/audit"), 403);
   await page.locator("#waiting tbody tr", { hasText: "Grace Hopper" }).getByRole("button", { name: "Withdraw" }).click();

@@ -118,7 +118,7 @@ after(async () => {
 
 test("the admin previews a directory sync, then syncs, and the staff list follows", async () => {
   const page = await browser.newPage();
-  await page.goto(deskUrl);
+  await page.goto(`${deskUrl}#administration`);
   await page.fill("#login-name", "reception");
   await page.fill("#login-password", adminPassword);
   await page.click("#login-form button[type=submit]");
@@ -133,8 +133,10 @@ test("the admin previews a directory sync, then syncs, and the staff list follow
 
   await page.click("#directory-sync");
   await page.locator("#directory-last", { hasText: "synced: added 2, updated 0, deactivated 0, unchanged 0, rejected 1" }).waitFor();
-  await page.locator("#staff li", { hasText: "Ann Lee" }).waitFor();
+  assert.equal(await page.locator("#directory-message").textContent(), "", "the request's note goes with its result");
+  await page.locator("#staff li", { hasText: "Ann Lee" }).waitFor({ state: "attached" });
   // The announce form's host picker offers the new member.
+  await page.click('#pages a[data-page="board"]');
   await page.fill("#announce-host-name", "Bob R");
   await page.locator("#announce-host-list li[role=option]", { hasText: "Bob Ray" }).first().waitFor();
   assert.equal(await page.locator("#directory-force").isHidden(), true);

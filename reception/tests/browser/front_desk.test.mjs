@@ -76,17 +76,24 @@ function notifierPoll(service, host) {
 }
 
 // Opens the desk page logged in as the demo admin, with the password this
-// start of the service printed. initScript runs in the page before its own scripts.
-async function openDesk(service, initScript) {
+// start of the service printed, on one of its pages (by its address).
+// initScript runs in the page before its own scripts.
+async function openDesk(service, initScript, deskPage = "board") {
   const page = await browser.newPage();
   page.on("dialog", (dialog) => dialog.accept());
   if (initScript) await page.addInitScript(initScript);
-  await page.goto(`http://${service.address}/`);
+  await page.goto(`http://${service.address}/#${deskPage}`);
   await page.fill("#login-name", "reception");
   await page.fill("#login-password", service.output.match(/desk login: reception \/ (\S+)/)[1]);
   await page.click("#login-form button[type=submit]");
-  await page.locator("#staff li", { hasText: "José Müller" }).waitFor();
+  await page.locator("#staff li", { hasText: "José Müller" }).waitFor({ state: "attached" });
+  await page.locator(`#pages a[data-page="${deskPage}"][aria-current="page"]`).waitFor();
   return page;
+}
+
+async function showPage(page, name) {
+  await page.click(`#pages a[data-page="${name}"]`);
+  await page.locator(`#pages a[data-page="${name}"][aria-current="page"]`).waitFor();
 }
 
 async function announce(page, host, guest) {
@@ -135,7 +142,7 @@ test("an unseen guest is escalated: on top, with text, counted in the title, one
   assert.equal(await desk.locator("#escalation-sound").isChecked(), false, "the sound is off by default");
   await desk.check("#escalation-sound");
   await desk.reload();
-  await desk.locator("#staff li", { hasText: "José Müller" }).waitFor();
+  await desk.locator("#staff li", { hasText: "José Müller" }).waitFor({ state: "attached" });
   assert.equal(await desk.locator("#escalation-sound").isChecked(), true, "the switch is kept by this browser");
 
   await announce(desk, "José Müller", "Delivered Guest");
@@ -222,7 +229,7 @@ test("the host is picked by typing any part of the name and Enter announces", as
 });
 
 test("a staff CSV is previewed and only its good rows are added", async () => {
-  const desk = await openDesk(board);
+  const desk = await openDesk(board, undefined, "staff");
   const csv = "\uFEFFemail;last_name;first_name\r\n" +
     "ida@example.com;Weiß;Ida\r\n" +
     "a@example.com;Schmidt;Anna\r\n" +
@@ -258,6 +265,7 @@ test("a staff CSV is previewed and only its good rows are added", async () => {
 test("the visitor log filters by host and exports the same rows", async () => {
   const desk = await openDesk(board);
   await announce(desk, "Liam O'Brien", "Logged Guest");
+  await showPage(desk, "visitors");
   await desk.locator("#log-host option", { hasText: "Liam O'Brien" }).waitFor({ state: "attached" });
   await desk.selectOption("#log-host", "Liam O'Brien");
   await desk.click("#log-form button[type=submit]");
@@ -304,7 +312,7 @@ test("retention deletes finished guests older than the period at start-up", asyn
 
   const restarted = await startService(["--retention-days", "30"], service.directory, service.address);
   assert.match(restarted.output, /retention of 30 days: deleted 1 guest records/);
-  const after = await openDesk(restarted);
+  const after = await openDesk(restarted, undefined, "visitors");
   const start = new Date(Date.now() - 60 * day);
   await after.fill("#log-from", start.toISOString().slice(0, 10));
   await after.click("#log-form button[type=submit]");
