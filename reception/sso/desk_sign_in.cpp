@@ -79,9 +79,9 @@ HttpResponse signInToDesk(const HttpRequest& request, const json& claims, const 
   DeskAccount account;
   Outcome signedIn = signInSsoAccount(settings.issuer, subject, name, role, account);
   if (signedIn == Outcome::conflict) {
-    return refuse(request, who, "a local account has the name", 409, "Name already taken",
-                  "A desk account with a password is already named " + name +
-                      ". An administrator can remove or rename it, then sign in again.");
+    return refuse(request, who, "another account has the name", 409, "Name already taken",
+                  "Another desk account is already named " + name +
+                      ". An administrator can remove it, then sign in again.");
   }
   std::string token;
   if (signedIn == Outcome::ok) signedIn = startSession(account.id, token);

@@ -9,7 +9,8 @@
 #include "store/database.h"
 
 // The account of that identity, made on its first sign-in with the name and
-// given the role on each. conflict: a local account already has the name.
+// given the role on each. conflict: another account (local, or of another
+// identity) already has the name.
 Outcome signInSsoAccount(const std::string& issuer, const std::string& subject, const std::string& name,
                          const std::string& role, DeskAccount& account);
 // Ends the sessions of that identity's account, if it has one (its groups

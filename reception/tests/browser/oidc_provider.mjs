@@ -10,6 +10,7 @@ export const users = {
   alice: { email: "alice@example.test", groups: ["vestibra-admins", "vestibra-desk"] },
   bob: { email: "bob@example.test", groups: ["vestibra-desk"] },
   carol: { email: "carol@example.test", groups: ["sales"] },
+  dave: { email: "dave@example.test", groups: ["vestibra-desk"] },
 };
 
 export function newSigningKey(kid) {

@@ -131,12 +131,21 @@ test("the desk signs in through the provider with the role from the groups", asy
   const refused = await signIn(outsider, "carol");
   assert.match(await refused.page.locator("h1").textContent(), /Not allowed at the front desk/);
   assert.equal(await deskSession(outsider), 401);
+  // A local account's name is never taken over by a sign-in of that name.
+  const local = await admin.request.post(`http://${address}/api/desk/accounts`, {
+    headers: { "Content-Type": "application/json", Origin: `http://${address}` },
+    data: { name: "dave", role: "admin", password: "local-password-1" } });
+  assert.equal(local.status(), 201);
+  const namesake = await newContext();
+  const taken = await signIn(namesake, "dave");
+  assert.match(await taken.page.locator("h1").textContent(), /Name already taken/);
+  assert.equal(await deskSession(namesake), 401);
   // Audited like any login, and recorded as single sign-on.
   const audit = await (await admin.request.get(`http://${address}/api/desk/audit`)).json();
   const entries = audit.entries.map((entry) => `${entry.account} ${entry.action} ${entry.detail}`);
   assert.ok(entries.includes("bob login single sign-on as desk"), entries.join("\n"));
   assert.ok(entries.some((entry) => entry.startsWith("carol login-failed")), entries.join("\n"));
-  await Promise.all([admin.close(), desk.close(), outsider.close()]);
+  await Promise.all([admin.close(), desk.close(), outsider.close(), namesake.close()]);
 });
 
 test("a wrong state and a code used again make no session", async () => {
