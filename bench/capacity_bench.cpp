@@ -1,8 +1,10 @@
 // How many notifiers one reception service carries: N notifiers, each with a
 // user of its own, poll every 12 s over a new HTTP/1.0 connection (as the
-// notifier does) while a desk announces and archives guests. Prints one
-// Markdown row: polls answered per second, poll latency p50/p99, failures,
-// the service's CPU share and resident memory.
+// notifier does: GET with a Host header and nothing else) while a desk
+// announces and archives guests. Prints one Markdown row: polls answered per
+// second, poll latency p50/p99, failures, the service's CPU share and
+// resident memory. Exits with 1, saying why, when any poll or desk request
+// failed: a row of failures is no measure of capacity.
 //
 //   capacity_bench prepare DATABASE N   the staff N00001..N and the desk account
 //   capacity_bench run URL N PID WARMUP_S MEASURE_S
@@ -84,7 +86,8 @@ int bindSource(void* context, curl_socket_t socket, curlsocktype) {
   std::size_t notifier = static_cast<const Transfer*>(context)->notifier;
   sockaddr_in source{};
   source.sin_family = AF_INET;
-  source.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | (static_cast<unsigned>(notifier / 250) << 8) |
+  // 127.1.0.1 on, 250 a block: added, so that past 256 blocks the next octet counts on.
+  source.sin_addr.s_addr = htonl((127u << 24) + (1u << 16) + (static_cast<unsigned>(notifier / 250) << 8) +
                                  static_cast<unsigned>(notifier % 250 + 1));
   // The port is then chosen at connect, by the whole address pair: a bind
   // alone would search every port in use, TIME_WAIT ones included.
@@ -106,9 +109,17 @@ void startPoll(CURLM* multi, Transfer& transfer, const std::string& base, std::s
   curl_multi_add_handle(multi, transfer.easy);
 }
 
+// The headers libcurl would add beside Host: the notifier sends none, and the
+// service refuses a notifier request that carries a browser's headers.
+curl_slist* notifierHeaders() {
+  static curl_slist* const headers = curl_slist_append(nullptr, "Accept:");
+  return headers;
+}
+
 CURL* pollHandle(Transfer* transfer) {
   CURL* easy = curl_easy_init();
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, notifierHeaders());
   curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
   curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -184,7 +195,7 @@ PollFigures pollAsNotifiers(const std::string& base, std::size_t first, std::siz
 }
 
 // One desk request with the session cookie; the answer's body.
-std::string deskRequest(CURL* easy, const std::string& url, const std::string& body) {
+std::string deskRequest(CURL* easy, const std::string& url, const std::string& body, std::atomic<std::size_t>& failed) {
   std::string answer;
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.c_str());
@@ -193,32 +204,41 @@ std::string deskRequest(CURL* easy, const std::string& url, const std::string& b
     return size * count;
   });
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &answer);
-  return curl_easy_perform(easy) == CURLE_OK ? answer : "";
+  long status = 0;
+  bool done = curl_easy_perform(easy) == CURLE_OK && curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+              status >= 200 && status < 300;
+  if (!done) ++failed;
+  return done ? answer : "";
 }
 
 // Announces a guest for a random notifier's user every half second and
 // archives each 5 s later, until end.
-void runDesk(const std::string& base, std::size_t count, Clock::time_point end, std::atomic<std::size_t>& written) {
+void runDesk(const std::string& base, std::size_t count, Clock::time_point end, std::atomic<std::size_t>& written,
+             std::atomic<std::size_t>& failed) {
   CURL* easy = curl_easy_init();
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, 20000L);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  deskRequest(easy, base + "/api/desk/login", std::string("{\"name\":\"") + deskAccount + "\",\"password\":\"" + deskPassword + "\"}");
+  deskRequest(easy, base + "/api/desk/login", std::string("{\"name\":\"") + deskAccount + "\",\"password\":\"" + deskPassword + "\"}",
+              failed);
   std::mt19937 random(7);  // NOLINT(cert-msc32-c,cert-msc51-cpp): the same hosts in every run, so runs compare
   std::queue<std::pair<Clock::time_point, std::string>> toArchive;
   for (int k = 0; Clock::now() < end; ++k) {
     std::size_t staffId = random() % count + 1;  // prepare's rows are ids 1..N
     std::string answer = deskRequest(easy, base + "/api/desk/notifications",
-                                     "{\"staffId\":" + std::to_string(staffId) + ",\"guestName\":\"Guest " + std::to_string(k) + "\"}");
+                                     "{\"staffId\":" + std::to_string(staffId) + ",\"guestName\":\"Guest " + std::to_string(k) + "\"}",
+                                     failed);
     std::size_t id = answer.find("\"id\":");
     if (id != std::string::npos) {
       toArchive.emplace(Clock::now() + std::chrono::seconds(5), answer.substr(id + 5, answer.find_first_of(",}", id) - id - 5));
       ++written;
     }
     while (!toArchive.empty() && toArchive.front().first <= Clock::now()) {
-      if (!deskRequest(easy, base + "/api/desk/notifications/" + toArchive.front().second + "/archive", "{}").empty()) ++written;
+      if (!deskRequest(easy, base + "/api/desk/notifications/" + toArchive.front().second + "/archive", "{}", failed).empty()) {
+        ++written;
+      }
       toArchive.pop();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -267,7 +287,8 @@ int run(const std::string& base, std::size_t count, const std::string& pid, int 
   Clock::time_point measureFrom = Clock::now() + std::chrono::seconds(warmupSeconds);
   Clock::time_point end = measureFrom + std::chrono::seconds(measureSeconds);
   std::atomic<std::size_t> written{0};
-  std::thread desk([&] { runDesk(base, count, end, written); });
+  std::atomic<std::size_t> deskFailed{0};
+  std::thread desk([&] { runDesk(base, count, end, written, deskFailed); });
   double cpuBefore = 0;
   std::thread sampler([&] {
     std::this_thread::sleep_until(measureFrom);
@@ -295,7 +316,10 @@ int run(const std::string& base, std::size_t count, const std::string& pid, int 
               percentile(figures.latenciesMs, 0.99), figures.failed, written.load(), cpuShare,
               memoryMib(pid, "VmRSS"), memoryMib(pid, "VmHWM"));
   curl_global_cleanup();
-  return 0;
+  if (figures.failed == 0 && deskFailed == 0 && answered > 0) return 0;
+  std::fprintf(stderr, "capacity_bench: FAILED at %zu notifiers: %zu of %zu polls and %zu desk requests failed\n", count,
+               figures.failed, figures.failed + answered, deskFailed.load());  // NOLINT(cert-err33-c)
+  return 1;
 }
 
 }  // namespace

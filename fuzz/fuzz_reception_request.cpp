@@ -17,6 +17,7 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "store/clock.h"
+#include "text/code_page.h"
 
 namespace {
 
@@ -62,10 +63,25 @@ void checkNotifierAnswer(const RequestTarget& target, const HttpResponse& respon
   if (target.path == "/api/reception/listUsers") {
     UserList users;
     decodeUsers(response.body.c_str(), users);
+    // Notifiers send back the first two words of a listed name (a name may
+    // have more): they must find exactly that member.
+    std::vector<StaffRow> staff;
+    FUZZ_CHECK(activeStaff(staff) == Outcome::ok);
     for (const std::string& user : users) {
       TextList parts;
       splitText(user.c_str(), parts, " ");
-      FUZZ_CHECK(parts.size() == 2 && !parts[0].empty() && !parts[1].empty());
+      FUZZ_CHECK(parts.size() >= 2 && !parts[0].empty() && !parts[1].empty());
+      std::string firstTwo;
+      FUZZ_CHECK(fromCodePage(parts[0] + " " + parts[1], firstTwo, defaultCodePage));
+      std::string listed;
+      FUZZ_CHECK(fromCodePage(user, listed, defaultCodePage));
+      std::size_t found = 0;
+      for (const StaffRow& member : staff) {
+        if (lookupName(member.displayName) != firstTwo) continue;
+        ++found;
+        FUZZ_CHECK(member.displayName == listed);
+      }
+      FUZZ_CHECK(found == 1);
     }
   } else if (target.path == "/api/reception/getNotification") {
     TextList records;

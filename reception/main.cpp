@@ -22,6 +22,7 @@
 #include "config/privileges.h"
 #include "config/start_checks.h"
 #include "desk/desk.h"
+#include "desk/known_addresses.h"
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
 #include "downloads/notifier_installer.h"
@@ -32,6 +33,7 @@
 #include "sso/sso_pages.h"
 #include "store/accounts.h"
 #include "store/backup.h"
+#include "store/clock.h"
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
@@ -104,6 +106,7 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+  settings.deskWritesPerSecond = options.deskWritesPerSecond;
   return settings;
 }
 
@@ -195,6 +198,16 @@ void closeRecords(int held) {
   closeAccessLog();
 }
 
+// The service's own sockets, which no alert may be sent to.
+void addOwnListeners(const ReceptionOptions& options, const Listeners& listeners, AlertTargetRule& rule) {
+  rule.machineAddresses = interfaceAddresses;
+  rule.ownListeners.push_back({options.address, listeningPort(listeners.plain)});
+  if (listeners.tls >= 0) {
+    rule.ownListeners.push_back({options.tlsAddress.empty() ? options.address : options.tlsAddress, listeningPort(listeners.tls)});
+  }
+  if (listeners.metrics >= 0) rule.ownListeners.push_back({options.metricsAddress, listeningPort(listeners.metrics)});
+}
+
 // The names and ports the desk answers to.
 void setOrigin(const ReceptionOptions& options, const Listeners& listeners, DeskOrigin& origin) {
   origin.hostNames = serviceHostNames(options.address, options.hostNames);
@@ -231,11 +244,21 @@ std::string prepareReplyLinks(const ReceptionOptions& options, const Listeners& 
   return error;
 }
 
-std::string startServers(const Listeners& listeners) {
+// The names the metrics listener answers to: the desk's, and its own address, on its port.
+DeskOrigin metricsOrigin(const ReceptionOptions& options, const Listeners& listeners, const DeskOrigin& desk) {
+  DeskOrigin origin;
+  origin.hostNames = serviceHostNames(options.metricsAddress, options.hostNames);
+  origin.ports = {listeningPort(listeners.metrics)};
+  origin.machineAddresses = desk.machineAddresses;
+  return origin;
+}
+
+std::string startServers(const ReceptionOptions& options, const Listeners& listeners, const DeskOrigin& desk) {
   std::string error;
   if (!startHttpServer(listeners.plain, receptionServerSetup(), error) ||
       (listeners.tls >= 0 && !startTlsServer(listeners.tls, listeners.certificate, listeners.key, error)) ||
-      (listeners.metrics >= 0 && !startMetricsServer(listeners.metrics, &receptionMetricsText, error))) {
+      (listeners.metrics >= 0 &&
+       !startMetricsServer(listeners.metrics, &receptionMetricsText, metricsOrigin(options, listeners, desk), error))) {
     stopHttpServer();
   }
   return error;
@@ -305,12 +328,15 @@ int main(int argc, char** argv) {
   int held = -1;
   error = openRecords(options, held);
   if (!error.empty()) return fail(error);
+  loadKnownDeskAddresses(currentTimeMs());
+  addOwnListeners(options, listeners, alerts.targets);
+  settings.desk.alertTargets = alerts.targets;
   alerts.policy = settings.desk.policy;
   settings.desk.alertMail = !alerts.smtp.url.empty();
   error = startSsoIfConfigured(options.sso, alerts.publicUrl);
   if (!error.empty()) return fail(error);
   configureService(settings);
-  error = startServers(listeners);
+  error = startServers(options, listeners, settings.origin);
   if (!error.empty()) {
     stopSso();
     closeRecords(held);

@@ -7,6 +7,7 @@
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/gauges.h"
+#include "desk/known_addresses.h"
 #include "directory/directory_desk_api.h"
 #include "downloads/notifier_installer.h"
 #include "http/query.h"
@@ -29,6 +30,12 @@ constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 ServiceSettings& currentSettings() {
   static ServiceSettings settings;
   return settings;
+}
+
+// The desk accounts' write buckets; made on first use, not at static initialisation.
+DeskWriteLimit& deskWriteLimit() {
+  static DeskWriteLimit limit;
+  return limit;
 }
 
 // Who may use a route: anyone with the notifiers' key, anyone (logging in,
@@ -58,7 +65,7 @@ constexpr Body body = Body::small;
 const Route routes[] = {
     {"GET", "/api/reception/listUsers", Access::notifierKey, Lane::server, body, nullptr, listUsers},
     {"GET", "/api/reception/getNotification", Access::notifierKey, Lane::server, body, nullptr, getNotification},
-    {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::server, body, nullptr, archiveNotification},
+    {"GET", "/api/reception/archiveNotification", Access::notifierKey, Lane::writer, body, nullptr, archiveNotification},
     {"POST", "/api/desk/login", Access::anyone, Lane::login, body, nullptr, nullptr},
     {"GET", "/api/desk/state", Access::desk, Lane::server, body, state, nullptr},
     {"GET", "/api/desk/session", Access::desk, Lane::server, body, whoAmI, nullptr},
@@ -289,6 +296,10 @@ HttpResponse route(const HttpRequest& request) {
   const Route& found = routes[request.route];
   std::int64_t id = 0;
   matchPath(path, found.path, id);
+  bool isWrite = request.method != "GET" && request.method != "HEAD";
+  if (isWrite && path != "/api/desk/logout") {
+    if (std::optional<HttpResponse> limited = deskWriteRefusal(deskWriteLimit(), account.id, currentTimeMs())) return *limited;
+  }
   const DeskCall call{request, account, id, query, currentSettings().desk};
   // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
   return found.desk(call);
@@ -307,6 +318,7 @@ void configureService(const ServiceSettings& serviceSettings) {
   ServiceSettings& settings = currentSettings();
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
+  deskWriteLimit().configure(settings.deskWritesPerSecond);
 }
 
 namespace {
@@ -325,6 +337,7 @@ HttpServerSetup receptionServerSetup() {
   setup.maxConnectionsPerAddress = currentSettings().maxConnectionsPerAddress;
   setup.maxConnections = currentSettings().maxConnections;
   setup.answered = &countAnswer;
+  setup.preferredLogin = &isKnownDeskAddress;
   return setup;
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "desk/answers.h"
+#include "desk/write_limit.h"
 #include "http/request_guard.h"
 #include "http/server.h"
 #include "notifier/api.h"
@@ -16,6 +17,7 @@ struct ServiceSettings {
   DeskOrigin origin;  // the names and ports the desk answers to
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow
+  unsigned deskWritesPerSecond = defaultDeskWritesPerSecond;  // per desk account
 };
 
 // Sets what the router uses; before the server starts.

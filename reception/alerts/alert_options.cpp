@@ -31,7 +31,16 @@ std::string applySmtp(const std::string& name, const std::string& value, AlertOp
 
 }  // namespace
 
-bool isAlertFlag(const std::string& name) { return name == "--smtp-allow-plaintext"; }
+bool applyAlertFlag(const std::string& name, AlertOptions& options) {
+  if (name == "--smtp-allow-plaintext") {
+    options.smtpAllowPlaintext = true;
+  } else if (name == "--alert-allow-loopback") {
+    options.allowLoopback = true;
+  } else {
+    return false;
+  }
+  return true;
+}
 
 bool isAlertOption(const std::string& name) {
   return name == "--smtp-url" || name == "--smtp-tls" || name == "--smtp-user" || name == "--smtp-password-file" ||
@@ -57,6 +66,12 @@ std::string applyAlertOption(const std::string& name, const std::string& value, 
 }
 
 std::string checkAlertOptions(const AlertOptions& options) {
+  if (!options.teamWebhook.empty()) {
+    AlertTargetRule rule;
+    rule.allowLoopback = options.allowLoopback;
+    std::string problem = checkPushAddress(options.teamWebhook, rule);
+    if (!problem.empty()) return "--team-webhook: " + problem + " (--alert-allow-loopback lets a relay on this machine)";
+  }
   if (!options.smtpUrl.empty() && options.smtpFrom.empty()) return "--smtp-url needs --smtp-from";
   if (options.smtpUser.empty() != options.smtpPasswordFile.empty()) {
     return "--smtp-user and --smtp-password-file go together";

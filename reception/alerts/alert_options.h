@@ -14,10 +14,12 @@ struct AlertOptions {
   std::string teamEmail;         // --team-email ADDRESS
   std::string publicUrl;         // --public-url; "" for http://<host name>/
   bool smtpAllowPlaintext = false;  // --smtp-allow-plaintext: a password in clear to another host
+  bool allowLoopback = false;    // --alert-allow-loopback: pushes to this machine (tests, local relays)
 };
 
 bool isAlertOption(const std::string& name);
-bool isAlertFlag(const std::string& name);  // --smtp-allow-plaintext
+// --smtp-allow-plaintext, --alert-allow-loopback: true when name is one, which it sets.
+bool applyAlertFlag(const std::string& name, AlertOptions& options);
 // "" or a message naming the option.
 std::string applyAlertOption(const std::string& name, const std::string& value, AlertOptions& options);
 // Checks of the options together, after all are read.

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <map>
@@ -53,6 +54,8 @@ struct Transfer {
   std::optional<std::int64_t> retryAfter;
   long timeoutMs = sendTimeoutMs;
   std::int64_t id = 0;  // its lane's name for it
+  const AlertTargetRule* rule = nullptr;  // a webhook's: where it may connect
+  std::string refused;                    // why a connection was refused by the rule
   ~Transfer() { curl_easy_cleanup(easy); }
 };
 
@@ -66,6 +69,19 @@ size_t readUpload(char* buffer, size_t size, size_t count, void* user) {
   std::copy_n(transfer->body.data() + transfer->sent, take, buffer);
   transfer->sent += take;
   return take;
+}
+
+// Called by libcurl for every connection it opens, with the address it
+// resolved: the one place that sees where a name really leads.
+curl_socket_t openCheckedSocket(void* user, curlsocktype purpose, curl_sockaddr* address) {
+  auto* transfer = static_cast<Transfer*>(user);
+  std::string refused = refusedAddress(&address->addr, *transfer->rule);
+  if (!refused.empty()) {
+    transfer->refused = refused;
+    return CURL_SOCKET_BAD;
+  }
+  static_cast<void>(purpose);
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 TransferPtr newTransfer(const std::string& url, long timeoutMs, bool mail) {
@@ -130,6 +146,10 @@ SendOutcome outcomeOf(const Transfer& transfer, CURLcode code) {
     if (!outcome.delivered) outcome.error = failureReason(transfer, code, outcome.status);
     return outcome;
   }
+  if (!transfer.refused.empty()) {
+    outcome.error = "refused: " + transfer.refused;  // final: the same address is refused again
+    return outcome;
+  }
   // A refused command still has the server's reply code; anything else is the connection.
   outcome.connectionFailed = outcome.status == 0;
   // The reply code of the last command that went well is no reason (250 to EHLO before a refused STARTTLS).
@@ -151,10 +171,13 @@ SendOutcome performOne(TransferPtr transfer) {
 bool initAlertSender() { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }
 
 TransferPtr webhookTransfer(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                            long timeoutMs) {
+                            const AlertTargetRule& rule, long timeoutMs) {
   TransferPtr transfer = newTransfer(url, timeoutMs, false);
   CURL* easy = transfer->easy;
   if (easy == nullptr) return transfer;
+  transfer->rule = &rule;
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openCheckedSocket);
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, transfer.get());
   transfer->body = body;
   transfer->headers = appended(appended(List(), "Content-Type: application/json"), "Idempotency-Key: " + idempotencyKey);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers.get());
@@ -290,8 +313,8 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
 }
 
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                        long timeoutMs) {
-  return performOne(webhookTransfer(url, body, idempotencyKey, timeoutMs));
+                        const AlertTargetRule& rule, long timeoutMs) {
+  return performOne(webhookTransfer(url, body, idempotencyKey, rule, timeoutMs));
 }
 
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message, long timeoutMs) {

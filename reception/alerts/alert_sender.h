@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "alerts/alert_policy.h"
+#include "alerts/target_rule.h"
 
 struct SmtpSettings {
   std::string url;        // smtp://HOST[:PORT] or smtps://HOST[:PORT]; "" when mail is off
@@ -32,8 +33,10 @@ using TransferPtr = std::unique_ptr<Transfer, TransferDeleter>;
 
 // Once per process, before the worker starts.
 bool initAlertSender();
+// Every address the URL's name resolves to is checked
+// against rule just before connecting; a refused one fails the send for good.
 TransferPtr webhookTransfer(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                            long timeoutMs = sendTimeoutMs);
+                            const AlertTargetRule& rule, long timeoutMs = sendTimeoutMs);
 TransferPtr mailTransfer(const SmtpSettings& smtp, const std::string& to, const std::string& message,
                          long timeoutMs = sendTimeoutMs);
 using SendDone = std::function<void(std::int64_t, const SendOutcome&)>;
@@ -73,6 +76,6 @@ void performAll(std::vector<TransferPtr>& transfers, const std::function<void(st
 
 // One send, for callers with a single message.
 SendOutcome postWebhook(const std::string& url, const std::string& body, const std::string& idempotencyKey,
-                        long timeoutMs = sendTimeoutMs);
+                        const AlertTargetRule& rule, long timeoutMs = sendTimeoutMs);
 SendOutcome sendMail(const SmtpSettings& smtp, const std::string& to, const std::string& message,
                      long timeoutMs = sendTimeoutMs);

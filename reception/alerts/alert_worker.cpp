@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "alerts/alert_messages.h"
+#include "alerts/reply_links.h"
 #include "desk/validation.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
@@ -70,15 +71,15 @@ AlertFacts factsOf(const AlertGuest& guest, AlertStep step, std::int64_t now) {
 }
 
 void takeHostStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
-  ReplyToken token = newReplyToken();
   AlertFacts facts = factsOf(guest, AlertStep::host, now);
-  facts.acknowledgeUrl = settings.publicUrl + "ack/" + token.token;
+  // The link is made as each message is sent (reply_links.h).
+  facts.acknowledgeUrl = replyLinkPlaceholder;
   std::vector<OutboxMessage> messages;
   if (!guest.contact.email.empty() && !settings.smtp.url.empty()) {
     messages.push_back(mailTo(settings, "email", guest.contact.email, facts));
   }
   if (!guest.contact.alertUrl.empty()) messages.push_back(postTo("push", guest.contact.alertUrl, facts));
-  takeAlertStep(guest.notificationId, AlertStep::host, messages, messages.empty() ? "" : token.hash, now);
+  takeAlertStep(guest.notificationId, AlertStep::host, messages, "", now);
 }
 
 void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::int64_t now) {
@@ -175,11 +176,13 @@ void startDue(const AlertSettings& settings, LaneSends& lane, std::int64_t now) 
     }
     std::string key = targetKey(lane.lane, item);
     if (!lane.sends.hasRoomFor(key)) continue;
+    if (!deriveReplyLink(settings.publicUrl, item, now)) continue;
     // A send cut short by the service's stop stays pending: sent again, with
     // the same key, after the restart.
     lane.sends.add(item.id, key,
                    lane.lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
-                                           : webhookTransfer(item.target, item.payload, item.idempotencyKey));
+                                           : webhookTransfer(item.target, item.payload, item.idempotencyKey,
+                                                             settings.targets));
     lane.items.emplace(item.id, std::move(item));
   }
 }

@@ -14,6 +14,7 @@ struct AlertSettings {
   std::string teamWebhook;
   std::string teamEmail;
   std::string publicUrl;  // ends with "/"
+  AlertTargetRule targets;  // where pushes and webhooks may connect
   FrontDeskPolicy policy;
 };
 

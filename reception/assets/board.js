@@ -72,7 +72,15 @@
     const waiting = latest.notifications.filter((g) => g.archivedAt === null);
     const handled = latest.notifications.filter((g) => g.archivedAt !== null).reverse();
     byId("waiting").tBodies[0].replaceChildren(...waiting.map(waitingRow));
-    byId("handled").tBodies[0].replaceChildren(...handled.map(handledRow));
+    const rows = handled.map(handledRow);
+    if (latest.moreHandled) {
+      // The board lists the most recent ones only; the visitor log has them all.
+      const cell = element("td", "", `The last ${latest.handledShown} are shown; the visitor log has the others.`);
+      cell.colSpan = 8;
+      rows.push(element("tr"));
+      rows[rows.length - 1].append(cell);
+    }
+    byId("handled").tBodies[0].replaceChildren(...rows);
     byId("waiting").hidden = waiting.length === 0;
     byId("handled").hidden = handled.length === 0;
     byId("waiting-empty").hidden = waiting.length > 0;

@@ -13,8 +13,21 @@
 
   // --- Staff import ------------------------------------------------------------
 
+  // What a line does with its contact columns, so none is set unseen.
+  const contactNotes = {
+    set: "contact set to",
+    kept: "contact in the file NOT applied (an import changes no existing member's contact):",
+  };
+
+  function contactText(n) {
+    if (!n.contact || n.contact === "none") return "";
+    const columns = [n.email && `email ${n.email}`, n.alertUrl && `push ${n.alertUrl}`].filter(Boolean).join(", ");
+    return `; ${contactNotes[n.contact] || n.contact} ${columns}`;
+  }
+
   function nameItems(list, names) {
-    byId(list).replaceChildren(...names.map((n) => element("li", "", `Line ${n.line}: ${n.firstName} ${n.lastName}`)));
+    byId(list).replaceChildren(...names.map((n) =>
+      element("li", "", `Line ${n.line}: ${n.firstName} ${n.lastName}${contactText(n)}`)));
   }
 
   function showPreview(preview) {

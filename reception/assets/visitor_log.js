@@ -57,17 +57,25 @@
     return row;
   }
 
-  async function showLog(event) {
+  // One page of the log; a page after the first continues from the cursor the previous one gave.
+  async function showLog(event, after) {
     if (event) event.preventDefault();
     const query = logQuery();
     byId("log-export").href = `api/desk/visitors.csv?${query}`;
-    const result = await request("GET", `api/desk/visitors?${query}`);
+    const paged = after ? `${query}&after=${encodeURIComponent(after)}` : query;
+    const result = await request("GET", `api/desk/visitors?${paged}`);
     if (!result.ok) return say("log-message", result.error);
     const visits = result.data.visitors;
     byId("visitor-log").tBodies[0].replaceChildren(...visits.map(logRow));
     byId("visitor-log").hidden = visits.length === 0;
     say("log-message", visits.length === 0 ? "No guests in this range."
-      : result.data.truncated ? `The first ${visits.length} guests; export the CSV for all of them.` : "", true);
+      : result.data.truncated ? `${visits.length} guests; export the CSV for all of them. ` : "", true);
+    if (result.data.next) {
+      const more = element("button", "", "Next page");
+      more.type = "button";
+      more.addEventListener("click", () => showLog(null, result.data.next));
+      byId("log-message").append(more);
+    }
   }
 
   function showRetention(days) {

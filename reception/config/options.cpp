@@ -20,6 +20,10 @@ const char receptionUsage[] =
     "                           default 32\n"
     "  --max-waiting-per-host N guests that may wait for one member of staff at\n"
     "                           once (more are refused); default 50\n"
+    "  --desk-writes-per-second N\n"
+    "                           changes one desk account may make per second, with\n"
+    "                           bursts of six seconds' worth; more are answered 429;\n"
+    "                           default 5\n"
     "  --escalate-after-unseen SECONDS\n"
     "                           a guest not yet on the host's screen after this long\n"
     "                           stands out on the desk page; default 60\n"
@@ -64,7 +68,11 @@ const char receptionUsage[] =
     "  --team-webhook URL       the team's chat webhook, told of guests not acknowledged\n"
     "  --team-email ADDRESS     the team's address, told the same by email\n"
     "  --public-url URL         the base of the reply links in alerts; default\n"
-    "                           http://<this machine's host name>/\n"
+    "                           http://<this machine's host name>/, or https:// on\n"
+    "                           the HTTPS port when HTTPS is on\n"
+    "  --alert-allow-loopback   let push addresses on this machine (loopback) receive\n"
+    "                           alerts: for tests and relays on the same machine; the\n"
+    "                           service's own listeners stay refused\n"
     "  --config FILE            read options from FILE first: one \"name = value\" per\n"
     "                           line with the long names above (\"demo\" alone for\n"
     "                           --demo), # comments; the command line wins\n"
@@ -141,11 +149,13 @@ std::string applyEndpoint(const std::string& name, const std::string& value, con
 
 std::string applyLimit(const std::string& name, const std::string& value, ReceptionOptions& options) {
   // Past 10,000 waiting guests one host's poll answer nears the notifier's size cap.
-  long long most = name == "--max-waiting-per-host" ? 10000 : 100000;
+  long long most = name == "--max-waiting-per-host" ? 10000 : name == "--desk-writes-per-second" ? 1000 : 100000;
   long long count = 0;
   if (!parseWhole(value, 1, most, count)) return name + ": \"" + value + "\" is not a number from 1 to " + std::to_string(most);
   if (name == "--max-waiting-per-host") {
     options.maxWaitingPerHost = static_cast<int>(count);
+  } else if (name == "--desk-writes-per-second") {
+    options.deskWritesPerSecond = static_cast<unsigned>(count);
   } else {
     options.maxConnectionsPerAddress = static_cast<unsigned>(count);
   }
@@ -187,7 +197,9 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
     if (value.find(':') == std::string::npos) return "--metrics-listen needs ADDRESS:PORT, for example 127.0.0.1:9464";
     return applyEndpoint(name, value, "127.0.0.1:9464", options.metricsAddress, options.metricsPort);
   }
-  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host") return applyLimit(name, value, options);
+  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--desk-writes-per-second") {
+    return applyLimit(name, value, options);
+  }
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
@@ -212,8 +224,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" ||
-         name == "--key-file" || name == "--code-page" ||
-         name == "--max-connections-per-address" || name == "--max-waiting-per-host" || isFrontDeskOption(name) ||
+         name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
+         name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name);
 }
 
@@ -223,9 +235,7 @@ bool applyFlag(const std::string& name, ReceptionOptions& options) {
     options.demo = true;
   } else if (isDirectoryFlag(name)) {
     options.directory.allowPlaintext = true;
-  } else if (isAlertFlag(name)) {
-    options.alerts.smtpAllowPlaintext = true;
-  } else {
+  } else if (!applyAlertFlag(name, options.alerts)) {
     return false;
   }
   return true;

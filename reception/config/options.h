@@ -35,6 +35,7 @@ struct ReceptionOptions {
   // Limits against greedy clients.
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
+  unsigned deskWritesPerSecond = 5;  // per desk account, with a burst of six seconds' worth
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
   SsoOptions sso;              // --oidc-*

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alerts/target_rule.h"
 #include "desk/escalation.h"
 #include "http/query.h"
 #include "http/server.h"
@@ -26,6 +27,7 @@ struct DeskSettings {
   std::string notifierKey;          // the notifiers' access key, shown to admins for installing notifiers
   bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
   bool notifierInstaller = false;   // the notifiers' installer is offered for download
+  AlertTargetRule alertTargets;     // where staff contacts may send alerts
 };
 
 // One authorised desk request.

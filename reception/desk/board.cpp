@@ -8,12 +8,23 @@
 
 using nlohmann::json;
 
+namespace {
+
+// Guests handled (acknowledged, withdrawn, reassigned) that the board lists
+// at most: every open desk page fetches the state every 2 s, so the answer
+// must not grow with the day's traffic. Older ones are in the visitor log.
+constexpr std::size_t maxHandledShown = 200;
+
+}  // namespace
+
 HttpResponse state(const DeskCall& call) {
   std::int64_t now = currentTimeMs();
   std::vector<StaffRow> staffRows;
   std::vector<NotificationRow> notificationRows;
   std::map<std::int64_t, std::int64_t> reassigned;
-  for (Outcome read : {activeStaff(staffRows), deskNotifications(now - archivedShownMs, notificationRows),
+  bool moreHandled = false;
+  for (Outcome read : {activeStaff(staffRows),
+                       deskBoardRows(now - archivedShownMs, maxHandledShown, notificationRows, moreHandled),
                        reassignedWaitingSince(reassigned)}) {
     if (read != Outcome::ok) return storeFailure(read, readFailed);
   }
@@ -29,10 +40,12 @@ HttpResponse state(const DeskCall& call) {
                  {"onlineWindowMs", onlineWindowMs},
                  {"staff", staff},
                  {"notifications", notifications},
+                 {"handledShown", maxHandledShown},
+                 {"moreHandled", moreHandled},
                  {"escalateAfterUnseenMs", policy.unseenAfterMs},
                  {"escalateAfterUnacknowledgedMs", policy.unacknowledgedAfterMs},
                  {"retentionDays", policy.retentionDays}};
-  Outcome alerts = addAlertDeskState(answer, now - archivedShownMs, call.settings.alertMail);
+  Outcome alerts = addAlertDeskState(answer, call.settings.alertMail, call.account.role != "admin");
   if (alerts != Outcome::ok) return storeFailure(alerts, readFailed);
   return jsonAnswer(200, answer);
 }

@@ -22,18 +22,19 @@ bool optionalText(const json& object, const char* name, std::string& value) {
 
 }  // namespace
 
-std::string parseStaffContact(std::string_view body, StaffContact& contact) {
+std::string parseStaffContact(std::string_view body, StaffContact& contact, const AlertTargetRule& rule) {
   json object = json::parse(body.begin(), body.end(), nullptr, false);
   if (object.is_discarded() || !object.is_object()) return "The request body must be a JSON object.";
   if (!optionalText(object, "email", contact.email) || !optionalText(object, "alertUrl", contact.alertUrl)) {
     return "The email address and push address must be JSON strings.";
   }
-  return checkContact(contact);
+  return checkContact(contact, rule);
 }
 
-void addContactJson(json& staff, const StaffContact& contact) {
-  staff["email"] = contact.email;
-  staff["alertUrl"] = contact.alertUrl;
+void addContactJson(json& staff, const StaffContact& contact, bool masked) {
+  auto shown = [masked](const std::string& target) { return masked && !target.empty() ? maskedTarget(target) : target; };
+  staff["email"] = shown(contact.email);
+  staff["alertUrl"] = shown(contact.alertUrl);
 }
 
 HttpResponse updateStaffContact(const DeskCall& call) {
@@ -42,7 +43,7 @@ HttpResponse updateStaffContact(const DeskCall& call) {
   if (read != Outcome::ok) return storeFailure(read, readFailed);
   auto current = contacts.find(call.id);
   StaffContact contact = current == contacts.end() ? StaffContact{} : current->second;
-  std::string error = parseStaffContact(call.request.body, contact);
+  std::string error = parseStaffContact(call.request.body, contact, call.settings.alertTargets);
   if (!error.empty()) return errorAnswer(400, error);
   switch (Outcome result = setStaffContact(call.id, contact)) {
     case Outcome::ok: {
@@ -59,15 +60,17 @@ HttpResponse updateStaffContact(const DeskCall& call) {
   }
 }
 
-Outcome addAlertDeskState(json& state, std::int64_t archivedSince, bool alertMail) {
+Outcome addAlertDeskState(json& state, bool alertMail, bool maskContacts) {
   std::map<std::int64_t, StaffContact> contacts;
   std::map<std::int64_t, std::vector<AlertState>> alerts;
-  for (Outcome read : {staffContacts(contacts), alertStatesSince(archivedSince, alerts)}) {
+  std::vector<std::int64_t> shown;
+  for (const json& guest : state["notifications"]) shown.push_back(guest["id"].get<std::int64_t>());
+  for (Outcome read : {staffContacts(contacts), alertStatesOf(shown, alerts)}) {
     if (read != Outcome::ok) return read;
   }
   for (json& staff : state["staff"]) {
     auto found = contacts.find(staff["id"].get<std::int64_t>());
-    addContactJson(staff, found == contacts.end() ? StaffContact{} : found->second);
+    addContactJson(staff, found == contacts.end() ? StaffContact{} : found->second, maskContacts);
   }
   for (json& guest : state["notifications"]) {
     json list = json::array();

@@ -12,13 +12,15 @@
 
 // The contact members of a staff request body: a member absent leaves that
 // field of contact as it was, "" or null clears it. "" or a message for the desk.
-std::string parseStaffContact(std::string_view body, StaffContact& contact);
-void addContactJson(nlohmann::json& staff, const StaffContact& contact);
+std::string parseStaffContact(std::string_view body, StaffContact& contact, const AlertTargetRule& rule);
+// masked: as the logs show them (scheme and host, the email's domain), for
+// desk-role accounts, who send no alerts and need not read a push URL's secrets.
+void addContactJson(nlohmann::json& staff, const StaffContact& contact, bool masked = false);
 
 HttpResponse updateStaffContact(const DeskCall& call);
 
-// Adds each staff member's contact to state["staff"], each guest's alerts
-// (what was sent or tried, on which channel) to state["notifications"], and
-// whether alerts can reach an offline host (email configured); the outcome
-// of reading them.
-Outcome addAlertDeskState(nlohmann::json& state, std::int64_t archivedSince, bool alertMail);
+// Adds each staff member's contact (masked for a desk-role account) to
+// state["staff"], the alerts of each guest listed (what was sent or tried,
+// on which channel) to state["notifications"], and whether alerts can reach
+// an offline host (email configured); the outcome of reading them.
+Outcome addAlertDeskState(nlohmann::json& state, bool alertMail, bool maskContacts);

@@ -4,7 +4,9 @@
 //   POST   login                       {"name", "password"}: sets the session cookie
 //   POST   logout                      ends the session
 //   GET    session                     {"name", "role"} of the session's account
-//   GET    state                       staff, guests and the service's clock
+//   GET    state                       staff, guests (those waiting and the last 200
+//                                      handled) and the service's clock; contacts masked
+//                                      for desk-role accounts
 //   POST   notifications               {"staffId", "guestName", "note"}
 //   POST   notifications/<id>/archive  the desk withdraws a guest
 //   POST   notifications/<id>/reassign {"staffId"}: the guest goes to another host
@@ -19,7 +21,8 @@
 //   DELETE accounts/<id>               admin
 //   POST   accounts/<id>/password      admin: {"password"}
 //   GET    audit[?before=<id>]         admin: the audit log, newest first, 50 a page
-//   GET    visitors?from=&to=&host=    admin: the visitor log; times in ms since the epoch
+//   GET    visitors?from=&to=&host=&after= admin: the visitor log, 2,000 a page; times in ms
+//                                      since the epoch; "next" is the following page's after=
 //   GET    visitors.csv?from=&to=&host= admin: the same as CSV
 //   GET    notifier-setup              admin: {"key", "builtInKey", "install"}: the notifiers' installer line
 // Errors answer 4xx or 5xx with {"error": message}.

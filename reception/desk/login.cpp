@@ -3,8 +3,10 @@
 #include <thread>
 
 #include "desk/desk.h"
+#include "desk/known_addresses.h"
 #include "desk/login_throttle.h"
 #include "desk/validation.h"
+#include "http/client_network.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
@@ -64,7 +66,8 @@ std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& n
     return errorAnswer(400, "Send {\"name\": ..., \"password\": ...}.");
   }
   std::int64_t now = currentTimeMs();
-  judgement = judgeLoginAttempt(name, request.clientAddress, now);
+  // Per IPv6 /64, not per address: one host holds a whole /64.
+  judgement = judgeLoginAttempt(name, clientNetwork(request.clientAddress), now);
   if (judgement.retryAfterMs <= 0) return std::nullopt;
   countEvent(Counter::loginThrottled);
   return tooManyAttempts(request.clientAddress, judgement.retryAfterMs, now);
@@ -110,7 +113,7 @@ HttpResponse login(const HttpRequest& request) {
   Outcome verified = verifyLogin(name, password, account);
   if (verified == Outcome::notFound) {
     countEvent(Counter::loginWrong);
-    recordLoginFailure(name, address, currentTimeMs());
+    recordLoginFailure(name, clientNetwork(address), currentTimeMs());
     recordAudit(name.substr(0, maxAccountNameBytes), address, "login-failed", "");
     logEvent("login failed for account " + name.substr(0, maxAccountNameBytes) + " from " + address);
     return errorAnswer(401, wrongLogin);
@@ -120,6 +123,7 @@ HttpResponse login(const HttpRequest& request) {
   Outcome started = startSession(account.id, token);
   if (started != Outcome::ok) return storeFailure(started);
   countEvent(Counter::loginOk);
+  noteKnownDeskAddress(address, currentTimeMs());
   recordAudit(account.name, address, "login", "");
   logEvent("login: account " + account.name + " from " + address);
   HttpResponse answer = jsonAnswer(200, {{"name", account.name}, {"role", account.role}});

@@ -13,10 +13,20 @@ using nlohmann::json;
 
 namespace {
 
-json namesJson(const std::vector<ImportedName>& names) {
+// Each line with its contact columns as read and what the import does with
+// them: "set" for a member it adds, "none" when the line has none, "kept"
+// for a member already in the directory (an import never changes a
+// contact: that is done per member, on the staff list).
+json namesJson(const std::vector<ImportedName>& names, bool existing) {
   json list = json::array();
   for (const ImportedName& name : names) {
-    list.push_back({{"line", name.line}, {"firstName", name.firstName}, {"lastName", name.lastName}});
+    bool hasContact = !name.contact.email.empty() || !name.contact.alertUrl.empty();
+    list.push_back({{"line", name.line},
+                    {"firstName", name.firstName},
+                    {"lastName", name.lastName},
+                    {"email", name.contact.email},
+                    {"alertUrl", name.contact.alertUrl},
+                    {"contact", !hasContact ? "none" : existing ? "kept" : "set"}});
   }
   return list;
 }
@@ -32,18 +42,19 @@ json previewJson(const ImportPreview& preview, bool applied) {
     const RejectedRow& row = preview.rejected[i];
     rejected.push_back({{"line", row.line}, {"text", row.text}, {"reason", row.reason}});
   }
-  return {{"applied", applied},   {"added", namesJson(preview.added)}, {"unchanged", namesJson(preview.unchanged)},
+  return {{"applied", applied},   {"added", namesJson(preview.added, false)},
+          {"unchanged", namesJson(preview.unchanged, true)},
           {"rejected", rejected}, {"moreRejected", preview.rejected.size() - listed}};
 }
 
 // The preview is made inside the write, so that what it adds is what gets added.
-Outcome applyImport(std::string_view csv, const std::string& codePage, ImportPreview& preview) {
+Outcome applyImport(std::string_view csv, const DeskSettings& settings, ImportPreview& preview) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   NameSet names;
   Outcome read = activeNames(transaction, names);
   if (read != Outcome::ok) return read;
-  preview = previewStaffImport(csv, names, codePage);
+  preview = previewStaffImport(csv, names, settings.codePage, settings.alertTargets);
   if (!preview.error.empty()) return Outcome::ok;
   std::int64_t now = currentTimeMs();
   for (const ImportedName& name : preview.added) {
@@ -56,10 +67,10 @@ Outcome applyImport(std::string_view csv, const std::string& codePage, ImportPre
   return transaction.commit();
 }
 
-Outcome previewImport(std::string_view csv, const std::string& codePage, ImportPreview& preview) {
+Outcome previewImport(std::string_view csv, const DeskSettings& settings, ImportPreview& preview) {
   NameSet names;
   Outcome read = activeNames(names);
-  if (read == Outcome::ok) preview = previewStaffImport(csv, names, codePage);
+  if (read == Outcome::ok) preview = previewStaffImport(csv, names, settings.codePage, settings.alertTargets);
   return read;
 }
 
@@ -69,7 +80,7 @@ HttpResponse addStaffMember(const DeskCall& call) {
   StaffEntry entry;
   std::string error = parseStaffEntry(call.request.body, entry, call.settings.codePage);
   StaffContact contact;
-  if (error.empty()) error = parseStaffContact(call.request.body, contact);
+  if (error.empty()) error = parseStaffContact(call.request.body, contact, call.settings.alertTargets);
   if (!error.empty()) return errorAnswer(400, error);
   StaffRow added;
   std::string clash;
@@ -110,7 +121,7 @@ HttpResponse importStaffCsv(const DeskCall& call) {
   bool applying = apply != object.end() && apply->is_boolean() && apply->get<bool>();
   ImportPreview preview;
   const std::string& text = csv->get_ref<const std::string&>();
-  Outcome result = applying ? applyImport(text, call.settings.codePage, preview) : previewImport(text, call.settings.codePage, preview);
+  Outcome result = applying ? applyImport(text, call.settings, preview) : previewImport(text, call.settings, preview);
   if (result != Outcome::ok) return storeFailure(result);
   if (!preview.error.empty()) return errorAnswer(400, preview.error);
   if (applying) audit(call, "staff-import", std::to_string(preview.added.size()) + " added from a CSV file");

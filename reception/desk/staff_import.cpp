@@ -56,10 +56,10 @@ bool isBlank(const CsvRecord& record) {
                      [](const std::string& field) { return trimmed(field).empty(); });
 }
 
-std::string nameProblem(const ImportedName& name, const std::string& codePage) {
+std::string nameProblem(const ImportedName& name, const std::string& codePage, const AlertTargetRule& rule) {
   std::string problem = checkNamePart("The first name", name.firstName, codePage);
   if (problem.empty()) problem = checkNamePart("The last name", name.lastName, codePage);
-  return problem.empty() ? checkContact(name.contact) : problem;
+  return problem.empty() ? checkContact(name.contact, rule) : problem;
 }
 
 // Shown in the preview: the names as read, cut to a readable length.
@@ -96,7 +96,8 @@ std::string twoWordClash(const std::string& name, const std::string& clash) {
          ": notifiers tell staff apart by the first two words of the name.";
 }
 
-ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames, const std::string& codePage) {
+ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames, const std::string& codePage,
+                                 const AlertTargetRule& rule) {
   ImportPreview preview;
   std::vector<CsvRecord> records = readCsv(csv);
   if (records.empty()) {
@@ -116,7 +117,7 @@ ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNa
     if (isBlank(record) && !record.unclosedQuote) continue;
     ImportedName name{record.line, nameField(record, columns.first), nameField(record, columns.last),
                       {nameField(record, columns.email), nameField(record, columns.alertUrl)}};
-    std::string problem = record.unclosedQuote ? "A quoted field is not closed." : nameProblem(name, codePage);
+    std::string problem = record.unclosedQuote ? "A quoted field is not closed." : nameProblem(name, codePage, rule);
     std::string displayName = name.firstName + " " + name.lastName;
     std::string key = lookupName(displayName);
     if (problem.empty()) problem = clashProblem(displayName, seen, existing);

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "alerts/target_rule.h"
 #include "store/staff.h"
 #include "text/code_page.h"
 
@@ -39,8 +40,9 @@ struct ImportPreview {
 // spaces, "_" and "-" ("First Name", "firstName"); the optional columns
 // email and alert_url are read and checked as the staff form checks them;
 // other columns are ignored.
+// Contacts are checked as alert targets by rule.
 ImportPreview previewStaffImport(std::string_view csv, const NameSet& existingNames,
-                                 const std::string& codePage = defaultCodePage);
+                                 const std::string& codePage = defaultCodePage, const AlertTargetRule& rule = {});
 
 // Why name cannot join the directory beside clash, which has the same first two words.
 std::string twoWordClash(const std::string& name, const std::string& clash);

@@ -231,9 +231,52 @@ std::string checkAlertUrl(std::string_view url) {
   return "";
 }
 
-std::string checkContact(const StaffContact& contact) {
+namespace {
+
+// The host and port of an URL checkAlertUrl accepted.
+void urlHostAndPort(std::string_view url, std::string_view& host, std::uint16_t& port) {
+  bool https = startsWith(url, "https://");
+  std::string_view rest = url.substr(https ? 8 : 7);
+  std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+  std::size_t user = authority.rfind('@');
+  if (user != std::string_view::npos) authority.remove_prefix(user + 1);
+  std::size_t colon = authority.rfind(':');
+  if (colon != std::string_view::npos && authority.find(']', colon) != std::string_view::npos) colon = std::string_view::npos;
+  host = authority.substr(0, colon);
+  port = https ? 443 : 80;
+  if (colon == std::string_view::npos) return;
+  std::int64_t number = 0;
+  if (parseDecimal(authority.substr(colon + 1), 5, number) && number <= 65535) port = static_cast<std::uint16_t>(number);
+}
+
+std::string refusedTarget(const char* what, const std::string& why) {
+  return std::string(what) + " cannot be used for alerts: " + why + ".";
+}
+
+}  // namespace
+
+std::string checkPushAddress(std::string_view url, const AlertTargetRule& rule) {
+  std::string problem = checkAlertUrl(url);
+  if (!problem.empty() || url.empty()) return problem;
+  std::string_view host;
+  std::uint16_t port = 0;
+  urlHostAndPort(url, host, port);
+  std::string refused = refusedHost(host, port, rule);
+  return refused.empty() ? "" : refusedTarget("The push address", refused);
+}
+
+std::string checkContact(const StaffContact& contact, const AlertTargetRule& rule) {
   std::string problem = checkEmail(contact.email);
-  return problem.empty() ? checkAlertUrl(contact.alertUrl) : problem;
+  if (!problem.empty()) return problem;
+  // A domain literal ("name@[10.0.0.1]") is delivered by the mail server to that address.
+  std::size_t at = contact.email.rfind('@');
+  std::string_view domain = at == std::string::npos ? std::string_view() : std::string_view(contact.email).substr(at + 1);
+  if (startsWith(domain, "[")) {
+    std::string_view literal = domain.substr(startsWith(domain, "[IPv6:") ? 6 : 1);
+    std::string refused = refusedHost(literal.substr(0, literal.find(']')), 25, rule);
+    if (!refused.empty()) return refusedTarget("The email address", refused);
+  }
+  return checkPushAddress(contact.alertUrl, rule);
 }
 
 std::string maskedTarget(std::string_view target) {

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "alerts/target_rule.h"
 #include "store/staff.h"
 #include "text/code_page.h"
 
@@ -60,7 +61,10 @@ constexpr std::size_t maxEmailChars = 254;
 constexpr std::size_t maxAlertUrlChars = 2048;
 std::string checkEmail(std::string_view address);
 std::string checkAlertUrl(std::string_view url);
-std::string checkContact(const StaffContact& contact);
+// A contact as an alert target: the checks above, and a literal host (or an
+// email domain literal) that the rule refuses; names are judged again at send time.
+std::string checkPushAddress(std::string_view url, const AlertTargetRule& rule);
+std::string checkContact(const StaffContact& contact, const AlertTargetRule& rule);
 // A contact as logs and the board show it: an URL as scheme and host only
 // (a user, password, path or query may be a secret), an email address as
 // its domain.

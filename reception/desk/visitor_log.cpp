@@ -44,8 +44,17 @@ std::string visitorFilter(const QueryMap& query, VisitorFilter& filter) {
   if (to && !to->empty() && !parseTime(*to, filter.to)) return "The end of the range is not a time.";
   if (filter.from > filter.to) return "The range ends before it starts.";
   filter.host = std::string(trimmed(queryValue(query, "host").value_or("")));
+  // A page's cursor, "ARRIVED.ID" of the last guest of the page before.
+  std::string after = queryValue(query, "after").value_or("");
+  std::size_t dot = after.find('.');
+  if (!after.empty() && (dot == std::string::npos || !parseTime(after.substr(0, dot), filter.afterArrivedAt) ||
+                         !parseDecimal(after.substr(dot + 1), 18, filter.afterId) || filter.afterId <= 0)) {
+    return "The page to continue from is not one this service gave.";
+  }
   return "";
 }
+
+std::string cursorOf(const NotificationRow& row) { return std::to_string(row.arrivedAt) + "." + std::to_string(row.id); }
 
 }  // namespace
 
@@ -71,7 +80,12 @@ HttpResponse visitorList(const DeskCall& call) {
                     {"outcome", outcomeOf(row)},
                     {"archivedBy", row.archivedBy}});
   }
-  return jsonAnswer(200, {{"visitors", list}, {"truncated", truncated}, {"retentionDays", call.settings.policy.retentionDays}});
+  // "next" continues the list where this page ends: ?after=<next> with the same range.
+  json next = truncated && !rows.empty() ? json(cursorOf(rows.back())) : json(nullptr);
+  return jsonAnswer(200, {{"visitors", list},
+                          {"truncated", truncated},
+                          {"next", next},
+                          {"retentionDays", call.settings.policy.retentionDays}});
 }
 
 namespace {

@@ -24,12 +24,26 @@ std::string quotedField(std::string_view text) {
   return "\"" + escapedControls(text, "\"\\") + "\"";
 }
 
+// A reply link's path: its token acknowledges a guest, so only its first
+// characters are logged (enough to tell two apart).
+constexpr std::string_view replyLinkPrefix = "/ack/";
+constexpr std::size_t shownTokenChars = 4;
+
+std::string maskedPath(std::string_view path) {
+  if (path.substr(0, replyLinkPrefix.size()) != replyLinkPrefix) return std::string(path);
+  std::string_view token = path.substr(replyLinkPrefix.size());
+  if (token.size() <= shownTokenChars) return std::string(replyLinkPrefix) + "-";
+  return std::string(replyLinkPrefix) + std::string(token.substr(0, shownTokenChars)) + "-";
+}
+
 // The value of every "key" query parameter replaced, so a log shared with
-// others does not hand them the notifiers' access key.
+// others does not hand them the notifiers' access key; a reply link's token
+// likewise.
 std::string maskedTarget(const std::string& target) {
   std::size_t question = target.find('?');
-  if (question == std::string::npos) return target;
-  std::string masked = target.substr(0, question + 1);
+  std::string masked = maskedPath(std::string_view(target).substr(0, question));
+  if (question == std::string::npos) return masked;
+  masked += '?';
   std::string_view query = std::string_view(target).substr(question + 1);
   while (true) {
     std::size_t end = query.find('&');
@@ -40,6 +54,14 @@ std::string maskedTarget(const std::string& target) {
     query.remove_prefix(end + 1);
   }
   return masked;
+}
+
+// A Referer is a whole URL: its path and query are masked as a target's.
+std::string maskedReferer(const std::string& referer) {
+  std::size_t scheme = referer.find("://");
+  std::size_t path = referer.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+  if (path == std::string::npos) return referer;
+  return referer.substr(0, path) + maskedTarget(referer.substr(path));
 }
 
 // "[07/Dec/2026:17:40:41 +0000]" in local time.
@@ -62,7 +84,7 @@ std::string accessLogLine(const AccessEntry& entry) {
   std::string request = entry.method + " " + maskedTarget(entry.target) + " " + entry.protocol;
   std::string bytes = entry.bytes == 0 ? "-" : std::to_string(entry.bytes);
   return (entry.client.empty() ? "-" : entry.client) + " - - " + logTime(entry.timeMs) + " " + quotedField(request) +
-         " " + std::to_string(entry.status) + " " + bytes + " " + quotedField(entry.referer) + " " +
+         " " + std::to_string(entry.status) + " " + bytes + " " + quotedField(maskedReferer(entry.referer)) + " " +
          quotedField(entry.userAgent) + "\n";
 }
 

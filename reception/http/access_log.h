@@ -18,8 +18,9 @@ struct AccessEntry {
   std::string userAgent;
 };
 
-// Pure: the entry's line, ending in "\n", with the target's key= value
-// masked and quotes and control bytes in quoted fields escaped.
+// Pure: the entry's line, ending in "\n", with the target's key= value and
+// a reply link's token (in the target and the Referer) masked, and quotes
+// and control bytes in quoted fields escaped.
 std::string accessLogLine(const AccessEntry& entry);
 
 // Opens (appending, creating it 0640) the file entries go to; false with error set.

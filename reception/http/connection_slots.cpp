@@ -3,9 +3,17 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include "http/client_network.h"
+
 bool admitsConnection(unsigned open, unsigned heldByAddress, unsigned capacity) {
   unsigned reserved = capacity / 4;
   return heldByAddress < fewConnections || open + reserved < capacity;
+}
+
+Admission admitConnection(unsigned open, unsigned heldByAddress, unsigned capacity, unsigned perAddress) {
+  if (heldByAddress >= perAddress) return Admission::refuse;
+  if (open >= capacity) return heldByAddress < fewConnections ? Admission::makeRoom : Admission::refuse;
+  return admitsConnection(open, heldByAddress, capacity) ? Admission::admit : Admission::refuse;
 }
 
 std::string addressText(const sockaddr* peer) {
@@ -19,26 +27,30 @@ std::string addressText(const sockaddr* peer) {
   return text;
 }
 
-void ConnectionSlots::setCapacity(unsigned capacity) {
+void ConnectionSlots::setCapacity(unsigned capacity, unsigned perAddress) {
   std::lock_guard<std::mutex> lock(mutex_);
   capacity_ = capacity;
+  perAddress_ = perAddress;
 }
 
-bool ConnectionSlots::admits(const std::string& address) {
+Admission ConnectionSlots::admission(const std::string& address) {
+  std::string network = clientNetwork(address);
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = held_.find(address);
-  return admitsConnection(open_, found == held_.end() ? 0 : found->second, capacity_);
+  auto found = held_.find(network);
+  return admitConnection(open_, found == held_.end() ? 0 : found->second, capacity_, perAddress_);
 }
 
 void ConnectionSlots::opened(const std::string& address) {
+  std::string network = clientNetwork(address);
   std::lock_guard<std::mutex> lock(mutex_);
   ++open_;
-  ++held_[address];
+  ++held_[network];
 }
 
 void ConnectionSlots::closed(const std::string& address) {
+  std::string network = clientNetwork(address);
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = held_.find(address);
+  auto found = held_.find(network);
   if (found == held_.end()) return;
   --open_;
   if (--found->second == 0) held_.erase(found);

@@ -16,20 +16,29 @@ constexpr unsigned fewConnections = 4;
 // open one more while open of capacity slots are taken.
 bool admitsConnection(unsigned open, unsigned heldByAddress, unsigned capacity);
 
+// What to do with a new connection. When every slot is taken, one from an
+// address holding few takes the slot of the oldest request whose headers are
+// still unfinished (makeRoom): a slow request never keeps out a complete one.
+enum class Admission { admit, makeRoom, refuse };
+Admission admitConnection(unsigned open, unsigned heldByAddress, unsigned capacity, unsigned perAddress);
+
 // An IPv4 or IPv6 peer address as text ("" for other families).
 std::string addressText(const sockaddr* peer);
 
-// The open connections per address, under its own lock.
+// The open connections per client network (client_network.h: an IPv6 /64
+// is one), under its own lock.
 class ConnectionSlots {
  public:
-  void setCapacity(unsigned capacity);
-  bool admits(const std::string& address);
+  void setCapacity(unsigned capacity, unsigned perAddress = static_cast<unsigned>(-1));
+  Admission admission(const std::string& address);
+  bool admits(const std::string& address) { return admission(address) == Admission::admit; }
   void opened(const std::string& address);
   void closed(const std::string& address);
 
  private:
   std::mutex mutex_;
   unsigned capacity_ = 0;
+  unsigned perAddress_ = static_cast<unsigned>(-1);
   unsigned open_ = 0;
   std::unordered_map<std::string, unsigned> held_;
 };

@@ -12,12 +12,25 @@ constexpr double usageHalfLifeSeconds = 60;
 constexpr std::size_t pruneAboveKeys = 4096;
 constexpr double forgottenUsage = 0.05;
 constexpr std::size_t none = static_cast<std::size_t>(-1);
+// Places beyond the bound that only preferred keys may take.
+constexpr std::size_t reservedPlaces = 4;
+// A preferred key that failed this often of late (decayed) waits like any other.
+constexpr double preferredBelowUsage = 3;
 
 }  // namespace
 
 FairQueue::FairQueue(std::size_t bound, int nice) : bound_(bound), nice_(nice) {}
 
 FairQueue::~FairQueue() { stop(); }
+
+void FairQueue::setPreferred(Preferred preferred) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  preferred_ = preferred;
+}
+
+bool FairQueue::isPreferred(const std::string& key, Clock::time_point now) const {
+  return preferred_ != nullptr && usageOf(key, now) < preferredBelowUsage && preferred_(key);
+}
 
 void FairQueue::start() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -48,8 +61,11 @@ std::size_t FairQueue::nextIndex(Clock::time_point now) const {
   double bestUsage = 0;
   for (std::size_t i = 0; i < waiting_.size(); ++i) {
     double usage = usageOf(waiting_[i].key, now);
-    // Ties go to the one that came first.
-    if (best == none || usage < bestUsage || (usage == bestUsage && waiting_[i].order < waiting_[best].order)) {
+    // Preferred keys first; then the least usage; ties go to the one that came first.
+    bool before = best == none || (waiting_[i].preferred && !waiting_[best].preferred) ||
+                  (waiting_[i].preferred == waiting_[best].preferred &&
+                   (usage < bestUsage || (usage == bestUsage && waiting_[i].order < waiting_[best].order)));
+    if (before) {
       best = i;
       bestUsage = usage;
     }
@@ -62,6 +78,7 @@ std::size_t FairQueue::evictionIndex(const std::string& key, Clock::time_point n
   // Only an address with clearly more failures gives way: about one more, as it decays.
   double worstUsage = usageOf(key, now) + 0.5;
   for (std::size_t i = 0; i < waiting_.size(); ++i) {
+    if (waiting_[i].preferred) continue;  // its place is reserved
     double usage = usageOf(waiting_[i].key, now);
     if (usage > worstUsage) {
       worst = i;
@@ -79,14 +96,17 @@ FairQueue::Push FairQueue::push(const std::string& key, Job job, const std::func
     for (const Waiting& waiting : waiting_) {
       if (waiting.key == key) return Push::alreadyWaiting;
     }
-    if (waiting_.size() >= bound_) {
-      std::size_t evicted = evictionIndex(key, Clock::now());
+    Clock::time_point now = Clock::now();
+    bool preferred = isPreferred(key, now);
+    bool reservedPlaceFree = preferred && waiting_.size() < bound_ + reservedPlaces;
+    if (waiting_.size() >= bound_ && !reservedPlaceFree) {
+      std::size_t evicted = evictionIndex(key, now);
       if (evicted == none) return Push::full;
       refused = std::move(waiting_[evicted].job);
       waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(evicted));
     }
     if (whenAccepted) whenAccepted();
-    waiting_.push_back(Waiting{key, std::move(job), nextOrder_++});
+    waiting_.push_back(Waiting{key, std::move(job), nextOrder_++, preferred});
   }
   ready_.notify_one();
   if (refused) refused(true);

@@ -25,8 +25,15 @@ class FairQueue {
   using Job = std::function<bool(bool refused)>;
   enum class Push { accepted, alreadyWaiting, full };
 
+  // Whether a key is one the service knows (the desk's own PCs): such a
+  // key, unless it has failed often of late, has places of its own beyond
+  // the bound and goes before the others.
+  using Preferred = bool (*)(const std::string& key);
+
   // bound: jobs that may wait in all; nice: the thread's scheduling priority.
   FairQueue(std::size_t bound, int nice);
+  // Before start; none: no key is preferred.
+  void setPreferred(Preferred preferred);
   ~FairQueue();
   FairQueue(const FairQueue&) = delete;
   FairQueue& operator=(const FairQueue&) = delete;
@@ -45,6 +52,7 @@ class FairQueue {
     std::string key;
     Job job;
     std::uint64_t order;
+    bool preferred;
   };
   struct Usage {
     double amount = 0;  // jobs that counted, halved every usageHalfLifeSeconds
@@ -58,8 +66,11 @@ class FairQueue {
   std::size_t evictionIndex(const std::string& key, Clock::time_point now) const;
   void serve();
 
+  bool isPreferred(const std::string& key, Clock::time_point now) const;
+
   std::size_t bound_;
   int nice_;
+  Preferred preferred_ = nullptr;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::vector<Waiting> waiting_;

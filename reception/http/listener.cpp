@@ -10,8 +10,11 @@
 
 namespace {
 
-// Pending connections the kernel queues for the server.
-constexpr int listenBacklog = 256;
+// Pending connections the kernel queues for the server: as many as it allows
+// (net.core.somaxconn caps it). Every notifier opens a new connection per
+// poll, so a burst of them must wait in the queue rather than be dropped and
+// retried a second later.
+constexpr int listenBacklog = SOMAXCONN;
 
 bool parseListenAddress(const std::string& address, in_addr& parsed) {
   if (address == "*") {

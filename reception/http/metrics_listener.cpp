@@ -7,12 +7,15 @@
 
 namespace {
 
-// Scrapers are few: a handful of connections, one thread.
-constexpr unsigned maxMetricsConnections = 8;
-constexpr unsigned connectionTimeoutSeconds = 10;
+// Scrapers are few: a handful of connections, one thread; one client
+// holding idle connections leaves the rest to others.
+constexpr unsigned maxMetricsConnections = 16;
+constexpr unsigned metricsConnectionsPerAddress = 2;
+constexpr unsigned connectionTimeoutSeconds = 10;  // idle connections are closed after it
 
 MHD_Daemon* metricsDaemon = nullptr;
 std::string (*renderMetrics)() = nullptr;
+DeskOrigin metricsOrigin;
 
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
   MHD_Response* response =
@@ -25,10 +28,13 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
   return queued;
 }
 
-HttpResponse metricsAnswer(const char* path, const char* method) {
+HttpResponse metricsAnswer(const char* host, const char* path, const char* method) {
   HttpResponse answer;
   answer.contentType = "text/plain; charset=utf-8";
-  if (std::strcmp(path, "/metrics") != 0) {
+  if (host == nullptr || !isServiceHost(host, metricsOrigin)) {
+    answer.status = 421;
+    answer.body = "This listener does not answer to that host name.\n";
+  } else if (std::strcmp(path, "/metrics") != 0) {
     answer.status = 404;
     answer.body = "Only /metrics is served here.\n";
   } else if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
@@ -46,15 +52,18 @@ HttpResponse metricsAnswer(const char* path, const char* method) {
 // other request is refused before its body is read.
 MHD_Result handleMetrics(void*, MHD_Connection* connection, const char* path, const char* method, const char*,
                          const char*, size_t*, void**) {
-  return queueResponse(connection, metricsAnswer(path, method));
+  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST);
+  return queueResponse(connection, metricsAnswer(host, path, method));
 }
 
 }  // namespace
 
-bool startMetricsServer(int listener, std::string (*render)(), std::string& error) {
+bool startMetricsServer(int listener, std::string (*render)(), const DeskOrigin& origin, std::string& error) {
   renderMetrics = render;
+  metricsOrigin = origin;
   metricsDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &handleMetrics, nullptr,
                                    MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, maxMetricsConnections,
+                                   MHD_OPTION_PER_IP_CONNECTION_LIMIT, metricsConnectionsPerAddress,
                                    MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, MHD_OPTION_END);
   if (metricsDaemon != nullptr) return true;
   error = "the metrics server could not start";

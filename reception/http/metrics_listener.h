@@ -4,9 +4,12 @@
 
 #include <string>
 
+#include "http/request_guard.h"
 #include "http/server.h"
 
-// Serves what render returns at GET /metrics from the listener. False with
+// Serves what render returns at GET /metrics from the listener, to requests
+// whose Host is one of origin's names (a rebinding page has another);
+// a few connections per address, idle ones closed after 10 s. False with
 // error set when the daemon cannot start.
-bool startMetricsServer(int listener, std::string (*render)(), std::string& error);
+bool startMetricsServer(int listener, std::string (*render)(), const DeskOrigin& origin, std::string& error);
 void stopMetricsServer();

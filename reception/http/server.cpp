@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "http/access_log.h"
+#include "http/client_network.h"
 #include "http/connection_slots.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
@@ -40,6 +41,7 @@ constexpr unsigned listenBacklog = 256;
 // the database and logs, and no more than this (each holds a 32 KB pool).
 constexpr rlim_t maxTotalConnections = 4096;
 constexpr rlim_t reservedDescriptors = 64;
+constexpr unsigned roomWhileClosing = reservedDescriptors / 2;
 // GnuTLS priorities: TLS 1.2 and 1.3 only, with forward secrecy (ECDHE)
 // and authenticated encryption (GCM, ChaCha20-Poly1305); what current
 // browsers offer, and nothing the old protocol attacks need.
@@ -163,7 +165,8 @@ MHD_Result handOffLogin(MHD_Connection* connection, ConnectionState& state) {
     MHD_resume_connection(connection);
     return failed;
   };
-  switch (loginWorker().push(state.request.clientAddress, answer, [connection, &state] { suspendForWorker(connection, state); })) {
+  std::string network = clientNetwork(state.request.clientAddress);
+  switch (loginWorker().push(network, answer, [connection, &state] { suspendForWorker(connection, state); })) {
     case FairQueue::Push::accepted: return MHD_YES;
     case FairQueue::Push::alreadyWaiting: return queueResponse(connection, loginAlreadyWaiting());
     case FairQueue::Push::full: break;
@@ -219,6 +222,22 @@ void sweepDeadlines() {
       }
     }
   }
+}
+
+// All slots are taken: the oldest request whose headers are still
+// unfinished (a trickle, or an idle kept-alive connection) is closed to make
+// room; false when there is none.
+bool closeOldestUnfinished() {
+  std::lock_guard<std::mutex> lock(connectionsMutex);
+  ConnectionState* oldest = nullptr;
+  for (ConnectionState* state : openConnections) {
+    if (state->started || !state->receiving) continue;
+    if (oldest == nullptr || state->headersDeadline < oldest->headersDeadline) oldest = state;
+  }
+  if (oldest == nullptr) return false;
+  ::shutdown(oldest->socket, SHUT_RDWR);
+  oldest->receiving = false;
+  return true;
 }
 
 void trackConnection(void*, MHD_Connection* connection, void** socketContext, MHD_ConnectionNotificationCode code) {
@@ -489,13 +508,14 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   unsigned threadCount = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreadCount);
   unsigned perAddress = std::max(serverSetup.maxConnectionsPerAddress, 1u);
   unsigned capacity = std::max(serverSetup.maxConnections != 0 ? serverSetup.maxConnections : connectionCapacity(), perAddress);
-  connectionSlots.setCapacity(capacity);
+  connectionSlots.setCapacity(capacity, perAddress);
   return {
       {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
       {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(threadCount), nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, nullptr},
       {MHD_OPTION_LISTEN_BACKLOG_SIZE, listenBacklog, nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(capacity), nullptr},
+      // Beyond the slots: room for connections let in while the ones closed for them wind down.
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(capacity + roomWhileClosing), nullptr},
       {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(perAddress), nullptr},
       callbackOption(MHD_OPTION_NOTIFY_CONNECTION, &trackConnection),
       callbackOption(MHD_OPTION_URI_LOG_CALLBACK, &beginRequest),
@@ -504,9 +524,15 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   };
 }
 
-// The accept policy: the last quarter of the slots is for addresses that hold few.
+// The accept policy: the last quarter of the slots is for addresses that
+// hold few, and once all are taken a newcomer takes a slow request's slot.
 MHD_Result admitPeer(void*, const sockaddr* peer, socklen_t) {
-  return connectionSlots.admits(addressText(peer)) ? MHD_YES : MHD_NO;
+  switch (connectionSlots.admission(addressText(peer))) {
+    case Admission::admit: return MHD_YES;
+    case Admission::makeRoom: return closeOldestUnfinished() ? MHD_YES : MHD_NO;
+    case Admission::refuse: break;
+  }
+  return MHD_NO;
 }
 
 MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, const std::string& certificatePem,
@@ -524,6 +550,7 @@ MHD_Daemon* startDaemon(int listener, DaemonContext& context, unsigned flags, co
 
 bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& error) {
   serverSetup = setup;
+  loginWorker().setPreferred(setup.preferredLogin);
   loginWorker().start();
   writers().start();
   httpDaemon = startDaemon(listener, plainContext, 0, "", "");

@@ -38,10 +38,13 @@ struct HttpResponse {
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
-// Where a request is answered. server: on the daemon's own thread (reads
-// that never wait). writer: on one of the writer threads, while the
-// connection waits suspended (writes that may wait for another process's
-// lock). login: on the one password-hashing worker, at a lower priority.
+// Where a request is answered. server: on the daemon's own threads, which
+// serve every connection and so must never wait, neither for another
+// process's lock nor for a lock another thread holds while it waits for one:
+// a write tried there proceeds at once or is refused as busy. writer: on one
+// of the writer threads, while the connection waits suspended (writes that
+// may wait for another process's lock). login: on the one password-hashing
+// worker, at a lower priority.
 enum class Lane { server, writer, login };
 
 // Request bodies beyond a route's limit are refused with 413: from
@@ -90,6 +93,9 @@ struct HttpServerSetup {
   void (*answered)(const HttpRequest& request, int status, double seconds) = nullptr;
   // Connection slots in all; 0: as many as the descriptors allow, at most 4,096.
   unsigned maxConnections = 0;
+  // Whether a client network (client_network.h) is known to the service: its
+  // logins keep a reserved place in the password hasher's queue. May be null.
+  bool (*preferredLogin)(const std::string& network) = nullptr;
 };
 
 

@@ -2,8 +2,10 @@
 
 #include <ctime>
 
+#include "store/clock.h"
+#include "store/delivery_recorder.h"
 #include "store/notifications.h"
-#include "store/staff.h"
+#include "store/poll_cache.h"
 #include "text/text.h"
 
 namespace {
@@ -36,22 +38,34 @@ bool keyMatches(const std::string& given, const std::string& key) {
 
 HttpResponse notifierRefusal(int status, const NotifierSettings& settings) { return plainAnswer(status, "", settings); }
 
-HttpResponse listUsers(const NotifierCall& call) {
-  std::vector<StaffRow> staffRows;
-  Outcome read = activeStaff(staffRows);
-  if (read != Outcome::ok) return failureAnswer(read, call.settings);
-  std::string body;
-  for (const StaffRow& staff : staffRows) {
-    std::string name;
-    // A name the code page cannot hold could never be polled back; it can
-    // only exist if the code page was changed after it was entered.
-    if (!toCodePage(staff.displayName, name, call.settings.codePage)) continue;
-    if (!body.empty()) body += ',';
-    body += name;
-  }
-  return plainAnswer(200, body, call.settings);
+namespace {
+
+// A name the code page cannot hold could never be polled back; it can only
+// exist if the code page was changed after it was entered.
+bool encodeName(const std::string& displayName, const std::string& codePage, std::string& encoded) {
+  return toCodePage(displayName, encoded, codePage);
 }
 
+std::string encodeRecord(const PollGuest& guest, const std::string& codePage) {
+  return notificationRecord(guest.id, toCodePageLossy(withSeparatorsStoodIn(guest.headline), codePage),
+                            toCodePageLossy(withSeparatorsStoodIn(guest.detail), codePage), guest.arrivedAt);
+}
+
+PollEncoding encodingOf(const NotifierSettings& settings) {
+  return PollEncoding{settings.codePage, &encodeName, &encodeRecord};
+}
+
+}  // namespace
+
+HttpResponse listUsers(const NotifierCall& call) {
+  std::string body;
+  Outcome read = polledNames(encodingOf(call.settings), body);
+  if (read != Outcome::ok) return failureAnswer(read, call.settings);
+  return plainAnswer(200, std::move(body), call.settings);
+}
+
+// Answered from memory, at once: the delivery of a guest shown for the first
+// time is written on a lane of its own.
 HttpResponse getNotification(const NotifierCall& call) {
   const std::string& codePage = call.settings.codePage;
   std::string firstName;
@@ -60,26 +74,18 @@ HttpResponse getNotification(const NotifierCall& call) {
       !fromCodePage(queryValue(call.query, "ln").value_or(""), lastName, codePage)) {
     return plainAnswer(200, "", call.settings);
   }
-  std::int64_t staffId = 0;
-  Outcome found = findStaff(firstName, lastName, staffId);
-  if (found == Outcome::notFound) return plainAnswer(200, "", call.settings);
-  if (found != Outcome::ok) return failureAnswer(found, call.settings);
-  std::vector<NotificationRow> waiting;
-  Outcome polled = pollNotifications(staffId, waiting);
-  if (polled != Outcome::ok) return failureAnswer(polled, call.settings);
   std::string body;
-  for (const NotificationRow& row : waiting) {
-    if (!body.empty()) body += ',';
-    body += notificationRecord(row.id, toCodePageLossy(withSeparatorsStoodIn(row.headline), codePage),
-                               toCodePageLossy(withSeparatorsStoodIn(row.detail), codePage), row.arrivedAt);
-  }
-  return plainAnswer(200, body, call.settings);
+  Outcome polled = pollGuests(encodingOf(call.settings), firstName + " " + lastName, currentTimeMs(), body);
+  if (polled == Outcome::notFound) return plainAnswer(200, "", call.settings);
+  if (polled != Outcome::ok) return failureAnswer(polled, call.settings);
+  return plainAnswer(200, std::move(body), call.settings);
 }
 
+// On a writer lane: the host may close a guest whose delivery is still on its way.
 HttpResponse archiveNotification(const NotifierCall& call) {
   long long id = 0;
   if (!parseNotificationId(queryValue(call.query, "id").value_or(""), id)) return plainAnswer(200, "0", call.settings);
-  Outcome result = archiveShownNotification(id);
+  Outcome result = archiveShownNotification(id, pendingDelivery(id));
   if (result != Outcome::ok && result != Outcome::notFound) return failureAnswer(result, call.settings);
   return plainAnswer(200, result == Outcome::ok ? "1" : "0", call.settings);
 }

@@ -2,6 +2,8 @@
 
 #include "store/clock.h"
 
+#include <set>
+
 Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
                     const std::string& detail) {
   std::int64_t now = currentTimeMs();
@@ -47,4 +49,22 @@ Outcome latestAuditOf(const std::vector<std::string>& actions, std::optional<Aud
     }
   }
   return Outcome::ok;
+}
+
+Outcome recentLogins(std::int64_t since, std::size_t limit, std::vector<std::pair<std::string, std::int64_t>>& logins) {
+  ReadSession session;
+  // Newest first by id (the log only grows), so the scan stops at the window's start.
+  Statement query = session.prepare("SELECT address, at FROM audit_log WHERE action = 'login' ORDER BY id DESC");
+  logins.clear();
+  std::set<std::string> seen;
+  int result;
+  while ((result = query.step()) == SQLITE_ROW && logins.size() < limit) {
+    std::int64_t at = query.integer(1);
+    if (at < since) return Outcome::ok;
+    std::string address = query.text(0);
+    if (seen.insert(address).second) logins.emplace_back(std::move(address), at);
+  }
+  if (result == SQLITE_DONE || result == SQLITE_ROW) return Outcome::ok;
+  logins.clear();
+  return session.fail("read of the desk's logins");
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/database.h"
@@ -24,6 +25,9 @@ constexpr int auditPageSize = 50;
 // describes, which has already happened.
 Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
                     const std::string& detail);
+// The client address and time of the correct desk logins since since, the
+// newest of each address first, at most limit addresses.
+Outcome recentLogins(std::int64_t since, std::size_t limit, std::vector<std::pair<std::string, std::int64_t>>& logins);
 // Up to limit entries, newest first, with ids below before when given.
 Outcome auditPage(std::optional<std::int64_t> before, int limit, std::vector<AuditEntry>& entries);
 // The newest entry whose action is one of actions, or none.

@@ -1,9 +1,13 @@
 #include "store/database.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "metrics/metrics.h"
 #include "text/utf8.h"
@@ -17,16 +21,24 @@ struct Connection {
   sqlite3* handle = nullptr;
   std::mutex mutex;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
+  std::uint64_t id = 0;
 };
 
 Connection writeConnection;
 // For an in-memory database, reads use the write connection and its lock.
-Connection readConnection;
 bool readSharesWrite = false;
+std::string databasePath;
+
+// The read connections of every thread, so that closing the database closes
+// them too; a thread's connection is opened again when the database it was
+// opened on has been closed since (a new openGeneration).
+std::mutex readersMutex;
+std::vector<std::shared_ptr<Connection>> readers;
+std::atomic<std::uint64_t> openGeneration{0};
+std::atomic<std::uint64_t> lastConnectionId{0};
+std::atomic<void (*)()> commitListener{nullptr};
 
 thread_local int writeWaitMs = writeBusyTimeoutMs;
-
-Connection& readSide() { return readSharesWrite ? writeConnection : readConnection; }
 
 void finalizeAll(Connection& connection) {
   for (auto& entry : connection.statements) sqlite3_finalize(entry.second);
@@ -62,6 +74,14 @@ int retryWithinBudget(void*, int retries) {
   return 1;
 }
 
+// A read waits at most readBusyTimeoutMs, and not at all on a thread that may not wait.
+int retryReadWithinBudget(void*, int retries) {
+  constexpr int retryStepMs = 5;
+  if (writeWaitMs == 0 || retries * retryStepMs >= readBusyTimeoutMs) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(retryStepMs));
+  return 1;
+}
+
 bool executeOn(sqlite3* connection, const char* sql) {
   char* message = nullptr;
   int result = sqlite3_exec(connection, sql, nullptr, nullptr, &message);
@@ -81,6 +101,55 @@ std::string openFailure(sqlite3*& handle) {
   return error;
 }
 
+void closeConnection(Connection& connection) {
+  finalizeAll(connection);
+  sqlite3_close(connection.handle);
+  connection.handle = nullptr;
+}
+
+// Opens a read connection on the database now open; its handle stays null when that fails (logged).
+std::shared_ptr<Connection> openReader(const std::string& path) {
+  auto reader = std::make_shared<Connection>();
+  reader->id = ++lastConnectionId;
+  if (path.empty()) return reader;  // the database is closed
+  // Only its own thread uses it, under its own lock: SQLite's mutexes would add nothing.
+  if (sqlite3_open_v2(path.c_str(), &reader->handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
+      !executeOn(reader->handle, "PRAGMA query_only = 1")) {
+    reportError("open of a read connection", reader->handle);
+    sqlite3_close(reader->handle);
+    reader->handle = nullptr;
+    return reader;
+  }
+  sqlite3_busy_handler(reader->handle, retryReadWithinBudget, nullptr);
+  return reader;
+}
+
+// The calling thread's read connection, closed with the thread.
+struct ThreadReader {
+  std::shared_ptr<Connection> connection;
+  std::uint64_t generation = 0;
+  ~ThreadReader() {
+    if (!connection) return;
+    std::lock_guard<std::mutex> lock(readersMutex);
+    readers.erase(std::remove(readers.begin(), readers.end(), connection), readers.end());
+    std::lock_guard<std::mutex> own(connection->mutex);
+    closeConnection(*connection);
+  }
+};
+
+Connection& threadReader() {
+  thread_local ThreadReader reader;
+  if (reader.connection && reader.generation == openGeneration) return *reader.connection;
+  std::lock_guard<std::mutex> lock(readersMutex);
+  if (reader.connection) readers.erase(std::remove(readers.begin(), readers.end(), reader.connection), readers.end());
+  reader.connection = openReader(databasePath);
+  reader.generation = openGeneration;
+  readers.push_back(reader.connection);
+  return *reader.connection;
+}
+
+Connection& readSide() { return readSharesWrite ? writeConnection : threadReader(); }
+
 }  // namespace
 
 WriteWaitBudget::WriteWaitBudget(int milliseconds) : saved_(writeWaitMs) { writeWaitMs = milliseconds; }
@@ -91,36 +160,37 @@ void reportError(const char* what, sqlite3* connection) {
   std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what, connection ? sqlite3_errmsg(connection) : "closed");
 }
 
+void setCommitListener(void (*listener)()) { commitListener = listener; }
+
 std::string openConnections(const std::string& path) {
   std::lock_guard<std::mutex> lock(writeConnection.mutex);
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(path.c_str(), &writeConnection.handle, flags, nullptr) != SQLITE_OK) {
     return openFailure(writeConnection.handle);
   }
+  writeConnection.id = ++lastConnectionId;
   sqlite3_busy_handler(writeConnection.handle, retryWithinBudget, nullptr);
   // An in-memory database cannot be opened twice: reads share the one connection.
   readSharesWrite = path.empty() || path == ":memory:";
-  if (readSharesWrite) return "";
-  std::lock_guard<std::mutex> readLock(readConnection.mutex);
-  if (sqlite3_open_v2(path.c_str(), &readConnection.handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
-      SQLITE_OK) {
-    return openFailure(readConnection.handle);
-  }
-  sqlite3_busy_timeout(readConnection.handle, readBusyTimeoutMs);
-  return executeOn(readConnection.handle, "PRAGMA query_only = 1") ? "" : sqlite3_errmsg(readConnection.handle);
+  std::lock_guard<std::mutex> readersLock(readersMutex);
+  databasePath = path;
+  ++openGeneration;
+  return "";
 }
 
 void closeDatabase() {
   {
-    std::lock_guard<std::mutex> lock(readConnection.mutex);
-    finalizeAll(readConnection);
-    sqlite3_close(readConnection.handle);
-    readConnection.handle = nullptr;
+    std::lock_guard<std::mutex> lock(readersMutex);
+    for (const std::shared_ptr<Connection>& reader : readers) {
+      std::lock_guard<std::mutex> own(reader->mutex);
+      closeConnection(*reader);
+    }
+    readers.clear();
+    databasePath.clear();
+    ++openGeneration;
   }
   std::lock_guard<std::mutex> lock(writeConnection.mutex);
-  finalizeAll(writeConnection);
-  sqlite3_close(writeConnection.handle);
-  writeConnection.handle = nullptr;
+  closeConnection(writeConnection);
   readSharesWrite = false;
 }
 
@@ -187,7 +257,15 @@ std::optional<std::string> Statement::optionalText(int column) const {
 
 // --- ReadSession ---------------------------------------------------------------
 
-ReadSession::ReadSession() : lock_(readSide().mutex) {}
+namespace {
+thread_local int readSessionsOpen = 0;
+}  // namespace
+
+ReadSession::ReadSession() : lock_(readSide().mutex) { ++readSessionsOpen; }
+
+ReadSession::~ReadSession() { --readSessionsOpen; }
+
+bool ReadSession::openOnThisThread() { return readSessionsOpen > 0; }
 
 Statement ReadSession::prepare(const std::string& sql) {
   Connection& connection = readSide();
@@ -195,16 +273,44 @@ Statement ReadSession::prepare(const std::string& sql) {
 }
 
 Outcome ReadSession::fail(const char* what) {
-  reportError(what, readSide().handle);
-  return Outcome::failed;
+  sqlite3* handle = readSide().handle;
+  reportError(what, handle);
+  if (handle == nullptr || !lastErrorWasBusy(handle)) return Outcome::failed;
+  countEvent(Counter::databaseBusy);
+  return Outcome::busy;
 }
+
+Outcome ReadSession::dataVersion(std::int64_t& version) {
+  static const std::string sql = "PRAGMA data_version";  // made once: asked before every poll
+  Statement query = prepare(sql);
+  if (query.step() != SQLITE_ROW) return fail("read of the data version");
+  version = query.integer(0);
+  return Outcome::ok;
+}
+
+std::uint64_t ReadSession::connectionId() const { return readSide().id; }
 
 // --- WriteTransaction ------------------------------------------------------------
 
-WriteTransaction::WriteTransaction() : lock_(writeConnection.mutex) { begin(); }
+WriteTransaction::WriteTransaction() : lock_(writeConnection.mutex, std::defer_lock) {
+  if (writeWaitMs > 0) {
+    lock_.lock();
+  } else if (!lock_.try_lock()) {
+    // Another write of this process holds the connection, and may itself be
+    // waiting for another process: a thread that may not wait gives up now.
+    countEvent(Counter::databaseBusy);
+    beginOutcome_ = Outcome::busy;
+    return;
+  }
+  begin();
+}
 
 WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::try_to_lock) {
-  if (lock_.owns_lock()) begin();
+  if (lock_.owns_lock()) {
+    begin();
+  } else {
+    beginOutcome_ = Outcome::busy;
+  }
 }
 
 void WriteTransaction::begin() {
@@ -216,8 +322,14 @@ void WriteTransaction::begin() {
 WriteTransaction::~WriteTransaction() {
   // A failed COMMIT may have ended the transaction itself: then there is
   // nothing to roll back, and trying only hides what failed.
-  if (!begun_ || committed_ || sqlite3_get_autocommit(writeConnection.handle) != 0) return;
-  if (prepare("ROLLBACK").step() != SQLITE_DONE) reportError("rollback", writeConnection.handle);
+  if (begun_ && !committed_ && sqlite3_get_autocommit(writeConnection.handle) == 0 &&
+      prepare("ROLLBACK").step() != SQLITE_DONE) {
+    reportError("rollback", writeConnection.handle);
+  }
+  if (lock_.owns_lock()) lock_.unlock();
+  // Free of the write connection, so that the listener may read, even where reads share it.
+  void (*listener)() = commitListener;
+  if (committed_ && listener != nullptr) listener();
 }
 
 Statement WriteTransaction::prepare(const std::string& sql) {

@@ -1,6 +1,7 @@
-// The service's SQLite database: a write connection and a read connection,
-// each with its own lock and statement cache. A query runs only through a
-// ReadSession (the read connection, never waiting for the write lock) or a
+// The service's SQLite database: one write connection, and a read connection
+// for each thread that reads, each with its own lock and statement cache. A
+// query runs only through a ReadSession (the thread's read connection, never
+// waiting for the write lock nor for another thread's read) or a
 // WriteTransaction (the write connection, within the wait budget of the
 // thread's lane), so which connection and lock a query uses follows from
 // its type, not from each caller's choice.
@@ -27,7 +28,9 @@ constexpr int databaseRetryAfterSeconds = 2;
 // How long a write may wait for another process's lock before it gives up.
 // A lane sets its budget for its thread with WriteWaitBudget; the HTTP
 // server's own threads use 0, since a write waiting there would hold up
-// every connection the thread serves.
+// every connection the thread serves. With 0 a thread waits for nothing:
+// not for SQLite, not for a write of this process holding the write
+// connection (the write is busy at once), and its reads do not wait either.
 constexpr int writeBusyTimeoutMs = 2000;
 constexpr int readBusyTimeoutMs = 1000;
 
@@ -52,6 +55,11 @@ bool databaseIsOpen();
 
 // One line on stderr naming the operation and SQLite's message.
 void reportError(const char* what, sqlite3* connection);
+
+// Called on the committing thread after every commit of this process, once
+// the write connection is free again (to bring what is kept in memory up to
+// the database). Set before the first write.
+void setCommitListener(void (*listener)());
 
 // A prepared statement from its connection's cache, reset and unbound when
 // it goes out of scope. Made only by a ReadSession or a WriteTransaction.
@@ -88,14 +96,25 @@ class Statement {
 // Reads on the read connection under its lock. In WAL mode it sees the last
 // commit while a writer waits for the file, so reads never queue behind a
 // write that another process holds up.
+// Each thread reads on a connection of its own, opened on its first read.
 class ReadSession {
  public:
   ReadSession();
+  ~ReadSession();
   ReadSession(const ReadSession&) = delete;
   ReadSession& operator=(const ReadSession&) = delete;
   Statement prepare(const std::string& sql);
-  // Logs what failed and says so.
+  // Logs what failed; busy when another process held the database.
   Outcome fail(const char* what);
+  // SQLite's PRAGMA data_version on this connection: it changes whenever
+  // another connection, of this process or another, has committed since.
+  Outcome dataVersion(std::int64_t& version);
+  // Which connection this is: a number never given to another one, so that a
+  // data version is compared only with one of the same connection.
+  std::uint64_t connectionId() const;
+  // Whether the calling thread has a ReadSession open (which a second one
+  // on the same thread would wait for).
+  static bool openOnThisThread();
 
  private:
   std::unique_lock<std::mutex> lock_;
@@ -109,7 +128,8 @@ class WriteTransaction {
  public:
   WriteTransaction();
   // Begins only if no other write of this process holds the connection;
-  // otherwise begun() is false and nothing waits.
+  // otherwise begun() is false and nothing waits. A thread whose wait budget
+  // is 0 always begins this way (busy when the connection is taken).
   struct IfFree {};
   explicit WriteTransaction(IfFree);
   ~WriteTransaction();

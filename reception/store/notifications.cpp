@@ -1,7 +1,11 @@
 #include "store/notifications.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "metrics/metrics.h"
 #include "store/clock.h"
+#include "store/delivery_recorder.h"
 #include "store/staff.h"
 
 namespace {
@@ -27,51 +31,45 @@ NotificationRow notificationFromRow(const Statement& row) {
   return n;
 }
 
+// A guest a notifier was shown whose delivery is still being written counts as delivered.
+NotificationRow withPendingDelivery(NotificationRow row) {
+  if (row.deliveredAt) return row;
+  row.deliveredAt = pendingDelivery(row.id);
+  row.stillOnScreen = row.deliveredAt && (row.archivedBy == "desk" || row.archivedBy == "reassigned");
+  return row;
+}
+
 // Every row of a query of selectNotification's columns; a read error is never a shorter list.
 Outcome readRows(ReadSession& session, Statement& query, const char* what, std::vector<NotificationRow>& rows) {
   rows.clear();
   int result;
-  while ((result = query.step()) == SQLITE_ROW) rows.push_back(notificationFromRow(query));
+  while ((result = query.step()) == SQLITE_ROW) rows.push_back(withPendingDelivery(notificationFromRow(query)));
   if (result == SQLITE_DONE) return Outcome::ok;
   rows.clear();
   return session.fail(what);
 }
 
-// The first delivery is written at once: it happens once per notification.
-Outcome markDelivered(const std::vector<std::int64_t>& ids, std::int64_t now) {
-  WriteTransaction transaction;
+const char* const deliverSql = "UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL";
+
+Outcome writeDeliveries(WriteTransaction& transaction, const std::map<std::int64_t, std::int64_t>& shownAt) {
   if (!transaction.begun()) return transaction.beginOutcome();
-  for (std::int64_t id : ids) {
-    Statement deliver = transaction.prepare("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
-    if (!deliver.bind(1, id).bind(2, now).run()) return transaction.fail("write of a delivery");
+  for (const auto& delivery : shownAt) {
+    Statement deliver = transaction.prepare(deliverSql);
+    if (!deliver.bind(1, delivery.first).bind(2, delivery.second).run()) return transaction.fail("write of a delivery");
   }
   return transaction.commit();
 }
 
 }  // namespace
 
-Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting) {
-  std::int64_t now = currentTimeMs();
-  {
-    ReadSession session;
-    static const std::string sql =
-        std::string(selectNotification) + "WHERE n.staff_id = ?1 AND n.archived_at IS NULL ORDER BY n.arrived_at, n.id";
-    Statement query = session.prepare(sql);
-    query.bind(1, staffId);
-    Outcome read = readRows(session, query, "read of waiting guests", waiting);
-    if (read != Outcome::ok) return read;
-  }
-  // Exactly those read above, archived since or not: they are being delivered.
-  std::vector<std::int64_t> undelivered;
-  for (const NotificationRow& row : waiting) {
-    if (!row.deliveredAt) undelivered.push_back(row.id);
-  }
-  if (!undelivered.empty()) {
-    Outcome delivered = markDelivered(undelivered, now);
-    if (delivered != Outcome::ok) return delivered;
-  }
-  recordPoll(staffId, now);
-  return Outcome::ok;
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {
+  WriteTransaction transaction;
+  return writeDeliveries(transaction, shownAt);
+}
+
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, WriteTransaction::IfFree ifFree) {
+  WriteTransaction transaction(ifFree);
+  return writeDeliveries(transaction, shownAt);
 }
 
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
@@ -119,9 +117,12 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   return archived == Outcome::ok ? transaction.commit() : archived;
 }
 
-Outcome archiveShownNotification(std::int64_t id) {
+Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
+  if (shownAt && !transaction.prepare(deliverSql).bind(1, id).bind(2, *shownAt).run()) {
+    return transaction.fail("write of a delivery");
+  }
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
   if (archived == Outcome::ok) return transaction.commit();
   if (archived != Outcome::notFound) return archived;
@@ -158,6 +159,11 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since) {
 }
 
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest) {
+  // What the desk does next depends on whether the host was shown the guest.
+  std::optional<std::int64_t> shownAt = pendingDelivery(id);
+  if (shownAt && !transaction.prepare(deliverSql).bind(1, id).bind(2, *shownAt).run()) {
+    return transaction.fail("write of a delivery");
+  }
   Statement query =
       transaction.prepare(std::string(selectNotification) + "WHERE n.id = ?1 AND n.archived_at IS NULL");
   int result = query.bind(1, id).step();
@@ -200,9 +206,10 @@ Outcome visitorLog(const VisitorFilter& filter, std::size_t limit, std::vector<N
   static const std::string selectVisitor =
       std::string(selectNotification) +
       "WHERE n.arrived_at >= ?1 AND n.arrived_at < ?2 AND (?3 = '' OR s.display_name = ?3) "
-      "ORDER BY n.arrived_at, n.id LIMIT ?4";
+      "AND (?5 = 0 OR n.arrived_at > ?6 OR (n.arrived_at = ?6 AND n.id > ?5)) ORDER BY n.arrived_at, n.id LIMIT ?4";
   Statement query = session.prepare(selectVisitor);
   query.bind(1, filter.from).bind(2, filter.to).bind(3, filter.host).bind(4, static_cast<std::int64_t>(limit));
+  query.bind(5, filter.afterId).bind(6, filter.afterArrivedAt);
   return readRows(session, query, "read of the visitor log", rows);
 }
 
@@ -222,4 +229,30 @@ Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
   Outcome committed = transaction.commit();
   if (committed == Outcome::ok) countEvent(Counter::retentionDeleted, static_cast<std::uint64_t>(count.guests + count.staff));
   return committed;
+}
+
+Outcome deskBoardRows(std::int64_t archivedSince, std::size_t maxHandled, std::vector<NotificationRow>& rows,
+                      bool& moreHandled) {
+  ReadSession session;
+  static const std::string waitingSql = std::string(selectNotification) + "WHERE n.archived_at IS NULL";
+  static const std::string handledSql = std::string(selectNotification) +
+                                        "WHERE n.archived_at >= ?1 ORDER BY n.archived_at DESC, n.id DESC LIMIT ?2";
+  Statement waiting = session.prepare(waitingSql);
+  Outcome read = readRows(session, waiting, "read of the desk's guest list", rows);
+  if (read != Outcome::ok) return read;
+  std::vector<NotificationRow> handled;
+  Statement latest = session.prepare(handledSql);
+  latest.bind(1, archivedSince).bind(2, static_cast<std::int64_t>(maxHandled + 1));
+  read = readRows(session, latest, "read of the desk's guest list", handled);
+  if (read != Outcome::ok) {
+    rows.clear();
+    return read;
+  }
+  moreHandled = handled.size() > maxHandled;
+  if (moreHandled) handled.pop_back();
+  rows.insert(rows.end(), std::make_move_iterator(handled.begin()), std::make_move_iterator(handled.end()));
+  std::sort(rows.begin(), rows.end(), [](const NotificationRow& a, const NotificationRow& b) {
+    return a.arrivedAt != b.arrivedAt ? a.arrivedAt < b.arrivedAt : a.id < b.id;
+  });
+  return Outcome::ok;
 }

@@ -26,10 +26,6 @@ struct NotificationRow {
   bool stillOnScreen = false;
 };
 
-// A notifier's poll: records the poll (in memory until the next batch),
-// marks the unarchived notifications as delivered (the first time, on disk
-// before it returns) and returns them, oldest first.
-Outcome pollNotifications(std::int64_t staffId, std::vector<NotificationRow>& waiting);
 // notFound: no such active host; conflict: maxWaiting guests already wait for the host.
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
                         NotificationRow& added);
@@ -39,11 +35,21 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by);
 // delivered to a notifier and is still waiting; notFound otherwise, and no
 // guest's outcome changes (a guest never shown can only be withdrawn at the
 // desk). Closing a guest the desk had withdrawn or reassigned is noted, so
-// that the desk stops saying it is on the host's screen.
-Outcome archiveShownNotification(std::int64_t id);
+// that the desk stops saying it is on the host's screen. shownAt: when a
+// poll showed the guest, if that delivery is not yet written (it is, first).
+Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt = std::nullopt);
+// Writes when each guest (id -> time) was first delivered, in one transaction;
+// with IfFree, busy at once when another write of this process is under way.
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt);
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, WriteTransaction::IfFree ifFree);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
+// The board's guests, oldest first: every waiting one, and the maxHandled
+// archived most recently since archivedSince; moreHandled when older ones
+// of that time were left out (the visitor log has them).
+Outcome deskBoardRows(std::int64_t archivedSince, std::size_t maxHandled, std::vector<NotificationRow>& rows,
+                      bool& moreHandled);
 // When each waiting guest who was reassigned was announced to the present
 // host (notification id -> time): their host has had the guest since then.
 Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since);
@@ -63,6 +69,9 @@ struct VisitorFilter {
   std::int64_t from = 0;  // arrivals at or after this time
   std::int64_t to = 0;    // and before this one
   std::string host;       // the host's "First Last"; "" for every host
+  // A page's start: only guests after this one, in (arrival, id) order; none when afterId is 0.
+  std::int64_t afterArrivedAt = 0;
+  std::int64_t afterId = 0;
 };
 
 // The guests that arrived in the range, oldest first, at most limit of them.

@@ -195,16 +195,19 @@ bool cancelOutboxItem(std::int64_t id, std::int64_t now) {
                       [&](Statement& update) { update.bind(1, id).bind(2, now); }, "write of a cancelled alert");
 }
 
-Outcome alertStatesSince(std::int64_t since, std::map<std::int64_t, std::vector<AlertState>>& states) {
+Outcome alertStatesOf(const std::vector<std::int64_t>& guests, std::map<std::int64_t, std::vector<AlertState>>& states) {
   ReadSession session;
   states.clear();
+  std::string ids = "[";
+  for (std::int64_t id : guests) ids += (ids.size() > 1 ? "," : "") + std::to_string(id);
+  ids += "]";
   // A retry of a guest no longer waiting will be cancelled when due: shown so at once.
   Statement query = session.prepare(
       "SELECT o.notification_id, o.channel, CASE WHEN o.state = 'pending' AND n.archived_at IS NOT NULL "
       "THEN 'cancelled' ELSE o.state END, o.attempts, o.last_status, o.last_error, o.updated_at, "
       "o.next_attempt_at FROM alert_outbox o JOIN notification n ON n.id = o.notification_id "
-      "WHERE n.archived_at IS NULL OR n.archived_at >= ?1 ORDER BY o.id");
-  query.bind(1, since);
+      "WHERE o.notification_id IN (SELECT value FROM json_each(?1)) ORDER BY o.id");
+  query.bind(1, ids);
   int result;
   while ((result = query.step()) == SQLITE_ROW) {
     states[query.integer(0)].push_back(AlertState{query.text(1), query.text(2), static_cast<int>(query.integer(3)),
@@ -214,6 +217,17 @@ Outcome alertStatesSince(std::int64_t since, std::map<std::int64_t, std::vector<
   if (result == SQLITE_DONE) return Outcome::ok;
   states.clear();
   return session.fail("read of the alerts' states");
+}
+
+bool addReplyToken(std::int64_t notificationId, const std::string& hash, std::int64_t now) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return false;
+  Statement token = transaction.prepare("INSERT INTO reply_token (hash, notification_id, created_at) VALUES (?1, ?2, ?3)");
+  if (!token.bind(1, hash).bind(2, notificationId).bind(3, now).run()) {
+    transaction.fail("write of a reply link");
+    return false;
+  }
+  return transaction.commit() == Outcome::ok;
 }
 
 ReplyToken newReplyToken() {

@@ -77,7 +77,8 @@ struct AlertState {
   std::int64_t updatedAt = 0;
   std::int64_t nextAttemptAt = 0;
 };
-Outcome alertStatesSince(std::int64_t since, std::map<std::int64_t, std::vector<AlertState>>& states);
+// Those of the given guests only: the board lists a bounded number of them.
+Outcome alertStatesOf(const std::vector<std::int64_t>& guests, std::map<std::int64_t, std::vector<AlertState>>& states);
 
 // The reply link's token and the hash stored for it.
 struct ReplyToken {
@@ -86,6 +87,9 @@ struct ReplyToken {
 };
 ReplyToken newReplyToken();
 std::string replyTokenHash(const std::string& token);
+// Saves the hash of a reply link's token for the guest, just before the
+// message that carries the link is sent: the link itself is never stored.
+bool addReplyToken(std::int64_t notificationId, const std::string& hash, std::int64_t now);
 
 enum class ReplyStatus { valid, unknown, used, ended, failed };
 struct ReplyGuest {

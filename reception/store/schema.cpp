@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "store/database.h"
+#include "store/delivery_recorder.h"
+#include "store/poll_cache.h"
 #include "store/staff.h"
 #include "text/text.h"
 #include "text/utf8.h"
@@ -109,6 +111,34 @@ CREATE TABLE IF NOT EXISTS reply_token (
 CREATE INDEX IF NOT EXISTS reply_token_guest ON reply_token(notification_id);
 -- A guest's record deleted (retention) takes its alerts along: their
 -- targets and reply links are personal data too.
+-- Raised by every change to what notifiers poll, whichever connection makes
+-- it: what the service keeps in memory for polls is read again only where
+-- its counter moved.
+CREATE TABLE IF NOT EXISTS poll_revision (
+  id INTEGER PRIMARY KEY CHECK (id = 1),
+  staff INTEGER NOT NULL,
+  guests INTEGER NOT NULL
+);
+INSERT OR IGNORE INTO poll_revision (id, staff, guests) VALUES (1, 0, 0);
+CREATE TRIGGER IF NOT EXISTS poll_staff_added AFTER INSERT ON staff BEGIN
+  UPDATE poll_revision SET staff = staff + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS poll_staff_changed AFTER UPDATE OF first_name, last_name, display_name, removed_at ON staff BEGIN
+  UPDATE poll_revision SET staff = staff + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS poll_staff_deleted AFTER DELETE ON staff BEGIN
+  UPDATE poll_revision SET staff = staff + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS poll_guest_added AFTER INSERT ON notification BEGIN
+  UPDATE poll_revision SET guests = guests + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS poll_guest_changed
+  AFTER UPDATE OF staff_id, headline, detail, arrived_at, delivered_at, archived_at ON notification BEGIN
+  UPDATE poll_revision SET guests = guests + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS poll_guest_deleted AFTER DELETE ON notification BEGIN
+  UPDATE poll_revision SET guests = guests + 1;
+END;
 CREATE TRIGGER IF NOT EXISTS alert_rows_of_deleted_guest AFTER DELETE ON notification BEGIN
   DELETE FROM alert_outbox WHERE notification_id = old.id;
   DELETE FROM alert_step WHERE notification_id = old.id;
@@ -223,6 +253,8 @@ std::string configure() {
 }  // namespace
 
 std::string openStorage(const std::string& path) {
+  resetPollState();
+  setCommitListener(&refreshPollStateAfterCommit);
   std::string error = openConnections(path);
   if (!error.empty()) {
     closeDatabase();
@@ -235,8 +267,10 @@ std::string openStorage(const std::string& path) {
 }
 
 void closeStorage() {
+  stopDeliveryRecorder();
   saveUnsavedPolls();
   closeDatabase();
+  resetPollState();
 }
 
 namespace {

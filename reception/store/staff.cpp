@@ -193,17 +193,6 @@ void seedDemoStaff() {
   transaction.commit();
 }
 
-Outcome findStaff(const std::string& firstName, const std::string& lastName, std::int64_t& staffId) {
-  ReadSession session;
-  Statement query = session.prepare(std::string("SELECT id FROM staff WHERE ") + lookupNameSql +
-                                    " = ?1 AND removed_at IS NULL ORDER BY id LIMIT 1");
-  int result = query.bind(1, firstName + " " + lastName).step();
-  if (result == SQLITE_DONE) return Outcome::notFound;
-  if (result != SQLITE_ROW) return session.fail("read of a staff member");
-  staffId = query.integer(0);
-  return Outcome::ok;
-}
-
 namespace {
 
 const char* const selectActiveNames = "SELECT display_name FROM staff WHERE removed_at IS NULL";

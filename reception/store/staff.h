@@ -44,9 +44,6 @@ Outcome addStaff(const std::string& firstName, const std::string& lastName, Staf
 Outcome removeStaff(std::int64_t staffId);
 // Adds the demo staff directory when there are no staff at all.
 void seedDemoStaff();
-// The active staff member whose display name starts with these two words,
-// as a notifier sends them.
-Outcome findStaff(const std::string& firstName, const std::string& lastName, std::int64_t& staffId);
 
 // The active staff's display names, read alone or within a write (to add to them).
 Outcome activeNames(NameSet& names);

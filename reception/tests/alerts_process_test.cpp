@@ -147,7 +147,7 @@ TEST(AlertsProcess, MailPushTeamStepReplyLinkAndRestart) {
   AlertServers servers;
   ASSERT_TRUE(servers.start(directory.path)) << fileText(directory.path / "servers.log");
   std::string hookBase = "http://127.0.0.1:" + std::to_string(servers.hookPort);
-  std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--demo",
+  std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--demo", "--alert-allow-loopback",
       "--smtp-url", "smtp://127.0.0.1:" + std::to_string(servers.smtpPort), "--smtp-tls", "none",
       "--smtp-from", "desk@example.com", "--team-webhook", hookBase + "/team", "--escalate-after-unacknowledged", "8"};
   ServiceProcess service;
@@ -272,7 +272,7 @@ TEST(AlertsProcess, SilentMailServerHoldsUpNeitherStopNorPush) {
   SilentServer silent;
   ASSERT_NE(silent.port, 0);
   ServiceProcess service;
-  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--smtp-url", "smtp://127.0.0.1:" + std::to_string(silent.port),
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--alert-allow-loopback", "--smtp-url", "smtp://127.0.0.1:" + std::to_string(silent.port),
                              "--smtp-tls", "none", "--smtp-from", "desk@example.com"}, directory.path)) << service.output;
   std::string push = "http://127.0.0.1:" + std::to_string(servers.hookPort) + "/push";
   ASSERT_EQ(deskSend(service, "PUT", "/api/desk/staff/1", {{"email", "anna@example.com"}, {"alertUrl", push}}).status, 200);
@@ -283,7 +283,7 @@ TEST(AlertsProcess, SilentMailServerHoldsUpNeitherStopNorPush) {
   EXPECT_TRUE(WIFEXITED(service.stop(SIGTERM)));
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s) << "the stop waited for the mail server";
   ServiceProcess restarted;
-  ASSERT_TRUE(restarted.start({"--listen", "127.0.0.1:0", "--demo"}, directory.path)) << restarted.output;
+  ASSERT_TRUE(restarted.start({"--listen", "127.0.0.1:0", "--demo", "--alert-allow-loopback"}, directory.path)) << restarted.output;
   json state = json::parse(deskSend(restarted, "GET", "/api/desk/state", nullptr).body);
   ASSERT_EQ(state["notifications"].size(), 1u);
   json mail = state["notifications"][0]["alerts"][0];
@@ -327,7 +327,9 @@ TEST(AlertsProcess, HangingPushTargetBesideAHealthyOne) {
   SilentServer silent;
   ASSERT_NE(silent.port, 0);
   ServiceProcess service;
-  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--max-waiting-per-host", "100"}, directory.path))
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--alert-allow-loopback", "--max-waiting-per-host", "100",
+                             "--desk-writes-per-second", "1000"},
+                            directory.path))
       << service.output;
   std::string hanging = "http://127.0.0.1:" + std::to_string(silent.port) + "/hang";
   std::string healthy = "http://127.0.0.1:" + std::to_string(servers.hookPort) + "/push";

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "alerts/alert_messages.h"
+#include "alerts/reply_links.h"
 #include "alerts/alert_options.h"
 #include "alerts/alert_policy.h"
 #include "alerts/alert_setup.h"
@@ -24,6 +25,7 @@
 #include "store/outbox.h"
 #include "reception_test_support.h"
 #include "desk/staff_import.h"
+#include "config/start_checks.h"
 #include "http/access_log.h"
 #include "text/code_page.h"
 #include "text/utf8.h"
@@ -274,8 +276,14 @@ TEST(AlertContactsCsv, ImportChecksAndExportWritesTheColumns) {
 // that answers 500 once and then 200.
 class AlertChainTest : public FakeClockServiceTest {
  protected:
+  // The hooks listen on loopback: allowed as --alert-allow-loopback does.
+  void SetUp() override {
+    settings_.desk.alertTargets.allowLoopback = true;
+    FakeClockServiceTest::SetUp();
+  }
   AlertSettings settings() {
     AlertSettings alerts;
+    alerts.targets.allowLoopback = true;
     alerts.publicUrl = "http://127.0.0.1/";
     alerts.policy = FrontDeskPolicy{60 * s, 300 * s, 30};
     return alerts;
@@ -328,6 +336,15 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(pending[0]["state"], "pending");
   EXPECT_EQ(pending[0]["status"], 500);
   EXPECT_EQ(pending[0]["error"], "the push address answered 500") << "the reason in words, for the board";
+  {
+    // The outbox keeps a placeholder, never the link; only the hash of the link sent is saved.
+    ReadSession session;
+    Statement outbox = session.prepare("SELECT payload FROM alert_outbox");
+    ASSERT_EQ(outbox.step(), SQLITE_ROW);
+    EXPECT_NE(outbox.text(0).find("{reply-link}"), std::string::npos);
+    EXPECT_EQ(outbox.text(0).find("/ack/"), std::string::npos);
+    EXPECT_EQ(bodyOf(hook.requests()[0])["acknowledgeUrl"].get<std::string>().rfind("http://127.0.0.1/ack/", 0), 0u);
+  }
   fakeNow += 4 * s;
   runAlertPass(alerts, fakeNow);
   EXPECT_EQ(hook.requests().size(), 1u) << "the retry waits 5 s";
@@ -411,6 +428,125 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(imported[0]["displayName"], "Ole Dahl") << "by last name";
   EXPECT_EQ(imported[0]["email"], "ole@example.com");
   EXPECT_NE(get("/api/desk/staff.csv").body.find("Ole,Dahl,ole@example.com,\r\n"), std::string::npos);
+}
+
+// Alert targets: refused where they are entered (form and CSV, whose
+// preview shows each line's contact and what happens to it) and again when
+// connecting, after the name is resolved.
+TEST_F(AlertChainTest, TargetsRefusedWhereEnteredAndWhenConnecting) {
+  AlertTargetRule strict;
+  AlertTargetRule own;
+  own.ownListeners = {{"127.0.0.1", 8080}, {"0.0.0.0", 9464}};
+  own.allowLoopback = true;
+  const std::tuple<const char*, const AlertTargetRule*, const char*> urls[] = {
+      {"https://push.example.com/t", &strict, ""},
+      {"http://203.0.113.9:8080/x", &strict, ""},
+      {"http://127.0.0.1/x", &strict, "loopback"},
+      {"http://127.1/x", &strict, "loopback"},
+      {"http://2130706433/x", &strict, "loopback"},
+      {"http://LocalHost./x", &strict, "loopback"},
+      {"http://push.localhost/x", &strict, "loopback"},
+      {"http://[::1]:8080/x", &strict, "loopback"},
+      {"http://[::ffff:127.0.0.1]/x", &strict, "loopback"},
+      {"http://169.254.169.254/latest/meta-data", &strict, "link-local"},
+      {"http://[fe80::1]/x", &strict, "link-local"},
+      {"http://224.0.0.1/x", &strict, "multicast"},
+      {"http://[ff02::1]/x", &strict, "multicast"},
+      {"http://255.255.255.255/x", &strict, "multicast"},
+      {"http://0.0.0.0:8080/x", &strict, "unspecified"},
+      {"http://[::]/x", &strict, "unspecified"},
+      {"http://127.0.0.1:8081/x", &own, ""},
+      {"http://user:pw@127.0.0.1:8080/x", &own, "own listeners"},
+      {"http://127.0.0.5:9464/metrics", &own, "own listeners"},
+  };
+  for (const auto& [url, rule, refused] : urls) {
+    std::string problem = checkPushAddress(url, *rule);
+    if (*refused == '\0') {
+      EXPECT_EQ(problem, "") << url;
+    } else {
+      EXPECT_NE(problem.find(refused), std::string::npos) << url << ": " << problem;
+    }
+  }
+  EXPECT_NE(checkContact({"x@[127.0.0.1]", ""}, strict), "");
+  EXPECT_EQ(checkContact({"x@example.com", "https://push.example.com/"}, strict), "");
+
+  // The form and the CSV, with the service's own listener known.
+  settings_.desk.alertTargets.ownListeners = {{"127.0.0.1", port_}};
+  configureService(settings_);
+  RawReply linkLocal = post("/api/desk/staff", json{{"name", "Anna Host"}, {"alertUrl", "http://169.254.169.254/"}}.dump());
+  EXPECT_EQ(linkLocal.status, 400);
+  EXPECT_NE(linkLocal.body.find("link-local"), std::string::npos);
+  addStaffMember("Ole", "Dahl");
+  std::string self = "http://127.0.0.1:" + std::to_string(port_) + "/api/desk/state";
+  json preview = json::parse(post("/api/desk/staff/import",
+                                  json{{"csv", "first_name,last_name,email,alert_url\n"
+                                               "Anna,Schmidt,anna@example.com,https://push.example.com/t\n"
+                                               "Ole,Dahl,ole@example.com,\n"
+                                               "Max,Self,," + self + "\n"
+                                               "Eva,Meta,,http://[fe80::1%25eth0]/\n"
+                                               "Tom,Plain,,\n"},
+                                       {"apply", false}}.dump()).body);
+  ASSERT_EQ(preview["added"].size(), 2u);
+  EXPECT_EQ(preview["added"][0]["alertUrl"], "https://push.example.com/t");
+  EXPECT_EQ(preview["added"][0]["contact"], "set");
+  EXPECT_EQ(preview["added"][1]["contact"], "none");
+  ASSERT_EQ(preview["unchanged"].size(), 1u);
+  EXPECT_EQ(preview["unchanged"][0]["email"], "ole@example.com");
+  EXPECT_EQ(preview["unchanged"][0]["contact"], "kept") << "an import changes no existing member's contact";
+  ASSERT_EQ(preview["rejected"].size(), 2u);
+  EXPECT_NE(preview["rejected"][0]["reason"].get<std::string>().find("own listeners"), std::string::npos);
+  EXPECT_NE(preview["rejected"][1]["reason"].get<std::string>().find("link-local"), std::string::npos);
+
+  // Entered while loopback was allowed, sent when it is not: refused when
+  // connecting, for good, and the receiver never hears of the guest.
+  LoopbackServer hook({{httpResponse("ok")}});
+  ASSERT_TRUE(hook.listening());
+  std::int64_t host = addStaffMember("Lena", "Berg");
+  ASSERT_EQ(send("PUT", "/api/desk/staff/" + std::to_string(host), json{{"alertUrl", "http://" + hook.host() + "/p"}}.dump())
+                .status, 200);
+  std::int64_t guest = announce(host, "Ada Lovelace", "");
+  AlertSettings alerts = settings();
+  alerts.targets.allowLoopback = false;
+  runAlertPass(alerts, fakeNow);
+  runAlertPass(alerts, fakeNow + 60 * s);
+  EXPECT_TRUE(hook.requests().empty());
+  json tried = guestOf(guest)["alerts"];
+  ASSERT_EQ(tried.size(), 1u);
+  EXPECT_EQ(tried[0]["state"], "failed");
+  EXPECT_NE(tried[0]["error"].get<std::string>().find("loopback"), std::string::npos) << tried[0];
+}
+
+// Reply links: over HTTPS on its port when HTTPS is on, and never in the
+// access log (target or Referer) in a form that acknowledges a guest.
+TEST(ReplyLinks, HttpsByDefaultAndMaskedInTheAccessLog) {
+  AlertSettings plain;
+  AlertSettings tls;
+  AlertSettings standard;
+  ASSERT_EQ(prepareAlertSettings(AlertOptions{}, defaultPublicUrl("desk.example.com", 8080, 0), plain), "");
+  ASSERT_EQ(prepareAlertSettings(AlertOptions{}, defaultPublicUrl("desk.example.com", 80, 8443), tls), "");
+  ASSERT_EQ(prepareAlertSettings(AlertOptions{}, defaultPublicUrl("desk.example.com", 80, 443), standard), "");
+  EXPECT_EQ(plain.publicUrl.rfind("http://", 0), 0u);
+  EXPECT_NE(plain.publicUrl.find(":8080/"), std::string::npos);
+  EXPECT_EQ(tls.publicUrl.rfind("https://", 0), 0u);
+  EXPECT_NE(tls.publicUrl.find(":8443/"), std::string::npos);
+  EXPECT_EQ(standard.publicUrl.find(':', 8), std::string::npos) << standard.publicUrl;
+
+  const std::string token = "Qx7kZ9mPaw3LrT5vNc8YhB2dFg6JsE4uKo1WiXqRtyU";
+  std::string line = accessLogLine(AccessEntry{"192.0.2.1", 0, "POST", "/ack/" + token + "?via=mail", "HTTP/1.1", 200,
+                                               10, "https://desk.example.com/ack/" + token, "Mozilla"});
+  EXPECT_EQ(line.find(token.substr(4)), std::string::npos) << line;
+  EXPECT_NE(line.find("\"POST /ack/Qx7k-?via=mail HTTP/1.1\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"https://desk.example.com/ack/Qx7k-\""), std::string::npos) << line;
+
+  // The link goes where the placeholder is: a guest's name holding the
+  // placeholder's text is left alone.
+  AlertFacts facts{AlertStep::host, "{reply-link}", "Anna", "", 0, 0, "{reply-link}"};
+  json body = json::parse(withReplyLink(false, webhookBody(facts), "https://d/ack/T"));
+  EXPECT_EQ(body["acknowledgeUrl"], "https://d/ack/T");
+  EXPECT_EQ(body["guest"], "{reply-link}");
+  std::string mail = withReplyLink(true, emailMessage(MailHeaders{"a@b.c", "d@e.f", "k@d"}, facts), "https://d/ack/T");
+  EXPECT_NE(mail.find("Tell the desk: https://d/ack/T\r\n"), std::string::npos);
+  EXPECT_NE(mail.find("Guest: {reply-link}"), std::string::npos);
 }
 
 }  // namespace

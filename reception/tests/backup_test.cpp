@@ -119,7 +119,8 @@ TEST(BackupCommand, ArgumentsAndVerdicts) {
 // Copies of a database the desk writes to all the while, then the first one restored.
 TEST(BackupCommand, BackupUnderLoadAndRestore) {
   TemporaryDirectory directory;
-  const std::vector<std::string> serviceArguments = {"--listen", "127.0.0.1:0", "--demo", "--max-waiting-per-host", "10000"};
+  const std::vector<std::string> serviceArguments = {"--listen", "127.0.0.1:0", "--demo", "--max-waiting-per-host", "10000",
+                                                      "--desk-writes-per-second", "1000"};
   ServiceProcess service;
   ASSERT_TRUE(service.start(serviceArguments, directory.path)) << service.output;
   RawReply state = send11(service.host, service.port, "GET", "/api/desk/state", "", "", service.deskCookie);

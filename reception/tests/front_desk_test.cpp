@@ -447,3 +447,70 @@ TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
 }
 
 }  // namespace
+
+// The board's answer does not grow with the day: the waiting guests and the
+// last 200 handled, the rest a page at a time in the visitor log; a
+// desk-role account sees contacts only masked; and one account's writes are
+// limited (5 a second, bursts of 30) without holding up another's.
+TEST_F(FrontDeskApiTest, TheBoardIsBoundedContactsMaskedAndWritesLimitedPerAccount) {
+  std::int64_t host = addStaffMember("Anna", "Host");
+  ASSERT_EQ(send("PUT", "/api/desk/staff/" + std::to_string(host),
+                 json{{"email", "anna@example.com"}, {"alertUrl", "https://user:pw@push.example.com/t?token=s3cret"}}.dump())
+                .status, 200);
+  {
+    WriteTransaction transaction;
+    ASSERT_TRUE(transaction.begun());
+    ASSERT_TRUE(transaction
+                    .prepare("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 120000) "
+                             "INSERT INTO notification (staff_id, headline, detail, arrived_at, archived_at, archived_by) "
+                             "SELECT ?1, 'Guest ' || i, 'Room 2', ?2 - 7200000 + i, ?2 - 3600000 + i, 'host' FROM n")
+                    .bind(1, host)
+                    .bind(2, fakeNow.load())
+                    .run());
+    ASSERT_EQ(transaction.commit(), Outcome::ok);
+  }
+  for (int i = 0; i < 3; ++i) announce(host, "Waiting " + std::to_string(i), "");
+  RawReply board = get("/api/desk/state");
+  ASSERT_EQ(board.status, 200);
+  json answer = json::parse(board.body);
+  std::printf("state with 120,000 handled guests: %zu bytes\n", board.body.size());
+  EXPECT_EQ(answer["notifications"].size(), 203u);
+  EXPECT_TRUE(answer["moreHandled"].get<bool>());
+  EXPECT_LT(board.body.size(), 200u * 1024);
+  EXPECT_EQ(answer["notifications"][0]["guestName"], "Guest 119801") << "the most recently handled, oldest first";
+  EXPECT_EQ(answer["staff"][0]["alertUrl"], "https://user:pw@push.example.com/t?token=s3cret") << "an admin sees it whole";
+
+  json first = json::parse(get("/api/desk/visitors").body);
+  ASSERT_EQ(first["visitors"].size(), 2000u);
+  ASSERT_TRUE(first["next"].is_string());
+  json second = json::parse(get("/api/desk/visitors?after=" + first["next"].get<std::string>()).body);
+  ASSERT_EQ(second["visitors"].size(), 2000u);
+  EXPECT_EQ(second["visitors"][0]["guestName"], "Guest 2001");
+  EXPECT_EQ(get("/api/desk/visitors?after=12.x").status, 400);
+
+  addDeskAccount("front", "desk", "front-desk-1");
+  std::string front = deskLogin(host_, port_, "front", "front-desk-1");
+  ASSERT_FALSE(front.empty());
+  RawReply masked = send11(host_, port_, "GET", "/api/desk/state", "", "", front);
+  ASSERT_EQ(masked.status, 200);
+  json staff = json::parse(masked.body)["staff"][0];
+  EXPECT_EQ(staff["alertUrl"], "https://push.example.com");
+  EXPECT_EQ(staff["email"], "…@example.com");
+  for (const char* secret : {"pw@", "s3cret", "anna@"}) EXPECT_EQ(masked.body.find(secret), std::string::npos) << secret;
+
+  settings_.deskWritesPerSecond = 5;
+  configureService(settings_);
+  std::int64_t other = addStaffMember("Ben", "Host");
+  auto announceAs = [&](const std::string& cookie) {
+    return send11(host_, port_, "POST", "/api/desk/notifications",
+                  json{{"staffId", other}, {"guestName", "Ada Lovelace"}, {"note", ""}}.dump(), "application/json", cookie);
+  };
+  for (int i = 0; i < 30; ++i) ASSERT_EQ(announceAs(front).status, 201) << "the burst, write " << i;
+  RawReply limited = announceAs(front);
+  EXPECT_EQ(limited.status, 429);
+  EXPECT_EQ(header(limited, "Retry-After"), "1");
+  EXPECT_EQ(announceAs(adminCookie_).status, 201) << "another account is not held up";
+  fakeNow += 1000;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(announceAs(front).status, 201) << "a second's worth, write " << i;
+  EXPECT_EQ(announceAs(front).status, 429);
+}

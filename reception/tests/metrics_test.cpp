@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <fstream>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "reception_client.h"
@@ -92,6 +96,21 @@ TEST(ReceptionMetrics, CountersMoveWithRequestsAndPromtoolAcceptsThem) {
   EXPECT_EQ(send11("127.0.0.1", port, "GET", "/api/desk/state", "", "", service.deskCookie).status, 404);
   EXPECT_EQ(send11("127.0.0.1", port, "POST", "/metrics", "{}").status, 405);
   EXPECT_EQ(send11(service.host, service.port, "GET", "/metrics").status, 404);
+
+  // Only its own host names answer (a rebinding page has another), and one
+  // client holding idle connections leaves the listener to other scrapers.
+  EXPECT_EQ(exchange("127.0.0.1", port, "GET /metrics HTTP/1.0\r\nHost: rebound.example\r\n\r\n").status, 421);
+  std::vector<int> idle;
+  for (int i = 0; i < 16; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) idle.push_back(fd);
+  }
+  EXPECT_EQ(send11("127.0.0.1", port, "GET", "/metrics", "", "", "", "127.0.0.2").status, 200);
+  for (int fd : idle) ::close(fd);
 
   for (const std::string& text : {before, after}) {
     std::string verdict;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@
 #include "http/host_addresses.h"
 #include "log/service_log.h"
 #include "test_support.h"
+#include "loopback_server.h"
 
 namespace {
 
@@ -495,6 +497,71 @@ TEST(ReceptionAccessProcess, HttpsServesTheDeskAndPlainHttpRedirectsToIt) {
   }
   // Without the test's certificate authority the connection is refused.
   EXPECT_NE(std::system(("curl -s --max-time 20 -o /dev/null " + https + "/").c_str()), 0);
+}
+
+namespace {
+
+// curl over HTTPS with the test's certificate authority: the answer's headers and body.
+std::string curlHttps(const std::filesystem::path& dir, const std::string& arguments) {
+  std::string command = "curl -s --max-time 20 --cacert '" + (dir / "cert.pem").string() + "' -D - " + arguments;
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "";
+  std::string answer;
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) answer.append(chunk, got);
+  ::pclose(pipe);
+  return answer;
+}
+
+}  // namespace
+
+// With HTTPS on and no --public-url, a push's reply link is https:// on the
+// TLS port; it works there, and the access log keeps no token that would.
+TEST(ReceptionAccessProcess, ReplyLinksGoOverHttpsAndStayOutOfTheAccessLog) {
+  TemporaryDirectory directory;
+  const std::filesystem::path& dir = directory.path;
+  std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext "
+                     "subjectAltName=IP:127.0.0.1 -keyout '" + (dir / "key.pem").string() + "' -out '" +
+                     (dir / "cert.pem").string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  LoopbackServer hook({{httpResponse("ok")}});
+  ASSERT_TRUE(hook.listening());
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--tls-listen", "127.0.0.1:0", "--tls-cert", "cert.pem",
+                             "--tls-key", "key.pem", "--demo", "--alert-allow-loopback", "--access-log", "access.log"},
+                            dir))
+      << service.output;
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(service.output, found, std::regex("front desk is at https://127.0.0.1:([0-9]+)/")));
+  std::string https = "https://127.0.0.1:" + found[1].str();
+  std::string login = curlHttps(dir, "-H 'Content-Type: application/json' -d '{\"name\": \"reception\", \"password\": \"" +
+                                         demoPassword(service.output) + "\"}' " + https + "/api/desk/login");
+  std::smatch cookie;
+  ASSERT_TRUE(std::regex_search(login, cookie, std::regex("Set-Cookie: (__Host-vestibra_session=[^;]+)"))) << login;
+  std::string asDesk = "-H 'Cookie: " + cookie[1].str() + "' -H 'Content-Type: application/json' ";
+  std::string put = curlHttps(dir, asDesk + "-X PUT -d '{\"alertUrl\": \"http://" + hook.host() + "/p\"}' " + https +
+                                       "/api/desk/staff/1");
+  ASSERT_EQ(put.rfind("HTTP/1.1 200", 0), 0u) << put;
+  std::string announced = curlHttps(dir, asDesk + "-d '{\"staffId\": 1, \"guestName\": \"Ada Lovelace\", \"note\": \"\"}' " +
+                                             https + "/api/desk/notifications");
+  ASSERT_EQ(announced.rfind("HTTP/1.1 201", 0), 0u) << announced;
+  // The host never polled: the push goes out within the worker's half-second round.
+  for (int waited = 0; waited < 100 && hook.requests().empty(); ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(hook.requests().empty());
+  std::string request = hook.requests()[0];
+  std::string link = nlohmann::json::parse(request.substr(request.find("\r\n\r\n") + 4))["acknowledgeUrl"];
+  std::smatch parts;
+  ASSERT_TRUE(std::regex_match(link, parts, std::regex("https://[^/:]+:" + found[1].str() + "/ack/([A-Za-z0-9_-]{43})")))
+      << link;
+  std::string token = parts[1].str();
+  std::string page = curlHttps(dir, https + "/ack/" + token);
+  EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page;
+  EXPECT_NE(page.find("Ada Lovelace"), std::string::npos);
+  std::string log = readFileBytes(dir / "access.log");
+  EXPECT_NE(log.find("\"GET /ack/" + token.substr(0, 4) + "- HTTP/1.1\" 200"), std::string::npos) << log;
+  EXPECT_EQ(log.find(token), std::string::npos) << log;
 }
 
 // Started as root with --user: the ports are bound first, the database is

@@ -1,12 +1,14 @@
 // The service's HTTP answers, against the service running in this process.
 #include <atomic>
 #include <ctime>
+#include <memory>
 #include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "directory/directory_sync.h"
 #include "http/server.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
@@ -269,6 +271,84 @@ TEST_F(ReceptionApiTest, DeskPageIsServedWithItsAssets) {
 // Fifty notifiers polling at once over fresh HTTP/1.0 connections while the
 // desk announces guests: every answer is complete and well-formed, and every
 // guest is delivered and archived exactly once.
+// Whoever changes what notifiers poll, the next poll shows it: the desk, the
+// host, a directory sync, and another connection writing the file directly.
+TEST_F(ReceptionApiTest, EveryChangeIsSeenByTheNextPoll) {
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  std::int64_t ben = addStaffMember("Ben", "Weber");
+  // The ids of the records a poll shows, joined with ",".
+  auto shown = [&](const std::string& firstName, const std::string& lastName) {
+    RawReply reply = notifier("getNotification", "&fn=" + firstName + "&ln=" + lastName);
+    EXPECT_EQ(reply.status, 200);
+    std::string ids;
+    for (std::size_t at = 0; at < reply.body.size(); at = reply.body.find(',', at) + 1) {
+      ids += (ids.empty() ? "" : ",") + reply.body.substr(at, reply.body.find('|', at) - at);
+      if (reply.body.find(',', at) == std::string::npos) break;
+    }
+    return ids;
+  };
+  auto names = [&] { return notifier("listUsers", "").body; };
+  EXPECT_EQ(shown("Anna", "Schmidt"), "");
+
+  std::int64_t ada = announce(anna, "Ada", "Lobby");
+  EXPECT_EQ(shown("Anna", "Schmidt"), std::to_string(ada));
+  RawReply moved = post("/api/desk/notifications/" + std::to_string(ada) + "/reassign", json{{"staffId", ben}}.dump());
+  ASSERT_EQ(moved.status, 201) << moved.body;
+  std::string movedId = std::to_string(json::parse(moved.body)["id"].get<std::int64_t>());
+  EXPECT_EQ(shown("Anna", "Schmidt"), "");
+  EXPECT_EQ(shown("Ben", "Weber"), movedId);
+  ASSERT_EQ(post("/api/desk/notifications/" + movedId + "/archive", "{}").status, 200);
+  EXPECT_EQ(shown("Ben", "Weber"), "");
+  // Closed by the host at once, before the delivery is likely written: still "1".
+  std::int64_t bo = announce(ben, "Bo", "Gate");
+  EXPECT_EQ(shown("Ben", "Weber"), std::to_string(bo));
+  EXPECT_EQ(notifier("archiveNotification", "&id=" + std::to_string(bo)).body, "1");
+  EXPECT_EQ(shown("Ben", "Weber"), "");
+
+  // Another connection, as another process or instance would write.
+  sqlite3* opened = nullptr;
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> closing(
+      sqlite3_open((directory_.path / "reception.db").c_str(), &opened) == SQLITE_OK ? opened : nullptr, sqlite3_close);
+  sqlite3* outside = closing.get();
+  ASSERT_NE(outside, nullptr);
+  sqlite3_busy_timeout(outside, 2000);  // the service may be writing a delivery
+  ASSERT_EQ(sqlite3_exec(outside,
+                         ("INSERT INTO notification (staff_id, headline, detail, arrived_at) VALUES (" +
+                          std::to_string(anna) + ", 'Cy', 'Door', 1)").c_str(),
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  std::string cy = std::to_string(sqlite3_last_insert_rowid(outside));
+  EXPECT_EQ(shown("Anna", "Schmidt"), cy);
+  ASSERT_EQ(sqlite3_exec(outside, ("UPDATE notification SET archived_at = 2 WHERE id = " + cy).c_str(), nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(shown("Anna", "Schmidt"), "");
+  ASSERT_EQ(sqlite3_exec(outside, "UPDATE staff SET display_name = 'Anna Berg', last_name = 'Berg' WHERE first_name = 'Anna'",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(names(), "Anna Berg,Ben Weber");
+
+  // A directory sync adds, renames and deactivates.
+  DirectoryPlan plan;
+  DirectoryEntry dora{"uid=dora", "u-dora", "Dora", "Lang", std::nullopt, ""};
+  ASSERT_EQ(applyDirectorySync({dora}, false, true, plan), DirectoryApply::applied);
+  EXPECT_EQ(names(), "Anna Berg,Dora Lang,Ben Weber");
+  std::int64_t doraId = 0;
+  json staff = state()["staff"];
+  for (const json& member : staff) {
+    if (member["displayName"] == "Dora Lang") doraId = member["id"].get<std::int64_t>();
+  }
+  std::int64_t eve = announce(doraId, "Eve", "Hall");
+  EXPECT_EQ(shown("Dora", "Lang"), std::to_string(eve));
+  dora.lastName = "Stein";
+  ASSERT_EQ(applyDirectorySync({dora}, false, true, plan), DirectoryApply::applied);
+  EXPECT_EQ(shown("Dora", "Lang"), "");
+  EXPECT_EQ(shown("Dora", "Stein"), std::to_string(eve));
+  ASSERT_EQ(post("/api/desk/notifications/" + std::to_string(eve) + "/archive", "{}").status, 200);
+  ASSERT_EQ(applyDirectorySync({}, false, true, plan), DirectoryApply::applied);
+  EXPECT_EQ(names(), "Anna Berg,Ben Weber");
+}
+
 TEST_F(ReceptionApiTest, FiftyParallelPollersWithoutAnError) {
   currentTimeMs = realTime_;
   // Fifty notifiers, here all from one address: more than one address may

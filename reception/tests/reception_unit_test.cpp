@@ -16,6 +16,7 @@
 #include "notifier/api.h"
 #include "config/options.h"
 #include "http/query.h"
+#include "http/client_network.h"
 #include "http/connection_slots.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
@@ -408,5 +409,87 @@ TEST(FairQueue, FewerRecentFailuresGoFirstAndOneWaitsPerAddress) {
     ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return order.size() == 2; }));
   }
   EXPECT_EQ(order, (std::vector<std::string>{"b", "a2"}));
+  queue.stop();
+}
+
+// One client is an IPv4 address or an IPv6 /64: for connection slots, the
+// login queue and the throttle alike. When every slot is taken, a newcomer
+// holding few takes the place of a slow request instead of being refused.
+TEST(ClientNetworks, Ipv6CountsPerSlash64AndAFullServerMakesRoom) {
+  const std::pair<const char*, const char*> networks[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"2001:db8:1:2:a:b:c:d", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2::ffff", "2001:db8:1:2::/64"},
+      {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+      {"::ffff:198.51.100.4", "198.51.100.4"},
+      {"fe80::1", "fe80::/64"},
+      {"not an address", "not an address"},
+  };
+  for (const auto& [address, network] : networks) EXPECT_EQ(clientNetwork(address), network) << address;
+
+  ConnectionSlots slots;
+  slots.setCapacity(16, 3);
+  for (const char* address : {"2001:db8::1", "2001:db8::2", "2001:db8::3"}) slots.opened(address);
+  EXPECT_FALSE(slots.admits("2001:db8::4")) << "a fourth address of the same /64";
+  EXPECT_TRUE(slots.admits("2001:db8:0:1::4"));
+  FailureLog log;
+  for (int i = 0; i < 10; ++i) noteFailure(log, "ann", clientNetwork("2001:db8::" + std::to_string(i + 1)), 1000 + i);
+  EXPECT_GT(judgeAttempt(log, "ann", clientNetwork("2001:db8::ff"), 2000).retryAfterMs, 0)
+      << "ten addresses of one /64 are one address to the throttle";
+
+  EXPECT_EQ(admitConnection(4095, 3, 4096, 32), Admission::admit);
+  EXPECT_EQ(admitConnection(4096, 0, 4096, 32), Admission::makeRoom);
+  EXPECT_EQ(admitConnection(4200, 3, 4096, 32), Admission::makeRoom);
+  EXPECT_EQ(admitConnection(4096, 4, 4096, 32), Admission::refuse) << "a busy address does not push others out";
+  EXPECT_EQ(admitConnection(10, 32, 4096, 32), Admission::refuse);
+}
+
+namespace {
+
+bool isDeskPc(const std::string& key) { return key == "desk"; }
+
+}  // namespace
+
+// A key the service knows (the desk's PC) has places beyond the bound and
+// goes first, unless it fails often itself.
+TEST(FairQueue, KnownKeysHaveReservedPlacesAtTheHead) {
+  FairQueue queue(2, 0);
+  queue.setPreferred(&isDeskPc);
+  queue.start();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  bool running = false;
+  std::vector<std::string> order;
+  auto job = [&](const std::string& name, bool fails) {
+    return [&, name, fails](bool refused) {
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(refused ? name + " refused" : name);
+      changed.notify_all();
+      return fails;
+    };
+  };
+  ASSERT_EQ(queue.push("blocker", [&](bool) {
+    std::unique_lock<std::mutex> lock(mutex);
+    running = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    return false;
+  }), FairQueue::Push::accepted);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return running; }));
+  }
+  EXPECT_EQ(queue.push("new1", job("new1", true)), FairQueue::Push::accepted);
+  EXPECT_EQ(queue.push("new2", job("new2", true)), FairQueue::Push::accepted);
+  EXPECT_EQ(queue.push("new3", job("new3", true)), FairQueue::Push::full) << "no newcomer gives way to another";
+  EXPECT_EQ(queue.push("desk", job("desk", false)), FairQueue::Push::accepted) << "a reserved place";
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    released = true;
+    changed.notify_all();
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return order.size() == 3; }));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"desk", "new1", "new2"}));
   queue.stop();
 }

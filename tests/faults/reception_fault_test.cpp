@@ -74,6 +74,9 @@ struct Answered {
   std::vector<std::int64_t> announced;
   std::set<std::int64_t> archived;
   std::set<std::int64_t> delivered;
+  // Shown since the last restart: a poll answers before the delivery is
+  // written, so a kill may take those writes with it.
+  std::set<std::int64_t> deliveredThisRound;
   std::size_t requests = 0;
 
   std::int64_t pickUnarchived(std::mt19937& random) {
@@ -118,7 +121,10 @@ void runClient(const ServiceProcess& service, const std::string& deskCookie, con
       ok = answered(reply, 200);
       if (ok) {
         std::lock_guard<std::mutex> lock(seen.mutex);
-        for (std::int64_t id : recordIds(reply.body)) seen.delivered.insert(id);
+        for (std::int64_t id : recordIds(reply.body)) {
+          seen.delivered.insert(id);
+          seen.deliveredThisRound.insert(id);
+        }
       }
     } else {
       std::int64_t id = seen.pickUnarchived(random);
@@ -147,19 +153,39 @@ void expectEverythingAnsweredIsStored(const std::filesystem::path& databasePath,
   DatabaseView database(databasePath);
   ASSERT_TRUE(database.open()) << "round " << round;
   ASSERT_EQ(database.value("PRAGMA integrity_check"), "ok") << "round " << round;
-  std::set<std::int64_t> stored, archived, delivered;
-  for (const std::string& row : database.rows("SELECT id, archived_at IS NOT NULL, delivered_at IS NOT NULL FROM notification")) {
+  std::set<std::int64_t> stored, archived, delivered, withdrawn;
+  for (const std::string& row : database.rows(
+           "SELECT id, archived_at IS NOT NULL, delivered_at IS NOT NULL, archived_by IS 'desk' FROM notification")) {
     TextList columns;
     splitText(row.c_str(), columns, "|");
     std::int64_t id = std::stoll(columns[0]);
     stored.insert(id);
     if (columns[1] == "1") archived.insert(id);
     if (columns[2] == "1") delivered.insert(id);
+    if (columns[3] == "1") withdrawn.insert(id);
   }
   std::lock_guard<std::mutex> lock(seen.mutex);
   for (std::int64_t id : seen.announced) ASSERT_EQ(stored.count(id), 1u) << "announcement " << id << " lost in round " << round;
   for (std::int64_t id : seen.archived) ASSERT_EQ(archived.count(id), 1u) << "archive of " << id << " lost in round " << round;
-  for (std::int64_t id : seen.delivered) ASSERT_EQ(delivered.count(id), 1u) << "delivery of " << id << " lost in round " << round;
+  // A delivery not written is one shown in this round, or of a guest the desk
+  // withdrew before a poll showed it again; a guest still waiting is shown
+  // again by the first poll of the next round, which writes it.
+  for (std::int64_t id : seen.delivered) {
+    ASSERT_TRUE(delivered.count(id) == 1 || seen.deliveredThisRound.count(id) == 1 || withdrawn.count(id) == 1)
+        << "delivery of " << id << " lost in round " << round;
+  }
+}
+
+// The notifier's first poll after a start: shows every guest still waiting.
+void pollOnce(const ServiceProcess& service, Answered& seen) {
+  RawReply reply = getAs10(service.host, service.port, "/api/reception/getNotification" + keyed + "&fn=Anna&ln=Schmidt");
+  std::lock_guard<std::mutex> lock(seen.mutex);
+  seen.deliveredThisRound.clear();
+  if (!answered(reply, 200)) return;
+  for (std::int64_t id : recordIds(reply.body)) {
+    seen.delivered.insert(id);
+    seen.deliveredThisRound.insert(id);
+  }
 }
 
 }  // namespace
@@ -188,6 +214,7 @@ TEST(ReceptionUnderFault, KilledAHundredTimesUnderLoadLosesNothingAnswered) {
       }
       ASSERT_FALSE(staffIds.empty());
     }
+    pollOnce(service, seen);
     std::size_t requestsBefore = seen.requests;
     std::atomic<bool> stop{false};
     std::vector<std::thread> clients;

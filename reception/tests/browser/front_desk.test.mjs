@@ -242,7 +242,11 @@ test("a staff CSV is previewed and only its good rows are added", async () => {
   await desk.locator("#import-preview").waitFor();
   assert.equal(await desk.locator("#import-summary").textContent(),
                "2 to add, 1 already in the directory, 2 rejected.");
-  assert.deepEqual(await desk.locator("#import-added li").allTextContents(), ["Line 2: Ida Weiß", "Line 7: Mai Ng"]);
+  // Each line shows its contact columns and what the import does with them.
+  assert.deepEqual(await desk.locator("#import-added li").allTextContents(), [
+    "Line 2: Ida Weiß; contact set to email ida@example.com",
+    "Line 7: Mai Ng; contact set to email d@example.com",
+  ]);
   assert.deepEqual(await desk.locator("#import-rejected li").allTextContents(), [
     "Line 5: Łukasz Nowak: The first name contains \"Ł\", which notifiers using the code page WINDOWS-1252 cannot show.",
     "Line 6: Ida Weiß: The same name as line 2.",
