@@ -26,6 +26,7 @@
 #include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
 #include "downloads/notifier_installer.h"
+#include "host/host_events.h"
 #include "http/access_log.h"
 #include "http/metrics_listener.h"
 #include "reception_client.h"
@@ -102,6 +103,15 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.notifier.codePage = options.codePage;
   settings.desk.codePage = options.codePage;
   settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
+  settings.maxEventStreams = options.maxEventStreams;
+  settings.notifierKeys = options.notifierKeys == "shared"     ? NotifierKeys::shared
+                          : options.notifierKeys == "personal" ? NotifierKeys::personal
+                                                               : NotifierKeys::both;
+  // Hosts' directory passwords are checked on the directory connection of the sync.
+  settings.host.directory.url = options.directory.url;
+  settings.host.directory.startTls = usesStartTls(options.directory);
+  settings.host.directory.caFile = options.directory.caFile;
+  settings.host.directory.timeoutSeconds = 10;
   settings.desk.policy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
   settings.desk.policy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
@@ -333,6 +343,9 @@ int main(int argc, char** argv) {
   settings.desk.alertTargets = alerts.targets;
   alerts.policy = settings.desk.policy;
   settings.desk.alertMail = !alerts.smtp.url.empty();
+  settings.host.smtp = alerts.smtp;
+  settings.host.publicUrl = alerts.publicUrl;
+  settings.host.alertTargets = alerts.targets;
   error = startSsoIfConfigured(options.sso, alerts.publicUrl);
   if (!error.empty()) return fail(error);
   configureService(settings);
@@ -350,6 +363,8 @@ int main(int argc, char** argv) {
 
   waitForStop(signals, settings.desk.policy.retentionDays);
   stopHttpServer();
+  stopHostEvents();
+  stopHostMailer();
   stopDirectoryWorker();
   stopAlertWorker();
   stopSso();

@@ -8,6 +8,7 @@
 #include "desk/desk.h"
 #include "desk/gauges.h"
 #include "desk/known_addresses.h"
+#include "desk/host_pages.h"
 #include "directory/directory_desk_api.h"
 #include "downloads/notifier_installer.h"
 #include "http/query.h"
@@ -16,6 +17,7 @@
 #include "store/accounts.h"
 #include "sso/sso_pages.h"
 #include "store/clock.h"
+#include "store/installation_secret.h"
 #include "text/text.h"
 
 namespace {
@@ -23,6 +25,8 @@ namespace {
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
 constexpr std::string_view replyPrefix = "/ack/";
+constexpr std::string_view hostPrefix = "/api/me/";
+constexpr std::string_view signInPrefix = "/me/sign-in/";
 // The limit for a route that takes an upload (a staff CSV of some thousand names).
 constexpr std::size_t maxUploadBodyBytes = std::size_t{2} * 1024 * 1024;
 
@@ -39,8 +43,9 @@ DeskWriteLimit& deskWriteLimit() {
 }
 
 // Who may use a route: anyone with the notifiers' key, anyone (logging in,
-// a reply link's page), or a desk session of at least that role.
-enum class Access { notifierKey, anyone, desk, admin };
+// a reply link's page), a desk session of at least that role, or a host's
+// session on their own page.
+enum class Access { notifierKey, anyone, desk, admin, host };
 
 // What body a route takes: a small JSON one, or an upload (read only once
 // the session and role are known, a few at a time).
@@ -58,6 +63,7 @@ struct Route {
   HttpResponse (*desk)(const DeskCall&);
   HttpResponse (*notifier)(const NotifierCall&);
   HttpResponse (*page)(const HttpRequest&, std::string_view rest) = nullptr;
+  HttpResponse (*host)(const HostCall&) = nullptr;
 };
 
 constexpr Body body = Body::small;
@@ -76,6 +82,8 @@ const Route routes[] = {
     {"POST", "/api/desk/staff", Access::admin, Lane::writer, body, addStaffMember, nullptr},
     {"DELETE", "/api/desk/staff/#", Access::admin, Lane::writer, body, removeStaffMember, nullptr},
     {"PUT", "/api/desk/staff/#", Access::admin, Lane::writer, body, updateStaffContact, nullptr},
+    {"POST", "/api/desk/staff/#/sign-out", Access::admin, Lane::writer, body, signOutEverywhere, nullptr},
+    {"GET", "/api/desk/staff/#/notifier-key", Access::admin, Lane::server, body, memberNotifierKey, nullptr},
     {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, Body::upload, importStaffCsv, nullptr},
     {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
     {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},
@@ -91,6 +99,19 @@ const Route routes[] = {
     {"GET", "/ack/*", Access::anyone, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {"POST", "/ack/*", Access::anyone, Lane::writer, body, nullptr, nullptr, answerReplyPage},
     {"GET", notifierInstallerUrl, Access::anyone, Lane::server, body, nullptr, nullptr, answerNotifierInstaller},
+    {"POST", "/api/me/login", Access::anyone, Lane::login, body, nullptr, nullptr},
+    {"POST", "/api/me/sign-in-link", Access::anyone, Lane::writer, body, nullptr, nullptr},
+    {"GET", "/me/sign-in/*", Access::anyone, Lane::server, body, nullptr, nullptr, signInPage},
+    {"POST", "/me/sign-in/*", Access::anyone, Lane::writer, body, nullptr, nullptr, signInPage},
+    {"POST", "/api/me/logout", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostLogout},
+    {"GET", "/api/me/session", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostSession},
+    {"GET", "/api/me/events", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostEvents},
+    {"POST", "/api/me/notifications/#/acknowledge", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, acknowledgeMyGuest},
+    {"GET", "/api/me/contacts", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myContacts},
+    {"PUT", "/api/me/contacts", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, updateMyContacts},
+    {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
+    {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
+    {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
     {"GET", "/sso/desk", Access::anyone, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
     {"GET", "/sso/callback", Access::anyone, Lane::writer, body, nullptr, nullptr, ssoCallback},
     {"GET", "/sso/login-option", Access::anyone, Lane::server, body, nullptr, nullptr, ssoLoginOption},
@@ -180,6 +201,19 @@ HttpResponse unknownHostAnswer(const HttpRequest& request) {
                          "--host-name NAME, then restart the service.\n");
 }
 
+// Who the request's key is for: 0 for the shared key, a member's id for a
+// personal one, nullopt for a key this service does not take.
+std::optional<std::int64_t> notifierKeyHolder(const QueryMap& query) {
+  std::string given = queryValue(query, "key").value_or("");
+  NotifierKeys keys = currentSettings().notifierKeys;
+  if (keyMatches(given, currentSettings().notifier.accessKey)) {
+    return keys == NotifierKeys::personal ? std::nullopt : std::optional<std::int64_t>(0);
+  }
+  if (keys == NotifierKeys::shared) return std::nullopt;
+  std::int64_t holder = personalKeyHolder(given);
+  return holder != 0 ? std::optional<std::int64_t>(holder) : std::nullopt;
+}
+
 // Why a notifier request is refused, or nullopt.
 std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const QueryMap& query) {
   // A notifier sends Host and nothing else: a request with any header of a
@@ -189,7 +223,7 @@ std::optional<HttpResponse> notifierRefusalOf(const HttpRequest& request, const 
     return emptyAnswer(403);
   }
   if (request.method != "GET") return emptyAnswer(405);
-  if (!keyMatches(queryValue(query, "key").value_or(""), currentSettings().notifier.accessKey)) {
+  if (!notifierKeyHolder(query)) {
     logRefusal(request.clientAddress, 403, "a notifier request without the right key", currentTimeMs());
     return notifierRefusal(403, currentSettings().notifier);
   }
@@ -218,6 +252,10 @@ std::string methodsOf(std::string_view path) {
 
 // Why a desk request with a session cookie is refused, or nullopt with the session's account.
 std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, std::string_view path, DeskAccount& account) {
+  // A host's page session is for /api/me/ only.
+  if (sessionToken(request).empty() && !hostSessionToken(request).empty()) {
+    return errorAnswer(403, "A host's session cannot use the desk. Log in at the desk.");
+  }
   Outcome session = findSession(sessionToken(request), account);
   if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
   if (session != Outcome::ok) return storeFailure(session, readFailed);
@@ -256,6 +294,39 @@ std::optional<HttpResponse> deskRefusal(const HttpRequest& request, std::string_
   return sessionRefusal(request, path, account);
 }
 
+// Why a request of a host's page is refused, or nullopt with the session's
+// member (unless it signs in). A login's body is read only once it is there.
+std::optional<HttpResponse> hostApiRefusal(const HttpRequest& request, std::string_view path, bool bodyRead,
+                                           HostMember& member) {
+  const std::string& method = request.method;
+  bool hasBody = method == "POST" || method == "PUT";
+  if (method != "GET" && method != "HEAD" && isCrossSiteWrite(request)) {
+    logRefusal(request.clientAddress, 403, "a host page write from another site", currentTimeMs());
+    return errorAnswer(403, "Requests from other sites are refused.");
+  }
+  if (hostCookieCount(request) > 1) {
+    return errorAnswer(400, "The browser sent more than one session cookie. Clear this site's cookies and sign in again.");
+  }
+  if (hasBody && request.bodyTooLarge) return errorAnswer(413, "The request is too large.");
+  if (hasBody && !isJsonBody(request)) return errorAnswer(415, "Send the request as application/json.");
+  if (path == "/api/me/login" || path == "/api/me/sign-in-link") {
+    if (method != "POST") return errorAnswer(405, "Use POST.");
+    return bodyRead && path == "/api/me/login" ? hostLoginRefusal(request) : std::nullopt;
+  }
+  // A desk session is for /api/desk/ only.
+  if (hostSessionToken(request).empty() && !sessionToken(request).empty()) {
+    return errorAnswer(403, "A desk session cannot use a host's page. Sign in as yourself at /me/.");
+  }
+  Outcome session = findHostSession(hostSessionToken(request), member);
+  if (session == Outcome::notFound) return errorAnswer(401, "Please sign in.");
+  if (session != Outcome::ok) return storeFailure(session, readFailed);
+  if (request.route < 0 || routes[request.route].access != Access::host) {
+    std::string allowed = methodsOf(path);
+    return allowed.empty() ? errorAnswer(404, "No such request.") : errorAnswer(405, "Use " + allowed + ".");
+  }
+  return std::nullopt;
+}
+
 // Why the service does not answer a request for the service's own pages, or nullopt.
 std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
   // Checked before anything of the desk: a DNS-rebinding page has another host name.
@@ -266,26 +337,59 @@ std::optional<HttpResponse> hostRefusal(const HttpRequest& request) {
 
 // Every check a request passes before its handler runs: the refusal, or nullopt.
 std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap& query, bool bodyRead,
-                                      DeskAccount& account) {
+                                      DeskAccount& account, HostMember& member) {
   std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, query);
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
   if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
+  if (startsWith(path, hostPrefix)) return hostApiRefusal(request, path, bodyRead, member);
+  // The sign-in link's button: a form of this site only, so no other page
+  // can sign a browser in as someone else. Its page sends no referrer, so
+  // the browser's Origin is "null": Sec-Fetch-Site tells where it came from.
+  bool fromThisSite = request.secFetchSite.empty() ? !isCrossSiteWrite(request) || request.origin == "null"
+                                                   : request.secFetchSite == "same-origin";
+  if (startsWith(path, signInPrefix) && request.method == "POST" && !fromThisSite) {
+    return errorAnswer(403, "Requests from other sites are refused.");
+  }
   return std::nullopt;
+}
+
+HttpResponse routeHost(const HttpRequest& request, std::string_view path, const QueryMap& query,
+                       const HostMember& member) {
+  const HostSettings& settings = currentSettings().host;
+  if (path == "/api/me/login") return hostLogin(request, settings);
+  if (path == "/api/me/sign-in-link") return requestSignInLink(request, settings);
+  const Route& found = routes[request.route];
+  std::int64_t id = 0;
+  matchPath(path, found.path, id);
+  const HostCall call{request, member, id, query, settings};
+  // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
+  return found.host(call);
 }
 
 HttpResponse route(const HttpRequest& request) {
   DeskAccount account;
+  HostMember member;
   QueryMap query = parseRequestTarget(request.target).query;
   // The login's own checks run in login(), with the body it reads anyway.
-  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account)) return *refused;
+  if (std::optional<HttpResponse> refused = refusalOf(request, query, false, account, member)) return *refused;
   std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) {
-    const NotifierCall call{query, currentSettings().notifier};
+    const NotifierCall call{query, currentSettings().notifier, notifierKeyHolder(query).value_or(0)};
     // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
     return routes[request.route].notifier(call);
   }
   if (path == "/api/desk/login") return login(request);
+  if (startsWith(path, hostPrefix)) return routeHost(request, path, query, member);
+  if (startsWith(path, signInPrefix)) {
+    if (request.route < 0) return errorAnswer(405, "Use GET or POST.");
+    return signInPage(request, path.substr(signInPrefix.size()));
+  }
+  if (path == "/me") {
+    HttpResponse moved = textAnswer(308, "The host's page is at /me/.\n");
+    moved.headers.emplace_back("Location", "/me/");
+    return moved;
+  }
   if (startsWith(path, replyPrefix)) {
     // A method the page does not take has no row: the page answers 405 itself.
     auto page = request.route >= 0 ? routes[request.route].page : answerReplyPage;
@@ -319,6 +423,10 @@ void configureService(const ServiceSettings& serviceSettings) {
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
   deskWriteLimit().configure(settings.deskWritesPerSecond);
+  setEventStreamLimits(EventStreamLimits{settings.maxEventStreams, defaultEventStreamsPerAddress});
+  // Made now rather than by the first notifier that brings a personal key.
+  std::string secret;
+  if (databaseIsOpen()) installationSecret(secret);
 }
 
 namespace {
@@ -355,8 +463,9 @@ bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpRes
   // Runs on the server's own threads: a session read must not wait for another process's lock.
   WriteWaitBudget budget(0);
   DeskAccount account;
+  HostMember member;
   QueryMap query = parseRequestTarget(request.target).query;
-  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account);
+  std::optional<HttpResponse> refused = refusalOf(request, query, stage == Screening::body, account, member);
   if (!refused) return false;
   refusal = std::move(*refused);
   addCommonHeaders(request, refusal);

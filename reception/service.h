@@ -6,6 +6,9 @@
 
 #include "desk/answers.h"
 #include "desk/write_limit.h"
+#include "host/host_api.h"
+#include "host/personal_keys.h"
+#include "http/event_stream.h"
 #include "http/request_guard.h"
 #include "http/server.h"
 #include "notifier/api.h"
@@ -14,10 +17,13 @@
 struct ServiceSettings {
   NotifierSettings notifier;
   DeskSettings desk;
+  HostSettings host;
+  NotifierKeys notifierKeys = NotifierKeys::both;
   DeskOrigin origin;  // the names and ports the desk answers to
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow
   unsigned deskWritesPerSecond = defaultDeskWritesPerSecond;  // per desk account
+  unsigned maxEventStreams = defaultMaxEventStreams;  // hosts' open pages
 };
 
 // Sets what the router uses; before the server starts.

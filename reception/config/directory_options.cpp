@@ -25,7 +25,10 @@ const char directoryUsage[] =
     "                           sync (nothing changes); default 100000\n"
     "  --ldap-allow-plaintext   with --ldap-tls none, send the bind password in clear\n"
     "                           to a directory that is not on this machine (refused\n"
-    "                           otherwise)\n";
+    "                           otherwise)\n"
+    "  --ldap-login-attribute NAME\n"
+    "                           what hosts sign in to their page with; default uid\n"
+    "                           (sAMAccountName on Active Directory)\n";
 
 namespace {
 
@@ -70,7 +73,7 @@ bool isDirectoryFlag(const std::string& name) { return name == "--ldap-allow-pla
 bool isDirectoryOption(const std::string& name) {
   return name == "--ldap-url" || name == "--ldap-tls" || name == "--ldap-ca-file" || name == "--ldap-bind-dn" ||
          name == "--ldap-bind-password-file" || name == "--ldap-base" || name == "--ldap-filter" ||
-         name == "--ldap-sync-minutes" || name == "--ldap-max-entries";
+         name == "--ldap-sync-minutes" || name == "--ldap-max-entries" || name == "--ldap-login-attribute";
 }
 
 std::string applyDirectoryOption(const std::string& name, const std::string& value, DirectoryOptions& options) {
@@ -84,6 +87,12 @@ std::string applyDirectoryOption(const std::string& name, const std::string& val
   if (name == "--ldap-tls") {
     options.tls = value;
     return value == "starttls" || value == "none" ? "" : "--ldap-tls is starttls or none";
+  }
+  if (name == "--ldap-login-attribute") {
+    options.loginAttribute = value;
+    return value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-") == std::string::npos
+               ? ""
+               : "--ldap-login-attribute must be an attribute name";
   }
   if (name == "--ldap-filter") {
     options.filter = value;

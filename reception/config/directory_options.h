@@ -16,6 +16,7 @@ struct DirectoryOptions {
   long long syncMinutes = 0;  // 0: no scheduled sync
   long long maxEntries = 100000;  // a directory with more fails the sync
   bool allowPlaintext = false;  // --ldap-allow-plaintext: a bind password in clear to another host
+  std::string loginAttribute = "uid";  // hosts sign in with this attribute's value
 };
 
 bool isDirectoryOption(const std::string& name);

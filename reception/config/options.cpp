@@ -15,6 +15,10 @@ const char receptionUsage[] =
     "                           or -._~); default the notifiers' compiled-in key\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
+    "  --max-event-streams N    hosts' pages open at once (default 5000); beyond: 503\n"
+    "  --notifier-keys shared|personal|both\n"
+    "                           which keys notifiers may use: the installation's one\n"
+    "                           key, each host's personal key, or both (the default)\n"
     "  --max-connections-per-address N\n"
     "                           connections one client address may hold at once;\n"
     "                           default 32\n"
@@ -156,6 +160,8 @@ std::string applyLimit(const std::string& name, const std::string& value, Recept
     options.maxWaitingPerHost = static_cast<int>(count);
   } else if (name == "--desk-writes-per-second") {
     options.deskWritesPerSecond = static_cast<unsigned>(count);
+  } else if (name == "--max-event-streams") {
+    options.maxEventStreams = static_cast<unsigned>(count);
   } else {
     options.maxConnectionsPerAddress = static_cast<unsigned>(count);
   }
@@ -197,10 +203,16 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
     if (value.find(':') == std::string::npos) return "--metrics-listen needs ADDRESS:PORT, for example 127.0.0.1:9464";
     return applyEndpoint(name, value, "127.0.0.1:9464", options.metricsAddress, options.metricsPort);
   }
-  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--desk-writes-per-second") {
+  if (name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--desk-writes-per-second" ||
+      name == "--max-event-streams") {
     return applyLimit(name, value, options);
   }
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
+  if (name == "--notifier-keys") {
+    options.notifierKeys = value;
+    return value == "shared" || value == "personal" || value == "both" ? ""
+                                                                      : "--notifier-keys is shared, personal or both";
+  }
   if (name == "--port") {
     return parsePort(value, options.port) ? "" : "--port: \"" + value + "\" is not a port number (0 to 65535)";
   }
@@ -225,7 +237,8 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" ||
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
-         name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || isFrontDeskOption(name) ||
+         name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
+         name == "--notifier-keys" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name);
 }
 

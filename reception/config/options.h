@@ -36,6 +36,8 @@ struct ReceptionOptions {
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
   unsigned deskWritesPerSecond = 5;  // per desk account, with a burst of six seconds' worth
+  unsigned maxEventStreams = 5000;  // hosts' open pages at once
+  std::string notifierKeys = "both";  // --notifier-keys shared|personal|both
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
   SsoOptions sso;              // --oidc-*

@@ -3,8 +3,10 @@
 
 #include "desk/contacts.h"
 #include "desk/desk.h"
+#include "desk/host_pages.h"
 #include "desk/validation.h"
 #include "store/clock.h"
+#include "store/guest_changes.h"
 
 using nlohmann::json;
 
@@ -46,6 +48,7 @@ HttpResponse state(const DeskCall& call) {
                  {"escalateAfterUnacknowledgedMs", policy.unacknowledgedAfterMs},
                  {"retentionDays", policy.retentionDays}};
   Outcome alerts = addAlertDeskState(answer, call.settings.alertMail, call.account.role != "admin");
+  if (alerts == Outcome::ok) alerts = addHostPageState(answer);
   if (alerts != Outcome::ok) return storeFailure(alerts, readFailed);
   return jsonAnswer(200, answer);
 }
@@ -76,7 +79,7 @@ Outcome withdraw(std::int64_t id, NotificationRow& guest) {
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome found = waitingGuest(transaction, id, guest);
   if (found == Outcome::ok) found = archiveWaitingGuest(transaction, id, "desk");
-  return found == Outcome::ok ? transaction.commit() : found;
+  return found == Outcome::ok ? guestsCommitted(transaction.commit()) : found;
 }
 
 }  // namespace
@@ -113,7 +116,7 @@ HttpResponse reassign(const DeskCall& call, std::int64_t newStaffId, Notificatio
   if (host == Outcome::notFound) return errorAnswer(404, "That member of staff is no longer in the directory.");
   if (host != Outcome::ok) return storeFailure(host);
   Outcome done = moveGuest(transaction, guest, newStaffId, moved);
-  if (done == Outcome::ok) done = transaction.commit();
+  if (done == Outcome::ok) done = guestsCommitted(transaction.commit());
   if (done != Outcome::ok) return storeFailure(done);
   moved.hostName = hostName;
   return jsonAnswer(201, {{"id", moved.id}, {"staffId", moved.staffId}, {"hostName", moved.hostName},

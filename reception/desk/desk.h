@@ -80,6 +80,8 @@ HttpResponse auditLog(const DeskCall& call);
 HttpResponse notifierSetup(const DeskCall& call);
 // "msiexec /i vestibra-<version>-win64.msi /qn SERVICEHOST=<host> SERVICEKEY=<key>".
 std::string notifierInstallLine(const std::string& serviceHost, const std::string& key);
+// The name notifiers on other PCs reach this server by, from the browser's request.
+std::string notifierServiceHost(const HttpRequest& request);
 
 // The visitor log and the retention of records (visitor_log.cpp).
 HttpResponse visitorList(const DeskCall& call);

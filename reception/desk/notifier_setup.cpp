@@ -33,6 +33,8 @@ std::string serviceHostFor(const HttpRequest& request) {
 
 }  // namespace
 
+std::string notifierServiceHost(const HttpRequest& request) { return serviceHostFor(request); }
+
 std::string notifierInstallLine(const std::string& serviceHost, const std::string& key) {
   return std::string("msiexec /i vestibra-win64.msi /qn SERVICEHOST=") + serviceHost +
          " SERVICEKEY=" + key;

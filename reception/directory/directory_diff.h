@@ -19,6 +19,7 @@ struct DirectoryEntry {
   std::string lastName;   // sn
   std::optional<std::string> email;  // mail
   std::string problem;  // why the reader rejected it already (a value too long); "" if it did not
+  std::string login{};  // the login attribute (uid; sAMAccountName on Active Directory): hosts sign in with it
 };
 
 

@@ -8,6 +8,7 @@
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
+#include "store/directory_logins.h"
 #include "store/directory_staff.h"
 #include "text/url_host.h"
 
@@ -29,6 +30,12 @@ DirectoryStaffChanges changesOf(const DirectoryPlan& plan) {
 bool readStaffNow(DirectoryStaffNow& now) {
   ReadSession session;
   return readDirectoryStaff(session, now) == Outcome::ok;
+}
+
+std::vector<DirectoryLogin> loginsOf(const std::vector<DirectoryEntry>& entries) {
+  std::vector<DirectoryLogin> logins;
+  for (const DirectoryEntry& entry : entries) logins.push_back({entry.identity, entry.dn, entry.login});
+  return logins;
 }
 
 // A plan made on a reading that is no longer true is made again; the staff
@@ -53,7 +60,7 @@ DirectoryApply applyDirectorySync(const std::vector<DirectoryEntry>& entries, bo
     if (!transaction.begun() || readDirectoryStaff(transaction, now) != Outcome::ok) return DirectoryApply::failed;
     if (!(now == planned)) continue;
     if (writeDirectoryStaff(transaction, changesOf(plan), currentTimeMs()) != Outcome::ok ||
-        transaction.commit() != Outcome::ok) {
+        writeDirectoryLogins(transaction, loginsOf(entries)) != Outcome::ok || transaction.commit() != Outcome::ok) {
       return DirectoryApply::failed;
     }
     return DirectoryApply::applied;
@@ -96,6 +103,7 @@ std::string ldapSettingsFrom(const DirectoryOptions& options, LdapSettings& sett
   settings.base = options.base;
   settings.filter = options.filter;
   settings.maxEntries = static_cast<std::size_t>(options.maxEntries);
+  settings.loginAttribute = options.loginAttribute;
   settings.password.clear();
   if (sendsPasswordInClear(options)) {
     logEvent("warning: the directory's bind password goes in clear to " + urlHost(options.url) +

@@ -1,5 +1,7 @@
 #include "directory/ldap_reader.h"
 
+#include <strings.h>
+
 #include <ldap.h>
 
 #include <chrono>
@@ -122,7 +124,8 @@ struct ReadBudget {
   std::uint64_t bytes = 0;
 };
 
-std::string takeEntry(LDAP* handle, LDAPMessage* message, ReadBudget& budget, std::vector<DirectoryEntry>& entries) {
+std::string takeEntry(LDAP* handle, LDAPMessage* message, const std::string& loginAttribute, ReadBudget& budget,
+                      std::vector<DirectoryEntry>& entries) {
   if (++budget.entries > budget.maxEntries) {
     return "the directory holds more than " + std::to_string(budget.maxEntries) +
            " entries under the base and filter (--ldap-max-entries)";
@@ -136,7 +139,7 @@ std::string takeEntry(LDAP* handle, LDAPMessage* message, ReadBudget& budget, st
   if (budget.bytes > ldapMaxReadBytes) {
     return "the directory sent more than " + std::to_string(ldapMaxReadBytes >> 20) + " MiB of entries";
   }
-  entries.push_back(entryFromValues(dn, attributes));
+  entries.push_back(entryFromValues(dn, attributes, loginAttribute));
   return "";
 }
 
@@ -170,7 +173,8 @@ std::string searchPage(const LdapSettings& settings, LDAP* handle, Clock::time_p
                        ReadBudget& budget, std::vector<DirectoryEntry>& entries) {
   // entryUUID is operational: it comes only when asked for by name.
   char* attributes[] = {const_cast<char*>("givenName"), const_cast<char*>("sn"), const_cast<char*>("mail"),
-                        const_cast<char*>("entryUUID"), const_cast<char*>("objectGUID"), nullptr};
+                        const_cast<char*>("entryUUID"), const_cast<char*>("objectGUID"),
+                        const_cast<char*>(settings.loginAttribute.c_str()), nullptr};
   LDAPControl* pageControl = nullptr;
   int code = ldap_create_page_control(handle, ldapPageSize, &cookie.value, 0, &pageControl);
   if (code != LDAP_SUCCESS) return failure("the paged search could not be set up", code);
@@ -193,7 +197,7 @@ std::string searchPage(const LdapSettings& settings, LDAP* handle, Clock::time_p
     }
     if (type == LDAP_RES_SEARCH_RESULT) return readPageEnd(handle, message.message, cookie);
     if (type != LDAP_RES_SEARCH_ENTRY) continue;  // a referral, not followed
-    std::string error = takeEntry(handle, message.message, budget, entries);
+    std::string error = takeEntry(handle, message.message, settings.loginAttribute, budget, entries);
     if (!error.empty()) return error;
   }
 }
@@ -235,7 +239,24 @@ std::string readDirectory(const LdapSettings& settings, std::vector<DirectoryEnt
   return error;
 }
 
-DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttribute>& attributes) {
+namespace {
+
+// The login attribute's first value, by its name in any case: servers answer
+// with the schema's spelling (sAMAccountName, samaccountname).
+std::string loginOf(const std::vector<RawAttribute>& attributes, const std::string& loginAttribute) {
+  if (loginAttribute.empty()) return "";
+  for (const RawAttribute& attribute : attributes) {
+    if (!attribute.values.empty() && strcasecmp(attribute.name.c_str(), loginAttribute.c_str()) == 0) {
+      return attribute.values.front().substr(0, ldapMaxValueBytes);
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttribute>& attributes,
+                               const std::string& loginAttribute) {
   std::map<std::string, std::string> first;
   std::string tooLong = dn.size() > ldapMaxValueBytes ? "the DN" : "";
   const std::set<std::string> read = {"givenName", "sn", "mail", "entryUUID", "objectGUID"};
@@ -252,6 +273,7 @@ DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttri
   entry.lastName = first["sn"];
   auto mail = first.find("mail");
   if (mail != first.end()) entry.email = usableEmail(mail->second);
+  entry.login = loginOf(attributes, loginAttribute);
   if (!tooLong.empty()) {
     entry.problem = "A value longer than " + std::to_string(ldapMaxValueBytes) + " bytes (" + tooLong + ").";
   }

@@ -19,6 +19,7 @@ struct LdapSettings {
   std::string filter;
   int timeoutSeconds = 60;  // for the whole read, connection included
   std::size_t maxEntries = 100000;  // more entries than this fail the read
+  std::string loginAttribute{"uid"};  // read with each entry, for hosts' sign-in
 };
 
 // Limits of one read against a directory that sends without end: an entry
@@ -49,4 +50,5 @@ struct RawAttribute {
   std::string name;
   std::vector<std::string> values;
 };
-DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttribute>& attributes);
+DirectoryEntry entryFromValues(const std::string& dn, const std::vector<RawAttribute>& attributes,
+                               const std::string& loginAttribute = "");

@@ -55,3 +55,9 @@ void ConnectionSlots::closed(const std::string& address) {
   --open_;
   if (--found->second == 0) held_.erase(found);
 }
+
+unsigned ConnectionSlots::heldBy(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = held_.find(address);
+  return found == held_.end() ? 0 : found->second;
+}

@@ -34,6 +34,7 @@ class ConnectionSlots {
   bool admits(const std::string& address) { return admission(address) == Admission::admit; }
   void opened(const std::string& address);
   void closed(const std::string& address);
+  unsigned heldBy(const std::string& address);
 
  private:
   std::mutex mutex_;

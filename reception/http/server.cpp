@@ -24,6 +24,7 @@
 #include "http/access_log.h"
 #include "http/client_network.h"
 #include "http/connection_slots.h"
+#include "http/event_stream.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
 #include "http/metrics_listener.h"
@@ -84,6 +85,7 @@ struct ConnectionState {
   bool handedOff = false;              // suspended while a worker answers it
   std::optional<HttpResponse> answer;  // the worker's answer
   std::string protocol;                // "HTTP/1.1", for the access log
+  bool streaming = false;              // answered with an event stream: it holds a stream slot instead
 };
 
 // Every open connection, for the deadline sweep. A state leaves the set
@@ -262,7 +264,7 @@ void trackConnection(void*, MHD_Connection* connection, void** socketContext, MH
     openConnections.erase(state);
   }
   releaseUploadSlot(*state);
-  connectionSlots.closed(state->address);
+  if (!state->streaming) connectionSlots.closed(state->address);
   delete state;
 }
 
@@ -356,11 +358,25 @@ void logAccess(MHD_Connection* connection, const HttpResponse& answer) {
                              answer.status, answer.body.size(), referer ? referer : "", agent ? agent : ""});
 }
 
+// An event stream's connection gives its connection slot back: streams have slots of their own.
+MHD_Response* streamResponse(MHD_Connection* connection, const HttpResponse& answer) {
+  ConnectionState* state = connectionState(connection);
+  if (state != nullptr && !state->streaming) {
+    state->streaming = true;
+    connectionSlots.closed(state->address);
+  }
+  MHD_Response* response = answer.stream->makeResponse(connection, answer.stream);
+  if (response != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+  return response;
+}
+
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
   noteAnswer(connection, answer.status);
   logAccess(connection, answer);
   MHD_Response* response =
-      MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+      answer.stream ? streamResponse(connection, answer)
+                    : MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()),
+                                                      MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
   if (!answer.contentType.empty()) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
   for (const auto& header : answer.headers) MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
@@ -485,7 +501,7 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
 
 
 // Raises the soft descriptor limit to the hard one; the connections that fit.
-unsigned connectionCapacity() {
+unsigned usableDescriptors() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1000;
   if (limit.rlim_cur < limit.rlim_max) {
@@ -494,8 +510,10 @@ unsigned connectionCapacity() {
     ::getrlimit(RLIMIT_NOFILE, &limit);
   }
   rlim_t usable = limit.rlim_cur > 2 * reservedDescriptors ? limit.rlim_cur - reservedDescriptors : reservedDescriptors;
-  return static_cast<unsigned>(std::min(usable, maxTotalConnections));
+  return static_cast<unsigned>(std::min<rlim_t>(usable, 1u << 20));
 }
+
+unsigned connectionCapacity() { return std::min(usableDescriptors(), static_cast<unsigned>(maxTotalConnections)); }
 
 template <typename Function>
 MHD_OptionItem callbackOption(MHD_OPTION option, Function function) {
@@ -509,13 +527,21 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
   unsigned perAddress = std::max(serverSetup.maxConnectionsPerAddress, 1u);
   unsigned capacity = std::max(serverSetup.maxConnections != 0 ? serverSetup.maxConnections : connectionCapacity(), perAddress);
   connectionSlots.setCapacity(capacity, perAddress);
+  // Event streams come on top, within what the descriptors allow.
+  EventStreamLimits streams = eventStreamLimits();
+  unsigned total = std::min(capacity + roomWhileClosing + streams.total,
+                            std::max(usableDescriptors(), capacity + roomWhileClosing));
+  // The daemon's own per-address limit leaves room for event streams; the
+  // slots keep other connections to the configured one.
+  perAddress += streams.perAddress;
   return {
       {MHD_OPTION_LISTEN_SOCKET, listener, nullptr},
       {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(threadCount), nullptr},
       {MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds, nullptr},
       {MHD_OPTION_LISTEN_BACKLOG_SIZE, listenBacklog, nullptr},
-      // Beyond the slots: room for connections let in while the ones closed for them wind down.
-      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(capacity + roomWhileClosing), nullptr},
+      // Beyond the slots: room for connections let in while the ones closed for
+      // them wind down, and the event streams.
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(total), nullptr},
       {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(perAddress), nullptr},
       callbackOption(MHD_OPTION_NOTIFY_CONNECTION, &trackConnection),
       callbackOption(MHD_OPTION_URI_LOG_CALLBACK, &beginRequest),
@@ -591,6 +617,8 @@ void stopHttpServer() {
   loginWorker().stop();
   writers().stop();
   stopMetricsServer();
+  // A suspended stream must be resumed before its daemon stops.
+  closeAllEventStreams();
   if (httpDaemon == nullptr) return;
   for (MHD_Daemon** daemon : {&httpDaemon, &tlsDaemon}) {
     if (*daemon == nullptr) continue;

@@ -3,12 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "http/listener.h"
+
+class EventStream;
 
 struct HttpRequest {
   std::string method;
@@ -36,6 +39,8 @@ struct HttpResponse {
   std::string contentType;  // none when empty
   std::string body;
   std::vector<std::pair<std::string, std::string>> headers;
+  // Set: the body is this stream's text as it comes (see event_stream.h), and body is unused.
+  std::shared_ptr<EventStream> stream;
 };
 
 // Where a request is answered. server: on the daemon's own threads, which

@@ -4,6 +4,7 @@
 
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
+#include "store/installation_secret.h"
 #include "store/notifications.h"
 #include "store/poll_cache.h"
 #include "text/text.h"
@@ -75,7 +76,9 @@ HttpResponse getNotification(const NotifierCall& call) {
     return plainAnswer(200, "", call.settings);
   }
   std::string body;
-  Outcome polled = pollGuests(encodingOf(call.settings), firstName + " " + lastName, currentTimeMs(), body);
+  // A personal key reads its own member's guests only, and marks nobody else's delivered.
+  Outcome polled =
+      pollGuests(encodingOf(call.settings), firstName + " " + lastName, currentTimeMs(), body, call.keyHolder);
   if (polled == Outcome::notFound) return plainAnswer(200, "", call.settings);
   if (polled != Outcome::ok) return failureAnswer(polled, call.settings);
   return plainAnswer(200, std::move(body), call.settings);
@@ -85,6 +88,13 @@ HttpResponse getNotification(const NotifierCall& call) {
 HttpResponse archiveNotification(const NotifierCall& call) {
   long long id = 0;
   if (!parseNotificationId(queryValue(call.query, "id").value_or(""), id)) return plainAnswer(200, "0", call.settings);
+  if (call.keyHolder != 0) {
+    // A personal key archives its own member's guests only.
+    std::int64_t host = 0;
+    Outcome found = hostOfGuest(id, host);
+    if (found != Outcome::ok && found != Outcome::notFound) return failureAnswer(found, call.settings);
+    if (found == Outcome::notFound || host != call.keyHolder) return plainAnswer(200, "0", call.settings);
+  }
   Outcome result = archiveShownNotification(id, pendingDelivery(id));
   if (result != Outcome::ok && result != Outcome::notFound) return failureAnswer(result, call.settings);
   return plainAnswer(200, result == Outcome::ok ? "1" : "0", call.settings);

@@ -20,6 +20,7 @@ struct NotifierSettings {
 struct NotifierCall {
   const QueryMap& query;
   const NotifierSettings& settings;
+  std::int64_t keyHolder = 0;  // the member whose personal key the request carries; 0: the shared key
 };
 
 // Every answer has an empty body unless it is 200: notifiers decode any

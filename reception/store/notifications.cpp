@@ -6,6 +6,7 @@
 #include "metrics/metrics.h"
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
+#include "store/guest_changes.h"
 #include "store/staff.h"
 
 namespace {
@@ -57,7 +58,7 @@ Outcome writeDeliveries(WriteTransaction& transaction, const std::map<std::int64
     Statement deliver = transaction.prepare(deliverSql);
     if (!deliver.bind(1, delivery.first).bind(2, delivery.second).run()) return transaction.fail("write of a delivery");
   }
-  return transaction.commit();
+  return guestsCommitted(transaction.commit());
 }
 
 }  // namespace
@@ -95,7 +96,7 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
     return transaction.fail("write of a guest");
   }
   row.id = transaction.lastInsertId();
-  Outcome committed = transaction.commit();
+  Outcome committed = guestsCommitted(transaction.commit());
   if (committed == Outcome::ok) added = row;
   return committed;
 }
@@ -114,7 +115,7 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome archived = archiveWaitingGuest(transaction, id, by);
-  return archived == Outcome::ok ? transaction.commit() : archived;
+  return archived == Outcome::ok ? guestsCommitted(transaction.commit()) : archived;
 }
 
 Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt) {
@@ -124,7 +125,7 @@ Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> sh
     return transaction.fail("write of a delivery");
   }
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
-  if (archived == Outcome::ok) return transaction.commit();
+  if (archived == Outcome::ok) return guestsCommitted(transaction.commit());
   if (archived != Outcome::notFound) return archived;
   // The host closed a guest the desk had already withdrawn or reassigned:
   // noted, so that the desk stops saying it is on the host's screen.

@@ -6,6 +6,7 @@
 
 
 #include "store/clock.h"
+#include "store/guest_changes.h"
 
 namespace {
 
@@ -268,5 +269,5 @@ ReplyStatus acknowledgeByReply(const std::string& token, ReplyGuest& guest) {
     transaction.fail("write of a guest acknowledged by reply");
     return ReplyStatus::failed;
   }
-  return transaction.commit() == Outcome::ok ? ReplyStatus::valid : ReplyStatus::failed;
+  return guestsCommitted(transaction.commit()) == Outcome::ok ? ReplyStatus::valid : ReplyStatus::failed;
 }

@@ -207,12 +207,14 @@ Outcome polledNames(const PollEncoding& encoding, std::string& body) {
   return outcome;
 }
 
-Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, std::int64_t now, std::string& body) {
+Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, std::int64_t now, std::string& body,
+                   std::int64_t onlyMember) {
   Outcome outcome = Outcome::ok;
   std::shared_ptr<const PollState> state = upToDateState(encoding, Parts::all, outcome);
   if (!state) return outcome;
   auto member = state->staff->byTwoWords.find(twoWords);
   if (member == state->staff->byTwoWords.end()) return Outcome::notFound;
+  if (onlyMember != 0 && member->second != onlyMember) return Outcome::notFound;
   body.clear();
   auto waiting = state->guests->byHost.find(member->second);
   if (waiting != state->guests->byHost.end()) {

@@ -38,7 +38,10 @@ Outcome polledNames(const PollEncoding& encoding, std::string& body);
 // first, joined with ","; notFound for no such member. The poll's time is
 // noted, and guests shown for the first time are handed to the delivery
 // recorder: the answer does not wait for their delivery to be written.
-Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, std::int64_t now, std::string& body);
+// With onlyMember (a personal key's member), any other member is notFound
+// and nothing of theirs is noted.
+Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, std::int64_t now, std::string& body,
+                   std::int64_t onlyMember = 0);
 
 // After a commit of this process: reads again what the commit changed.
 void refreshPollStateAfterCommit();

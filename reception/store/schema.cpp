@@ -5,6 +5,8 @@
 #include "store/database.h"
 #include "store/delivery_recorder.h"
 #include "store/poll_cache.h"
+#include "store/host_sessions.h"
+#include "store/installation_secret.h"
 #include "store/staff.h"
 #include "text/text.h"
 #include "text/utf8.h"
@@ -176,12 +178,16 @@ struct LaterColumn {
 // already withdrawn or reassigned (the notifier keeps what it was given).
 // 2: staff from the directory, by the directory's identity of the person, and
 // their contacts for alerts (mail from the directory or the desk, a push address).
+// directory_dn, directory_login: the directory entry's DN and login name, for
+// hosts signing in to their page with the directory password.
 const LaterColumn laterColumns[] = {
     {"notification", "announced_at", "INTEGER"},
     {"notification", "closed_on_screen_at", "INTEGER"},
     {"staff", "directory_id", "TEXT"},
     {"staff", "email", "TEXT"},
     {"staff", "alert_url", "TEXT"},
+    {"staff", "directory_dn", "TEXT"},
+    {"staff", "directory_login", "TEXT"},
 };
 const char* const laterIndexSql =
     "CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) WHERE directory_id IS NOT NULL";
@@ -193,11 +199,16 @@ std::string alterSql(const LaterColumn& later) {
 // Each column is added only where it is missing, so a step met twice (a
 // file another build changed) is harmless, and the version is raised only
 // after them all.
+// Tables and indexes added after the first release, made after the later columns.
+std::vector<const char*> laterObjectsSql() { return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql}; }
+
 bool addLaterColumns(SetupConnection& setup) {
   for (const LaterColumn& later : laterColumns) {
     if (!hasColumn(setup, later.table, later.column) && !setup.execute(alterSql(later).c_str())) return false;
   }
-  if (!setup.execute(laterIndexSql)) return false;
+  for (const char* sql : laterObjectsSql()) {
+    if (!setup.execute(sql)) return false;
+  }
   return setup.execute(("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());
 }
 
@@ -320,7 +331,8 @@ std::vector<std::string> serviceSchema() {
     bool made = sqlite3_open_v2(":memory:", &memory, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
                 executeOn(memory, schemaSql);
     for (const LaterColumn& later : laterColumns) made = made && executeOn(memory, alterSql(later));
-    made = made && executeOn(memory, laterIndexSql) && executeOn(memory, lookupIndexSql()) && listSchema(memory, listed);
+    for (const char* sql : laterObjectsSql()) made = made && executeOn(memory, sql);
+    made = made && executeOn(memory, lookupIndexSql()) && listSchema(memory, listed);
     sqlite3_close(memory);
     if (!made) listed.clear();
     return listed;

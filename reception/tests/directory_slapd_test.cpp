@@ -17,6 +17,7 @@
 #include <sqlite3.h>
 
 #include "store/audit.h"
+#include "directory/directory_sync.h"
 #include "directory/directory_worker.h"
 #include "metrics/metrics.h"
 #include "reception_test_support.h"
@@ -349,4 +350,64 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   EXPECT_EQ(audited[0].account, "(scheduled)");
   EXPECT_EQ(audited[0].action, "directory-sync");
   EXPECT_EQ(nlohmann::json::parse(get("/api/desk/directory-sync").body)["lastRecordedSync"]["by"], "(scheduled)");
+}
+
+// Hosts sign in to their page with the directory password: a bind as their
+// own entry, found by the login attribute the sync keeps.
+class HostDirectoryLoginTest : public InProcessServiceTest {
+ protected:
+  void TearDown() override {
+    if (serving_) stopHttpServer();
+    serving_ = false;
+    InProcessServiceTest::TearDown();
+  }
+};
+
+TEST_F(HostDirectoryLoginTest, AMemberSignsInWithTheDirectoryPasswordAndIsSignedOutWhenDeactivated) {
+  if (!fs::exists("/usr/sbin/slapd")) GTEST_SKIP() << "slapd is missing: run scripts/install-deps reception";
+  TemporaryDirectory ldapFolder;
+  Slapd slapd(ldapFolder.path);
+  ASSERT_TRUE(slapd.start()) << readFile(ldapFolder.path / "tools.log");
+  std::string people = std::string(",ou=people,") + suffix;
+  ASSERT_TRUE(slapd.load("ldapadd", peopleLdif(3, 3)));
+  ASSERT_TRUE(slapd.load("ldapmodify", "dn: uid=p0001" + people + "\nchangetype: modify\nadd: userPassword\n"
+                                       "userPassword: ann-secret\n"));
+  writeFile(ldapFolder.path / "reader.password", "reader-pass");
+  DirectoryOptions options;
+  options.url = slapd.url();
+  options.caFile = (ldapFolder.path / "cert.pem").string();
+  options.bindDn = readerDn;
+  options.passwordFile = (ldapFolder.path / "reader.password").string();
+  options.base = suffix;
+  LdapSettings ldap;
+  ASSERT_EQ(ldapSettingsFrom(options, ldap), "");
+  ASSERT_EQ(syncDirectory(ldap, SyncRequest{false, false, "(test)", ""}).outcome, DirectorySyncOutcome::applied);
+
+  settings_.host.directory.url = options.url;
+  settings_.host.directory.caFile = options.caFile;
+  startService();
+  auto login = [&](const std::string& name, const std::string& password) {
+    return send11(host_, port_, "POST", "/api/me/login", nlohmann::json{{"login", name}, {"password", password}}.dump());
+  };
+  RawReply wrongPassword = login("p0001", "ann-secreT");
+  RawReply unknownLogin = login("nobody", "ann-secret");
+  RawReply emptyPassword = login("p0001", "");
+  for (const RawReply* refused : {&wrongPassword, &unknownLogin, &emptyPassword}) {
+    EXPECT_EQ(refused->status, 401) << refused->body;
+    EXPECT_EQ(refused->body, wrongPassword.body) << "one message for every refusal";
+  }
+  RawReply signedIn = login("P0001", "ann-secret");
+  ASSERT_EQ(signedIn.status, 200) << signedIn.body;
+  EXPECT_EQ(nlohmann::json::parse(signedIn.body)["name"], "Ann0001 Lee0001");
+  std::string cookie = header(signedIn, "Set-Cookie");
+  std::string cookieLine = "Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n";
+  EXPECT_EQ(send11(host_, port_, "GET", "/api/me/session", "", "", cookieLine).status, 200);
+  std::string stored = readFile(directory_.path / "reception.db") + readFile(directory_.path / "reception.db-wal");
+  EXPECT_EQ(stored.find("ann-secret"), std::string::npos) << "the password is never stored";
+
+  // The entry leaves the directory: the next sync deactivates the member and ends the session.
+  ASSERT_TRUE(slapd.load("ldapmodify", "dn: uid=p0001" + people + "\nchangetype: delete\n"));
+  ASSERT_EQ(syncDirectory(ldap, SyncRequest{false, true, "(test)", ""}).outcome, DirectorySyncOutcome::applied);
+  EXPECT_EQ(send11(host_, port_, "GET", "/api/me/session", "", "", cookieLine).status, 401);
+  EXPECT_EQ(login("p0001", "ann-secret").status, 401);
 }

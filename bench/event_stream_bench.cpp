@@ -1,0 +1,254 @@
+// Hosts' open pages: N event streams held open against one reception
+// service, then guests announced one after another. Prints Markdown rows:
+// the service's resident memory and threads with the streams open (against
+// before), and the time from the desk's announcement to the "announced"
+// event at each of the host's open pages (p50, p99).
+//
+//   event_stream_bench EXECUTABLE [STREAMS] [ANNOUNCEMENTS]
+//
+// Each host has 8 pages open (the per-address cap) from a loopback address
+// of its own (127.2.x.y), as hosts' browsers come from their own machines.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+
+#include "reception_client.h"
+#include "store/accounts.h"
+#include "store/host_sessions.h"
+#include "store/schema.h"
+#include "store/staff.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int pagesPerHost = 8;
+
+std::string sourceAddress(int host) { return "127.2." + std::to_string(host / 250) + "." + std::to_string(host % 250 + 1); }
+
+int connectFrom(const std::string& source, std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One request on a connection of its own; the whole answer.
+std::string roundTrip(std::uint16_t port, const std::string& request) {
+  int fd = connectFrom("127.0.0.1", port);
+  if (fd < 0) return "";
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(got));
+  ::close(fd);
+  return answer;
+}
+
+std::string post(std::uint16_t port, const std::string& target, const std::string& body, const std::string& cookie) {
+  return roundTrip(port, "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: application/json\r\n" +
+                            cookie + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+long statusField(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
+  }
+  return -1;
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+}
+
+// A notifier's poll as it sends it (HTTP/1.0, a new connection each), timed; count of them, in ms.
+std::vector<double> pollLatencies(std::uint16_t port, int count) {
+  std::vector<double> latencies;
+  std::string request = std::string("GET /api/reception/getNotification?key=") + accessKey +
+                        "&fn=Bench&ln=H00000 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  for (int i = 0; i < count; ++i) {
+    Clock::time_point start = Clock::now();
+    if (roundTrip(port, request).rfind("HTTP/1.1 200", 0) != 0 && i == 0) std::fprintf(stderr, "the poll failed\n");
+    latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  return latencies;
+}
+
+struct Page {
+  int fd = -1;
+  int host = 0;
+  std::string text;
+};
+
+// Reads what has arrived on every page, for at most the time given.
+void readPages(std::vector<Page>& pages, int waitMs) {
+  std::vector<pollfd> ready;
+  for (const Page& page : pages) ready.push_back({page.fd, POLLIN, 0});
+  if (::poll(ready.data(), ready.size(), waitMs) <= 0) return;
+  char buffer[8192];
+  for (std::size_t i = 0; i < ready.size(); ++i) {
+    if ((ready[i].revents & POLLIN) == 0) continue;
+    ssize_t got = ::recv(pages[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got > 0) pages[i].text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: event_stream_bench EXECUTABLE [STREAMS] [ANNOUNCEMENTS]\n");
+    return 2;
+  }
+  int streams = argc > 2 ? std::stoi(argv[2]) : 2000;
+  int announcements = argc > 3 ? std::stoi(argv[3]) : 200;
+  int hosts = (streams + pagesPerHost - 1) / pagesPerHost;
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+
+  // The staff, one host session per page and the desk's account, written before the service starts.
+  std::filesystem::path folder = std::filesystem::temp_directory_path() / ("vestibra-streams-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  std::string database = (folder / "reception.db").string();
+  if (!initAccounts() || !openStorage(database).empty()) return 1;
+  std::vector<std::int64_t> staffIds;
+  std::vector<std::string> tokens;
+  for (int host = 0; host < hosts; ++host) {
+    StaffRow added;
+    char last[16];
+    std::snprintf(last, sizeof last, "H%05d", host);
+    if (addStaff("Bench", last, added) != Outcome::ok) return 1;
+    staffIds.push_back(added.id);
+    for (int page = 0; page < pagesPerHost; ++page) {
+      std::string token;
+      if (startHostSession(added.id, "password", token) != Outcome::ok) return 1;
+      tokens.push_back(token);
+    }
+  }
+  DeskAccount desk;
+  passwordCost = {crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN};
+  if (addAccount("bench", "admin", "bench-password", desk) != Outcome::ok) return 1;
+  closeStorage();
+
+  std::mt19937 random(std::random_device{}());
+  auto port = static_cast<std::uint16_t>(20000 + random() % 12000);
+  std::string listen = "127.0.0.1:" + std::to_string(port);
+  pid_t service = ::fork();
+  if (service == 0) {
+    ::execl(argv[1], argv[1], "--listen", listen.c_str(), "--database", database.c_str(), "--max-event-streams",
+            std::to_string(streams + 100).c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::string login;
+  for (int attempt = 0; attempt < 100 && login.find("Set-Cookie") == std::string::npos; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    login = post(port, "/api/desk/login", R"({"name": "bench", "password": "bench-password"})", "");
+  }
+  std::size_t cookieAt = login.find("vestibra_session=");
+  if (cookieAt == std::string::npos) return 1;
+  std::string deskCookie = "Cookie: " + login.substr(cookieAt, login.find(';', cookieAt) - cookieAt) + "\r\n";
+  std::vector<double> pollsBefore = pollLatencies(port, 2000);
+  long rssBefore = statusField(service, "VmRSS:");
+  long threadsBefore = statusField(service, "Threads:");
+
+  std::vector<Page> pages;
+  for (int i = 0; i < static_cast<int>(tokens.size()) && i < streams; ++i) {
+    int host = i / pagesPerHost;
+    int fd = connectFrom(sourceAddress(host), port);
+    if (fd < 0) break;
+    std::string request = "GET /api/me/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: vestibra_host=" + tokens[i] + "\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    pages.push_back({fd, host, ""});
+  }
+  auto allHave = [&](const std::string& needle, int host) {
+    for (const Page& page : pages) {
+      if ((host < 0 || page.host == host) && page.text.find(needle) == std::string::npos) return false;
+    }
+    return true;
+  };
+  for (auto deadline = Clock::now() + std::chrono::seconds(30); Clock::now() < deadline && !allHave("event: snapshot", -1);) {
+    readPages(pages, 100);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  long rssOpen = statusField(service, "VmRSS:");
+  long threadsOpen = statusField(service, "Threads:");
+  std::size_t open = static_cast<std::size_t>(std::count_if(pages.begin(), pages.end(), [](const Page& page) {
+    return page.text.find("event: snapshot") != std::string::npos;
+  }));
+
+  std::vector<double> pollsOpen = pollLatencies(port, 2000);
+  std::vector<double> latenciesMs;
+  int missed = 0;
+  for (int n = 0; n < announcements; ++n) {
+    int host = static_cast<int>(random() % static_cast<unsigned>(hosts));
+    std::string guest = "Guest " + std::to_string(n);
+    std::vector<std::size_t> seen(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) seen[i] = pages[i].text.size();
+    Clock::time_point start = Clock::now();
+    post(port, "/api/desk/notifications",
+         nlohmann::json{{"staffId", staffIds[static_cast<std::size_t>(host)]}, {"guestName", guest}}.dump(), deskCookie);
+    std::vector<bool> arrived(pages.size(), false);
+    int waiting = 0;
+    for (const Page& page : pages) waiting += page.host == host ? 1 : 0;
+    for (auto deadline = start + std::chrono::seconds(5); waiting > 0 && Clock::now() < deadline;) {
+      readPages(pages, 20);
+      for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (pages[i].host != host || arrived[i] || pages[i].text.find("\"" + guest + "\"", seen[i]) == std::string::npos) continue;
+        arrived[i] = true;
+        --waiting;
+        latenciesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+      }
+    }
+    missed += waiting;
+  }
+
+  std::printf("| Measure | Figure | Value |\n|---|---|---|\n");
+  std::printf("| host pages | event streams open (of %d asked) | %zu |\n", streams, open);
+  std::printf("| host pages | service resident memory: before, with them open, difference | %.1f MiB, %.1f MiB, %.1f MiB |\n",
+              static_cast<double>(rssBefore) / 1024.0, static_cast<double>(rssOpen) / 1024.0,
+              static_cast<double>(rssOpen - rssBefore) / 1024.0);
+  std::printf("| host pages | service threads: before, with them open | %ld, %ld |\n", threadsBefore, threadsOpen);
+  std::printf("| host pages | announcement to \"announced\" event at each of the host's pages, p50 / p99 (%zu events, %d missed) | %.1f ms / %.1f ms |\n",
+              latenciesMs.size(), missed, percentile(latenciesMs, 0.5), percentile(latenciesMs, 0.99));
+  std::printf("| host pages | notifier poll p99 (2,000 sequential polls): with the pages open / before | %.2f ms / %.2f ms |\n",
+              percentile(pollsOpen, 0.99), percentile(pollsBefore, 0.99));
+  for (const Page& page : pages) ::close(page.fd);
+  ::kill(service, SIGTERM);
+  ::waitpid(service, nullptr, 0);
+  std::filesystem::remove_all(folder);
+  return 0;
+}

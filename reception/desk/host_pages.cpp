@@ -1,0 +1,37 @@
+// The desk's side of the hosts' own pages: which members are signed in to
+// theirs, signing a member out everywhere, and a member's personal notifier
+// key for IT to install with.
+//   POST staff/<id>/sign-out      admin: ends every page session of the member
+//   GET  staff/<id>/notifier-key  admin: {"key", "install"}
+#include "desk/host_pages.h"
+
+#include "desk/desk.h"
+#include "host/personal_keys.h"
+#include "store/host_sessions.h"
+
+using nlohmann::json;
+
+Outcome addHostPageState(json& state) {
+  std::set<std::int64_t> signedIn;
+  Outcome read = membersWithHostSessions(signedIn);
+  if (read != Outcome::ok) return read;
+  for (json& staff : state["staff"]) staff["page"] = signedIn.count(staff["id"].get<std::int64_t>()) != 0;
+  return Outcome::ok;
+}
+
+HttpResponse signOutEverywhere(const DeskCall& call) {
+  int ended = 0;
+  Outcome result = endHostSessions(call.id, ended);
+  if (result != Outcome::ok) return storeFailure(result);
+  audit(call, "host-sign-out-everywhere", "#" + std::to_string(call.id) + ": " + std::to_string(ended) + " session(s)");
+  return jsonAnswer(200, {{"id", call.id}, {"sessionsEnded", ended}});
+}
+
+HttpResponse memberNotifierKey(const DeskCall& call) {
+  std::string key;
+  Outcome made = personalKeyOf(call.id, key);
+  if (made != Outcome::ok) return storeFailure(made, readFailed);
+  HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(call.request), key)}});
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  return answer;
+}

@@ -1,0 +1,360 @@
+// The host's own page: sessions that never cross with the desk's, the
+// sign-in link by mail (against aiosmtpd), the live event stream, "On my
+// way", and a deactivated member's session ending.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "host/host_events.h"
+#include "reception_client.h"
+#include "reception_test_support.h"
+#include "store/staff.h"
+
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds most) {
+  auto deadline = std::chrono::steady_clock::now() + most;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return condition();
+}
+
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// An open event stream read as it arrives.
+struct StreamReader {
+  ~StreamReader() {
+    if (socket >= 0) ::close(socket);
+  }
+  bool open(const std::string& host, std::uint16_t port, const std::string& cookieLine, const std::string& source = "") {
+    socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (!source.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+      if (::bind(socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    std::string request = "GET /api/me/events HTTP/1.1\r\nHost: " + host + "\r\nAccept: text/event-stream\r\n" +
+                          cookieLine + "\r\n";
+    return ::send(socket, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+  }
+  // Reads until text holds needle (after from) or the time is up.
+  bool waitFor(const std::string& needle, std::chrono::milliseconds most, std::size_t from = 0) {
+    auto deadline = std::chrono::steady_clock::now() + most;
+    while (text.find(needle, from) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd ready{socket, POLLIN, 0};
+      if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[4096];
+      ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+      if (got <= 0) return false;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+  }
+  int socket = -1;
+  std::string text;
+};
+
+class HostPageTest : public InProcessServiceTest {
+ protected:
+  void SetUp() override {
+    InProcessServiceTest::SetUp();
+    heartbeatIntervalMs = 300;
+  }
+  void TearDown() override {
+    if (serving_) stopHttpServer();
+    serving_ = false;
+    stopHostEvents();
+    stopHostMailer();
+    heartbeatIntervalMs = 25000;
+    InProcessServiceTest::TearDown();
+  }
+
+  // The Cookie line of a new host session for the member.
+  static std::string hostCookie(std::int64_t staffId) {
+    std::string token;
+    EXPECT_EQ(startHostSession(staffId, "password", token), Outcome::ok);
+    return "Cookie: vestibra_host=" + token + "\r\n";
+  }
+  RawReply as(const std::string& cookie, const std::string& method, const std::string& target,
+              const std::string& body = "") {
+    return send11(host_, port_, method, target, body, body.empty() ? "" : "application/json", cookie);
+  }
+};
+
+TEST_F(HostPageTest, HostAndDeskSessionsNeverCrossAndARemovedMemberIsSignedOut) {
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::string host = hostCookie(ann);
+  std::string desk = (get("/api/desk/session"), adminCookie_);
+  struct Case {
+    const char* who;
+    const std::string& cookie;
+    const char* method;
+    const char* target;
+    int status;
+  };
+  const std::string none;
+  const Case cases[] = {
+      {"host", host, "GET", "/api/me/session", 200},      {"host", host, "GET", "/api/desk/state", 403},
+      {"host", host, "POST", "/api/desk/logout", 403},    {"host", host, "GET", "/api/desk/staff.csv", 403},
+      {"desk", desk, "GET", "/api/me/session", 403},      {"desk", desk, "GET", "/api/me/contacts", 403},
+      {"desk", desk, "GET", "/api/me/events", 403},       {"desk", desk, "GET", "/api/desk/state", 200},
+      {"none", none, "GET", "/api/me/session", 401},      {"none", none, "GET", "/api/me/visits", 401},
+      {"host", host, "GET", "/api/me/nothing-here", 404}, {"host", host, "DELETE", "/api/me/contacts", 405},
+  };
+  for (const Case& c : cases) {
+    RawReply reply = as(c.cookie, c.method, c.target, std::string(c.method) == "POST" ? "{}" : "");
+    EXPECT_EQ(reply.status, c.status) << c.who << " " << c.method << " " << c.target << ": " << reply.body;
+  }
+  EXPECT_EQ(json::parse(as(host, "GET", "/api/me/session").body)["name"], "Ann Lee");
+
+  // Another host's guest is not this host's to acknowledge; its own is, once.
+  std::int64_t bobsGuest = announce(bob, "Guest of Bob", "");
+  std::int64_t annsGuest = announce(ann, "Guest of Ann", "");
+  std::string acknowledge = "/api/me/notifications/";
+  EXPECT_EQ(as(host, "POST", acknowledge + std::to_string(bobsGuest) + "/acknowledge", "{}").status, 404);
+  EXPECT_EQ(as(host, "POST", acknowledge + std::to_string(annsGuest) + "/acknowledge", "{}").status, 200);
+  EXPECT_EQ(as(host, "POST", acknowledge + std::to_string(annsGuest) + "/acknowledge", "{}").status, 404);
+  json visits = json::parse(as(host, "GET", "/api/me/visits").body)["visits"];
+  ASSERT_EQ(visits.size(), 1u);
+  EXPECT_EQ(visits[0]["outcome"], "acknowledged");
+
+  // Contacts as the desk checks them; then removal ends the session.
+  EXPECT_EQ(as(host, "PUT", "/api/me/contacts", R"({"email": "not an address"})").status, 400);
+  EXPECT_EQ(as(host, "PUT", "/api/me/contacts", R"({"email": "ann@example.com"})").status, 200);
+  EXPECT_EQ(json::parse(as(host, "GET", "/api/me/contacts").body)["email"], "ann@example.com");
+  EXPECT_EQ(send("DELETE", "/api/desk/staff/" + std::to_string(ann)).status, 200);
+  EXPECT_EQ(as(host, "GET", "/api/me/session").status, 401);
+}
+
+TEST_F(HostPageTest, TheStreamSendsASnapshotThenEachChangeOfItsOwnHost) {
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  announce(ann, "Early Guest", "");
+  StreamReader stream;
+  ASSERT_TRUE(stream.open(host_, port_, hostCookie(ann)));
+  ASSERT_TRUE(stream.waitFor("event: snapshot", 2s)) << stream.text;
+  EXPECT_NE(stream.text.find("text/event-stream"), std::string::npos);
+  EXPECT_NE(stream.text.find("Early Guest"), std::string::npos);
+  std::size_t seen = stream.text.size();
+  announce(bob, "Not Ann's Guest", "");
+  std::int64_t late = announce(ann, "Late Guest", "by the window");
+  ASSERT_TRUE(stream.waitFor("event: announced", 1s, seen)) << stream.text;
+  EXPECT_TRUE(stream.waitFor("Late Guest", 1s, seen));
+  EXPECT_EQ(stream.text.find("Not Ann's Guest"), std::string::npos);
+  seen = stream.text.size();
+  EXPECT_EQ(post("/api/desk/notifications/" + std::to_string(late) + "/archive", "{}").status, 200);
+  EXPECT_TRUE(stream.waitFor("event: withdrawn", 1s, seen)) << stream.text;
+
+  // Heartbeats keep it open; signed out everywhere, the stream is told and ends.
+  EXPECT_TRUE(stream.waitFor(": still here", 2s, seen)) << stream.text;
+  json signedOut = json::parse(post("/api/desk/staff/" + std::to_string(ann) + "/sign-out", "{}").body);
+  EXPECT_EQ(signedOut["sessionsEnded"], 1);
+  EXPECT_TRUE(stream.waitFor("event: signed-out", 2s, seen)) << stream.text;
+}
+
+TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
+  settings_.maxEventStreams = 10;
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::string cookie = hostCookie(ann);
+  std::vector<std::unique_ptr<StreamReader>> streams;
+  for (int i = 0; i < 8; ++i) {
+    streams.push_back(std::make_unique<StreamReader>());
+    ASSERT_TRUE(streams.back()->open(host_, port_, cookie));
+    ASSERT_TRUE(streams.back()->waitFor("event: snapshot", 2s)) << i;
+  }
+  // The ninth from this address is refused; other requests of the address still pass.
+  StreamReader ninth;
+  ASSERT_TRUE(ninth.open(host_, port_, cookie));
+  EXPECT_TRUE(ninth.waitFor("HTTP/1.1 429", 2s)) << ninth.text;
+  EXPECT_EQ(as(cookie, "GET", "/api/me/session").status, 200);
+  // From another address: the total cap of 10.
+  for (int i = 0; i < 3; ++i) {
+    streams.push_back(std::make_unique<StreamReader>());
+    ASSERT_TRUE(streams.back()->open(host_, port_, cookie, "127.0.0.2"));
+    EXPECT_TRUE(streams.back()->waitFor(i < 2 ? "event: snapshot" : "HTTP/1.1 503", 2s)) << i << streams.back()->text;
+  }
+}
+
+TEST_F(HostPageTest, APersonalNotifierKeyReadsAndArchivesOnlyItsMembersGuests) {
+  settings_.notifierKeys = NotifierKeys::personal;
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  std::int64_t annsGuest = announce(ann, "Guest of Ann", "");
+  std::int64_t bobsGuest = announce(bob, "Guest of Bob", "");
+  std::string cookie = hostCookie(ann);
+  json notifier = json::parse(as(cookie, "GET", "/api/me/notifier").body);
+  std::string key = notifier["key"];
+  EXPECT_EQ(key.size(), 24u);
+  EXPECT_EQ(json::parse(as(cookie, "GET", "/api/me/notifier").body)["key"], key) << "the same every time";
+  EXPECT_NE(notifier["install"].get<std::string>().find("SERVICEKEY=" + key), std::string::npos);
+  EXPECT_NE(json::parse(as(hostCookie(bob), "GET", "/api/me/notifier").body)["key"], key);
+
+  auto notifierGet = [&](const std::string& query) { return getAs10(host_, port_, "/api/reception/" + query); };
+  RawReply own = notifierGet("getNotification?key=" + key + "&fn=Ann&ln=Lee");
+  EXPECT_EQ(own.status, 200);
+  EXPECT_NE(own.body.find("Guest of Ann"), std::string::npos);
+  RawReply other = notifierGet("getNotification?key=" + key + "&fn=Bob&ln=Ray");
+  EXPECT_EQ(other.status, 200);
+  EXPECT_EQ(other.body, "");
+  EXPECT_EQ(notifierGet("listUsers?key=" + key).body, "Ann Lee,Bob Ray");
+  EXPECT_EQ(notifierGet("archiveNotification?key=" + key + "&id=" + std::to_string(bobsGuest)).body, "0");
+  EXPECT_EQ(notifierGet("archiveNotification?key=" + key + "&id=" + std::to_string(annsGuest)).body, "1");
+  json board = state();
+  for (const json& guest : board["notifications"]) {
+    if (guest["id"] == bobsGuest) {
+      EXPECT_TRUE(guest["deliveredAt"].is_null()) << "Bob's guest was never shown to Ann's notifier";
+      EXPECT_TRUE(guest["archivedAt"].is_null());
+    }
+  }
+  // With personal keys only, the shared key and a made-up key are refused.
+  EXPECT_EQ(notifierGet("listUsers?key=" + std::string(accessKey)).status, 403);
+  EXPECT_EQ(notifierGet("listUsers?key=abcdefghijkmnpqrstuvwxyz2").status, 403);
+}
+
+const char* const python = "/usr/bin/python3";
+
+// alert_servers.py as a child: aiosmtpd on a free port, mails appended to mail.jsonl.
+struct MailServer {
+  ~MailServer() {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+  bool start(const std::filesystem::path& folder) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> ports(20000, 31999);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      smtpPort = ports(random);
+      directory = folder;
+      std::filesystem::path log = folder / "servers.log";
+      std::filesystem::remove(log);
+      pid = ::fork();
+      if (pid == 0) {
+        if (::freopen(log.c_str(), "w", stdout) == nullptr) ::_exit(126);
+        ::execl(python, python, ALERT_SERVERS_SCRIPT, std::to_string(smtpPort).c_str(),
+                std::to_string(smtpPort + 1).c_str(), folder.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+      }
+      int status = 0;
+      bool exited = false;
+      bool ready = waitUntil([&] {
+        if (::waitpid(pid, &status, WNOHANG) == pid) exited = true;
+        return exited || fileText(log).find("ready") != std::string::npos;
+      }, 15s);
+      if (ready && !exited) return true;
+      pid = -1;
+      if (!exited || !WIFEXITED(status) || WEXITSTATUS(status) != 3) return false;
+    }
+    return false;
+  }
+  std::vector<std::string> mails() const {
+    std::vector<std::string> found;
+    std::istringstream lines(fileText(directory / "mail.jsonl"));
+    for (std::string line; std::getline(lines, line);) {
+      json mail = json::parse(line, nullptr, false);
+      if (mail.is_object()) found.push_back(mail["content"]);
+    }
+    return found;
+  }
+  pid_t pid = -1;
+  int smtpPort = 0;
+  std::filesystem::path directory;
+};
+
+TEST_F(HostPageTest, ASignInLinkArrivesOnceWorksOnceAndTellsNothingOfUnknownAddresses) {
+  if (std::system((std::string(python) + " -c 'import aiosmtpd' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  }
+  MailServer mail;
+  ASSERT_TRUE(mail.start(directory_.path));
+  settings_.host.smtp.url = "smtp://127.0.0.1:" + std::to_string(mail.smtpPort);
+  settings_.host.smtp.requireTls = false;
+  settings_.host.smtp.from = "desk@example.com";
+  startService();
+  settings_.host.publicUrl = "http://" + host_ + ":" + std::to_string(port_) + "/";
+  configureService(settings_);
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  ASSERT_EQ(send("PUT", "/api/desk/staff/" + std::to_string(ann), R"({"email": "ann@example.com"})").status, 200);
+
+  RawReply unknown = send11(host_, port_, "POST", "/api/me/sign-in-link", R"({"email": "nobody@example.com"})");
+  RawReply known = send11(host_, port_, "POST", "/api/me/sign-in-link", R"({"email": "Ann@Example.com"})");
+  EXPECT_EQ(unknown.status, 202);
+  EXPECT_EQ(known.status, 202);
+  EXPECT_EQ(unknown.body, known.body);
+  ASSERT_TRUE(waitUntil([&] { return !mail.mails().empty(); }, 10s));
+  std::this_thread::sleep_for(500ms);
+  std::vector<std::string> mails = mail.mails();
+  ASSERT_EQ(mails.size(), 1u) << "only the member's address gets a mail";
+  std::size_t at = mails[0].find("/me/sign-in/");
+  ASSERT_NE(at, std::string::npos) << mails[0];
+  std::string path = mails[0].substr(at, std::string("/me/sign-in/").size() + 64);
+
+  // GET (a mail scanner) changes nothing, however often; POST signs in, once.
+  for (int i = 0; i < 2; ++i) {
+    RawReply page = send11(host_, port_, "GET", path);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find("Sign in</button>"), std::string::npos);
+    EXPECT_EQ(header(page, "Set-Cookie"), "");
+  }
+  // Another site's form cannot use the link to sign this browser in.
+  RawReply crossSite = send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded",
+                              "Sec-Fetch-Site: cross-site\r\nOrigin: null\r\n");
+  EXPECT_EQ(crossSite.status, 403);
+  RawReply signedIn = send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded",
+                             "Sec-Fetch-Site: same-origin\r\nOrigin: null\r\n");
+  EXPECT_EQ(signedIn.status, 303);
+  std::string cookie = header(signedIn, "Set-Cookie");
+  ASSERT_EQ(cookie.rfind("vestibra_host=", 0), 0u) << cookie;
+  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(cookie.find("SameSite=Lax"), std::string::npos);
+  RawReply session = as("Cookie: " + cookie.substr(0, cookie.find(';')) + "\r\n", "GET", "/api/me/session");
+  EXPECT_EQ(session.status, 200) << session.body;
+  EXPECT_EQ(send11(host_, port_, "POST", path, "", "application/x-www-form-urlencoded").status, 410);
+  EXPECT_EQ(send11(host_, port_, "GET", path).status, 410);
+
+  // Asking again and again mails a few links, then none, with the same answer.
+  for (int i = 0; i < maxLinksPerMember + 2; ++i) {
+    RawReply again = send11(host_, port_, "POST", "/api/me/sign-in-link", R"({"email": "ann@example.com"})");
+    EXPECT_EQ(again.body, known.body);
+  }
+  EXPECT_TRUE(waitUntil([&] { return mail.mails().size() == static_cast<std::size_t>(maxLinksPerMember); }, 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(mail.mails().size(), static_cast<std::size_t>(maxLinksPerMember));
+}
+
+}  // namespace
