@@ -113,6 +113,7 @@ const Route routes[] = {
     {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
     {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
     {"GET", "/sso/desk", Access::anyone, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
+    {"GET", "/sso/me", Access::anyone, Lane::server, body, nullptr, nullptr, ssoHostSignIn},
     {"GET", "/sso/callback", Access::anyone, Lane::writer, body, nullptr, nullptr, ssoCallback},
     {"GET", "/sso/login-option", Access::anyone, Lane::server, body, nullptr, nullptr, ssoLoginOption},
 };

@@ -7,6 +7,7 @@
 #include "http/query.h"
 #include "log/service_log.h"
 #include "sso/desk_sign_in.h"
+#include "sso/host_sign_in.h"
 #include "sso/id_token.h"
 #include "sso/pending_sign_ins.h"
 #include "sso/sso_answers.h"
@@ -132,7 +133,8 @@ HttpResponse finishSignIn(const HttpRequest& request, SsoProvider& current, cons
     return refuseCallback(request, problem, 403, "Sign-in failed",
                           "The sign-in service's answer could not be verified. Please start again.");
   }
-  return signInToDesk(request, claims, settings);
+  return signIn.purpose == SignInPurpose::desk ? signInToDesk(request, claims, settings)
+                                               : signInToHostPage(request, claims, settings);
 }
 
 }  // namespace
@@ -151,6 +153,10 @@ void stopSso() { provider().reset(); }
 
 HttpResponse ssoDeskSignIn(const HttpRequest& request, std::string_view) {
   return startSignIn(request, SignInPurpose::desk, "sso/desk");
+}
+
+HttpResponse ssoHostSignIn(const HttpRequest& request, std::string_view) {
+  return startSignIn(request, SignInPurpose::host, "sso/me");
 }
 
 HttpResponse ssoCallback(const HttpRequest& request, std::string_view) {

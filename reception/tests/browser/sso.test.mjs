@@ -171,6 +171,35 @@ test("a wrong state and a code used again make no session", async () => {
   await Promise.all([first.close(), attacker.close()]);
 });
 
+test("a host signs in to their own page by the email the provider vouches for", async () => {
+  const admin = await newContext();
+  await signIn(admin, "alice");
+  const added = await admin.request.post(`http://${address}/api/desk/staff`, {
+    headers: { "Content-Type": "application/json", Origin: `http://${address}` },
+    data: { firstName: "Bob", lastName: "Baker", email: "BOB@example.test" } });
+  assert.equal(added.status(), 201);
+  const host = await newContext();
+  const page = await host.newPage();
+  await page.goto(`http://${address}/me/`);
+  await page.locator("#sso-sign-in", { hasText: "Sign in with Test Office ID" }).click();
+  await page.fill("input[name=login]", "bob");
+  await page.fill("input[name=password]", "pw");
+  await page.click("button[type=submit]");
+  await page.locator("#who-name", { hasText: "Bob Baker" }).waitFor();
+  // The host's session is for the host's page only.
+  assert.equal(await deskSession(host), 403);
+  // Nobody on the staff has carol's email: no page, no session.
+  const stranger = await newContext();
+  const refused = await stranger.newPage();
+  await refused.goto(`http://${address}/sso/me`);
+  await refused.fill("input[name=login]", "carol");
+  await refused.fill("input[name=password]", "pw");
+  await refused.click("button[type=submit]");
+  await refused.locator("#sso-message", { hasText: "carol@example.test" }).waitFor();
+  assert.equal((await stranger.request.get(`http://${address}/api/me/session`)).status(), 401);
+  await Promise.all([admin.close(), host.close(), stranger.close()]);
+});
+
 test("after the provider rotates its key the next sign-in works without a restart", async () => {
   await provider.close();
   const redirectUri = `http://${address}/sso/callback`;
