@@ -32,6 +32,7 @@
 #include "http/metrics_listener.h"
 #include "rules/validation.h"
 #include "service.h"
+#include "sso/sso_pages.h"
 #include "store/accounts.h"
 #include "store/backup.h"
 #include "store/clock.h"
@@ -308,6 +309,7 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
     std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
+    std::fputs(ssoUsage, stdout);        // NOLINT(cert-err33-c)
     return 0;
   }
   error = checkServiceOptions(options);
@@ -345,9 +347,12 @@ int main(int argc, char** argv) {
   settings.host.smtp = alerts.smtp;
   settings.host.publicUrl = alerts.publicUrl;
   settings.host.alertTargets = alerts.targets;
+  error = startSsoIfConfigured(options.sso, alerts.publicUrl);
+  if (!error.empty()) return fail(error);
   configureService(settings);
   error = startServers(options, listeners, settings.origin);
   if (!error.empty()) {
+    stopSso();
     closeRecords(held);
     return fail(error);
   }
@@ -363,6 +368,7 @@ int main(int argc, char** argv) {
   stopHostMailer();
   stopDirectoryWorker();
   stopAlertWorker();
+  stopSso();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;
