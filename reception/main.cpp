@@ -37,6 +37,7 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
+#include "visits/sign_out_worker.h"
 
 namespace {
 
@@ -354,6 +355,7 @@ int main(int argc, char** argv) {
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
+  startSignOutWorker(options.visits.signOutMinute);
   announceReady(options, listeners);
 
   waitForStop(signals, settings.desk.policy.retentionDays);
@@ -362,6 +364,7 @@ int main(int argc, char** argv) {
   stopHostMailer();
   stopDirectoryWorker();
   stopAlertWorker();
+  stopSignOutWorker();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;

@@ -18,6 +18,7 @@
 #include "store/clock.h"
 #include "store/installation_secret.h"
 #include "text/text.h"
+#include "visits/visit_api.h"
 
 namespace {
 
@@ -92,6 +93,8 @@ const Route routes[] = {
     {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
     {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+    {"GET", "/api/desk/on-site", Access::desk, Lane::server, body, onSiteList, nullptr},
+    {"POST", "/api/desk/visits/#/sign-out", Access::desk, Lane::writer, body, signOutAtDesk, nullptr},
     {"GET", "/api/desk/notifier-setup", Access::admin, Lane::server, body, notifierSetup, nullptr},
     {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},

@@ -36,6 +36,8 @@ const char receptionUsage[] =
     "                           default 300\n"
     "  --retention-days DAYS    delete guests finished more than DAYS days ago, at\n"
     "                           start-up and daily; 0 keeps them forever; default 30\n"
+    "  --sign-out-at HH:MM      sign out every visit still on site at this local time\n"
+    "                           each day; off keeps them; default 23:59\n"
     "  --host-name NAME         another name the desk answers to (repeatable); always\n"
     "                           localhost, 127.0.0.1, [::1], the listen address and\n"
     "                           this machine's host name\n"
@@ -196,6 +198,7 @@ bool isDeskOption(const std::string& name) {
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
   if (isAlertOption(name)) return applyAlertOption(name, value, options.alerts);
+  if (isVisitOption(name)) return applyVisitOption(name, value, options.visits);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--metrics-listen") {
@@ -238,7 +241,8 @@ bool takesValue(const std::string& name) {
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
          name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
          name == "--notifier-keys" || isFrontDeskOption(name) ||
-         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name);
+         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) ||
+         isVisitOption(name);
 }
 
 // Options without a value; false for any other name.

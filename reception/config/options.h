@@ -7,6 +7,7 @@
 
 #include "alerts/alert_options.h"
 #include "config/directory_options.h"
+#include "visits/visit_options.h"
 
 struct ReceptionOptions {
   std::string address = "127.0.0.1";
@@ -39,6 +40,7 @@ struct ReceptionOptions {
   std::string notifierKeys = "both";  // --notifier-keys shared|personal|both
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
+  VisitOptions visits;         // --sign-out-at
 };
 
 // Fills options from the arguments after the program name; "" or a message

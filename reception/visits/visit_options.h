@@ -1,0 +1,14 @@
+// The visits' command-line options, parsed by pure functions.
+#pragma once
+
+#include <string>
+
+struct VisitOptions {
+  int signOutMinute = 23 * 60 + 59;  // --sign-out-at HH:MM local time; -1 for "off"
+};
+
+bool isVisitOption(const std::string& name);
+// "" or a message naming the option.
+std::string applyVisitOption(const std::string& name, const std::string& value, VisitOptions& options);
+// "HH:MM" as minutes after midnight; -1 when it is not such a time.
+int parseClockTime(const std::string& text);
