@@ -37,6 +37,7 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
+#include "visits/invitation_mail.h"
 #include "visits/sign_out_worker.h"
 
 namespace {
@@ -329,6 +330,8 @@ int main(int argc, char** argv) {
   error = readSecrets(options);
   if (!error.empty()) return fail(error);
   ServiceSettings settings = serviceSettings(options);
+  error = loadVisitSettings(options.visits, settings.desk.visits);
+  if (!error.empty()) return fail(error);
   if (!options.keyFile.empty()) warnOfBuiltInKey(options, settings);
   AlertSettings alerts;
   setOrigin(options, listeners, settings.origin);
@@ -345,6 +348,8 @@ int main(int argc, char** argv) {
   settings.host.smtp = alerts.smtp;
   settings.host.publicUrl = alerts.publicUrl;
   settings.host.alertTargets = alerts.targets;
+  settings.desk.visits.smtp = alerts.smtp;
+  settings.host.visits = settings.desk.visits;
   configureService(settings);
   error = startServers(options, listeners, settings.origin);
   if (!error.empty()) {
@@ -365,6 +370,7 @@ int main(int argc, char** argv) {
   stopDirectoryWorker();
   stopAlertWorker();
   stopSignOutWorker();
+  stopInvitationMailer();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;

@@ -18,12 +18,15 @@
 #include "store/clock.h"
 #include "store/installation_secret.h"
 #include "text/text.h"
+#include "visits/invitation_api.h"
+#include "visits/kiosk_api.h"
 #include "visits/visit_api.h"
 
 namespace {
 
 constexpr std::string_view notifierPrefix = "/api/reception/";
 constexpr std::string_view deskPrefix = "/api/desk/";
+constexpr std::string_view kioskPrefix = "/api/kiosk/";
 constexpr std::string_view replyPrefix = "/ack/";
 constexpr std::string_view hostPrefix = "/api/me/";
 constexpr std::string_view signInPrefix = "/me/sign-in/";
@@ -44,8 +47,9 @@ DeskWriteLimit& deskWriteLimit() {
 
 // Who may use a route: anyone with the notifiers' key, anyone (logging in,
 // a reply link's page), a desk session of at least that role, or a host's
-// session on their own page.
-enum class Access { notifierKey, anyone, desk, admin, host };
+// session on their own page, or a kiosk account's session (which reaches
+// nothing else).
+enum class Access { notifierKey, anyone, desk, admin, host, kiosk };
 
 // What body a route takes: a small JSON one, or an upload (read only once
 // the session and role are known, a few at a time).
@@ -95,6 +99,14 @@ const Route routes[] = {
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
     {"GET", "/api/desk/on-site", Access::desk, Lane::server, body, onSiteList, nullptr},
     {"POST", "/api/desk/visits/#/sign-out", Access::desk, Lane::writer, body, signOutAtDesk, nullptr},
+    {"POST", "/api/desk/invitations", Access::desk, Lane::writer, body, deskInvite, nullptr},
+    {"GET", "/api/desk/invitations", Access::desk, Lane::server, body, deskInvitations, nullptr},
+    {"POST", "/api/desk/invitations/#/check-in", Access::desk, Lane::writer, body, deskCheckInInvitation, nullptr},
+    {"GET", "/api/kiosk/house-rules", Access::kiosk, Lane::server, body, kioskHouseRules, nullptr},
+    {"GET", "/api/kiosk/hosts", Access::kiosk, Lane::server, body, kioskHosts, nullptr},
+    {"POST", "/api/kiosk/check-in", Access::kiosk, Lane::writer, body, kioskCheckIn, nullptr},
+    {"GET", "/api/kiosk/on-site", Access::kiosk, Lane::server, body, kioskOnSite, nullptr},
+    {"POST", "/api/kiosk/sign-out", Access::kiosk, Lane::writer, body, kioskSignOut, nullptr},
     {"GET", "/api/desk/notifier-setup", Access::admin, Lane::server, body, notifierSetup, nullptr},
     {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
@@ -113,6 +125,9 @@ const Route routes[] = {
     {"PUT", "/api/me/contacts", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, updateMyContacts},
     {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
     {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
+    {"POST", "/api/me/invitations", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostInvite},
+    {"GET", "/api/me/invitations", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostInvitations},
+    {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
     {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
 };
 
@@ -258,6 +273,9 @@ std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, std::stri
   Outcome session = findSession(sessionToken(request), account);
   if (session == Outcome::notFound) return errorAnswer(401, "Please log in.");
   if (session != Outcome::ok) return storeFailure(session, readFailed);
+  bool kioskRoute = request.route >= 0 && routes[request.route].access == Access::kiosk;
+  if (account.role == "kiosk" && !kioskRoute) return errorAnswer(403, "A kiosk account reaches only the kiosk.");
+  if (account.role != "kiosk" && startsWith(path, kioskPrefix)) return errorAnswer(403, "Only a kiosk account may do this.");
   if (request.route < 0) {
     std::string allowed = methodsOf(path);
     return allowed.empty() ? errorAnswer(404, "No such desk request.") : errorAnswer(405, "Use " + allowed + ".");
@@ -340,7 +358,7 @@ std::optional<HttpResponse> refusalOf(const HttpRequest& request, const QueryMap
   std::string_view path = rawPathOf(request.target);
   if (startsWith(path, notifierPrefix)) return notifierRefusalOf(request, query);
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
-  if (startsWith(path, deskPrefix)) return deskRefusal(request, path, bodyRead, account);
+  if (startsWith(path, deskPrefix) || startsWith(path, kioskPrefix)) return deskRefusal(request, path, bodyRead, account);
   if (startsWith(path, hostPrefix)) return hostApiRefusal(request, path, bodyRead, member);
   // The sign-in link's button: a form of this site only, so no other page
   // can sign a browser in as someone else. Its page sends no referrer, so
@@ -395,7 +413,7 @@ HttpResponse route(const HttpRequest& request) {
     return page(request, path.substr(replyPrefix.size()));
   }
   if (request.route >= 0 && routes[request.route].page) return routes[request.route].page(request, path);
-  if (!startsWith(path, deskPrefix)) return assetAnswer(path, request.method);
+  if (!startsWith(path, deskPrefix) && !startsWith(path, kioskPrefix)) return assetAnswer(path, request.method);
   const Route& found = routes[request.route];
   std::int64_t id = 0;
   matchPath(path, found.path, id);

@@ -17,6 +17,7 @@
 #include "store/notifications.h"
 #include "store/staff.h"
 #include "text/code_page.h"
+#include "visits/visit_settings.h"
 
 // The desk's part of the service's settings, fixed at start.
 struct DeskSettings {
@@ -28,6 +29,7 @@ struct DeskSettings {
   bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
   bool notifierInstaller = false;   // the notifiers' installer is offered for download
   AlertTargetRule alertTargets;     // where staff contacts may send alerts
+  VisitSettings visits;             // house rules, invitations' arrival text
 };
 
 // One authorised desk request.

@@ -24,6 +24,7 @@
 #include "http/query.h"
 #include "http/server.h"
 #include "store/host_sessions.h"
+#include "visits/visit_settings.h"
 
 constexpr char hostCookieName[] = "vestibra_host";
 constexpr char tlsHostCookieName[] = "__Host-vestibra_host";
@@ -35,6 +36,7 @@ struct HostSettings {
   LdapSettings directory;     // the connection a member's password is checked on; url "" for none
   AlertTargetRule alertTargets;  // where a host's own push address may point
   std::string alertTimeZone;  // unused for now
+  VisitSettings visits;       // for the host's invitations: the mail and its arrival text
 };
 
 // One request of a signed-in host.

@@ -258,6 +258,11 @@ Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
       "DELETE FROM visit WHERE coalesce(signed_out_at, checked_in_at) < ?1 "
       "AND NOT EXISTS (SELECT 1 FROM notification WHERE visit_id = visit.id)");
   if (!visits.bind(1, cutoff).run()) return transaction.fail("retention of visits");
+  // An invitation goes once its day is before the cutoff's and its visit is gone.
+  Statement invitations = transaction.prepare(
+      "DELETE FROM invitation WHERE expected_on < date(?1 / 1000, 'unixepoch', 'localtime') "
+      "AND (visit_id IS NULL OR NOT EXISTS (SELECT 1 FROM visit WHERE id = invitation.visit_id))");
+  if (!invitations.bind(1, cutoff).run()) return transaction.fail("retention of invitations");
   Statement staff = transaction.prepare(
       "DELETE FROM staff WHERE removed_at IS NOT NULL AND removed_at < ?1 "
       "AND NOT EXISTS (SELECT 1 FROM notification WHERE staff_id = staff.id)");

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "store/accounts.h"
 #include "store/database.h"
 #include "store/delivery_recorder.h"
 #include "store/poll_cache.h"
 #include "store/host_sessions.h"
 #include "store/installation_secret.h"
+#include "store/invitations.h"
 #include "store/staff.h"
 #include "store/visits.h"
 #include "text/text.h"
@@ -199,7 +201,8 @@ std::string alterSql(const LaterColumn& later) {
 // after them all.
 // Tables and indexes added after the first release, made after the later columns.
 std::vector<const char*> laterObjectsSql() { 
-  return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql};
+  return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
+          kioskAccountSchemaSql, invitationSchemaSql};
 }
 
 bool addLaterColumns(SetupConnection& setup) {

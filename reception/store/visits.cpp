@@ -53,9 +53,8 @@ Outcome insertVisit(WriteTransaction& transaction, const VisitStart& start, std:
 
 }  // namespace
 
-Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& announced, std::int64_t& visitId) {
-  WriteTransaction transaction;
-  if (!transaction.begun()) return transaction.beginOutcome();
+Outcome startVisitIn(WriteTransaction& transaction, const VisitStart& start, int maxWaiting, NotificationRow& announced,
+                     std::int64_t& visitId) {
   NotificationRow row;
   Outcome added = insertNotification(transaction, start.staffId, start.guestName, start.note, maxWaiting, row);
   if (added != Outcome::ok) return added;
@@ -63,6 +62,18 @@ Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& ann
   if (Outcome inserted = insertVisit(transaction, start, row.arrivedAt, id); inserted != Outcome::ok) return inserted;
   Statement link = transaction.prepare("UPDATE notification SET visit_id = ?2 WHERE id = ?1");
   if (!link.bind(1, row.id).bind(2, id).run()) return transaction.fail("write of a visit");
+  announced = row;
+  visitId = id;
+  return Outcome::ok;
+}
+
+Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& announced, std::int64_t& visitId) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  NotificationRow row;
+  std::int64_t id = 0;
+  Outcome started = startVisitIn(transaction, start, maxWaiting, row, id);
+  if (started != Outcome::ok) return started;
   Outcome committed = guestsCommitted(transaction.commit());
   if (committed != Outcome::ok) return committed;
   announced = row;
@@ -108,4 +119,24 @@ Outcome signOutEveryone(const std::string& by, std::int64_t& count) {
   if (!update.bind(1, currentTimeMs()).bind(2, by).run()) return transaction.fail("write of the automatic sign-out");
   count = transaction.changes();
   return transaction.commit();
+}
+
+Outcome findActiveHosts(const std::string& part, std::size_t limit, std::vector<HostName>& hosts) {
+  hosts.clear();
+  std::string pattern = "%";
+  for (char c : part) {
+    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  pattern += '%';
+  ReadSession session;
+  Statement query = session.prepare(
+      "SELECT id, display_name FROM staff WHERE removed_at IS NULL AND display_name LIKE ?1 ESCAPE '\\' "
+      "ORDER BY display_name, id LIMIT ?2");
+  query.bind(1, pattern).bind(2, static_cast<std::int64_t>(limit));
+  int result;
+  while ((result = query.step()) == SQLITE_ROW) hosts.push_back(HostName{query.integer(0), query.text(1)});
+  if (result == SQLITE_DONE) return Outcome::ok;
+  hosts.clear();
+  return session.fail("read of the kiosk's host search");
 }

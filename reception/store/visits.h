@@ -40,6 +40,9 @@ struct VisitRow {
 // of addNotification (notFound: no such active host; conflict: the host's
 // waiting guests at maxWaiting).
 Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& announced, std::int64_t& visitId);
+// The same in the caller's transaction, which commits it (through guestsCommitted).
+Outcome startVisitIn(WriteTransaction& transaction, const VisitStart& start, int maxWaiting, NotificationRow& announced,
+                     std::int64_t& visitId);
 // The visits on site (checked in, not signed out), oldest first; with
 // since > 0 only those checked in at or after it.
 Outcome onSiteVisits(std::int64_t since, std::vector<VisitRow>& visits);
@@ -47,3 +50,11 @@ Outcome onSiteVisits(std::int64_t since, std::vector<VisitRow>& visits);
 Outcome signOutVisit(std::int64_t id, const std::string& by, VisitRow& visit);
 // Signs out every visit still on site ("automatic"); how many in count.
 Outcome signOutEveryone(const std::string& by, std::int64_t& count);
+
+struct HostName {
+  std::int64_t id = 0;
+  std::string name;
+};
+// Active members whose display name holds part (any case for ASCII letters),
+// by name, at most limit of them: the kiosk's host search.
+Outcome findActiveHosts(const std::string& part, std::size_t limit, std::vector<HostName>& hosts);

@@ -5,6 +5,8 @@
 
 struct VisitOptions {
   int signOutMinute = 23 * 60 + 59;  // --sign-out-at HH:MM local time; -1 for "off"
+  std::string houseRulesFile;           // --house-rules-file: the kiosk asks guests to accept them
+  std::string visitorInstructionsFile;  // --visitor-instructions-file: arrival text for invitation mails
 };
 
 bool isVisitOption(const std::string& name);
