@@ -120,4 +120,154 @@ TEST_F(VisitsTest, AnnouncementStartsAVisitThatFollowsReassignAndEndsOnce) {
   EXPECT_EQ(visitRows(), 0) << "the visits went with their announcements";
 }
 
+// The kiosk and invitations, with house rules set.
+class KioskTest : public VisitsTest {
+ protected:
+  void SetUp() override {
+    settings_.desk.visits.houseRules = houseRulesOf("No smoking.\nWear the badge.\n");
+    VisitsTest::SetUp();
+    addDeskAccount("tablet", "kiosk", "tablet-password");
+    addDeskAccount("front", "desk", "front-password");
+    kiosk_ = deskLogin(host_, port_, "tablet", "tablet-password");
+    desk_ = deskLogin(host_, port_, "front", "front-password");
+    ASSERT_FALSE(kiosk_.empty());
+  }
+  RawReply as(const std::string& cookie, const std::string& method, const std::string& target, const json& body = nullptr) {
+    return send11(host_, port_, method, target, body.is_null() ? "" : body.dump(), body.is_null() ? "" : "application/json",
+                  cookie);
+  }
+  RawReply kiosk(const std::string& method, const std::string& target, const json& body = nullptr) {
+    return as(kiosk_, method, target, body);
+  }
+  json rulesAccepted(json body) {
+    body["houseRulesVersion"] = houseRulesOf("No smoking.\nWear the badge.\n").version;
+    return body;
+  }
+  std::string kiosk_;
+  std::string desk_;
+};
+
+TEST_F(KioskTest, TheKioskReachesOnlyItsOwnRequestsAndFindsOnlyActiveNames) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  ASSERT_EQ(send("PUT", "/api/desk/staff/" + std::to_string(ann), R"({"email": "ann@example.com"})").status, 200);
+  std::int64_t gone = addStaffMember("Anna", "Gone");
+  ASSERT_EQ(send("DELETE", "/api/desk/staff/" + std::to_string(gone)).status, 200);
+  for (int i = 0; i < 12; ++i) addStaffMember("Ed" + std::string(1, static_cast<char>('a' + i)), "Roe");
+
+  struct Case {
+    const std::string* cookie;
+    const char* method;
+    const char* target;
+    int status;
+  };
+  const std::string none;
+  const Case cases[] = {
+      {&kiosk_, "GET", "/api/desk/state", 403},          {&kiosk_, "GET", "/api/desk/session", 403},
+      {&kiosk_, "GET", "/api/desk/on-site", 403},        {&kiosk_, "POST", "/api/desk/notifications", 403},
+      {&kiosk_, "POST", "/api/desk/logout", 403},        {&kiosk_, "GET", "/api/desk/no-such", 403},
+      {&kiosk_, "GET", "/api/desk/visitors", 403},       {&kiosk_, "POST", "/api/desk/invitations", 403},
+      {&kiosk_, "GET", "/api/me/session", 403},          {&kiosk_, "GET", "/api/kiosk/no-such", 403},
+      {&kiosk_, "GET", "/api/kiosk/house-rules", 200},   {&kiosk_, "GET", "/api/kiosk/hosts?q=an", 200},
+      {&kiosk_, "GET", "/api/kiosk/on-site?q=ad", 200},  {&desk_, "GET", "/api/kiosk/hosts?q=an", 403},
+      {&adminCookie_, "POST", "/api/kiosk/check-in", 403}, {&none, "GET", "/api/kiosk/house-rules", 401},
+      {&desk_, "GET", "/api/desk/on-site", 200},
+  };
+  get("/api/desk/session");  // the admin's session
+  for (const Case& c : cases) {
+    bool write = std::string(c.method) == "POST";
+    EXPECT_EQ(as(*c.cookie, c.method, c.target, write ? json::object() : json(nullptr)).status, c.status)
+        << c.method << " " << c.target;
+  }
+
+  // Names only, active members only, at most 10, and never from one letter.
+  RawReply found = kiosk("GET", "/api/kiosk/hosts?q=AN");
+  EXPECT_EQ(json::parse(found.body), (json{{"hosts", {{{"id", ann}, {"name", "Ann Lee"}}}}}));
+  EXPECT_EQ(found.body.find("example.com"), std::string::npos);
+  EXPECT_EQ(json::parse(kiosk("GET", "/api/kiosk/hosts?q=gone").body)["hosts"].size(), 0u);
+  EXPECT_EQ(json::parse(kiosk("GET", "/api/kiosk/hosts?q=roe").body)["hosts"].size(), 10u);
+  EXPECT_EQ(json::parse(kiosk("GET", "/api/kiosk/hosts?q=%25").body)["hosts"].size(), 0u) << "% is a letter, not a wildcard";
+  EXPECT_EQ(kiosk("GET", "/api/kiosk/hosts?q=a").status, 400);
+  EXPECT_EQ(kiosk("GET", "/api/kiosk/hosts?q=%20a%20").status, 400);
+
+  // A kiosk stays signed in for 90 days from last use; a desk session does not.
+  fakeNow += 30LL * 86400000;
+  EXPECT_EQ(kiosk("GET", "/api/kiosk/house-rules").status, 200);
+  EXPECT_EQ(as(desk_, "GET", "/api/desk/on-site").status, 401);
+  fakeNow += 89LL * 86400000;
+  EXPECT_EQ(kiosk("GET", "/api/kiosk/house-rules").status, 200);
+  fakeNow += 91LL * 86400000;
+  EXPECT_EQ(kiosk("GET", "/api/kiosk/house-rules").status, 401);
+}
+
+TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  json rules = json::parse(kiosk("GET", "/api/kiosk/house-rules").body);
+  EXPECT_EQ(rules["text"], "No smoking.\nWear the badge.\n");
+  json walkUp = {{"guestName", "Ada Lovelace"}, {"company", "Engines Ltd"}, {"hostId", ann}};
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", walkUp).status, 409) << "the house rules come first";
+  walkUp["houseRulesVersion"] = "old";
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", walkUp).status, 409);
+  RawReply checkedIn = kiosk("POST", "/api/kiosk/check-in", rulesAccepted(walkUp));
+  ASSERT_EQ(checkedIn.status, 201) << checkedIn.body;
+  EXPECT_EQ(json::parse(checkedIn.body)["hostName"], "Ann Lee");
+
+  // Invitations: today's, tomorrow's, and a cancelled one of the host.
+  std::string today = "2026-01-02";
+  json invitation = {{"hostId", ann}, {"guestName", "Grace Hopper"}, {"company", "Navy"}, {"expectedOn", today},
+                     {"expectedAt", "10:00"}};
+  RawReply invited = as(desk_, "POST", "/api/desk/invitations", invitation);
+  ASSERT_EQ(invited.status, 201) << invited.body;
+  std::string code = json::parse(invited.body)["code"];
+  ASSERT_EQ(code.size(), 8u);
+  EXPECT_EQ(code.find_first_not_of("23456789ABCDEFGHJKMNPQRSTUVWXYZ"), std::string::npos) << code;
+  invitation["expectedOn"] = "2026-01-03";
+  std::string tomorrow = json::parse(as(desk_, "POST", "/api/desk/invitations", invitation).body)["code"];
+  for (const json& bad : {json{{"expectedOn", "2026-01-01"}}, json{{"expectedOn", "2026-02-30"}},
+                          json{{"expectedAt", "25:00"}}, json{{"guestEmail", "not mail"}}, json{{"hostId", 0}}}) {
+    json body = invitation;
+    body.update(bad);
+    EXPECT_EQ(as(desk_, "POST", "/api/desk/invitations", body).status, 400) << bad;
+  }
+
+  json day = json::parse(as(desk_, "GET", "/api/desk/invitations?day=" + today).body)["invitations"];
+  ASSERT_EQ(day.size(), 1u);
+  EXPECT_EQ(day[0]["state"], "open");
+  RawReply wrong = kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", "ZZZZZZZZ"}}));
+  EXPECT_EQ(wrong.status, 404);
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", tomorrow}})).body, wrong.body)
+      << "another day's code gets the same answer";
+  std::string typed = code.substr(0, 4) + " " + code.substr(4);
+  for (char& c : typed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  RawReply byCode = kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", typed}}));
+  ASSERT_EQ(byCode.status, 201) << byCode.body;
+  EXPECT_EQ(json::parse(byCode.body)["guestName"], "Grace Hopper");
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", code}})).body, wrong.body) << "used once";
+  EXPECT_EQ(as(desk_, "POST", "/api/desk/invitations/" + day[0]["id"].dump() + "/check-in", json::object()).status, 404);
+
+  json found = json::parse(kiosk("GET", "/api/kiosk/on-site?q=GRA").body)["visits"];
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].size(), 2u) << "ids and names only";
+  json logged = log();
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[0]["checkInMethod"], "kiosk");
+  EXPECT_EQ(logged[1]["checkInMethod"], "invitation");
+  EXPECT_EQ(logged[1]["company"], "Navy");
+
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/sign-out", {{"code", code}}).status, 200);
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/sign-out", {{"code", code}}).status, 404);
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/sign-out", {{"visitId", json::parse(checkedIn.body)["visitId"]}}).status, 200);
+  EXPECT_TRUE(onSite().empty());
+
+  // Yesterday's guest still on site is not the kiosk's to sign out.
+  std::int64_t late = announceFrom(ann, "Late Larry", "")["visitId"];
+  fakeNow += 86400000;
+  adminCookie_.clear();
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/sign-out", {{"visitId", late}}).status, 404);
+
+  // The desk checks tomorrow's (now today's) guest in with one click.
+  desk_ = deskLogin(host_, port_, "front", "front-password");
+  std::int64_t second = json::parse(as(desk_, "GET", "/api/desk/invitations").body)["invitations"][0]["id"];
+  RawReply byDesk = as(desk_, "POST", "/api/desk/invitations/" + std::to_string(second) + "/check-in", json::object());
+  EXPECT_EQ(byDesk.status, 201) << byDesk.body;
+}
 }  // namespace
