@@ -18,6 +18,7 @@
 #include "config/backup_command.h"
 #include "config/config_file.h"
 #include "config/desk_user_command.h"
+#include "config/erase_visitor_command.h"
 #include "config/options.h"
 #include "config/privileges.h"
 #include "config/start_checks.h"
@@ -152,6 +153,7 @@ std::optional<int> runSubcommand(const std::vector<std::string>& arguments) {
   if (command == "desk-user") return runDeskUserCommand(rest);
   if (command == "directory-sync") return runDirectorySyncCommand(rest);
   if (command == "backup" || command == "restore") return runBackupCommand(command, rest);
+  if (command == "erase-visitor") return runEraseVisitorCommand(rest);
   return std::nullopt;
 }
 

@@ -18,6 +18,7 @@
 #include "store/clock.h"
 #include "store/installation_secret.h"
 #include "text/text.h"
+#include "visits/erase_api.h"
 #include "visits/invitation_api.h"
 #include "visits/kiosk_api.h"
 #include "visits/visit_api.h"
@@ -97,6 +98,7 @@ const Route routes[] = {
     {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
     {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+    {"POST", "/api/desk/visitors/erase", Access::admin, Lane::writer, body, eraseVisitorAnswer, nullptr},
     {"GET", "/api/desk/on-site", Access::desk, Lane::server, body, onSiteList, nullptr},
     {"POST", "/api/desk/visits/#/sign-out", Access::desk, Lane::writer, body, signOutAtDesk, nullptr},
     {"POST", "/api/desk/invitations", Access::desk, Lane::writer, body, deskInvite, nullptr},

@@ -91,7 +91,9 @@ const char receptionUsage[] =
     "vestibra-reception desk-user --help)\n"
     "A one-shot staff sync: vestibra-reception directory-sync [--config FILE]\n"
     "[--database FILE] [--dry-run] [--force] [--ldap-... options]\n"
-    "Backup: vestibra-reception backup|restore FILE [--config FILE] [--database FILE]\n";
+    "Backup: vestibra-reception backup|restore FILE [--config FILE] [--database FILE]\n"
+    "Erasing a visitor: vestibra-reception erase-visitor --name NAME | --email EMAIL\n"
+    "[--config FILE] [--database FILE]\n";
 
 namespace {
 

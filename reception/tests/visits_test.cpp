@@ -2,6 +2,10 @@
 // at the desk or automatically, and in the visitor log.
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -270,4 +274,55 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   RawReply byDesk = as(desk_, "POST", "/api/desk/invitations/" + std::to_string(second) + "/check-in", json::object());
   EXPECT_EQ(byDesk.status, 201) << byDesk.body;
 }
+std::string fileBytes(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+TEST_F(KioskTest, ErasingAVisitorLeavesNoTraceOfTheNameInTheFiles) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  const std::string name = "Zebulon Quartermaine";
+  // Two visits, one reassigned, one from an invitation, and audit entries naming him.
+  std::int64_t first = announceFrom(ann, name, "Quartz Ltd")["id"];
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  ASSERT_EQ(post("/api/desk/notifications/" + std::to_string(first) + "/reassign", json{{"staffId", bob}}.dump()).status, 201);
+  json invited = json::parse(as(desk_, "POST", "/api/desk/invitations",
+                                {{"hostId", ann}, {"guestName", name}, {"guestEmail", "zq@example.com"},
+                                 {"expectedOn", "2026-01-02"}}).body);
+  ASSERT_EQ(kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", invited["code"]}})).status, 201);
+  as(desk_, "POST", "/api/desk/invitations", {{"hostId", ann}, {"guestName", "Ursula Other"}, {"guestEmail", "zq@example.com"},
+                                              {"expectedOn", "2026-01-03"}});
+  announceFrom(ann, "Keep Mellon", "");
+
+  // By email over the API (admin only): the other name of that address goes.
+  EXPECT_EQ(as(desk_, "POST", "/api/desk/visitors/erase", {{"guestEmail", "zq@example.com"}}).status, 403);
+  EXPECT_EQ(post("/api/desk/visitors/erase", json{{"guestName", name}, {"guestEmail", "zq@example.com"}}.dump()).status, 400);
+  RawReply byEmail = post("/api/desk/visitors/erase", json{{"guestEmail", "ZQ@example.com"}}.dump());
+  EXPECT_EQ(json::parse(byEmail.body), (json{{"erased", 1}})) << byEmail.body;
+
+  // The command on the same files, while this process still has them open.
+  std::string output;
+  std::string database = (directory_.path / "reception.db").string();
+  EXPECT_EQ(runService({"erase-visitor", "--name", "zebulon  QUARTERMAINE", "--database", database}, directory_.path, output), 0)
+      << output;
+  EXPECT_EQ(output, "erased 1 visits\n");
+  EXPECT_EQ(WEXITSTATUS(runService({"erase-visitor", "--name", name, "--email", "x@example.com", "--database", database},
+                                  directory_.path, output)), 2);
+
+  json visitors = log();
+  ASSERT_EQ(visitors.size(), 1u);
+  EXPECT_EQ(visitors[0]["guestName"], "Keep Mellon");
+  std::string audit = get("/api/desk/audit").body;
+  EXPECT_EQ(audit.find("Zebulon"), std::string::npos);
+  EXPECT_EQ(audit.find("Ursula"), std::string::npos);
+  EXPECT_NE(audit.find("erased 1 visits"), std::string::npos);
+  std::string bytes = fileBytes(database) + fileBytes(database + "-wal");
+  EXPECT_NE(bytes.find("Keep Mellon"), std::string::npos) << "the search finds what is kept";
+  for (const char* gone : {"Zebulon", "Quartermaine", "Ursula", "zq@example", "Quartz"}) {
+    EXPECT_EQ(bytes.find(gone), std::string::npos) << gone << " is still in the files";
+  }
+}
+
 }  // namespace
