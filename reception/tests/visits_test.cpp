@@ -58,18 +58,20 @@ class VisitsTest : public FakeClockServiceTest {
   }
   json onSite() { return json::parse(get("/api/desk/on-site").body)["visits"]; }
   json log() { return json::parse(get("/api/desk/visitors").body)["visitors"]; }
-  int visitRows() {
+  // The first column of the query's last row, as the file holds it.
+  std::string scalar(const char* sql) {
     sqlite3* file = nullptr;
-    int rows = -1;
+    std::string value = "(none)";
     if (sqlite3_open_v2((directory_.path / "reception.db").c_str(), &file, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_exec(file, "SELECT count(*) FROM visit", [](void* out, int, char** values, char**) {
-        *static_cast<int*>(out) = std::atoi(values[0]);
+      sqlite3_exec(file, sql, [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "NULL";
         return 0;
-      }, &rows, nullptr);
+      }, &value, nullptr);
     }
     sqlite3_close(file);
-    return rows;
+    return value;
   }
+  int visitRows() { return std::atoi(scalar("SELECT count(*) FROM visit").c_str()); }
 };
 
 TEST_F(VisitsTest, AnnouncementStartsAVisitThatFollowsReassignAndEndsOnce) {
@@ -214,6 +216,10 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   RawReply checkedIn = kiosk("POST", "/api/kiosk/check-in", rulesAccepted(walkUp));
   ASSERT_EQ(checkedIn.status, 201) << checkedIn.body;
   EXPECT_EQ(json::parse(checkedIn.body)["hostName"], "Ann Lee");
+  HouseRules accepted = houseRulesOf("No smoking.\nWear the badge.\n");
+  EXPECT_EQ(scalar("SELECT house_rules_version || ' ' || house_rules_sha256 || ' ' || checked_in_by FROM visit"),
+            accepted.version + " " + accepted.sha256 + " tablet");
+  EXPECT_EQ(accepted.sha256, "4f13d882c156568cb34aa758294472b78b3a3f417423ed139ddffe3f47da653e") << "sha256sum of the text";
 
   // Invitations: today's, tomorrow's, and a cancelled one of the host.
   std::string today = "2026-01-02";
