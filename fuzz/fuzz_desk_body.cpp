@@ -9,7 +9,7 @@
 #include "notifier/api.h"
 #include "reception_client.h"
 #include "split_text.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/staff.h"
 #include "text/text.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "directory/directory_diff.h"
 #include "directory/ldap_reader.h"
 #include "fuzz_check.h"

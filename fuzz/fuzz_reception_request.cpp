@@ -7,7 +7,7 @@
 
 #include "store/accounts.h"
 #include "fuzz_check.h"
-#include "desk/login_throttle.h"
+#include "rules/login_throttle.h"
 #include "notifier/api.h"
 #include "service.h"
 #include "reception_client.h"
@@ -112,9 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   request.bodyTooLarge = (data[0] & 0x40) != 0;
   request.host = "localhost";
   if ((data[0] & 0x20) == 0) request.cookie = sessionCookie;
-  // As the server does when the headers arrive.
-  request.route = classifyReceptionRequest(request.method, std::string_view(request.target).substr(0, request.target.find_first_of("?#"))).route;
-
+  // Without a server, the handler decides the request itself, as the server would when the headers arrive.
   HttpResponse response = handleReceptionRequest(request);
   FUZZ_CHECK(isKnownStatus(response.status));
   RequestTarget target = parseRequestTarget(request.target);

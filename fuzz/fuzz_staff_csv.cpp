@@ -7,7 +7,7 @@
 #include "text/csv.h"
 #include "fuzz_check.h"
 #include "desk/staff_import.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 namespace {
 

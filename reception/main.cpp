@@ -13,24 +13,25 @@
 #include <string>
 #include <vector>
 
+#include "access_key.h"
 #include "alerts/alert_setup.h"
 #include "alerts/alert_worker.h"
-#include "config/backup_command.h"
-#include "config/config_file.h"
-#include "config/desk_user_command.h"
-#include "config/erase_visitor_command.h"
-#include "config/options.h"
+#include "commands/backup_command.h"
+#include "commands/config_file.h"
+#include "commands/desk_user_command.h"
+#include "commands/erase_visitor_command.h"
+#include "commands/directory_sync_command.h"
+#include "commands/options.h"
 #include "config/privileges.h"
-#include "config/start_checks.h"
+#include "commands/start_checks.h"
 #include "desk/desk.h"
 #include "desk/known_addresses.h"
-#include "directory/directory_sync_command.h"
 #include "directory/directory_worker.h"
 #include "downloads/notifier_installer.h"
 #include "host/host_events.h"
 #include "http/access_log.h"
 #include "http/metrics_listener.h"
-#include "reception_client.h"
+#include "rules/validation.h"
 #include "service.h"
 #include "store/accounts.h"
 #include "store/backup.h"
@@ -38,7 +39,7 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
-#include "visits/invitation_mail.h"
+#include "alerts/invitation_mail.h"
 #include "visits/sign_out_worker.h"
 
 namespace {
@@ -332,7 +333,7 @@ int main(int argc, char** argv) {
   error = readSecrets(options);
   if (!error.empty()) return fail(error);
   ServiceSettings settings = serviceSettings(options);
-  error = loadVisitSettings(options.visits, settings.desk.visits);
+  error = loadVisitSettings(options.visits.houseRulesFile, options.visits.visitorInstructionsFile, settings.desk.visits);
   if (!error.empty()) return fail(error);
   if (!options.keyFile.empty()) warnOfBuiltInKey(options, settings);
   AlertSettings alerts;
@@ -350,7 +351,7 @@ int main(int argc, char** argv) {
   settings.host.smtp = alerts.smtp;
   settings.host.publicUrl = alerts.publicUrl;
   settings.host.alertTargets = alerts.targets;
-  settings.desk.visits.smtp = alerts.smtp;
+  configureInvitationMail(alerts.smtp);
   settings.host.visits = settings.desk.visits;
   configureService(settings);
   error = startServers(options, listeners, settings.origin);

@@ -7,7 +7,7 @@
 #include "desk/answers.h"
 #include "desk/write_limit.h"
 #include "host/host_api.h"
-#include "host/personal_keys.h"
+#include "store/personal_keys.h"
 #include "http/event_stream.h"
 #include "http/request_guard.h"
 #include "http/server.h"
@@ -31,14 +31,16 @@ void configureService(const ServiceSettings& settings);
 // The HTTP server's setup for this service: its handler, its classifier and its limits.
 HttpServerSetup receptionServerSetup();
 
+// Answers a request with what was decided when its headers arrived
+// (decided now when the server did not).
 HttpResponse handleReceptionRequest(const HttpRequest& request);
 // The metrics' exposition text, with the board's gauges read now.
 std::string receptionMetricsText();
-// The same checks as handleReceptionRequest, without the answer: true with
-// the refusal set when the request would be refused (see RequestScreen).
-bool screenReceptionRequest(const HttpRequest& request, Screening stage, HttpResponse& refusal);
-// The route row, lane and body limit of a request, from its headers alone.
-RouteClass classifyReceptionRequest(const std::string& method, std::string_view rawPath);
+// Decides about a request from its headers (see RequestDecider): its route
+// row, id, query and session, kept in request.context for its handler.
+bool decideReceptionRequest(HttpRequest& request, RouteClass& route, HttpResponse& refusal);
+// The checks of its body (see BodyScreen): a login's.
+bool screenReceptionBody(const HttpRequest& request, HttpResponse& refusal);
 
 // An embedded desk page file by its path ("/", "/desk.js", ...): its bytes
 // and content type, or false.

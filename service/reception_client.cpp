@@ -17,7 +17,6 @@
 
 // NOLINTNEXTLINE(cert-err58-cpp): a process-wide object; start-up cannot go on without memory
 std::string serviceBaseUrl = "http://" VESTIBRA_SERVICE_HOST "/api/reception/";
-const char accessKey[] = "m9pqzRWkfhT7031";
 // NOLINTNEXTLINE(cert-err58-cpp): as above
 std::string serviceAccessKey = accessKey;
 UserList userList;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "access_key.h"
 #include "notification.h"
 #include "split_text.h"
 
@@ -22,8 +23,7 @@ extern UserList userList;
 // "http://" + service host + "/api/reception/"; the compiled-in host unless
 // the start-up settings name another (service_location.h).
 extern std::string serviceBaseUrl;
-// The compiled-in key, and the key the requests send (by default the same).
-extern const char accessKey[];
+// The key the requests send: by default the compiled-in accessKey.
 extern std::string serviceAccessKey;
 
 // Starts Windows Sockets before each request (the socket seam's wsaStartup);

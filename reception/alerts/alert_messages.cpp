@@ -1,7 +1,5 @@
 #include "alerts/alert_messages.h"
 
-#include <ctime>
-
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
@@ -15,15 +13,6 @@ bool isPlainAscii(const std::string& text) {
     if (byte < 0x20 || byte > 0x7E) return false;
   }
   return true;
-}
-
-std::string formatLocal(std::int64_t ms, const char* format) {
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr) return "";
-  char text[64];
-  if (std::strftime(text, sizeof text, format, &local) == 0) return "";
-  return text;
 }
 
 // "12 min 5 s", "45 s"; "less than 10 s" rather than a "0 s" that reads as an error.
@@ -56,7 +45,7 @@ std::string mailBody(const AlertFacts& facts) {
   body += "Guest: " + facts.guest + "\n";
   if (!facts.note.empty()) body += "Note: " + facts.note + "\n";
   body += "Host: " + facts.host + "\n";
-  body += "Arrived: " + formatLocal(facts.arrivedAt, "%H:%M") + "\n";
+  body += "Arrived: " + localTimeText(facts.arrivedAt, "%H:%M") + "\n";
   body += "Waiting: " + waitingText(waitingSeconds(facts)) + "\n";
   if (!facts.acknowledgeUrl.empty()) {
     body += facts.step == AlertStep::host ? "\nOn your way? Tell the desk: "
@@ -72,11 +61,6 @@ std::int64_t waitingSeconds(const AlertFacts& facts) {
   return facts.now > facts.arrivedAt ? (facts.now - facts.arrivedAt) / 1000 : 0;
 }
 
-std::string isoTimeWithOffset(std::int64_t ms) {
-  std::string iso = formatLocal(ms, "%Y-%m-%dT%H:%M:%S%z");
-  if (iso.size() >= 5) iso.insert(iso.size() - 2, ":");
-  return iso;
-}
 
 std::string chatLine(const AlertFacts& facts) {
   std::int64_t waited = waitingSeconds(facts);
@@ -129,7 +113,7 @@ std::string encodedHeaderValue(const std::string& rawText) {
 std::string emailMessage(const MailHeaders& headers, const AlertFacts& facts) {
   std::string message;
   // RFC 5322 dates are in English whatever the locale: the C locale's names.
-  message += "Date: " + formatLocal(facts.now, "%a, %d %b %Y %H:%M:%S %z") + "\r\n";
+  message += "Date: " + localTimeText(facts.now, "%a, %d %b %Y %H:%M:%S %z") + "\r\n";
   message += "From: " + oneLine(headers.from) + "\r\n";
   message += "To: " + oneLine(headers.to) + "\r\n";
   // The team's mail says whose guest it is and that nobody answered yet.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "alerts/alert_policy.h"
+#include "text/local_time.h"
 
 struct AlertFacts {
   AlertStep step = AlertStep::host;
@@ -18,8 +19,6 @@ struct AlertFacts {
 };
 
 std::int64_t waitingSeconds(const AlertFacts& facts);
-// "2026-12-07T14:05:09+01:00": local time with its offset.
-std::string isoTimeWithOffset(std::int64_t ms);
 // One line for a chat channel.
 std::string chatLine(const AlertFacts& facts);
 // {"text", "guest", "host", "note", "arrivedAt", "waitingSeconds", "acknowledgeUrl"}.

@@ -9,7 +9,7 @@ bool hostStepDue(const GuestTimes& guest, std::int64_t now, const FrontDeskPolic
   if (guest.deliveredAt) return false;
   if (now - guest.announcedAt > policy.unseenAfterMs) return true;
   // Offline when announced: no poll within the window before the announcement.
-  return !guest.hostLastPollAt || *guest.hostLastPollAt < guest.announcedAt - hostOfflineAfterMs;
+  return !guest.hostLastPollAt || *guest.hostLastPollAt < guest.announcedAt - onlineWindowMs;
 }
 
 bool teamStepDue(const GuestTimes& guest, std::int64_t now, const FrontDeskPolicy& policy) {

@@ -9,12 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "desk/escalation.h"
-#include "desk/validation.h"
+#include "rules/escalation.h"
+#include "rules/validation.h"
 #include "store/alert_records.h"
-
-// A notifier that has not polled for this long counts as offline.
-constexpr std::int64_t hostOfflineAfterMs = 30LL * 1000;
 
 // The steps due now and not yet taken, host first. The host step: the guest
 // is unseen past the escalation time, or was announced while the host's

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "alerts/alert_policy.h"
-#include "alerts/target_rule.h"
+#include "rules/target_rule.h"
 
 struct SmtpSettings {
   std::string url;        // smtp://HOST[:PORT] or smtps://HOST[:PORT]; "" when mail is off

@@ -12,5 +12,3 @@
 // Without --public-url the reply links start with defaultPublicUrl.
 std::string prepareAlertSettings(const AlertOptions& options, const std::string& defaultPublicUrl,
                                  AlertSettings& settings);
-// The host name of an http(s) URL, for the names the service answers to.
-std::string urlHostName(const std::string& url);

@@ -11,12 +11,12 @@
 
 #include "alerts/alert_messages.h"
 #include "alerts/reply_links.h"
-#include "desk/validation.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
+#include "rules/validation.h"
 #include "store/audit.h"
-#include "store/outbox.h"
 #include "store/clock.h"
+#include "store/outbox.h"
 #include "store/staff.h"
 #include "text/url_host.h"
 
@@ -49,9 +49,7 @@ std::string randomKey() {
 
 // The host of an URL, for Message-IDs.
 std::string hostOf(const std::string& url) {
-  std::size_t start = url.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  std::string host = url.substr(start, url.find_first_of(":/", start) - start);
+  std::string host = urlHostName(url);
   return host.empty() ? "localhost" : host;
 }
 
@@ -96,20 +94,23 @@ void takeTeamStep(const AlertSettings& settings, const AlertGuest& guest, std::i
 }
 
 // The last poll of each host, with the polls not yet saved to the database.
-std::unordered_map<std::int64_t, std::int64_t> lastPolls() {
-  std::unordered_map<std::int64_t, std::int64_t> polls;
+Outcome lastPolls(std::unordered_map<std::int64_t, std::int64_t>& polls) {
   std::vector<StaffRow> staff;
-  if (activeStaff(staff) != Outcome::ok) return polls;
+  Outcome read = activeStaff(staff);
+  if (read != Outcome::ok) return read;
   for (const StaffRow& row : staff) {
     if (row.lastPollAt) polls[row.id] = *row.lastPollAt;
   }
-  return polls;
+  return Outcome::ok;
 }
 
 void takeDueSteps(const AlertSettings& settings, std::int64_t now) {
   std::vector<AlertGuest> guests;
   if (guestsForAlerts(guests) != Outcome::ok || guests.empty()) return;
-  std::unordered_map<std::int64_t, std::int64_t> polls = lastPolls();
+  // Without the polls every host would look offline and be alerted as such:
+  // the steps wait for the next pass instead.
+  std::unordered_map<std::int64_t, std::int64_t> polls;
+  if (lastPolls(polls) != Outcome::ok) return;
   for (AlertGuest& guest : guests) {
     auto poll = polls.find(guest.staffId);
     if (poll != polls.end()) guest.times.hostLastPollAt = poll->second;
@@ -135,13 +136,17 @@ std::string outcomeText(const SendOutcome& outcome, bool retrying) {
 void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::int64_t done = currentTimeMs();
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
+  AuditedChange audited([&item, &outcome, &retry] {
+    return AuditEntry{0, 0, "alerts", "", "alert",
+                      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " +
+                          maskedTarget(item.target) + ": " + outcomeText(outcome, retry.has_value())};
+  });
   recordAttempt(item.id, outcome, retry, done);
   countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
-  std::string what =
-      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
-  recordAudit("alerts", "", "alert", what + ": " + outcomeText(outcome, retry.has_value()));
   // The office's administrator reads the service log, not the desk.
   if (outcome.delivered) return;
+  std::string what =
+      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
   std::string attempt = "attempt " + std::to_string(item.attempts + 1);
   logEvent("alert for " + what + ": " + attempt + " failed: " + outcome.error +
            (retry ? ", next attempt in " + std::to_string((*retry - done + 999) / 1000) + " s"

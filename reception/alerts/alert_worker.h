@@ -7,7 +7,7 @@
 #include <string>
 
 #include "alerts/alert_sender.h"
-#include "desk/escalation.h"
+#include "rules/escalation.h"
 
 struct AlertSettings {
   SmtpSettings smtp;

@@ -1,6 +1,6 @@
 // Desk accounts and the audit log, for admins.
 #include "desk/desk.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/audit.h"
 #include "text/text.h"
 
@@ -25,7 +25,7 @@ HttpResponse noSuchAccount() { return errorAnswer(404, "That account does not ex
 HttpResponse accountList(const DeskCall&) {
   std::vector<DeskAccount> accounts;
   Outcome read = listAccounts(accounts);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   json list = json::array();
   for (const DeskAccount& account : accounts) list.push_back(accountJson(account));
   return jsonAnswer(200, {{"accounts", list}});
@@ -45,9 +45,10 @@ HttpResponse accountAdd(const DeskCall& call) {
   if (error.empty()) error = checkPassword(password);
   if (!error.empty()) return errorAnswer(400, error);
   DeskAccount added;
+  AuditedChange audited = auditedChange(call, "account-add", [&added] { return accountDescription(added); });
   switch (Outcome result = addAccount(name, role, password, added)) {
     case Outcome::ok:
-      audit(call, "account-add", accountDescription(added));
+      logAccountChange(call, "account-add", accountDescription(added));
       return jsonAnswer(201, accountJson(added));
     case Outcome::conflict: return errorAnswer(409, "There is already an account named " + name + ".");
     default: return storeFailure(result);
@@ -59,9 +60,10 @@ HttpResponse accountRemove(const DeskCall& call) {
   Outcome found = findAccountById(call.id, account);
   if (found == Outcome::notFound) return noSuchAccount();
   if (found != Outcome::ok) return storeFailure(found);
+  AuditedChange audited = auditedChange(call, "account-remove", [&account] { return accountDescription(account); });
   switch (Outcome result = removeAccount(call.id, true)) {
     case Outcome::ok:
-      audit(call, "account-remove", accountDescription(account));
+      logAccountChange(call, "account-remove", accountDescription(account));
       return jsonAnswer(200, {{"removed", call.id}});
     case Outcome::conflict: return errorAnswer(409, "This is the last admin account. Make another admin first.");
     case Outcome::notFound: return noSuchAccount();
@@ -79,9 +81,10 @@ HttpResponse accountPassword(const DeskCall& call) {
   Outcome found = findAccountById(call.id, account);
   if (found == Outcome::notFound) return noSuchAccount();
   if (found != Outcome::ok) return storeFailure(found);
+  AuditedChange audited = auditedChange(call, "account-password", [&account] { return account.name; });
   switch (Outcome result = setPassword(call.id, password)) {
     case Outcome::ok:
-      audit(call, "account-password", account.name);
+      logAccountChange(call, "account-password", account.name);
       return jsonAnswer(200, {{"changed", call.id}});
     case Outcome::notFound: return noSuchAccount();
     default: return storeFailure(result);
@@ -98,7 +101,7 @@ HttpResponse auditLog(const DeskCall& call) {
   }
   std::vector<AuditEntry> page;
   Outcome read = auditPage(before, auditPageSize, page);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   json entries = json::array();
   for (const AuditEntry& entry : page) {
     entries.push_back({{"id", entry.id},

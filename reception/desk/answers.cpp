@@ -6,25 +6,6 @@
 
 using nlohmann::json;
 
-HttpResponse jsonAnswer(int status, const json& value) {
-  HttpResponse response;
-  response.status = status;
-  response.contentType = "application/json; charset=utf-8";
-  response.body = value.dump(-1, ' ', false, json::error_handler_t::replace);
-  response.headers.emplace_back("Cache-Control", "no-store");
-  return response;
-}
-
-HttpResponse errorAnswer(int status, const std::string& message) { return jsonAnswer(status, {{"error", message}}); }
-
-HttpResponse storeFailure(Outcome outcome, const char* message) {
-  if (outcome != Outcome::busy) return errorAnswer(500, message);
-  // Another program holds the database: worth trying again shortly.
-  HttpResponse busy = errorAnswer(503, "The service is busy. Please try again in a moment.");
-  busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
-  return busy;
-}
-
 HttpResponse csvAnswer(std::string body, const char* fileName) {
   HttpResponse response;
   response.contentType = "text/csv; charset=utf-8";
@@ -34,15 +15,15 @@ HttpResponse csvAnswer(std::string body, const char* fileName) {
   return response;
 }
 
-void audit(const DeskCall& call, const std::string& action, const std::string& detail) {
-  recordAudit(call.account.name, call.request.clientAddress, action, detail);
-  // Account changes also reach the service's log, where an administrator looks first.
-  if (action.rfind("account-", 0) == 0) {
-    logEvent(action + " " + detail + " by " + call.account.name + " from " + call.request.clientAddress);
-  }
+AuditedChange auditedChange(const DeskCall& call, std::string action, std::function<std::string()> detail) {
+  return AuditedChange([&call, action = std::move(action), detail = std::move(detail)] {
+    return AuditEntry{0, 0, call.account.name, call.request.clientAddress, action, detail ? detail() : std::string()};
+  });
 }
 
-json optionalTime(const std::optional<std::int64_t>& value) { return value ? json(*value) : json(nullptr); }
+void logAccountChange(const DeskCall& call, const std::string& action, const std::string& detail) {
+  logEvent(action + " " + detail + " by " + call.account.name + " from " + call.request.clientAddress);
+}
 
 json staffJson(const StaffRow& staff, std::int64_t now) {
   bool online = staff.lastPollAt && now - *staff.lastPollAt <= onlineWindowMs;

@@ -1,5 +1,5 @@
-// What each desk API handler gets, and the answers they share: JSON, errors,
-// and the one mapping of a store outcome to an answer.
+// The desk's settings, and the answers its handlers share beyond
+// answer/desk_call.h: CSV downloads, audited changes, staff and guests as JSON.
 #pragma once
 
 #include <cstdint>
@@ -8,16 +8,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "alerts/target_rule.h"
-#include "desk/escalation.h"
+#include "rules/target_rule.h"
+#include "answer/desk_call.h"
 #include "http/query.h"
 #include "http/server.h"
+#include "rules/escalation.h"
 #include "store/accounts.h"
+#include "store/audit.h"
 #include "store/database.h"
 #include "store/notifications.h"
 #include "store/staff.h"
 #include "text/code_page.h"
-#include "visits/visit_settings.h"
+#include "rules/visit_settings.h"
 
 // The desk's part of the service's settings, fixed at start.
 struct DeskSettings {
@@ -32,31 +34,17 @@ struct DeskSettings {
   VisitSettings visits;             // house rules, invitations' arrival text
 };
 
-// One authorised desk request.
-struct DeskCall {
-  const HttpRequest& request;
-  const DeskAccount& account;  // the session's account
-  std::int64_t id = 0;         // the number in the route, if it has one
-  const QueryMap& query;
-  const DeskSettings& settings;
-};
-
-HttpResponse jsonAnswer(int status, const nlohmann::json& value);
-HttpResponse errorAnswer(int status, const std::string& message);
-// busy: 503 with Retry-After; anything else 500 with the message (the store
-// has logged what failed). For the outcomes a handler does not answer itself.
-constexpr char saveFailed[] = "The service could not save this. Please try again.";
-constexpr char readFailed[] = "The service could not read its records. Please try again.";
-HttpResponse storeFailure(Outcome outcome, const char* message = saveFailed);
 // A CSV download with the file name it is saved as.
 HttpResponse csvAnswer(std::string body, const char* fileName);
 
-// Writes one audit entry for the call's account and client address.
-void audit(const DeskCall& call, const std::string& action, const std::string& detail);
+// The audit entry of the change the call is about to make, for its account
+// and client address; written in the change's own transaction, with the
+// detail made then (see AuditedChange).
+AuditedChange auditedChange(const DeskCall& call, std::string action, std::function<std::string()> detail);
+// Account changes also reach the service's log, where an administrator looks first.
+void logAccountChange(const DeskCall& call, const std::string& action, const std::string& detail);
 
 // A staff member and a guest as the desk's JSON has them.
 nlohmann::json staffJson(const StaffRow& staff, std::int64_t now);
 nlohmann::json notificationJson(const NotificationRow& row);
 
-// A time in milliseconds, or null.
-nlohmann::json optionalTime(const std::optional<std::int64_t>& value);

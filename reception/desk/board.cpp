@@ -4,10 +4,11 @@
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/host_pages.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
+#include "rules/visit_settings.h"
 #include "store/clock.h"
 #include "store/guest_changes.h"
-#include "visits/visit_api.h"
+#include "store/visits.h"
 
 using nlohmann::json;
 
@@ -36,7 +37,7 @@ HttpResponse state(const DeskCall& call) {
   for (Outcome read : {activeStaff(staffRows),
                        deskBoardRows(now - archivedShownMs, maxHandledShown, notificationRows, moreHandled),
                        reassignedWaitingSince(reassigned)}) {
-    if (read != Outcome::ok) return storeFailure(read, readFailed);
+    if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   }
   json staff = json::array();
   for (const StaffRow& row : staffRows) staff.push_back(staffJson(row, now));
@@ -57,7 +58,7 @@ HttpResponse state(const DeskCall& call) {
                  {"retentionDays", policy.retentionDays}};
   Outcome alerts = addAlertDeskState(answer, call.settings.alertMail, call.account.role != "admin");
   if (alerts == Outcome::ok) alerts = addHostPageState(answer);
-  if (alerts != Outcome::ok) return storeFailure(alerts, readFailed);
+  if (alerts != Outcome::ok) return storeFailure(alerts, Failure::readFailed);
   return jsonAnswer(200, answer);
 }
 
@@ -75,9 +76,11 @@ HttpResponse announceGuest(const DeskCall& call) {
   NotificationRow added;
   std::int64_t visitId = 0;
   int limit = call.settings.maxWaitingPerHost;
+  AuditedChange audited = auditedChange(call, "announce", [&added] {
+    return "guest #" + std::to_string(added.id) + " " + added.headline + " for " + added.hostName;
+  });
   switch (Outcome result = startVisit(start, limit, added, visitId)) {
     case Outcome::ok:
-      audit(call, "announce", "guest #" + std::to_string(added.id) + " " + added.headline + " for " + added.hostName);
       return jsonAnswer(201, withVisit(notificationJson(added), visitId, start.company));
     case Outcome::notFound: return errorAnswer(404, "That member of staff is no longer in the directory.");
     case Outcome::conflict:
@@ -103,9 +106,11 @@ Outcome withdraw(std::int64_t id, NotificationRow& guest) {
 HttpResponse withdrawGuest(const DeskCall& call) {
   std::int64_t id = call.id;
   NotificationRow guest;
+  AuditedChange audited = auditedChange(call, "withdraw", [id, &guest] {
+    return "guest #" + std::to_string(id) + " " + guest.headline + " for " + guest.hostName;
+  });
   switch (Outcome result = withdraw(id, guest)) {
     case Outcome::ok:
-      audit(call, "withdraw", "guest #" + std::to_string(id) + " " + guest.headline + " for " + guest.hostName);
       // The notifier keeps what it was given until its user clicks Close.
       return jsonAnswer(200, {{"archived", id},
                               {"guestName", guest.headline},
@@ -132,9 +137,9 @@ HttpResponse reassign(const DeskCall& call, std::int64_t newStaffId, Notificatio
   if (host == Outcome::notFound) return errorAnswer(404, "That member of staff is no longer in the directory.");
   if (host != Outcome::ok) return storeFailure(host);
   Outcome done = moveGuest(transaction, guest, newStaffId, moved);
+  moved.hostName = hostName;
   if (done == Outcome::ok) done = guestsCommitted(transaction.commit());
   if (done != Outcome::ok) return storeFailure(done);
-  moved.hostName = hostName;
   return jsonAnswer(201, {{"id", moved.id}, {"staffId", moved.staffId}, {"hostName", moved.hostName},
                           {"guestName", moved.headline}, {"arrivedAt", moved.arrivedAt},
                           {"previousHostName", guest.hostName}, {"stillOnPreviousScreen", guest.deliveredAt.has_value()}});
@@ -151,11 +156,10 @@ HttpResponse reassignWaitingGuest(const DeskCall& call) {
   }
   NotificationRow guest;
   NotificationRow moved;
-  HttpResponse answer = reassign(call, staff->get<std::int64_t>(), guest, moved);
-  if (answer.status == 201) {
-    // One desk action, one entry: the guest left one host for another under a new number.
-    audit(call, "reassign", "guest #" + std::to_string(call.id) + " " + moved.headline + " from " + guest.hostName +
-                                " to " + moved.hostName + " as #" + std::to_string(moved.id));
-  }
-  return answer;
+  // One desk action, one entry: the guest left one host for another under a new number.
+  AuditedChange audited = auditedChange(call, "reassign", [&call, &guest, &moved] {
+    return "guest #" + std::to_string(call.id) + " " + moved.headline + " from " + guest.hostName + " to " +
+           moved.hostName + " as #" + std::to_string(moved.id);
+  });
+  return reassign(call, staff->get<std::int64_t>(), guest, moved);
 }

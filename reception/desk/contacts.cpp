@@ -1,35 +1,8 @@
 #include "desk/contacts.h"
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 using nlohmann::json;
-
-namespace {
-
-// A member that is a string (kept), null (cleared) or absent (left as it
-// was); false for any other type.
-bool optionalText(const json& object, const char* name, std::string& value) {
-  auto member = object.find(name);
-  if (member == object.end()) return true;
-  if (member->is_null()) {
-    value.clear();
-    return true;
-  }
-  if (!member->is_string()) return false;
-  value = member->get<std::string>();
-  return true;
-}
-
-}  // namespace
-
-std::string parseStaffContact(std::string_view body, StaffContact& contact, const AlertTargetRule& rule) {
-  json object = json::parse(body.begin(), body.end(), nullptr, false);
-  if (object.is_discarded() || !object.is_object()) return "The request body must be a JSON object.";
-  if (!optionalText(object, "email", contact.email) || !optionalText(object, "alertUrl", contact.alertUrl)) {
-    return "The email address and push address must be JSON strings.";
-  }
-  return checkContact(contact, rule);
-}
 
 void addContactJson(json& staff, const StaffContact& contact, bool masked) {
   auto shown = [masked](const std::string& target) { return masked && !target.empty() ? maskedTarget(target) : target; };
@@ -40,17 +13,18 @@ void addContactJson(json& staff, const StaffContact& contact, bool masked) {
 HttpResponse updateStaffContact(const DeskCall& call) {
   std::map<std::int64_t, StaffContact> contacts;
   Outcome read = staffContacts(contacts);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   auto current = contacts.find(call.id);
   StaffContact contact = current == contacts.end() ? StaffContact{} : current->second;
   std::string error = parseStaffContact(call.request.body, contact, call.settings.alertTargets);
   if (!error.empty()) return errorAnswer(400, error);
+  // The addresses themselves stay out of the log: masked as everywhere else.
+  AuditedChange audited = auditedChange(call, "staff-contact", [&call, &contact] {
+    return "#" + std::to_string(call.id) + " email " + (contact.email.empty() ? "none" : maskedTarget(contact.email)) +
+           ", push " + (contact.alertUrl.empty() ? "none" : maskedTarget(contact.alertUrl));
+  });
   switch (Outcome result = setStaffContact(call.id, contact)) {
     case Outcome::ok: {
-      // The addresses themselves stay out of the log: masked as everywhere else.
-      audit(call, "staff-contact", "#" + std::to_string(call.id) + " email " +
-                                       (contact.email.empty() ? "none" : maskedTarget(contact.email)) + ", push " +
-                                       (contact.alertUrl.empty() ? "none" : maskedTarget(contact.alertUrl)));
       json answer = {{"id", call.id}};
       addContactJson(answer, contact);
       return jsonAnswer(200, answer);

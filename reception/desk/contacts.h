@@ -8,11 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "desk/answers.h"
+#include "rules/staff_contact.h"
 #include "store/outbox.h"
 
-// The contact members of a staff request body: a member absent leaves that
-// field of contact as it was, "" or null clears it. "" or a message for the desk.
-std::string parseStaffContact(std::string_view body, StaffContact& contact, const AlertTargetRule& rule);
 // masked: as the logs show them (scheme and host, the email's domain), for
 // desk-role accounts, who send no alerts and need not read a push URL's secrets.
 void addContactJson(nlohmann::json& staff, const StaffContact& contact, bool masked = false);

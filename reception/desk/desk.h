@@ -32,9 +32,8 @@
 #include <string>
 
 #include "desk/answers.h"
+#include "downloads/install_line.h"
 
-// A notifier that polled within this time counts as online.
-constexpr long long onlineWindowMs = 30LL * 1000;
 // Archived guests stay on the desk page for this long.
 constexpr long long archivedShownMs = 12LL * 60 * 60 * 1000;
 constexpr char sessionCookieName[] = "vestibra_session";
@@ -78,10 +77,6 @@ HttpResponse auditLog(const DeskCall& call);
 
 // The notifiers' installation (notifier_setup.cpp).
 HttpResponse notifierSetup(const DeskCall& call);
-// "msiexec /i vestibra-<version>-win64.msi /qn SERVICEHOST=<host> SERVICEKEY=<key>".
-std::string notifierInstallLine(const std::string& serviceHost, const std::string& key);
-// The name notifiers on other PCs reach this server by, from the browser's request.
-std::string notifierServiceHost(const HttpRequest& request);
 
 // The visitor log and the retention of records (visitor_log.cpp).
 HttpResponse visitorList(const DeskCall& call);

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "desk/escalation.h"
 #include "metrics/metrics.h"
+#include "rules/escalation.h"
 
 // Nothing when the records could not be read.
 std::optional<Gauges> readGauges(std::int64_t now, const FrontDeskPolicy& policy);

@@ -6,7 +6,7 @@
 #include "desk/host_pages.h"
 
 #include "desk/desk.h"
-#include "host/personal_keys.h"
+#include "store/personal_keys.h"
 #include "store/host_sessions.h"
 
 using nlohmann::json;
@@ -21,16 +21,18 @@ Outcome addHostPageState(json& state) {
 
 HttpResponse signOutEverywhere(const DeskCall& call) {
   int ended = 0;
+  std::int64_t member = call.id;
+  AuditedChange audited =
+      auditedChange(call, "host-sign-out-everywhere", [member] { return "#" + std::to_string(member); });
   Outcome result = endHostSessions(call.id, ended);
   if (result != Outcome::ok) return storeFailure(result);
-  audit(call, "host-sign-out-everywhere", "#" + std::to_string(call.id) + ": " + std::to_string(ended) + " session(s)");
   return jsonAnswer(200, {{"id", call.id}, {"sessionsEnded", ended}});
 }
 
 HttpResponse memberNotifierKey(const DeskCall& call) {
   std::string key;
   Outcome made = personalKeyOf(call.id, key);
-  if (made != Outcome::ok) return storeFailure(made, readFailed);
+  if (made != Outcome::ok) return storeFailure(made, Failure::readFailed);
   HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(call.request), key)}});
   answer.headers.emplace_back("Cache-Control", "no-store");
   return answer;

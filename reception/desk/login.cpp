@@ -4,11 +4,11 @@
 
 #include "desk/desk.h"
 #include "desk/known_addresses.h"
-#include "desk/login_throttle.h"
-#include "desk/validation.h"
+#include "rules/login_throttle.h"
 #include "http/client_network.h"
 #include "log/service_log.h"
 #include "metrics/metrics.h"
+#include "rules/validation.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "text/text.h"
@@ -120,11 +120,11 @@ HttpResponse login(const HttpRequest& request) {
   }
   if (verified != Outcome::ok) return storeFailure(verified);
   std::string token;
+  AuditedChange audited([&account, &address] { return AuditEntry{0, 0, account.name, address, "login", ""}; });
   Outcome started = startSession(account.id, token);
   if (started != Outcome::ok) return storeFailure(started);
   countEvent(Counter::loginOk);
   noteKnownDeskAddress(address, currentTimeMs());
-  recordAudit(account.name, address, "login", "");
   logEvent("login: account " + account.name + " from " + address);
   nlohmann::json who = {{"name", account.name}, {"role", account.role}};
   // A kiosk account has nothing on the desk page: its page is the kiosk's.
@@ -135,9 +135,9 @@ HttpResponse login(const HttpRequest& request) {
 }
 
 HttpResponse logout(const DeskCall& call) {
+  AuditedChange audited = auditedChange(call, "logout", nullptr);
   Outcome ended = endSession(sessionToken(call.request));
   if (ended != Outcome::ok) return storeFailure(ended);
-  audit(call, "logout", "");
   HttpResponse answer = jsonAnswer(200, {{"loggedOut", true}});
   answer.headers.emplace_back("Set-Cookie",
                               std::string(sessionCookieNameOf(call.request)) + "=; Max-Age=0" + cookieAttributes(call.request));

@@ -4,7 +4,7 @@
 #include "desk/contacts.h"
 #include "desk/desk.h"
 #include "desk/staff_import.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/clock.h"
 #include "store/outbox.h"
 #include "store/staff.h"
@@ -85,9 +85,10 @@ HttpResponse addStaffMember(const DeskCall& call) {
   StaffRow added;
   std::string clash;
   std::string name = entry.firstName + " " + entry.lastName;
+  AuditedChange audited =
+      auditedChange(call, "staff-add", [&added] { return "#" + std::to_string(added.id) + " " + added.displayName; });
   switch (Outcome result = addStaff(entry.firstName, entry.lastName, contact, added, &clash)) {
     case Outcome::ok: {
-      audit(call, "staff-add", "#" + std::to_string(added.id) + " " + added.displayName);
       json answer = staffJson(added, currentTimeMs());
       addContactJson(answer, contact);
       return jsonAnswer(201, answer);
@@ -101,9 +102,9 @@ HttpResponse addStaffMember(const DeskCall& call) {
 
 HttpResponse removeStaffMember(const DeskCall& call) {
   std::int64_t id = call.id;
+  AuditedChange audited = auditedChange(call, "staff-remove", [id] { return "#" + std::to_string(id); });
   switch (Outcome result = removeStaff(id)) {
     case Outcome::ok:
-      audit(call, "staff-remove", "#" + std::to_string(id));
       return jsonAnswer(200, {{"removed", id}});
     case Outcome::notFound: return errorAnswer(404, "That member of staff is not in the directory.");
     case Outcome::conflict:
@@ -121,10 +122,16 @@ HttpResponse importStaffCsv(const DeskCall& call) {
   bool applying = apply != object.end() && apply->is_boolean() && apply->get<bool>();
   ImportPreview preview;
   const std::string& text = csv->get_ref<const std::string&>();
-  Outcome result = applying ? applyImport(text, call.settings, preview) : previewImport(text, call.settings, preview);
+  Outcome result = Outcome::ok;
+  if (applying) {
+    AuditedChange audited = auditedChange(
+        call, "staff-import", [&preview] { return std::to_string(preview.added.size()) + " added from a CSV file"; });
+    result = applyImport(text, call.settings, preview);
+  } else {
+    result = previewImport(text, call.settings, preview);
+  }
   if (result != Outcome::ok) return storeFailure(result);
   if (!preview.error.empty()) return errorAnswer(400, preview.error);
-  if (applying) audit(call, "staff-import", std::to_string(preview.added.size()) + " added from a CSV file");
   return jsonAnswer(200, previewJson(preview, applying));
 }
 
@@ -132,7 +139,7 @@ HttpResponse exportStaffCsv(const DeskCall&) {
   std::vector<StaffRow> staff;
   std::map<std::int64_t, StaffContact> contacts;
   for (Outcome read : {activeStaff(staff), staffContacts(contacts)}) {
-    if (read != Outcome::ok) return storeFailure(read, "The service could not read the staff directory. Please try again.");
+    if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   }
   return csvAnswer(staffCsv(staff, contacts), "staff.csv");
 }

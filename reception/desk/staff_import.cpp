@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "text/csv.h"
 #include "text/text.h"
 

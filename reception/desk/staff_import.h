@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "alerts/target_rule.h"
+#include "rules/target_rule.h"
 #include "store/staff.h"
 #include "text/code_page.h"
 

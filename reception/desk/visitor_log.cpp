@@ -7,6 +7,7 @@
 #include "store/clock.h"
 #include "store/notifications.h"
 #include "text/csv.h"
+#include "text/local_time.h"
 #include "text/text.h"
 
 namespace {
@@ -64,7 +65,7 @@ HttpResponse visitorList(const DeskCall& call) {
   if (!error.empty()) return errorAnswer(400, error);
   std::vector<NotificationRow> rows;
   Outcome read = visitorLog(filter, visitorPageRows + 1, rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   bool truncated = rows.size() > visitorPageRows;
   if (truncated) rows.pop_back();
   json list = json::array();
@@ -94,17 +95,7 @@ HttpResponse visitorList(const DeskCall& call) {
 namespace {
 
 // The service's local time with its offset, e.g. "2026-12-07T14:05:09+01:00".
-std::string isoTime(const std::optional<std::int64_t>& ms) {
-  if (!ms) return "";
-  std::time_t seconds = static_cast<std::time_t>(*ms / 1000);
-  std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr) return "";
-  char text[40];
-  if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0) return "";
-  std::string iso = text;
-  if (iso.size() >= 5) iso.insert(iso.size() - 2, ":");
-  return iso;
-}
+std::string isoTime(const std::optional<std::int64_t>& ms) { return ms ? isoTimeWithOffset(*ms) : ""; }
 
 }  // namespace
 
@@ -114,7 +105,7 @@ HttpResponse visitorListCsv(const DeskCall& call) {
   if (!error.empty()) return errorAnswer(400, error);
   std::vector<NotificationRow> rows;
   Outcome read = visitorLog(filter, visitorCsvRows, rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   std::string body = "\xEF\xBB\xBF" + csvLine({"guest", "note", "host", "arrived", "delivered", "acknowledged",
                                                 "withdrawn_or_reassigned", "outcome", "company", "check_in_method",
                                                 "signed_out"});

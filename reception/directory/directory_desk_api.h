@@ -4,7 +4,7 @@
 //                        directory's worker and answers 202 at once
 #pragma once
 
-#include "desk/answers.h"
+#include "answer/desk_call.h"
 
 HttpResponse directorySyncState(const DeskCall& call);
 HttpResponse directorySyncRequest(const DeskCall& call);

@@ -4,7 +4,7 @@
 #include <map>
 #include <unordered_map>
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 namespace {
 

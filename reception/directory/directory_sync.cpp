@@ -1,10 +1,9 @@
 #include "directory/directory_sync.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <optional>
 
 #include "log/service_log.h"
+#include "config/secret_file.h"
 #include "metrics/metrics.h"
 #include "store/audit.h"
 #include "store/clock.h"
@@ -83,8 +82,9 @@ std::string safetyStopReason(const DirectoryPlan& plan) {
          "or sync with --force";
 }
 
+// The entry of a sync that changed nothing; an applied one commits its entry with its changes.
 void auditResult(const DirectorySyncResult& result, const SyncRequest& request) {
-  if (result.outcome == DirectorySyncOutcome::previewed) return;
+  if (result.outcome == DirectorySyncOutcome::previewed || result.outcome == DirectorySyncOutcome::applied) return;
   const char* action = result.outcome == DirectorySyncOutcome::applied      ? "directory-sync"
                        : result.outcome == DirectorySyncOutcome::safetyStop ? "directory-sync-stopped"
                                                                            : "directory-sync-failed";
@@ -110,11 +110,7 @@ std::string ldapSettingsFrom(const DirectoryOptions& options, LdapSettings& sett
              " (--ldap-tls none, --ldap-allow-plaintext)");
   }
   if (options.passwordFile.empty()) return "";
-  std::ifstream file(options.passwordFile, std::ios::binary);
-  if (!file) return "cannot read the password file " + options.passwordFile + ": " + std::strerror(errno);
-  std::getline(file, settings.password);
-  if (!settings.password.empty() && settings.password.back() == '\r') settings.password.pop_back();
-  return "";
+  return readSecretFile(options.passwordFile, "LDAP", settings.password);
 }
 
 DirectorySyncResult syncDirectory(const LdapSettings& settings, const SyncRequest& request) {
@@ -127,6 +123,12 @@ DirectorySyncResult syncDirectory(const LdapSettings& settings, const SyncReques
   if (!result.reason.empty()) {
     result.outcome = DirectorySyncOutcome::unreachable;
   } else {
+    std::optional<AuditedChange> audited;
+    if (!request.dryRun) {
+      audited.emplace([&result, &request] {
+        return AuditEntry{0, 0, request.by, request.address, "directory-sync", planSummary(result.plan)};
+      });
+    }
     switch (applyDirectorySync(entries, request.dryRun, request.force, result.plan)) {
       case DirectoryApply::applied: result.outcome = DirectorySyncOutcome::applied; break;
       case DirectoryApply::previewed:

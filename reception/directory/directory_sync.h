@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "config/directory_options.h"
 #include "directory/directory_diff.h"
+#include "directory/directory_options.h"
 #include "directory/ldap_reader.h"
 
 enum class DirectoryApply { applied, previewed, safetyStop, failed };

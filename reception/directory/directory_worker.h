@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "config/directory_options.h"
+#include "directory/directory_options.h"
 #include "directory/directory_sync.h"
 
 struct DirectoryWorkerState {

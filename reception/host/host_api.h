@@ -19,12 +19,12 @@
 #include <string_view>
 
 #include "alerts/alert_sender.h"
-#include "alerts/target_rule.h"
+#include "rules/target_rule.h"
 #include "directory/ldap_reader.h"
 #include "http/query.h"
 #include "http/server.h"
 #include "store/host_sessions.h"
-#include "visits/visit_settings.h"
+#include "rules/visit_settings.h"
 
 constexpr char hostCookieName[] = "vestibra_host";
 constexpr char tlsHostCookieName[] = "__Host-vestibra_host";
@@ -36,7 +36,7 @@ struct HostSettings {
   LdapSettings directory;     // the connection a member's password is checked on; url "" for none
   AlertTargetRule alertTargets;  // where a host's own push address may point
   std::string alertTimeZone;  // unused for now
-  VisitSettings visits;       // for the host's invitations: the mail and its arrival text
+  VisitSettings visits;       // for the host's invitations: the mail's arrival text
 };
 
 // One request of a signed-in host.
@@ -68,6 +68,12 @@ HttpResponse myVisits(const HostCall& call);
 HttpResponse myContacts(const HostCall& call);
 HttpResponse updateMyContacts(const HostCall& call);
 HttpResponse testMyContacts(const HostCall& call);
+// The host's own invitations (my_invitations.cpp): POST {"guestName", "company",
+// "guestEmail", "expectedOn", "expectedAt", "note"}, GET those from today on,
+// DELETE one still open.
+HttpResponse hostInvite(const HostCall& call);
+HttpResponse hostInvitations(const HostCall& call);
+HttpResponse hostCancelInvitation(const HostCall& call);
 // {"key", "install"}: the host's personal notifier key and its installer line.
 HttpResponse myNotifierKey(const HostCall& call);
 

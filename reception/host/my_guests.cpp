@@ -1,13 +1,13 @@
 // A signed-in host's own guests, visits and contacts.
 #include <algorithm>
 
-#include "desk/answers.h"
-#include "desk/contacts.h"
-#include "desk/validation.h"
+#include "answer/desk_call.h"
+#include "rules/staff_contact.h"
+#include "rules/validation.h"
 #include "host/host_api.h"
 #include "host/host_events.h"
-#include "host/personal_keys.h"
-#include "desk/desk.h"
+#include "store/personal_keys.h"
+#include "downloads/install_line.h"
 #include "store/audit.h"
 #include "store/clock.h"
 #include "store/guest_changes.h"
@@ -90,7 +90,7 @@ HttpResponse myVisits(const HostCall& call) {
   VisitorFilter filter{now - visitsShownMs, now + 1, call.member.displayName};
   std::vector<NotificationRow> rows;
   Outcome read = visitorLog(filter, maxVisitsShown, rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   json visits = json::array();
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
     if (row->staffId != call.member.id) continue;
@@ -149,7 +149,7 @@ HttpResponse testMyContacts(const HostCall& call) {
 HttpResponse myNotifierKey(const HostCall& call) {
   std::string key;
   Outcome made = personalKeyOf(call.member.id, key);
-  if (made != Outcome::ok) return storeFailure(made, readFailed);
+  if (made != Outcome::ok) return storeFailure(made, Failure::readFailed);
   HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(call.request), key)}});
   answer.headers.emplace_back("Cache-Control", "no-store");
   return answer;

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "desk/answers.h"
-#include "desk/login_throttle.h"
-#include "desk/validation.h"
+#include "answer/desk_call.h"
+#include "rules/login_throttle.h"
+#include "rules/validation.h"
 #include "host/host_api.h"
 #include "log/service_log.h"
 #include "store/audit.h"
@@ -251,7 +251,7 @@ HttpResponse hostLogin(const HttpRequest& request, const HostSettings& settings)
   HostMember member;
   std::string dn;
   Outcome found = findDirectoryLogin(login, member, dn);
-  if (found != Outcome::ok && found != Outcome::notFound) return storeFailure(found, readFailed);
+  if (found != Outcome::ok && found != Outcome::notFound) return storeFailure(found, Failure::readFailed);
   // An unknown login and a wrong password answer alike.
   if (found == Outcome::notFound || !directoryAccepts(settings.directory, dn, password)) {
     recordLoginFailure(throttlePrefix + login, request.clientAddress, currentTimeMs());

@@ -32,13 +32,7 @@ bool FairQueue::isPreferred(const std::string& key, Clock::time_point now) const
   return preferred_ != nullptr && usageOf(key, now) < preferredBelowUsage && preferred_(key);
 }
 
-void FairQueue::start() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (running_) return;
-  running_ = true;
-  stopping_ = false;
-  thread_ = std::thread([this] { serve(); });
-}
+void FairQueue::start() { thread_.start(mutex_, 1, [this] { serve(); }); }
 
 double FairQueue::usageOf(const std::string& key, Clock::time_point now) const {
   auto found = usage_.find(key);
@@ -92,7 +86,7 @@ FairQueue::Push FairQueue::push(const std::string& key, Job job, const std::func
   Job refused;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_ || stopping_) return Push::full;
+    if (!thread_.accepting()) return Push::full;
     for (const Waiting& waiting : waiting_) {
       if (waiting.key == key) return Push::alreadyWaiting;
     }
@@ -113,29 +107,19 @@ FairQueue::Push FairQueue::push(const std::string& key, Job job, const std::func
   return Push::accepted;
 }
 
-void FairQueue::stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
-    stopping_ = true;
-  }
-  ready_.notify_all();
-  if (thread_.joinable()) thread_.join();
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_ = false;
-}
+void FairQueue::stop() { thread_.stop(mutex_, ready_); }
 
 void FairQueue::serve() {
   // This thread only, on Linux: under load the daemon's threads go first.
   if (nice_ != 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    ready_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+    ready_.wait(lock, [this] { return thread_.stopping() || !waiting_.empty(); });
     if (waiting_.empty()) return;  // stopping, with nothing left to answer
-    std::size_t next = stopping_ ? 0 : nextIndex(Clock::now());
+    bool refused = thread_.stopping();
+    std::size_t next = refused ? 0 : nextIndex(Clock::now());
     Waiting taken = std::move(waiting_[next]);
     waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(next));
-    bool refused = stopping_;
     lock.unlock();
     bool counts = taken.job(refused);
     lock.lock();

@@ -12,9 +12,10 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "http/worker_threads.h"
 
 class FairQueue {
  public:
@@ -76,7 +77,5 @@ class FairQueue {
   std::vector<Waiting> waiting_;
   std::unordered_map<std::string, Usage> usage_;
   std::uint64_t nextOrder_ = 0;
-  bool running_ = false;
-  bool stopping_ = false;
-  std::thread thread_;
+  WorkerThreads thread_;  // one
 };

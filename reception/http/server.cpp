@@ -29,7 +29,6 @@
 #include "http/header_rules.h"
 #include "http/metrics_listener.h"
 #include "http/work_queue.h"
-#include "log/service_log.h"
 
 namespace {
 
@@ -110,7 +109,7 @@ constexpr int loginWorkerNice = 10;
 
 // Made on first use, not at static initialisation.
 WorkQueue& writers() {
-  static WorkQueue queue(writerThreadCount, maxQueuedWrites, 0);
+  static WorkQueue queue(writerThreadCount, maxQueuedWrites);
   return queue;
 }
 
@@ -123,21 +122,7 @@ std::atomic<unsigned> uploadsReading{0};
 
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer);
 
-HttpResponse unavailable() {
-  HttpResponse response;
-  response.status = 503;
-  response.contentType = "application/json; charset=utf-8";
-  response.body = "{\"error\":\"The service is busy. Please try again.\"}";
-  response.headers = {{"Retry-After", "1"}, {"X-Content-Type-Options", "nosniff"}};
-  return response;
-}
-
-HttpResponse loginAlreadyWaiting() {
-  HttpResponse response = unavailable();
-  response.status = 429;
-  response.body = "{\"error\":\"A login from this computer is already waiting. Please wait for its answer.\"}";
-  return response;
-}
+const HttpResponse& unavailable() { return serverSetup.answers.busy; }
 
 void suspendForWorker(MHD_Connection* connection, ConnectionState& state) {
   state.handedOff = true;
@@ -170,7 +155,7 @@ MHD_Result handOffLogin(MHD_Connection* connection, ConnectionState& state) {
   std::string network = clientNetwork(state.request.clientAddress);
   switch (loginWorker().push(network, answer, [connection, &state] { suspendForWorker(connection, state); })) {
     case FairQueue::Push::accepted: return MHD_YES;
-    case FairQueue::Push::alreadyWaiting: return queueResponse(connection, loginAlreadyWaiting());
+    case FairQueue::Push::alreadyWaiting: return queueResponse(connection, serverSetup.answers.loginWaiting);
     case FairQueue::Push::full: break;
   }
   return queueResponse(connection, unavailable());
@@ -385,21 +370,18 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
   return queued;
 }
 
-// JSON like the desk's own errors, so the page shows the message; notifiers
-// read no body from an answer other than 200.
-MHD_Result queueRefusal(MHD_Connection* connection, int status, const char* message) {
-  HttpResponse refusal;
-  refusal.status = status;
-  refusal.contentType = "application/json; charset=utf-8";
-  refusal.body = std::string("{\"error\":\"") + message + "\"}";
+// A refusal of the HTTP layer's own; the connection closes, as the rest of
+// the request is not read.
+MHD_Result queueRefusal(MHD_Connection* connection, HttpResponse refusal) {
   refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
   return queueResponse(connection, refusal);
 }
 
-
-// The path as received, without query or fragment: routes match it as it is.
-std::string_view rawPath(const std::string& target) {
-  return std::string_view(target).substr(0, target.find_first_of("?#"));
+// Whether the request says a body follows (which a refusal leaves unread).
+bool declaresBody(MHD_Connection* connection) {
+  const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  const char* encoding = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+  return encoding != nullptr || (length != nullptr && std::strtoull(length, nullptr, 10) != 0);
 }
 
 // A declared body over the cap, refused before any of it is read (and so
@@ -413,24 +395,12 @@ bool declaresTooLargeBody(MHD_Connection* connection, std::size_t limit) {
   return errno == ERANGE || declared > limit;
 }
 
-// A refusal answered before the body is read; the connection then closes,
-// as the body it would carry is not read.
+// A refusal answered before the body is read; the connection then closes
+// if a body was to follow, as it is not read.
 MHD_Result queueEarlyRefusal(MHD_Connection* connection, ConnectionState& state, HttpResponse refusal) {
   stopReceiving(state);
-  refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
+  if (declaresBody(connection)) refusal.headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
   return queueResponse(connection, refusal);
-}
-
-// Requests off the server lane are checked as soon as their headers are in,
-// and an upload is read only while one of the upload slots is free.
-MHD_Result screenHeaders(MHD_Connection* connection, ConnectionState& state) {
-  HttpResponse refusal;
-  if (state.route.lane != Lane::server && serverSetup.screen != nullptr &&
-      serverSetup.screen(state.request, Screening::headers, refusal)) {
-    return queueEarlyRefusal(connection, state, std::move(refusal));
-  }
-  if (state.route.upload && !takeUploadSlot(state)) return queueEarlyRefusal(connection, state, unavailable());
-  return MHD_YES;
 }
 
 // The headers are in: note them, or refuse the request at once.
@@ -446,17 +416,22 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
   request.clientAddress = state.address;
   request.overTls = overTls;
   if (queryParameterCount(request.target) > maxQueryParameters) {
-    logRefusal(request.clientAddress, 414, "too many query parameters", wallClockMs());
+    if (serverSetup.refused != nullptr) serverSetup.refused(request, 414, "too many query parameters");
     stopReceiving(state);
-    return queueRefusal(connection, MHD_HTTP_URI_TOO_LONG, "The request has too many query parameters.");
+    return queueRefusal(connection, serverSetup.answers.tooManyParameters);
   }
-  state.route = serverSetup.classify(request.method, rawPath(request.target));
-  request.route = state.route.route;
+  // Everything the service needs to know of the request is decided here,
+  // once; an upload is then read only while one of the upload slots is free.
+  state.route = RouteClass{};
+  HttpResponse refusal;
+  bool refused = serverSetup.decide != nullptr && serverSetup.decide(request, state.route, refusal);
   if (declaresTooLargeBody(connection, state.route.bodyLimit)) {
     stopReceiving(state);
-    return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
+    return queueRefusal(connection, serverSetup.answers.tooLarge);
   }
-  return screenHeaders(connection, state);
+  if (refused) return queueEarlyRefusal(connection, state, std::move(refusal));
+  if (state.route.upload && !takeUploadSlot(state)) return queueEarlyRefusal(connection, state, unavailable());
+  return MHD_YES;
 }
 
 MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, const char*, const char* method,
@@ -475,7 +450,7 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
     if (request.body.size() + *uploadSize > state->route.bodyLimit) {
       request.bodyTooLarge = true;
       stopReceiving(*state);
-      return queueRefusal(connection, MHD_HTTP_CONTENT_TOO_LARGE, "The request is too large.");
+      return queueRefusal(connection, serverSetup.answers.tooLarge);
     }
     request.body.append(uploadData, *uploadSize);
     *uploadSize = 0;
@@ -483,8 +458,7 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
   }
   stopReceiving(*state);
   HttpResponse refusal;
-  if (state->route.lane != Lane::server && serverSetup.screen != nullptr &&
-      serverSetup.screen(request, Screening::body, refusal)) {
+  if (serverSetup.screenBody != nullptr && serverSetup.screenBody(request, refusal)) {
     return queueResponse(connection, refusal);
   }
   switch (state->route.lane) {

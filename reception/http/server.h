@@ -12,6 +12,10 @@
 #include "http/listener.h"
 
 class EventStream;
+// What the service decided about a request when its headers arrived (its
+// route, account, query...): made and read by the service only; the HTTP
+// layer keeps it with the request until the answer.
+struct RequestContext;
 
 struct HttpRequest {
   std::string method;
@@ -30,7 +34,7 @@ struct HttpRequest {
   bool hasBrowserHeader = false;  // any header browsers send and notifiers never do
   std::string clientAddress;      // the peer's IP address as text
   bool overTls = false;
-  int route = -1;  // the route row the classifier chose from the headers, -1 for none
+  std::shared_ptr<const RequestContext> context;  // none until the headers are in
   bool onWorker = false;  // answered on a lane's worker, where it may wait; not on a daemon thread
 };
 
@@ -57,24 +61,31 @@ enum class Lane { server, writer, login };
 // byte that passes it.
 constexpr std::size_t maxRequestBodyBytes = std::size_t{16} * 1024;
 
-// What the service decides about a request from its method and raw path,
-// once, when the headers arrive and before any of the body is read.
+// Where and how a request is read and answered, decided by the service
+// when its headers arrive and before any of the body is read.
 struct RouteClass {
-  int route = -1;
   Lane lane = Lane::server;
   std::size_t bodyLimit = maxRequestBodyBytes;
   bool upload = false;  // its body may be large: read only while one of the upload slots is free
 };
 
-// The checks a request passes before it is answered, asked ahead of the
-// answer for requests off the server lane: once the headers are in (before
-// any body is read), and once the body is in (before it waits in a lane's
-// queue). True with the refusal set when the request is refused.
-enum class Screening { headers, body };
-
 using RequestHandler = HttpResponse (*)(const HttpRequest&);
-using RequestClassifier = RouteClass (*)(const std::string& method, std::string_view rawPath);
-using RequestScreen = bool (*)(const HttpRequest& request, Screening stage, HttpResponse& refusal);
+// Decides about a request once its headers are in, before any of its body
+// is read: its lane and body limit, and the context (request.context) its
+// handler is given. True with the refusal set when it is refused then.
+using RequestDecider = bool (*)(HttpRequest& request, RouteClass& route, HttpResponse& refusal);
+// The checks of a request's body, once the body is in and before the request
+// waits in a lane's queue; only what the headers could not tell.
+using BodyScreen = bool (*)(const HttpRequest& request, HttpResponse& refusal);
+
+// The answers the HTTP layer gives on its own, from the service's table of
+// answers; bare statuses when not set.
+struct ServerAnswers {
+  HttpResponse busy{503, "", "", {{"Retry-After", "1"}}, nullptr};  // a lane's queue is full
+  HttpResponse loginWaiting{429, "", "", {{"Retry-After", "1"}}, nullptr};  // its address has a login waiting already
+  HttpResponse tooLarge{413, "", "", {}, nullptr};           // the body passes the route's limit
+  HttpResponse tooManyParameters{414, "", "", {}, nullptr};  // more than maxQueryParameters
+};
 
 // Targets with more query parameters than this are refused with 414.
 constexpr std::size_t maxQueryParameters = 64;
@@ -88,14 +99,18 @@ constexpr unsigned defaultConnectionsPerAddress = 32;
 
 struct HttpServerSetup {
   RequestHandler handler = nullptr;
-  RequestClassifier classify = nullptr;
-  RequestScreen screen = nullptr;  // none: every request goes on to its answer
+  RequestDecider decide = nullptr;      // none: the server lane, the default limit, no refusal
+  BodyScreen screenBody = nullptr;      // none: every body goes on to its answer
+  ServerAnswers answers;
   // Connections one client address may hold at once; the rest of the
   // connection slots stay free for others.
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   // Told of every answer with the seconds from the request's first line (for
   // the metrics); may be null. Runs on the answering thread: keep it cheap.
   void (*answered)(const HttpRequest& request, int status, double seconds) = nullptr;
+  // Told of a request the HTTP layer refuses by itself (414), for the
+  // service's log of refusals; may be null.
+  void (*refused)(const HttpRequest& request, int status, const char* reason) = nullptr;
   // Connection slots in all; 0: as many as the descriptors allow, at most 4,096.
   unsigned maxConnections = 0;
   // Whether a client network (client_network.h) is known to the service: its

@@ -8,17 +8,16 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <vector>
+
+#include "http/worker_threads.h"
 
 class WorkQueue {
  public:
   // A job learns whether the queue is stopping, to answer quickly then.
   using Job = std::function<void(bool stopping)>;
 
-  // threads: how many serve the queue; bound: jobs that may wait; nice: the
-  // threads' scheduling priority on Linux (0 keeps the process's).
-  WorkQueue(std::size_t threads, std::size_t bound, int nice);
+  // threads: how many serve the queue; bound: jobs that may wait.
+  WorkQueue(std::size_t threads, std::size_t bound);
   ~WorkQueue();
   WorkQueue(const WorkQueue&) = delete;
   WorkQueue& operator=(const WorkQueue&) = delete;
@@ -35,11 +34,8 @@ class WorkQueue {
 
   std::size_t threadCount_;
   std::size_t bound_;
-  int nice_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Job> jobs_;
-  bool running_ = false;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  WorkerThreads threads_;
 };

@@ -61,7 +61,6 @@ std::array<ApiCounts, apiCount> requests;
 
 std::uint64_t load(const std::atomic<std::uint64_t>& value) { return value.load(std::memory_order_relaxed); }
 
-void reset(std::atomic<std::uint64_t>& value) { value.store(0, std::memory_order_relaxed); }
 
 void family(std::string& text, const char* name, const char* type, const char* help) {
   text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -144,12 +143,6 @@ void noteDirectorySyncSuccess(std::int64_t secondsSinceEpoch) {
   directorySyncSuccess.store(secondsSinceEpoch, std::memory_order_relaxed);
 }
 
-Api apiOfTarget(std::string_view target) {
-  if (target.substr(0, 15) == "/api/reception/") return Api::notifier;
-  if (target.substr(0, 10) == "/api/desk/") return Api::desk;
-  return Api::page;
-}
-
 void countRequest(Api api, int status, double seconds) {
   ApiCounts& counts = requests[static_cast<std::size_t>(api)];
   if (status >= lowestStatus && status < lowestStatus + static_cast<int>(statusCount)) {
@@ -170,14 +163,4 @@ std::string metricsText(const std::optional<Gauges>& gauges) {
   addRequestCounts(text);
   addDurations(text);
   return text;
-}
-
-void resetMetrics() {
-  for (auto& counter : counters) reset(counter);
-  directorySyncSuccess.store(0, std::memory_order_relaxed);
-  for (ApiCounts& counts : requests) {
-    for (auto& count : counts.byStatus) reset(count);
-    for (auto& count : counts.byDuration) reset(count);
-    reset(counts.microseconds);
-  }
 }

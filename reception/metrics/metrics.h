@@ -40,9 +40,8 @@ void countAlert(std::string_view channel, AlertAttempt attempt);
 // The time of the last directory sync that changed the staff as planned.
 void noteDirectorySyncSuccess(std::int64_t secondsSinceEpoch);
 
-// Which part of the service a request went to, by its path.
+// Which part of the service a request went to (its route row says).
 enum class Api : std::size_t { notifier, desk, page };
-Api apiOfTarget(std::string_view target);
 
 // One answered request: its status and the seconds from its first line to its answer.
 void countRequest(Api api, int status, double seconds);
@@ -57,7 +56,4 @@ struct Gauges {
 // The whole exposition; the gauges are left out when they could not be read.
 std::string metricsText(const std::optional<Gauges>& gauges);
 
-// Every counter back to zero, for tests.
-void resetMetrics();
 
-constexpr const char* metricsContentType = "text/plain; version=0.0.4; charset=utf-8";

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "answer/answer_table.h"
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
 #include "store/installation_secret.h"
@@ -20,13 +21,7 @@ HttpResponse plainAnswer(int status, std::string body, const NotifierSettings& s
   return response;
 }
 
-// busy: 503 with Retry-After (another program held the database); else 500.
-HttpResponse failureAnswer(Outcome outcome, const NotifierSettings& settings) {
-  if (outcome != Outcome::busy) return plainAnswer(500, "", settings);
-  HttpResponse busy = plainAnswer(503, "", settings);
-  busy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
-  return busy;
-}
+HttpResponse failureAnswer(Outcome outcome, const NotifierSettings&) { return outcomeAnswer(outcome, Audience::notifier); }
 
 }  // namespace
 
@@ -36,8 +31,6 @@ bool keyMatches(const std::string& given, const std::string& key) {
   for (std::size_t i = 0; i < given.size(); ++i) difference |= static_cast<unsigned char>(given[i] ^ key[i]);
   return difference == 0;
 }
-
-HttpResponse notifierRefusal(int status, const NotifierSettings& settings) { return plainAnswer(status, "", settings); }
 
 namespace {
 

@@ -28,8 +28,6 @@ struct NotifierCall {
 HttpResponse listUsers(const NotifierCall& call);
 HttpResponse getNotification(const NotifierCall& call);
 HttpResponse archiveNotification(const NotifierCall& call);
-// 403 for a missing or wrong key, 404 for an unknown endpoint.
-HttpResponse notifierRefusal(int status, const NotifierSettings& settings);
 // Compares without stopping at the first difference, so the answer time
 // tells nothing about how much of a guessed key was right.
 bool keyMatches(const std::string& given, const std::string& key);

@@ -2,9 +2,11 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <functional>
 
 #include "store/clock.h"
+#include "store/token_hash.h"
 
 PasswordCost passwordCost{crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE};
 
@@ -26,20 +28,6 @@ DeskAccount accountFromRow(const Statement& row) {
   return DeskAccount{row.integer(0), row.text(1), row.text(2), row.integer(3), row.optionalInteger(4)};
 }
 
-std::string toHex(const unsigned char* bytes, std::size_t size) {
-  std::string hex(size * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
-  hex.pop_back();
-  return hex;
-}
-
-// What is stored of a token: its BLAKE2b hash, so stored rows cannot be replayed.
-std::string tokenHash(const std::string& token) {
-  unsigned char hash[crypto_generichash_BYTES];
-  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(token.data()), token.size(), nullptr, 0);
-  return toHex(hash, sizeof hash);
-}
-
 // "" when hashing fails (out of memory).
 std::string hashPassword(const std::string& password) {
   char hash[crypto_pwhash_STRBYTES];
@@ -59,7 +47,7 @@ const std::string& decoyHash() {
   static const std::string decoy = [] {
     unsigned char random[16];
     randombytes_buf(random, sizeof random);
-    return hashPassword(toHex(random, sizeof random));
+    return hashPassword(hexText(random, sizeof random));
   }();
   return decoy;
 }
@@ -128,9 +116,8 @@ Outcome addAccount(const std::string& name, const std::string& role, const std::
   if (kiosk && !transaction.prepare("INSERT INTO kiosk_account (account_id) VALUES (?1)").bind(1, account.id).run()) {
     return transaction.fail("write of a kiosk account");
   }
-  Outcome committed = transaction.commit();
-  if (committed == Outcome::ok) added = account;
-  return committed;
+  added = account;  // before the commit, which writes the audit entry that names it
+  return transaction.commit();
 }
 
 Outcome removeAccount(std::int64_t id, bool keepAnAdmin) {
@@ -212,7 +199,7 @@ Outcome verifyLogin(const std::string& name, const std::string& password, DeskAc
 Outcome startSession(std::int64_t accountId, std::string& token) {
   unsigned char random[tokenBytes];
   randombytes_buf(random, sizeof random);
-  std::string newToken = toHex(random, sizeof random);
+  std::string newToken = hexText(random, sizeof random);
   std::int64_t now = currentTimeMs();
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
@@ -248,7 +235,14 @@ void touchSession(const std::string& hash, std::int64_t now) {
 
 }  // namespace
 
+namespace {
+std::atomic<std::uint64_t> sessionLookups{0};
+}  // namespace
+
+std::uint64_t sessionLookupCount() { return sessionLookups.load(std::memory_order_relaxed); }
+
 Outcome findSession(const std::string& token, DeskAccount& account) {
+  sessionLookups.fetch_add(1, std::memory_order_relaxed);
   if (token.size() != tokenBytes * 2) return Outcome::notFound;
   std::string hash = tokenHash(token);
   std::int64_t now = currentTimeMs();

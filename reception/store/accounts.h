@@ -69,6 +69,9 @@ Outcome startSession(std::int64_t accountId, std::string& token);
 // The session's account while the session lasts; marks it used.
 // notFound when there is no such session or it has ended.
 Outcome findSession(const std::string& token, DeskAccount& account);
+// How many times findSession has been asked since start: a request decides
+// its session once, when its headers arrive.
+std::uint64_t sessionLookupCount();
 Outcome endSession(const std::string& token);
 
 // The demo's admin account "reception", added or given a new random

@@ -4,17 +4,32 @@
 
 #include <set>
 
-Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
-                    const std::string& detail) {
-  std::int64_t now = currentTimeMs();
-  WriteTransaction transaction;
-  if (!transaction.begun()) return transaction.beginOutcome();
+namespace {
+
+Outcome insertEntry(WriteTransaction& transaction, const std::string& account, const std::string& address,
+                    const std::string& action, const std::string& detail) {
   Statement insert =
       transaction.prepare("INSERT INTO audit_log (at, account, address, action, detail) VALUES (?1, ?2, ?3, ?4, ?5)");
-  if (!insert.bind(1, now).bind(2, account).bind(3, address).bind(4, action).bind(5, detail).run()) {
+  if (!insert.bind(1, currentTimeMs()).bind(2, account).bind(3, address).bind(4, action).bind(5, detail).run()) {
     return transaction.fail("write of an audit entry");
   }
-  return transaction.commit();
+  return Outcome::ok;
+}
+
+}  // namespace
+
+AuditedChange::AuditedChange(std::function<AuditEntry()> entry)
+    : note_([entry = std::move(entry)](WriteTransaction& transaction) {
+        AuditEntry made = entry();
+        return insertEntry(transaction, made.account, made.address, made.action, made.detail);
+      }) {}
+
+Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
+                    const std::string& detail) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Outcome inserted = insertEntry(transaction, account, address, action, detail);
+  return inserted == Outcome::ok ? transaction.commit() : inserted;
 }
 
 Outcome auditPage(std::optional<std::int64_t> before, int limit, std::vector<AuditEntry>& entries) {

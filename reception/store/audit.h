@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,8 +22,23 @@ struct AuditEntry {
 
 constexpr int auditPageSize = 50;
 
-// Stores one entry; a failure is logged and does not undo the write it
-// describes, which has already happened.
+// The audit entry of the change this thread is about to make: while it
+// lives, the next write transaction to commit on this thread writes the
+// entry first, in the same transaction, so a change is never saved without
+// its entry (nor an entry without its change). The entry is made at that
+// moment, so it may read what the change filled in (a new row's id).
+class AuditedChange {
+ public:
+  explicit AuditedChange(std::function<AuditEntry()> entry);
+  // Whether a transaction took the entry in (with its change).
+  bool written() const { return note_.written(); }
+
+ private:
+  CommitNote note_;
+};
+
+// Stores one entry on its own: for events that change nothing else (a
+// failed login, a sync that stopped).
 Outcome recordAudit(const std::string& account, const std::string& address, const std::string& action,
                     const std::string& detail);
 // The client address and time of the correct desk logins since since, the

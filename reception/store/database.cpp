@@ -337,8 +337,31 @@ Statement WriteTransaction::prepare(const std::string& sql) {
   return Statement(handle, handle ? cachedStatement(writeConnection, sql) : nullptr);
 }
 
+namespace {
+thread_local CommitNote* pendingNote = nullptr;
+}  // namespace
+
+CommitNote::CommitNote(std::function<Outcome(WriteTransaction&)> write) : write_(std::move(write)), outer_(pendingNote) {
+  pendingNote = this;
+}
+
+CommitNote::~CommitNote() {
+  if (pendingNote == this) pendingNote = outer_;
+}
+
+Outcome WriteTransaction::writePendingNote() {
+  CommitNote* note = pendingNote;
+  if (note == nullptr || note->written_) return Outcome::ok;
+  Outcome written = note->write_(*this);
+  if (written == Outcome::ok) note->written_ = true;
+  return written;
+}
+
 Outcome WriteTransaction::commit() {
   if (!begun_) return beginOutcome_;
+  // The audit entry of the change goes in with it, or neither does.
+  Outcome noted = writePendingNote();
+  if (noted != Outcome::ok) return noted;
   resetOpenStatements(writeConnection.handle);
   committed_ = prepare("COMMIT").step() == SQLITE_DONE;
   return committed_ ? Outcome::ok : fail("commit");

@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -155,10 +156,31 @@ class WriteTransaction {
 
  private:
   void begin();
+  Outcome writePendingNote();
   std::unique_lock<std::mutex> lock_;
   bool begun_ = false;
   bool committed_ = false;
   Outcome beginOutcome_ = Outcome::failed;
+};
+
+// What the next write transaction to commit on this thread writes first, in
+// the same transaction, while this lives: the audit entry of the change the
+// thread is making (see AuditedChange). Written once; should that commit
+// fail, the note and the change are both undone.
+class CommitNote {
+ public:
+  explicit CommitNote(std::function<Outcome(WriteTransaction&)> write);
+  ~CommitNote();
+  CommitNote(const CommitNote&) = delete;
+  CommitNote& operator=(const CommitNote&) = delete;
+  // Whether a transaction took the note in.
+  bool written() const { return written_; }
+
+ private:
+  friend class WriteTransaction;
+  std::function<Outcome(WriteTransaction&)> write_;
+  CommitNote* outer_;
+  bool written_ = false;
 };
 
 // Opened once at start: the write connection outside any transaction, for

@@ -84,7 +84,6 @@ Outcome eraseVisitor(const VisitorToErase& visitor, std::int64_t& erased) {
   if (done == Outcome::ok) done = deleteVisitor(transaction, visitor, visits, names, count);
   if (done == Outcome::ok) done = rewriteAudit(transaction, visitor, names);
   if (done != Outcome::ok) return done;
-  Outcome committed = guestsCommitted(transaction.commit());
-  if (committed == Outcome::ok) erased = count;
-  return committed;
+  erased = count;  // before the commit, which writes the audit entry with the count
+  return guestsCommitted(transaction.commit());
 }

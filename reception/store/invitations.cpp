@@ -91,9 +91,8 @@ Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added) {
     else if (result != SQLITE_CONSTRAINT) return transaction.fail("write of an invitation");
   }
   if (row.id == 0) return transaction.fail("write of an invitation (no free code)");
-  Outcome committed = transaction.commit();
-  if (committed == Outcome::ok) added = row;
-  return committed;
+  added = row;  // before the commit, which writes the audit entry that names the guest
+  return transaction.commit();
 }
 
 Outcome invitationsOfDay(const std::string& day, std::vector<InvitationRow>& rows) {
@@ -143,17 +142,12 @@ Outcome checkInInvitation(const InvitationKey& key, const std::string& today, Vi
   start.company = invitation.entry.company;
   start.note = invitation.entry.note;
   start.method = "invitation";
-  NotificationRow row;
-  std::int64_t id = 0;
-  Outcome started = startVisitIn(transaction, start, maxWaiting, row, id);
+  // Filled before the commit, which writes the audit entry that names the guest.
+  Outcome started = startVisitIn(transaction, start, maxWaiting, announced, visitId);
   if (started != Outcome::ok) return started;
   Statement use = transaction.prepare("UPDATE invitation SET visit_id = ?2 WHERE id = ?1");
-  if (!use.bind(1, invitation.id).bind(2, id).run()) return transaction.fail("write of a used invitation");
-  Outcome committed = guestsCommitted(transaction.commit());
-  if (committed != Outcome::ok) return committed;
-  announced = row;
-  visitId = id;
-  return Outcome::ok;
+  if (!use.bind(1, invitation.id).bind(2, visitId).run()) return transaction.fail("write of a used invitation");
+  return guestsCommitted(transaction.commit());
 }
 
 Outcome visitOfInvitationCode(const std::string& code, std::int64_t since, std::int64_t& visitId) {

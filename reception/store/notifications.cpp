@@ -94,7 +94,7 @@ Outcome insertNotification(WriteTransaction& transaction, std::int64_t staffId, 
     return transaction.fail("write of a guest");
   }
   row.id = transaction.lastInsertId();
-  added = row;
+  added = row;  // before the commit, which writes the audit entry that names it
   return Outcome::ok;
 }
 
@@ -102,12 +102,9 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
                         NotificationRow& added) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
-  NotificationRow row;
-  Outcome inserted = insertNotification(transaction, staffId, headline, detail, maxWaiting, row);
+  Outcome inserted = insertNotification(transaction, staffId, headline, detail, maxWaiting, added);
   if (inserted != Outcome::ok) return inserted;
-  Outcome committed = guestsCommitted(transaction.commit());
-  if (committed == Outcome::ok) added = row;
-  return committed;
+  return guestsCommitted(transaction.commit());
 }
 
 Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition) {

@@ -7,15 +7,10 @@
 
 #include "store/clock.h"
 #include "store/guest_changes.h"
+#include "store/token_hash.h"
 
 namespace {
 
-std::string hex(const unsigned char* bytes, std::size_t size) {
-  std::string text(size * 2 + 1, '\0');
-  sodium_bin2hex(&text[0], text.size(), bytes, size);
-  text.pop_back();
-  return text;
-}
 
 bool queueMessage(WriteTransaction& transaction, std::int64_t notificationId, AlertStep step,
                   const OutboxMessage& message, std::int64_t now) {
@@ -27,6 +22,8 @@ bool queueMessage(WriteTransaction& transaction, std::int64_t notificationId, Al
   return insert.run();
 }
 
+ReplyStatus statusOf(Outcome failure) { return failure == Outcome::busy ? ReplyStatus::busy : ReplyStatus::failed; }
+
 // The token's guest, read through a session or a transaction.
 template <typename Reader>
 ReplyGuest replyGuestOf(Reader& reader, const std::string& token) {
@@ -34,11 +31,10 @@ ReplyGuest replyGuestOf(Reader& reader, const std::string& token) {
   Statement query = reader.prepare(
       "SELECT t.used_at, n.archived_at, n.headline, s.display_name, n.arrived_at, n.id FROM reply_token t "
       "JOIN notification n ON n.id = t.notification_id JOIN staff s ON s.id = n.staff_id WHERE t.hash = ?1");
-  int result = query.bind(1, replyTokenHash(token)).step();
+  int result = query.bind(1, tokenHash(token)).step();
   if (result != SQLITE_ROW) {
     if (result != SQLITE_DONE) {
-      reader.fail("read of a reply link");
-      guest.status = ReplyStatus::failed;
+      guest.status = statusOf(reader.fail("read of a reply link"));
     }
     return guest;
   }
@@ -237,13 +233,7 @@ ReplyToken newReplyToken() {
   std::string token(sodium_base64_ENCODED_LEN(sizeof random, sodium_base64_VARIANT_URLSAFE_NO_PADDING), '\0');
   sodium_bin2base64(&token[0], token.size(), random, sizeof random, sodium_base64_VARIANT_URLSAFE_NO_PADDING);
   token.resize(token.find('\0'));
-  return ReplyToken{token, replyTokenHash(token)};
-}
-
-std::string replyTokenHash(const std::string& token) {
-  unsigned char hash[crypto_generichash_BYTES];
-  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(token.data()), token.size(), nullptr, 0);
-  return hex(hash, sizeof hash);
+  return ReplyToken{token, tokenHash(token)};
 }
 
 ReplyGuest findReplyGuest(const std::string& token) {
@@ -253,21 +243,20 @@ ReplyGuest findReplyGuest(const std::string& token) {
 
 ReplyStatus acknowledgeByReply(const std::string& token, ReplyGuest& guest) {
   WriteTransaction transaction;
-  if (!transaction.begun()) return ReplyStatus::failed;
+  if (!transaction.begun()) return statusOf(transaction.beginOutcome());
   guest = replyGuestOf(transaction, token);
   if (guest.status != ReplyStatus::valid) return guest.status;
   std::int64_t now = currentTimeMs();
   Statement use = transaction.prepare("UPDATE reply_token SET used_at = ?2 WHERE hash = ?1");
-  if (!use.bind(1, replyTokenHash(token)).bind(2, now).run()) {
-    transaction.fail("write of a used reply link");
-    return ReplyStatus::failed;
+  if (!use.bind(1, tokenHash(token)).bind(2, now).run()) {
+    return statusOf(transaction.fail("write of a used reply link"));
   }
   Statement archive = transaction.prepare(
       "UPDATE notification SET archived_at = ?2, archived_by = 'reply' WHERE archived_at IS NULL AND id = "
       "(SELECT notification_id FROM reply_token WHERE hash = ?1)");
-  if (!archive.bind(1, replyTokenHash(token)).bind(2, now).run()) {
-    transaction.fail("write of a guest acknowledged by reply");
-    return ReplyStatus::failed;
+  if (!archive.bind(1, tokenHash(token)).bind(2, now).run()) {
+    return statusOf(transaction.fail("write of a guest acknowledged by reply"));
   }
-  return guestsCommitted(transaction.commit()) == Outcome::ok ? ReplyStatus::valid : ReplyStatus::failed;
+  Outcome committed = guestsCommitted(transaction.commit());
+  return committed == Outcome::ok ? ReplyStatus::valid : statusOf(committed);
 }

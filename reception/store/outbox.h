@@ -91,7 +91,8 @@ std::string replyTokenHash(const std::string& token);
 // message that carries the link is sent: the link itself is never stored.
 bool addReplyToken(std::int64_t notificationId, const std::string& hash, std::int64_t now);
 
-enum class ReplyStatus { valid, unknown, used, ended, failed };
+// busy: another program held the database; failed: nothing was saved (logged).
+enum class ReplyStatus { valid, unknown, used, ended, busy, failed };
 struct ReplyGuest {
   ReplyStatus status = ReplyStatus::unknown;
   std::int64_t notificationId = 0;

@@ -162,9 +162,8 @@ Outcome addStaff(const std::string& firstName, const std::string& lastName, cons
   if (!contacts.bind(1, row.id).bind(2, contact.email).bind(3, contact.alertUrl).run()) {
     return transaction.fail("write of a staff member's contacts");
   }
-  Outcome committed = transaction.commit();
-  if (committed == Outcome::ok) added = row;
-  return committed;
+  added = row;  // before the commit, which writes the audit entry that names it
+  return transaction.commit();
 }
 
 Outcome removeStaff(std::int64_t staffId) {

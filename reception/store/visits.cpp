@@ -70,15 +70,10 @@ Outcome startVisitIn(WriteTransaction& transaction, const VisitStart& start, int
 Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& announced, std::int64_t& visitId) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
-  NotificationRow row;
-  std::int64_t id = 0;
-  Outcome started = startVisitIn(transaction, start, maxWaiting, row, id);
+  // Filled before the commit, which writes the audit entry that names the guest.
+  Outcome started = startVisitIn(transaction, start, maxWaiting, announced, visitId);
   if (started != Outcome::ok) return started;
-  Outcome committed = guestsCommitted(transaction.commit());
-  if (committed != Outcome::ok) return committed;
-  announced = row;
-  visitId = id;
-  return Outcome::ok;
+  return guestsCommitted(transaction.commit());
 }
 
 Outcome onSiteVisits(std::int64_t since, std::vector<VisitRow>& visits) {
@@ -106,9 +101,8 @@ Outcome signOutVisit(std::int64_t id, const std::string& by, VisitRow& visit) {
   VisitRow row = visitFromRow(read);
   Statement update = transaction.prepare("UPDATE visit SET signed_out_at = ?2, signed_out_by = ?3 WHERE id = ?1");
   if (!update.bind(1, id).bind(2, currentTimeMs()).bind(3, by).run()) return transaction.fail("write of a sign-out");
-  Outcome committed = transaction.commit();
-  if (committed == Outcome::ok) visit = row;
-  return committed;
+  visit = row;  // before the commit, which writes the audit entry that names the guest
+  return transaction.commit();
 }
 
 Outcome signOutEveryone(const std::string& by, std::int64_t& count) {

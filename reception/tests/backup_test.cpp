@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/backup_command.h"
+#include "commands/backup_command.h"
 #include "store/database.h"
 #include "reception_test_support.h"
 #include "store/backup.h"

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "config/config_file.h"
-#include "config/start_checks.h"
+#include "commands/config_file.h"
+#include "commands/start_checks.h"
 #include "test_support.h"
 
 namespace {

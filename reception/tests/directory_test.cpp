@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/config_file.h"
+#include "commands/config_file.h"
 #include "directory/directory_diff.h"
 #include "directory/directory_sync.h"
 #include "directory/ldap_reader.h"

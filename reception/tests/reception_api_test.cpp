@@ -237,7 +237,7 @@ TEST_F(ReceptionApiTest, DeskRefusesBadInputWithJsonErrors) {
   expectError(post("/api/desk/staff", "{\"name\": \"" + std::string(20000, 'a') + "\"}"), 413,
               "The request is too large.");
   expectError(send("GET", "/api/desk/staff"), 405, "Use POST.");
-  expectError(get("/api/desk/nothing"), 404, "No such desk request.");
+  expectError(get("/api/desk/nothing"), 404, "No such request.");
 
   // A member of staff with a guest waiting stays until the guest is handled.
   std::int64_t guest = announce(anna, "Ada", "");

@@ -19,7 +19,7 @@
 
 #include "store/accounts.h"
 #include "text/code_page.h"
-#include "desk/login_throttle.h"
+#include "rules/login_throttle.h"
 #include "http/request_guard.h"
 #include "http/server.h"
 #include "notifier/api.h"

@@ -12,16 +12,16 @@
 
 #include "text/code_page.h"
 #include "desk/desk.h"
-#include "desk/login_throttle.h"
+#include "rules/login_throttle.h"
 #include "notifier/api.h"
-#include "config/options.h"
+#include "commands/options.h"
 #include "http/query.h"
 #include "http/client_network.h"
 #include "http/connection_slots.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
 #include "http/request_guard.h"
-#include "desk/validation.h"
+#include "rules/validation.h"
 
 TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
   EXPECT_EQ(percentDecode("Jos%E9%20M%fcller"), "Jos\xE9 M\xFCller");

@@ -14,7 +14,7 @@
 #include "reception_test_support.h"
 #include "store/visits.h"
 #include "visits/sign_out_worker.h"
-#include "visits/visit_options.h"
+#include "rules/visit_options.h"
 
 namespace {
 
@@ -172,7 +172,7 @@ TEST_F(KioskTest, TheKioskReachesOnlyItsOwnRequestsAndFindsOnlyActiveNames) {
       {&kiosk_, "GET", "/api/desk/on-site", 403},        {&kiosk_, "POST", "/api/desk/notifications", 403},
       {&kiosk_, "POST", "/api/desk/logout", 403},        {&kiosk_, "GET", "/api/desk/no-such", 403},
       {&kiosk_, "GET", "/api/desk/visitors", 403},       {&kiosk_, "POST", "/api/desk/invitations", 403},
-      {&kiosk_, "GET", "/api/me/session", 403},          {&kiosk_, "GET", "/api/kiosk/no-such", 403},
+      {&kiosk_, "GET", "/api/me/session", 403},          {&kiosk_, "GET", "/api/kiosk/no-such", 404},
       {&kiosk_, "GET", "/api/kiosk/house-rules", 200},   {&kiosk_, "GET", "/api/kiosk/hosts?q=an", 200},
       {&kiosk_, "GET", "/api/kiosk/on-site?q=ad", 200},  {&desk_, "GET", "/api/kiosk/hosts?q=an", 403},
       {&adminCookie_, "POST", "/api/kiosk/check-in", 403}, {&none, "GET", "/api/kiosk/house-rules", 401},

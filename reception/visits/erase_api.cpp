@@ -1,6 +1,6 @@
 #include "visits/erase_api.h"
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/erase.h"
 #include "text/text.h"
 
@@ -19,10 +19,12 @@ HttpResponse eraseVisitorAnswer(const DeskCall& call) {
     return errorAnswer(400, "Give the visitor's name (guestName) or email address (guestEmail), not both.");
   }
   std::int64_t erased = 0;
+  // Said without the name: the audit log must not keep what was erased.
+  AuditedChange audited = auditedChange(call, "erase-visitor", [&erased] {
+    return "erased " + std::to_string(erased) + " visits";
+  });
   Outcome done = eraseVisitor(visitor, erased);
   if (done != Outcome::ok) return storeFailure(done);
-  // Said without the name: the audit log must not keep what was erased.
-  audit(call, "erase-visitor", "erased " + std::to_string(erased) + " visits");
   // The old pages leave the WAL at once when no reader holds it; otherwise at the next checkpoint.
   checkpointWal();
   return jsonAnswer(200, {{"erased", erased}});

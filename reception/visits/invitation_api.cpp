@@ -2,11 +2,12 @@
 
 #include <ctime>
 
-#include "desk/validation.h"
+#include "rules/invitation_entry.h"
+#include "rules/validation.h"
 #include "store/clock.h"
 #include "store/invitations.h"
 #include "text/text.h"
-#include "visits/invitation_mail.h"
+#include "alerts/invitation_mail.h"
 #include "visits/visit_api.h"
 
 using nlohmann::json;
@@ -14,55 +15,6 @@ using nlohmann::json;
 namespace {
 
 constexpr char codeRefused[] = "This code cannot be used. Please ask at reception.";
-
-std::string textMember(const json& object, const char* key) {
-  auto member = object.find(key);
-  return member != object.end() && member->is_string() ? collapsedSpaces(member->get<std::string>()) : "";
-}
-
-bool badMember(const json& object, const char* key) {
-  auto member = object.find(key);
-  return member != object.end() && !member->is_string() && !member->is_null();
-}
-
-// The invitation in the body; "" or the message for whoever typed it.
-std::string parseInvitation(const json& object, const std::string& codePage, InvitationEntry& entry) {
-  for (const char* key : {"guestName", "company", "guestEmail", "expectedOn", "expectedAt", "note"}) {
-    if (badMember(object, key)) return std::string("The field ") + key + " must be text.";
-  }
-  entry.guestName = textMember(object, "guestName");
-  entry.company = textMember(object, "company");
-  entry.guestEmail = textMember(object, "guestEmail");
-  entry.expectedOn = textMember(object, "expectedOn");
-  entry.expectedAt = textMember(object, "expectedAt");
-  entry.note = textMember(object, "note");
-  std::string error = checkLine("The guest's name", entry.guestName, maxHeadlineChars, true, codePage);
-  if (error.empty()) error = checkLine("The company", entry.company, maxCompanyChars, false, codePage);
-  if (error.empty()) error = checkLine("The note", entry.note, maxDetailChars, false, codePage);
-  if (error.empty()) error = checkEmail(entry.guestEmail);
-  if (!error.empty()) return error;
-  if (!isDate(entry.expectedOn)) return "The day the guest is expected must be a date YYYY-MM-DD.";
-  if (entry.expectedOn < localDate(currentTimeMs())) return "The day the guest is expected has passed.";
-  if (!entry.expectedAt.empty() && parseClockTime(entry.expectedAt) < 0) return "The expected time must be HH:MM.";
-  return "";
-}
-
-json invitationJson(const InvitationRow& row) {
-  const InvitationEntry& entry = row.entry;
-  const char* state = row.visitId ? "checked-in" : row.cancelledAt ? "cancelled" : "open";
-  return {{"id", row.id},
-          {"code", row.code},
-          {"hostId", entry.staffId},
-          {"hostName", row.hostName},
-          {"guestName", entry.guestName},
-          {"company", entry.company},
-          {"guestEmail", entry.guestEmail},
-          {"expectedOn", entry.expectedOn},
-          {"expectedAt", entry.expectedAt},
-          {"note", entry.note},
-          {"state", state},
-          {"visitId", row.visitId ? json(*row.visitId) : json(nullptr)}};
-}
 
 HttpResponse invite(InvitationEntry entry, const VisitSettings& settings, InvitationRow& added) {
   switch (Outcome result = addInvitation(entry, added)) {
@@ -97,28 +49,10 @@ HttpResponse checkedIn(Outcome result, const NotificationRow& announced, std::in
 
 }  // namespace
 
-std::string localDate(std::int64_t ms) {
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm local{};
-  char text[16] = {};
-  if (localtime_r(&seconds, &local) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d", &local) == 0) return "";
-  return text;
-}
-
-bool isDate(const std::string& text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
-  for (std::size_t at : {0, 1, 2, 3, 5, 6, 8, 9}) {
-    if (text[at] < '0' || text[at] > '9') return false;
-  }
-  std::tm day{};
-  day.tm_year = std::stoi(text.substr(0, 4)) - 1900;
-  day.tm_mon = std::stoi(text.substr(5, 2)) - 1;
-  day.tm_mday = std::stoi(text.substr(8, 2));
-  day.tm_hour = 12;
-  std::tm normalised = day;
-  if (timegm(&normalised) == -1) return false;
-  // A day past the month's end (02-30) comes back as another day.
-  return normalised.tm_mday == day.tm_mday && normalised.tm_mon == day.tm_mon && day.tm_year >= 100;
+std::function<std::string()> checkInDetail(const NotificationRow& announced, const std::int64_t& visitId) {
+  return [&announced, &visitId] {
+    return "visit #" + std::to_string(visitId) + " " + announced.headline + " for " + announced.hostName;
+  };
 }
 
 HttpResponse deskInvite(const DeskCall& call) {
@@ -135,11 +69,10 @@ HttpResponse deskInvite(const DeskCall& call) {
   entry.staffId = host->get<std::int64_t>();
   entry.createdBy = call.account.name;
   InvitationRow added;
-  HttpResponse answer = invite(entry, call.settings.visits, added);
-  if (answer.status == 201) {
-    audit(call, "invite", "invitation #" + std::to_string(added.id) + " " + entry.guestName + " for " + added.hostName);
-  }
-  return answer;
+  AuditedChange audited = auditedChange(call, "invite", [&added] {
+    return "invitation #" + std::to_string(added.id) + " " + added.entry.guestName + " for " + added.hostName;
+  });
+  return invite(entry, call.settings.visits, added);
 }
 
 HttpResponse deskInvitations(const DeskCall& call) {
@@ -148,7 +81,7 @@ HttpResponse deskInvitations(const DeskCall& call) {
   if (!isDate(day)) return errorAnswer(400, "The day must be a date YYYY-MM-DD.");
   std::vector<InvitationRow> rows;
   Outcome read = invitationsOfDay(day, rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   json list = json::array();
   for (const InvitationRow& row : rows) list.push_back(invitationJson(row));
   return jsonAnswer(200, {{"day", day}, {"invitations", list}});
@@ -159,11 +92,9 @@ HttpResponse deskCheckInInvitation(const DeskCall& call) {
   start.checkedInBy = call.account.name;
   NotificationRow announced;
   std::int64_t visitId = 0;
+  AuditedChange audited = auditedChange(call, "check-in", checkInDetail(announced, visitId));
   Outcome result = checkInInvitation(InvitationKey{"", call.id}, localDate(currentTimeMs()), start,
                                      call.settings.maxWaitingPerHost, announced, visitId);
-  if (result == Outcome::ok) {
-    audit(call, "check-in", "visit #" + std::to_string(visitId) + " " + announced.headline + " for " + announced.hostName);
-  }
   return checkedIn(result, announced, visitId, "That invitation is not open for today.");
 }
 
@@ -179,11 +110,9 @@ HttpResponse checkInByCode(const DeskCall& call, const json& code) {
   }
   NotificationRow announced;
   std::int64_t visitId = 0;
+  AuditedChange audited = auditedChange(call, "check-in", checkInDetail(announced, visitId));
   Outcome result = checkInInvitation(InvitationKey{typed, 0}, localDate(currentTimeMs()), start,
                                      call.settings.maxWaitingPerHost, announced, visitId);
-  if (result == Outcome::ok) {
-    audit(call, "check-in", "visit #" + std::to_string(visitId) + " " + announced.headline + " for " + announced.hostName);
-  }
   return checkedIn(result, announced, visitId, codeRefused);
 }
 
@@ -194,32 +123,3 @@ std::optional<std::int64_t> visitOfCode(const json& code, std::int64_t since) {
   return visitId;
 }
 
-HttpResponse hostInvite(const HostCall& call) {
-  json object;
-  std::string error = parseObject(call.request.body, object);
-  if (!error.empty()) return errorAnswer(400, error);
-  InvitationEntry entry;
-  error = parseInvitation(object, defaultCodePage, entry);
-  if (!error.empty()) return errorAnswer(400, error);
-  entry.staffId = call.member.id;
-  entry.createdBy = "host";
-  InvitationRow added;
-  return invite(entry, call.settings.visits, added);
-}
-
-HttpResponse hostInvitations(const HostCall& call) {
-  std::vector<InvitationRow> rows;
-  Outcome read = invitationsOfHost(call.member.id, localDate(currentTimeMs()), rows);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
-  json list = json::array();
-  for (const InvitationRow& row : rows) list.push_back(invitationJson(row));
-  return jsonAnswer(200, {{"invitations", list}});
-}
-
-HttpResponse hostCancelInvitation(const HostCall& call) {
-  switch (Outcome result = cancelInvitation(call.id, call.member.id)) {
-    case Outcome::ok: return jsonAnswer(200, {{"cancelled", call.id}});
-    case Outcome::notFound: return errorAnswer(404, "That invitation is not open.");
-    default: return storeFailure(result);
-  }
-}

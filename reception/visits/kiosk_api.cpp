@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "desk/validation.h"
+#include "rules/validation.h"
 #include "store/clock.h"
 #include "store/visits.h"
 #include "text/text.h"
@@ -70,9 +70,9 @@ HttpResponse checkInWalkUp(const DeskCall& call, const json& object) {
   }
   NotificationRow announced;
   std::int64_t visitId = 0;
+  AuditedChange audited = auditedChange(call, "check-in", checkInDetail(announced, visitId));
   switch (Outcome result = startVisit(start, call.settings.maxWaitingPerHost, announced, visitId)) {
     case Outcome::ok:
-      audit(call, "check-in", "visit #" + std::to_string(visitId) + " " + announced.headline + " for " + announced.hostName);
       return jsonAnswer(201, {{"visitId", visitId}, {"guestName", announced.headline}, {"hostName", announced.hostName}});
     case Outcome::notFound: return errorAnswer(404, "That person cannot be found. Please ask at reception.");
     case Outcome::conflict: return errorAnswer(429, "Your host cannot be told just now. Please ask at reception.");
@@ -103,7 +103,7 @@ HttpResponse kioskHosts(const DeskCall& call) {
   if (!text) return errorAnswer(400, "Type at least 2 letters of the name.");
   std::vector<HostName> found;
   Outcome read = findActiveHosts(*text, maxHostsShown, found);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   json hosts = json::array();
   for (const HostName& host : found) hosts.push_back({{"id", host.id}, {"name", host.name}});
   return jsonAnswer(200, {{"hosts", hosts}});
@@ -124,7 +124,7 @@ HttpResponse kioskOnSite(const DeskCall& call) {
   if (!text) return errorAnswer(400, "Type at least 2 letters of your name.");
   std::vector<VisitRow> visits;
   Outcome read = onSiteVisits(startOfLocalDay(currentTimeMs()), visits);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   json list = json::array();
   std::string wanted = folded(*text);
   for (const VisitRow& visit : visits) {
@@ -150,13 +150,13 @@ HttpResponse kioskSignOut(const DeskCall& call) {
   // Only today's visits: a kiosk cannot end the visits of other days.
   std::vector<VisitRow> today;
   Outcome read = onSiteVisits(startOfLocalDay(currentTimeMs()), today);
-  if (read != Outcome::ok) return storeFailure(read, readFailed);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   bool onSite = false;
   for (const VisitRow& visit : today) onSite = onSite || visit.id == visitId;
   VisitRow visit;
+  AuditedChange audited = auditedChange(call, "sign-out", signOutDetail(visit));
   Outcome result = onSite ? signOutVisit(visitId, "kiosk", visit) : Outcome::notFound;
   if (result == Outcome::notFound) return errorAnswer(404, "That visit is not on site today. Please ask at reception.");
   if (result != Outcome::ok) return storeFailure(result);
-  audit(call, "sign-out", "visit #" + std::to_string(visit.id) + " " + visit.guestName);
   return jsonAnswer(200, {{"signedOut", visit.id}, {"guestName", visit.guestName}});
 }

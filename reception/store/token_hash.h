@@ -1,0 +1,11 @@
+// Secret tokens as the database keeps them.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Bytes as lower-case hex.
+std::string hexText(const unsigned char* bytes, std::size_t size);
+// What is stored of a secret token (a desk session's, a reply link's): its
+// BLAKE2b hash in hex, so a stolen copy of the database replays nothing.
+std::string tokenHash(const std::string& token);
