@@ -12,6 +12,7 @@
 
 #include "desk/desk.h"
 #include "reception_test_support.h"
+#include "store/host_sessions.h"
 #include "store/visits.h"
 #include "visits/sign_out_worker.h"
 #include "rules/visit_options.h"
@@ -274,8 +275,26 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   adminCookie_.clear();
   EXPECT_EQ(kiosk("POST", "/api/kiosk/sign-out", {{"visitId", late}}).status, 404);
 
-  // The desk checks tomorrow's (now today's) guest in with one click.
   desk_ = deskLogin(host_, port_, "front", "front-password");
+  // A host's own invitations: only theirs are listed and cancelled.
+  std::string token;
+  ASSERT_EQ(startHostSession(ann, "link", token), Outcome::ok);
+  std::string hostCookie = "Cookie: vestibra_host=" + token + "\r\n";
+  RawReply mine = as(hostCookie, "POST", "/api/me/invitations", {{"guestName", "Hedy Lamarr"}, {"expectedOn", "2026-01-05"}});
+  ASSERT_EQ(mine.status, 201) << mine.body;
+  EXPECT_EQ(json::parse(mine.body)["hostName"], "Ann Lee");
+  json listed = json::parse(as(hostCookie, "GET", "/api/me/invitations").body)["invitations"];
+  ASSERT_EQ(listed.size(), 2u) << "tomorrow's from the desk and the host's own";
+  std::int64_t bobs = json::parse(as(desk_, "POST", "/api/desk/invitations",
+                                     {{"hostId", addStaffMember("Bob", "Ray")}, {"guestName", "Not Yours"},
+                                      {"expectedOn", "2026-01-05"}}).body)["id"];
+  EXPECT_EQ(as(hostCookie, "DELETE", "/api/me/invitations/" + std::to_string(bobs)).status, 404);
+  std::string own = "/api/me/invitations/" + json::parse(mine.body)["id"].dump();
+  EXPECT_EQ(as(hostCookie, "DELETE", own).status, 200);
+  EXPECT_EQ(as(hostCookie, "DELETE", own).status, 404);
+  EXPECT_EQ(as(kiosk_, "GET", "/api/me/invitations").status, 403);
+
+  // The desk checks tomorrow's (now today's) guest in with one click.
   std::int64_t second = json::parse(as(desk_, "GET", "/api/desk/invitations").body)["invitations"][0]["id"];
   RawReply byDesk = as(desk_, "POST", "/api/desk/invitations/" + std::to_string(second) + "/check-in", json::object());
   EXPECT_EQ(byDesk.status, 201) << byDesk.body;
