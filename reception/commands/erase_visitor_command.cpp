@@ -38,7 +38,7 @@ std::string parseArguments(const std::vector<std::string>& arguments, EraseArgum
       return "unknown argument \"" + argument + "\"";
     }
     if (at + 1 >= arguments.size() || arguments[at + 1].empty()) return argument + " needs a value";
-    std::string value = arguments[++at];
+    const std::string& value = arguments[++at];
     if (argument == "--name") parsed.visitor.guestName = collapsedSpaces(value);
     if (argument == "--email") parsed.visitor.guestEmail = std::string(trimmed(value));
     if (argument == "--database") parsed.database = value;

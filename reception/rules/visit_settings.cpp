@@ -14,7 +14,7 @@
 namespace {
 
 // Files of a few pages at most: the kiosk shows the rules on one screen.
-constexpr std::size_t maxTextFileBytes = 64 * 1024;
+constexpr std::size_t maxTextFileBytes = std::size_t{64} * 1024;
 
 std::string readTextFile(const std::string& path, const char* what, std::string& text) {
   std::ifstream file(path, std::ios::binary);

@@ -9,7 +9,7 @@
 namespace {
 
 constexpr int quietModules = 4;
-constexpr int pixelsPerModule = 8;
+constexpr std::size_t pixelsPerModule = 8;
 
 struct QrFree {
   void operator()(QRcode* code) const { QRcode_free(code); }
@@ -21,16 +21,17 @@ std::string qrPng(const std::string& text) {
   std::unique_ptr<QRcode, QrFree> code(QRcode_encodeString8bit(text.c_str(), 0, QR_ECLEVEL_M));
   if (!code) return "";
   const int modules = code->width + 2 * quietModules;
-  const int side = modules * pixelsPerModule;
+  const int side = modules * static_cast<int>(pixelsPerModule);
   std::vector<unsigned char> pixels(static_cast<std::size_t>(side) * static_cast<std::size_t>(side), 255);
   for (int y = 0; y < code->width; ++y) {
     for (int x = 0; x < code->width; ++x) {
       // The low bit of each byte is the module's colour (1: black).
       if ((code->data[y * code->width + x] & 1) == 0) continue;
-      for (int dy = 0; dy < pixelsPerModule; ++dy) {
-        std::size_t row = static_cast<std::size_t>((y + quietModules) * pixelsPerModule + dy) * static_cast<std::size_t>(side);
-        std::size_t column = static_cast<std::size_t>((x + quietModules) * pixelsPerModule);
-        for (int dx = 0; dx < pixelsPerModule; ++dx) pixels[row + column + static_cast<std::size_t>(dx)] = 0;
+      const auto width = static_cast<std::size_t>(side);
+      const auto left = static_cast<std::size_t>(x + quietModules) * pixelsPerModule;
+      const auto top = static_cast<std::size_t>(y + quietModules) * pixelsPerModule;
+      for (std::size_t dy = 0; dy < pixelsPerModule; ++dy) {
+        for (std::size_t dx = 0; dx < pixelsPerModule; ++dx) pixels[(top + dy) * width + left + dx] = 0;
       }
     }
   }

@@ -16,7 +16,7 @@ namespace {
 
 constexpr char codeRefused[] = "This code cannot be used. Please ask at reception.";
 
-HttpResponse invite(InvitationEntry entry, const VisitSettings& settings, InvitationRow& added) {
+HttpResponse invite(const InvitationEntry& entry, const VisitSettings& settings, InvitationRow& added) {
   switch (Outcome result = addInvitation(entry, added)) {
     case Outcome::ok:
       queueInvitationMail(added, settings);

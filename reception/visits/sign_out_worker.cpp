@@ -64,7 +64,7 @@ std::time_t nextLocalMinute(std::time_t after, int minute) {
     std::time_t at = std::mktime(&candidate);
     if (at > after) return at;
   }
-  return after + 24 * 60 * 60;
+  return after + std::time_t{24} * 60 * 60;
 }
 
 void startSignOutWorker(int minute) {
