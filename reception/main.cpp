@@ -33,6 +33,7 @@
 #include "http/metrics_listener.h"
 #include "rules/validation.h"
 #include "service.h"
+#include "sso/sso_pages.h"
 #include "store/accounts.h"
 #include "store/backup.h"
 #include "store/clock.h"
@@ -312,6 +313,7 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
     std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
+    std::fputs(ssoUsage, stdout);        // NOLINT(cert-err33-c)
     return 0;
   }
   error = checkServiceOptions(options);
@@ -351,11 +353,14 @@ int main(int argc, char** argv) {
   settings.host.smtp = alerts.smtp;
   settings.host.publicUrl = alerts.publicUrl;
   settings.host.alertTargets = alerts.targets;
+  error = startSsoIfConfigured(options.sso, alerts.publicUrl);
+  if (!error.empty()) return fail(error);
   configureInvitationMail(alerts.smtp);
   settings.host.visits = settings.desk.visits;
   configureService(settings);
   error = startServers(options, listeners, settings.origin);
   if (!error.empty()) {
+    stopSso();
     closeRecords(held);
     return fail(error);
   }
@@ -374,6 +379,7 @@ int main(int argc, char** argv) {
   stopAlertWorker();
   stopSignOutWorker();
   stopInvitationMailer();
+  stopSso();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;

@@ -18,6 +18,7 @@
 #include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "store/accounts.h"
+#include "sso/sso_pages.h"
 #include "store/clock.h"
 #include "store/installation_secret.h"
 #include "text/text.h"
@@ -159,6 +160,10 @@ const Route routes[] = {
     {"POST", "/api/me/invitations", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostInvite},
     {"GET", "/api/me/invitations", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostInvitations},
     {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
+    {"GET", "/sso/desk", Access::page, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
+    {"GET", "/sso/me", Access::page, Lane::server, body, nullptr, nullptr, ssoHostSignIn},
+    {"GET", "/sso/callback", Access::page, Lane::writer, body, nullptr, nullptr, ssoCallback},
+    {"GET", "/sso/login-option", Access::page, Lane::server, body, nullptr, nullptr, ssoLoginOption},
     // Every other request, by the part of the service it is for.
     {nullptr, "/api/reception/*", Access::notifierKey, Lane::server, body, nullptr, nullptr},
     {nullptr, "/api/desk/login", Access::login, Lane::server, body, nullptr, nullptr},

@@ -204,6 +204,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
   if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
   if (isAlertOption(name)) return applyAlertOption(name, value, options.alerts);
   if (isVisitOption(name)) return applyVisitOption(name, value, options.visits);
+  if (isSsoOption(name)) return applySsoOption(name, value, options.sso);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
   if (name == "--metrics-listen") {
@@ -246,7 +247,7 @@ bool takesValue(const std::string& name) {
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
          name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
          name == "--notifier-keys" || isFrontDeskOption(name) ||
-         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) ||
+         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name) ||
          isVisitOption(name);
 }
 
@@ -293,5 +294,6 @@ std::string parseCommandLine(const std::vector<std::string>& arguments, Receptio
   std::string error = applyArguments(arguments, options);
   if (!error.empty()) return error;
   if (options.tlsCertificate.empty() != options.tlsKey.empty()) return "--tls-cert and --tls-key go together";
-  return checkAlertOptions(options.alerts);
+  error = checkAlertOptions(options.alerts);
+  return error.empty() ? checkSsoOptions(options.sso) : error;
 }

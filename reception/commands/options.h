@@ -8,6 +8,7 @@
 #include "alerts/alert_options.h"
 #include "directory/directory_options.h"
 #include "rules/visit_options.h"
+#include "sso/sso_options.h"
 
 struct ReceptionOptions {
   std::string address = "127.0.0.1";
@@ -41,6 +42,7 @@ struct ReceptionOptions {
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
   VisitOptions visits;         // --sign-out-at
+  SsoOptions sso;              // --oidc-*
 };
 
 // Fills options from the arguments after the program name; "" or a message

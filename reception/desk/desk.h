@@ -32,14 +32,11 @@
 #include <string>
 
 #include "desk/answers.h"
+#include "rules/session_cookies.h"
 #include "downloads/install_line.h"
 
 // Archived guests stay on the desk page for this long.
 constexpr long long archivedShownMs = 12LL * 60 * 60 * 1000;
-constexpr char sessionCookieName[] = "vestibra_session";
-// Over HTTPS: the prefix makes browsers refuse the cookie from plain HTTP or
-// from another host, so nobody else can plant a session for the desk.
-constexpr char tlsSessionCookieName[] = "__Host-vestibra_session";
 
 // The board (board.cpp).
 HttpResponse state(const DeskCall& call);
@@ -58,8 +55,6 @@ HttpResponse login(const HttpRequest& request);
 // What login answers without hashing a password (a malformed body, a
 // throttled name or address), or nullopt: checked before a login waits for the hasher.
 std::optional<HttpResponse> loginRefusal(const HttpRequest& request);
-// The session cookie's name: the __Host- one over HTTPS.
-const char* sessionCookieNameOf(const HttpRequest& request);
 // The session token the request's Cookie header carries, or "".
 std::string sessionToken(const HttpRequest& request);
 // How many session cookies the request carries; more than one is refused,

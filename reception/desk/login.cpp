@@ -75,10 +75,6 @@ std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& n
 
 }  // namespace
 
-const char* sessionCookieNameOf(const HttpRequest& request) {
-  return request.overTls ? tlsSessionCookieName : sessionCookieName;
-}
-
 std::string sessionToken(const HttpRequest& request) {
   std::string token;
   bool first = true;

@@ -23,11 +23,10 @@
 #include "directory/ldap_reader.h"
 #include "http/query.h"
 #include "http/server.h"
+#include "rules/session_cookies.h"
 #include "store/host_sessions.h"
 #include "rules/visit_settings.h"
 
-constexpr char hostCookieName[] = "vestibra_host";
-constexpr char tlsHostCookieName[] = "__Host-vestibra_host";
 
 // The host page's part of the service's settings, fixed at start.
 struct HostSettings {

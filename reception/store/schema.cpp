@@ -69,6 +69,13 @@ CREATE TABLE IF NOT EXISTS desk_session (
   last_used_at INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS desk_session_account ON desk_session(account_id);
+-- Desk accounts made by single sign-on, by the provider's identity of the person.
+CREATE TABLE IF NOT EXISTS sso_identity (
+  issuer TEXT NOT NULL,
+  subject TEXT NOT NULL,
+  account_id INTEGER NOT NULL UNIQUE REFERENCES desk_account(id) ON DELETE CASCADE,
+  PRIMARY KEY (issuer, subject)
+);
 CREATE TABLE IF NOT EXISTS audit_log (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   at INTEGER NOT NULL,

@@ -344,7 +344,8 @@ TEST(AlertsProcess, HangingPushTargetBesideAHealthyOne) {
   auto announced = std::chrono::steady_clock::now();
   announce(service, 2, "Ada Lovelace");
   ASSERT_TRUE(waitUntil([&] { return servers.hooks("/push").size() == 1; }, 8s)) << "the push never came";
-  EXPECT_LT(std::chrono::steady_clock::now() - announced, 2500ms) << "the push waited for the silent target";
+  // Well under the silent target's 10 s time-out, with room for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - announced, 5000ms) << "the push waited for the silent target";
   // None of the silent target's sends has ended yet: all eight still pending, none tried twice.
   json state = json::parse(deskSend(service, "GET", "/api/desk/state", nullptr).body);
   int pending = 0;

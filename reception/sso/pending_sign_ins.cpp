@@ -1,0 +1,56 @@
+#include "sso/pending_sign_ins.h"
+
+#include <sodium.h>
+
+#include "sso/jwk.h"
+
+namespace {
+
+constexpr std::size_t randomBytes = 32;
+
+std::string hashOf(const std::string& value) {
+  unsigned char hash[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(hash, reinterpret_cast<const unsigned char*>(value.data()), value.size());
+  return std::string(reinterpret_cast<const char*>(hash), sizeof hash);
+}
+
+}  // namespace
+
+std::string randomToken() {
+  unsigned char bytes[randomBytes];
+  randombytes_buf(bytes, sizeof bytes);
+  return base64UrlEncode(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
+}
+
+std::string codeChallengeOf(const std::string& verifier) { return base64UrlEncode(hashOf(verifier)); }
+
+void PendingSignIns::forgetOld(std::int64_t now) {
+  while (!started_.empty()) {
+    auto oldest = pending_.find(started_.front());
+    bool expired = oldest == pending_.end() || now - oldest->second.startedAt > signInLifetimeMs;
+    if (!expired && started_.size() < maxPendingSignIns) return;
+    if (oldest != pending_.end()) pending_.erase(oldest);
+    started_.pop_front();
+  }
+}
+
+std::string PendingSignIns::start(SignInPurpose purpose, std::int64_t now, PendingSignIn& started) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  forgetOld(now);
+  started = PendingSignIn{randomToken(), randomToken(), randomToken(), purpose, now};
+  std::string cookieValue = randomToken();
+  std::string key = hashOf(cookieValue);
+  pending_[key] = started;
+  started_.push_back(key);
+  return cookieValue;
+}
+
+std::optional<PendingSignIn> PendingSignIns::take(const std::string& cookieValue, std::int64_t now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = pending_.find(hashOf(cookieValue));
+  if (found == pending_.end()) return std::nullopt;
+  PendingSignIn signIn = found->second;
+  pending_.erase(found);
+  if (now - signIn.startedAt > signInLifetimeMs) return std::nullopt;
+  return signIn;
+}

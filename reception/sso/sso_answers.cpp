@@ -1,0 +1,72 @@
+#include "sso/sso_answers.h"
+
+#include "sso/pending_sign_ins.h"
+#include "text/text.h"
+
+namespace {
+
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// The code and state are in the callback's address: they must not leak.
+void addPrivacyHeaders(HttpResponse& response) {
+  response.headers.emplace_back("Referrer-Policy", "no-referrer");
+  response.headers.emplace_back("Cache-Control", "no-store");
+}
+
+}  // namespace
+
+HttpResponse ssoPage(int status, const std::string& title, const std::string& text) {
+  HttpResponse response;
+  response.status = status;
+  response.contentType = "text/html; charset=utf-8";
+  response.body = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                  "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
+                  escaped(title) + "</title></head>\n<body>\n<h1>" + escaped(title) + "</h1>\n<p id=\"sso-message\">" +
+                  escaped(text) + "</p>\n<p><a href=\"/\">Back to the login page</a></p>\n</body></html>\n";
+  response.headers.emplace_back("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
+  addPrivacyHeaders(response);
+  return response;
+}
+
+HttpResponse ssoRedirect(const std::string& location) {
+  HttpResponse response;
+  response.status = 302;
+  response.headers.emplace_back("Location", location);
+  addPrivacyHeaders(response);
+  return response;
+}
+
+const char* signInCookieNameOf(const HttpRequest& request) {
+  return request.overTls ? "__Host-vestibra_sso" : "vestibra_sso";
+}
+
+std::string signInCookie(const HttpRequest& request, const std::string& value, bool clear) {
+  // Lax, not Strict: the provider's redirect back is a navigation from its site.
+  std::string maxAge = clear ? "0" : std::to_string(signInLifetimeMs / 1000);
+  return std::string(signInCookieNameOf(request)) + "=" + value + "; Max-Age=" + maxAge +
+         "; HttpOnly; SameSite=Lax; Path=/" + (request.overTls ? "; Secure" : "");
+}
+
+std::string cookieValue(const HttpRequest& request, const std::string& name) {
+  std::string_view cookies = request.cookie;
+  while (!cookies.empty()) {
+    std::size_t end = cookies.find(';');
+    std::string_view pair = trimmed(cookies.substr(0, end));
+    std::size_t equals = pair.find('=');
+    if (equals != std::string_view::npos && pair.substr(0, equals) == name) return std::string(pair.substr(equals + 1));
+    cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
+  }
+  return "";
+}
