@@ -19,6 +19,7 @@
 #include "commands/backup_command.h"
 #include "commands/config_file.h"
 #include "commands/desk_user_command.h"
+#include "commands/erase_visitor_command.h"
 #include "commands/directory_sync_command.h"
 #include "commands/options.h"
 #include "config/privileges.h"
@@ -39,6 +40,8 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
+#include "alerts/invitation_mail.h"
+#include "visits/sign_out_worker.h"
 
 namespace {
 
@@ -152,6 +155,7 @@ std::optional<int> runSubcommand(const std::vector<std::string>& arguments) {
   if (command == "desk-user") return runDeskUserCommand(rest);
   if (command == "directory-sync") return runDirectorySyncCommand(rest);
   if (command == "backup" || command == "restore") return runBackupCommand(command, rest);
+  if (command == "erase-visitor") return runEraseVisitorCommand(rest);
   return std::nullopt;
 }
 
@@ -331,6 +335,8 @@ int main(int argc, char** argv) {
   error = readSecrets(options);
   if (!error.empty()) return fail(error);
   ServiceSettings settings = serviceSettings(options);
+  error = loadVisitSettings(options.visits.houseRulesFile, options.visits.visitorInstructionsFile, settings.desk.visits);
+  if (!error.empty()) return fail(error);
   if (!options.keyFile.empty()) warnOfBuiltInKey(options, settings);
   AlertSettings alerts;
   setOrigin(options, listeners, settings.origin);
@@ -349,6 +355,8 @@ int main(int argc, char** argv) {
   settings.host.alertTargets = alerts.targets;
   error = startSsoIfConfigured(options.sso, alerts.publicUrl);
   if (!error.empty()) return fail(error);
+  configureInvitationMail(alerts.smtp);
+  settings.host.visits = settings.desk.visits;
   configureService(settings);
   error = startServers(options, listeners, settings.origin);
   if (!error.empty()) {
@@ -360,6 +368,7 @@ int main(int argc, char** argv) {
   applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
+  startSignOutWorker(options.visits.signOutMinute);
   announceReady(options, listeners);
 
   waitForStop(signals, settings.desk.policy.retentionDays);
@@ -368,6 +377,8 @@ int main(int argc, char** argv) {
   stopHostMailer();
   stopDirectoryWorker();
   stopAlertWorker();
+  stopSignOutWorker();
+  stopInvitationMailer();
   stopSso();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)

@@ -22,6 +22,10 @@
 #include "store/clock.h"
 #include "store/installation_secret.h"
 #include "text/text.h"
+#include "visits/erase_api.h"
+#include "visits/invitation_api.h"
+#include "visits/kiosk_api.h"
+#include "visits/visit_api.h"
 
 namespace {
 
@@ -51,6 +55,7 @@ enum class Access {
   page,         // anyone with a reply link: HTML pages
   signInLink,   // anyone with a mailed sign-in link: its page, whose button only this site may press
   asset,        // anyone: the desk's and the host page's files, the notifiers' installer
+  kiosk,        // a kiosk account's session (the self check-in tablet), which reaches nothing else
 };
 
 // What body a route takes: a small JSON one, or an upload (read only once
@@ -121,6 +126,17 @@ const Route routes[] = {
     {"GET", "/api/desk/audit", Access::admin, Lane::server, body, auditLog, nullptr},
     {"GET", "/api/desk/visitors", Access::admin, Lane::server, body, visitorList, nullptr},
     {"GET", "/api/desk/visitors.csv", Access::admin, Lane::server, body, visitorListCsv, nullptr},
+    {"POST", "/api/desk/visitors/erase", Access::admin, Lane::writer, body, eraseVisitorAnswer, nullptr},
+    {"GET", "/api/desk/on-site", Access::desk, Lane::server, body, onSiteList, nullptr},
+    {"POST", "/api/desk/visits/#/sign-out", Access::desk, Lane::writer, body, signOutAtDesk, nullptr},
+    {"POST", "/api/desk/invitations", Access::desk, Lane::writer, body, deskInvite, nullptr},
+    {"GET", "/api/desk/invitations", Access::desk, Lane::server, body, deskInvitations, nullptr},
+    {"POST", "/api/desk/invitations/#/check-in", Access::desk, Lane::writer, body, deskCheckInInvitation, nullptr},
+    {"GET", "/api/kiosk/house-rules", Access::kiosk, Lane::server, body, kioskHouseRules, nullptr},
+    {"GET", "/api/kiosk/hosts", Access::kiosk, Lane::server, body, kioskHosts, nullptr},
+    {"POST", "/api/kiosk/check-in", Access::kiosk, Lane::writer, body, kioskCheckIn, nullptr},
+    {"GET", "/api/kiosk/on-site", Access::kiosk, Lane::server, body, kioskOnSite, nullptr},
+    {"POST", "/api/kiosk/sign-out", Access::kiosk, Lane::writer, body, kioskSignOut, nullptr},
     {"GET", "/api/desk/notifier-setup", Access::admin, Lane::server, body, notifierSetup, nullptr},
     {"GET", "/api/desk/directory-sync", Access::admin, Lane::server, body, directorySyncState, nullptr},
     {"POST", "/api/desk/directory-sync", Access::admin, Lane::writer, body, directorySyncRequest, nullptr},
@@ -141,6 +157,9 @@ const Route routes[] = {
     {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
     {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
     {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
+    {"POST", "/api/me/invitations", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostInvite},
+    {"GET", "/api/me/invitations", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostInvitations},
+    {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
     {"GET", "/sso/desk", Access::page, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
     {"GET", "/sso/me", Access::page, Lane::server, body, nullptr, nullptr, ssoHostSignIn},
     {"GET", "/sso/callback", Access::page, Lane::writer, body, nullptr, nullptr, ssoCallback},
@@ -149,6 +168,7 @@ const Route routes[] = {
     {nullptr, "/api/reception/*", Access::notifierKey, Lane::server, body, nullptr, nullptr},
     {nullptr, "/api/desk/login", Access::login, Lane::server, body, nullptr, nullptr},
     {nullptr, "/api/desk/*", Access::desk, Lane::server, body, nullptr, nullptr},
+    {nullptr, "/api/kiosk/*", Access::kiosk, Lane::server, body, nullptr, nullptr},
     {nullptr, "/ack/*", Access::page, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {nullptr, "/api/me/login", Access::hostLogin, Lane::server, body, nullptr, nullptr},
     {nullptr, "/api/me/sign-in-link", Access::hostLogin, Lane::server, body, nullptr, nullptr},
@@ -219,6 +239,7 @@ Api apiOf(Access access) {
     case Access::login:
     case Access::desk:
     case Access::admin:
+    case Access::kiosk:
     case Access::hostLogin:
     case Access::host: return Api::desk;
     default: return Api::page;
@@ -365,6 +386,9 @@ std::optional<HttpResponse> sessionRefusal(const HttpRequest& request, RequestCo
   Outcome session = findSession(sessionToken(request), context.account);
   if (session == Outcome::notFound) return failureAnswer(Failure::needsLogin, context.audience);
   if (session != Outcome::ok) return outcomeAnswer(session, context.audience, Failure::readFailed);
+  bool kioskRow = context.row->access == Access::kiosk;
+  if (context.account.role == "kiosk" && !kioskRow) return errorAnswer(403, "A kiosk account reaches only the kiosk.");
+  if (context.account.role != "kiosk" && kioskRow) return errorAnswer(403, "Only a kiosk account may do this.");
   if (context.row->desk == nullptr) return noSuchRequest(path, context.audience);
   if (context.row->access == Access::admin && context.account.role != "admin") {
     return failureAnswer(Failure::adminOnly, context.audience);
@@ -434,7 +458,8 @@ std::optional<HttpResponse> headersRefusal(const HttpRequest& request, RequestCo
       return refused;
     }
     case Access::desk:
-    case Access::admin: {
+    case Access::admin:
+    case Access::kiosk: {
       std::optional<HttpResponse> refused = deskHeadersRefusal(request);
       return refused ? refused : sessionRefusal(request, context, path);
     }
@@ -508,7 +533,8 @@ HttpResponse route(const HttpRequest& request, const RequestContext& context) {
       return row.notifier(call);
     }
     case Access::desk:
-    case Access::admin: {
+    case Access::admin:
+    case Access::kiosk: {
       if (std::optional<HttpResponse> limited = deskWriteLimited(request, context)) return *limited;
       const DeskCall call{request, context.account, context.id, context.query, settings.desk};
       // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it

@@ -1,5 +1,5 @@
 // Announcing a guest: the host picked by typing any part of the name, the
-// guest's name and a note.
+// guest's name, the company and a note.
 "use strict";
 
 (() => {
@@ -8,15 +8,18 @@
     const staffId = Number(byId("announce-host").value);
     const guestName = byId("announce-guest").value.trim();
     const note = byId("announce-note").value.trim();
+    const company = byId("announce-company").value.trim();
     if (!staffId) return showMessage("announce-message", "Choose the member of staff the guest is here to see.");
     if (!guestName) return showMessage("announce-message", "The guest's name is missing.");
     if (controls.test(guestName) || controls.test(note)) {
       return showMessage("announce-message", "Names and notes must not contain control characters.");
     }
-    const result = await request("POST", "api/desk/notifications", { staffId, guestName, note });
+    const result = await request("POST", "api/desk/notifications", { staffId, guestName, company, note });
     if (!result.ok) return showMessage("announce-message", result.error);
     byId("announce-guest").value = "";
     byId("announce-note").value = "";
+    byId("announce-company").value = "";
+    tellDesk("announced", result.data);
     showMessage("announce-message", `${result.data.guestName} was announced to ${result.data.hostName}.`, true);
     await refresh();
   }

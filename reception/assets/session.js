@@ -39,6 +39,7 @@ async function logIn(event) {
   const result = await request("POST", "api/desk/login", { name, password });
   byId("login-password").value = "";
   if (!result.ok) return showMessage("login-message", result.error);
+  if (result.data.redirect) return window.location.assign(result.data.redirect);
   showDesk(result.data);
 }
 

@@ -51,7 +51,7 @@
     const row = element("tr");
     for (const text of [visit.guestName, visit.note, visit.hostName, dateTime(visit.arrivedAt),
                         dateTime(visit.deliveredAt), dateTime(visit.acknowledgedAt), dateTime(visit.withdrawnAt),
-                        outcomeText(visit)]) {
+                        outcomeText(visit), visit.company, visit.checkInMethod || "", dateTime(visit.signedOutAt)]) {
       row.append(element("td", "", text));
     }
     return row;

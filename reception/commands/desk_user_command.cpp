@@ -18,7 +18,9 @@ namespace {
 
 const char deskUserUsage[] =
     "Usage: vestibra-reception desk-user COMMAND [--database FILE | --config FILE]\n"
-    "  add NAME [--role desk|admin]  add an account (role desk unless given); the\n"
+    "  add NAME [--role desk|admin|kiosk]\n"
+    "                                add an account (role desk unless given; kiosk:\n"
+    "                                the self check-in tablet at /kiosk/); the\n"
     "                                password is the first line of standard input\n"
     "  list                          name, role, created and last login of each account\n"
     "  remove NAME                   remove an account and end its sessions\n"
@@ -62,7 +64,7 @@ std::string parseArguments(const std::vector<std::string>& arguments, DeskUserAr
   }
   if (words.size() != (needsName ? 2u : 1u)) return needsName ? parsed.command + " needs one account name" : "list takes no name";
   if (needsName) parsed.name = words[1];
-  if (!isRole(parsed.role)) return "--role is desk or admin";
+  if (!isRole(parsed.role)) return "--role is desk, admin or kiosk";
   return "";
 }
 

@@ -36,6 +36,11 @@ const char receptionUsage[] =
     "                           default 300\n"
     "  --retention-days DAYS    delete guests finished more than DAYS days ago, at\n"
     "                           start-up and daily; 0 keeps them forever; default 30\n"
+    "  --sign-out-at HH:MM      sign out every visit still on site at this local time\n"
+    "                           each day; off keeps them; default 23:59\n"
+    "  --house-rules-file FILE  UTF-8 text the kiosk asks each guest to accept\n"
+    "  --visitor-instructions-file FILE\n"
+    "                           UTF-8 arrival text for the invitation mails\n"
     "  --host-name NAME         another name the desk answers to (repeatable); always\n"
     "                           localhost, 127.0.0.1, [::1], the listen address and\n"
     "                           this machine's host name\n"
@@ -86,7 +91,9 @@ const char receptionUsage[] =
     "vestibra-reception desk-user --help)\n"
     "A one-shot staff sync: vestibra-reception directory-sync [--config FILE]\n"
     "[--database FILE] [--dry-run] [--force] [--ldap-... options]\n"
-    "Backup: vestibra-reception backup|restore FILE [--config FILE] [--database FILE]\n";
+    "Backup: vestibra-reception backup|restore FILE [--config FILE] [--database FILE]\n"
+    "Erasing a visitor: vestibra-reception erase-visitor --name NAME | --email EMAIL\n"
+    "[--config FILE] [--database FILE]\n";
 
 namespace {
 
@@ -196,6 +203,7 @@ bool isDeskOption(const std::string& name) {
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {
   if (isDirectoryOption(name)) return applyDirectoryOption(name, value, options.directory);
   if (isAlertOption(name)) return applyAlertOption(name, value, options.alerts);
+  if (isVisitOption(name)) return applyVisitOption(name, value, options.visits);
   if (isSsoOption(name)) return applySsoOption(name, value, options.sso);
   if (isDeskOption(name)) return applyDeskValue(name, value, options);
   if (name == "--listen") return applyEndpoint(name, value, "127.0.0.1:80", options.address, options.port);
@@ -239,7 +247,8 @@ bool takesValue(const std::string& name) {
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
          name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
          name == "--notifier-keys" || isFrontDeskOption(name) ||
-         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name);
+         isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name) ||
+         isVisitOption(name);
 }
 
 // Options without a value; false for any other name.

@@ -7,6 +7,7 @@
 
 #include "alerts/alert_options.h"
 #include "directory/directory_options.h"
+#include "rules/visit_options.h"
 #include "sso/sso_options.h"
 
 struct ReceptionOptions {
@@ -40,6 +41,7 @@ struct ReceptionOptions {
   std::string notifierKeys = "both";  // --notifier-keys shared|personal|both
   DirectoryOptions directory;  // the --ldap-* options
   AlertOptions alerts;         // --smtp-*, --team-*, --public-url
+  VisitOptions visits;         // --sign-out-at
   SsoOptions sso;              // --oidc-*
 };
 

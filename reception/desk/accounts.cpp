@@ -41,7 +41,7 @@ HttpResponse accountAdd(const DeskCall& call) {
     return errorAnswer(400, "Send {\"name\": ..., \"role\": \"desk\" or \"admin\", \"password\": ...}.");
   }
   std::string error = checkAccountName(name);
-  if (error.empty() && !isRole(role)) error = "The role is desk or admin.";
+  if (error.empty() && !isRole(role)) error = "The role is desk, admin or kiosk.";
   if (error.empty()) error = checkPassword(password);
   if (!error.empty()) return errorAnswer(400, error);
   DeskAccount added;

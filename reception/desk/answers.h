@@ -19,6 +19,7 @@
 #include "store/notifications.h"
 #include "store/staff.h"
 #include "text/code_page.h"
+#include "rules/visit_settings.h"
 
 // The desk's part of the service's settings, fixed at start.
 struct DeskSettings {
@@ -30,6 +31,7 @@ struct DeskSettings {
   bool notifierKeyBuiltIn = false;  // it is the key built into every notifier, which anyone can read
   bool notifierInstaller = false;   // the notifiers' installer is offered for download
   AlertTargetRule alertTargets;     // where staff contacts may send alerts
+  VisitSettings visits;             // house rules, invitations' arrival text
 };
 
 // A CSV download with the file name it is saved as.

@@ -5,8 +5,10 @@
 #include "desk/desk.h"
 #include "desk/host_pages.h"
 #include "rules/validation.h"
+#include "rules/visit_settings.h"
 #include "store/clock.h"
 #include "store/guest_changes.h"
+#include "store/visits.h"
 
 using nlohmann::json;
 
@@ -16,6 +18,13 @@ namespace {
 // at most: every open desk page fetches the state every 2 s, so the answer
 // must not grow with the day's traffic. Older ones are in the visitor log.
 constexpr std::size_t maxHandledShown = 200;
+
+// The announcement's answer with the visit it started.
+json withVisit(json answer, std::int64_t visitId, const std::string& company) {
+  answer["visitId"] = visitId;
+  answer["company"] = company;
+  return answer;
+}
 
 }  // namespace
 
@@ -55,16 +64,24 @@ HttpResponse state(const DeskCall& call) {
 
 HttpResponse announceGuest(const DeskCall& call) {
   GuestEntry entry;
+  VisitStart start;
   std::string error = parseGuestEntry(call.request.body, entry, call.settings.codePage);
+  if (error.empty()) error = parseCompany(call.request.body, call.settings.codePage, start.company);
   if (!error.empty()) return errorAnswer(400, error);
+  start.staffId = entry.staffId;
+  start.guestName = entry.headline;
+  start.note = entry.detail;
+  start.method = "desk";
+  start.checkedInBy = call.account.name;
   NotificationRow added;
+  std::int64_t visitId = 0;
   int limit = call.settings.maxWaitingPerHost;
   AuditedChange audited = auditedChange(call, "announce", [&added] {
     return "guest #" + std::to_string(added.id) + " " + added.headline + " for " + added.hostName;
   });
-  switch (Outcome result = addNotification(entry.staffId, entry.headline, entry.detail, limit, added)) {
+  switch (Outcome result = startVisit(start, limit, added, visitId)) {
     case Outcome::ok:
-      return jsonAnswer(201, notificationJson(added));
+      return jsonAnswer(201, withVisit(notificationJson(added), visitId, start.company));
     case Outcome::notFound: return errorAnswer(404, "That member of staff is no longer in the directory.");
     case Outcome::conflict:
       return errorAnswer(429, "The guests waiting for this member of staff are at the limit (" + std::to_string(limit) +

@@ -122,7 +122,10 @@ HttpResponse login(const HttpRequest& request) {
   countEvent(Counter::loginOk);
   noteKnownDeskAddress(address, currentTimeMs());
   logEvent("login: account " + account.name + " from " + address);
-  HttpResponse answer = jsonAnswer(200, {{"name", account.name}, {"role", account.role}});
+  nlohmann::json who = {{"name", account.name}, {"role", account.role}};
+  // A kiosk account has nothing on the desk page: its page is the kiosk's.
+  if (account.role == "kiosk") who["redirect"] = "/kiosk/";
+  HttpResponse answer = jsonAnswer(200, who);
   answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieNameOf(request)) + "=" + token + cookieAttributes(request));
   return answer;
 }

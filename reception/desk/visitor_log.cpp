@@ -79,7 +79,10 @@ HttpResponse visitorList(const DeskCall& call) {
                     {"acknowledgedAt", optionalTime(acknowledgedAt(row))},
                     {"withdrawnAt", optionalTime(withdrawnAt(row))},
                     {"outcome", outcomeOf(row)},
-                    {"archivedBy", row.archivedBy}});
+                    {"archivedBy", row.archivedBy},
+                    {"company", row.company},
+                    {"checkInMethod", row.checkInMethod.empty() ? json(nullptr) : json(row.checkInMethod)},
+                    {"signedOutAt", optionalTime(row.signedOutAt)}});
   }
   // "next" continues the list where this page ends: ?after=<next> with the same range.
   json next = truncated && !rows.empty() ? json(cursorOf(rows.back())) : json(nullptr);
@@ -104,10 +107,12 @@ HttpResponse visitorListCsv(const DeskCall& call) {
   Outcome read = visitorLog(filter, visitorCsvRows, rows);
   if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   std::string body = "\xEF\xBB\xBF" + csvLine({"guest", "note", "host", "arrived", "delivered", "acknowledged",
-                                                "withdrawn_or_reassigned", "outcome"});
+                                                "withdrawn_or_reassigned", "outcome", "company", "check_in_method",
+                                                "signed_out"});
   for (const NotificationRow& row : rows) {
     body += csvLine({row.headline, row.detail, row.hostName, isoTime(row.arrivedAt), isoTime(row.deliveredAt),
-                     isoTime(acknowledgedAt(row)), isoTime(withdrawnAt(row)), outcomeOf(row)});
+                     isoTime(acknowledgedAt(row)), isoTime(withdrawnAt(row)), outcomeOf(row), row.company,
+                     row.checkInMethod, isoTime(row.signedOutAt)});
   }
   return csvAnswer(std::move(body), "visitors.csv");
 }

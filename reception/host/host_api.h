@@ -25,6 +25,7 @@
 #include "http/server.h"
 #include "rules/session_cookies.h"
 #include "store/host_sessions.h"
+#include "rules/visit_settings.h"
 
 
 // The host page's part of the service's settings, fixed at start.
@@ -34,6 +35,7 @@ struct HostSettings {
   LdapSettings directory;     // the connection a member's password is checked on; url "" for none
   AlertTargetRule alertTargets;  // where a host's own push address may point
   std::string alertTimeZone;  // unused for now
+  VisitSettings visits;       // for the host's invitations: the mail's arrival text
 };
 
 // One request of a signed-in host.
@@ -65,6 +67,12 @@ HttpResponse myVisits(const HostCall& call);
 HttpResponse myContacts(const HostCall& call);
 HttpResponse updateMyContacts(const HostCall& call);
 HttpResponse testMyContacts(const HostCall& call);
+// The host's own invitations (my_invitations.cpp): POST {"guestName", "company",
+// "guestEmail", "expectedOn", "expectedAt", "note"}, GET those from today on,
+// DELETE one still open.
+HttpResponse hostInvite(const HostCall& call);
+HttpResponse hostInvitations(const HostCall& call);
+HttpResponse hostCancelInvitation(const HostCall& call);
 // {"key", "install"}: the host's personal notifier key and its installer line.
 HttpResponse myNotifierKey(const HostCall& call);
 

@@ -16,7 +16,13 @@ namespace {
 constexpr std::int64_t sessionTouchIntervalMs = 60LL * 1000;
 constexpr std::size_t tokenBytes = 32;
 
-const char* const selectAccount = "SELECT id, name, role, created_at, last_login_at FROM desk_account ";
+// A kiosk account is stored with the role desk and a row in kiosk_account
+// (the role's CHECK predates kiosks); this reads it back as "kiosk".
+#define ACCOUNT_ROLE(table) \
+  "CASE WHEN EXISTS (SELECT 1 FROM kiosk_account k WHERE k.account_id = " table ".id) THEN 'kiosk' ELSE " table ".role END"
+
+const char* const selectAccount =
+    "SELECT id, name, " ACCOUNT_ROLE("desk_account") ", created_at, last_login_at FROM desk_account ";
 
 DeskAccount accountFromRow(const Statement& row) {
   return DeskAccount{row.integer(0), row.text(1), row.text(2), row.integer(3), row.optionalInteger(4)};
@@ -82,7 +88,17 @@ std::string checkPassword(const std::string& password) {
   return "";
 }
 
-bool isRole(const std::string& role) { return role == "desk" || role == "admin"; }
+bool isRole(const std::string& role) { return role == "desk" || role == "admin" || role == "kiosk"; }
+
+const char kioskAccountSchemaSql[] = R"sql(
+CREATE TABLE IF NOT EXISTS kiosk_account (
+  account_id INTEGER PRIMARY KEY REFERENCES desk_account(id) ON DELETE CASCADE
+);
+)sql";
+
+std::int64_t sessionIdleLimitOf(const std::string& role) {
+  return role == "kiosk" ? kioskSessionIdleLimitMs : sessionIdleLimitMs;
+}
 
 Outcome addAccount(const std::string& name, const std::string& role, const std::string& password, DeskAccount& added) {
   std::string hash = hashPassword(password);
@@ -92,10 +108,14 @@ Outcome addAccount(const std::string& name, const std::string& role, const std::
   if (!transaction.begun()) return transaction.beginOutcome();
   Statement insert =
       transaction.prepare("INSERT INTO desk_account (name, role, password_hash, created_at) VALUES (?1, ?2, ?3, ?4)");
-  int result = insert.bind(1, name).bind(2, role).bind(3, hash).bind(4, now).step();
+  bool kiosk = role == "kiosk";
+  int result = insert.bind(1, name).bind(2, kiosk ? std::string("desk") : role).bind(3, hash).bind(4, now).step();
   if (result == SQLITE_CONSTRAINT) return Outcome::conflict;
   if (result != SQLITE_DONE) return transaction.fail("write of a desk account");
   DeskAccount account{transaction.lastInsertId(), name, role, now, std::nullopt};
+  if (kiosk && !transaction.prepare("INSERT INTO kiosk_account (account_id) VALUES (?1)").bind(1, account.id).run()) {
+    return transaction.fail("write of a kiosk account");
+  }
   added = account;  // before the commit, which writes the audit entry that names it
   return transaction.commit();
 }
@@ -156,7 +176,8 @@ Outcome verifyLogin(const std::string& name, const std::string& password, DeskAc
   if (checkAccountName(name).empty() && password.size() <= maxPasswordBytes) {
     ReadSession session;
     Statement query =
-        session.prepare("SELECT id, name, role, created_at, last_login_at, password_hash FROM desk_account WHERE name = ?1");
+        session.prepare("SELECT id, name, " ACCOUNT_ROLE("desk_account") ", created_at, last_login_at, password_hash "
+                        "FROM desk_account WHERE name = ?1");
     int result = query.bind(1, name).step();
     if (result == SQLITE_ROW) {
       found = accountFromRow(query);
@@ -183,8 +204,12 @@ Outcome startSession(std::int64_t accountId, std::string& token) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   // Ended sessions are cleared here, so the table does not grow with time.
-  Statement clear = transaction.prepare("DELETE FROM desk_session WHERE last_used_at < ?1");
-  if (!clear.bind(1, now - sessionIdleLimitMs).run()) return transaction.fail("removal of ended sessions");
+  Statement clear = transaction.prepare(
+      "DELETE FROM desk_session WHERE last_used_at < ?1 "
+      "AND (last_used_at < ?2 OR account_id NOT IN (SELECT account_id FROM kiosk_account))");
+  if (!clear.bind(1, now - sessionIdleLimitMs).bind(2, now - kioskSessionIdleLimitMs).run()) {
+    return transaction.fail("removal of ended sessions");
+  }
   Statement insert = transaction.prepare(
       "INSERT INTO desk_session (token_hash, account_id, created_at, last_used_at) VALUES (?1, ?2, ?3, ?3)");
   if (!insert.bind(1, tokenHash(newToken)).bind(2, accountId).bind(3, now).run()) return transaction.fail("write of a session");
@@ -225,7 +250,7 @@ Outcome findSession(const std::string& token, DeskAccount& account) {
   {
     ReadSession session;
     Statement query = session.prepare(
-        "SELECT a.id, a.name, a.role, a.created_at, a.last_login_at, s.last_used_at FROM desk_session s "
+        "SELECT a.id, a.name, " ACCOUNT_ROLE("a") ", a.created_at, a.last_login_at, s.last_used_at FROM desk_session s "
         "JOIN desk_account a ON a.id = s.account_id WHERE s.token_hash = ?1");
     int result = query.bind(1, hash).step();
     if (result == SQLITE_DONE) return Outcome::notFound;
@@ -233,7 +258,7 @@ Outcome findSession(const std::string& token, DeskAccount& account) {
     account = accountFromRow(query);
     lastUsed = query.integer(5);
   }
-  if (now - lastUsed > sessionIdleLimitMs) return Outcome::notFound;
+  if (now - lastUsed > sessionIdleLimitOf(account.role)) return Outcome::notFound;
   if (now - lastUsed >= sessionTouchIntervalMs) touchSession(hash, now);
   return Outcome::ok;
 }

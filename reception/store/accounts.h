@@ -14,7 +14,7 @@
 struct DeskAccount {
   std::int64_t id = 0;
   std::string name;
-  std::string role;  // "desk" or "admin"
+  std::string role;  // "desk", "admin" or "kiosk" (the self check-in tablet: /api/kiosk/ only)
   std::int64_t createdAt = 0;
   std::optional<std::int64_t> lastLoginAt;
 };
@@ -24,6 +24,12 @@ constexpr std::size_t maxPasswordBytes = 1024;
 constexpr std::size_t maxAccountNameBytes = 64;
 // A session not used for this long has ended.
 constexpr std::int64_t sessionIdleLimitMs = 12LL * 60 * 60 * 1000;
+// A kiosk's tablet stays signed in; its session ends after this long unused.
+constexpr std::int64_t kioskSessionIdleLimitMs = 90LL * 24 * 60 * 60 * 1000;
+std::int64_t sessionIdleLimitOf(const std::string& role);
+
+// Marks kiosk accounts; among the schema's later objects.
+extern const char kioskAccountSchemaSql[];
 
 // Argon2id cost per hash. The service always uses libsodium's interactive
 // limits (64 MiB, 2 passes); tests lower them through this seam.

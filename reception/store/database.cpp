@@ -401,3 +401,22 @@ bool SetupConnection::readOnly() const { return sqlite3_db_readonly(writeConnect
 std::string SetupConnection::lastError() const {
   return writeConnection.handle ? sqlite3_errmsg(writeConnection.handle) : "the database is closed";
 }
+
+Outcome checkpointWal() {
+  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  if (writeConnection.handle == nullptr) return Outcome::failed;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(writeConnection.handle, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &statement, nullptr) != SQLITE_OK) {
+    reportError("checkpoint of the WAL", writeConnection.handle);
+    return Outcome::failed;
+  }
+  // One row: busy (1 when a reader or writer kept it from finishing), log frames, frames checkpointed.
+  int result = sqlite3_step(statement);
+  bool finished = result == SQLITE_ROW && sqlite3_column_int(statement, 0) == 0;
+  sqlite3_finalize(statement);
+  if (result != SQLITE_ROW) {
+    reportError("checkpoint of the WAL", writeConnection.handle);
+    return Outcome::failed;
+  }
+  return finished ? Outcome::ok : Outcome::busy;
+}

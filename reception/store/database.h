@@ -54,6 +54,11 @@ std::string openConnections(const std::string& path);
 void closeDatabase();
 bool databaseIsOpen();
 
+// Copies the WAL into the database file and truncates it to nothing, so that
+// no old version of a page stays in it; busy when a reader or another
+// process kept it from finishing.
+Outcome checkpointWal();
+
 // One line on stderr naming the operation and SQLite's message.
 void reportError(const char* what, sqlite3* connection);
 

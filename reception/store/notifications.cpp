@@ -73,10 +73,8 @@ Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, Wr
   return writeDeliveries(transaction, shownAt);
 }
 
-Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
-                        NotificationRow& added) {
-  WriteTransaction transaction;
-  if (!transaction.begun()) return transaction.beginOutcome();
+Outcome insertNotification(WriteTransaction& transaction, std::int64_t staffId, const std::string& headline,
+                           const std::string& detail, int maxWaiting, NotificationRow& added) {
   Statement host = transaction.prepare(
       "SELECT display_name, (SELECT count(*) FROM notification WHERE staff_id = ?1 AND archived_at IS NULL) "
       "FROM staff WHERE id = ?1 AND removed_at IS NULL");
@@ -97,6 +95,15 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
   }
   row.id = transaction.lastInsertId();
   added = row;  // before the commit, which writes the audit entry that names it
+  return Outcome::ok;
+}
+
+Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
+                        NotificationRow& added) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return transaction.beginOutcome();
+  Outcome inserted = insertNotification(transaction, staffId, headline, detail, maxWaiting, added);
+  if (inserted != Outcome::ok) return inserted;
   return guestsCommitted(transaction.commit());
 }
 
@@ -190,9 +197,14 @@ Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, s
   if (!archive.bind(1, guest.id).bind(2, now).run()) return transaction.fail("write of a reassigned guest");
   // The original arrival time: the guest's waiting clock goes on.
   Statement insert = transaction.prepare(
-      "INSERT INTO notification (staff_id, headline, detail, arrived_at, announced_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+      "INSERT INTO notification (staff_id, headline, detail, arrived_at, announced_at, visit_id) "
+      "VALUES (?1, ?2, ?3, ?4, ?5, (SELECT visit_id FROM notification WHERE id = ?6))");
   insert.bind(1, newStaffId).bind(2, guest.headline).bind(3, guest.detail).bind(4, guest.arrivedAt).bind(5, now);
-  if (!insert.run()) return transaction.fail("write of a reassigned guest");
+  if (!insert.bind(6, guest.id).run()) return transaction.fail("write of a reassigned guest");
+  // The visit's host is the one the guest now waits for.
+  Statement visit = transaction.prepare(
+      "UPDATE visit SET staff_id = ?1 WHERE id = (SELECT visit_id FROM notification WHERE id = ?2)");
+  if (!visit.bind(1, newStaffId).bind(2, guest.id).run()) return transaction.fail("write of a reassigned guest");
   moved = NotificationRow{guest};
   moved.id = transaction.lastInsertId();
   moved.staffId = newStaffId;
@@ -210,7 +222,24 @@ Outcome visitorLog(const VisitorFilter& filter, std::size_t limit, std::vector<N
   Statement query = session.prepare(selectVisitor);
   query.bind(1, filter.from).bind(2, filter.to).bind(3, filter.host).bind(4, static_cast<std::int64_t>(limit));
   query.bind(5, filter.afterId).bind(6, filter.afterArrivedAt);
-  return readRows(session, query, "read of the visitor log", rows);
+  Outcome read = readRows(session, query, "read of the visitor log", rows);
+  if (read != Outcome::ok) return read;
+  // Each row's visit: its company, how it checked in and when it signed out.
+  for (NotificationRow& row : rows) {
+    Statement visit = session.prepare(
+        "SELECT v.company, v.check_in_method, v.signed_out_at FROM notification n JOIN visit v ON v.id = n.visit_id "
+        "WHERE n.id = ?1");
+    int found = visit.bind(1, row.id).step();
+    if (found == SQLITE_ROW) {
+      row.company = visit.text(0);
+      row.checkInMethod = visit.text(1);
+      row.signedOutAt = visit.optionalInteger(2);
+    } else if (found != SQLITE_DONE) {
+      rows.clear();
+      return session.fail("read of the visitor log");
+    }
+  }
+  return Outcome::ok;
 }
 
 Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
@@ -221,6 +250,16 @@ Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
   Statement guests = transaction.prepare("DELETE FROM notification WHERE archived_at IS NOT NULL AND archived_at < ?1");
   if (!guests.bind(1, cutoff).run()) return transaction.fail("retention of guests");
   count.guests = transaction.changes();
+  // A visit goes with the last of its announcements, once it has ended before the cutoff.
+  Statement visits = transaction.prepare(
+      "DELETE FROM visit WHERE coalesce(signed_out_at, checked_in_at) < ?1 "
+      "AND NOT EXISTS (SELECT 1 FROM notification WHERE visit_id = visit.id)");
+  if (!visits.bind(1, cutoff).run()) return transaction.fail("retention of visits");
+  // An invitation goes once its day is before the cutoff's and its visit is gone.
+  Statement invitations = transaction.prepare(
+      "DELETE FROM invitation WHERE expected_on < date(?1 / 1000, 'unixepoch', 'localtime') "
+      "AND (visit_id IS NULL OR NOT EXISTS (SELECT 1 FROM visit WHERE id = invitation.visit_id))");
+  if (!invitations.bind(1, cutoff).run()) return transaction.fail("retention of invitations");
   Statement staff = transaction.prepare(
       "DELETE FROM staff WHERE removed_at IS NOT NULL AND removed_at < ?1 "
       "AND NOT EXISTS (SELECT 1 FROM notification WHERE staff_id = staff.id)");

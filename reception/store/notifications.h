@@ -24,9 +24,16 @@ struct NotificationRow {
   // Withdrawn or reassigned after delivery, and not yet closed by the host:
   // the notifier still shows the guest.
   bool stillOnScreen = false;
+  // The guest's visit, read for the visitor log only: "" and nullopt before visits were kept.
+  std::string company;
+  std::string checkInMethod;  // "desk", "kiosk" or "invitation"
+  std::optional<std::int64_t> signedOutAt;
 };
 
 // notFound: no such active host; conflict: maxWaiting guests already wait for the host.
+// insertNotification does it in the caller's transaction (a visit starts with it).
+Outcome insertNotification(WriteTransaction& transaction, std::int64_t staffId, const std::string& headline,
+                           const std::string& detail, int maxWaiting, NotificationRow& added);
 Outcome addNotification(std::int64_t staffId, const std::string& headline, const std::string& detail, int maxWaiting,
                         NotificationRow& added);
 // notFound for an unknown or already archived id.

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 
+#include "store/accounts.h"
 #include "store/database.h"
 #include "store/delivery_recorder.h"
 #include "store/poll_cache.h"
 #include "store/host_sessions.h"
 #include "store/installation_secret.h"
+#include "store/invitations.h"
 #include "store/staff.h"
+#include "store/visits.h"
 #include "text/text.h"
 #include "text/utf8.h"
 
@@ -19,8 +22,11 @@ constexpr int schemaVersion = 2;
 // WAL keeps notifier polls from blocking on the desk's writes; FULL makes
 // every commit reach the disk before the request is answered. Past the
 // size limit the WAL file is cut back after a checkpoint restarts it.
+// secure_delete: what is deleted (a guest erased on request, retention) is
+// overwritten in the file rather than left in free pages.
 const char* const connectionPragmas =
-    "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA journal_size_limit = 4194304;";
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON; PRAGMA journal_size_limit = 4194304; "
+    "PRAGMA secure_delete = ON;";
 
 const char* const schemaSql = R"sql(
 CREATE TABLE IF NOT EXISTS staff (
@@ -188,6 +194,7 @@ const LaterColumn laterColumns[] = {
     {"staff", "alert_url", "TEXT"},
     {"staff", "directory_dn", "TEXT"},
     {"staff", "directory_login", "TEXT"},
+    {"notification", "visit_id", "INTEGER"},
 };
 const char* const laterIndexSql =
     "CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) WHERE directory_id IS NOT NULL";
@@ -200,7 +207,10 @@ std::string alterSql(const LaterColumn& later) {
 // file another build changed) is harmless, and the version is raised only
 // after them all.
 // Tables and indexes added after the first release, made after the later columns.
-std::vector<const char*> laterObjectsSql() { return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql}; }
+std::vector<const char*> laterObjectsSql() { 
+  return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
+          kioskAccountSchemaSql, invitationSchemaSql};
+}
 
 bool addLaterColumns(SetupConnection& setup) {
   for (const LaterColumn& later : laterColumns) {

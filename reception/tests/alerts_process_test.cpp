@@ -1,6 +1,6 @@
 // Alerts end to end: the service as its own process against a real SMTP
 // server (aiosmtpd) and a webhook receiver on loopback, both run by
-// alert_servers.py: mail with the reply link, a push retried with one
+// alert_servers.py: an invitation's mail with its QR code, mail with the reply link, a push retried with one
 // Idempotency-Key, the team step, the reply link stopping it, and an outbox
 // that resumes after kill -9 without sending twice.
 #include <arpa/inet.h>
@@ -8,9 +8,12 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -20,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "alerts/alert_sender.h"
+#include "reception_client.h"
 #include "reception_test_support.h"
 
 namespace {
@@ -351,4 +355,99 @@ TEST(AlertsProcess, HangingPushTargetBesideAHealthyOne) {
     }
   }
   EXPECT_EQ(pending, 8);
+}
+
+namespace {
+
+// The inline PNG of a mail, decoded from its base64 part.
+std::string inlinePng(const std::string& content) {
+  const std::string start = "filename=\"code.png\"\r\n\r\n";
+  std::size_t from = content.find(start);
+  if (from == std::string::npos) return "";
+  from += start.size();
+  std::string encoded = content.substr(from, content.find("--", from) - from);
+  std::string png(encoded.size(), '\0');
+  std::size_t length = 0;
+  if (sodium_base642bin(reinterpret_cast<unsigned char*>(png.data()), png.size(), encoded.c_str(), encoded.size(),
+                        "\r\n", &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
+    return "";
+  }
+  png.resize(length);
+  return png;
+}
+
+// What zbarimg reads in the image file.
+std::string decodedQr(const std::filesystem::path& image) {
+  std::string command = "zbarimg --raw -q '" + image.string() + "' 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "";
+  std::string text;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+  ::pclose(pipe);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+std::string todayHere() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char day[16];
+  std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+  return day;
+}
+
+}  // namespace
+
+// An invitation end to end: its mail carries the code and a QR image of it,
+// the kiosk checks the guest in with it once, and the host's notifier has the guest.
+TEST(AlertsProcess, InvitationMailQrCodeChecksInAtTheKioskOnce) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  if (std::system("command -v zbarimg >/dev/null") != 0) GTEST_SKIP() << "zbarimg is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path)) << fileText(directory.path / "servers.log");
+  std::string output;
+  ASSERT_EQ(runService({"desk-user", "add", "tablet", "--role", "kiosk"}, directory.path, output, "tablet-password\n"), 0)
+      << output;
+  std::ofstream(directory.path / "arrival.txt") << "Take the lift to the 3rd floor.\n";
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--smtp-url",
+                             "smtp://127.0.0.1:" + std::to_string(servers.smtpPort), "--smtp-tls", "none", "--smtp-from",
+                             "desk@example.com", "--visitor-instructions-file", "arrival.txt"},
+                            directory.path))
+      << service.output;
+  RawReply added = deskSend(service, "POST", "/api/desk/staff", {{"name", "Hanna Host"}});
+  std::int64_t host = json::parse(added.body)["id"];
+  RawReply invited = deskSend(service, "POST", "/api/desk/invitations",
+                              {{"hostId", host}, {"guestName", "Ada Lovelace"}, {"guestEmail", "ada@example.com"},
+                               {"expectedOn", todayHere()}, {"expectedAt", "10:30"}});
+  ASSERT_EQ(invited.status, 201) << invited.body;
+  std::string code = json::parse(invited.body)["code"];
+
+  ASSERT_TRUE(waitUntil([&] { return !servers.mails().empty(); }, 10s)) << "no invitation mail arrived";
+  json mail = servers.mails()[0];
+  EXPECT_EQ(mail["to"], json::array({"ada@example.com"}));
+  std::string content = mail["content"];
+  for (const std::string& part : {code, todayHere() + " at 10:30", std::string("Hanna Host"),
+                                  std::string("Take the lift to the 3rd floor.")}) {
+    EXPECT_NE(content.find(part), std::string::npos) << part << " missing in:\n" << content;
+  }
+  std::string png = inlinePng(content);
+  ASSERT_FALSE(png.empty()) << content;
+  std::ofstream(directory.path / "code.png", std::ios::binary) << png;
+  EXPECT_EQ(decodedQr(directory.path / "code.png"), code);
+
+  std::string kiosk = deskLogin(service.host, service.port, "tablet", "tablet-password");
+  ASSERT_FALSE(kiosk.empty());
+  RawReply checkIn = send11(service.host, service.port, "POST", "/api/kiosk/check-in", json{{"code", code}}.dump(),
+                            "application/json", kiosk);
+  ASSERT_EQ(checkIn.status, 201) << checkIn.body;
+  EXPECT_EQ(json::parse(checkIn.body)["guestName"], "Ada Lovelace");
+  RawReply poll = getAs10(service.host, service.port,
+                          std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Hanna&ln=Host");
+  EXPECT_NE(poll.body.find("|Ada Lovelace|"), std::string::npos) << poll.body;
+  EXPECT_EQ(send11(service.host, service.port, "POST", "/api/kiosk/check-in", json{{"code", code}}.dump(),
+                   "application/json", kiosk).status, 404) << "a code is used once";
 }

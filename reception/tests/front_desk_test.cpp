@@ -423,9 +423,10 @@ TEST_F(FrontDeskApiTest, VisitorLogFiltersExportsAndForgetsOnTime) {
 
   RawReply csv = get("/api/desk/visitors.csv?host=Ann+Lee");
   EXPECT_EQ(csv.body,
-            "\xEF\xBB\xBF" "guest,note,host,arrived,delivered,acknowledged,withdrawn_or_reassigned,outcome\r\n"
+            "\xEF\xBB\xBF" "guest,note,host,arrived,delivered,acknowledged,withdrawn_or_reassigned,outcome,company,"
+            "check_in_method,signed_out\r\n"
             "'=Old Guest,,Ann Lee,2026-01-02T09:30:05+00:00,2026-01-02T09:31:05+00:00,2026-01-02T09:31:05+00:00,,"
-            "acknowledged\r\n");
+            "acknowledged,,desk,\r\n");
 
   // Retention of 30 days: the guest finished 40 days ago goes; the one
   // withdrawn exactly 30 days ago and the waiting one stay.

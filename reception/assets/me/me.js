@@ -206,7 +206,7 @@ function showSignedIn(session) {
   byId("sign-in").hidden = true;
   byId("who").hidden = false;
   byId("who-name").textContent = session.name;
-  for (const id of ["guests-panel", "contacts-panel", "notifier-panel", "visits-panel"]) byId(id).hidden = false;
+  for (const id of ["guests-panel", "contacts-panel", "notifier-panel", "invitations-panel", "visits-panel"]) byId(id).hidden = false;
   showNotificationState();
   connect();
   loadContacts();
@@ -219,7 +219,7 @@ function showSignIn() {
   stream = null;
   byId("sign-in").hidden = false;
   byId("who").hidden = true;
-  for (const id of ["guests-panel", "contacts-panel", "notifier-panel", "visits-panel"]) byId(id).hidden = true;
+  for (const id of ["guests-panel", "contacts-panel", "notifier-panel", "invitations-panel", "visits-panel"]) byId(id).hidden = true;
 }
 
 async function checkSession() {

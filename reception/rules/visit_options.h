@@ -1,0 +1,16 @@
+// The visits' command-line options, parsed by pure functions.
+#pragma once
+
+#include <string>
+
+struct VisitOptions {
+  int signOutMinute = 23 * 60 + 59;  // --sign-out-at HH:MM local time; -1 for "off"
+  std::string houseRulesFile;           // --house-rules-file: the kiosk asks guests to accept them
+  std::string visitorInstructionsFile;  // --visitor-instructions-file: arrival text for invitation mails
+};
+
+bool isVisitOption(const std::string& name);
+// "" or a message naming the option.
+std::string applyVisitOption(const std::string& name, const std::string& value, VisitOptions& options);
+// "HH:MM" as minutes after midnight; -1 when it is not such a time.
+int parseClockTime(const std::string& text);
