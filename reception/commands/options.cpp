@@ -13,6 +13,8 @@ const char receptionUsage[] =
     "  --database FILE          SQLite database file; default reception.db\n"
     "  --key KEY                access key notifiers send (1 to 128 letters, digits\n"
     "                           or -._~); default the notifiers' compiled-in key\n"
+    "  --key-file FILE          read the access key from the file's first line (the\n"
+    "                           package keeps it in /etc/vestibra/notifier.key)\n"
     "  --code-page NAME         8-bit code page of the notifiers' texts, as iconv\n"
     "                           names it; default WINDOWS-1252\n"
     "  --max-event-streams N    hosts' pages open at once (default 5000); beyond: 503\n"
