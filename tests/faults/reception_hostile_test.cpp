@@ -212,8 +212,14 @@ TEST_F(HostileTrafficTest, SlowClientsFromOneAddressLockNobodyOut) {
   }
   std::sort(latencies.begin(), latencies.end());
   double p99 = latencies[latencies.size() * 99 / 100];
+  // Connections still in the listen queue are refused once the server takes
+  // them: on a busy machine that may come a little after the requests above.
   std::size_t refused = 0;
-  for (int fd : slow) refused += closedByServer(fd) ? 1 : 0;
+  for (int look = 0; look < 30 && refused < 1100u - defaultConnectionsPerAddress; ++look) {  // bounded: 30 x 100 ms
+    if (look > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    refused = 0;
+    for (int fd : slow) refused += closedByServer(fd) ? 1 : 0;
+  }
   std::printf("1,100 slow connections from 127.0.0.2: %zu refused at once; 200 requests from 127.0.0.3: median %.1f ms, "
               "p99 %.1f ms\n", refused, latencies[100], p99);
   EXPECT_LT(p99, 100);
@@ -795,10 +801,10 @@ TEST(DamagedDatabase, RefusedAtStartAndNeverServedAsEmptiness) {
   ASSERT_EQ(startSession(admin.id, token), Outcome::ok);
   const std::string session = "Cookie: vestibra_session=" + token + "\r\n";
   // Every page but the schema's and those of staff (with the counter of its
-  // changes) and desk sessions (with their indexes).
+  // changes) and desk accounts and sessions (with their indexes).
   const std::size_t pages = std::filesystem::file_size(later) / 4096;
   std::set<std::size_t> kept =
-      rootPages(later, "tbl_name IN ('staff', 'poll_revision', 'desk_account', 'desk_session')");
+      rootPages(later, "tbl_name IN ('staff', 'poll_revision', 'desk_account', 'kiosk_account', 'desk_session')");
   for (std::size_t page : schemaPages(later)) kept.insert(page);
   for (std::size_t page = 1; page <= pages; ++page) {
     if (kept.count(page) == 0) writeBytes(later, random4k, (page - 1) * 4096);
