@@ -317,8 +317,9 @@ int run(const std::string& base, std::size_t count, const std::string& pid, int 
               memoryMib(pid, "VmRSS"), memoryMib(pid, "VmHWM"));
   curl_global_cleanup();
   if (figures.failed == 0 && deskFailed == 0 && answered > 0) return 0;
+  // NOLINTNEXTLINE(cert-err33-c): the exit code says it too
   std::fprintf(stderr, "capacity_bench: FAILED at %zu notifiers: %zu of %zu polls and %zu desk requests failed\n", count,
-               figures.failed, figures.failed + answered, deskFailed.load());  // NOLINT(cert-err33-c)
+               figures.failed, figures.failed + answered, deskFailed.load());
   return 1;
 }
 

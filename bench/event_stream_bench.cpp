@@ -100,7 +100,7 @@ std::vector<double> pollLatencies(std::uint16_t port, int count) {
                         "&fn=Bench&ln=H00000 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   for (int i = 0; i < count; ++i) {
     Clock::time_point start = Clock::now();
-    if (roundTrip(port, request).rfind("HTTP/1.1 200", 0) != 0 && i == 0) std::fprintf(stderr, "the poll failed\n");
+    if (roundTrip(port, request).rfind("HTTP/1.1 200", 0) != 0 && i == 0) (void)std::fprintf(stderr, "the poll failed\n");
     latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   }
   return latencies;
@@ -115,6 +115,7 @@ struct Page {
 // Reads what has arrived on every page, for at most the time given.
 void readPages(std::vector<Page>& pages, int waitMs) {
   std::vector<pollfd> ready;
+  ready.reserve(pages.size());
   for (const Page& page : pages) ready.push_back({page.fd, POLLIN, 0});
   if (::poll(ready.data(), ready.size(), waitMs) <= 0) return;
   char buffer[8192];
@@ -129,7 +130,7 @@ void readPages(std::vector<Page>& pages, int waitMs) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: event_stream_bench EXECUTABLE [STREAMS] [ANNOUNCEMENTS]\n");
+    (void)std::fprintf(stderr, "usage: event_stream_bench EXECUTABLE [STREAMS] [ANNOUNCEMENTS]\n");
     return 2;
   }
   int streams = argc > 2 ? std::stoi(argv[2]) : 2000;
@@ -150,7 +151,7 @@ int main(int argc, char** argv) {
   for (int host = 0; host < hosts; ++host) {
     StaffRow added;
     char last[16];
-    std::snprintf(last, sizeof last, "H%05d", host);
+    (void)std::snprintf(last, sizeof last, "H%05d", host);
     if (addStaff("Bench", last, added) != Outcome::ok) return 1;
     staffIds.push_back(added.id);
     for (int page = 0; page < pagesPerHost; ++page) {

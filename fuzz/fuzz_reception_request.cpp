@@ -48,7 +48,8 @@ void freshStore() {
 }
 
 bool isKnownStatus(int status) {
-  for (int known : {200, 201, 400, 401, 403, 404, 405, 409, 413, 415, 429}) {
+  // 302: a sign-in's redirect; 303: a used sign-in link's button; 308: /me to /me/; 410: a used link.
+  for (int known : {200, 201, 302, 303, 308, 400, 401, 403, 404, 405, 409, 410, 413, 415, 429}) {
     if (status == known) return true;
   }
   return false;

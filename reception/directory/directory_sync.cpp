@@ -33,6 +33,7 @@ bool readStaffNow(DirectoryStaffNow& now) {
 
 std::vector<DirectoryLogin> loginsOf(const std::vector<DirectoryEntry>& entries) {
   std::vector<DirectoryLogin> logins;
+  logins.reserve(entries.size());
   for (const DirectoryEntry& entry : entries) logins.push_back({entry.identity, entry.dn, entry.login});
   return logins;
 }
