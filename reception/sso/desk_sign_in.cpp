@@ -45,12 +45,9 @@ HttpResponse refuse(const HttpRequest& request, const std::string& who, const st
 std::string deskRoleOf(const json& claims, const SsoSettings& settings, std::string& refusal) {
   if (inGroup(claims, settings.groupsClaim, settings.adminGroup)) return "admin";
   if (inGroup(claims, settings.groupsClaim, settings.deskGroup)) return "desk";
-  if (inGroup(claims, settings.groupsClaim, settings.kioskGroup)) {
-    refusal = "Your account is in the kiosk group, and this service has no kiosk sign-in yet.";
-  } else {
-    refusal = "Your account at " + settings.displayName + " is not in a group that may use the front desk. "
-              "Ask an administrator to add you to the desk's group.";
-  }
+  if (inGroup(claims, settings.groupsClaim, settings.kioskGroup)) return "kiosk";
+  refusal = "Your account at " + settings.displayName + " is not in a group that may use the front desk. "
+            "Ask an administrator to add you to the desk's group.";
   return "";
 }
 
@@ -90,7 +87,8 @@ HttpResponse signInToDesk(const HttpRequest& request, const json& claims, const 
   countEvent(Counter::loginOk);
   recordAudit(account.name, request.clientAddress, "login", "single sign-on as " + account.role);
   logEvent("login: account " + account.name + " by single sign-on from " + request.clientAddress);
-  HttpResponse answer = ssoRedirect(settings.publicUrl);
+  // A kiosk's tablet goes to its own page, as after a password login.
+  HttpResponse answer = ssoRedirect(settings.publicUrl + (account.role == "kiosk" ? "kiosk/" : ""));
   answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieNameOf(request)) + "=" + token +
                                                 "; HttpOnly; SameSite=Strict; Path=/" + (request.overTls ? "; Secure" : ""));
   answer.headers.emplace_back("Set-Cookie", signInCookie(request, "", true));

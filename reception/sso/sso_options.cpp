@@ -8,7 +8,7 @@ const char ssoUsage[] =
     "  --oidc-groups-claim NAME the ID token's claim with the groups; default groups\n"
     "  --oidc-admin-group NAME  members sign in to the desk as admin,\n"
     "  --oidc-desk-group NAME   as desk; others are refused\n"
-    "  --oidc-kiosk-group NAME  the kiosk group (no kiosk role yet: refused)\n"
+    "  --oidc-kiosk-group NAME  its members sign in as the self check-in kiosk\n"
     "  --oidc-host-claim NAME   the claim matched to a member's email for the host\n"
     "                           page; default email\n"
     "  --oidc-display-name TEXT the provider's name on the login form; default\n"

@@ -14,7 +14,11 @@
 #include <nlohmann/json.hpp>
 
 #include "commands/options.h"
+#include "reception_test_support.h"
 #include "sso/desk_sign_in.h"
+#include "sso/sso_accounts.h"
+#include "store/accounts.h"
+#include "store/schema.h"
 #include "sso/id_token.h"
 #include "sso/jwks_cache.h"
 #include "sso/pending_sign_ins.h"
@@ -241,11 +245,33 @@ TEST(SsoRoles, AdminBeforeDeskBeforeKiosk) {
   EXPECT_EQ(deskRoleOf({{"roles", {"lobby", "reception"}}}, settings, refusal), "desk");
   EXPECT_EQ(deskRoleOf({{"roles", "reception"}}, settings, refusal), "desk");
   EXPECT_EQ(deskRoleOf({{"groups", {"it"}}}, settings, refusal), "");  // another claim
-  EXPECT_EQ(deskRoleOf({{"roles", {"lobby"}}}, settings, refusal), "");
-  EXPECT_NE(refusal.find("kiosk"), std::string::npos);
+  EXPECT_EQ(deskRoleOf({{"roles", {"lobby"}}}, settings, refusal), "kiosk");
+  EXPECT_EQ(deskRoleOf({{"roles", {"visitors"}}}, settings, refusal), "");
+  EXPECT_NE(refusal.find("not in a group"), std::string::npos);
   settings.adminGroup = "";  // an unset group matches nobody
   EXPECT_EQ(deskRoleOf({{"roles", {""}}}, settings, refusal), "");
   EXPECT_EQ(deskNameOf({{"preferred_username", "ann smith"}, {"email", "ann@example.test"}}), "ann@example.test");
+}
+
+// The groups decide the role at every sign-in: the kiosk group makes a
+// kiosk account (its session then reaches the kiosk only), and leaving it
+// makes the same account a desk account again.
+TEST(SsoAccounts, TheKioskGroupMakesAKioskAndLeavingItUndoesIt) {
+  TemporaryDirectory directory;
+  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  DeskAccount account;
+  ASSERT_EQ(signInSsoAccount("https://id.example.test", "tablet-1", "lobby-tablet", "kiosk", account), Outcome::ok);
+  EXPECT_EQ(account.role, "kiosk");
+  std::string token;
+  ASSERT_EQ(startSession(account.id, token), Outcome::ok);
+  DeskAccount bySession;
+  ASSERT_EQ(findSession(token, bySession), Outcome::ok);
+  EXPECT_EQ(bySession.role, "kiosk");
+  ASSERT_EQ(signInSsoAccount("https://id.example.test", "tablet-1", "lobby-tablet", "desk", account), Outcome::ok);
+  EXPECT_EQ(account.role, "desk");
+  ASSERT_EQ(findSession(token, bySession), Outcome::ok);
+  EXPECT_EQ(bySession.role, "desk");
+  closeStorage();
 }
 
 TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
