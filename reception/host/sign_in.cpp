@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "answer/answer_table.h"
 #include "answer/desk_call.h"
 #include "rules/login_throttle.h"
 #include "rules/validation.h"
@@ -183,27 +184,13 @@ std::string signInMail(const HostSettings& settings, const HostMember& member, c
   return message;
 }
 
-std::string escaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
 HttpResponse linkPage(int status, const std::string& title, const std::string& content) {
   HttpResponse response;
   response.status = status;
   response.contentType = "text/html; charset=utf-8";
   response.body = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                   "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
-                  escaped(title) + "</title></head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" + content + "</body></html>\n";
+                  htmlEscaped(title) + "</title></head>\n<body>\n<h1>" + htmlEscaped(title) + "</h1>\n" + content + "</body></html>\n";
   // The token is in the address: it must not leak to other sites or caches.
   response.headers = {{"Content-Security-Policy", "default-src 'none'; form-action 'self'; frame-ancestors 'none'"},
                       {"Referrer-Policy", "no-referrer"},
@@ -293,7 +280,7 @@ HttpResponse signInPage(const HttpRequest& request, std::string_view token) {
     if (found == Outcome::notFound) return linkNotValid();
     if (found != Outcome::ok) return linkPage(500, "Please try again", "<p>The service could not read this link.</p>\n");
     return linkPage(200, "Sign in",
-                    "<p>Sign in to the reception page of " + escaped(member.displayName) +
+                    "<p>Sign in to the reception page of " + htmlEscaped(member.displayName) +
                         ".</p>\n<form method=\"post\"><button type=\"submit\">Sign in</button></form>\n");
   }
   std::string session;

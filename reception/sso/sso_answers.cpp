@@ -1,23 +1,10 @@
 #include "sso/sso_answers.h"
 
+#include "answer/answer_table.h"
 #include "sso/pending_sign_ins.h"
 #include "text/text.h"
 
 namespace {
-
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 // The code and state are in the callback's address: they must not leak.
 void addPrivacyHeaders(HttpResponse& response) {
@@ -33,8 +20,8 @@ HttpResponse ssoPage(int status, const std::string& title, const std::string& te
   response.contentType = "text/html; charset=utf-8";
   response.body = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                   "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
-                  escaped(title) + "</title></head>\n<body>\n<h1>" + escaped(title) + "</h1>\n<p id=\"sso-message\">" +
-                  escaped(text) + "</p>\n<p><a href=\"/\">Back to the login page</a></p>\n</body></html>\n";
+                  htmlEscaped(title) + "</title></head>\n<body>\n<h1>" + htmlEscaped(title) + "</h1>\n<p id=\"sso-message\">" +
+                  htmlEscaped(text) + "</p>\n<p><a href=\"/\">Back to the login page</a></p>\n</body></html>\n";
   response.headers.emplace_back("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
   addPrivacyHeaders(response);
   return response;
