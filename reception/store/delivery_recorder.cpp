@@ -6,8 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "store/database.h"
-#include "store/notifications.h"
+#include "store/guest_changes.h"
 
 namespace {
 
@@ -41,6 +40,26 @@ struct Recorder {
 };
 Recorder recorder;
 
+// Writes when each guest (id -> time) was first delivered, in one transaction.
+Outcome writeDeliveries(WriteTransaction& transaction, const std::map<std::int64_t, std::int64_t>& shownAt) {
+  if (!transaction.begun()) return transaction.beginOutcome();
+  for (const auto& delivery : shownAt) {
+    if (!writeDelivery(transaction, delivery.first, delivery.second)) return transaction.fail("write of a delivery");
+  }
+  return guestsCommitted(transaction.commit());
+}
+
+Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {
+  WriteTransaction transaction;
+  return writeDeliveries(transaction, shownAt);
+}
+
+// Busy at once when another write of this process is under way.
+Outcome recordDeliveriesIfFree(const std::map<std::int64_t, std::int64_t>& shownAt) {
+  WriteTransaction transaction(WriteTransaction::IfFree{});
+  return writeDeliveries(transaction, shownAt);
+}
+
 void forgetWritten(const std::map<std::int64_t, std::int64_t>& written) {
   for (const auto& delivery : written) {
     auto kept = pending.find(delivery.first);
@@ -58,7 +77,7 @@ void recordUntilStopped() {
     }
     std::map<std::int64_t, std::int64_t> batch = pending;
     lock.unlock();
-    Outcome written = recordDeliveries(batch, WriteTransaction::IfFree{});
+    Outcome written = recordDeliveriesIfFree(batch);
     lock.lock();
     if (written == Outcome::ok) {
       forgetWritten(batch);
@@ -87,6 +106,17 @@ std::optional<std::int64_t> pendingDelivery(std::int64_t id) {
   auto found = pending.find(id);
   if (found == pending.end()) return std::nullopt;
   return found->second;
+}
+
+bool writeDelivery(WriteTransaction& transaction, std::int64_t id, std::int64_t shownAt) {
+  Statement deliver =
+      transaction.prepare("UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL");
+  return deliver.bind(1, id).bind(2, shownAt).run();
+}
+
+bool writePendingDelivery(WriteTransaction& transaction, std::int64_t id) {
+  std::optional<std::int64_t> shownAt = pendingDelivery(id);
+  return !shownAt || writeDelivery(transaction, id, *shownAt);
 }
 
 void stopDeliveryRecorder() {

@@ -50,28 +50,7 @@ Outcome readRows(ReadSession& session, Statement& query, const char* what, std::
   return session.fail(what);
 }
 
-const char* const deliverSql = "UPDATE notification SET delivered_at = ?2 WHERE id = ?1 AND delivered_at IS NULL";
-
-Outcome writeDeliveries(WriteTransaction& transaction, const std::map<std::int64_t, std::int64_t>& shownAt) {
-  if (!transaction.begun()) return transaction.beginOutcome();
-  for (const auto& delivery : shownAt) {
-    Statement deliver = transaction.prepare(deliverSql);
-    if (!deliver.bind(1, delivery.first).bind(2, delivery.second).run()) return transaction.fail("write of a delivery");
-  }
-  return guestsCommitted(transaction.commit());
-}
-
 }  // namespace
-
-Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {
-  WriteTransaction transaction;
-  return writeDeliveries(transaction, shownAt);
-}
-
-Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, WriteTransaction::IfFree ifFree) {
-  WriteTransaction transaction(ifFree);
-  return writeDeliveries(transaction, shownAt);
-}
 
 Outcome insertNotification(WriteTransaction& transaction, std::int64_t staffId, const std::string& headline,
                            const std::string& detail, int maxWaiting, NotificationRow& added) {
@@ -127,9 +106,7 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
 Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
-  if (shownAt && !transaction.prepare(deliverSql).bind(1, id).bind(2, *shownAt).run()) {
-    return transaction.fail("write of a delivery");
-  }
+  if (shownAt && !writeDelivery(transaction, id, *shownAt)) return transaction.fail("write of a delivery");
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
   if (archived == Outcome::ok) return guestsCommitted(transaction.commit());
   if (archived != Outcome::notFound) return archived;
@@ -167,10 +144,7 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since) {
 
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest) {
   // What the desk does next depends on whether the host was shown the guest.
-  std::optional<std::int64_t> shownAt = pendingDelivery(id);
-  if (shownAt && !transaction.prepare(deliverSql).bind(1, id).bind(2, *shownAt).run()) {
-    return transaction.fail("write of a delivery");
-  }
+  if (!writePendingDelivery(transaction, id)) return transaction.fail("write of a delivery");
   Statement query =
       transaction.prepare(std::string(selectNotification) + "WHERE n.id = ?1 AND n.archived_at IS NULL");
   int result = query.bind(1, id).step();

@@ -45,10 +45,6 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by);
 // that the desk stops saying it is on the host's screen. shownAt: when a
 // poll showed the guest, if that delivery is not yet written (it is, first).
 Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt = std::nullopt);
-// Writes when each guest (id -> time) was first delivered, in one transaction;
-// with IfFree, busy at once when another write of this process is under way.
-Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt);
-Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt, WriteTransaction::IfFree ifFree);
 
 // Unarchived notifications, and those archived since the given time, oldest first.
 Outcome deskNotifications(std::int64_t archivedSince, std::vector<NotificationRow>& rows);
