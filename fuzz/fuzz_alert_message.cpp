@@ -7,6 +7,7 @@
 #include <sodium.h>
 
 #include "alerts/alert_messages.h"
+#include "alerts/mail_message.h"
 #include "fuzz_check.h"
 #include "text/code_page.h"
 #include "text/utf8.h"

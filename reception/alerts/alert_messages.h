@@ -32,5 +32,3 @@ struct MailHeaders {
 // A whole RFC 5322 message, CRLF line ends: Date, From, To, Subject
 // (encoded when not ASCII), Message-ID, MIME headers and a UTF-8 body.
 std::string emailMessage(const MailHeaders& headers, const AlertFacts& facts);
-// An RFC 2047 encoded-word for a header value that is not plain ASCII.
-std::string encodedHeaderValue(const std::string& text);

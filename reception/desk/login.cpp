@@ -19,10 +19,6 @@ namespace {
 
 constexpr char wrongLogin[] = "Wrong name or password.";
 
-std::string cookieAttributes(const HttpRequest& request) {
-  return std::string("; HttpOnly; SameSite=Strict; Path=/") + (request.overTls ? "; Secure" : "");
-}
-
 HttpResponse tooManyAttempts(const std::string& address, std::int64_t waitMs, std::int64_t now) {
   std::int64_t minutes = (waitMs + 59999) / 60000;
   std::string wait = std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
@@ -44,18 +40,6 @@ void slowDown(const HttpRequest& request, const std::string& name, std::int64_t 
   if (request.onWorker) std::this_thread::sleep_for(std::chrono::milliseconds(slowedAttemptMs));
 }
 
-// Calls found with the value of every cookie of that name, in order.
-template <typename Found>
-void forEachCookie(const std::string& header, std::string_view name, Found found) {
-  std::string_view cookies = header;
-  while (!cookies.empty()) {
-    std::size_t end = cookies.find(';');
-    std::string_view pair = trimmed(cookies.substr(0, end));
-    std::size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == name) found(pair.substr(equals + 1));
-    cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
-  }
-}
 
 // The name and password of a login's body, and how the throttle judges the
 // attempt; an answer when the body is not one or the address must wait.
@@ -75,20 +59,10 @@ std::optional<HttpResponse> readLogin(const HttpRequest& request, std::string& n
 
 }  // namespace
 
-std::string sessionToken(const HttpRequest& request) {
-  std::string token;
-  bool first = true;
-  forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view value) {
-    if (first) token = std::string(value);
-    first = false;
-  });
-  return token;
-}
+std::string sessionToken(const HttpRequest& request) { return sentCookie(request, sessionCookieNameOf(request)).value; }
 
 std::size_t sessionCookieCount(const HttpRequest& request) {
-  std::size_t count = 0;
-  forEachCookie(request.cookie, sessionCookieNameOf(request), [&](std::string_view) { ++count; });
-  return count;
+  return sentCookie(request, sessionCookieNameOf(request)).count;
 }
 
 std::optional<HttpResponse> loginRefusal(const HttpRequest& request) {
@@ -126,7 +100,7 @@ HttpResponse login(const HttpRequest& request) {
   // A kiosk account has nothing on the desk page: its page is the kiosk's.
   if (account.role == "kiosk") who["redirect"] = "/kiosk/";
   HttpResponse answer = jsonAnswer(200, who);
-  answer.headers.emplace_back("Set-Cookie", std::string(sessionCookieNameOf(request)) + "=" + token + cookieAttributes(request));
+  answer.headers.emplace_back("Set-Cookie", sessionCookieValue(request, sessionCookieNameOf(request), token, "Strict"));
   return answer;
 }
 
@@ -136,7 +110,7 @@ HttpResponse logout(const DeskCall& call) {
   if (ended != Outcome::ok) return storeFailure(ended);
   HttpResponse answer = jsonAnswer(200, {{"loggedOut", true}});
   answer.headers.emplace_back("Set-Cookie",
-                              std::string(sessionCookieNameOf(call.request)) + "=; Max-Age=0" + cookieAttributes(call.request));
+                              sessionCookieValue(call.request, sessionCookieNameOf(call.request), "", "Strict", 0));
   return answer;
 }
 

@@ -12,6 +12,7 @@
 #include "store/clock.h"
 #include "store/guest_changes.h"
 #include "store/outbox.h"
+#include "alerts/mail_message.h"
 
 using nlohmann::json;
 
@@ -23,8 +24,11 @@ constexpr long testSendTimeoutMs = 5000;
 // Set by the page's "On my way": an acknowledgement, as by the reply link.
 constexpr char acknowledgedOnPage[] = "page";
 
-void audit(const HostCall& call, const std::string& action, const std::string& detail) {
-  recordAudit(call.member.displayName, call.request.clientAddress, action, detail);
+// The audit entry of a host's change, written in the change's own transaction.
+AuditedChange auditedChange(const HostCall& call, const char* action, std::function<std::string()> detail) {
+  return AuditedChange([&call, action, detail = std::move(detail)] {
+    return AuditEntry{0, 0, call.member.displayName, call.request.clientAddress, action, detail()};
+  });
 }
 
 // Archives the guest if it waits for this host; notFound for another host's guest.
@@ -50,9 +54,8 @@ json sendResult(const SendOutcome& sent) {
 }
 
 std::string testMail(const HostSettings& settings, const std::string& to) {
-  return "From: " + settings.smtp.from + "\r\nTo: " + to +
-         "\r\nSubject: Test alert from reception\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
-         "Auto-Submitted: auto-generated\r\n\r\nThis is a test: alerts for your guests reach this address.\r\n";
+  return plainTextMail({settings.smtp.from, to, "Test alert from reception", newMessageId(), currentTimeMs()},
+                       "This is a test: alerts for your guests reach this address.\n");
 }
 
 }  // namespace
@@ -76,9 +79,11 @@ HttpResponse hostEvents(const HostCall& call) {
 
 HttpResponse acknowledgeMyGuest(const HostCall& call) {
   NotificationRow guest;
+  AuditedChange audited = auditedChange(call, "acknowledge", [&call, &guest] {
+    return "guest #" + std::to_string(call.id) + " " + guest.headline + " acknowledged by host";
+  });
   switch (Outcome result = acknowledge(call.id, call.member.id, guest)) {
     case Outcome::ok:
-      audit(call, "acknowledge", "guest #" + std::to_string(call.id) + " " + guest.headline + " acknowledged by host");
       return jsonAnswer(200, {{"acknowledged", call.id}, {"guest", guest.headline}});
     case Outcome::notFound: return errorAnswer(404, "That guest is not waiting for you.");
     default: return storeFailure(result);
@@ -118,11 +123,12 @@ HttpResponse updateMyContacts(const HostCall& call) {
   if (call.member.fromDirectory && contact.email != call.member.email) {
     return errorAnswer(400, "Your email address comes from the staff directory and cannot be changed here.");
   }
+  AuditedChange audited = auditedChange(call, "host-contact", [&contact] {
+    return "email " + (contact.email.empty() ? std::string("none") : maskedTarget(contact.email)) + ", push " +
+           (contact.alertUrl.empty() ? std::string("none") : maskedTarget(contact.alertUrl));
+  });
   switch (Outcome result = setStaffContact(call.member.id, contact)) {
     case Outcome::ok:
-      audit(call, "host-contact", "email " + (contact.email.empty() ? std::string("none") : maskedTarget(contact.email)) +
-                                      ", push " +
-                                      (contact.alertUrl.empty() ? std::string("none") : maskedTarget(contact.alertUrl)));
       return jsonAnswer(200, {{"email", contact.email},
                               {"alertUrl", contact.alertUrl},
                               {"emailFromDirectory", call.member.fromDirectory}});
@@ -142,7 +148,8 @@ HttpResponse testMyContacts(const HostCall& call) {
     results["push"] = sendResult(postWebhook(call.member.alertUrl, body.dump(), "test-" + std::to_string(currentTimeMs()),
                                              call.settings.alertTargets, testSendTimeoutMs));
   }
-  audit(call, "host-contact-test", std::to_string(results.size()) + " channel(s)");
+  recordAudit(call.member.displayName, call.request.clientAddress, "host-contact-test",
+              std::to_string(results.size()) + " channel(s)");
   return jsonAnswer(200, {{"results", results}});
 }
 

@@ -1,16 +1,13 @@
 // Hosts signing in: with the directory password (a simple bind as the
 // member's own entry) or a single-use link by mail; sessions in cookies.
 #include <ldap.h>
-#include <sodium.h>
 
-#include <ctime>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <thread>
 
 #include "answer/answer_table.h"
+#include "alerts/mail_message.h"
+#include "alerts/mail_queue.h"
 #include "answer/desk_call.h"
 #include "rules/login_throttle.h"
 #include "rules/validation.h"
@@ -32,33 +29,20 @@ constexpr std::size_t maxQueuedMails = 64;
 // Login names of hosts are throttled apart from the desk's account names.
 constexpr char throttlePrefix[] = "host:";
 
-std::string cookieAttributes(const HttpRequest& request) {
-  // Lax: the link in a mail opens the page with the cookie already there.
-  return std::string("; HttpOnly; SameSite=Lax; Path=/") + (request.overTls ? "; Secure" : "");
-}
-
-const char* cookieNameOf(const HttpRequest& request) { return request.overTls ? tlsHostCookieName : hostCookieName; }
-
-template <typename Found>
-void forEachCookie(const std::string& header, std::string_view name, Found found) {
-  std::string_view cookies = header;
-  while (!cookies.empty()) {
-    std::size_t end = cookies.find(';');
-    std::string_view pair = trimmed(cookies.substr(0, end));
-    std::size_t equals = pair.find('=');
-    if (equals != std::string_view::npos && pair.substr(0, equals) == name) found(pair.substr(equals + 1));
-    cookies = end == std::string_view::npos ? std::string_view() : cookies.substr(end + 1);
-  }
-}
-
+// Lax: the link in a mail opens the page with the cookie already there.
 std::string sessionCookie(const HttpRequest& request, const std::string& token) {
-  return std::string(cookieNameOf(request)) + "=" + token + "; Max-Age=" +
-         std::to_string(hostSessionIdleLimitMs / 1000) + cookieAttributes(request);
+  return sessionCookieValue(request, hostCookieNameOf(request), token, "Lax", hostSessionIdleLimitMs / 1000);
+}
+
+// The audit entry of a sign-in, written with the session it starts.
+AuditedChange auditedSignIn(const HttpRequest& request, const HostMember& member, const char* method) {
+  return AuditedChange([&request, &member, method] {
+    return AuditEntry{0, 0, member.displayName, request.clientAddress, "host-sign-in", std::string("method ") + method};
+  });
 }
 
 HttpResponse signedIn(const HttpRequest& request, const HostMember& member, const std::string& token,
                       const std::string& method) {
-  recordAudit(member.displayName, request.clientAddress, "host-sign-in", "method " + method);
   logEvent("host sign-in: " + member.displayName + " (" + method + ") from " + request.clientAddress);
   HttpResponse answer = jsonAnswer(200, {{"id", member.id}, {"name", member.displayName}});
   answer.headers.emplace_back("Set-Cookie", sessionCookie(request, token));
@@ -110,117 +94,30 @@ std::optional<HttpResponse> readHostLogin(const HttpRequest& request, std::strin
 }
 
 // The mails of sign-in links, sent one after another on their own thread.
-struct Mailer {
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<std::pair<std::string, std::string>> queue;  // to, message
-  SmtpSettings smtp;
-  std::thread thread;
-  bool stopping = false;
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (true) {
-      wake.wait(lock, [this] { return stopping || !queue.empty(); });
-      if (queue.empty()) return;
-      auto [to, message] = std::move(queue.front());
-      queue.pop_front();
-      SmtpSettings settings = smtp;
-      lock.unlock();
-      SendOutcome sent = sendMail(settings, to, message);
-      if (!sent.delivered) logEvent("a sign-in link could not be mailed: " + sent.error);
-      lock.lock();
-    }
-  }
-};
-
-Mailer& mailer() {
-  static Mailer instance;
-  return instance;
-}
-
-void queueMail(const SmtpSettings& smtp, const std::string& to, std::string message) {
-  Mailer& m = mailer();
-  std::lock_guard<std::mutex> lock(m.mutex);
-  if (m.queue.size() >= maxQueuedMails) {
-    logEvent("a sign-in link was not mailed: too many are waiting to be sent");
-    return;
-  }
-  m.smtp = smtp;
-  m.stopping = false;
-  if (!m.thread.joinable()) m.thread = std::thread([&m] { m.run(); });
-  m.queue.emplace_back(to, std::move(message));
-  m.wake.notify_one();
-}
-
-// RFC 5322 dates are in English whatever the locale: the C locale's names.
-std::string mailDate(std::int64_t ms) {
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm local{};
-  char text[64] = {};
-  if (localtime_r(&seconds, &local) == nullptr || std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S %z", &local) == 0) {
-    return "";
-  }
-  return text;
+MailQueue& mailer() {
+  static MailQueue queue("a sign-in link", maxQueuedMails);
+  return queue;
 }
 
 std::string signInMail(const HostSettings& settings, const HostMember& member, const std::string& link) {
-  std::int64_t now = currentTimeMs();
-  unsigned char random[16];
-  randombytes_buf(random, sizeof random);
-  std::string id;
-  for (unsigned char byte : random) id += "0123456789abcdef"[byte >> 4], id += "0123456789abcdef"[byte & 15];
-  std::string message;
-  message += "Date: " + mailDate(now) + "\r\n";
-  message += "From: " + settings.smtp.from + "\r\n";
-  message += "To: " + member.email + "\r\n";
-  message += "Subject: Your sign-in link for your reception page\r\n";
-  message += "Message-ID: <" + id + "@vestibra>\r\n";
-  message += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n";
-  message += "Auto-Submitted: auto-generated\r\n\r\n";
-  message += "Open this link to sign in to your page at reception, where you see your guests as they arrive:\r\n\r\n";
-  message += link + "\r\n\r\n";
-  message += "The link works once, within 15 minutes. If you did not ask for it, ignore this mail.\r\n";
-  return message;
-}
-
-HttpResponse linkPage(int status, const std::string& title, const std::string& content) {
-  HttpResponse response;
-  response.status = status;
-  response.contentType = "text/html; charset=utf-8";
-  response.body = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                  "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
-                  htmlEscaped(title) + "</title></head>\n<body>\n<h1>" + htmlEscaped(title) + "</h1>\n" + content + "</body></html>\n";
-  // The token is in the address: it must not leak to other sites or caches.
-  response.headers = {{"Content-Security-Policy", "default-src 'none'; form-action 'self'; frame-ancestors 'none'"},
-                      {"Referrer-Policy", "no-referrer"},
-                      {"Cache-Control", "no-store"}};
-  return response;
+  return plainTextMail({settings.smtp.from, member.email, "Your sign-in link for your reception page", newMessageId(),
+                        currentTimeMs()},
+                       "Open this link to sign in to your page at reception, where you see your guests as they "
+                       "arrive:\n\n" + link + "\n\n"
+                       "The link works once, within 15 minutes. If you did not ask for it, ignore this mail.\n");
 }
 
 HttpResponse linkNotValid() {
-  return linkPage(410, "Link not valid",
+  return htmlPage(410, "Link not valid",
                   "<p>This sign-in link has been used or is older than 15 minutes. "
                   "<a href=\"/me/\">Ask for a new one</a>.</p>\n");
 }
 
 }  // namespace
 
-std::string hostSessionToken(const HttpRequest& request) {
-  std::string token;
-  bool first = true;
-  forEachCookie(request.cookie, cookieNameOf(request), [&](std::string_view value) {
-    if (first) token = std::string(value);
-    first = false;
-  });
-  return token;
-}
+std::string hostSessionToken(const HttpRequest& request) { return sentCookie(request, hostCookieNameOf(request)).value; }
 
-std::size_t hostCookieCount(const HttpRequest& request) {
-  std::size_t count = 0;
-  forEachCookie(request.cookie, cookieNameOf(request), [&](std::string_view) { ++count; });
-  return count;
-}
+std::size_t hostCookieCount(const HttpRequest& request) { return sentCookie(request, hostCookieNameOf(request)).count; }
 
 std::optional<HttpResponse> hostLoginRefusal(const HttpRequest& request) {
   std::string login;
@@ -246,6 +143,7 @@ HttpResponse hostLogin(const HttpRequest& request, const HostSettings& settings)
     return errorAnswer(401, wrongLogin);
   }
   std::string token;
+  AuditedChange audited = auditedSignIn(request, member, "password");
   Outcome started = startHostSession(member.id, "password", token);
   if (started != Outcome::ok) return storeFailure(started);
   return signedIn(request, member, token, "password");
@@ -259,10 +157,13 @@ HttpResponse requestSignInLink(const HttpRequest& request, const HostSettings& s
   }
   HostMember member;
   std::string token;
+  AuditedChange audited([&request, &member] {
+    return AuditEntry{0, 0, member.displayName, request.clientAddress, "host-sign-in-link", "mailed"};
+  });
   Outcome made = settings.smtp.url.empty() ? Outcome::notFound : newSignInLink(std::string(trimmed(email)), member, token);
   if (made == Outcome::ok) {
-    queueMail(settings.smtp, member.email, signInMail(settings, member, settings.publicUrl + "me/sign-in/" + token));
-    recordAudit(member.displayName, request.clientAddress, "host-sign-in-link", "mailed");
+    mailer().configure(settings.smtp);
+    mailer().send(member.email, signInMail(settings, member, settings.publicUrl + "me/sign-in/" + token));
   } else if (made == Outcome::conflict) {
     logEvent("no sign-in link mailed to " + member.displayName + ": " + std::to_string(maxLinksPerMember) +
              " were sent within 15 minutes");
@@ -278,15 +179,16 @@ HttpResponse signInPage(const HttpRequest& request, std::string_view token) {
   if (request.method != "POST") {
     Outcome found = findSignInLink(text, member);
     if (found == Outcome::notFound) return linkNotValid();
-    if (found != Outcome::ok) return linkPage(500, "Please try again", "<p>The service could not read this link.</p>\n");
-    return linkPage(200, "Sign in",
+    if (found != Outcome::ok) return htmlPage(500, "Please try again", "<p>The service could not read this link.</p>\n");
+    return htmlPage(200, "Sign in",
                     "<p>Sign in to the reception page of " + htmlEscaped(member.displayName) +
                         ".</p>\n<form method=\"post\"><button type=\"submit\">Sign in</button></form>\n");
   }
   std::string session;
+  AuditedChange audited = auditedSignIn(request, member, "link");
   Outcome used = signInWithLink(text, member, session);
   if (used == Outcome::notFound) return linkNotValid();
-  if (used != Outcome::ok) return linkPage(500, "Please try again", "<p>The service could not save this.</p>\n");
+  if (used != Outcome::ok) return htmlPage(500, "Please try again", "<p>The service could not save this.</p>\n");
   HttpResponse answer = signedIn(request, member, session, "link");
   answer.status = 303;
   answer.contentType.clear();
@@ -296,12 +198,13 @@ HttpResponse signInPage(const HttpRequest& request, std::string_view token) {
 }
 
 HttpResponse hostLogout(const HostCall& call) {
+  AuditedChange audited([&call] {
+    return AuditEntry{0, 0, call.member.displayName, call.request.clientAddress, "host-sign-out", ""};
+  });
   Outcome ended = endHostSession(hostSessionToken(call.request));
   if (ended != Outcome::ok) return storeFailure(ended);
-  recordAudit(call.member.displayName, call.request.clientAddress, "host-sign-out", "");
   HttpResponse answer = jsonAnswer(200, {{"signedOut", true}});
-  answer.headers.emplace_back("Set-Cookie", std::string(cookieNameOf(call.request)) + "=; Max-Age=0" +
-                                                cookieAttributes(call.request));
+  answer.headers.emplace_back("Set-Cookie", sessionCookieValue(call.request, hostCookieNameOf(call.request), "", "Lax", 0));
   return answer;
 }
 
@@ -309,12 +212,4 @@ HttpResponse hostSession(const HostCall& call) {
   return jsonAnswer(200, {{"id", call.member.id}, {"name", call.member.displayName}});
 }
 
-void stopHostMailer() {
-  Mailer& m = mailer();
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.stopping = true;
-  }
-  m.wake.notify_all();
-  if (m.thread.joinable()) m.thread.join();
-}
+void stopHostMailer() { mailer().stop(); }

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "alerts/alert_messages.h"
+#include "alerts/mail_message.h"
 #include "alerts/reply_links.h"
 #include "alerts/alert_options.h"
 #include "alerts/alert_policy.h"
