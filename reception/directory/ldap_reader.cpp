@@ -55,14 +55,16 @@ timeval secondsLeft(Clock::time_point deadline) {
   return timeval{static_cast<time_t>(left / 1000), static_cast<suseconds_t>((left % 1000) * 1000)};
 }
 
-std::string connect(const LdapSettings& settings, Connection& connection) {
+// The handle set up as the settings say (LDAPv3, no referrals, timeouts,
+// the CA) and StartTLS done when asked: "" or what failed.
+std::string open(const LdapSettings& settings, Connection& connection) {
   int code = ldap_initialize(&connection.handle, settings.url.c_str());
   if (code != LDAP_SUCCESS) return failure("the directory's URL is not usable", code);
   LDAP* handle = connection.handle;
   int version = LDAP_VERSION3;
   int demand = LDAP_OPT_X_TLS_DEMAND;
   int newContext = 0;
-  timeval timeout{settings.timeoutSeconds, 0};
+  timeval timeout{std::max(settings.timeoutSeconds, 1), 0};
   ldap_set_option(handle, LDAP_OPT_PROTOCOL_VERSION, &version);
   ldap_set_option(handle, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
   ldap_set_option(handle, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
@@ -76,10 +78,20 @@ std::string connect(const LdapSettings& settings, Connection& connection) {
     code = ldap_start_tls_s(handle, nullptr, nullptr);
     if (code != LDAP_SUCCESS) return failure("StartTLS with the directory failed", code) + detail(handle);
   }
-  berval password{settings.password.size(), const_cast<char*>(settings.password.data())};
-  code = ldap_sasl_bind_s(handle, settings.bindDn.empty() ? nullptr : settings.bindDn.c_str(), LDAP_SASL_SIMPLE,
-                          &password, nullptr, nullptr, nullptr);
-  if (code != LDAP_SUCCESS) return failure("the bind to the directory failed", code) + detail(handle);
+  return "";
+}
+
+int simpleBind(LDAP* handle, const std::string& dn, const std::string& password) {
+  berval secret{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
+  return ldap_sasl_bind_s(handle, dn.empty() ? nullptr : dn.c_str(), LDAP_SASL_SIMPLE, &secret, nullptr, nullptr,
+                          nullptr);
+}
+
+std::string connect(const LdapSettings& settings, Connection& connection) {
+  std::string opened = open(settings, connection);
+  if (!opened.empty()) return opened;
+  int code = simpleBind(connection.handle, settings.bindDn, settings.password);
+  if (code != LDAP_SUCCESS) return failure("the bind to the directory failed", code) + detail(connection.handle);
   return "";
 }
 
@@ -222,6 +234,12 @@ std::string search(const LdapSettings& settings, LDAP* handle, Clock::time_point
 }
 
 }  // namespace
+
+bool directoryAccepts(const LdapSettings& settings, const std::string& dn, const std::string& password) {
+  if (settings.url.empty() || dn.empty() || password.empty()) return false;
+  Connection connection;
+  return open(settings, connection).empty() && simpleBind(connection.handle, dn, password) == LDAP_SUCCESS;
+}
 
 std::string entryIdentity(const std::string& entryUuid, const std::string& objectGuid, const std::string& dn) {
   if (!entryUuid.empty()) return entryUuid;

@@ -39,6 +39,11 @@ constexpr int ldapPageSize = 500;
 // password.
 std::string readDirectory(const LdapSettings& settings, std::vector<DirectoryEntry>& entries);
 
+// Whether the directory takes this password for the entry: a simple bind as
+// its DN on the configured connection (TLS as configured). An empty password
+// is refused first, as LDAP takes it for an unauthenticated bind that "succeeds".
+bool directoryAccepts(const LdapSettings& settings, const std::string& dn, const std::string& password);
+
 // The stable identity of an entry: entryUUID, else objectGUID as hex, else the DN.
 std::string entryIdentity(const std::string& entryUuid, const std::string& objectGuid, const std::string& dn);
 

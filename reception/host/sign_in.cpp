@@ -1,6 +1,5 @@
 // Hosts signing in: with the directory password (a simple bind as the
 // member's own entry) or a single-use link by mail; sessions in cookies.
-#include <ldap.h>
 
 #include <chrono>
 #include <thread>
@@ -9,6 +8,7 @@
 #include "alerts/mail_message.h"
 #include "alerts/mail_queue.h"
 #include "answer/desk_call.h"
+#include "directory/ldap_reader.h"
 #include "rules/login_throttle.h"
 #include "rules/validation.h"
 #include "host/host_api.h"
@@ -47,33 +47,6 @@ HttpResponse signedIn(const HttpRequest& request, const HostMember& member, cons
   HttpResponse answer = jsonAnswer(200, {{"id", member.id}, {"name", member.displayName}});
   answer.headers.emplace_back("Set-Cookie", sessionCookie(request, token));
   return answer;
-}
-
-// The password is checked by the directory itself: a simple bind as the
-// member's DN on the configured connection. An empty password is refused
-// first, as LDAP takes it for an unauthenticated bind that "succeeds".
-bool directoryAccepts(const LdapSettings& settings, const std::string& dn, const std::string& password) {
-  if (settings.url.empty() || dn.empty() || password.empty()) return false;
-  LDAP* handle = nullptr;
-  if (ldap_initialize(&handle, settings.url.c_str()) != LDAP_SUCCESS || handle == nullptr) return false;
-  int version = LDAP_VERSION3;
-  timeval timeout{std::max(settings.timeoutSeconds, 1), 0};
-  int demand = LDAP_OPT_X_TLS_DEMAND;
-  int newContext = 0;
-  ldap_set_option(handle, LDAP_OPT_PROTOCOL_VERSION, &version);
-  ldap_set_option(handle, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-  ldap_set_option(handle, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
-  ldap_set_option(handle, LDAP_OPT_TIMEOUT, &timeout);
-  ldap_set_option(handle, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
-  if (!settings.caFile.empty()) ldap_set_option(handle, LDAP_OPT_X_TLS_CACERTFILE, settings.caFile.c_str());
-  ldap_set_option(handle, LDAP_OPT_X_TLS_NEWCTX, &newContext);
-  bool ok = !settings.startTls || ldap_start_tls_s(handle, nullptr, nullptr) == LDAP_SUCCESS;
-  if (ok) {
-    berval secret{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
-    ok = ldap_sasl_bind_s(handle, dn.c_str(), LDAP_SASL_SIMPLE, &secret, nullptr, nullptr, nullptr) == LDAP_SUCCESS;
-  }
-  ldap_unbind_ext_s(handle, nullptr, nullptr);
-  return ok;
 }
 
 std::optional<HttpResponse> readHostLogin(const HttpRequest& request, std::string& login, std::string& password,
