@@ -26,7 +26,7 @@ size_t collect(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
-ProviderAnswer perform(CURL* handle, const std::string& url) {
+ProviderAnswer perform(CURL* handle, const std::string& url, const std::string& caFile) {
   ProviderAnswer answer;
   char error[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -37,6 +37,7 @@ ProviderAnswer perform(CURL* handle, const std::string& url) {
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, collect);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &answer.body);
+  if (!caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.c_str());
   CURLcode result = curl_easy_perform(handle);
   if (result != CURLE_OK) {
     answer.error = error[0] != '\0' ? error : curl_easy_strerror(result);
@@ -54,15 +55,16 @@ std::string stringMember(const json& object, const char* name) {
 
 }  // namespace
 
-ProviderAnswer providerGet(const std::string& url) {
+ProviderAnswer providerGet(const std::string& url, const std::string& caFile) {
   std::unique_ptr<CURL, CurlFree> handle(curl_easy_init());
   if (!handle) return ProviderAnswer{0, "", "libcurl could not start a transfer"};
   std::unique_ptr<curl_slist, SlistFree> headers(curl_slist_append(nullptr, "Accept: application/json"));
   curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
-  return perform(handle.get(), url);
+  return perform(handle.get(), url, caFile);
 }
 
-ProviderAnswer providerPostForm(const std::string& url, const std::string& form, const std::string& authorization) {
+ProviderAnswer providerPostForm(const std::string& url, const std::string& form, const std::string& authorization,
+                                const std::string& caFile) {
   std::unique_ptr<CURL, CurlFree> handle(curl_easy_init());
   if (!handle) return ProviderAnswer{0, "", "libcurl could not start a transfer"};
   curl_slist* list = curl_slist_append(nullptr, "Accept: application/json");
@@ -72,12 +74,12 @@ ProviderAnswer providerPostForm(const std::string& url, const std::string& form,
   curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, form.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(form.size()));
-  return perform(handle.get(), url);
+  return perform(handle.get(), url, caFile);
 }
 
-std::string discoverProvider(const std::string& issuer, ProviderEndpoints& endpoints) {
+std::string discoverProvider(const std::string& issuer, const std::string& caFile, ProviderEndpoints& endpoints) {
   std::string base = issuer.back() == '/' ? issuer.substr(0, issuer.size() - 1) : issuer;
-  ProviderAnswer answer = providerGet(base + "/.well-known/openid-configuration");
+  ProviderAnswer answer = providerGet(base + "/.well-known/openid-configuration", caFile);
   if (answer.status == 0) return answer.error;
   if (answer.status != 200) return "the discovery document answered HTTP " + std::to_string(answer.status);
   json document = json::parse(answer.body, nullptr, false);

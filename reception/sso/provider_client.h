@@ -19,14 +19,15 @@ struct ProviderAnswer {
   std::string error;  // why there is no answer
 };
 
-ProviderAnswer providerGet(const std::string& url);
+ProviderAnswer providerGet(const std::string& url, const std::string& caFile);
 // A form POST with an Authorization header (the client's credentials).
-ProviderAnswer providerPostForm(const std::string& url, const std::string& form, const std::string& authorization);
+ProviderAnswer providerPostForm(const std::string& url, const std::string& form, const std::string& authorization,
+                                const std::string& caFile);
 
 // The endpoints from <issuer>/.well-known/openid-configuration: "" or why not.
 // The document must name the same issuer, and endpoints of the issuer's kind
 // (https, or http on loopback).
-std::string discoverProvider(const std::string& issuer, ProviderEndpoints& endpoints);
+std::string discoverProvider(const std::string& issuer, const std::string& caFile, ProviderEndpoints& endpoints);
 
 // application/x-www-form-urlencoded, as RFC 6749 wants for the client's credentials too.
 std::string formEncode(const std::string& text);

@@ -13,6 +13,8 @@ const char ssoUsage[] =
     "                           page; default email\n"
     "  --oidc-display-name TEXT the provider's name on the login form; default\n"
     "                           \"single sign-on\"\n"
+    "  --oidc-ca-file FILE      PEM CA certificates the provider's certificate must\n"
+    "                           chain to; default the system's\n"
     "  The provider must allow the redirect URI <--public-url>sso/callback.\n";
 
 namespace {
@@ -44,7 +46,8 @@ bool isAllowedIssuer(const std::string& issuer) {
 bool isSsoOption(const std::string& name) {
   return name == "--oidc-issuer" || name == "--oidc-client-id" || name == "--oidc-client-secret-file" ||
          name == "--oidc-groups-claim" || name == "--oidc-desk-group" || name == "--oidc-admin-group" ||
-         name == "--oidc-kiosk-group" || name == "--oidc-host-claim" || name == "--oidc-display-name";
+         name == "--oidc-kiosk-group" || name == "--oidc-host-claim" || name == "--oidc-display-name" ||
+         name == "--oidc-ca-file";
 }
 
 std::string applySsoOption(const std::string& name, const std::string& value, SsoOptions& options) {
@@ -67,6 +70,8 @@ std::string applySsoOption(const std::string& name, const std::string& value, Ss
     options.kioskGroup = value;
   } else if (name == "--oidc-host-claim") {
     options.hostClaim = value;
+  } else if (name == "--oidc-ca-file") {
+    options.caFile = value;
   } else {
     options.displayName = value;
   }

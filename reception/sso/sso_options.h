@@ -14,6 +14,7 @@ struct SsoOptions {
   std::string kioskGroup;
   std::string hostClaim = "email";
   std::string displayName = "single sign-on";
+  std::string caFile;  // --oidc-ca-file: PEM CA certificates of the provider's HTTPS; "" for the system's
 };
 
 extern const char ssoUsage[];

@@ -91,7 +91,7 @@ std::string exchangeCode(const SsoSettings& settings, const ProviderEndpoints& e
                          const std::string& verifier, std::string& problem) {
   std::string form = "grant_type=authorization_code&code=" + formEncode(code) +
                      "&redirect_uri=" + formEncode(settings.redirectUri) + "&code_verifier=" + formEncode(verifier);
-  ProviderAnswer answer = providerPostForm(endpoints.token, form, basicCredentials(settings));
+  ProviderAnswer answer = providerPostForm(endpoints.token, form, basicCredentials(settings), settings.caFile);
   json body = json::parse(answer.body, nullptr, false);
   if (answer.status == 200 && body.is_object() && body.contains("id_token") && body["id_token"].is_string()) {
     return body["id_token"].get<std::string>();

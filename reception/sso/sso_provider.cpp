@@ -16,10 +16,13 @@ std::string prepareSsoSettings(const SsoOptions& options, const std::string& pub
   }
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
   if (secret.empty()) return "the OpenID client secret file " + options.clientSecretFile + " is empty";
+  if (!options.caFile.empty() && !std::ifstream(options.caFile, std::ios::binary)) {
+    return "cannot read the OpenID provider's CA file " + options.caFile + ": " + std::strerror(errno);
+  }
   settings = SsoSettings{options.issuer,      options.clientId,  secret,
                          publicUrl + "sso/callback", publicUrl, options.groupsClaim,
                          options.deskGroup,   options.adminGroup, options.kioskGroup,
-                         options.hostClaim,   options.displayName};
+                         options.hostClaim,   options.displayName, options.caFile};
   return "";
 }
 
@@ -29,7 +32,7 @@ SsoProvider::SsoProvider(SsoSettings settings)
           [this](std::string& document) {
             std::optional<ProviderEndpoints> known = endpoints();
             if (!known) return false;
-            ProviderAnswer answer = providerGet(known->jwks);
+            ProviderAnswer answer = providerGet(known->jwks, settings_.caFile);
             if (answer.status != 200) {
               logEvent("single sign-on: the provider's keys at " + known->jwks + " could not be read: " +
                        (answer.status == 0 ? answer.error : "HTTP " + std::to_string(answer.status)));
@@ -61,7 +64,7 @@ std::optional<ProviderEndpoints> SsoProvider::endpoints() {
 
 bool SsoProvider::discover() {
   ProviderEndpoints found;
-  std::string problem = discoverProvider(settings_.issuer, found);
+  std::string problem = discoverProvider(settings_.issuer, settings_.caFile, found);
   if (!problem.empty()) {
     logEventOncePerMinute("sso-discovery", "single sign-on: the provider " + settings_.issuer + " cannot be reached (" +
                                                problem + "); retrying. Local passwords still work.",

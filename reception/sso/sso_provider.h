@@ -33,6 +33,7 @@ struct SsoSettings {
   std::string kioskGroup;
   std::string hostClaim;
   std::string displayName;
+  std::string caFile;  // "" for the system's CA certificates
 };
 
 // The settings from the options and the public URL (ending in "/"): "" or why not.

@@ -16,6 +16,7 @@
 #include "desk/desk.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
+#include "sso/provider_client.h"
 #include "store/notifications.h"
 #include "store/schema.h"
 #include "store/staff.h"
@@ -497,6 +498,11 @@ TEST(ReceptionAccessProcess, HttpsServesTheDeskAndPlainHttpRedirectsToIt) {
   }
   // Without the test's certificate authority the connection is refused.
   EXPECT_NE(std::system(("curl -s --max-time 20 -o /dev/null " + https + "/").c_str()), 0);
+  // So is a single sign-on provider's, unless --oidc-ca-file names the authority.
+  ProviderEndpoints endpoints;
+  std::string untrusted = discoverProvider(https, "", endpoints);
+  EXPECT_NE(untrusted.find("certificate"), std::string::npos) << untrusted;
+  EXPECT_EQ(discoverProvider(https, (dir / "cert.pem").string(), endpoints), "the discovery document answered HTTP 404");
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 #include <openssl/pem.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,7 @@
 #include "sso/id_token.h"
 #include "sso/jwks_cache.h"
 #include "sso/pending_sign_ins.h"
+#include "sso/sso_provider.h"
 
 using nlohmann::json;
 
@@ -307,6 +309,18 @@ TEST(SsoOptions, IssuerMustBeHttpsOrLoopbackAndTheCoreOptionsGoTogether) {
   EXPECT_NE(parse({"--oidc-issuer", "http://127.0.0.1.example.test"}), "");
   EXPECT_NE(parse({"--oidc-issuer", "https://user@id.example.test"}), "");
   EXPECT_NE(parse({"--oidc-issuer", "https://id.example.test"}).find("go together"), std::string::npos);
+  // A CA file that cannot be read stops the start, naming it.
+  TemporaryDirectory directory;
+  std::ofstream(directory.path / "secret") << "s3cret\n";
+  SsoOptions sso;
+  sso.issuer = issuer;
+  sso.clientId = client;
+  sso.clientSecretFile = (directory.path / "secret").string();
+  sso.caFile = (directory.path / "missing-ca.pem").string();
+  SsoSettings settings;
+  EXPECT_NE(prepareSsoSettings(sso, "https://desk.example.test/", settings).find("missing-ca.pem"), std::string::npos);
+  sso.caFile.clear();
+  EXPECT_EQ(prepareSsoSettings(sso, "https://desk.example.test/", settings), "");
 }
 
 }  // namespace
