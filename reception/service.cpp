@@ -164,8 +164,8 @@ const Route routes[] = {
     {"POST", "/api/me/invitations", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostInvite},
     {"GET", "/api/me/invitations", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostInvitations},
     {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
-    {"GET", "/sso/desk", Access::page, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
-    {"GET", "/sso/me", Access::page, Lane::server, body, nullptr, nullptr, ssoHostSignIn},
+    {"GET", "/sso/desk", Access::page, Lane::writer, body, nullptr, nullptr, ssoDeskSignIn},
+    {"GET", "/sso/me", Access::page, Lane::writer, body, nullptr, nullptr, ssoHostSignIn},
     {"GET", "/sso/callback", Access::page, Lane::writer, body, nullptr, nullptr, ssoCallback},
     {"GET", "/sso/login-option", Access::page, Lane::server, body, nullptr, nullptr, ssoLoginOption},
     // Every other request, by the part of the service it is for.

@@ -10,6 +10,7 @@
 #include "store/installation_secret.h"
 #include "store/invitations.h"
 #include "store/login_failures.h"
+#include "store/sso_pending.h"
 #include "store/staff.h"
 #include "store/visits.h"
 #include "text/text.h"
@@ -210,7 +211,7 @@ std::string alterSql(const LaterColumn& later) {
 // Tables and indexes added after the first release, made after the later columns.
 std::vector<const char*> laterObjectsSql() { 
   return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
-          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql};
+          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql, pendingSignInSchemaSql};
 }
 
 bool addLaterColumns(SetupConnection& setup) {
