@@ -131,6 +131,7 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
   settings.deskWritesPerSecond = options.deskWritesPerSecond;
+  settings.trustedProxies = options.trustedProxies;
   return settings;
 }
 

@@ -612,6 +612,7 @@ HttpServerSetup receptionServerSetup() {
   setup.answered = &countAnswer;
   setup.refused = &logHttpRefusal;
   setup.preferredLogin = &isKnownDeskAddress;
+  setup.trustedProxies = currentSettings().trustedProxies;
   return setup;
 }
 

@@ -24,6 +24,7 @@ struct ServiceSettings {
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow
   unsigned deskWritesPerSecond = defaultDeskWritesPerSecond;  // per desk account
   unsigned maxEventStreams = defaultMaxEventStreams;  // hosts' open pages
+  std::vector<std::string> trustedProxies;  // --trusted-proxy: load balancers whose X-Forwarded-For is read
 };
 
 // Sets what the router uses; before the server starts.

@@ -361,6 +361,27 @@ TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePasswo
   EXPECT_EQ(kept.integer(0), 3) << "the new failure under its three keys";
 }
 
+// Behind a trusted load balancer the throttle counts the client it names in
+// X-Forwarded-For, so one guesser does not lock out every desk behind it;
+// the header of a client that is not a trusted proxy counts for nothing.
+TEST_F(ReceptionAccessTest, ThrottledByTheClientATrustedProxyNames) {
+  addDeskAccount("front", "desk", "front-desk-1");
+  auto login = [&](const std::string& forwardedFor, const std::string& password) {
+    return raw("POST", "/api/desk/login", "X-Forwarded-For: " + forwardedFor + "\r\n",
+               json{{"name", "front"}, {"password", password}}.dump()).status;
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(login("192.0.2." + std::to_string(i), "guess"), 401);
+  EXPECT_EQ(login("192.0.2.99", "front-desk-1"), 429) << "without trust, every attempt is the peer's";
+  stopHttpServer();
+  serving_ = false;
+  settings_.trustedProxies = {host_};
+  startService();
+  fakeNow += loginWindowMs;
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(login("203.0.113.9, 192.0.2.1", "guess"), 401);
+  EXPECT_EQ(login("192.0.2.1", "front-desk-1"), 429);
+  EXPECT_EQ(login("192.0.2.1, 192.0.2.2", "front-desk-1"), 200) << "another client behind the same proxy";
+}
+
 // GET /healthz for load balancers: open to anyone by any host name, 200 "ok"
 // while the database answers with a current schema, 503 with the reason and
 // Retry-After otherwise.
