@@ -75,11 +75,14 @@ void LeaderLock::connect() {
   values.push_back(nullptr);
   connection_ = PQconnectdbParams(keys.data(), values.data(), 1);
   std::string none;
-  if (PQstatus(connection_) != CONNECTION_OK || !runQuery(connection_, sessionSetup, none)) {
+  bool connected = PQstatus(connection_) == CONNECTION_OK && runQuery(connection_, sessionSetup, none);
+  // Said once per outage, not at every try.
+  if (!connected && !unreachableReported_) {
     // NOLINTNEXTLINE(cert-err33-c): the service runs on whether or not its log is read
     std::fprintf(stderr, "vestibra-reception: leadership: cannot connect to the database: %s", PQerrorMessage(connection_));
-    disconnect();
   }
+  unreachableReported_ = !connected;
+  if (!connected) disconnect();
 }
 
 void LeaderLock::disconnect() {

@@ -41,7 +41,8 @@ class LeaderLock {
   std::string uri_;
   std::string password_;
   std::function<void(bool)> changed_;
-  struct pg_conn* connection_ = nullptr;
+  struct pg_conn* connection_ = nullptr;  // the lock's own session; only the thread uses it
+  bool unreachableReported_ = false;
   std::atomic<bool> leading_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
