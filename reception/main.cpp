@@ -65,10 +65,10 @@ sigset_t serviceSignals() {
 // Waits for SIGINT or SIGTERM, applying the retention once a day while this
 // instance leads (and at once when it comes to lead), and reopening the
 // access log on SIGHUP (after logrotate moved it) meanwhile.
-void waitForStop(const sigset_t& signals, int retentionDays) {
+// led: whether it led when the retention was last considered.
+void waitForStop(const sigset_t& signals, int retentionDays, bool led) {
   constexpr auto day = std::chrono::hours(24);
   auto nextRetention = std::chrono::steady_clock::now() + day;
-  bool led = isLeader();
   for (;;) {
     timespec wait{leaderRetryMs / 1000, 0};
     int received = sigtimedwait(&signals, nullptr, &wait);
@@ -378,13 +378,14 @@ int main(int argc, char** argv) {
   announceAddresses(options, listeners);
   // Instances on one PostgreSQL database: the background work below runs in one of them.
   startLeadership(options.database, "");
-  if (isLeader()) applyRetention(settings.desk.policy.retentionDays);
+  bool leads = isLeader();
+  if (leads) applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
   startSignOutWorker(options.visits.signOutMinute);
   announceReady(options, listeners);
 
-  waitForStop(signals, settings.desk.policy.retentionDays);
+  waitForStop(signals, settings.desk.policy.retentionDays, leads);
   stopHttpServer();
   stopHostEvents();
   stopHostMailer();
