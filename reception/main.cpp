@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,7 @@
 #include "store/accounts.h"
 #include "store/backup.h"
 #include "store/clock.h"
+#include "store/leadership.h"
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
@@ -60,20 +62,28 @@ sigset_t serviceSignals() {
   return signals;
 }
 
-// Waits for SIGINT or SIGTERM, applying the retention once a day and
-// reopening the access log on SIGHUP (after logrotate moved it) meanwhile.
-void waitForStop(const sigset_t& signals, int retentionDays) {
-  constexpr time_t dayInSeconds = time_t{24} * 60 * 60;
+// Waits for SIGINT or SIGTERM, applying the retention once a day while this
+// instance leads (and at once when it comes to lead), and reopening the
+// access log on SIGHUP (after logrotate moved it) meanwhile.
+// led: whether it led when the retention was last considered.
+void waitForStop(const sigset_t& signals, int retentionDays, bool led) {
+  constexpr auto day = std::chrono::hours(24);
+  auto nextRetention = std::chrono::steady_clock::now() + day;
   for (;;) {
-    timespec day{dayInSeconds, 0};
-    int received = sigtimedwait(&signals, nullptr, &day);
+    timespec wait{leaderRetryMs / 1000, 0};
+    int received = sigtimedwait(&signals, nullptr, &wait);
     if (received == SIGHUP) {
       reopenAccessLog();
     } else if (received >= 0) {
       return;
-    } else if (errno == EAGAIN) {
-      applyRetention(retentionDays);
     }
+    bool leads = isLeader();
+    bool due = std::chrono::steady_clock::now() >= nextRetention;
+    if (leads && (due || !led)) {
+      applyRetention(retentionDays);
+      nextRetention = std::chrono::steady_clock::now() + day;
+    }
+    led = leads;
   }
 }
 
@@ -121,6 +131,7 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
   settings.deskWritesPerSecond = options.deskWritesPerSecond;
+  settings.trustedProxies = options.trustedProxies;
   return settings;
 }
 
@@ -273,7 +284,7 @@ std::string startServers(const ReceptionOptions& options, const Listeners& liste
   if (!startHttpServer(listeners.plain, receptionServerSetup(), error) ||
       (listeners.tls >= 0 && !startTlsServer(listeners.tls, listeners.certificate, listeners.key, error)) ||
       (listeners.metrics >= 0 &&
-       !startMetricsServer(listeners.metrics, &receptionMetricsText, metricsOrigin(options, listeners, desk), error))) {
+       !startMetricsServer(listeners.metrics, &receptionMetricsText, &receptionHealthAnswer, metricsOrigin(options, listeners, desk), error))) {
     stopHttpServer();
   }
   return error;
@@ -365,13 +376,16 @@ int main(int argc, char** argv) {
     return fail(error);
   }
   announceAddresses(options, listeners);
-  applyRetention(settings.desk.policy.retentionDays);
+  // Instances on one PostgreSQL database: the background work below runs in one of them.
+  startLeadership(options.database, "");
+  bool leads = isLeader();
+  if (leads) applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
   startSignOutWorker(options.visits.signOutMinute);
   announceReady(options, listeners);
 
-  waitForStop(signals, settings.desk.policy.retentionDays);
+  waitForStop(signals, settings.desk.policy.retentionDays, leads);
   stopHttpServer();
   stopHostEvents();
   stopHostMailer();
@@ -380,6 +394,7 @@ int main(int argc, char** argv) {
   stopSignOutWorker();
   stopInvitationMailer();
   stopSso();
+  stopLeadership();
   closeRecords(held);
   std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
   return 0;

@@ -20,6 +20,7 @@
 #include "store/accounts.h"
 #include "sso/sso_pages.h"
 #include "store/clock.h"
+#include "store/health.h"
 #include "store/installation_secret.h"
 #include "text/text.h"
 #include "visits/erase_api.h"
@@ -56,6 +57,7 @@ enum class Access {
   signInLink,   // anyone with a mailed sign-in link: its page, whose button only this site may press
   asset,        // anyone: the desk's and the host page's files, the notifiers' installer
   kiosk,        // a kiosk account's session (the self check-in tablet), which reaches nothing else
+  health,       // anyone, by any host name: a load balancer's health check, which tells nothing private
 };
 
 // What body a route takes: a small JSON one, or an upload (read only once
@@ -92,6 +94,7 @@ HttpResponse openHostLogin(const HttpRequest& request, std::string_view) {
 HttpResponse openSignInLink(const HttpRequest& request, std::string_view) {
   return requestSignInLink(request, currentSettings().host);
 }
+HttpResponse openHealth(const HttpRequest&, std::string_view) { return receptionHealthAnswer(); }
 HttpResponse movedToMyPage(const HttpRequest&, std::string_view) {
   HttpResponse moved;
   moved.status = 308;
@@ -143,6 +146,7 @@ const Route routes[] = {
     {"GET", "/ack/*", Access::page, Lane::server, body, nullptr, nullptr, answerReplyPage},
     {"POST", "/ack/*", Access::page, Lane::writer, body, nullptr, nullptr, answerReplyPage},
     {"GET", notifierInstallerUrl, Access::asset, Lane::server, body, nullptr, nullptr, answerNotifierInstaller},
+    {"GET", "/healthz", Access::health, Lane::server, body, nullptr, nullptr, openHealth},
     {"GET", "/me", Access::asset, Lane::server, body, nullptr, nullptr, movedToMyPage},
     {"POST", "/api/me/login", Access::hostLogin, Lane::login, body, nullptr, nullptr, openHostLogin, nullptr, hostLoginRefusal},
     {"POST", "/api/me/sign-in-link", Access::hostLogin, Lane::writer, body, nullptr, nullptr, openSignInLink},
@@ -160,8 +164,8 @@ const Route routes[] = {
     {"POST", "/api/me/invitations", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostInvite},
     {"GET", "/api/me/invitations", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostInvitations},
     {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
-    {"GET", "/sso/desk", Access::page, Lane::server, body, nullptr, nullptr, ssoDeskSignIn},
-    {"GET", "/sso/me", Access::page, Lane::server, body, nullptr, nullptr, ssoHostSignIn},
+    {"GET", "/sso/desk", Access::page, Lane::writer, body, nullptr, nullptr, ssoDeskSignIn},
+    {"GET", "/sso/me", Access::page, Lane::writer, body, nullptr, nullptr, ssoHostSignIn},
     {"GET", "/sso/callback", Access::page, Lane::writer, body, nullptr, nullptr, ssoCallback},
     {"GET", "/sso/login-option", Access::page, Lane::server, body, nullptr, nullptr, ssoLoginOption},
     // Every other request, by the part of the service it is for.
@@ -174,6 +178,7 @@ const Route routes[] = {
     {nullptr, "/api/me/sign-in-link", Access::hostLogin, Lane::server, body, nullptr, nullptr},
     {nullptr, "/api/me/*", Access::host, Lane::server, body, nullptr, nullptr},
     {nullptr, "/me/sign-in/*", Access::signInLink, Lane::server, body, nullptr, nullptr},
+    {nullptr, "/healthz", Access::health, Lane::server, body, nullptr, nullptr},
     {nullptr, "*", Access::asset, Lane::server, body, nullptr, nullptr},
 };
 
@@ -450,6 +455,11 @@ std::optional<HttpResponse> headersRefusal(const HttpRequest& request, RequestCo
   std::string_view path = rawPathOf(request.target);
   Access access = context.row->access;
   if (access == Access::notifierKey) return notifierRefusal(request, context, path);
+  // Checks name the backend's address, not the desk's, and may not follow a redirect to HTTPS.
+  if (access == Access::health) {
+    if (context.row->open == nullptr) return noSuchRequest(path, context.audience);
+    return std::nullopt;
+  }
   if (std::optional<HttpResponse> refused = hostRefusal(request)) return refused;
   switch (access) {
     case Access::login: {
@@ -549,7 +559,8 @@ HttpResponse route(const HttpRequest& request, const RequestContext& context) {
     case Access::hostLogin:
     case Access::page:
     case Access::signInLink: return row.open(request, restOf(rawPathOf(request.target), row));
-    case Access::asset: break;
+    case Access::asset:
+    case Access::health: break;
   }
   if (row.open != nullptr) return row.open(request, rawPathOf(request.target));
   return assetAnswer(rawPathOf(request.target), request.method);
@@ -601,10 +612,20 @@ HttpServerSetup receptionServerSetup() {
   setup.answered = &countAnswer;
   setup.refused = &logHttpRefusal;
   setup.preferredLogin = &isKnownDeskAddress;
+  setup.trustedProxies = currentSettings().trustedProxies;
   return setup;
 }
 
 std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy)); }
+
+HttpResponse receptionHealthAnswer() {
+  DatabaseHealth health = databaseHealth();
+  if (health.ok) return textAnswer(200, "ok");
+  HttpResponse unhealthy = textAnswer(503, "unavailable: " + health.reason + "\n");
+  unhealthy.headers.emplace_back("Retry-After", std::to_string(databaseRetryAfterSeconds));
+  unhealthy.headers.emplace_back("Cache-Control", "no-store");
+  return unhealthy;
+}
 
 bool decideReceptionRequest(HttpRequest& request, RouteClass& route, HttpResponse& refusal) {
   std::optional<HttpResponse> refused;

@@ -24,6 +24,7 @@ struct ServiceSettings {
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow
   unsigned deskWritesPerSecond = defaultDeskWritesPerSecond;  // per desk account
   unsigned maxEventStreams = defaultMaxEventStreams;  // hosts' open pages
+  std::vector<std::string> trustedProxies;  // --trusted-proxy: load balancers whose X-Forwarded-For is read
 };
 
 // Sets what the router uses; before the server starts.
@@ -36,6 +37,9 @@ HttpServerSetup receptionServerSetup();
 HttpResponse handleReceptionRequest(const HttpRequest& request);
 // The metrics' exposition text, with the board's gauges read now.
 std::string receptionMetricsText();
+// GET /healthz, on the service's and the metrics' listener: 200 "ok" while
+// the database answers with a current schema, else 503 with the reason.
+HttpResponse receptionHealthAnswer();
 // Decides about a request from its headers (see RequestDecider): its route
 // row, id, query and session, kept in request.context for its handler.
 bool decideReceptionRequest(HttpRequest& request, RouteClass& route, HttpResponse& refusal);

@@ -181,9 +181,12 @@ void startDue(const AlertSettings& settings, LaneSends& lane, std::int64_t now) 
     }
     std::string key = targetKey(lane.lane, item);
     if (!lane.sends.hasRoomFor(key)) continue;
+    // Claimed before anything is sent: of the instances sharing the
+    // database, one sends it. A send cut short (the service stopped or
+    // killed) stays pending and is sent again, with the same key, once the
+    // claim runs out.
+    if (!claimOutboxItem(item.id, now)) continue;
     if (!deriveReplyLink(settings.publicUrl, item, now)) continue;
-    // A send cut short by the service's stop stays pending: sent again, with
-    // the same key, after the restart.
     lane.sends.add(item.id, key,
                    lane.lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)
                                            : webhookTransfer(item.target, item.payload, item.idempotencyKey,

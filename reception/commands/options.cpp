@@ -1,5 +1,6 @@
 #include "commands/options.h"
 
+#include "http/forwarded_for.h"
 #include "text/text.h"
 
 const char receptionUsage[] =
@@ -24,6 +25,9 @@ const char receptionUsage[] =
     "  --max-connections-per-address N\n"
     "                           connections one client address may hold at once;\n"
     "                           default 32\n"
+    "  --trusted-proxy ADDRESS  a load balancer in front (repeatable): requests from\n"
+    "                           it are taken to come from the address it appends\n"
+    "                           to X-Forwarded-For, for throttling and the logs\n"
     "  --max-waiting-per-host N guests that may wait for one member of staff at\n"
     "                           once (more are refused); default 50\n"
     "  --desk-writes-per-second N\n"
@@ -191,6 +195,9 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
     options.accessLog = value;
   } else if (name == "--notifier-msi") {
     options.notifierInstaller = value;
+  } else if (name == "--trusted-proxy") {
+    if (!isIpAddress(value)) return "--trusted-proxy: \"" + value + "\" is not an IP address";
+    options.trustedProxies.push_back(value);
   } else {
     options.user = value;
   }
@@ -199,7 +206,7 @@ std::string applyDeskValue(const std::string& name, const std::string& value, Re
 
 bool isDeskOption(const std::string& name) {
   return name == "--host-name" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-listen" ||
-         name == "--user" || name == "--access-log" || name == "--notifier-msi";
+         name == "--user" || name == "--access-log" || name == "--notifier-msi" || name == "--trusted-proxy";
 }
 
 std::string applyValue(const std::string& name, const std::string& value, ReceptionOptions& options) {

@@ -22,6 +22,7 @@ struct ReceptionOptions {
   long long escalateAfterUnacknowledgedSeconds = 300;
   long long retentionDays = 30;
   std::vector<std::string> hostNames;  // --host-name, repeatable
+  std::vector<std::string> trustedProxies;  // --trusted-proxy, repeatable: load balancers' addresses
   std::string tlsCertificate;          // PEM files; both or neither
   std::string tlsKey;
   std::string tlsAddress;  // --tls-listen; empty: the listen address

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "store/clock.h"
+#include "store/leadership.h"
 #include "text/utf8.h"
 
 namespace {
@@ -50,13 +51,18 @@ void logResult(const DirectorySyncResult& result, const SyncRequest& request) {
 }
 
 // The next request, or the scheduled sync when its time comes; nothing when stopping.
+// Instances on one database: only the leader syncs on schedule; the others
+// look again every few seconds, to take over should it stop leading.
 std::optional<SyncRequest> nextSync(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point& due) {
   Worker& worker = theWorker();
   auto ready = [&worker] { return worker.stopping || worker.pending.has_value(); };
   if (worker.options.syncMinutes > 0) {
-    if (!worker.wake.wait_until(lock, due, ready)) {
-      due = std::chrono::steady_clock::now() + std::chrono::minutes(worker.options.syncMinutes);
-      return SyncRequest{false, false, "(scheduled)", ""};
+    while (!worker.wake.wait_until(lock, due, ready)) {
+      if (isLeader()) {
+        due = std::chrono::steady_clock::now() + std::chrono::minutes(worker.options.syncMinutes);
+        return SyncRequest{false, false, "(scheduled)", ""};
+      }
+      due = std::chrono::steady_clock::now() + std::chrono::milliseconds(leaderRetryMs);
     }
   } else {
     worker.wake.wait(lock, ready);

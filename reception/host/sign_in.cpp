@@ -9,6 +9,7 @@
 #include "alerts/mail_queue.h"
 #include "answer/desk_call.h"
 #include "directory/ldap_reader.h"
+#include "http/client_network.h"
 #include "rules/login_throttle.h"
 #include "rules/validation.h"
 #include "host/host_api.h"
@@ -56,7 +57,8 @@ std::optional<HttpResponse> readHostLogin(const HttpRequest& request, std::strin
       login.size() > maxLoginBytes || password.size() > maxPasswordBytes) {
     return errorAnswer(400, "Send {\"login\": ..., \"password\": ...}.");
   }
-  judgement = judgeLoginAttempt(throttlePrefix + login, request.clientAddress, currentTimeMs());
+  // Per IPv6 /64, as the desk's: one host holds a whole /64 to rotate through.
+  judgement = judgeLoginAttempt(throttlePrefix + login, clientNetwork(request.clientAddress), currentTimeMs());
   if (judgement.retryAfterMs <= 0) return std::nullopt;
   std::int64_t minutes = (judgement.retryAfterMs + 59999) / 60000;
   HttpResponse answer = errorAnswer(429, "Too many wrong passwords from this computer. Please wait " +
@@ -111,7 +113,7 @@ HttpResponse hostLogin(const HttpRequest& request, const HostSettings& settings)
   if (found != Outcome::ok && found != Outcome::notFound) return storeFailure(found, Failure::readFailed);
   // An unknown login and a wrong password answer alike.
   if (found == Outcome::notFound || !directoryAccepts(settings.directory, dn, password)) {
-    recordLoginFailure(throttlePrefix + login, request.clientAddress, currentTimeMs());
+    recordLoginFailure(throttlePrefix + login, clientNetwork(request.clientAddress), currentTimeMs());
     recordAudit(login.substr(0, maxAccountNameBytes), request.clientAddress, "host-sign-in-failed", "method password");
     return errorAnswer(401, wrongLogin);
   }

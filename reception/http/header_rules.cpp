@@ -28,6 +28,8 @@ void noteHeader(HttpRequest& request, const char* name, const char* value) {
   } else if (::strcasecmp(name, "Cookie") == 0) {
     request.hasCookie = true;
     request.cookie += request.cookie.empty() ? text : "; " + text;
+  } else if (::strcasecmp(name, "X-Forwarded-For") == 0) {
+    request.forwardedFor += request.forwardedFor.empty() ? text : ", " + text;
   } else if (startsWithCaseless(name, "Sec-Fetch-")) {
     request.hasFetchMetadata = true;
     if (::strcasecmp(name, "Sec-Fetch-Site") == 0) request.secFetchSite = text;

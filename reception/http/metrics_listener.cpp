@@ -15,6 +15,7 @@ constexpr unsigned connectionTimeoutSeconds = 10;  // idle connections are close
 
 MHD_Daemon* metricsDaemon = nullptr;
 std::string (*renderMetrics)() = nullptr;
+HttpResponse (*checkHealth)() = nullptr;
 DeskOrigin metricsOrigin;
 
 MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer) {
@@ -31,16 +32,20 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
 HttpResponse metricsAnswer(const char* host, const char* path, const char* method) {
   HttpResponse answer;
   answer.contentType = "text/plain; charset=utf-8";
-  if (host == nullptr || !isServiceHost(host, metricsOrigin)) {
+  bool health = std::strcmp(path, "/healthz") == 0;
+  // A load balancer checks by the backend's address; the check tells nothing private.
+  if (!health && (host == nullptr || !isServiceHost(host, metricsOrigin))) {
     answer.status = 421;
     answer.body = "This listener does not answer to that host name.\n";
-  } else if (std::strcmp(path, "/metrics") != 0) {
+  } else if (!health && std::strcmp(path, "/metrics") != 0) {
     answer.status = 404;
-    answer.body = "Only /metrics is served here.\n";
+    answer.body = "Only /metrics and /healthz are served here.\n";
   } else if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
     answer.status = 405;
     answer.body = "Use GET.\n";
     answer.headers.emplace_back("Allow", "GET, HEAD");
+  } else if (health) {
+    answer = checkHealth();
   } else {
     answer.contentType = "text/plain; version=0.0.4; charset=utf-8";  // the Prometheus text format
     answer.body = renderMetrics();
@@ -58,8 +63,10 @@ MHD_Result handleMetrics(void*, MHD_Connection* connection, const char* path, co
 
 }  // namespace
 
-bool startMetricsServer(int listener, std::string (*render)(), const DeskOrigin& origin, std::string& error) {
+bool startMetricsServer(int listener, std::string (*render)(), HttpResponse (*health)(), const DeskOrigin& origin,
+                        std::string& error) {
   renderMetrics = render;
+  checkHealth = health;
   metricsOrigin = origin;
   metricsDaemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &handleMetrics, nullptr,
                                    MHD_OPTION_LISTEN_SOCKET, listener, MHD_OPTION_CONNECTION_LIMIT, maxMetricsConnections,

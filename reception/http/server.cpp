@@ -21,6 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "http/forwarded_for.h"
 #include "http/access_log.h"
 #include "http/client_network.h"
 #include "http/connection_slots.h"
@@ -414,7 +415,7 @@ MHD_Result beginHandling(MHD_Connection* connection, ConnectionState& state, con
   const char* type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
   request.contentType = type ? type : "";
   MHD_get_connection_values(connection, MHD_HEADER_KIND, &readHeader, &request);
-  request.clientAddress = state.address;
+  request.clientAddress = forwardedClient(state.address, request.forwardedFor, serverSetup.trustedProxies);
   request.overTls = overTls;
   if (queryParameterCount(request.target) > maxQueryParameters) {
     if (serverSetup.refused != nullptr) serverSetup.refused(request, 414, "too many query parameters");

@@ -32,7 +32,8 @@ struct HttpRequest {
   std::string secFetchSite;
   bool hasFetchMetadata = false;  // any Sec-Fetch-* header
   bool hasBrowserHeader = false;  // any header browsers send and notifiers never do
-  std::string clientAddress;      // the peer's IP address as text
+  std::string clientAddress;      // the peer's IP address as text (or, from a trusted proxy, its client's)
+  std::string forwardedFor;       // every X-Forwarded-For header, joined by ", "
   bool overTls = false;
   std::shared_ptr<const RequestContext> context;  // none until the headers are in
   bool onWorker = false;  // answered on a lane's worker, where it may wait; not on a daemon thread
@@ -116,6 +117,8 @@ struct HttpServerSetup {
   // Whether a client network (client_network.h) is known to the service: its
   // logins keep a reserved place in the password hasher's queue. May be null.
   bool (*preferredLogin)(const std::string& network) = nullptr;
+  // Load balancers whose X-Forwarded-For names the client (forwarded_for.h).
+  std::vector<std::string> trustedProxies;
 };
 
 

@@ -57,6 +57,7 @@ struct ApiCounts {
 
 std::array<std::atomic<std::uint64_t>, counterCount> counters{};
 std::atomic<std::int64_t> directorySyncSuccess{0};
+std::atomic<bool> leader{true};
 std::array<ApiCounts, apiCount> requests;
 
 std::uint64_t load(const std::atomic<std::uint64_t>& value) { return value.load(std::memory_order_relaxed); }
@@ -83,6 +84,12 @@ void addDirectorySync(std::string& text) {
   const char* name = "vestibra_directory_sync_last_success_timestamp_seconds";
   family(text, name, "gauge", "When a directory sync last changed the staff as planned (0: never since the start).");
   sample(text, name, "", std::to_string(directorySyncSuccess.load(std::memory_order_relaxed)));
+}
+
+void addLeadership(std::string& text) {
+  family(text, "vestibra_leader", "gauge",
+         "1 while this instance runs the retention, scheduled directory syncs and automatic sign-out.");
+  sample(text, "vestibra_leader", "", leader.load(std::memory_order_relaxed) ? "1" : "0");
 }
 
 void addCounters(std::string& text) {
@@ -143,6 +150,8 @@ void noteDirectorySyncSuccess(std::int64_t secondsSinceEpoch) {
   directorySyncSuccess.store(secondsSinceEpoch, std::memory_order_relaxed);
 }
 
+void noteLeadership(bool leading) { leader.store(leading, std::memory_order_relaxed); }
+
 void countRequest(Api api, int status, double seconds) {
   ApiCounts& counts = requests[static_cast<std::size_t>(api)];
   if (status >= lowestStatus && status < lowestStatus + static_cast<int>(statusCount)) {
@@ -160,6 +169,7 @@ std::string metricsText(const std::optional<Gauges>& gauges) {
   if (gauges) addGauges(text, *gauges);
   addCounters(text);
   addDirectorySync(text);
+  addLeadership(text);
   addRequestCounts(text);
   addDurations(text);
   return text;

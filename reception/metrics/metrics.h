@@ -40,6 +40,10 @@ void countAlert(std::string_view channel, AlertAttempt attempt);
 // The time of the last directory sync that changed the staff as planned.
 void noteDirectorySyncSuccess(std::int64_t secondsSinceEpoch);
 
+// Whether this instance leads the background work that runs once across
+// instances (1 until told otherwise: a lone process leads).
+void noteLeadership(bool leading);
+
 // Which part of the service a request went to (its route row says).
 enum class Api : std::size_t { notifier, desk, page };
 

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <mutex>
+
+#include "store/login_failures.h"
 
 namespace {
 
 // Beyond this many keys, those with nothing left in the window are dropped,
 // so failures from many addresses cannot grow the log without bound.
 constexpr std::size_t pruneAboveKeys = 4096;
-
-std::mutex throttleMutex;
-FailureLog failures;
 
 std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -85,17 +83,26 @@ void noteFailure(FailureLog& log, const std::string& name, const std::string& ad
   }
 }
 
+std::vector<std::string> throttleKeys(const std::string& name, const std::string& address) {
+  return {pairKey(name, address), addressKey(address), accountKey(name)};
+}
+
+// Read from the database, so that a failure on any instance counts on all.
+// A failed read judges by no failures: the throttle never locks anyone out.
 LoginJudgement judgeLoginAttempt(const std::string& name, const std::string& address, std::int64_t now) {
-  std::lock_guard<std::mutex> lock(throttleMutex);
-  return judgeAttempt(failures, name, address, now);
+  std::vector<std::string> keys = throttleKeys(name, address);
+  std::vector<std::vector<std::int64_t>> times;
+  FailureLog log;
+  if (loginFailureTimes(keys, now - loginWindowMs, static_cast<int>(accountSlowdownFrom), times) == Outcome::ok) {
+    for (std::size_t i = 0; i < keys.size(); ++i) log[keys[i]].assign(times[i].begin(), times[i].end());
+  }
+  return judgeAttempt(log, name, address, now);
 }
 
 void recordLoginFailure(const std::string& name, const std::string& address, std::int64_t now) {
-  std::lock_guard<std::mutex> lock(throttleMutex);
-  noteFailure(failures, name, address, now);
+  saveLoginFailure(throttleKeys(name, address), now, now - loginWindowMs);
 }
 
 void forgetLoginFailures() {
-  std::lock_guard<std::mutex> lock(throttleMutex);
-  failures.clear();
+  if (databaseIsOpen()) forgetAllLoginFailures();
 }

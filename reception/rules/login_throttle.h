@@ -10,6 +10,7 @@
 #include <deque>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 constexpr std::size_t addressFailureLimit = 10;
 constexpr std::size_t accountSlowdownFrom = 50;
@@ -31,7 +32,10 @@ LoginJudgement judgeAttempt(const FailureLog& log, const std::string& name, cons
 // Pure policy: records a failure, forgetting what left the window.
 void noteFailure(FailureLog& log, const std::string& name, const std::string& address, std::int64_t now);
 
-// The process-wide log, under its own lock.
+// The keys a failure of name from address counts under.
+std::vector<std::string> throttleKeys(const std::string& name, const std::string& address);
+
+// The failures of every instance, kept in the database (store/login_failures.h).
 LoginJudgement judgeLoginAttempt(const std::string& name, const std::string& address, std::int64_t now);
 void recordLoginFailure(const std::string& name, const std::string& address, std::int64_t now);
 void forgetLoginFailures();

@@ -30,9 +30,15 @@ std::string randomToken();
 // PKCE S256: base64url(SHA-256(verifier)).
 std::string codeChallengeOf(const std::string& verifier);
 
+// Where they are kept: in this process, or in the database, where the
+// provider's callback finds them on whichever instance it reaches.
+enum class SignInStore { memory, database };
+
 class PendingSignIns {
  public:
-  // A new sign-in with fresh state, nonce and verifier; the cookie's value for it.
+  explicit PendingSignIns(SignInStore store = SignInStore::memory) : store_(store) {}
+  // A new sign-in with fresh state, nonce and verifier; the cookie's value
+  // for it, or "" when it could not be saved.
   std::string start(SignInPurpose purpose, std::int64_t now, PendingSignIn& started);
   // The sign-in of the cookie's value, removed; nullopt when unknown, used or too old.
   std::optional<PendingSignIn> take(const std::string& cookieValue, std::int64_t now);
@@ -40,6 +46,7 @@ class PendingSignIns {
  private:
   void forgetOld(std::int64_t now);
 
+  SignInStore store_;
   std::mutex mutex_;
   std::unordered_map<std::string, PendingSignIn> pending_;  // by a hash of the cookie's value
   std::deque<std::string> started_;                        // those keys, oldest first (taken ones too)

@@ -24,7 +24,7 @@ std::unique_ptr<SsoProvider>& provider() {
 }
 
 PendingSignIns& pendingSignIns() {
-  static PendingSignIns pending;
+  static PendingSignIns pending(SignInStore::database);
   return pending;
 }
 
@@ -63,6 +63,9 @@ HttpResponse startSignIn(const HttpRequest& request, SignInPurpose purpose, cons
   if (!endpoints) return providerDown();
   PendingSignIn signIn;
   std::string cookie = pendingSignIns().start(purpose, currentTimeMs(), signIn);
+  if (cookie.empty()) {
+    return ssoPage(503, "Single sign-on is unavailable", "The sign-in could not be started. Please try again shortly.");
+  }
   std::string location = endpoints->authorization + (endpoints->authorization.find('?') == std::string::npos ? "?" : "&") +
                          "response_type=code&scope=openid%20email%20profile&client_id=" + formEncode(settings.clientId) +
                          "&redirect_uri=" + formEncode(settings.redirectUri) + "&state=" + signIn.state +

@@ -175,6 +175,19 @@ bool updateOutbox(const char* sql, const std::function<void(Statement&)>& bind, 
 
 }  // namespace
 
+bool claimOutboxItem(std::int64_t id, std::int64_t now) {
+  WriteTransaction transaction;
+  if (!transaction.begun()) return false;
+  Statement claim = transaction.prepare(
+      "UPDATE alert_outbox SET next_attempt_at = ?3 WHERE id = ?1 AND state = 'pending' AND next_attempt_at <= ?2");
+  if (!claim.bind(1, id).bind(2, now).bind(3, now + outboxClaimMs).run()) {
+    transaction.fail("write of a claimed alert");
+    return false;
+  }
+  bool claimed = transaction.changes() == 1;
+  return transaction.commit() == Outcome::ok && claimed;
+}
+
 bool recordAttempt(std::int64_t id, const SendOutcome& outcome, std::optional<std::int64_t> retryAt, std::int64_t now) {
   std::string state = outcome.delivered ? "sent" : retryAt ? "pending" : "failed";
   return updateOutbox(

@@ -9,6 +9,8 @@
 #include "store/host_sessions.h"
 #include "store/installation_secret.h"
 #include "store/invitations.h"
+#include "store/login_failures.h"
+#include "store/sso_pending.h"
 #include "store/staff.h"
 #include "store/visits.h"
 #include "text/text.h"
@@ -209,7 +211,7 @@ std::string alterSql(const LaterColumn& later) {
 // Tables and indexes added after the first release, made after the later columns.
 std::vector<const char*> laterObjectsSql() { 
   return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
-          kioskAccountSchemaSql, invitationSchemaSql};
+          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql, pendingSignInSchemaSql};
 }
 
 bool addLaterColumns(SetupConnection& setup) {

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "alerts/alert_messages.h"
 #include "alerts/mail_message.h"
@@ -429,6 +430,44 @@ TEST_F(AlertChainTest, PushRetriedWithOneKeyReplyLinkAcknowledgesAndWithdrawalCa
   EXPECT_EQ(imported[0]["displayName"], "Ole Dahl") << "by last name";
   EXPECT_EQ(imported[0]["email"], "ole@example.com");
   EXPECT_NE(get("/api/desk/staff.csv").body.find("Ole,Dahl,ole@example.com,\r\n"), std::string::npos);
+}
+
+// Of the instances sharing the database, one sends each message: one claimed
+// by another sender is left to it, and taken again here once the claim runs
+// out (that sender died mid-send), so nothing is lost and nothing sent twice.
+TEST_F(AlertChainTest, AMessageClaimedElsewhereIsLeftToItAndRetakenWhenTheClaimRunsOut) {
+  // Answered slowly, so that two senders at once both find the message due.
+  ScriptedResponse slow{httpResponse("no", "500 Internal Server Error"), 8, 40};
+  LoopbackServer hook({slow, {httpResponse("ok")}, {httpResponse("ok")}});
+  ASSERT_TRUE(hook.listening());
+  RawReply added = post("/api/desk/staff", json{{"name", "Anna Host"}, {"alertUrl", "http://" + hook.host() + "/p"}}.dump());
+  ASSERT_EQ(added.status, 201) << added.body;
+  std::int64_t guest = announce(json::parse(added.body)["id"], "Ada Lovelace", "");
+  AlertSettings alerts = settings();
+  std::thread otherSender([&] { runAlertPass(alerts, fakeNow); });
+  runAlertPass(alerts, fakeNow);
+  otherSender.join();
+  ASSERT_EQ(hook.requests().size(), 1u) << "two senders, one send";  // answered 500: retried in 5 s
+  std::int64_t id = 0;
+  {
+    ReadSession session;
+    Statement outbox = session.prepare("SELECT id FROM alert_outbox");
+    ASSERT_EQ(outbox.step(), SQLITE_ROW);
+    id = outbox.integer(0);
+  }
+  fakeNow += 5 * s;
+  EXPECT_TRUE(claimOutboxItem(id, fakeNow)) << "another instance's sender takes it, and dies";
+  EXPECT_FALSE(claimOutboxItem(id, fakeNow)) << "a message is claimed once";
+  runAlertPass(alerts, fakeNow);
+  runAlertPass(alerts, fakeNow + outboxClaimMs - 1);
+  EXPECT_EQ(hook.requests().size(), 1u) << "left to the sender that claimed it";
+  fakeNow += outboxClaimMs;
+  runAlertPass(alerts, fakeNow);
+  EXPECT_EQ(hook.requests().size(), 2u);
+  EXPECT_EQ(guestOf(guest)["alerts"][0]["state"], "sent");
+  EXPECT_FALSE(claimOutboxItem(id, fakeNow + 1000 * s)) << "a message sent is never claimed again";
+  runAlertPass(alerts, fakeNow + 1000 * s);
+  EXPECT_EQ(hook.requests().size(), 2u);
 }
 
 // Alert targets: refused where they are entered (form and CSV, whose

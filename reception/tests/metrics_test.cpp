@@ -92,7 +92,14 @@ TEST(ReceptionMetrics, CountersMoveWithRequestsAndPromtoolAcceptsThem) {
   for (const std::string& secret : {std::string("Quillfeather"), staff["lastName"].get<std::string>(), std::string(accessKey)}) {
     EXPECT_EQ(after.find(secret), std::string::npos) << secret << " shows in the metrics";
   }
-  // Only /metrics, and nothing of the desk, on that listener; no metrics on the service's.
+  EXPECT_EQ(sampleValue(after, "vestibra_leader"), 1) << "a lone process on its SQLite file leads";
+  // The load balancers' health check, on both listeners, by any host name.
+  for (std::uint16_t listener : {port, service.port}) {
+    RawReply health = exchange("127.0.0.1", listener, "GET /healthz HTTP/1.0\r\nHost: lb-check\r\n\r\n");
+    EXPECT_EQ(health.status, 200) << listener;
+    EXPECT_EQ(health.body, "ok");
+  }
+  // Only /metrics and /healthz, and nothing of the desk, on that listener; no metrics on the service's.
   EXPECT_EQ(send11("127.0.0.1", port, "GET", "/api/desk/state", "", "", service.deskCookie).status, 404);
   EXPECT_EQ(send11("127.0.0.1", port, "POST", "/metrics", "{}").status, 405);
   EXPECT_EQ(send11(service.host, service.port, "GET", "/metrics").status, 404);

@@ -21,6 +21,8 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "store/clock.h"
+#include "store/database.h"
+#include "rules/login_throttle.h"
 #include "http/host_addresses.h"
 #include "log/service_log.h"
 #include "test_support.h"
@@ -335,6 +337,82 @@ TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePasswo
   EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "back", "password": "back-desk-1"})").status, 429);
   fakeNow += 14 * 60 * 1000;
   EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-1"})").status, 200);
+
+  // Failures are kept in the database: ten saved by another instance (a
+  // connection of its own on the same file) throttle this one's logins too.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((directory_.path / "reception.db").string().c_str(), &other), SQLITE_OK);
+  for (int i = 0; i < 10; ++i) {
+    for (const std::string& key : throttleKeys("back", "127.0.0.5")) {
+      std::string insert = "INSERT INTO login_failure VALUES ('" + key + "', " + std::to_string(fakeNow - 1000) + ")";
+      ASSERT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+    }
+  }
+  sqlite3_close(other);
+  RawReply elsewhere = send11(host_, port_, "POST", "/api/desk/login", R"({"name": "back", "password": "back-desk-1"})",
+                              "application/json", "", "127.0.0.5");
+  EXPECT_EQ(elsewhere.status, 429);
+  EXPECT_EQ(header(elsewhere, "Retry-After"), "899");
+  // Each new failure forgets those that left the window: the table holds one window at most.
+  fakeNow += 15 * 60 * 1000;
+  EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "wrong"})").status, 401);
+  ReadSession session;
+  Statement kept = session.prepare("SELECT count(*) FROM login_failure");
+  ASSERT_EQ(kept.step(), SQLITE_ROW);
+  EXPECT_EQ(kept.integer(0), 3) << "the new failure under its three keys";
+}
+
+// Behind a trusted load balancer the throttle counts the client it names in
+// X-Forwarded-For, so one guesser does not lock out every desk behind it;
+// the header of a client that is not a trusted proxy counts for nothing.
+TEST_F(ReceptionAccessTest, ThrottledByTheClientATrustedProxyNames) {
+  addDeskAccount("front", "desk", "front-desk-1");
+  auto login = [&](const std::string& forwardedFor, const std::string& password) {
+    return raw("POST", "/api/desk/login", "X-Forwarded-For: " + forwardedFor + "\r\n",
+               json{{"name", "front"}, {"password", password}}.dump()).status;
+  };
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(login("192.0.2." + std::to_string(i), "guess"), 401);
+  EXPECT_EQ(login("192.0.2.99", "front-desk-1"), 429) << "without trust, every attempt is the peer's";
+  stopHttpServer();
+  serving_ = false;
+  settings_.trustedProxies = {host_};
+  startService();
+  fakeNow += loginWindowMs;
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(login("203.0.113.9, 192.0.2.1", "guess"), 401);
+  EXPECT_EQ(login("192.0.2.1", "front-desk-1"), 429);
+  EXPECT_EQ(login("192.0.2.1, 192.0.2.2", "front-desk-1"), 200) << "another client behind the same proxy";
+}
+
+// GET /healthz for load balancers: open to anyone by any host name, 200 "ok"
+// while the database answers with a current schema, 503 with the reason and
+// Retry-After otherwise.
+TEST_F(ReceptionAccessTest, HealthCheckAnswersByTheDatabaseAndItsSchema) {
+  RawReply healthy = exchange(host_, port_, "GET /healthz HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(healthy.status, 200);
+  EXPECT_EQ(healthy.body, "ok");
+  EXPECT_EQ(header(healthy, "Content-Type"), "text/plain; charset=utf-8");
+  EXPECT_EQ(exchange(host_, port_, "HEAD /healthz HTTP/1.1\r\nHost: backend-7.internal\r\nConnection: close\r\n\r\n").status,
+            200);
+  EXPECT_EQ(raw("POST", "/healthz", "").status, 405);
+  {
+    WriteTransaction older;
+    ASSERT_TRUE(older.execute(("PRAGMA user_version = " + std::to_string(serviceSchemaVersion() - 1)).c_str()));
+    ASSERT_EQ(older.commit(), Outcome::ok);
+  }
+  RawReply behind = getAs10(host_, port_, "/healthz");
+  EXPECT_EQ(behind.status, 503);
+  EXPECT_EQ(header(behind, "Retry-After"), std::to_string(databaseRetryAfterSeconds));
+  EXPECT_NE(behind.body.find("older than this service's"), std::string::npos) << behind.body;
+  {
+    WriteTransaction newer;  // a rolling upgrade's next version only adds: still served
+    ASSERT_TRUE(newer.execute(("PRAGMA user_version = " + std::to_string(serviceSchemaVersion() + 1)).c_str()));
+    ASSERT_EQ(newer.commit(), Outcome::ok);
+  }
+  EXPECT_EQ(getAs10(host_, port_, "/healthz").status, 200);
+  closeStorage();
+  RawReply closed = getAs10(host_, port_, "/healthz");
+  EXPECT_EQ(closed.status, 503);
+  EXPECT_NE(closed.body.find("not open"), std::string::npos) << closed.body;
 }
 
 // The shared desk account cannot be locked out: one guessing address waits,

@@ -17,6 +17,7 @@
 #include "commands/options.h"
 #include "http/query.h"
 #include "http/client_network.h"
+#include "http/forwarded_for.h"
 #include "http/connection_slots.h"
 #include "http/fair_queue.h"
 #include "http/header_rules.h"
@@ -415,6 +416,28 @@ TEST(FairQueue, FewerRecentFailuresGoFirstAndOneWaitsPerAddress) {
 // One client is an IPv4 address or an IPv6 /64: for connection slots, the
 // login queue and the throttle alike. When every slot is taken, a newcomer
 // holding few takes the place of a slow request instead of being refused.
+// Behind trusted load balancers the client is the rightmost forwarded
+// address no trusted hop stands for; anyone else's X-Forwarded-For is ignored.
+TEST(ForwardedFor, OnlyTrustedProxiesNameTheClient) {
+  const std::vector<std::string> proxies = {"10.0.0.5", "10.0.0.6"};
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"10.0.0.5", "192.0.2.7", "192.0.2.7"},
+      {"10.0.0.5", "203.0.113.1, 192.0.2.7", "192.0.2.7"},  // the client's own entry is left of the proxy's
+      {"10.0.0.5", "192.0.2.7,10.0.0.6", "192.0.2.7"},      // two trusted hops
+      {"10.0.0.5", "2001:db8::1", "2001:db8::1"},
+      {"10.0.0.5", "", "10.0.0.5"},
+      {"10.0.0.5", "192.0.2.7, unknown", "10.0.0.5"},       // not an address: the proxy itself
+      {"10.0.0.5", "192.0.2.7:1234", "10.0.0.5"},
+      {"192.0.2.9", "192.0.2.7", "192.0.2.9"},             // not a trusted proxy: its header is ignored
+  };
+  for (const auto& [peer, header, client] : cases) EXPECT_EQ(forwardedClient(peer, header, proxies), client) << header;
+  EXPECT_EQ(forwardedClient("10.0.0.5", "192.0.2.7", {}), "10.0.0.5");
+  ReceptionOptions options;
+  EXPECT_EQ(parseCommandLine({"--trusted-proxy", "10.0.0.5", "--trusted-proxy", "::1"}, options), "");
+  EXPECT_EQ(options.trustedProxies, (std::vector<std::string>{"10.0.0.5", "::1"}));
+  EXPECT_EQ(parseCommandLine({"--trusted-proxy", "lb.example"}, options), "--trusted-proxy: \"lb.example\" is not an IP address");
+}
+
 TEST(ClientNetworks, Ipv6CountsPerSlash64AndAFullServerMakesRoom) {
   const std::pair<const char*, const char*> networks[] = {
       {"192.0.2.7", "192.0.2.7"},

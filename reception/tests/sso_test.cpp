@@ -24,6 +24,7 @@
 #include "sso/jwks_cache.h"
 #include "sso/pending_sign_ins.h"
 #include "sso/sso_provider.h"
+#include "store/sso_pending.h"
 
 using nlohmann::json;
 
@@ -294,6 +295,32 @@ TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
   for (std::size_t i = 0; i < maxPendingSignIns; ++i) newest = pending.start(SignInPurpose::desk, 2000, started);
   EXPECT_FALSE(pending.take(oldest, 2000));
   EXPECT_TRUE(pending.take(newest, 2000));
+
+  // In the database, the callback finds the sign-in on another instance, once.
+  TemporaryDirectory directory;
+  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  PendingSignIns here(SignInStore::database);
+  PendingSignIns there(SignInStore::database);
+  std::string cookie2 = here.start(SignInPurpose::host, 5000, started);
+  ASSERT_FALSE(cookie2.empty());
+  std::optional<PendingSignIn> elsewhere = there.take(cookie2, 6000);
+  ASSERT_TRUE(elsewhere);
+  EXPECT_EQ(elsewhere->state, started.state);
+  EXPECT_EQ(elsewhere->verifier, started.verifier);
+  EXPECT_EQ(elsewhere->purpose, SignInPurpose::host);
+  EXPECT_FALSE(here.take(cookie2, 6000)) << "taken once, on whichever instance";
+  EXPECT_FALSE(there.take(here.start(SignInPurpose::desk, 5000, started), 5000 + signInLifetimeMs + 1));
+  // Expired ones are forgotten, and beyond the limit the oldest go first.
+  StoredSignIn row{"s", "n", "v", "desk", 100};
+  for (const char* key : {"a", "b", "c"}) {
+    ASSERT_EQ(savePendingSignIn(key, row, 0, 2), Outcome::ok);
+    row.startedAt += 100;
+  }
+  EXPECT_EQ(takePendingSignIn("a", row), Outcome::notFound);
+  EXPECT_EQ(takePendingSignIn("c", row), Outcome::ok);
+  ASSERT_EQ(savePendingSignIn("d", row, 250, 5), Outcome::ok);
+  EXPECT_EQ(takePendingSignIn("b", row), Outcome::notFound) << "started at 200, before 250";
+  closeStorage();
 }
 
 TEST(SsoOptions, IssuerMustBeHttpsOrLoopbackAndTheCoreOptionsGoTogether) {

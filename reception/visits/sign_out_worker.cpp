@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "store/leadership.h"
 #include "store/visits.h"
 
 namespace {
@@ -42,6 +43,8 @@ void run(int minute) {
     auto due = std::chrono::system_clock::from_time_t(nextLocalMinute(std::time(nullptr), minute));
     if (self.wake.wait_until(lock, due, [&] { return self.stopping; })) break;
     if (std::chrono::system_clock::now() < due) continue;
+    // Instances on one database: the leader signs out for them all.
+    if (!isLeader()) continue;
     lock.unlock();
     signOutThoseLeft();
     lock.lock();

@@ -1,0 +1,35 @@
+#include "store/health.h"
+
+#include <cstdint>
+
+#include "store/database.h"
+#include "store/schema.h"
+
+namespace {
+
+// The version the schema was last brought to, as the schema's code records it.
+bool storedSchemaVersion(ReadSession& session, std::int64_t& version) {
+  Statement query = session.prepare("PRAGMA user_version");
+  if (query.step() != SQLITE_ROW) return false;
+  version = query.integer(0);
+  return true;
+}
+
+}  // namespace
+
+DatabaseHealth databaseHealth() {
+  if (!databaseIsOpen()) return {false, "the database is not open"};
+  ReadSession session;
+  // A table every version has: the read itself is the check.
+  Statement read = session.prepare("SELECT count(*) FROM poll_revision");
+  if (!read.ok() || read.step() != SQLITE_ROW) return {false, "the database does not answer"};
+  std::int64_t version = 0;
+  if (!storedSchemaVersion(session, version)) return {false, "the schema version cannot be read"};
+  // A newer schema only adds to this one (a rolling upgrade runs both side
+  // by side); an older one lacks what this service writes.
+  if (version < serviceSchemaVersion()) {
+    return {false, "the schema is at version " + std::to_string(version) + ", older than this service's " +
+                       std::to_string(serviceSchemaVersion())};
+  }
+  return {true, ""};
+}
