@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-// Opens (creating if needed) the database file and brings its schema up to
-// date; "" or an error message naming the file.
-std::string openStorage(const std::string& path);
+// Opens (creating if needed) the database file, or the PostgreSQL database of
+// a postgresql:// URI, and brings its schema up to date; "" or an error
+// message naming the file. password: for PostgreSQL, "" lets libpq find one.
+std::string openStorage(const std::string& path, const std::string& password = "");
 // Saves the poll times not yet saved, then closes.
 void closeStorage();
 

@@ -180,7 +180,13 @@ void InProcessServiceTest::SetUp() {
   useCheapPasswordHashing();
   forgetLoginFailures();
   forgetKnownDeskAddresses();
-  ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+  database_ = (directory_.path / "reception.db").string();
+  if (testsOnPostgres()) {
+    std::string error;
+    database_ = postgres_.create(error);
+    if (database_.empty()) GTEST_SKIP() << "no PostgreSQL server for the test: " << error;
+  }
+  ASSERT_EQ(openStorage(database_), "");
 }
 
 void InProcessServiceTest::addDeskAccount(const std::string& name, const std::string& role,
@@ -235,6 +241,7 @@ void FakeClockServiceTest::SetUp() {
   realTime_ = currentTimeMs;
   currentTimeMs = fakeTimeMs;
   InProcessServiceTest::SetUp();
+  if (IsSkipped() || HasFatalFailure()) return;
   startService();
 }
 
@@ -246,6 +253,7 @@ void FakeClockServiceTest::TearDown() {
 void InProcessServiceTest::TearDown() {
   if (serving_) stopHttpServer();
   closeStorage();
+  postgres_.drop();
 }
 
 nlohmann::json InProcessServiceTest::state() {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "postgres_test_support.h"
 #include "service.h"
 
 struct RawReply {
@@ -79,6 +80,10 @@ class InProcessServiceTest : public ::testing::Test {
   std::uint16_t port_ = 0;
   bool serving_ = false;
   std::string adminCookie_;  // the Cookie header line of the test's admin session
+  // What the service stores in: the SQLite file in directory_, or (on the
+  // postgresql label) a database of the test's own.
+  std::string database_;
+  TestPostgresDatabase postgres_;
 };
 
 // A fixed wall clock the tests move by hand; each test starts it at
