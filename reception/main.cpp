@@ -21,6 +21,7 @@
 #include "commands/desk_user_command.h"
 #include "commands/erase_visitor_command.h"
 #include "commands/directory_sync_command.h"
+#include "commands/database_option.h"
 #include "commands/options.h"
 #include "config/privileges.h"
 #include "commands/start_checks.h"
@@ -197,7 +198,7 @@ std::string openRecords(const ReceptionOptions& options, int& held) {
   // As the --user, so that a reopened log after rotation is still writable.
   if (!options.accessLog.empty() && !openAccessLog(options.accessLog, error)) return error;
   keepDatabasePrivate(options.database);
-  error = openStorage(options.database);
+  error = openDatabaseOption(options.database, options.databasePasswordFile);
   if (!error.empty()) return error;
   held = holdDatabaseForService(options.database);
   if (options.demo) {

@@ -8,6 +8,7 @@
 #include "commands/config_file.h"
 #include "config/privileges.h"
 #include "directory/directory_sync.h"
+#include "commands/database_option.h"
 #include "store/schema.h"
 #include "text/utf8.h"
 
@@ -112,7 +113,7 @@ int runDirectorySyncCommand(const std::vector<std::string>& arguments) {
   if (!error.empty()) return fail(error + " (see directory-sync --help)", exitDirectoryBadOptions);
   std::string database = storageFor(options.database, parsed.dryRun);
   keepDatabasePrivate(database);
-  error = openStorage(database);
+  error = openDatabaseOption(database, options.databasePasswordFile);
   if (!error.empty()) return fail(error, exitDirectoryUnreachable);
   DirectorySyncResult result = syncDirectory(settings, {parsed.dryRun, parsed.force, "(command line)", ""});
   closeStorage();

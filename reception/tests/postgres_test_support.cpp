@@ -8,7 +8,7 @@
 
 namespace {
 
-std::string run(const std::string& uri, const std::string& sql) {
+std::string run(const std::string& uri, const std::string& sql, std::string* value = nullptr) {
   PGconn* connection = PQconnectdb(uri.c_str());
   std::string error;
   if (PQstatus(connection) != CONNECTION_OK) {
@@ -17,6 +17,7 @@ std::string run(const std::string& uri, const std::string& sql) {
     PGresult* result = PQexec(connection, sql.c_str());
     ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) error = PQresultErrorMessage(result);
+    if (value != nullptr && status == PGRES_TUPLES_OK && PQntuples(result) > 0) *value = PQgetvalue(result, 0, 0);
     PQclear(result);
   }
   PQfinish(connection);
@@ -54,4 +55,6 @@ void TestPostgresDatabase::drop() {
   uri_.clear();
 }
 
-std::string TestPostgresDatabase::execute(const std::string& sql) const { return run(uri_, sql); }
+std::string TestPostgresDatabase::execute(const std::string& sql, std::string* value) const {
+  return run(uri_, sql, value);
+}

@@ -16,7 +16,8 @@ class TestPostgresDatabase {
   std::string create(std::string& error);
   void drop();
   // Runs SQL on it from a connection of the test's own; "" or the error.
-  std::string execute(const std::string& sql) const;
+  // value: the first column of the first row, if any.
+  std::string execute(const std::string& sql, std::string* value = nullptr) const;
   const std::string& uri() const { return uri_; }
 
  private:
