@@ -335,6 +335,7 @@ Statement ReadSession::prepare(const std::string& sql) {
   Connection& connection = readSide();
   if (onPostgres) {
     // A connection lost is made again here, on the next read after the server is back.
+    connection.pg.readsOnly = true;
     return Statement(pgReady(connection.pg, postgresLocation) ? pgStatement(connection.pg, sql) : nullptr);
   }
   return Statement(connection.handle, connection.handle ? cachedStatement(connection, sql) : nullptr);
@@ -388,17 +389,18 @@ WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::t
 
 namespace {
 
-// Writers queue for this lock, across every instance on the database, as
-// SQLite's writers do for the file: a write never meets a half-done other.
-constexpr const char* writeLockKey = "5653544257";
-
 Outcome beginOnPostgres() {
   PgConnection& connection = writeConnection.pg;
   if (!pgReady(connection, postgresLocation)) return pgFailure("begin a transaction", connection);
   int waitMs = writeWaitMs;
   std::string sql = "BEGIN; SET LOCAL lock_timeout = " + std::to_string(waitMs > 0 ? waitMs : 100) + "; SELECT " +
-                    (waitMs > 0 ? "pg_advisory_xact_lock(" : "pg_try_advisory_xact_lock(") + writeLockKey + ")";
+                    (waitMs > 0 ? "pg_advisory_xact_lock(" : "pg_try_advisory_xact_lock(") + std::to_string(postgresWriteLockKey) + ")";
   PGresult* result = PQexec(connection.handle, sql.c_str());
+  if (PQstatus(connection.handle) != CONNECTION_OK) {
+    // Lost while unused (the server restarted): nothing was begun, so begin on a new connection.
+    PQclear(result);
+    result = pgReconnect(connection) ? PQexec(connection.handle, sql.c_str()) : nullptr;
+  }
   bool locked = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK &&
                 std::string(PQgetvalue(result, 0, 0)) != "f";
   bool answered = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK;

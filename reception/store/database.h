@@ -25,6 +25,10 @@ enum class Outcome { ok, notFound, conflict, busy, failed };
 // "VSTB" in the SQLite header: marks a file as this service's database.
 constexpr std::int64_t databaseApplicationId = 0x56535442;
 
+// PostgreSQL: the advisory lock every write transaction takes, on every
+// instance, so that writes are one at a time as on SQLite.
+constexpr std::int64_t postgresWriteLockKey = 5653544257;
+
 // The Retry-After of an answer refused because the database was busy.
 constexpr int databaseRetryAfterSeconds = 2;
 

@@ -99,6 +99,8 @@ bool pgConnect(PgConnection& connection, const PgLocation& location) {
     connection.lastState = "08006";
     return false;
   }
+  // The schema's "already exists, skipping" and the like: nothing to act on.
+  PQsetNoticeProcessor(connection.handle, [](void*, const char*) {}, nullptr);
   // A statement that runs longer than this is stuck, not busy: give the thread back.
   return pgExecute(connection, "SET statement_timeout = 30000");
 }
@@ -112,7 +114,20 @@ void pgClose(PgConnection& connection) {
 
 bool pgReady(PgConnection& connection, const PgLocation& location) {
   if (connection.handle != nullptr && PQstatus(connection.handle) == CONNECTION_OK) return true;
+  if (connection.handle != nullptr) return pgReconnect(connection);
   return pgConnect(connection, location);
+}
+
+bool pgReconnect(PgConnection& connection) {
+  if (connection.handle == nullptr) return false;
+  for (auto& entry : connection.statements) entry.second->prepared.clear();
+  PQreset(connection.handle);
+  if (PQstatus(connection.handle) != CONNECTION_OK) {
+    noteError(connection, nullptr);
+    connection.lastState = "08006";
+    return false;
+  }
+  return pgExecute(connection, "SET statement_timeout = 30000");
 }
 
 PgStatement* pgStatement(PgConnection& connection, const std::string& sqliteText) {
@@ -174,21 +189,35 @@ const std::string* serverStatement(PgStatement& statement) {
 
 }  // namespace
 
+namespace {
+
+PGresult* execute(PgStatement& statement) {
+  PgConnection& connection = *statement.connection;
+  if (statement.simple) {
+    return PQexec(connection.handle, statement.sql.empty() ? "SELECT 1 WHERE false" : statement.sql.c_str());
+  }
+  const std::string* name = serverStatement(statement);
+  if (name == nullptr) return nullptr;
+  std::vector<const char*> values(statement.values.size());
+  for (std::size_t at = 0; at < values.size(); ++at) values[at] = statement.values[at] ? statement.values[at]->c_str() : nullptr;
+  return PQexecPrepared(connection.handle, name->c_str(), statement.parameters, values.data(), nullptr, nullptr, 0);
+}
+
+bool lost(const PgConnection& connection) { return PQstatus(connection.handle) != CONNECTION_OK; }
+
+}  // namespace
+
 int pgStep(PgStatement& statement) {
   PgConnection& connection = *statement.connection;
   if (statement.result == nullptr) {
     if (connection.handle == nullptr) return SQLITE_BUSY;
-    if (statement.simple) {
-      statement.result = PQexec(connection.handle, statement.sql.empty() ? "SELECT 1 WHERE false" : statement.sql.c_str());
-    } else {
-      const std::string* name = serverStatement(statement);
-      if (name == nullptr) return codeOfError(connection, nullptr);
-      std::vector<const char*> values(statement.values.size());
-      for (std::size_t at = 0; at < values.size(); ++at) {
-        values[at] = statement.values[at] ? statement.values[at]->c_str() : nullptr;
-      }
-      statement.result = PQexecPrepared(connection.handle, name->c_str(), statement.parameters, values.data(), nullptr,
-                                        nullptr, 0);
+    statement.result = execute(statement);
+    if ((statement.result == nullptr || !succeeded(PQresultStatus(statement.result))) && connection.readsOnly &&
+        lost(connection)) {
+      // The connection died while unused (the server restarted): a read is
+      // safe to run again, on a new one.
+      PQclear(statement.result);
+      statement.result = pgReconnect(connection) ? execute(statement) : nullptr;
     }
     if (statement.result == nullptr || !succeeded(PQresultStatus(statement.result))) {
       int code = codeOfError(connection, statement.result);

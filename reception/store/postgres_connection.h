@@ -37,6 +37,9 @@ struct PgConnection {
   std::string lastError;
   std::string lastState;  // SQLSTATE of the last error
   int lastChanges = 0;
+  // A read connection runs a statement again on a connection made anew when
+  // it finds the old one lost (a server restarted since its last use).
+  bool readsOnly = false;
 };
 
 struct PgLocation {
@@ -50,6 +53,9 @@ bool pgConnect(PgConnection& connection, const PgLocation& location);
 void pgClose(PgConnection& connection);
 // Connected and usable, reconnecting once if the connection was lost.
 bool pgReady(PgConnection& connection, const PgLocation& location);
+// Connects again with the same settings, keeping the statement cache (whose
+// server statements are prepared again on their next use).
+bool pgReconnect(PgConnection& connection);
 
 PgStatement* pgStatement(PgConnection& connection, const std::string& sqliteText);
 void pgBind(PgStatement& statement, int index, std::int64_t value);

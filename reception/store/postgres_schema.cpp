@@ -185,48 +185,75 @@ CREATE TABLE IF NOT EXISTS poll_revision (
   guests BIGINT NOT NULL
 );
 INSERT INTO poll_revision (id, staff, guests) VALUES (1, 0, 0) ON CONFLICT DO NOTHING;
-CREATE OR REPLACE FUNCTION poll_staff_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+-- Statement-level, on the rows the statement changed (transition tables):
+-- one bump for a retention that deletes thousands of guests, none for an
+-- update that matched nothing.
+CREATE OR REPLACE FUNCTION poll_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  part text := TG_ARGV[0];
+  changed boolean;
 BEGIN
-  UPDATE poll_revision SET staff = staff + 1;
-  PERFORM pg_notify('vestibra_changes', 'staff');
+  IF TG_OP = 'INSERT' THEN
+    changed := EXISTS (SELECT 1 FROM new_rows);
+  ELSIF TG_OP = 'DELETE' THEN
+    changed := EXISTS (SELECT 1 FROM old_rows);
+  ELSIF part = 'staff' THEN
+    changed := EXISTS (SELECT 1 FROM old_rows o JOIN new_rows n ON n.id = o.id
+                       WHERE (o.first_name, o.last_name, o.display_name, o.removed_at)
+                             IS DISTINCT FROM (n.first_name, n.last_name, n.display_name, n.removed_at));
+  ELSE
+    changed := EXISTS (SELECT 1 FROM old_rows o JOIN new_rows n ON n.id = o.id
+                       WHERE (o.staff_id, o.headline, o.detail, o.arrived_at, o.delivered_at, o.archived_at)
+                             IS DISTINCT FROM (n.staff_id, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at));
+  END IF;
+  IF changed THEN
+    IF part = 'staff' THEN
+      UPDATE poll_revision SET staff = staff + 1;
+    ELSE
+      UPDATE poll_revision SET guests = guests + 1;
+    END IF;
+    PERFORM pg_notify('vestibra_changes', part);
+  END IF;
   RETURN NULL;
 END $$;
-CREATE OR REPLACE FUNCTION poll_guests_changed() RETURNS trigger LANGUAGE plpgsql AS $$
-BEGIN
-  UPDATE poll_revision SET guests = guests + 1;
-  PERFORM pg_notify('vestibra_changes', 'guests');
-  RETURN NULL;
-END $$;
-CREATE OR REPLACE TRIGGER poll_staff_added AFTER INSERT ON staff FOR EACH ROW EXECUTE FUNCTION poll_staff_changed();
-CREATE OR REPLACE TRIGGER poll_staff_changed AFTER UPDATE OF first_name, last_name, display_name, removed_at ON staff
-  FOR EACH ROW EXECUTE FUNCTION poll_staff_changed();
-CREATE OR REPLACE TRIGGER poll_staff_deleted AFTER DELETE ON staff FOR EACH ROW EXECUTE FUNCTION poll_staff_changed();
-CREATE OR REPLACE TRIGGER poll_guest_added AFTER INSERT ON notification FOR EACH ROW EXECUTE FUNCTION poll_guests_changed();
-CREATE OR REPLACE TRIGGER poll_guest_changed
-  AFTER UPDATE OF staff_id, headline, detail, arrived_at, delivered_at, archived_at ON notification
-  FOR EACH ROW EXECUTE FUNCTION poll_guests_changed();
-CREATE OR REPLACE TRIGGER poll_guest_deleted AFTER DELETE ON notification FOR EACH ROW EXECUTE FUNCTION poll_guests_changed();
+CREATE OR REPLACE TRIGGER poll_staff_added AFTER INSERT ON staff REFERENCING NEW TABLE AS new_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION poll_changed('staff');
+CREATE OR REPLACE TRIGGER poll_staff_changed AFTER UPDATE ON staff REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION poll_changed('staff');
+CREATE OR REPLACE TRIGGER poll_staff_deleted AFTER DELETE ON staff REFERENCING OLD TABLE AS old_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION poll_changed('staff');
+CREATE OR REPLACE TRIGGER poll_guest_added AFTER INSERT ON notification REFERENCING NEW TABLE AS new_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION poll_changed('guests');
+CREATE OR REPLACE TRIGGER poll_guest_changed AFTER UPDATE ON notification
+  REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows FOR EACH STATEMENT EXECUTE FUNCTION poll_changed('guests');
+CREATE OR REPLACE TRIGGER poll_guest_deleted AFTER DELETE ON notification REFERENCING OLD TABLE AS old_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION poll_changed('guests');
 -- A guest's record deleted (retention) takes its alerts along.
-CREATE OR REPLACE FUNCTION alert_rows_of_deleted_guest() RETURNS trigger LANGUAGE plpgsql AS $$
+CREATE OR REPLACE FUNCTION alert_rows_of_deleted_guests() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
-  DELETE FROM alert_outbox WHERE notification_id = old.id;
-  DELETE FROM alert_step WHERE notification_id = old.id;
-  DELETE FROM reply_token WHERE notification_id = old.id;
+  DELETE FROM alert_outbox WHERE notification_id IN (SELECT id FROM old_rows);
+  DELETE FROM alert_step WHERE notification_id IN (SELECT id FROM old_rows);
+  DELETE FROM reply_token WHERE notification_id IN (SELECT id FROM old_rows);
   RETURN NULL;
 END $$;
-CREATE OR REPLACE TRIGGER alert_rows_of_deleted_guest AFTER DELETE ON notification
-  FOR EACH ROW EXECUTE FUNCTION alert_rows_of_deleted_guest();
+CREATE OR REPLACE TRIGGER alert_rows_of_deleted_guest AFTER DELETE ON notification REFERENCING OLD TABLE AS old_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION alert_rows_of_deleted_guests();
 -- A member deactivated, removed or deleted is signed out wherever they were.
 CREATE OR REPLACE FUNCTION host_sessions_of_gone_staff() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
-  DELETE FROM host_session WHERE staff_id = old.id;
-  DELETE FROM sign_in_link WHERE staff_id = old.id;
+  IF TG_OP = 'DELETE' THEN
+    DELETE FROM host_session WHERE staff_id IN (SELECT id FROM old_rows);
+    DELETE FROM sign_in_link WHERE staff_id IN (SELECT id FROM old_rows);
+  ELSE
+    DELETE FROM host_session WHERE staff_id IN (SELECT id FROM new_rows WHERE removed_at IS NOT NULL);
+    DELETE FROM sign_in_link WHERE staff_id IN (SELECT id FROM new_rows WHERE removed_at IS NOT NULL);
+  END IF;
   RETURN NULL;
 END $$;
-CREATE OR REPLACE TRIGGER host_sessions_of_removed_staff AFTER UPDATE OF removed_at ON staff
-  FOR EACH ROW WHEN (new.removed_at IS NOT NULL) EXECUTE FUNCTION host_sessions_of_gone_staff();
-CREATE OR REPLACE TRIGGER host_sessions_of_deleted_staff AFTER DELETE ON staff
-  FOR EACH ROW EXECUTE FUNCTION host_sessions_of_gone_staff();
+CREATE OR REPLACE TRIGGER host_sessions_of_removed_staff AFTER UPDATE ON staff REFERENCING NEW TABLE AS new_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION host_sessions_of_gone_staff();
+CREATE OR REPLACE TRIGGER host_sessions_of_deleted_staff AFTER DELETE ON staff REFERENCING OLD TABLE AS old_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION host_sessions_of_gone_staff();
 )sql";
 
 std::string lookupIndexSql() {

@@ -8,18 +8,21 @@
 
 namespace {
 
-std::string run(const std::string& uri, const std::string& sql, std::string* value = nullptr) {
-  PGconn* connection = PQconnectdb(uri.c_str());
+std::string runOn(PGconn* connection, const std::string& sql, std::string* value) {
+  if (PQstatus(connection) != CONNECTION_OK) return PQerrorMessage(connection);
+  PGresult* result = PQexec(connection, sql.c_str());
+  ExecStatusType status = PQresultStatus(result);
   std::string error;
-  if (PQstatus(connection) != CONNECTION_OK) {
-    error = PQerrorMessage(connection);
-  } else {
-    PGresult* result = PQexec(connection, sql.c_str());
-    ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) error = PQresultErrorMessage(result);
-    if (value != nullptr && status == PGRES_TUPLES_OK && PQntuples(result) > 0) *value = PQgetvalue(result, 0, 0);
-    PQclear(result);
-  }
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) error = PQresultErrorMessage(result);
+  int rows = status == PGRES_TUPLES_OK ? PQntuples(result) : 0;
+  if (value != nullptr && rows > 0) *value = PQgetisnull(result, rows - 1, 0) ? "NULL" : PQgetvalue(result, rows - 1, 0);
+  PQclear(result);
+  return error;
+}
+
+std::string run(const std::string& uri, const std::string& sql) {
+  PGconn* connection = PQconnectdb(uri.c_str());
+  std::string error = runOn(connection, sql, nullptr);
   PQfinish(connection);
   return error;
 }
@@ -49,12 +52,15 @@ std::string TestPostgresDatabase::create(std::string& error) {
 }
 
 void TestPostgresDatabase::drop() {
+  if (outside_ != nullptr) PQfinish(outside_);
+  outside_ = nullptr;
   if (name_.empty()) return;
   run(testPostgresServer(), "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
   name_.clear();
   uri_.clear();
 }
 
-std::string TestPostgresDatabase::execute(const std::string& sql, std::string* value) const {
-  return run(uri_, sql, value);
+std::string TestPostgresDatabase::execute(const std::string& sql, std::string* value) {
+  if (outside_ == nullptr) outside_ = PQconnectdb(uri_.c_str());
+  return runOn(outside_, sql, value);
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+struct pg_conn;
+
 // The server's URI, or "" to run on SQLite.
 std::string testPostgresServer();
 inline bool testsOnPostgres() { return !testPostgresServer().empty(); }
@@ -15,12 +17,14 @@ class TestPostgresDatabase {
   // Its URI, or "" with error set when the server cannot be reached.
   std::string create(std::string& error);
   void drop();
-  // Runs SQL on it from a connection of the test's own; "" or the error.
-  // value: the first column of the first row, if any.
-  std::string execute(const std::string& sql, std::string* value = nullptr) const;
+  // Runs SQL on it on a connection of the test's own, kept open (a
+  // transaction may span calls); "" or the error. value: the first column
+  // of the last row, if any ("NULL" for a null).
+  std::string execute(const std::string& sql, std::string* value = nullptr);
   const std::string& uri() const { return uri_; }
 
  private:
+  pg_conn* outside_ = nullptr;
   std::string name_;
   std::string uri_;
 };

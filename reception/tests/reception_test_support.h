@@ -73,6 +73,9 @@ class InProcessServiceTest : public ::testing::Test {
   nlohmann::json state();
   std::int64_t addStaffMember(const std::string& firstName, const std::string& lastName);
   std::int64_t announce(std::int64_t staffId, const std::string& guestName, const std::string& note);
+  // The first column of the query's last row as the database holds it, read
+  // on a connection of the test's own: "(none)" without a row, "NULL".
+  std::string storedValue(const std::string& sql);
 
   TemporaryDirectory directory_;
   ServiceSettings settings_;  // what the service is started with; a test may change it first
