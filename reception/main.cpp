@@ -22,6 +22,7 @@
 #include "commands/erase_visitor_command.h"
 #include "commands/directory_sync_command.h"
 #include "commands/database_option.h"
+#include "store/database_location.h"
 #include "commands/options.h"
 #include "config/privileges.h"
 #include "commands/start_checks.h"
@@ -296,7 +297,7 @@ void announceAddresses(const ReceptionOptions& options, const Listeners& listene
 // The readiness signal: scripts/service.sh and the test support wait for "listening on".
 void announceReady(const ReceptionOptions& options, const Listeners& listeners) {
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
-              static_cast<unsigned>(listeningPort(listeners.plain)), options.database.c_str());
+              static_cast<unsigned>(listeningPort(listeners.plain)), printableLocation(options.database).c_str());
   std::fflush(stdout);
 }
 // NOLINTEND(cert-err33-c)
