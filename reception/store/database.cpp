@@ -239,8 +239,6 @@ bool databaseIsOpen() {
   return writeConnection.handle != nullptr || (onPostgres && !databasePath.empty());
 }
 
-bool databaseIsPostgres() { return onPostgres; }
-
 void announceCommitElsewhere() {
   void (*listener)() = commitListener;
   if (listener != nullptr) listener();
@@ -392,29 +390,14 @@ namespace {
 Outcome beginOnPostgres() {
   PgConnection& connection = writeConnection.pg;
   if (!pgReady(connection, postgresLocation)) return pgFailure("begin a transaction", connection);
-  int waitMs = writeWaitMs;
-  std::string sql = "BEGIN; SET LOCAL lock_timeout = " + std::to_string(waitMs > 0 ? waitMs : 100) + "; SELECT " +
-                    (waitMs > 0 ? "pg_advisory_xact_lock(" : "pg_try_advisory_xact_lock(") + std::to_string(postgresWriteLockKey) + ")";
-  PGresult* result = PQexec(connection.handle, sql.c_str());
-  if (PQstatus(connection.handle) != CONNECTION_OK) {
-    // Lost while unused (the server restarted): nothing was begun, so begin on a new connection.
-    PQclear(result);
-    result = pgReconnect(connection) ? PQexec(connection.handle, sql.c_str()) : nullptr;
-  }
-  bool locked = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK &&
-                std::string(PQgetvalue(result, 0, 0)) != "f";
-  bool answered = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK;
-  if (!answered) {
-    connection.lastState = result ? (PQresultErrorField(result, PG_DIAG_SQLSTATE) ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : "") : "08006";
-    connection.lastError = result ? PQresultErrorMessage(result) : PQerrorMessage(connection.handle);
-  }
-  PQclear(result);
-  if (locked) return Outcome::ok;
-  if (pgInTransaction(connection)) pgExecute(connection, "ROLLBACK");
-  if (answered) {
-    // Another instance holds the lock and this thread may not wait.
-    countEvent(Counter::databaseBusy);
-    return Outcome::busy;
+  switch (pgBeginWrite(connection, writeWaitMs, postgresWriteLockKey)) {
+    case PgBegin::begun:
+      return Outcome::ok;
+    case PgBegin::lockTaken:  // by another instance, and this thread may not wait
+      countEvent(Counter::databaseBusy);
+      return Outcome::busy;
+    case PgBegin::failed:
+      break;
   }
   return pgFailure("begin a transaction", connection);
 }
@@ -480,24 +463,12 @@ Outcome WriteTransaction::commit() {
   // The audit entry of the change goes in with it, or neither does.
   Outcome noted = writePendingNote();
   if (noted != Outcome::ok) return noted;
-  if (onPostgres) return commitOnPostgres();
+  if (onPostgres) {
+    committed_ = pgCommit(writeConnection.pg);
+    return committed_ ? Outcome::ok : fail("commit");
+  }
   resetOpenStatements(writeConnection.handle);
   committed_ = prepare("COMMIT").step() == SQLITE_DONE;
-  return committed_ ? Outcome::ok : fail("commit");
-}
-
-// A COMMIT of a transaction that failed answers ROLLBACK; one whose answer
-// never came (the server lost) is reported as failed too, never as done.
-Outcome WriteTransaction::commitOnPostgres() {
-  PgConnection& connection = writeConnection.pg;
-  PGresult* result = PQexec(connection.handle, "COMMIT");
-  committed_ = result != nullptr && PQresultStatus(result) == PGRES_COMMAND_OK && std::strcmp(PQcmdStatus(result), "COMMIT") == 0;
-  if (!committed_) {
-    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    connection.lastState = state ? state : (result && PQresultStatus(result) == PGRES_COMMAND_OK ? "" : "08006");
-    connection.lastError = result && PQresultErrorMessage(result)[0] ? PQresultErrorMessage(result) : "the transaction was not committed";
-  }
-  PQclear(result);
   return committed_ ? Outcome::ok : fail("commit");
 }
 

@@ -58,8 +58,6 @@ class WriteWaitBudget {
 // URI (password: "" lets libpq find one); "" or the database's message.
 // Nothing is read or written yet.
 std::string openConnections(const std::string& path, const std::string& password = "");
-// Whether the database open is a PostgreSQL one.
-bool databaseIsPostgres();
 // Finalizes every cached statement and closes both connections.
 void closeDatabase();
 bool databaseIsOpen();
@@ -173,7 +171,6 @@ class WriteTransaction {
 
  private:
   void begin();
-  Outcome commitOnPostgres();
   Outcome writePendingNote();
   std::unique_lock<std::mutex> lock_;
   bool begun_ = false;

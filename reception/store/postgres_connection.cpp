@@ -86,10 +86,11 @@ std::string postgresSql(const std::string& sqliteText, int& parameters) {
 bool pgConnect(PgConnection& connection, const PgLocation& location) {
   pgClose(connection);
   // Keywords first, then the URI (which may set them again), then the password file's word.
-  const char* keys[] = {"connect_timeout", "application_name", "dbname", "password", nullptr};
-  const char* values[] = {"5", "vestibra-reception", location.uri.c_str(),
+  // Texts are UTF-8 whatever the database's own encoding.
+  const char* keys[] = {"connect_timeout", "application_name", "client_encoding", "dbname", "password", nullptr};
+  const char* values[] = {"5", "vestibra-reception", "UTF8", location.uri.c_str(),
                           location.password.empty() ? nullptr : location.password.c_str(), nullptr};
-  if (location.password.empty()) keys[3] = nullptr;
+  if (location.password.empty()) keys[4] = nullptr;
   connection.handle = PQconnectdbParams(keys, values, 1);
   if (connection.handle == nullptr || PQstatus(connection.handle) != CONNECTION_OK) {
     connection.lastError = connection.handle ? PQerrorMessage(connection.handle) : "out of memory";
@@ -302,4 +303,43 @@ bool pgInTransaction(const PgConnection& connection) {
   if (connection.handle == nullptr) return false;
   PGTransactionStatusType status = PQtransactionStatus(connection.handle);
   return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+}
+
+PgBegin pgBeginWrite(PgConnection& connection, int waitMs, std::int64_t lockKey) {
+  // Row locks are not waited for longer than the write lock.
+  std::string sql = "BEGIN; SET LOCAL lock_timeout = " + std::to_string(waitMs > 0 ? waitMs : 100) + "; SELECT " +
+                    (waitMs > 0 ? "pg_advisory_xact_lock(" : "pg_try_advisory_xact_lock(") + std::to_string(lockKey) + ")";
+  PGresult* result = PQexec(connection.handle, sql.c_str());
+  if (lost(connection)) {
+    // Lost while unused (the server restarted): nothing was begun, so begin on a new connection.
+    PQclear(result);
+    result = pgReconnect(connection) ? PQexec(connection.handle, sql.c_str()) : nullptr;
+  }
+  bool answered = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
+  bool locked = answered && std::strcmp(PQgetvalue(result, 0, 0), "f") != 0;
+  if (!answered) noteError(connection, result);
+  PQclear(result);
+  if (locked) return PgBegin::begun;
+  if (pgInTransaction(connection)) {
+    std::string lastError = connection.lastError;
+    std::string lastState = connection.lastState;
+    pgExecute(connection, "ROLLBACK");
+    connection.lastError = lastError;
+    connection.lastState = lastState;
+  }
+  return answered ? PgBegin::lockTaken : PgBegin::failed;
+}
+
+bool pgCommit(PgConnection& connection) {
+  PGresult* result = PQexec(connection.handle, "COMMIT");
+  bool committed = result != nullptr && PQresultStatus(result) == PGRES_COMMAND_OK && std::strcmp(PQcmdStatus(result), "COMMIT") == 0;
+  if (!committed) {
+    noteError(connection, result);
+    if (result != nullptr && PQresultStatus(result) == PGRES_COMMAND_OK) {
+      connection.lastError = "the transaction was rolled back";
+      connection.lastState = "";
+    }
+  }
+  PQclear(result);
+  return committed;
 }

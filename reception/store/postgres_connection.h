@@ -68,6 +68,14 @@ bool pgIsNull(const PgStatement& statement, int column);
 std::int64_t pgInteger(const PgStatement& statement, int column);
 const char* pgText(const PgStatement& statement, int column, std::size_t& size);
 
+// BEGIN, with the write lock every instance takes (lockKey), waiting for it
+// at most waitMs (0: not at all). A connection found lost is made again first.
+enum class PgBegin { begun, lockTaken, failed };
+PgBegin pgBeginWrite(PgConnection& connection, int waitMs, std::int64_t lockKey);
+// COMMIT; false when the transaction failed (the server answers ROLLBACK)
+// or the answer never came (it may or may not have been committed).
+bool pgCommit(PgConnection& connection);
+
 // Runs SQL text (several statements allowed) without results; false on any error.
 bool pgExecute(PgConnection& connection, const std::string& sql);
 // One row, one column, as text; nullopt on error or no row.
