@@ -57,7 +57,7 @@ void listenOn(PgConnection& connection) {
   }
 }
 
-void run(PgLocation location) {
+void run(const PgLocation& location) {
   PgConnection connection;
   while (!stopRequested()) {
     if (pgConnect(connection, location) && pgExecute(connection, "LISTEN vestibra_changes")) {

@@ -227,7 +227,7 @@ int pgStep(PgStatement& statement) {
       return code;
     }
     const char* changed = PQcmdTuples(statement.result);
-    connection.lastChanges = changed && *changed ? std::atoi(changed) : 0;
+    connection.lastChanges = changed && *changed ? static_cast<int>(std::strtol(changed, nullptr, 10)) : 0;
     statement.row = -1;
   }
   if (++statement.row < PQntuples(statement.result)) return SQLITE_ROW;

@@ -2,12 +2,14 @@
 // back under a running service, and a schema newer than the service knows.
 // Each test starts a server of its own (scripts/postgres-server) on a port
 // of its own, so stopping it disturbs no other test.
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -21,10 +23,22 @@ using nlohmann::json;
 
 constexpr int serverPort = 55434;
 
-// scripts/postgres-server with arguments; its exit status (77: PostgreSQL is not installed).
-int postgresServer(const std::string& arguments) {
-  std::string command = std::string(POSTGRES_SERVER_SCRIPT) + " " + arguments + " >/dev/null";
-  int status = std::system(command.c_str());
+// scripts/postgres-server with arguments, its output dropped; its exit
+// status (77: PostgreSQL is not installed). The script bounds its own waits.
+int postgresServer(std::vector<std::string> arguments) {
+  std::string script = POSTGRES_SERVER_SCRIPT;
+  std::vector<char*> argv{script.data()};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet >= 0) ::dup2(quiet, 1);
+    ::execv(script.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -32,7 +46,7 @@ class PostgresServerTest : public InProcessServiceTest {
  protected:
   void SetUp() override {
     data_ = (directory_.path / "postgresql").string();
-    int started = postgresServer("start " + data_ + " " + std::to_string(serverPort));
+    int started = postgresServer({"start", data_, std::to_string(serverPort)});
     if (started == 77) GTEST_SKIP() << "PostgreSQL 15 is not installed (scripts/install-deps reception)";
     ASSERT_EQ(started, 0);
     running_ = true;
@@ -41,7 +55,7 @@ class PostgresServerTest : public InProcessServiceTest {
   }
   void TearDown() override {
     InProcessServiceTest::TearDown();
-    if (running_) postgresServer("stop " + data_ + " immediate");
+    if (running_) postgresServer({"stop", data_, "immediate"});
     unsetenv("VESTIBRA_TEST_POSTGRES");
   }
 
@@ -63,7 +77,7 @@ TEST_F(PostgresServerTest, LosingTheServerAnswers503UntilItIsBackWithoutARestart
   std::int64_t ada = announce(anna, "Ada", "Lobby");
   ASSERT_EQ(poll().status, 200);
 
-  ASSERT_EQ(postgresServer("stop " + data_ + " fast"), 0);
+  ASSERT_EQ(postgresServer({"stop", data_, "fast"}), 0);
   for (int attempt = 0; attempt < 3; ++attempt) {
     RawReply refused = announceRaw(anna, "Bo");
     EXPECT_EQ(refused.status, 503) << refused.body;
@@ -74,7 +88,7 @@ TEST_F(PostgresServerTest, LosingTheServerAnswers503UntilItIsBackWithoutARestart
     EXPECT_EQ(get("/api/desk/state").status, 503);
   }
 
-  ASSERT_EQ(postgresServer("start " + data_ + " " + std::to_string(serverPort)), 0);
+  ASSERT_EQ(postgresServer({"start", data_, std::to_string(serverPort)}), 0);
   RawReply stored = announceRaw(anna, "Cy");
   ASSERT_EQ(stored.status, 201) << stored.body;
   std::int64_t cy = json::parse(stored.body)["id"].get<std::int64_t>();
