@@ -32,7 +32,6 @@ struct PgStatement {
 struct PgConnection {
   PGconn* handle = nullptr;
   std::unordered_map<std::string, std::unique_ptr<PgStatement>> statements;
-  std::uint64_t id = 0;
   int lastNamed = 0;
   std::string lastError;
   std::string lastState;  // SQLSTATE of the last error
