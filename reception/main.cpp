@@ -22,6 +22,8 @@
 #include "commands/desk_user_command.h"
 #include "commands/erase_visitor_command.h"
 #include "commands/directory_sync_command.h"
+#include "commands/database_option.h"
+#include "store/database_location.h"
 #include "commands/options.h"
 #include "config/privileges.h"
 #include "commands/start_checks.h"
@@ -208,7 +210,7 @@ std::string openRecords(const ReceptionOptions& options, int& held) {
   // As the --user, so that a reopened log after rotation is still writable.
   if (!options.accessLog.empty() && !openAccessLog(options.accessLog, error)) return error;
   keepDatabasePrivate(options.database);
-  error = openStorage(options.database);
+  error = openDatabaseOption(options.database, options.databasePasswordFile);
   if (!error.empty()) return error;
   held = holdDatabaseForService(options.database);
   if (options.demo) {
@@ -306,7 +308,7 @@ void announceAddresses(const ReceptionOptions& options, const Listeners& listene
 // The readiness signal: scripts/service.sh and the test support wait for "listening on".
 void announceReady(const ReceptionOptions& options, const Listeners& listeners) {
   std::printf("vestibra-reception: listening on http://%s:%u/ with the database %s\n", options.address.c_str(),
-              static_cast<unsigned>(listeningPort(listeners.plain)), options.database.c_str());
+              static_cast<unsigned>(listeningPort(listeners.plain)), printableLocation(options.database).c_str());
   std::fflush(stdout);
 }
 // NOLINTEND(cert-err33-c)
@@ -377,7 +379,7 @@ int main(int argc, char** argv) {
   }
   announceAddresses(options, listeners);
   // Instances on one PostgreSQL database: the background work below runs in one of them.
-  startLeadership(options.database, "");
+  startLeadership();
   bool leads = isLeader();
   if (leads) applyRetention(settings.desk.policy.retentionDays);
   startDirectoryWorker(options.directory);

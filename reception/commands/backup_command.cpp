@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands/config_file.h"
+#include "commands/database_option.h"
 #include "store/backup.h"
 
 namespace {
@@ -85,5 +86,10 @@ int runBackupCommand(const std::string& command, const std::vector<std::string>&
   }
   std::string database = databaseOf(parsed, error);
   if (!error.empty()) return fail(command, error);
+  error = refuseServerBackup(command, database);
+  if (!error.empty()) {
+    fail(command, error);
+    return 2;
+  }
   return command == "backup" ? backup(parsed, database) : restore(parsed, database);
 }

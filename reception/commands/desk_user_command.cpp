@@ -11,6 +11,8 @@
 #include "config/privileges.h"
 #include "store/accounts.h"
 #include "store/audit.h"
+#include "commands/database_option.h"
+#include "store/database_location.h"
 #include "store/schema.h"
 #include "text/local_time.h"
 
@@ -148,6 +150,7 @@ int changeCommand(const DeskUserArguments& arguments) {
 std::string checkDatabasePlace(const DeskUserArguments& arguments, bool& creating) {
   namespace fs = std::filesystem;
   std::error_code ignored;
+  if (isPostgresLocation(arguments.database)) return "";  // the server's database exists or is refused
   fs::path file = fs::absolute(arguments.database, ignored);
   if (fs::exists(file, ignored)) return "";
   if (arguments.command != "add") {
@@ -171,12 +174,14 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
   DeskUserArguments parsed;
   std::string error = parseArguments(arguments, parsed);
   if (!error.empty()) return fail(error + " (see desk-user --help)");
+  std::string passwordFile;
   if (parsed.database.empty()) {
     // The service's own configuration names its database.
     ReceptionOptions service;
     if (!parsed.config.empty()) error = parseOptions({"--config", parsed.config}, service);
     if (!error.empty()) return fail(error);
     parsed.database = service.database;
+    passwordFile = service.databasePasswordFile;
   }
   bool creating = false;
   error = checkDatabasePlace(parsed, creating);
@@ -185,7 +190,7 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
   error = refuseLinkedDatabase(parsed.database);
   if (!error.empty()) return fail(error);
   keepDatabasePrivate(parsed.database);
-  error = openStorage(parsed.database);
+  error = openDatabaseOption(parsed.database, passwordFile);
   if (!error.empty()) return fail(error);
   if (creating) std::printf("created the database %s\n", std::filesystem::absolute(parsed.database).c_str());
   int code = parsed.command == "list" ? listCommand() : parsed.command == "add" ? addCommand(parsed) : changeCommand(parsed);

@@ -8,6 +8,8 @@
 #include "commands/config_file.h"
 #include "config/privileges.h"
 #include "directory/directory_sync.h"
+#include "commands/database_option.h"
+#include "store/database_location.h"
 #include "store/schema.h"
 #include "text/utf8.h"
 
@@ -90,8 +92,10 @@ void printResult(const DirectorySyncResult& result) {
 }
 
 // A dry run against a database that does not exist yet compares with an
-// empty one in memory: a preview leaves no file behind.
+// empty one in memory: a preview leaves no file behind. A PostgreSQL
+// database is the server's: compared with as it is.
 std::string storageFor(const std::string& database, bool dryRun) {
+  if (isPostgresLocation(database)) return database;
   struct stat status {};
   if (dryRun && ::stat(database.c_str(), &status) != 0 && errno == ENOENT) return ":memory:";
   return database;
@@ -112,7 +116,7 @@ int runDirectorySyncCommand(const std::vector<std::string>& arguments) {
   if (!error.empty()) return fail(error + " (see directory-sync --help)", exitDirectoryBadOptions);
   std::string database = storageFor(options.database, parsed.dryRun);
   keepDatabasePrivate(database);
-  error = openStorage(database);
+  error = openDatabaseOption(database, options.databasePasswordFile);
   if (!error.empty()) return fail(error, exitDirectoryUnreachable);
   DirectorySyncResult result = syncDirectory(settings, {parsed.dryRun, parsed.force, "(command line)", ""});
   closeStorage();

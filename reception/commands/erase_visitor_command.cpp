@@ -7,6 +7,8 @@
 #include "config/privileges.h"
 #include "store/audit.h"
 #include "store/erase.h"
+#include "commands/database_option.h"
+#include "store/database_location.h"
 #include "store/schema.h"
 #include "text/text.h"
 
@@ -58,19 +60,21 @@ int runEraseVisitorCommand(const std::vector<std::string>& arguments) {
   EraseArguments parsed;
   std::string error = parseArguments(arguments, parsed);
   if (!error.empty()) return fail(error + " (see erase-visitor --help)", exitEraseBadOptions);
+  std::string passwordFile;
   if (parsed.database.empty()) {
     ReceptionOptions service;
     if (!parsed.config.empty()) error = parseOptions({"--config", parsed.config}, service);
     if (!error.empty()) return fail(error, exitEraseBadOptions);
     parsed.database = service.database;
+    passwordFile = service.databasePasswordFile;
   }
   std::error_code ignored;
-  if (!std::filesystem::exists(parsed.database, ignored)) {
+  if (!isPostgresLocation(parsed.database) && !std::filesystem::exists(parsed.database, ignored)) {
     return fail("there is no database " + parsed.database + " (check --database or --config)", exitEraseFailed);
   }
   error = refuseLinkedDatabase(parsed.database);
   if (!error.empty()) return fail(error, exitEraseFailed);
-  error = openStorage(parsed.database);
+  error = openDatabaseOption(parsed.database, passwordFile);
   if (!error.empty()) return fail(error, exitEraseFailed);
   std::int64_t erased = 0;
   Outcome done = eraseVisitor(parsed.visitor, erased);

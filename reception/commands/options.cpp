@@ -11,7 +11,11 @@ const char receptionUsage[] =
     "                           listen on; default 127.0.0.1:80. Notifiers always\n"
     "                           connect to port 80; port 0 picks a free port.\n"
     "  --port PORT              the port alone\n"
-    "  --database FILE          SQLite database file; default reception.db\n"
+    "  --database FILE|URI      SQLite database file (default reception.db), or a\n"
+    "                           PostgreSQL database: postgresql://USER@HOST/NAME\n"
+    "  --database-password-file FILE\n"
+    "                           PostgreSQL: the password's file (else libpq's own\n"
+    "                           PGPASSFILE or ~/.pgpass)\n"
     "  --key KEY                access key notifiers send (1 to 128 letters, digits\n"
     "                           or -._~); default the notifiers' compiled-in key\n"
     "  --key-file FILE          read the access key from the file's first line (the\n"
@@ -237,6 +241,10 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
     options.database = value;
     return value.empty() ? "--database needs a file name" : "";
   }
+  if (name == "--database-password-file") {
+    options.databasePasswordFile = value;
+    return value.empty() ? "--database-password-file needs a file name" : "";
+  }
   if (name == "--key") {
     options.key = value;
     options.keyFile.clear();
@@ -253,6 +261,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
 
 bool takesValue(const std::string& name) {
   return name == "--listen" || name == "--metrics-listen" || name == "--port" || name == "--database" || name == "--key" ||
+         name == "--database-password-file" ||
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
          name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
          name == "--notifier-keys" || isFrontDeskOption(name) ||

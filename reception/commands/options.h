@@ -13,7 +13,8 @@
 struct ReceptionOptions {
   std::string address = "127.0.0.1";
   std::uint16_t port = 80;  // notifiers always connect to port 80
-  std::string database = "reception.db";
+  std::string database = "reception.db";  // a SQLite file or a postgresql:// URI
+  std::string databasePasswordFile;       // PostgreSQL: the password's file (never logged)
   std::string key;  // empty: the notifiers' compiled-in key
   std::string keyFile;  // --key-file: the key read from this file at start (the later of the two wins)
   std::string codePage = "WINDOWS-1252";

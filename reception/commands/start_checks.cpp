@@ -39,6 +39,7 @@ std::string authorityOf(const std::string& url) {
 std::string checkReadableFiles(const ReceptionOptions& options) {
   const std::vector<std::pair<const char*, const std::string*>> files = {
       {"--key-file", &options.keyFile},
+      {"--database-password-file", &options.databasePasswordFile},
       {"--smtp-password-file", &options.alerts.smtpPasswordFile},
       {"--smtp-ca-file", &options.alerts.smtpCaFile},
       {"--ldap-bind-password-file", &options.directory.passwordFile},

@@ -4,12 +4,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "metrics/metrics.h"
+#include "store/database_location.h"
+#include "store/postgres_changes.h"
+#include "store/postgres_connection.h"
 #include "text/utf8.h"
 
 namespace {
@@ -22,9 +27,13 @@ struct Connection {
   std::mutex mutex;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
   std::uint64_t id = 0;
+  PgConnection pg;  // in place of handle, on PostgreSQL
 };
 
 Connection writeConnection;
+// The backend, chosen by openConnections: SQLite unless the location is a postgresql:// URI.
+bool onPostgres = false;
+PgLocation postgresLocation;
 // For an in-memory database, reads use the write connection and its lock.
 bool readSharesWrite = false;
 std::string databasePath;
@@ -102,6 +111,7 @@ std::string openFailure(sqlite3*& handle) {
 }
 
 void closeConnection(Connection& connection) {
+  pgClose(connection.pg);
   finalizeAll(connection);
   sqlite3_close(connection.handle);
   connection.handle = nullptr;
@@ -111,7 +121,7 @@ void closeConnection(Connection& connection) {
 std::shared_ptr<Connection> openReader(const std::string& path) {
   auto reader = std::make_shared<Connection>();
   reader->id = ++lastConnectionId;
-  if (path.empty()) return reader;  // the database is closed
+  if (path.empty() || onPostgres) return reader;  // closed, or connected on its first read
   // Only its own thread uses it, under its own lock: SQLite's mutexes would add nothing.
   if (sqlite3_open_v2(path.c_str(), &reader->handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
       !executeOn(reader->handle, "PRAGMA query_only = 1")) {
@@ -155,6 +165,19 @@ Connection& readSide() { return readSharesWrite ? writeConnection : threadReader
 WriteWaitBudget::WriteWaitBudget(int milliseconds) : saved_(writeWaitMs) { writeWaitMs = milliseconds; }
 WriteWaitBudget::~WriteWaitBudget() { writeWaitMs = saved_; }
 
+void reportPgError(const char* what, const PgConnection& connection) {
+  // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
+  std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what,
+               connection.lastError.empty() ? "the server cannot be reached" : connection.lastError.c_str());
+}
+
+Outcome pgFailure(const char* what, const PgConnection& connection) {
+  reportPgError(what, connection);
+  if (!pgLastErrorWasBusy(connection)) return Outcome::failed;
+  countEvent(Counter::databaseBusy);
+  return Outcome::busy;
+}
+
 void reportError(const char* what, sqlite3* connection) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
   std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what, connection ? sqlite3_errmsg(connection) : "closed");
@@ -162,8 +185,23 @@ void reportError(const char* what, sqlite3* connection) {
 
 void setCommitListener(void (*listener)()) { commitListener = listener; }
 
-std::string openConnections(const std::string& path) {
+std::string openConnections(const std::string& path, const std::string& password) {
   std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  onPostgres = isPostgresLocation(path);
+  if (onPostgres) {
+    postgresLocation = PgLocation{path, password};
+    if (!pgConnect(writeConnection.pg, postgresLocation)) {
+      std::string error = writeConnection.pg.lastError;
+      pgClose(writeConnection.pg);
+      onPostgres = false;
+      return error;
+    }
+    writeConnection.id = ++lastConnectionId;
+    std::lock_guard<std::mutex> readersLock(readersMutex);
+    databasePath = path;
+    ++openGeneration;
+    return "";
+  }
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   if (sqlite3_open_v2(path.c_str(), &writeConnection.handle, flags, nullptr) != SQLITE_OK) {
     return openFailure(writeConnection.handle);
@@ -192,51 +230,77 @@ void closeDatabase() {
   std::lock_guard<std::mutex> lock(writeConnection.mutex);
   closeConnection(writeConnection);
   readSharesWrite = false;
+  onPostgres = false;
+  postgresLocation = PgLocation{};
+}
+
+bool databaseOnPostgres() { return onPostgres; }
+
+PgLocation openPostgresLocation() {
+  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  return onPostgres ? postgresLocation : PgLocation{};
 }
 
 bool databaseIsOpen() {
   std::lock_guard<std::mutex> lock(writeConnection.mutex);
-  return writeConnection.handle != nullptr;
+  return writeConnection.handle != nullptr || (onPostgres && !databasePath.empty());
+}
+
+void announceCommitElsewhere() {
+  void (*listener)() = commitListener;
+  if (listener != nullptr) listener();
 }
 
 // --- Statement ---------------------------------------------------------------
 
-Statement::Statement(Statement&& other) noexcept : connection_(other.connection_), statement_(other.statement_) {
+Statement::Statement(Statement&& other) noexcept
+    : connection_(other.connection_), statement_(other.statement_), pg_(other.pg_) {
   other.statement_ = nullptr;
+  other.pg_ = nullptr;
 }
 
 Statement::~Statement() {
+  if (pg_ != nullptr) pgReset(*pg_);
   if (statement_ == nullptr) return;
   sqlite3_reset(statement_);
   sqlite3_clear_bindings(statement_);
 }
 
 Statement& Statement::bind(int index, std::int64_t value) {
-  if (ok()) sqlite3_bind_int64(statement_, index, value);
+  if (pg_ != nullptr) pgBind(*pg_, index, value);
+  if (statement_ != nullptr) sqlite3_bind_int64(statement_, index, value);
   return *this;
 }
 
 Statement& Statement::bind(int index, const std::string& value) {
-  if (ok()) sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+  if (pg_ != nullptr) pgBind(*pg_, index, value);
+  if (statement_ != nullptr) sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   return *this;
 }
 
 Statement& Statement::bindOptional(int index, const std::optional<std::string>& value) {
   if (!value) {
-    if (ok()) sqlite3_bind_null(statement_, index);
+    if (pg_ != nullptr) pgBindNull(*pg_, index);
+    if (statement_ != nullptr) sqlite3_bind_null(statement_, index);
     return *this;
   }
   return bind(index, *value);
 }
 
-int Statement::step() { return ok() ? sqlite3_step(statement_) : SQLITE_ERROR; }
+int Statement::step() {
+  if (statement_ != nullptr) return sqlite3_step(statement_);
+  return pg_ != nullptr ? pgStep(*pg_) : SQLITE_ERROR;
+}
 
 bool Statement::run() { return step() == SQLITE_DONE; }
 
-std::int64_t Statement::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+std::int64_t Statement::integer(int column) const {
+  if (pg_ != nullptr) return pgInteger(*pg_, column);
+  return sqlite3_column_int64(statement_, column);
+}
 
 std::optional<std::int64_t> Statement::optionalInteger(int column) const {
-  if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
+  if (pg_ != nullptr ? pgIsNull(*pg_, column) : sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
   return integer(column);
 }
 
@@ -244,6 +308,11 @@ std::optional<std::int64_t> Statement::optionalInteger(int column) const {
 // hold anything: invalid bytes become U+FFFD here, where every text is read,
 // so no name reaches a mail, a page or a notifier broken.
 std::string Statement::text(int column) const {
+  if (pg_ != nullptr) {
+    std::size_t size = 0;
+    const char* value = pgText(*pg_, column, size);
+    return value == nullptr ? std::string() : withValidUtf8(std::string_view(value, size));
+  }
   const unsigned char* value = sqlite3_column_text(statement_, column);
   if (value == nullptr) return std::string();
   return withValidUtf8(std::string_view(reinterpret_cast<const char*>(value),
@@ -251,7 +320,7 @@ std::string Statement::text(int column) const {
 }
 
 std::optional<std::string> Statement::optionalText(int column) const {
-  if (sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
+  if (pg_ != nullptr ? pgIsNull(*pg_, column) : sqlite3_column_type(statement_, column) == SQLITE_NULL) return std::nullopt;
   return text(column);
 }
 
@@ -269,10 +338,16 @@ bool ReadSession::openOnThisThread() { return readSessionsOpen > 0; }
 
 Statement ReadSession::prepare(const std::string& sql) {
   Connection& connection = readSide();
+  if (onPostgres) {
+    // A connection lost is made again here, on the next read after the server is back.
+    connection.pg.readsOnly = true;
+    return Statement(pgReady(connection.pg, postgresLocation) ? pgStatement(connection.pg, sql) : nullptr);
+  }
   return Statement(connection.handle, connection.handle ? cachedStatement(connection, sql) : nullptr);
 }
 
 Outcome ReadSession::fail(const char* what) {
+  if (onPostgres) return pgFailure(what, readSide().pg);
   sqlite3* handle = readSide().handle;
   reportError(what, handle);
   if (handle == nullptr || !lastErrorWasBusy(handle)) return Outcome::failed;
@@ -281,6 +356,10 @@ Outcome ReadSession::fail(const char* what) {
 }
 
 Outcome ReadSession::dataVersion(std::int64_t& version) {
+  if (onPostgres) {
+    version = announcedChanges();
+    return Outcome::ok;
+  }
   static const std::string sql = "PRAGMA data_version";  // made once: asked before every poll
   Statement query = prepare(sql);
   if (query.step() != SQLITE_ROW) return fail("read of the data version");
@@ -313,7 +392,31 @@ WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::t
   }
 }
 
+namespace {
+
+Outcome beginOnPostgres() {
+  PgConnection& connection = writeConnection.pg;
+  if (!pgReady(connection, postgresLocation)) return pgFailure("begin a transaction", connection);
+  switch (pgBeginWrite(connection, writeWaitMs, postgresWriteLockKey)) {
+    case PgBegin::begun:
+      return Outcome::ok;
+    case PgBegin::lockTaken:  // by another instance, and this thread may not wait
+      countEvent(Counter::databaseBusy);
+      return Outcome::busy;
+    case PgBegin::failed:
+      break;
+  }
+  return pgFailure("begin a transaction", connection);
+}
+
+}  // namespace
+
 void WriteTransaction::begin() {
+  if (onPostgres) {
+    beginOutcome_ = beginOnPostgres();
+    begun_ = beginOutcome_ == Outcome::ok;
+    return;
+  }
   if (writeConnection.handle == nullptr) return;
   begun_ = prepare("BEGIN IMMEDIATE").step() == SQLITE_DONE;
   beginOutcome_ = begun_ ? Outcome::ok : fail("begin a transaction");
@@ -322,8 +425,12 @@ void WriteTransaction::begin() {
 WriteTransaction::~WriteTransaction() {
   // A failed COMMIT may have ended the transaction itself: then there is
   // nothing to roll back, and trying only hides what failed.
-  if (begun_ && !committed_ && sqlite3_get_autocommit(writeConnection.handle) == 0 &&
-      prepare("ROLLBACK").step() != SQLITE_DONE) {
+  if (onPostgres) {
+    if (begun_ && !committed_ && pgInTransaction(writeConnection.pg) && !pgExecute(writeConnection.pg, "ROLLBACK")) {
+      reportPgError("rollback", writeConnection.pg);
+    }
+  } else if (begun_ && !committed_ && sqlite3_get_autocommit(writeConnection.handle) == 0 &&
+             prepare("ROLLBACK").step() != SQLITE_DONE) {
     reportError("rollback", writeConnection.handle);
   }
   if (lock_.owns_lock()) lock_.unlock();
@@ -333,6 +440,7 @@ WriteTransaction::~WriteTransaction() {
 }
 
 Statement WriteTransaction::prepare(const std::string& sql) {
+  if (onPostgres) return Statement(lock_.owns_lock() && begun_ ? pgStatement(writeConnection.pg, sql) : nullptr);
   sqlite3* handle = lock_.owns_lock() ? writeConnection.handle : nullptr;
   return Statement(handle, handle ? cachedStatement(writeConnection, sql) : nullptr);
 }
@@ -362,12 +470,17 @@ Outcome WriteTransaction::commit() {
   // The audit entry of the change goes in with it, or neither does.
   Outcome noted = writePendingNote();
   if (noted != Outcome::ok) return noted;
+  if (onPostgres) {
+    committed_ = pgCommit(writeConnection.pg);
+    return committed_ ? Outcome::ok : fail("commit");
+  }
   resetOpenStatements(writeConnection.handle);
   committed_ = prepare("COMMIT").step() == SQLITE_DONE;
   return committed_ ? Outcome::ok : fail("commit");
 }
 
 Outcome WriteTransaction::fail(const char* what) {
+  if (onPostgres) return pgFailure(what, writeConnection.pg);
   sqlite3* handle = writeConnection.handle;
   if (handle == nullptr) {
     reportError(what, nullptr);
@@ -379,31 +492,49 @@ Outcome WriteTransaction::fail(const char* what) {
   return Outcome::busy;
 }
 
-std::int64_t WriteTransaction::lastInsertId() const { return sqlite3_last_insert_rowid(writeConnection.handle); }
+std::int64_t WriteTransaction::lastInsertId() const {
+  if (onPostgres) {
+    std::optional<std::string> id = pgQueryValue(writeConnection.pg, "SELECT lastval()");
+    return id ? std::strtoll(id->c_str(), nullptr, 10) : 0;
+  }
+  return sqlite3_last_insert_rowid(writeConnection.handle);
+}
 
-int WriteTransaction::changes() const { return sqlite3_changes(writeConnection.handle); }
+int WriteTransaction::changes() const {
+  return onPostgres ? writeConnection.pg.lastChanges : sqlite3_changes(writeConnection.handle);
+}
 
-bool WriteTransaction::execute(const char* sql) { return begun_ && executeOn(writeConnection.handle, sql); }
+bool WriteTransaction::execute(const char* sql) {
+  if (onPostgres) return begun_ && (std::strncmp(sql, "PRAGMA", 6) == 0 || pgExecute(writeConnection.pg, sql));
+  return begun_ && executeOn(writeConnection.handle, sql);
+}
 
 // --- SetupConnection -----------------------------------------------------------
 
 SetupConnection::SetupConnection() : lock_(writeConnection.mutex) {}
 
 Statement SetupConnection::prepare(const std::string& sql) {
+  if (onPostgres) return Statement(pgStatement(writeConnection.pg, sql));
   sqlite3* handle = writeConnection.handle;
   return Statement(handle, handle ? cachedStatement(writeConnection, sql) : nullptr);
 }
 
-bool SetupConnection::execute(const char* sql) { return writeConnection.handle && executeOn(writeConnection.handle, sql); }
+bool SetupConnection::execute(const char* sql) {
+  if (onPostgres) return pgExecute(writeConnection.pg, sql);
+  return writeConnection.handle && executeOn(writeConnection.handle, sql); }
 
-bool SetupConnection::readOnly() const { return sqlite3_db_readonly(writeConnection.handle, "main") == 1; }
+bool SetupConnection::readOnly() const {
+  if (onPostgres) return false;
+  return sqlite3_db_readonly(writeConnection.handle, "main") == 1; }
 
 std::string SetupConnection::lastError() const {
+  if (onPostgres) return writeConnection.pg.lastError;
   return writeConnection.handle ? sqlite3_errmsg(writeConnection.handle) : "the database is closed";
 }
 
 Outcome checkpointWal() {
   std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  if (onPostgres) return Outcome::ok;  // the server keeps its own log
   if (writeConnection.handle == nullptr) return Outcome::failed;
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(writeConnection.handle, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &statement, nullptr) != SQLITE_OK) {

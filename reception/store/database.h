@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+struct PgStatement;
+
 // Every store operation ends in one of these. busy: another process held the
 // database past the wait budget (worth a retry); failed: an error that was
 // logged naming the operation.
@@ -22,6 +24,10 @@ enum class Outcome { ok, notFound, conflict, busy, failed };
 
 // "VSTB" in the SQLite header: marks a file as this service's database.
 constexpr std::int64_t databaseApplicationId = 0x56535442;
+
+// PostgreSQL: the advisory lock every write transaction takes, on every
+// instance, so that writes are one at a time as on SQLite.
+constexpr std::int64_t postgresWriteLockKey = 5653544257;
 
 // The Retry-After of an answer refused because the database was busy.
 constexpr int databaseRetryAfterSeconds = 2;
@@ -48,11 +54,15 @@ class WriteWaitBudget {
 };
 
 // Opens the write and the read connection on the file (":memory:" shares
-// one); "" or SQLite's message. Nothing is read or written yet.
-std::string openConnections(const std::string& path);
+// one), or the write connection to the PostgreSQL server of a postgresql://
+// URI (password: "" lets libpq find one); "" or the database's message.
+// Nothing is read or written yet.
+std::string openConnections(const std::string& path, const std::string& password = "");
 // Finalizes every cached statement and closes both connections.
 void closeDatabase();
 bool databaseIsOpen();
+// Whether the open storage is a PostgreSQL database rather than a SQLite file.
+bool databaseOnPostgres();
 
 // Copies the WAL into the database file and truncates it to nothing, so that
 // no old version of a page stays in it; busy when a reader or another
@@ -66,6 +76,9 @@ void reportError(const char* what, sqlite3* connection);
 // the write connection is free again (to bring what is kept in memory up to
 // the database). Set before the first write.
 void setCommitListener(void (*listener)());
+// Calls the commit listener for a commit made elsewhere (another instance
+// on the same PostgreSQL database), from the thread that learnt of it.
+void announceCommitElsewhere();
 
 // A prepared statement from its connection's cache, reset and unbound when
 // it goes out of scope. Made only by a ReadSession or a WriteTransaction.
@@ -77,7 +90,7 @@ class Statement {
   Statement& operator=(const Statement&) = delete;
   Statement& operator=(Statement&&) = delete;
 
-  bool ok() const { return statement_ != nullptr; }
+  bool ok() const { return statement_ != nullptr || pg_ != nullptr; }
   Statement& bind(int index, std::int64_t value);
   Statement& bind(int index, const std::string& value);
   Statement& bindOptional(int index, const std::optional<std::string>& value);
@@ -95,8 +108,10 @@ class Statement {
   friend class WriteTransaction;
   friend class SetupConnection;
   Statement(sqlite3* connection, sqlite3_stmt* statement) : connection_(connection), statement_(statement) {}
+  explicit Statement(PgStatement* statement) : connection_(nullptr), statement_(nullptr), pg_(statement) {}
   sqlite3* connection_;
   sqlite3_stmt* statement_;
+  PgStatement* pg_ = nullptr;
 };
 
 // Reads on the read connection under its lock. In WAL mode it sees the last
@@ -114,6 +129,8 @@ class ReadSession {
   Outcome fail(const char* what);
   // SQLite's PRAGMA data_version on this connection: it changes whenever
   // another connection, of this process or another, has committed since.
+  // On PostgreSQL, a count of the changes announced by the server (see
+  // store/postgres_changes).
   Outcome dataVersion(std::int64_t& version);
   // Which connection this is: a number never given to another one, so that a
   // data version is compared only with one of the same connection.

@@ -12,7 +12,7 @@ const char* const selectHandNames = "SELECT display_name FROM staff WHERE direct
 const char* const selectBaseline =
     "SELECT id FROM staff WHERE directory_id IS NOT NULL AND created_at <= ?1 AND (removed_at IS NULL OR removed_at > ?1)";
 const char* const selectBaselineTime =
-    "SELECT at FROM (SELECT id, at FROM audit_log WHERE action = 'directory-sync' ORDER BY id DESC LIMIT 3) "
+    "SELECT at FROM (SELECT id, at FROM audit_log WHERE action = 'directory-sync' ORDER BY id DESC LIMIT 3) AS recent "
     "ORDER BY id LIMIT 1";
 
 // Reads through a session or a transaction: both prepare statements.

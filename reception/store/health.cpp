@@ -5,18 +5,6 @@
 #include "store/database.h"
 #include "store/schema.h"
 
-namespace {
-
-// The version the schema was last brought to, as the schema's code records it.
-bool storedSchemaVersion(ReadSession& session, std::int64_t& version) {
-  Statement query = session.prepare("PRAGMA user_version");
-  if (query.step() != SQLITE_ROW) return false;
-  version = query.integer(0);
-  return true;
-}
-
-}  // namespace
-
 DatabaseHealth databaseHealth() {
   if (!databaseIsOpen()) return {false, "the database is not open"};
   ReadSession session;

@@ -57,7 +57,8 @@ Outcome installationSecret(std::string& secret) {
   if (found.size() != secretBytes) {
     found.assign(secretBytes, '\0');
     randombytes_buf(found.data(), found.size());
-    Statement write = transaction.prepare("INSERT OR REPLACE INTO installation_secret (id, secret) VALUES (1, ?1)");
+    Statement write = transaction.prepare(
+        "INSERT INTO installation_secret (id, secret) VALUES (1, ?1) ON CONFLICT (id) DO UPDATE SET secret = excluded.secret");
     if (!write.bind(1, toHex(found)).run()) return transaction.fail("write of the installation's secret");
   }
   Outcome committed = transaction.commit();

@@ -81,14 +81,16 @@ Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added) {
   row.createdAt = currentTimeMs();
   for (int attempt = 0; attempt < codeAttempts && row.id == 0; ++attempt) {
     row.code = newInvitationCode();
+    // A code still open under another invitation is skipped, not an error:
+    // the transaction goes on with the next code.
     Statement insert = transaction.prepare(
-        "INSERT INTO invitation (code, staff_id, guest_name, company, guest_email, expected_on, expected_at, note, "
+        "INSERT OR IGNORE INTO invitation (code, staff_id, guest_name, company, guest_email, expected_on, expected_at, note, "
         "created_by, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     insert.bind(1, row.code).bind(2, entry.staffId).bind(3, entry.guestName).bind(4, entry.company);
     insert.bind(5, entry.guestEmail).bind(6, entry.expectedOn).bind(7, entry.expectedAt).bind(8, entry.note);
     int result = insert.bind(9, entry.createdBy).bind(10, row.createdAt).step();
-    if (result == SQLITE_DONE) row.id = transaction.lastInsertId();
-    else if (result != SQLITE_CONSTRAINT) return transaction.fail("write of an invitation");
+    if (result != SQLITE_DONE) return transaction.fail("write of an invitation");
+    if (transaction.changes() == 1) row.id = transaction.lastInsertId();
   }
   if (row.id == 0) return transaction.fail("write of an invitation (no free code)");
   added = row;  // before the commit, which writes the audit entry that names the guest

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "metrics/metrics.h"
-#include "store/database_location.h"
+#include "store/postgres_connection.h"
 
 namespace {
 
@@ -134,11 +134,12 @@ std::unique_ptr<LeaderLock> processLock;
 
 }  // namespace
 
-void startLeadership(const std::string& location, const std::string& password) {
+void startLeadership() {
+  PgLocation server = openPostgresLocation();
   std::lock_guard<std::mutex> lock(processMutex);
-  if (processLock || !isPostgresLocation(location)) return;
+  if (processLock || server.uri.empty()) return;
   noteLeadership(false);
-  processLock = std::make_unique<LeaderLock>(location, password, [](bool leading) { noteLeadership(leading); });
+  processLock = std::make_unique<LeaderLock>(server.uri, server.password, [](bool leading) { noteLeadership(leading); });
 }
 
 void stopLeadership() {

@@ -50,9 +50,9 @@ class LeaderLock {
   std::thread thread_;
 };
 
-// The process's leadership, from --database (and its password, if one was
-// given apart from the URI): a PostgreSQL location starts a LeaderLock.
-void startLeadership(const std::string& location, const std::string& password);
+// The process's leadership, on the storage it has open: on PostgreSQL a
+// LeaderLock on the same server (and password); on SQLite it always leads.
+void startLeadership();
 // Releases the lock (closing its connection), for another instance to take.
 void stopLeadership();
 // Whether this process leads: true for a SQLite file or before

@@ -1,6 +1,7 @@
 #include "store/notifications.h"
 
 #include <algorithm>
+#include <ctime>
 #include <iterator>
 
 #include "metrics/metrics.h"
@@ -216,6 +217,19 @@ Outcome visitorLog(const VisitorFilter& filter, std::size_t limit, std::vector<N
   return Outcome::ok;
 }
 
+namespace {
+
+// The local day of a time, as invitations store it (YYYY-MM-DD).
+std::string localDayOf(std::int64_t timeMs) {
+  std::time_t seconds = static_cast<std::time_t>(timeMs / 1000);
+  std::tm local{};
+  char day[16] = "";
+  if (localtime_r(&seconds, &local) == nullptr || std::strftime(day, sizeof day, "%Y-%m-%d", &local) == 0) return "";
+  return day;
+}
+
+}  // namespace
+
 Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
@@ -231,9 +245,9 @@ Outcome deleteExpiredRecords(std::int64_t cutoff, RetentionCount& count) {
   if (!visits.bind(1, cutoff).run()) return transaction.fail("retention of visits");
   // An invitation goes once its day is before the cutoff's and its visit is gone.
   Statement invitations = transaction.prepare(
-      "DELETE FROM invitation WHERE expected_on < date(?1 / 1000, 'unixepoch', 'localtime') "
+      "DELETE FROM invitation WHERE expected_on < ?1 "
       "AND (visit_id IS NULL OR NOT EXISTS (SELECT 1 FROM visit WHERE id = invitation.visit_id))");
-  if (!invitations.bind(1, cutoff).run()) return transaction.fail("retention of invitations");
+  if (!invitations.bind(1, localDayOf(cutoff)).run()) return transaction.fail("retention of invitations");
   Statement staff = transaction.prepare(
       "DELETE FROM staff WHERE removed_at IS NOT NULL AND removed_at < ?1 "
       "AND NOT EXISTS (SELECT 1 FROM notification WHERE staff_id = staff.id)");

@@ -145,7 +145,7 @@ Outcome dueOutboxItems(std::int64_t now, bool mail, int limit, std::vector<Outbo
   Statement query = session.prepare(
       "SELECT o.id, o.notification_id, o.channel, o.target, o.payload, o.idempotency_key, o.attempts, "
       "n.archived_at IS NULL FROM alert_outbox o LEFT JOIN notification n ON n.id = o.notification_id "
-      "WHERE o.state = 'pending' AND o.next_attempt_at <= ?1 AND (o.channel LIKE '%email') = ?3 "
+      "WHERE o.state = 'pending' AND o.next_attempt_at <= ?1 AND (CASE WHEN o.channel LIKE '%email' THEN 1 ELSE 0 END) = ?3 "
       "ORDER BY o.next_attempt_at, o.id LIMIT ?2");
   query.bind(1, now).bind(2, static_cast<std::int64_t>(limit)).bind(3, std::int64_t{mail ? 1 : 0});
   int result;

@@ -4,7 +4,10 @@
 
 #include "store/accounts.h"
 #include "store/database.h"
+#include "store/database_location.h"
 #include "store/delivery_recorder.h"
+#include "store/postgres_changes.h"
+#include "store/postgres_schema.h"
 #include "store/poll_cache.h"
 #include "store/host_sessions.h"
 #include "store/installation_secret.h"
@@ -275,21 +278,28 @@ std::string configure() {
 
 }  // namespace
 
-std::string openStorage(const std::string& path) {
+std::string openStorage(const std::string& path, const std::string& password) {
   resetPollState();
   setCommitListener(&refreshPollStateAfterCommit);
-  std::string error = openConnections(path);
+  bool postgres = isPostgresLocation(path);
+  // A URI may carry a password: it is not repeated in messages.
+  std::string named = postgres ? path.substr(0, path.find(':')) + " database" : "database " + path;
+  std::string error = openConnections(path, password);
   if (!error.empty()) {
     closeDatabase();
-    return "cannot open the database " + path + ": " + error;
+    return "cannot open the " + named + ": " + error;
   }
-  error = configure();
-  if (error.empty()) return "";
+  error = postgres ? configurePostgres(schemaVersion) : configure();
+  if (error.empty()) {
+    if (postgres) startChangeListener(PgLocation{path, password});
+    return "";
+  }
   closeDatabase();
-  return "cannot use the database " + path + ": " + error;
+  return "cannot use the " + named + ": " + error;
 }
 
 void closeStorage() {
+  stopChangeListener();
   stopDeliveryRecorder();
   saveUnsavedPolls();
   closeDatabase();
@@ -335,6 +345,14 @@ bool readPragma(sqlite3* connection, const char* sql, std::int64_t& value) {
 }  // namespace
 
 int serviceSchemaVersion() { return schemaVersion; }
+
+bool storedSchemaVersion(ReadSession& session, std::int64_t& version) {
+  Statement query =
+      session.prepare(databaseOnPostgres() ? "SELECT version FROM schema_version WHERE id = 1" : "PRAGMA user_version");
+  if (query.step() != SQLITE_ROW) return false;
+  version = query.integer(0);
+  return true;
+}
 
 std::vector<std::string> serviceSchema() {
   static const std::vector<std::string> objects = [] {

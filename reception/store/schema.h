@@ -5,17 +5,23 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// Opens (creating if needed) the database file and brings its schema up to
-// date; "" or an error message naming the file.
-std::string openStorage(const std::string& path);
+// Opens (creating if needed) the database file, or the PostgreSQL database of
+// a postgresql:// URI, and brings its schema up to date; "" or an error
+// message naming the file. password: for PostgreSQL, "" lets libpq find one.
+std::string openStorage(const std::string& path, const std::string& password = "");
 // Saves the poll times not yet saved, then closes.
 void closeStorage();
 
 // The user_version the service writes and expects.
 int serviceSchemaVersion();
+// The version the open database records (SQLite's user_version, PostgreSQL's
+// schema_version table); false when it cannot be read.
+class ReadSession;
+bool storedSchemaVersion(ReadSession& session, std::int64_t& version);
 
 // The service's own schema, as listSchema in schema.cpp writes each object
 // of sqlite_master: made once in memory by the code above, never read from

@@ -184,6 +184,13 @@ TEST(BackupCommand, ForeignFilesAreRefused) {
   for (const auto& entry : std::filesystem::directory_iterator(directory.path)) {
     EXPECT_NE(entry.path().filename().string().rfind("copy.db.", 0), 0u) << entry.path() << " was left";
   }
+  // A PostgreSQL database is the server's to copy: refused before anything is touched.
+  for (const char* command : {"backup", "restore"}) {
+    EXPECT_EQ(exitCode(runService({command, "copy.db", "--database", "postgresql://nobody@127.0.0.1:1/reception"},
+                                  directory.path, output)), 2);
+    EXPECT_NE(output.find(std::string(command) == "backup" ? "pg_dump" : "pg_restore"), std::string::npos) << output;
+  }
+  EXPECT_EQ(readFileBytes(directory.path / "copy.db"), "an earlier copy");
 }
 
 namespace {

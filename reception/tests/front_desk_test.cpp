@@ -1,5 +1,6 @@
 // The front desk's pure parts (CSV, import preview, escalation, retention
 // cut, options) and its requests against the service in this process.
+#include <cctype>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -215,16 +216,8 @@ class FrontDeskApiTest : public FakeClockServiceTest {
 
   // Rows of the staff table, removed members included, as the file holds them.
   int staffRows() {
-    sqlite3* file = nullptr;
-    int rows = -1;
-    if (sqlite3_open_v2((directory_.path / "reception.db").c_str(), &file, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_exec(file, "SELECT count(*) FROM staff", [](void* out, int, char** values, char**) {
-        *static_cast<int*>(out) = std::atoi(values[0]);
-        return 0;
-      }, &rows, nullptr);
-    }
-    sqlite3_close(file);
-    return rows;
+    std::string rows = storedValue("SELECT count(*) FROM staff");
+    return std::isdigit(static_cast<unsigned char>(rows[0])) ? std::atoi(rows.c_str()) : -1;
   }
 
 };

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include <sodium.h>
+#include <sqlite3.h>
 
 #include "store/accounts.h"
 #include "text/code_page.h"
@@ -180,7 +181,13 @@ void InProcessServiceTest::SetUp() {
   useCheapPasswordHashing();
   forgetLoginFailures();
   forgetKnownDeskAddresses();
-  ASSERT_EQ(openStorage((directory_.path / "reception.db").string()), "");
+  database_ = (directory_.path / "reception.db").string();
+  if (testsOnPostgres()) {
+    std::string error;
+    database_ = postgres_.create(error);
+    if (database_.empty()) GTEST_SKIP() << "no PostgreSQL server for the test: " << error;
+  }
+  ASSERT_EQ(openStorage(database_), "");
 }
 
 void InProcessServiceTest::addDeskAccount(const std::string& name, const std::string& role,
@@ -235,6 +242,7 @@ void FakeClockServiceTest::SetUp() {
   realTime_ = currentTimeMs;
   currentTimeMs = fakeTimeMs;
   InProcessServiceTest::SetUp();
+  if (IsSkipped() || HasFatalFailure()) return;
   startService();
 }
 
@@ -246,6 +254,7 @@ void FakeClockServiceTest::TearDown() {
 void InProcessServiceTest::TearDown() {
   if (serving_) stopHttpServer();
   closeStorage();
+  postgres_.drop();
 }
 
 nlohmann::json InProcessServiceTest::state() {
@@ -259,6 +268,23 @@ std::int64_t InProcessServiceTest::addStaffMember(const std::string& firstName, 
   EXPECT_EQ(reply.status, 201) << reply.body;
   auto added = nlohmann::json::parse(reply.body, nullptr, false);
   return added.is_object() ? added.value("id", std::int64_t{0}) : 0;
+}
+
+std::string InProcessServiceTest::storedValue(const std::string& sql) {
+  std::string value = "(none)";
+  if (testsOnPostgres()) {
+    std::string error = postgres_.execute(sql, &value);
+    return error.empty() ? value : "(error) " + error;
+  }
+  sqlite3* file = nullptr;
+  if (sqlite3_open_v2(database_.c_str(), &file, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_exec(file, sql.c_str(), [](void* out, int, char** values, char**) {
+      *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "NULL";
+      return 0;
+    }, &value, nullptr);
+  }
+  sqlite3_close(file);
+  return value;
 }
 
 std::int64_t InProcessServiceTest::announce(std::int64_t staffId, const std::string& guestName,

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "postgres_test_support.h"
 #include "service.h"
 
 struct RawReply {
@@ -72,6 +73,9 @@ class InProcessServiceTest : public ::testing::Test {
   nlohmann::json state();
   std::int64_t addStaffMember(const std::string& firstName, const std::string& lastName);
   std::int64_t announce(std::int64_t staffId, const std::string& guestName, const std::string& note);
+  // The first column of the query's last row as the database holds it, read
+  // on a connection of the test's own: "(none)" without a row, "NULL".
+  std::string storedValue(const std::string& sql);
 
   TemporaryDirectory directory_;
   ServiceSettings settings_;  // what the service is started with; a test may change it first
@@ -79,6 +83,10 @@ class InProcessServiceTest : public ::testing::Test {
   std::uint16_t port_ = 0;
   bool serving_ = false;
   std::string adminCookie_;  // the Cookie header line of the test's admin session
+  // What the service stores in: the SQLite file in directory_, or (on the
+  // postgresql label) a database of the test's own.
+  std::string database_;
+  TestPostgresDatabase postgres_;
 };
 
 // A fixed wall clock the tests move by hand; each test starts it at

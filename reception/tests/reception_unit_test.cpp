@@ -23,6 +23,8 @@
 #include "http/header_rules.h"
 #include "http/request_guard.h"
 #include "rules/validation.h"
+#include "store/database_location.h"
+#include "store/postgres_connection.h"
 
 TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
   EXPECT_EQ(percentDecode("Jos%E9%20M%fcller"), "Jos\xE9 M\xFCller");
@@ -207,6 +209,31 @@ TEST(CommandLine, ClearErrorsForBadOptions) {
             "--max-connections-per-address: \"0\" is not a number from 1 to 100000");
   EXPECT_EQ(parseCommandLine({"-h"}, options), "");
   EXPECT_TRUE(options.help);
+}
+
+// Where --database points, what of it may be logged, and the SQL the store
+// writes as PostgreSQL runs it.
+TEST(DatabaseLocation, BackendPrintableFormAndStatementDialect) {
+  ReceptionOptions options;
+  ASSERT_EQ(parseCommandLine({"--database", "postgresql://v@db/r", "--database-password-file", "/etc/pw"}, options), "");
+  EXPECT_EQ(options.databasePasswordFile, "/etc/pw");
+  for (const auto& [location, postgres, shown] : std::vector<std::tuple<std::string, bool, std::string>>{
+           {"reception.db", false, "reception.db"},
+           {"postgresql:x.db", false, "postgresql:x.db"},
+           {"postgres://v@db/r", true, "postgres://v@db/r"},
+           {"postgresql://v:s3cret@db:5432/r?sslmode=require", true, "postgresql://v:***@db:5432/r?sslmode=require"},
+           {"postgresql://db/r?user=v&password=s3cret&sslmode=verify-full", true,
+            "postgresql://db/r?user=v&password=***&sslmode=verify-full"}}) {
+    EXPECT_EQ(isPostgresLocation(location), postgres) << location;
+    EXPECT_EQ(printableLocation(location), shown);
+  }
+  int parameters = 0;
+  EXPECT_EQ(postgresSql("INSERT OR IGNORE INTO t (a, b) VALUES (?1, ?12)", parameters),
+            "INSERT INTO t (a, b) VALUES ($1, $12) ON CONFLICT DO NOTHING");
+  EXPECT_EQ(parameters, 12);
+  EXPECT_EQ(postgresSql("SELECT 1 FROM s WHERE n LIKE ?1 AND note = 'LIKE ?2' AND unliked = 0", parameters),
+            "SELECT 1 FROM s WHERE n ILIKE $1 AND note = 'LIKE ?2' AND unliked = 0");
+  EXPECT_EQ(parameters, 1);
 }
 
 TEST(NotifierRecords, LocalTimeOfDayAndStrictIds) {

@@ -12,6 +12,7 @@
 #include "answer/answer_table.h"
 #include "reception_test_support.h"
 #include "store/accounts.h"
+#include "store/database.h"
 
 namespace {
 
@@ -77,12 +78,18 @@ class RequestPathTest : public InProcessServiceTest {
     InProcessServiceTest::TearDown();
   }
   // A second connection to the database, as another program would open it.
-  bool outside(const char* sql) {
+  // On PostgreSQL, holding the write as SQLite's BEGIN IMMEDIATE does is
+  // holding the lock every instance's writes take.
+  bool outside(const std::string& sql) {
+    if (testsOnPostgres()) {
+      std::string lock = "BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(postgresWriteLockKey) + ")";
+      return postgres_.execute(sql == "BEGIN IMMEDIATE" ? lock : sql).empty();
+    }
     if (outside_ == nullptr &&
         sqlite3_open((directory_.path / "reception.db").c_str(), &outside_) != SQLITE_OK) {
       return false;
     }
-    return sqlite3_exec(outside_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    return sqlite3_exec(outside_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   }
   sqlite3* outside_ = nullptr;
 };

@@ -1,0 +1,345 @@
+#include "store/postgres_connection.h"
+
+#include <sqlite3.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned int8Oid = 20;
+constexpr unsigned textOid = 25;
+
+void noteError(PgConnection& connection, const PGresult* result) {
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  connection.lastState = state ? state : "";
+  const char* message = result ? PQresultErrorMessage(result) : nullptr;
+  connection.lastError = message && *message ? message : PQerrorMessage(connection.handle);
+  // The first line says what failed; the rest repeats the statement.
+  connection.lastError = connection.lastError.substr(0, connection.lastError.find('\n'));
+  while (!connection.lastError.empty() && std::isspace(static_cast<unsigned char>(connection.lastError.back()))) {
+    connection.lastError.pop_back();
+  }
+}
+
+bool succeeded(ExecStatusType status) { return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK; }
+
+// Not prepared on the server: transaction control, and what SQLite sets per
+// connection (PostgreSQL has its own defaults for each).
+bool isSimple(const std::string& sql) {
+  return sql == "BEGIN" || sql == "COMMIT" || sql == "ROLLBACK" || sql.rfind("PRAGMA", 0) == 0;
+}
+
+std::string simpleSql(const std::string& sql) {
+  // A read's BEGIN: the reads up to COMMIT see one snapshot, as SQLite's do.
+  if (sql == "BEGIN") return "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+  if (sql.rfind("PRAGMA", 0) == 0) return "";
+  return sql;
+}
+
+bool wordAt(const std::string& text, std::size_t at, const char* word) {
+  std::size_t length = std::strlen(word);
+  if (text.compare(at, length, word) != 0) return false;
+  bool before = at == 0 || !std::isalnum(static_cast<unsigned char>(text[at - 1]));
+  bool after = at + length >= text.size() || !std::isalnum(static_cast<unsigned char>(text[at + length]));
+  return before && after;
+}
+
+}  // namespace
+
+std::string postgresSql(const std::string& sqliteText, int& parameters) {
+  std::string sql;
+  sql.reserve(sqliteText.size() + 16);
+  parameters = 0;
+  bool quoted = false;
+  bool ignoreConflicts = false;
+  for (std::size_t at = 0; at < sqliteText.size(); ++at) {
+    char c = sqliteText[at];
+    if (c == '\'') quoted = !quoted;
+    if (quoted) {
+      sql += c;
+      continue;
+    }
+    if (c == '?' && at + 1 < sqliteText.size() && std::isdigit(static_cast<unsigned char>(sqliteText[at + 1]))) {
+      int number = 0;
+      while (at + 1 < sqliteText.size() && std::isdigit(static_cast<unsigned char>(sqliteText[at + 1]))) {
+        number = number * 10 + (sqliteText[++at] - '0');
+      }
+      if (number > parameters) parameters = number;
+      sql += '$' + std::to_string(number);
+    } else if (wordAt(sqliteText, at, "INSERT OR IGNORE")) {
+      sql += "INSERT";
+      at += std::strlen("INSERT OR IGNORE") - 1;
+      ignoreConflicts = true;
+    } else if (wordAt(sqliteText, at, "LIKE")) {
+      sql += "ILIKE";
+      at += 3;
+    } else {
+      sql += c;
+    }
+  }
+  if (ignoreConflicts) sql += " ON CONFLICT DO NOTHING";
+  return sql;
+}
+
+bool pgConnect(PgConnection& connection, const PgLocation& location) {
+  pgClose(connection);
+  // Keywords first, then the URI (which may set them again), then the password file's word.
+  // Texts are UTF-8 whatever the database's own encoding.
+  const char* keys[] = {"connect_timeout", "application_name", "client_encoding", "dbname", "password", nullptr};
+  const char* values[] = {"5", "vestibra-reception", "UTF8", location.uri.c_str(),
+                          location.password.empty() ? nullptr : location.password.c_str(), nullptr};
+  if (location.password.empty()) keys[4] = nullptr;
+  connection.handle = PQconnectdbParams(keys, values, 1);
+  if (connection.handle == nullptr || PQstatus(connection.handle) != CONNECTION_OK) {
+    connection.lastError = connection.handle ? PQerrorMessage(connection.handle) : "out of memory";
+    while (!connection.lastError.empty() && std::isspace(static_cast<unsigned char>(connection.lastError.back()))) {
+      connection.lastError.pop_back();
+    }
+    connection.lastState = "08006";
+    return false;
+  }
+  // The schema's "already exists, skipping" and the like: nothing to act on.
+  PQsetNoticeProcessor(connection.handle, [](void*, const char*) {}, nullptr);
+  // A statement that runs longer than this is stuck, not busy: give the thread back.
+  return pgExecute(connection, "SET statement_timeout = 30000");
+}
+
+void pgClose(PgConnection& connection) {
+  for (auto& entry : connection.statements) pgReset(*entry.second);
+  connection.statements.clear();
+  if (connection.handle != nullptr) PQfinish(connection.handle);
+  connection.handle = nullptr;
+}
+
+bool pgReady(PgConnection& connection, const PgLocation& location) {
+  if (connection.handle != nullptr && PQstatus(connection.handle) == CONNECTION_OK) return true;
+  if (connection.handle != nullptr) return pgReconnect(connection);
+  return pgConnect(connection, location);
+}
+
+bool pgReconnect(PgConnection& connection) {
+  if (connection.handle == nullptr) return false;
+  for (auto& entry : connection.statements) entry.second->prepared.clear();
+  PQreset(connection.handle);
+  if (PQstatus(connection.handle) != CONNECTION_OK) {
+    noteError(connection, nullptr);
+    connection.lastState = "08006";
+    return false;
+  }
+  return pgExecute(connection, "SET statement_timeout = 30000");
+}
+
+PgStatement* pgStatement(PgConnection& connection, const std::string& sqliteText) {
+  auto found = connection.statements.find(sqliteText);
+  if (found != connection.statements.end()) return found->second.get();
+  auto statement = std::make_unique<PgStatement>();
+  statement->simple = isSimple(sqliteText);
+  statement->sql = statement->simple ? simpleSql(sqliteText) : postgresSql(sqliteText, statement->parameters);
+  statement->values.resize(static_cast<std::size_t>(statement->parameters));
+  statement->types.assign(static_cast<std::size_t>(statement->parameters), 0);
+  statement->connection = &connection;
+  PgStatement* made = statement.get();
+  connection.statements.emplace(sqliteText, std::move(statement));
+  return made;
+}
+
+void pgBind(PgStatement& statement, int index, std::int64_t value) {
+  if (index < 1 || index > statement.parameters) return;
+  statement.values[static_cast<std::size_t>(index - 1)] = std::to_string(value);
+  statement.types[static_cast<std::size_t>(index - 1)] = int8Oid;
+}
+
+void pgBind(PgStatement& statement, int index, const std::string& value) {
+  if (index < 1 || index > statement.parameters) return;
+  // PostgreSQL's text holds no NUL: what follows one is dropped, as a C string would.
+  statement.values[static_cast<std::size_t>(index - 1)] = value.substr(0, value.find('\0'));
+  statement.types[static_cast<std::size_t>(index - 1)] = textOid;
+}
+
+void pgBindNull(PgStatement& statement, int index) {
+  if (index < 1 || index > statement.parameters) return;
+  statement.values[static_cast<std::size_t>(index - 1)].reset();
+  statement.types[static_cast<std::size_t>(index - 1)] = 0;
+}
+
+namespace {
+
+int codeOfError(PgConnection& connection, const PGresult* result) {
+  noteError(connection, result);
+  if (connection.lastState.rfind("23", 0) == 0) return SQLITE_CONSTRAINT;
+  return pgLastErrorWasBusy(connection) ? SQLITE_BUSY : SQLITE_ERROR;
+}
+
+// The server statement for the types bound now, prepared on first use.
+const std::string* serverStatement(PgStatement& statement) {
+  std::string signature(statement.types.begin(), statement.types.end());
+  auto found = statement.prepared.find(signature);
+  if (found != statement.prepared.end()) return &found->second;
+  PgConnection& connection = *statement.connection;
+  std::string name = "s" + std::to_string(++connection.lastNamed);
+  PGresult* made = PQprepare(connection.handle, name.c_str(), statement.sql.c_str(), statement.parameters,
+                             statement.types.data());
+  bool ok = made != nullptr && PQresultStatus(made) == PGRES_COMMAND_OK;
+  if (!ok) noteError(connection, made);
+  PQclear(made);
+  if (!ok) return nullptr;
+  return &statement.prepared.emplace(signature, name).first->second;
+}
+
+}  // namespace
+
+namespace {
+
+PGresult* execute(PgStatement& statement) {
+  PgConnection& connection = *statement.connection;
+  if (statement.simple) {
+    return PQexec(connection.handle, statement.sql.empty() ? "SELECT 1 WHERE false" : statement.sql.c_str());
+  }
+  const std::string* name = serverStatement(statement);
+  if (name == nullptr) return nullptr;
+  std::vector<const char*> values(statement.values.size());
+  for (std::size_t at = 0; at < values.size(); ++at) values[at] = statement.values[at] ? statement.values[at]->c_str() : nullptr;
+  return PQexecPrepared(connection.handle, name->c_str(), statement.parameters, values.data(), nullptr, nullptr, 0);
+}
+
+bool lost(const PgConnection& connection) { return PQstatus(connection.handle) != CONNECTION_OK; }
+
+}  // namespace
+
+int pgStep(PgStatement& statement) {
+  PgConnection& connection = *statement.connection;
+  if (statement.result == nullptr) {
+    if (connection.handle == nullptr) return SQLITE_BUSY;
+    statement.result = execute(statement);
+    if ((statement.result == nullptr || !succeeded(PQresultStatus(statement.result))) && connection.readsOnly &&
+        lost(connection)) {
+      // The connection died while unused (the server restarted): a read is
+      // safe to run again, on a new one.
+      PQclear(statement.result);
+      statement.result = pgReconnect(connection) ? execute(statement) : nullptr;
+    }
+    if (statement.result == nullptr || !succeeded(PQresultStatus(statement.result))) {
+      int code = codeOfError(connection, statement.result);
+      PQclear(statement.result);
+      statement.result = nullptr;
+      return code;
+    }
+    const char* changed = PQcmdTuples(statement.result);
+    connection.lastChanges = changed && *changed ? static_cast<int>(std::strtol(changed, nullptr, 10)) : 0;
+    statement.row = -1;
+  }
+  if (++statement.row < PQntuples(statement.result)) return SQLITE_ROW;
+  statement.row = PQntuples(statement.result);
+  return SQLITE_DONE;
+}
+
+void pgReset(PgStatement& statement) {
+  PQclear(statement.result);
+  statement.result = nullptr;
+  statement.row = -1;
+  for (std::size_t at = 0; at < statement.values.size(); ++at) {
+    statement.values[at].reset();
+    statement.types[at] = 0;
+  }
+}
+
+bool pgIsNull(const PgStatement& statement, int column) {
+  return statement.result == nullptr || statement.row < 0 || statement.row >= PQntuples(statement.result) ||
+         column >= PQnfields(statement.result) || PQgetisnull(statement.result, statement.row, column) != 0;
+}
+
+std::int64_t pgInteger(const PgStatement& statement, int column) {
+  if (pgIsNull(statement, column)) return 0;
+  const char* value = PQgetvalue(statement.result, statement.row, column);
+  // A condition read as a column is a boolean here, 0 or 1 in SQLite.
+  if (value[0] == 't' && value[1] == '\0') return 1;
+  if (value[0] == 'f' && value[1] == '\0') return 0;
+  return std::strtoll(value, nullptr, 10);
+}
+
+const char* pgText(const PgStatement& statement, int column, std::size_t& size) {
+  if (pgIsNull(statement, column)) {
+    size = 0;
+    return nullptr;
+  }
+  size = static_cast<std::size_t>(PQgetlength(statement.result, statement.row, column));
+  return PQgetvalue(statement.result, statement.row, column);
+}
+
+bool pgExecute(PgConnection& connection, const std::string& sql) {
+  if (connection.handle == nullptr) return false;
+  PGresult* result = PQexec(connection.handle, sql.c_str());
+  bool ok = result != nullptr && succeeded(PQresultStatus(result));
+  if (!ok) noteError(connection, result);
+  PQclear(result);
+  return ok;
+}
+
+std::optional<std::string> pgQueryValue(PgConnection& connection, const std::string& sql) {
+  if (connection.handle == nullptr) return std::nullopt;
+  PGresult* result = PQexec(connection.handle, sql.c_str());
+  std::optional<std::string> value;
+  if (result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK) {
+    if (PQntuples(result) > 0 && PQgetisnull(result, 0, 0) == 0) value = PQgetvalue(result, 0, 0);
+  } else {
+    noteError(connection, result);
+  }
+  PQclear(result);
+  return value;
+}
+
+bool pgLastErrorWasBusy(const PgConnection& connection) {
+  if (connection.handle == nullptr || PQstatus(connection.handle) != CONNECTION_OK) return true;
+  const std::string& state = connection.lastState;
+  // 08: connection lost; 55P03: lock_timeout; 57014: statement_timeout;
+  // 57P0x: the server shutting down or starting; 40001/40P01: retry the transaction.
+  return state.rfind("08", 0) == 0 || state == "55P03" || state == "57014" || state.rfind("57P0", 0) == 0 ||
+         state == "40001" || state == "40P01" || state == "53300";
+}
+
+bool pgInTransaction(const PgConnection& connection) {
+  if (connection.handle == nullptr) return false;
+  PGTransactionStatusType status = PQtransactionStatus(connection.handle);
+  return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+}
+
+PgBegin pgBeginWrite(PgConnection& connection, int waitMs, std::int64_t lockKey) {
+  // Row locks are not waited for longer than the write lock.
+  std::string sql = "BEGIN; SET LOCAL lock_timeout = " + std::to_string(waitMs > 0 ? waitMs : 100) + "; SELECT " +
+                    (waitMs > 0 ? "pg_advisory_xact_lock(" : "pg_try_advisory_xact_lock(") + std::to_string(lockKey) + ")";
+  PGresult* result = PQexec(connection.handle, sql.c_str());
+  if (lost(connection)) {
+    // Lost while unused (the server restarted): nothing was begun, so begin on a new connection.
+    PQclear(result);
+    result = pgReconnect(connection) ? PQexec(connection.handle, sql.c_str()) : nullptr;
+  }
+  bool answered = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
+  bool locked = answered && std::strcmp(PQgetvalue(result, 0, 0), "f") != 0;
+  if (!answered) noteError(connection, result);
+  PQclear(result);
+  if (locked) return PgBegin::begun;
+  if (pgInTransaction(connection)) {
+    std::string lastError = connection.lastError;
+    std::string lastState = connection.lastState;
+    pgExecute(connection, "ROLLBACK");
+    connection.lastError = lastError;
+    connection.lastState = lastState;
+  }
+  return answered ? PgBegin::lockTaken : PgBegin::failed;
+}
+
+bool pgCommit(PgConnection& connection) {
+  PGresult* result = PQexec(connection.handle, "COMMIT");
+  bool committed = result != nullptr && PQresultStatus(result) == PGRES_COMMAND_OK && std::strcmp(PQcmdStatus(result), "COMMIT") == 0;
+  if (!committed) {
+    noteError(connection, result);
+    if (result != nullptr && PQresultStatus(result) == PGRES_COMMAND_OK) {
+      connection.lastError = "the transaction was rolled back";
+      connection.lastState = "";
+    }
+  }
+  PQclear(result);
+  return committed;
+}

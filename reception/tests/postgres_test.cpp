@@ -1,0 +1,118 @@
+// What only the PostgreSQL backend has: a server that goes away and comes
+// back under a running service, and a schema newer than the service knows.
+// Each test starts a server of its own (scripts/postgres-server) on a port
+// of its own, so stopping it disturbs no other test.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "reception_client.h"
+#include "reception_test_support.h"
+#include "store/schema.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int serverPort = 55434;
+
+// scripts/postgres-server with arguments, its output dropped; its exit
+// status (77: PostgreSQL is not installed). The script bounds its own waits.
+int postgresServer(std::vector<std::string> arguments) {
+  std::string script = POSTGRES_SERVER_SCRIPT;
+  std::vector<char*> argv{script.data()};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet >= 0) ::dup2(quiet, 1);
+    ::execv(script.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class PostgresServerTest : public InProcessServiceTest {
+ protected:
+  void SetUp() override {
+    data_ = (directory_.path / "postgresql").string();
+    int started = postgresServer({"start", data_, std::to_string(serverPort)});
+    if (started == 77) GTEST_SKIP() << "PostgreSQL 15 is not installed (scripts/install-deps reception)";
+    ASSERT_EQ(started, 0);
+    running_ = true;
+    setenv("VESTIBRA_TEST_POSTGRES", ("postgresql://postgres@127.0.0.1:" + std::to_string(serverPort) + "/postgres").c_str(), 1);
+    InProcessServiceTest::SetUp();
+  }
+  void TearDown() override {
+    InProcessServiceTest::TearDown();
+    if (running_) postgresServer({"stop", data_, "immediate"});
+    unsetenv("VESTIBRA_TEST_POSTGRES");
+  }
+
+  RawReply announceRaw(std::int64_t staffId, const std::string& guestName) {
+    return post("/api/desk/notifications", json{{"staffId", staffId}, {"guestName", guestName}, {"note", ""}}.dump());
+  }
+  RawReply poll() { return get(std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Anna&ln=Schmidt"); }
+
+  std::string data_;
+  bool running_ = false;
+};
+
+// Writes while the server is down are refused with 503 and Retry-After (never
+// a 200 for what was not stored); polls answer what is known or 503; once the
+// server is back the same service answers normally, with nothing lost.
+TEST_F(PostgresServerTest, LosingTheServerAnswers503UntilItIsBackWithoutARestart) {
+  startService();
+  std::int64_t anna = addStaffMember("Anna", "Schmidt");
+  std::int64_t ada = announce(anna, "Ada", "Lobby");
+  ASSERT_EQ(poll().status, 200);
+
+  ASSERT_EQ(postgresServer({"stop", data_, "fast"}), 0);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    RawReply refused = announceRaw(anna, "Bo");
+    EXPECT_EQ(refused.status, 503) << refused.body;
+    EXPECT_FALSE(header(refused, "Retry-After").empty());
+    RawReply polled = poll();
+    EXPECT_TRUE(polled.status == 503 || (polled.status == 200 && polled.body.find(std::to_string(ada) + "|") == 0))
+        << polled.status << " " << polled.body;
+    EXPECT_EQ(get("/api/desk/state").status, 503);
+  }
+
+  ASSERT_EQ(postgresServer({"start", data_, std::to_string(serverPort)}), 0);
+  RawReply stored = announceRaw(anna, "Cy");
+  ASSERT_EQ(stored.status, 201) << stored.body;
+  std::int64_t cy = json::parse(stored.body)["id"].get<std::int64_t>();
+  std::string both = std::to_string(ada) + "|";
+  RawReply polled = poll();
+  EXPECT_EQ(polled.status, 200);
+  EXPECT_EQ(polled.body.find(both), 0u) << polled.body;
+  EXPECT_NE(polled.body.find("," + std::to_string(cy) + "|"), std::string::npos) << polled.body;
+  json guests = state()["notifications"];
+  EXPECT_EQ(guests.size(), 2u) << guests.dump();
+}
+
+// A database written by a newer version is refused with both versions named;
+// one at this version opens again.
+TEST_F(PostgresServerTest, ASchemaNewerThanTheServiceIsRefused) {
+  closeStorage();
+  ASSERT_EQ(postgres_.execute("UPDATE schema_version SET version = version + 1"), "");
+  std::string refused = openStorage(postgres_.uri());
+  EXPECT_NE(refused.find("version " + std::to_string(serviceSchemaVersion() + 1) + ") was written by a newer version"),
+            std::string::npos)
+      << refused;
+  EXPECT_EQ(refused.find("postgres@"), std::string::npos) << "the URI is not repeated: " << refused;
+  ASSERT_EQ(postgres_.execute("UPDATE schema_version SET version = version - 1"), "");
+  EXPECT_EQ(openStorage(postgres_.uri()), "");
+}
+
+}  // namespace
