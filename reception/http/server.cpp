@@ -344,6 +344,14 @@ void logAccess(MHD_Connection* connection, const HttpResponse& answer) {
                              answer.status, answer.body.size(), referer ? referer : "", agent ? agent : ""});
 }
 
+// A stream's request is answered for good once its answer is queued: what
+// was kept of it (headers, the service's context) is not held for the hours
+// a page stays open.
+void releaseStreamRequest(MHD_Connection* connection) {
+  ConnectionState* state = connectionState(connection);
+  if (state != nullptr) state->request = HttpRequest{};
+}
+
 // An event stream's connection gives its connection slot back: streams have slots of their own.
 MHD_Response* streamResponse(MHD_Connection* connection, const HttpResponse& answer) {
   ConnectionState* state = connectionState(connection);
@@ -368,6 +376,7 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
   for (const auto& header : answer.headers) MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);
+  if (answer.stream) releaseStreamRequest(connection);
   return queued;
 }
 
@@ -567,6 +576,8 @@ bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& er
     sweepStopping = false;
   }
   deadlineSweep = std::thread(sweepDeadlines);
+  // Without it a closed page's stream still ends, at the next text sent to it.
+  (void)watchEventStreamClients();
   return true;
 }
 
@@ -600,6 +611,7 @@ void stopHttpServer() {
     MHD_stop_daemon(*daemon);  // closes the listener too
     *daemon = nullptr;
   }
+  stopWatchingEventStreamClients();
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     sweepStopping = true;
