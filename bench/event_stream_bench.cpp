@@ -248,6 +248,7 @@ int main(int argc, char** argv) {
   auto startService = [&argv, streams](const std::string& at, const std::string& file) {
     pid_t child = ::fork();
     if (child == 0) {
+      ::dup2(2, 1);  // the services' log is not part of the table
       ::execl(argv[1], argv[1], "--listen", at.c_str(), "--database", file.c_str(), "--max-event-streams",
               std::to_string(streams + 100).c_str(), static_cast<char*>(nullptr));
       ::_exit(127);

@@ -88,9 +88,9 @@ struct ConnectionState {
   bool streaming = false;              // answered with an event stream: it holds a stream slot instead
 };
 
-// Every open connection, for the deadline sweep. A state leaves the set
-// under the lock before the library closes its socket, so a socket the sweep
-// shuts down is always still this connection's.
+// Every open connection but the event streams, for the deadline sweep. A
+// state leaves the set under the lock before the library closes its socket,
+// so a socket the sweep shuts down is always still this connection's.
 std::mutex connectionsMutex;
 std::unordered_set<ConnectionState*> openConnections;
 std::condition_variable sweepWakeUp;
@@ -358,6 +358,10 @@ MHD_Response* streamResponse(MHD_Connection* connection, const HttpResponse& ans
   if (state != nullptr && !state->streaming) {
     state->streaming = true;
     connectionSlots.closed(state->address);
+    // Nor is it any business of the deadline sweep, which would otherwise
+    // walk every open page four times a second under the connections' lock.
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    openConnections.erase(state);
   }
   MHD_Response* response = answer.stream->makeResponse(connection, answer.stream);
   if (response != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
