@@ -5,16 +5,22 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
-#include <unordered_set>
+
+#include "http/hang_up_watch.h"
 
 namespace {
+
+constexpr std::size_t streamBlockBytes = 256;
 
 struct StreamSlots {
   std::mutex mutex;
   EventStreamLimits limits;
   unsigned open = 0;
   std::unordered_map<std::string, unsigned> held;
-  std::unordered_set<EventStream*> streams;
+  // By serial number, which unlike an address is never reused: a hang-up
+  // reported late cannot end a newer stream.
+  std::unordered_map<std::uint64_t, EventStream*> streams;
+  std::uint64_t lastSerial = 0;
 };
 
 // Made on first use, not at static initialisation.
@@ -51,8 +57,8 @@ std::shared_ptr<EventStream> openEventStream(const std::string& address, int& st
     }
     ++held;
     ++all.open;
-    stream = std::make_shared<EventStream>(address);
-    all.streams.insert(stream.get());
+    stream = std::make_shared<EventStream>(address, ++all.lastSerial);
+    all.streams.emplace(all.lastSerial, stream.get());
   }
   status = 200;
   return stream;
@@ -66,13 +72,17 @@ unsigned openEventStreamCount() {
 void closeAllEventStreams() {
   StreamSlots& all = slots();
   std::lock_guard<std::mutex> lock(all.mutex);
-  for (EventStream* stream : all.streams) stream->close();
+  for (const auto& entry : all.streams) entry.second->close();
 }
+
+bool watchEventStreamClients() { return startHangUpWatch(&EventStream::endHungUp); }
+
+void stopWatchingEventStreamClients() { stopHangUpWatch(); }
 
 EventStream::~EventStream() {
   StreamSlots& all = slots();
   std::lock_guard<std::mutex> lock(all.mutex);
-  all.streams.erase(this);
+  all.streams.erase(serial_);
   --all.open;
   auto found = all.held.find(address_);
   if (found != all.held.end() && --found->second == 0) all.held.erase(found);
@@ -88,6 +98,24 @@ void EventStream::send(std::string_view text) {
   } else {
     pending_.append(text);
   }
+  wakeLocked();
+}
+
+// The client of a stream has gone: the stream ends, and with it its connection and slot.
+void EventStream::endHungUp(std::uint64_t serial) {
+  StreamSlots& all = slots();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  auto found = all.streams.find(serial);
+  if (found != all.streams.end()) found->second->hangUp();
+}
+
+// Under the slots' lock.
+void EventStream::hangUp() {
+  unwatchHangUp(watchedSocket_);
+  watchedSocket_ = -1;
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  pending_.clear();
   wakeLocked();
 }
 
@@ -116,6 +144,8 @@ ssize_t EventStream::read(char* buffer, std::size_t size) {
     std::size_t taken = std::min(size, pending_.size());
     std::memcpy(buffer, pending_.data(), taken);
     pending_.erase(0, taken);
+    // A snapshot's buffer is not kept for the hours a page may stay open.
+    if (pending_.empty()) pending_.shrink_to_fit();
     return static_cast<ssize_t>(taken);
   }
   if (closed_) return MHD_CONTENT_READER_END_OF_STREAM;
@@ -126,6 +156,12 @@ ssize_t EventStream::read(char* buffer, std::size_t size) {
 }
 
 void EventStream::detach() {
+  {
+    // Before the daemon closes the socket, which may then be reused.
+    std::lock_guard<std::mutex> lock(slots().mutex);
+    unwatchHangUp(watchedSocket_);
+    watchedSocket_ = -1;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   gone_ = true;
   connection_ = nullptr;
@@ -148,8 +184,9 @@ MHD_Response* EventStream::makeResponse(MHD_Connection* connection, const std::s
     connection_ = connection;
   }
   auto* holder = new std::shared_ptr<EventStream>(self);
-  // Small blocks: an event is a few hundred bytes, and each stream's buffer counts for thousands of them.
-  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 1024, &readCallback, holder, &freeCallback);
+  // The block is each response's own buffer, used only without chunked
+  // encoding (HTTP/1.0 clients), and a page keeps its response for hours.
+  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, streamBlockBytes, &readCallback, holder, &freeCallback);
   if (response == nullptr) {
     detach();
     delete holder;
@@ -157,5 +194,8 @@ MHD_Response* EventStream::makeResponse(MHD_Connection* connection, const std::s
   }
   // A stream waits for events far longer than the idle limit of other requests.
   MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0U);
+  const MHD_ConnectionInfo* socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  std::lock_guard<std::mutex> lock(slots().mutex);
+  if (socket != nullptr && watchHangUp(socket->connect_fd, serial_)) watchedSocket_ = socket->connect_fd;
   return response;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,7 +23,8 @@ constexpr std::size_t maxUnsentStreamBytes = std::size_t{256} * 1024;
 
 class EventStream {
  public:
-  explicit EventStream(std::string address) : address_(std::move(address)) {}
+  // The serial number tells streams apart for the whole run (event_stream.cpp).
+  EventStream(std::string address, std::uint64_t serial) : address_(std::move(address)), serial_(serial) {}
   ~EventStream();
   EventStream(const EventStream&) = delete;
   EventStream& operator=(const EventStream&) = delete;
@@ -37,10 +39,13 @@ class EventStream {
 
   // The server's side: binds the stream to its connection's answer.
   MHD_Response* makeResponse(MHD_Connection* connection, const std::shared_ptr<EventStream>& self);
+  // Ends the stream of that serial number, if still open, as its client has gone.
+  static void endHungUp(std::uint64_t serial);
 
  private:
   ssize_t read(char* buffer, std::size_t size);
   void detach();
+  void hangUp();
   void wakeLocked();
   static ssize_t readCallback(void* context, std::uint64_t position, char* buffer, std::size_t size);
   static void freeCallback(void* context);
@@ -52,6 +57,8 @@ class EventStream {
   bool suspended_ = false;
   bool closed_ = false;
   bool gone_ = false;  // the connection's answer was freed
+  const std::uint64_t serial_;
+  int watchedSocket_ = -1;  // guarded by the slots' lock (event_stream.cpp)
 };
 
 struct EventStreamLimits {
@@ -72,3 +79,8 @@ unsigned openEventStreamCount();
 // Ends every open stream (the service stops): each connection is resumed so
 // that the daemon may stop.
 void closeAllEventStreams();
+// Ends a stream as soon as its client goes away (hang_up_watch.h), rather
+// than at the next text sent to it; started and stopped with the server,
+// stopped only once no daemon runs.
+bool watchEventStreamClients();
+void stopWatchingEventStreamClients();

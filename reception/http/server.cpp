@@ -89,9 +89,9 @@ struct ConnectionState {
   bool streaming = false;              // answered with an event stream: it holds a stream slot instead
 };
 
-// Every open connection, for the deadline sweep. A state leaves the set
-// under the lock before the library closes its socket, so a socket the sweep
-// shuts down is always still this connection's.
+// Every open connection but the event streams, for the deadline sweep. A
+// state leaves the set under the lock before the library closes its socket,
+// so a socket the sweep shuts down is always still this connection's.
 std::mutex connectionsMutex;
 std::unordered_set<ConnectionState*> openConnections;
 std::condition_variable sweepWakeUp;
@@ -345,12 +345,24 @@ void logAccess(MHD_Connection* connection, const HttpResponse& answer) {
                              answer.status, answer.body.size(), referer ? referer : "", agent ? agent : ""});
 }
 
+// A stream's request is answered for good once its answer is queued: what
+// was kept of it (headers, the service's context) is not held for the hours
+// a page stays open.
+void releaseStreamRequest(MHD_Connection* connection) {
+  ConnectionState* state = connectionState(connection);
+  if (state != nullptr) state->request = HttpRequest{};
+}
+
 // An event stream's connection gives its connection slot back: streams have slots of their own.
 MHD_Response* streamResponse(MHD_Connection* connection, const HttpResponse& answer) {
   ConnectionState* state = connectionState(connection);
   if (state != nullptr && !state->streaming) {
     state->streaming = true;
     connectionSlots.closed(state->address);
+    // Nor is it any business of the deadline sweep, which would otherwise
+    // walk every open page four times a second under the connections' lock.
+    std::lock_guard<std::mutex> lock(connectionsMutex);
+    openConnections.erase(state);
   }
   MHD_Response* response = answer.stream->makeResponse(connection, answer.stream);
   if (response != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
@@ -369,6 +381,7 @@ MHD_Result queueResponse(MHD_Connection* connection, const HttpResponse& answer)
   for (const auto& header : answer.headers) MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
   MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);
+  if (answer.stream) releaseStreamRequest(connection);
   return queued;
 }
 
@@ -568,6 +581,8 @@ bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& er
     sweepStopping = false;
   }
   deadlineSweep = std::thread(sweepDeadlines);
+  // Without it a closed page's stream still ends, at the next text sent to it.
+  (void)watchEventStreamClients();
   return true;
 }
 
@@ -601,6 +616,7 @@ void stopHttpServer() {
     MHD_stop_daemon(*daemon);  // closes the listener too
     *daemon = nullptr;
   }
+  stopWatchingEventStreamClients();
   {
     std::lock_guard<std::mutex> lock(connectionsMutex);
     sweepStopping = true;

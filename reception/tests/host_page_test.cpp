@@ -186,6 +186,7 @@ TEST_F(HostPageTest, TheStreamSendsASnapshotThenEachChangeOfItsOwnHost) {
 
 TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
   settings_.maxEventStreams = 10;
+  heartbeatIntervalMs = 25000;
   startService();
   std::int64_t ann = addStaffMember("Ann", "Lee");
   std::string cookie = hostCookie(ann);
@@ -200,6 +201,18 @@ TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
   ASSERT_TRUE(ninth.open(host_, port_, cookie));
   EXPECT_TRUE(ninth.waitFor("HTTP/1.1 429", 2s)) << ninth.text;
   EXPECT_EQ(as(cookie, "GET", "/api/me/session").status, 200);
+  // Two tabs closed while their streams wait give their slots back at once,
+  // not at the next heartbeat (25 s here).
+  streams[0].reset();
+  streams[1].reset();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(waitUntil([&] {
+      auto again = std::make_unique<StreamReader>();
+      if (!again->open(host_, port_, cookie) || !again->waitFor("event: snapshot", 300ms)) return false;
+      streams[static_cast<std::size_t>(i)] = std::move(again);
+      return true;
+    }, 2s)) << "reopening " << i;
+  }
   // From another address: the total cap of 10.
   for (int i = 0; i < 3; ++i) {
     streams.push_back(std::make_unique<StreamReader>());
