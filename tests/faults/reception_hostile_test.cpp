@@ -589,8 +589,11 @@ TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   for (const NotificationRow& row : rows) EXPECT_TRUE(row.deliveredAt.has_value()) << "guest " << row.id;
-  for (std::size_t i = 0; i < reads.size(); ++i) EXPECT_LT(slowest[i], 100) << reads[i].first;
-  EXPECT_LT(slowest.back(), 100) << "three audit pages at once";
+  // A read that waited for the lock would take its 1 s busy timeout or more;
+  // well below that, the bound leaves room for a machine busy with other tests.
+  const double neverWaited = 500;
+  for (std::size_t i = 0; i < reads.size(); ++i) EXPECT_LT(slowest[i], neverWaited) << reads[i].first;
+  EXPECT_LT(slowest.back(), neverWaited) << "three audit pages at once";
   for (std::size_t i = 0; i < writes.size(); ++i) {
     EXPECT_EQ(writeReplies[i].status, 503) << std::get<0>(writes[i]) << ": " << writeReplies[i].body;
     EXPECT_NE(writeReplies[i].headers.find("Retry-After: "), std::string::npos) << std::get<0>(writes[i]);
