@@ -5,7 +5,7 @@
 #include <string>
 
 #include "http/request_guard.h"
-#include "http/server.h"
+#include "http/http_response.h"
 
 // Serves what render returns at GET /metrics and health's answer at GET
 // /healthz, to requests whose Host is one of origin's names (a rebinding page has another);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/http_response.h"
 #include "http/listener.h"
 
 class EventStream;
@@ -37,15 +38,6 @@ struct HttpRequest {
   bool overTls = false;
   std::shared_ptr<const RequestContext> context;  // none until the headers are in
   bool onWorker = false;  // answered on a lane's worker, where it may wait; not on a daemon thread
-};
-
-struct HttpResponse {
-  int status = 200;
-  std::string contentType;  // none when empty
-  std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;
-  // Set: the body is this stream's text as it comes (see event_stream.h), and body is unused.
-  std::shared_ptr<EventStream> stream;
 };
 
 // Where a request is answered. server: on the daemon's own threads, which
