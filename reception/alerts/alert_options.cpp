@@ -1,6 +1,7 @@
 #include "alerts/alert_options.h"
 
 #include "alerts/alert_policy.h"
+#include "text/text.h"
 #include "text/url_host.h"
 
 namespace {
@@ -45,12 +46,20 @@ bool applyAlertFlag(const std::string& name, AlertOptions& options) {
 bool isAlertOption(const std::string& name) {
   return name == "--smtp-url" || name == "--smtp-tls" || name == "--smtp-user" || name == "--smtp-password-file" ||
          name == "--smtp-from" || name == "--smtp-ca-file" || name == "--team-webhook" || name == "--team-email" ||
-         name == "--public-url";
+         name == "--public-url" || name == "--alert-claim-seconds";
 }
 
 std::string applyAlertOption(const std::string& name, const std::string& value, AlertOptions& options) {
   if (value.empty()) return name + " needs a value";
   if (startsWith(name, "--smtp-")) return applySmtp(name, value, options);
+  if (name == "--alert-claim-seconds") {
+    std::int64_t seconds = 0;
+    if (parseDecimal(value, 4, seconds) && seconds >= 1 && seconds <= 3600) {
+      options.claimSeconds = seconds;
+      return "";
+    }
+    return "--alert-claim-seconds: \"" + value + "\" is not a whole number from 1 to 3600";
+  }
   if (name == "--team-webhook") {
     std::string problem = checkAlertUrl(value);
     options.teamWebhook = value;

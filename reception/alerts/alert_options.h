@@ -1,6 +1,7 @@
 // The alerts' command-line options, parsed by pure functions.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 struct AlertOptions {
@@ -15,6 +16,7 @@ struct AlertOptions {
   std::string publicUrl;         // --public-url; "" for http://<host name>/
   bool smtpAllowPlaintext = false;  // --smtp-allow-plaintext: a password in clear to another host
   bool allowLoopback = false;    // --alert-allow-loopback: pushes to this machine (tests, local relays)
+  std::int64_t claimSeconds = 60;  // --alert-claim-seconds: how long a sender holds a message it sends
 };
 
 bool isAlertOption(const std::string& name);

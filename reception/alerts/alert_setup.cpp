@@ -16,6 +16,7 @@ std::string prepareAlertSettings(const AlertOptions& options, const std::string&
   settings.teamEmail = options.teamEmail;
   settings.publicUrl = options.publicUrl.empty() ? defaultPublicUrl : options.publicUrl;
   settings.targets.allowLoopback = options.allowLoopback;
+  settings.claimMs = options.claimSeconds * 1000;
   if (sendsSmtpPasswordInClear(options)) {
     logEvent("warning: the SMTP password goes in clear to " + urlHost(options.smtpUrl) +
              " (--smtp-tls none, --smtp-allow-plaintext)");

@@ -185,7 +185,7 @@ void startDue(const AlertSettings& settings, LaneSends& lane, std::int64_t now) 
     // database, one sends it. A send cut short (the service stopped or
     // killed) stays pending and is sent again, with the same key, once the
     // claim runs out.
-    if (!claimOutboxItem(item.id, now)) continue;
+    if (!claimOutboxItem(item.id, now, settings.claimMs)) continue;
     if (!deriveReplyLink(settings.publicUrl, item, now)) continue;
     lane.sends.add(item.id, key,
                    lane.lane == Lane::mail ? mailTransfer(settings.smtp, item.target, item.payload)

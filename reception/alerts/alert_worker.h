@@ -8,6 +8,7 @@
 
 #include "alerts/alert_sender.h"
 #include "rules/escalation.h"
+#include "store/outbox.h"
 
 struct AlertSettings {
   SmtpSettings smtp;
@@ -16,6 +17,7 @@ struct AlertSettings {
   std::string publicUrl;  // ends with "/"
   AlertTargetRule targets;  // where pushes and webhooks may connect
   FrontDeskPolicy policy;
+  std::int64_t claimMs = outboxClaimMs;  // how long a sender holds a message it sends
 };
 
 // One pass at now: takes the due steps, then sends the due messages (at most

@@ -175,12 +175,12 @@ bool updateOutbox(const char* sql, const std::function<void(Statement&)>& bind, 
 
 }  // namespace
 
-bool claimOutboxItem(std::int64_t id, std::int64_t now) {
+bool claimOutboxItem(std::int64_t id, std::int64_t now, std::int64_t claimMs) {
   WriteTransaction transaction;
   if (!transaction.begun()) return false;
   Statement claim = transaction.prepare(
       "UPDATE alert_outbox SET next_attempt_at = ?3 WHERE id = ?1 AND state = 'pending' AND next_attempt_at <= ?2");
-  if (!claim.bind(1, id).bind(2, now).bind(3, now + outboxClaimMs).run()) {
+  if (!claim.bind(1, id).bind(2, now).bind(3, now + claimMs).run()) {
     transaction.fail("write of a claimed alert");
     return false;
   }

@@ -61,13 +61,14 @@ struct OutboxItem {
 // Pending messages whose next attempt is due, oldest first: those sent by
 // mail, or the others.
 Outcome dueOutboxItems(std::int64_t now, bool mail, int limit, std::vector<OutboxItem>& items);
-// How long a message is held by the sender that claimed it: longer than any
-// send may take, after which another sender (of this instance or another)
-// takes it again, so a sender killed mid-send loses no message.
+// How long a message is held by the sender that claimed it, by default:
+// longer than any send may take, after which another sender (of this
+// instance or another) takes it again, so a sender killed mid-send loses no
+// message.
 constexpr std::int64_t outboxClaimMs = 60 * 1000;
-// Claims a due message for one send: false when it is no longer due
-// (another sender claimed it, it was sent or cancelled) or the write failed.
-bool claimOutboxItem(std::int64_t id, std::int64_t now);
+// Claims a due message for one send, for claimMs: false when it is no longer
+// due (another sender claimed it, it was sent or cancelled) or the write failed.
+bool claimOutboxItem(std::int64_t id, std::int64_t now, std::int64_t claimMs = outboxClaimMs);
 // Saves an attempt: sent, pending again at retryAt, or failed. A final
 // message's payload (which holds the reply link) is cleared.
 bool recordAttempt(std::int64_t id, const SendOutcome& outcome, std::optional<std::int64_t> retryAt, std::int64_t now);

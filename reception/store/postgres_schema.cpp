@@ -123,6 +123,22 @@ CREATE TABLE IF NOT EXISTS reply_token (
   used_at BIGINT
 );
 CREATE INDEX IF NOT EXISTS reply_token_guest ON reply_token(notification_id);
+-- Wrong passwords and SSO sign-ins under way: shared by every instance.
+CREATE TABLE IF NOT EXISTS login_failure (
+  throttle_key TEXT NOT NULL,
+  failed_at BIGINT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS login_failure_key ON login_failure(throttle_key, failed_at);
+CREATE INDEX IF NOT EXISTS login_failure_at ON login_failure(failed_at);
+CREATE TABLE IF NOT EXISTS sso_pending (
+  key_hash TEXT PRIMARY KEY,
+  state TEXT NOT NULL,
+  nonce TEXT NOT NULL,
+  verifier TEXT NOT NULL,
+  purpose TEXT NOT NULL,
+  started_at BIGINT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS sso_pending_started ON sso_pending(started_at);
 CREATE TABLE IF NOT EXISTS host_session (
   token_hash TEXT PRIMARY KEY,
   staff_id BIGINT NOT NULL,

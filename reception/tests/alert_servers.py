@@ -3,13 +3,15 @@
 Usage: alert_servers.py SMTP_PORT HOOK_PORT DIRECTORY
 Appends each mail to DIRECTORY/mail.jsonl and each webhook request to
 DIRECTORY/hooks.jsonl, one JSON object a line. The first request to each
-path starting with /flaky is answered 500, every other one 200. Prints
+path starting with /flaky is answered 500, every other one 200; those to
+paths starting with /slow are answered after half a second. Prints
 "ready" once both listen; exits 3 when a port is in use.
 """
 import json
 import os
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from aiosmtpd.controller import Controller
@@ -34,6 +36,8 @@ class MailHandler:
 class HookHandler(BaseHTTPRequestHandler):
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        if self.path.startswith("/slow"):
+            time.sleep(0.5)
         with lock:
             status = 200
             if self.path.startswith("/flaky") and self.path not in failed_paths:

@@ -16,7 +16,9 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +26,7 @@
 
 #include "alerts/alert_sender.h"
 #include "reception_client.h"
+#include "postgres_test_support.h"
 #include "reception_test_support.h"
 
 namespace {
@@ -450,4 +453,127 @@ TEST(AlertsProcess, InvitationMailQrCodeChecksInAtTheKioskOnce) {
   EXPECT_NE(poll.body.find("|Ada Lovelace|"), std::string::npos) << poll.body;
   EXPECT_EQ(send11(service.host, service.port, "POST", "/api/kiosk/check-in", json{{"code", code}}.dump(),
                    "application/json", kiosk).status, 404) << "a code is used once";
+}
+
+// Two instances on one PostgreSQL database (the "postgresql" label's server),
+// each killed -9 and restarted while it works.
+class TwoInstancesKilled : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsOnPostgres()) GTEST_SKIP() << "two instances share a PostgreSQL database (CTest label postgresql)";
+    std::string error;
+    uri_ = database_.create(error);
+    ASSERT_FALSE(uri_.empty()) << error;
+  }
+  void TearDown() override {
+    for (ServiceProcess& instance : instances_) instance.stop(SIGKILL);
+    if (!uri_.empty()) database_.drop();
+  }
+  // Starts (or restarts) instance 0 or 1 with the arguments given and the shared database.
+  void start(int which, std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), {"--listen", "127.0.0.1:0", "--database", uri_});
+    if (which == 0 && cookie_.empty()) arguments.push_back("--demo");
+    ASSERT_TRUE(instances_[which].start(arguments, directory_.path)) << instances_[which].output;
+    if (cookie_.empty()) cookie_ = instances_[which].deskCookie;
+  }
+  RawReply desk(int which, const std::string& method, const std::string& target, const json& body) {
+    return send11(instances_[which].host, instances_[which].port, method, target, body.dump(), "application/json", cookie_);
+  }
+
+  TemporaryDirectory directory_;
+  TestPostgresDatabase database_;
+  std::string uri_;
+  std::string cookie_;  // the demo admin's session: sessions live in the database, valid on both
+  ServiceProcess instances_[2];
+};
+
+// 200 announcements sent alternately to both while one is killed -9 part-way
+// and restarted: each answered 201 is stored once, each not answered is
+// stored at most once.
+TEST_F(TwoInstancesKilled, AnnouncementsAnsweredAreStoredOnce) {
+  const std::vector<std::string> arguments = {"--desk-writes-per-second", "1000", "--max-waiting-per-host", "1000"};
+  start(0, arguments);
+  start(1, arguments);
+  std::map<std::string, int> answered;  // guest name: status (0: no answer)
+  std::thread killer;
+  for (int i = 0; i < 200; ++i) {
+    // The kill falls while requests are under way; the restart comes 40 announcements later.
+    if (i == 60) killer = std::thread([&] { std::this_thread::sleep_for(30ms); ::kill(instances_[0].pid, SIGKILL); });
+    if (i == 100) {
+      killer.join();
+      instances_[0].stop(SIGKILL);
+      start(0, arguments);
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "Guest %03d", i);
+    answered[name] = desk(i % 2, "POST", "/api/desk/notifications", {{"staffId", 1}, {"guestName", name}}).status;
+  }
+  if (killer.joinable()) killer.join();
+  std::string stored;
+  ASSERT_EQ(database_.execute("SELECT string_agg(headline || '=' || n, ',') FROM "
+                              "(SELECT headline, count(*) AS n FROM notification GROUP BY headline) AS stored",
+                              &stored), "");
+  std::map<std::string, int> times;
+  std::istringstream list(stored);
+  for (std::string entry; std::getline(list, entry, ',');) {
+    times[entry.substr(0, entry.find('='))] = std::stoi(entry.substr(entry.find('=') + 1));
+  }
+  int refused = 0;
+  for (const auto& [name, status] : answered) {
+    if (status == 201) {
+      EXPECT_EQ(times[name], 1) << name << " was answered 201";
+    } else {
+      ++refused;
+      EXPECT_LE(times[name], 1) << name << " was answered " << status;
+    }
+  }
+  EXPECT_GT(refused, 0) << "the kill fell on no request";
+  EXPECT_LT(refused, 60) << "the other instance carried on";
+  for (const auto& [name, count] : times) EXPECT_EQ(answered.count(name), 1u) << "stored, never sent: " << name;
+  std::printf("announcements: %d of 200 answered 201, %d not answered\n", 200 - refused, refused);
+}
+
+// 20 guests, each with a push and a team step, while the sending instances
+// are killed -9 five times: every step goes out under one Idempotency-Key,
+// none is lost. A send cut short by the kill is sent again with the same key
+// once its claim runs out (at least once): those repeats are counted.
+TEST_F(TwoInstancesKilled, EachAlertStepIsSentUnderOneKeyAcrossKills) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory_.path)) << fileText(directory_.path / "servers.log");
+  std::string hookBase = "http://127.0.0.1:" + std::to_string(servers.hookPort);
+  const std::vector<std::string> arguments = {"--alert-allow-loopback", "--alert-claim-seconds", "2",
+      "--team-webhook", hookBase + "/slow-team", "--escalate-after-unacknowledged", "3"};
+  start(0, arguments);
+  start(1, arguments);
+  RawReply added = desk(0, "POST", "/api/desk/staff", {{"name", "Hanna Host"}, {"alertUrl", hookBase + "/slow-push"}});
+  ASSERT_EQ(added.status, 201) << added.body;
+  std::int64_t host = json::parse(added.body)["id"];
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(desk(i % 2, "POST", "/api/desk/notifications", {{"staffId", host}, {"guestName", "Guest " + std::to_string(i)}})
+                  .status, 201);
+  }
+  // Five kills, alternately, 1.2 s apart: each falls while pushes or team steps are being sent.
+  for (int kill = 0; kill < 5; ++kill) {
+    std::this_thread::sleep_for(1200ms);
+    instances_[kill % 2].stop(SIGKILL);
+    start(kill % 2, arguments);
+  }
+  auto delivered = [&](const std::string& path) {
+    std::map<std::string, std::set<std::string>> keys;  // guest: keys answered 200
+    for (const json& hook : servers.hooks(path)) {
+      if (hook["status"] == 200) keys[json::parse(hook["body"].get<std::string>())["guest"]].insert(hook["key"]);
+    }
+    return keys;
+  };
+  ASSERT_TRUE(waitUntil([&] { return delivered("/slow-push").size() == 20 && delivered("/slow-team").size() == 20; }, 60s))
+      << servers.hooks("/slow-push").size() << " pushes, " << servers.hooks("/slow-team").size() << " team messages";
+  std::this_thread::sleep_for(4s);  // two claims' time, for any late repeat
+  int duplicates = 0;
+  for (const char* path : {"/slow-push", "/slow-team"}) {
+    for (const auto& [guest, keys] : delivered(path)) EXPECT_EQ(keys.size(), 1u) << guest << " had two " << path << " steps";
+    duplicates += static_cast<int>(servers.hooks(path).size()) - 20;
+  }
+  EXPECT_LE(duplicates, 5 * 4) << "a kill cuts short at most the 4 sends an instance runs to one server";
+  std::printf("alert steps: 40 delivered once per key; %d repeated with the same key after the kills\n", duplicates);
 }

@@ -219,14 +219,16 @@ TEST(AlertOptions, ParsedAndChecked) {
   ReceptionOptions options;
   EXPECT_EQ(parseCommandLine({"--smtp-url", "smtps://mail.example.com:465", "--smtp-from", "desk@example.com",
                               "--smtp-tls", "none", "--team-webhook", "https://chat.example/hook", "--public-url",
-                              "https://desk.example.com"},
+                              "https://desk.example.com", "--alert-claim-seconds", "5"},
                              options),
             "");
   EXPECT_FALSE(options.alerts.smtpRequireTls);
+  EXPECT_EQ(options.alerts.claimSeconds, 5);
   EXPECT_EQ(options.alerts.publicUrl, "https://desk.example.com/");
   const std::vector<std::string> refused[] = {
       {"--smtp-url", "http://mail.example.com"}, {"--smtp-url", "smtp://m"}, {"--smtp-tls", "maybe"},
-      {"--team-webhook", "ftp://x"}, {"--team-email", "team"}, {"--smtp-user", "u"}, {"--public-url", "desk"}};
+      {"--team-webhook", "ftp://x"}, {"--team-email", "team"}, {"--smtp-user", "u"}, {"--public-url", "desk"},
+      {"--alert-claim-seconds", "0"}, {"--alert-claim-seconds", "3601"}, {"--alert-claim-seconds", "-5"}};
   for (const auto& arguments : refused) {
     ReceptionOptions o;
     EXPECT_NE(parseCommandLine(arguments, o), "") << arguments[0] << " " << arguments[1];

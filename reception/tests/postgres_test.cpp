@@ -21,7 +21,7 @@ namespace {
 
 using nlohmann::json;
 
-constexpr int serverPort = 55434;
+constexpr int serverPort = OWN_POSTGRES_PORT;  // beside the postgresql label's server
 
 // scripts/postgres-server with arguments, its output dropped; its exit
 // status (77: PostgreSQL is not installed). The script bounds its own waits.

@@ -39,6 +39,12 @@ std::string withDatabaseName(const std::string& uri, const std::string& name) {
   return uri.substr(0, slash) + "/" + name;
 }
 
+std::string testDatabaseIn(const std::filesystem::path& folder, TestPostgresDatabase& postgres) {
+  if (!testsOnPostgres()) return (folder / "reception.db").string();
+  std::string error;
+  return postgres.create(error);
+}
+
 std::string TestPostgresDatabase::create(std::string& error) {
   static std::atomic<int> made{0};
   name_ = "vestibra_test_" + std::to_string(::getpid()) + "_" + std::to_string(++made);

@@ -3,6 +3,7 @@
 // runs on a database of its own, made for it and dropped after it.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 struct pg_conn;
@@ -28,6 +29,10 @@ class TestPostgresDatabase {
   std::string name_;
   std::string uri_;
 };
+
+// For a test that opens the store itself: a file in folder on SQLite, or a
+// fresh database (postgres, dropped by the caller) on PostgreSQL; "" on error.
+std::string testDatabaseIn(const std::filesystem::path& folder, TestPostgresDatabase& postgres);
 
 // The URI of database name on the server of uri (postgresql://user@host:port/...).
 std::string withDatabaseName(const std::string& uri, const std::string& name);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "desk/desk.h"
+#include "postgres_test_support.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
 #include "sso/provider_client.h"
@@ -339,16 +340,22 @@ TEST_F(ReceptionAccessTest, TheEleventhWrongPasswordIsThrottledWhateverThePasswo
   EXPECT_EQ(raw("POST", "/api/desk/login", "", R"({"name": "front", "password": "front-desk-1"})").status, 200);
 
   // Failures are kept in the database: ten saved by another instance (a
-  // connection of its own on the same file) throttle this one's logins too.
+  // connection of its own on the same file or server) throttle this one's logins too.
   sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((directory_.path / "reception.db").string().c_str(), &other), SQLITE_OK);
+  if (!testsOnPostgres()) {
+    ASSERT_EQ(sqlite3_open((directory_.path / "reception.db").string().c_str(), &other), SQLITE_OK);
+  }
   for (int i = 0; i < 10; ++i) {
     for (const std::string& key : throttleKeys("back", "127.0.0.5")) {
       std::string insert = "INSERT INTO login_failure VALUES ('" + key + "', " + std::to_string(fakeNow - 1000) + ")";
-      ASSERT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+      if (testsOnPostgres()) {
+        ASSERT_EQ(postgres_.execute(insert), "");
+      } else {
+        ASSERT_EQ(sqlite3_exec(other, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(other);
+      }
     }
   }
-  sqlite3_close(other);
+  if (other != nullptr) sqlite3_close(other);
   RawReply elsewhere = send11(host_, port_, "POST", "/api/desk/login", R"({"name": "back", "password": "back-desk-1"})",
                               "application/json", "", "127.0.0.5");
   EXPECT_EQ(elsewhere.status, 429);
@@ -383,6 +390,12 @@ TEST_F(ReceptionAccessTest, ThrottledByTheClientATrustedProxyNames) {
   EXPECT_EQ(login("192.0.2.1, 192.0.2.2", "front-desk-1"), 200) << "another client behind the same proxy";
 }
 
+// Sets the stored schema version, on either backend.
+std::string schemaVersionSql(int version) {
+  return testsOnPostgres() ? "UPDATE schema_version SET version = " + std::to_string(version)
+                           : "PRAGMA user_version = " + std::to_string(version);
+}
+
 // GET /healthz for load balancers: open to anyone by any host name, 200 "ok"
 // while the database answers with a current schema, 503 with the reason and
 // Retry-After otherwise.
@@ -396,7 +409,7 @@ TEST_F(ReceptionAccessTest, HealthCheckAnswersByTheDatabaseAndItsSchema) {
   EXPECT_EQ(raw("POST", "/healthz", "").status, 405);
   {
     WriteTransaction older;
-    ASSERT_TRUE(older.execute(("PRAGMA user_version = " + std::to_string(serviceSchemaVersion() - 1)).c_str()));
+    ASSERT_TRUE(older.execute(schemaVersionSql(serviceSchemaVersion() - 1).c_str()));
     ASSERT_EQ(older.commit(), Outcome::ok);
   }
   RawReply behind = getAs10(host_, port_, "/healthz");
@@ -405,7 +418,7 @@ TEST_F(ReceptionAccessTest, HealthCheckAnswersByTheDatabaseAndItsSchema) {
   EXPECT_NE(behind.body.find("older than this service's"), std::string::npos) << behind.body;
   {
     WriteTransaction newer;  // a rolling upgrade's next version only adds: still served
-    ASSERT_TRUE(newer.execute(("PRAGMA user_version = " + std::to_string(serviceSchemaVersion() + 1)).c_str()));
+    ASSERT_TRUE(newer.execute(schemaVersionSql(serviceSchemaVersion() + 1).c_str()));
     ASSERT_EQ(newer.commit(), Outcome::ok);
   }
   EXPECT_EQ(getAs10(host_, port_, "/healthz").status, 200);

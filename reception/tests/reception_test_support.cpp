@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -60,10 +62,27 @@ std::string readLog(const std::filesystem::path& path) {
 }
 
 // Starts the executable in directory with its output going to logPath.
+// On PostgreSQL, each test folder's processes share a database of their own
+// (as they would share the folder's file), dropped when the test ends.
+struct FolderDatabases {
+  ~FolderDatabases() {
+    for (auto& [folder, database] : byFolder) database.drop();
+  }
+  std::string uriFor(const std::filesystem::path& folder) {
+    TestPostgresDatabase& database = byFolder[folder.string()];
+    std::string error;
+    return database.uri().empty() ? database.create(error) : database.uri();
+  }
+  std::map<std::string, TestPostgresDatabase> byFolder;
+};
+
 pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
             const std::filesystem::path& logPath, const std::filesystem::path& inputPath = "/dev/null") {
   std::string program = RECEPTION_EXECUTABLE;
   std::vector<std::string> copies = arguments;
+  static FolderDatabases folderDatabases;
+  bool ownDatabase = std::find(arguments.begin(), arguments.end(), "--database") != arguments.end();
+  if (testsOnPostgres() && !ownDatabase) copies.insert(copies.end(), {"--database", folderDatabases.uriFor(directory)});
   std::vector<char*> argv{program.data()};
   for (std::string& argument : copies) argv.push_back(argument.data());
   argv.push_back(nullptr);

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands/options.h"
+#include "postgres_test_support.h"
 #include "reception_test_support.h"
 #include "sso/desk_sign_in.h"
 #include "sso/sso_accounts.h"
@@ -261,7 +262,8 @@ TEST(SsoRoles, AdminBeforeDeskBeforeKiosk) {
 // makes the same account a desk account again.
 TEST(SsoAccounts, TheKioskGroupMakesAKioskAndLeavingItUndoesIt) {
   TemporaryDirectory directory;
-  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  TestPostgresDatabase postgres;
+  ASSERT_EQ(openStorage(testDatabaseIn(directory.path, postgres)), "");
   DeskAccount account;
   ASSERT_EQ(signInSsoAccount("https://id.example.test", "tablet-1", "lobby-tablet", "kiosk", account), Outcome::ok);
   EXPECT_EQ(account.role, "kiosk");
@@ -275,6 +277,7 @@ TEST(SsoAccounts, TheKioskGroupMakesAKioskAndLeavingItUndoesIt) {
   ASSERT_EQ(findSession(token, bySession), Outcome::ok);
   EXPECT_EQ(bySession.role, "desk");
   closeStorage();
+  postgres.drop();
 }
 
 TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
@@ -298,7 +301,8 @@ TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
 
   // In the database, the callback finds the sign-in on another instance, once.
   TemporaryDirectory directory;
-  ASSERT_EQ(openStorage((directory.path / "reception.db").string()), "");
+  TestPostgresDatabase postgres;
+  ASSERT_EQ(openStorage(testDatabaseIn(directory.path, postgres)), "");
   PendingSignIns here(SignInStore::database);
   PendingSignIns there(SignInStore::database);
   std::string cookie2 = here.start(SignInPurpose::host, 5000, started);
@@ -321,6 +325,7 @@ TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
   ASSERT_EQ(savePendingSignIn("d", row, 250, 5), Outcome::ok);
   EXPECT_EQ(takePendingSignIn("b", row), Outcome::notFound) << "started at 200, before 250";
   closeStorage();
+  postgres.drop();
 }
 
 TEST(SsoOptions, IssuerMustBeHttpsOrLoopbackAndTheCoreOptionsGoTogether) {
