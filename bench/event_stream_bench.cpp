@@ -11,6 +11,7 @@
 //
 // Each host has 8 pages open (the per-address cap) from a loopback address
 // of its own (127.2.x.y), as hosts' browsers come from their own machines.
+#include <exception>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -196,9 +197,7 @@ int announce(std::uint16_t port, const std::string& deskCookie, std::int64_t sta
   return waiting;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (argc < 2) {
     (void)std::fprintf(stderr, "usage: event_stream_bench EXECUTABLE [STREAMS] [ANNOUNCEMENTS] [ROUNDS] [POLLS]\n");
     return 2;
@@ -350,4 +349,15 @@ int main(int argc, char** argv) {
   std::printf("\nLoad average (1 min) %.2f before, %.2f after, on %u CPUs.\n", loadBefore, loadAverage(),
               std::thread::hardware_concurrency());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    (void)std::fprintf(stderr, "event_stream_bench: %s\n", error.what());
+    return 1;
+  }
 }

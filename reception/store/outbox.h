@@ -65,7 +65,7 @@ Outcome dueOutboxItems(std::int64_t now, bool mail, int limit, std::vector<Outbo
 // longer than any send may take, after which another sender (of this
 // instance or another) takes it again, so a sender killed mid-send loses no
 // message.
-constexpr std::int64_t outboxClaimMs = 60 * 1000;
+constexpr std::int64_t outboxClaimMs = std::int64_t{60} * 1000;
 // Claims a due message for one send, for claimMs: false when it is no longer
 // due (another sender claimed it, it was sent or cancelled) or the write failed.
 bool claimOutboxItem(std::int64_t id, std::int64_t now, std::int64_t claimMs = outboxClaimMs);
