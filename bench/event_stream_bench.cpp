@@ -197,7 +197,7 @@ int announce(std::uint16_t port, const std::string& deskCookie, std::int64_t sta
   return waiting;
 }
 
-int run(int argc, char** argv) {
+int benchmark(int argc, char** argv) {
   if (argc < 2) {
     (void)std::fprintf(stderr, "usage: event_stream_bench EXECUTABLE [STREAMS] [ANNOUNCEMENTS] [ROUNDS] [POLLS]\n");
     return 2;
@@ -355,7 +355,7 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    return benchmark(argc, argv);
   } catch (const std::exception& error) {
     (void)std::fprintf(stderr, "event_stream_bench: %s\n", error.what());
     return 1;

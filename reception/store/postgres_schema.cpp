@@ -3,9 +3,22 @@
 #include <cstdlib>
 
 #include "store/database.h"
+#include "store/login_failures.h"
+#include "store/sso_pending.h"
 #include "store/staff.h"
 
 namespace {
+
+// A SQLite table's text as PostgreSQL takes it, for tables that need nothing
+// else: SQLite's INTEGER is 64 bits wide, PostgreSQL's 32.
+std::string withBigIntegers(const char* sqliteText) {
+  std::string text = sqliteText;
+  const std::string word = "INTEGER";
+  for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
+    text.replace(at, word.size(), "BIGINT");
+  }
+  return text;
+}
 
 // Held while one instance brings the schema up to date, so that two
 // starting at once do not both create it.
@@ -123,22 +136,6 @@ CREATE TABLE IF NOT EXISTS reply_token (
   used_at BIGINT
 );
 CREATE INDEX IF NOT EXISTS reply_token_guest ON reply_token(notification_id);
--- Wrong passwords and SSO sign-ins under way: shared by every instance.
-CREATE TABLE IF NOT EXISTS login_failure (
-  throttle_key TEXT NOT NULL,
-  failed_at BIGINT NOT NULL
-);
-CREATE INDEX IF NOT EXISTS login_failure_key ON login_failure(throttle_key, failed_at);
-CREATE INDEX IF NOT EXISTS login_failure_at ON login_failure(failed_at);
-CREATE TABLE IF NOT EXISTS sso_pending (
-  key_hash TEXT PRIMARY KEY,
-  state TEXT NOT NULL,
-  nonce TEXT NOT NULL,
-  verifier TEXT NOT NULL,
-  purpose TEXT NOT NULL,
-  started_at BIGINT NOT NULL
-);
-CREATE INDEX IF NOT EXISTS sso_pending_started ON sso_pending(started_at);
 CREATE TABLE IF NOT EXISTS host_session (
   token_hash TEXT PRIMARY KEY,
   staff_id BIGINT NOT NULL,
@@ -302,7 +299,10 @@ std::string bringUpToDate(SetupConnection& setup, std::int64_t version) {
   std::string mark = "CREATE TABLE IF NOT EXISTS schema_version (id BIGINT PRIMARY KEY CHECK (id = 1), version BIGINT NOT NULL);"
                      "INSERT INTO schema_version (id, version) VALUES (1, " + std::to_string(version) + ") "
                      "ON CONFLICT (id) DO UPDATE SET version = GREATEST(schema_version.version, excluded.version)";
-  std::string sql = std::string("BEGIN;") + postgresSchemaSql + lookupIndexSql() + ";" + mark + ";COMMIT";
+  // Wrong passwords and SSO sign-ins under way, shared by every instance:
+  // their files' own tables, which differ only in the integers' width.
+  std::string sql = std::string("BEGIN;") + postgresSchemaSql + withBigIntegers(loginFailureSchemaSql) +
+                    withBigIntegers(pendingSignInSchemaSql) + lookupIndexSql() + ";" + mark + ";COMMIT";
   if (!setup.execute(sql.c_str())) {
     std::string error = setup.lastError();
     setup.execute("ROLLBACK");
