@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -25,6 +26,9 @@ Admission admitConnection(unsigned open, unsigned heldByAddress, unsigned capaci
 // An IPv4 or IPv6 peer address as text ("" for other families).
 std::string addressText(const sockaddr* peer);
 
+// The peer's address and port: one live connection's own name.
+std::string endpointText(const sockaddr* peer);
+
 // The open connections per client network (client_network.h: an IPv6 /64
 // is one), under its own lock.
 class ConnectionSlots {
@@ -32,7 +36,14 @@ class ConnectionSlots {
   void setCapacity(unsigned capacity, unsigned perAddress = static_cast<unsigned>(-1));
   Admission admission(const std::string& address);
   bool admits(const std::string& address) { return admission(address) == Admission::admit; }
-  void opened(const std::string& address);
+  // Decides and, unless refused, holds the slot for that endpoint at once:
+  // with several threads accepting, a check now and a count later let two
+  // connections of one address through on its last slot. opened() takes the
+  // hold over; one never taken (the connection failed before it started)
+  // runs out after a while.
+  Admission reserve(const std::string& address, const std::string& endpoint);
+  void release(const std::string& endpoint);
+  void opened(const std::string& address, const std::string& endpoint = "");
   void closed(const std::string& address);
   unsigned heldBy(const std::string& address);
 
@@ -42,4 +53,13 @@ class ConnectionSlots {
   unsigned perAddress_ = static_cast<unsigned>(-1);
   unsigned open_ = 0;
   std::unordered_map<std::string, unsigned> held_;
+  struct Hold {
+    std::string network;
+    std::chrono::steady_clock::time_point since;
+  };
+  std::unordered_map<std::string, Hold> holds_;
+
+  void count(const std::string& network);
+  void uncount(const std::string& network);
+  void dropStaleHolds(std::chrono::steady_clock::time_point now);
 };

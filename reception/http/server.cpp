@@ -235,8 +235,9 @@ void trackConnection(void*, MHD_Connection* connection, void** socketContext, MH
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     state->socket = info ? info->connect_fd : -1;
     const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    state->address = addressText(peer ? peer->client_addr : nullptr);
-    connectionSlots.opened(state->address);
+    const sockaddr* peerAddress = peer ? peer->client_addr : nullptr;
+    state->address = addressText(peerAddress);
+    connectionSlots.opened(state->address, endpointText(peerAddress));
     startReceiving(*state);
     *socketContext = state;
     std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -542,9 +543,13 @@ std::vector<MHD_OptionItem> sharedDaemonOptions(int listener) {
 // The accept policy: the last quarter of the slots is for addresses that
 // hold few, and once all are taken a newcomer takes a slow request's slot.
 MHD_Result admitPeer(void*, const sockaddr* peer, socklen_t) {
-  switch (connectionSlots.admission(addressText(peer))) {
+  std::string endpoint = endpointText(peer);
+  switch (connectionSlots.reserve(addressText(peer), endpoint)) {
     case Admission::admit: return MHD_YES;
-    case Admission::makeRoom: return closeOldestUnfinished() ? MHD_YES : MHD_NO;
+    case Admission::makeRoom:
+      if (closeOldestUnfinished()) return MHD_YES;
+      connectionSlots.release(endpoint);
+      return MHD_NO;
     case Admission::refuse: break;
   }
   return MHD_NO;

@@ -1,9 +1,11 @@
 // The service's pure parts: query parsing, the code page layer, input
 // checks, the command line and the notifier's record format.
+#include <atomic>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <ctime>
 #include <tuple>
@@ -492,6 +494,33 @@ TEST(ClientNetworks, Ipv6CountsPerSlash64AndAFullServerMakesRoom) {
   EXPECT_EQ(admitConnection(4200, 3, 4096, 32), Admission::makeRoom);
   EXPECT_EQ(admitConnection(4096, 4, 4096, 32), Admission::refuse) << "a busy address does not push others out";
   EXPECT_EQ(admitConnection(10, 32, 4096, 32), Admission::refuse);
+
+  // A slot is held from the moment a connection is let in, not from when it
+  // starts: threads accepting side by side never pass an address's limit.
+  ConnectionSlots held;
+  held.setCapacity(64, 2);
+  EXPECT_EQ(held.reserve("10.0.0.1", "10.0.0.1 1001"), Admission::admit);
+  EXPECT_EQ(held.reserve("10.0.0.1", "10.0.0.1 1002"), Admission::admit);
+  EXPECT_EQ(held.reserve("10.0.0.1", "10.0.0.1 1003"), Admission::refuse) << "two let in, neither started yet";
+  held.opened("10.0.0.1", "10.0.0.1 1001");
+  held.opened("10.0.0.1", "10.0.0.1 1002");
+  EXPECT_EQ(held.heldBy("10.0.0.1"), 2u) << "starting takes the hold over, it does not count again";
+  held.closed("10.0.0.1");
+  EXPECT_EQ(held.reserve("10.0.0.1", "10.0.0.1 1004"), Admission::admit);
+  held.release("10.0.0.1 1004");  // the library dropped it before it started
+  EXPECT_EQ(held.heldBy("10.0.0.1"), 1u);
+  std::vector<std::thread> acceptors;
+  std::atomic<int> admitted{0};
+  for (int t = 0; t < 4; ++t) {
+    acceptors.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        std::string endpoint = "10.0.0.7 " + std::to_string(t * 100 + i);
+        if (held.reserve("10.0.0.7", endpoint) == Admission::admit) ++admitted;
+      }
+    });
+  }
+  for (std::thread& acceptor : acceptors) acceptor.join();
+  EXPECT_EQ(admitted.load(), 2) << "four threads, 200 connections, a limit of two";
 }
 
 namespace {
