@@ -29,13 +29,15 @@ const char deskUserUsage[] =
     "  password NAME                 set a new password (first line of standard\n"
     "                                input) and end the account's sessions\n"
     "Passwords have at least 8 characters. --database defaults to reception.db, or\n"
-    "to the database named in the service's --config file.\n";
+    "to the database named in the service's --config file; a postgresql:// URI's\n"
+    "password may come from --database-password-file FILE.\n";
 
 struct DeskUserArguments {
   std::string command;
   std::string name;
   std::string role = "desk";
   std::string database;  // "": from the config file, else reception.db
+  std::string databasePasswordFile;
   std::string config;
 };
 
@@ -48,9 +50,13 @@ std::string parseArguments(const std::vector<std::string>& arguments, DeskUserAr
   std::vector<std::string> words;
   for (std::size_t at = 0; at < arguments.size(); ++at) {
     const std::string& argument = arguments[at];
-    if (argument == "--database" || argument == "--role" || argument == "--config") {
+    if (argument == "--database" || argument == "--database-password-file" || argument == "--role" ||
+        argument == "--config") {
       if (at + 1 >= arguments.size()) return argument + " needs a value";
-      std::string& value = argument == "--role" ? parsed.role : argument == "--config" ? parsed.config : parsed.database;
+      std::string& value = argument == "--role"                     ? parsed.role
+                           : argument == "--config"                 ? parsed.config
+                           : argument == "--database-password-file" ? parsed.databasePasswordFile
+                                                                    : parsed.database;
       value = arguments[++at];
     } else if (argument.rfind("--", 0) == 0) {
       return "unknown option \"" + argument + "\"";
@@ -174,7 +180,7 @@ int runDeskUserCommand(const std::vector<std::string>& arguments) {
   DeskUserArguments parsed;
   std::string error = parseArguments(arguments, parsed);
   if (!error.empty()) return fail(error + " (see desk-user --help)");
-  std::string passwordFile;
+  std::string passwordFile = parsed.databasePasswordFile;
   if (parsed.database.empty()) {
     // The service's own configuration names its database.
     ReceptionOptions service;

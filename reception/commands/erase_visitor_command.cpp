@@ -16,6 +16,7 @@ namespace {
 
 const char eraseUsage[] =
     "Usage: vestibra-reception erase-visitor --name NAME | --email EMAIL [--config FILE] [--database FILE]\n"
+    "       [--database-password-file FILE]\n"
     "Deletes every visit, invitation, announcement, alert and reply link of the visitor, rewrites\n"
     "the audit entries that named them without the name, and empties the database's WAL so the\n"
     "name is gone from the files. Prints \"erased N visits\". Exit codes: 0 done, 1 the database\n"
@@ -25,6 +26,7 @@ const char eraseUsage[] =
 struct EraseArguments {
   VisitorToErase visitor;
   std::string database;
+  std::string databasePasswordFile;
   std::string config;
 };
 
@@ -36,7 +38,8 @@ int fail(const std::string& message, int code) {
 std::string parseArguments(const std::vector<std::string>& arguments, EraseArguments& parsed) {
   for (std::size_t at = 0; at < arguments.size(); ++at) {
     const std::string& argument = arguments[at];
-    if (argument != "--name" && argument != "--email" && argument != "--database" && argument != "--config") {
+    if (argument != "--name" && argument != "--email" && argument != "--database" &&
+        argument != "--database-password-file" && argument != "--config") {
       return "unknown argument \"" + argument + "\"";
     }
     if (at + 1 >= arguments.size() || arguments[at + 1].empty()) return argument + " needs a value";
@@ -44,6 +47,7 @@ std::string parseArguments(const std::vector<std::string>& arguments, EraseArgum
     if (argument == "--name") parsed.visitor.guestName = collapsedSpaces(value);
     if (argument == "--email") parsed.visitor.guestEmail = std::string(trimmed(value));
     if (argument == "--database") parsed.database = value;
+    if (argument == "--database-password-file") parsed.databasePasswordFile = value;
     if (argument == "--config") parsed.config = value;
   }
   if (parsed.visitor.guestName.empty() == parsed.visitor.guestEmail.empty()) return "give either --name or --email";
@@ -60,7 +64,7 @@ int runEraseVisitorCommand(const std::vector<std::string>& arguments) {
   EraseArguments parsed;
   std::string error = parseArguments(arguments, parsed);
   if (!error.empty()) return fail(error + " (see erase-visitor --help)", exitEraseBadOptions);
-  std::string passwordFile;
+  std::string passwordFile = parsed.databasePasswordFile;
   if (parsed.database.empty()) {
     ReceptionOptions service;
     if (!parsed.config.empty()) error = parseOptions({"--config", parsed.config}, service);

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -113,6 +115,51 @@ TEST_F(PostgresServerTest, ASchemaNewerThanTheServiceIsRefused) {
   EXPECT_EQ(refused.find("postgres@"), std::string::npos) << "the URI is not repeated: " << refused;
   ASSERT_EQ(postgres_.execute("UPDATE schema_version SET version = version - 1"), "");
   EXPECT_EQ(openStorage(postgres_.uri()), "");
+}
+
+// A login that must give a password gets it from --database-password-file
+// (its first line, never printed); without it, or with a wrong one, the
+// command fails with the server's reason.
+TEST_F(PostgresServerTest, ALoginThatNeedsAPasswordTakesItFromTheFile) {
+  for (const char* sql : {"CREATE ROLE password_logins NOLOGIN",
+                          "CREATE ROLE reception_login LOGIN PASSWORD 'tide pool 7' IN ROLE password_logins",
+                          "CREATE DATABASE reception_owned OWNER reception_login"}) {
+    ASSERT_EQ(postgres_.execute(sql), "") << sql;
+  }
+  std::string uri = "postgresql://reception_login@127.0.0.1:" + std::to_string(serverPort) + "/reception_owned";
+  auto passwordFile = [this](const std::string& name, const std::string& text) {
+    std::filesystem::path path = directory_.path / name;
+    std::ofstream(path) << text;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    return path.string();
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> extra;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"no password", {}, false},
+      {"a wrong one", {"--database-password-file", passwordFile("wrong", "tide pool 8\n")}, false},
+      {"the right one", {"--database-password-file", passwordFile("right", "tide pool 7\nignored\n")}, true},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments{"desk-user", "list", "--database", uri};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    std::string output;
+    int status = runService(arguments, directory_.path, output);
+    EXPECT_EQ(status == 0, c.opens) << c.what << ": " << output;
+    EXPECT_EQ(output.find("tide pool"), std::string::npos) << c.what << ": the password is printed: " << output;
+    if (!c.opens) {
+      EXPECT_NE(output.find("password"), std::string::npos) << c.what << ": " << output;
+    }
+  }
+  std::string output;
+  EXPECT_EQ(runService({"erase-visitor", "--name", "Ada Lovelace", "--database", uri, "--database-password-file",
+                        (directory_.path / "right").string()},
+                       directory_.path, output),
+            0)
+      << output;
 }
 
 }  // namespace
