@@ -436,6 +436,17 @@ TEST_F(DirectoryDeskTest, TwoInstancesShowOneStateAndQueueOneRequestBetweenThem)
   nlohmann::json second = waitForResult(stateHere, "lastPreview");
   EXPECT_NE(second, preview);
   EXPECT_EQ(second["summary"], "added 0, updated 0, deactivated 0, unchanged 3, rejected 0") << second.dump();
+
+  // A sync that fails leaves no mark behind: its failure is shown and the next request is taken.
+  slapd.stop();
+  ASSERT_EQ(onOther("POST", R"({"dryRun": false})").status, 202);
+  auto newerSync = [&] {
+    nlohmann::json state = stateHere();
+    if (state["lastSync"] == applied) state["lastSync"] = nullptr;
+    return state;
+  };
+  EXPECT_EQ(waitForResult(newerSync, "lastSync")["outcome"], "unreachable");
+  EXPECT_EQ(post("/api/desk/directory-sync", R"({"dryRun": true})").status, 202);
 }
 
 // Hosts sign in to their page with the directory password: a bind as their
