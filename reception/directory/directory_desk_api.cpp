@@ -2,60 +2,18 @@
 
 #include "directory/directory_worker.h"
 #include "store/audit.h"
+#include "store/clock.h"
+#include "store/directory_sync_state.h"
 
 using nlohmann::json;
 
 namespace {
 
-// Lists in an answer stop here; the counts are always whole.
-constexpr std::size_t maxListed = 200;
-
-const char* outcomeName(DirectorySyncOutcome outcome) {
-  switch (outcome) {
-    case DirectorySyncOutcome::applied: return "applied";
-    case DirectorySyncOutcome::previewed: return "previewed";
-    case DirectorySyncOutcome::unreachable: return "unreachable";
-    case DirectorySyncOutcome::safetyStop: return "safetyStop";
-    default: return "failed";
-  }
-}
-
-template <typename Item, typename ToJson>
-json listed(const std::vector<Item>& items, ToJson toJson) {
-  json list = json::array();
-  for (std::size_t at = 0; at < items.size() && at < maxListed; ++at) list.push_back(toJson(items[at]));
-  return list;
-}
-
-json changesJson(const DirectoryPlan& plan) {
-  return {{"added", listed(plan.added, [](const DirectoryEntry& entry) { return entry.firstName + " " + entry.lastName; })},
-          {"updated", listed(plan.updated,
-                             [](const StaffUpdate& change) {
-                               return json{{"before", change.before},
-                                           {"after", change.entry.firstName + " " + change.entry.lastName},
-                                           {"reactivated", change.reactivated}};
-                             })},
-          {"deactivated", listed(plan.deactivated, [](const DeactivatedStaff& staff) { return staff.displayName; })},
-          {"rejected", listed(plan.rejected, [](const RejectedEntry& entry) {
-             return json{{"dn", entry.dn}, {"reason", entry.reason}};
-           })}};
-}
-
-json resultJson(const std::optional<DirectorySyncResult>& result) {
-  if (!result) return nullptr;
-  const DirectoryPlan& plan = result->plan;
-  json answer = {{"at", result->at},
-                 {"outcome", outcomeName(result->outcome)},
-                 {"summary", resultLine(*result)},
-                 {"reason", result->reason},
-                 {"counts",
-                  {{"added", plan.added.size()},
-                   {"updated", plan.updated.size()},
-                   {"deactivated", plan.deactivated.size()},
-                   {"unchanged", plan.unchanged},
-                   {"rejected", plan.rejected.size()}}}};
-  answer["changes"] = changesJson(plan);
-  return answer;
+// A result as the worker stored it, or null.
+json storedResult(const std::string& text) {
+  if (text.empty()) return nullptr;
+  json result = json::parse(text, nullptr, false);
+  return result.is_discarded() ? json(nullptr) : result;
 }
 
 // The last sync as the audit log keeps it, whoever ran it (the desk, the
@@ -72,15 +30,19 @@ json recordedSyncJson() {
 
 }  // namespace
 
+// From the database, so that every instance answers the same.
 HttpResponse directorySyncState(const DeskCall&) {
-  DirectoryWorkerState state = directoryWorkerState();
-  return jsonAnswer(200, {{"configured", state.configured},
-                          {"syncMinutes", state.syncMinutes},
-                          {"running", state.running},
-                          {"queued", state.queued},
-                          {"lastSync", resultJson(state.lastSync)},
+  DirectoryWorkerSettings settings = directoryWorkerSettings();
+  StoredDirectorySyncState stored;
+  Outcome read = readDirectorySyncState(currentTimeMs(), stored);
+  if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
+  return jsonAnswer(200, {{"configured", settings.configured},
+                          {"syncMinutes", settings.syncMinutes},
+                          {"running", stored.running.has_value()},
+                          {"queued", stored.queued.has_value()},
+                          {"lastSync", storedResult(stored.lastSync)},
                           {"lastRecordedSync", recordedSyncJson()},
-                          {"lastPreview", resultJson(state.lastPreview)}});
+                          {"lastPreview", storedResult(stored.lastPreview)}});
 }
 
 HttpResponse directorySyncRequest(const DeskCall& call) {
@@ -93,6 +55,8 @@ HttpResponse directorySyncRequest(const DeskCall& call) {
   switch (requestDirectorySync(request)) {
     case SyncQueued::queued: return jsonAnswer(202, {{"queued", true}});
     case SyncQueued::alreadyQueued: return errorAnswer(409, "A directory sync is already waiting to run.");
+    case SyncQueued::busy: return storeFailure(Outcome::busy);
+    case SyncQueued::failed: return storeFailure(Outcome::failed);
     default: return errorAnswer(409, "No directory is set: start the service with --ldap-url and --ldap-base.");
   }
 }

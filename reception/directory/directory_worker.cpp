@@ -1,12 +1,17 @@
 #include "directory/directory_worker.h"
 
+#include <sodium.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "directory/directory_result_json.h"
 #include "store/clock.h"
+#include "store/directory_sync_state.h"
 #include "store/leadership.h"
 #include "text/utf8.h"
 
@@ -17,8 +22,9 @@ struct Worker {
   std::condition_variable wake;
   std::thread thread;
   DirectoryOptions options;
-  DirectoryWorkerState state;
-  std::optional<SyncRequest> pending;
+  DirectoryWorkerSettings settings;
+  std::string instance;  // this process's token on the marks it sets in the database
+  std::optional<SyncRequest> pending;  // taken here, its queued mark set
   bool stopping = false;
 };
 
@@ -26,6 +32,14 @@ struct Worker {
 Worker& theWorker() {
   static Worker worker;
   return worker;
+}
+
+std::string newInstanceToken() {
+  unsigned char random[8];
+  randombytes_buf(random, sizeof random);
+  char text[sizeof random * 2 + 1];
+  sodium_bin2hex(text, sizeof text, random, sizeof random);
+  return text;
 }
 
 // Reads the options' password file afresh each time, so a changed password needs no restart.
@@ -50,17 +64,22 @@ void logResult(const DirectorySyncResult& result, const SyncRequest& request) {
   std::fflush(fine ? stdout : stderr);  // NOLINT(cert-err33-c)
 }
 
+struct Job {
+  SyncRequest request;
+  bool fromQueue = false;  // a request this instance took, not the schedule
+};
+
 // The next request, or the scheduled sync when its time comes; nothing when stopping.
 // Instances on one database: only the leader syncs on schedule; the others
 // look again every few seconds, to take over should it stop leading.
-std::optional<SyncRequest> nextSync(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point& due) {
+std::optional<Job> nextJob(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point& due) {
   Worker& worker = theWorker();
   auto ready = [&worker] { return worker.stopping || worker.pending.has_value(); };
   if (worker.options.syncMinutes > 0) {
     while (!worker.wake.wait_until(lock, due, ready)) {
       if (isLeader()) {
         due = std::chrono::steady_clock::now() + std::chrono::minutes(worker.options.syncMinutes);
-        return SyncRequest{false, false, "(scheduled)", ""};
+        return Job{SyncRequest{false, false, "(scheduled)", ""}, false};
       }
       due = std::chrono::steady_clock::now() + std::chrono::milliseconds(leaderRetryMs);
     }
@@ -68,9 +87,42 @@ std::optional<SyncRequest> nextSync(std::unique_lock<std::mutex>& lock, std::chr
     worker.wake.wait(lock, ready);
   }
   if (worker.stopping) return std::nullopt;
-  std::optional<SyncRequest> request = std::move(worker.pending);
+  Job job{std::move(*worker.pending), true};
   worker.pending.reset();
-  return request;
+  return job;
+}
+
+// Waits a while before trying the database again; false once stopping.
+bool pauseUnlessStopping(std::unique_lock<std::mutex>& lock) {
+  Worker& worker = theWorker();
+  return !worker.wake.wait_for(lock, std::chrono::milliseconds(leaderRetryMs), [&worker] { return worker.stopping; });
+}
+
+// Marks the job running once no other instance's sync runs (a request
+// waits for it, as for one of this instance), or the database answers
+// again; false when stopping first.
+bool startWhenFree(std::unique_lock<std::mutex>& lock, const Job& job) {
+  Worker& worker = theWorker();
+  for (;;) {
+    lock.unlock();
+    Outcome started = startDirectorySync(worker.instance, job.request.by, job.fromQueue, currentTimeMs());
+    lock.lock();
+    if (started == Outcome::ok) return true;
+    if (!pauseUnlessStopping(lock)) return false;
+  }
+}
+
+// Keeps the result and clears the running mark, whatever the result; tried
+// again while the database does not answer, until stopping.
+void saveResult(std::unique_lock<std::mutex>& lock, const Job& job, const DirectorySyncResult& result) {
+  Worker& worker = theWorker();
+  std::string text = directoryResultJson(result);
+  for (;;) {
+    lock.unlock();
+    Outcome saved = finishDirectorySync(worker.instance, job.request.by, job.request.dryRun, text, result.at);
+    lock.lock();
+    if (saved == Outcome::ok || !pauseUnlessStopping(lock)) return;
+  }
 }
 
 void runWorker() {
@@ -79,18 +131,19 @@ void runWorker() {
   auto due = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(worker.mutex);
   for (;;) {
-    std::optional<SyncRequest> request = nextSync(lock, due);
-    if (!request) return;
-    worker.state.queued = false;
-    worker.state.running = true;
+    std::optional<Job> job = nextJob(lock, due);
+    if (!job || !startWhenFree(lock, *job)) break;
     DirectoryOptions options = worker.options;
     lock.unlock();
-    DirectorySyncResult result = runSync(options, *request);
-    logResult(result, *request);
+    DirectorySyncResult result = runSync(options, job->request);
+    logResult(result, job->request);
     lock.lock();
-    worker.state.running = false;
-    (request->dryRun ? worker.state.lastPreview : worker.state.lastSync) = std::move(result);
+    saveResult(lock, *job, result);
   }
+  lock.unlock();
+  // A request taken here and not run is dropped with its mark, so that it
+  // holds up no other instance; failing that, the mark lapses.
+  clearDirectorySyncMarks(worker.instance);
 }
 
 }  // namespace
@@ -100,9 +153,8 @@ void startDirectoryWorker(const DirectoryOptions& options) {
   std::lock_guard<std::mutex> lock(worker.mutex);
   if (options.url.empty() || worker.thread.joinable()) return;
   worker.options = options;
-  worker.state = DirectoryWorkerState{};
-  worker.state.configured = true;
-  worker.state.syncMinutes = options.syncMinutes;
+  worker.settings = DirectoryWorkerSettings{true, options.syncMinutes};
+  worker.instance = newInstanceToken();
   worker.pending.reset();
   worker.stopping = false;
   worker.thread = std::thread(runWorker);
@@ -118,24 +170,32 @@ void stopDirectoryWorker() {
   worker.wake.notify_all();
   worker.thread.join();
   std::lock_guard<std::mutex> lock(worker.mutex);
-  worker.state = DirectoryWorkerState{};
+  worker.settings = DirectoryWorkerSettings{};
+  worker.pending.reset();
 }
 
 SyncQueued requestDirectorySync(const SyncRequest& request) {
   Worker& worker = theWorker();
   {
+    // Held while the mark is written, so that the worker cannot stop
+    // between the mark and the request it stands for.
     std::lock_guard<std::mutex> lock(worker.mutex);
-    if (!worker.state.configured) return SyncQueued::notConfigured;
+    if (!worker.settings.configured || worker.stopping) return SyncQueued::notConfigured;
     if (worker.pending) return SyncQueued::alreadyQueued;
+    switch (queueDirectorySync(worker.instance, request.by, currentTimeMs())) {
+      case Outcome::ok: break;
+      case Outcome::conflict: return SyncQueued::alreadyQueued;
+      case Outcome::busy: return SyncQueued::busy;
+      default: return SyncQueued::failed;
+    }
     worker.pending = request;
-    worker.state.queued = true;
   }
   worker.wake.notify_all();
   return SyncQueued::queued;
 }
 
-DirectoryWorkerState directoryWorkerState() {
+DirectoryWorkerSettings directoryWorkerSettings() {
   Worker& worker = theWorker();
   std::lock_guard<std::mutex> lock(worker.mutex);
-  return worker.state;
+  return worker.settings;
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "store/database.h"
+#include "store/directory_sync_state.h"
 #include "store/login_failures.h"
 #include "store/sso_pending.h"
 #include "store/staff.h"
@@ -299,10 +300,12 @@ std::string bringUpToDate(SetupConnection& setup, std::int64_t version) {
   std::string mark = "CREATE TABLE IF NOT EXISTS schema_version (id BIGINT PRIMARY KEY CHECK (id = 1), version BIGINT NOT NULL);"
                      "INSERT INTO schema_version (id, version) VALUES (1, " + std::to_string(version) + ") "
                      "ON CONFLICT (id) DO UPDATE SET version = GREATEST(schema_version.version, excluded.version)";
-  // Wrong passwords and SSO sign-ins under way, shared by every instance:
-  // their files' own tables, which differ only in the integers' width.
+  // Wrong passwords, SSO sign-ins under way and the directory sync's marks,
+  // shared by every instance: their files' own tables, which differ only in
+  // the integers' width.
   std::string sql = std::string("BEGIN;") + postgresSchemaSql + withBigIntegers(loginFailureSchemaSql) +
-                    withBigIntegers(pendingSignInSchemaSql) + lookupIndexSql() + ";" + mark + ";COMMIT";
+                    withBigIntegers(pendingSignInSchemaSql) + withBigIntegers(directorySyncStateSchemaSql) +
+                    lookupIndexSql() + ";" + mark + ";COMMIT";
   if (!setup.execute(sql.c_str())) {
     std::string error = setup.lastError();
     setup.execute("ROLLBACK");

@@ -6,6 +6,7 @@
 #include "store/database.h"
 #include "store/database_location.h"
 #include "store/delivery_recorder.h"
+#include "store/directory_sync_state.h"
 #include "store/postgres_changes.h"
 #include "store/postgres_schema.h"
 #include "store/poll_cache.h"
@@ -214,7 +215,8 @@ std::string alterSql(const LaterColumn& later) {
 // Tables and indexes added after the first release, made after the later columns.
 std::vector<const char*> laterObjectsSql() { 
   return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
-          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql, pendingSignInSchemaSql};
+          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql, pendingSignInSchemaSql,
+          directorySyncStateSchemaSql};
 }
 
 bool addLaterColumns(SetupConnection& setup) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -17,6 +18,9 @@
 #include <sqlite3.h>
 
 #include "store/audit.h"
+#include "store/clock.h"
+#include "store/directory_sync_state.h"
+#include "store/leadership.h"
 #include "directory/directory_sync.h"
 #include "directory/directory_worker.h"
 #include "metrics/metrics.h"
@@ -312,10 +316,14 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   struct StopWorker {
     ~StopWorker() { stopDirectoryWorker(); }
   } stopWorker;
-  auto waitForResult = [&](const char* which) {
+  // A result other than the one before, once nothing runs or waits.
+  auto waitForResult = [&](const char* which, const nlohmann::json& before = nullptr) {
     for (int polls = 0; polls < 300; ++polls) {  // at most 15 s
       nlohmann::json state = nlohmann::json::parse(get("/api/desk/directory-sync").body);
-      if (!state[which].is_null() && !state["running"].get<bool>() && !state["queued"].get<bool>()) return state[which];
+      if (!state[which].is_null() && state[which] != before && !state["running"].get<bool>() &&
+          !state["queued"].get<bool>()) {
+        return state[which];
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return nlohmann::json();
@@ -342,7 +350,7 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
                                            "\nchangetype: modify\nadd: givenName\ngivenName: Cy\n"));
   options.syncMinutes = 60;
   startDirectoryWorker(options);
-  nlohmann::json scheduled = waitForResult("lastSync");
+  nlohmann::json scheduled = waitForResult("lastSync", applied);
   EXPECT_EQ(scheduled["summary"], "added 1, updated 0, deactivated 0, unchanged 3, rejected 0") << scheduled.dump();
   std::vector<AuditEntry> audited;
   ASSERT_EQ(auditPage(std::nullopt, 1, audited), Outcome::ok);
@@ -350,6 +358,95 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   EXPECT_EQ(audited[0].account, "(scheduled)");
   EXPECT_EQ(audited[0].action, "directory-sync");
   EXPECT_EQ(nlohmann::json::parse(get("/api/desk/directory-sync").body)["lastRecordedSync"]["by"], "(scheduled)");
+}
+
+// Two instances on one database, as behind a load balancer: this process
+// and the service as a process of its own, both with the directory. What
+// one shows of the panel, the other shows; one request waits across both;
+// a mark left by an instance that died holds nothing up.
+TEST_F(DirectoryDeskTest, TwoInstancesShowOneStateAndQueueOneRequestBetweenThem) {
+  if (!fs::exists("/usr/sbin/slapd")) GTEST_SKIP() << "slapd is missing: run scripts/install-deps reception";
+  TemporaryDirectory ldapFolder;
+  Slapd slapd(ldapFolder.path);
+  ASSERT_TRUE(slapd.start()) << readFile(ldapFolder.path / "tools.log");
+  ASSERT_TRUE(slapd.load("ldapadd", peopleLdif(4, 3)));
+  writeFile(ldapFolder.path / "reader.password", "reader-pass");
+  startService();
+  DirectoryOptions options;
+  options.url = slapd.url();
+  options.caFile = (ldapFolder.path / "cert.pem").string();
+  options.bindDn = readerDn;
+  options.passwordFile = (ldapFolder.path / "reader.password").string();
+  options.base = suffix;
+  startDirectoryWorker(options);
+  struct StopWorker {
+    ~StopWorker() { stopDirectoryWorker(); }
+  } stopWorker;
+  ServiceProcess other;
+  ASSERT_TRUE(other.start({"--listen", "127.0.0.1:0", "--database", database_, "--ldap-url", options.url,
+                           "--ldap-ca-file", options.caFile, "--ldap-bind-dn", readerDn, "--ldap-bind-password-file",
+                           options.passwordFile, "--ldap-base", suffix},
+                          directory_.path))
+      << other.output;
+  ASSERT_EQ(get("/api/desk/directory-sync").status, 200);  // the session, kept in the database, serves both
+  auto onOther = [&](const std::string& method, const std::string& body = "") {
+    return send11(other.host, other.port, method, "/api/desk/directory-sync", body, "application/json", adminCookie_);
+  };
+  auto stateHere = [&] { return nlohmann::json::parse(get("/api/desk/directory-sync").body); };
+  auto stateThere = [&] { return nlohmann::json::parse(onOther("GET").body); };
+  auto waitForResult = [&](const std::function<nlohmann::json()>& stateOf, const char* which) {
+    for (int polls = 0; polls < 300; ++polls) {  // at most 15 s
+      nlohmann::json state = stateOf();
+      if (!state[which].is_null() && !state["running"].get<bool>() && !state["queued"].get<bool>()) return state[which];
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return nlohmann::json();
+  };
+
+  // A preview asked on the other instance is shown here, the same.
+  ASSERT_EQ(onOther("POST", R"({"dryRun": true})").status, 202);
+  nlohmann::json preview = waitForResult(stateHere, "lastPreview");
+  EXPECT_EQ(preview["changes"]["added"], (nlohmann::json{"Ann0000 Lee0000", "Ann0001 Lee0001", "Ann0002 Lee0002"}))
+      << preview.dump();
+  EXPECT_EQ(stateThere()["lastPreview"], preview);
+
+  // While a third instance runs a sync, a request here waits for it, and a
+  // second one is refused on either instance.
+  ASSERT_EQ(startDirectorySync("third", "(scheduled)", false, currentTimeMs()), Outcome::ok);
+  ASSERT_EQ(post("/api/desk/directory-sync", R"({"dryRun": false})").status, 202);
+  EXPECT_EQ(onOther("POST", R"({"dryRun": true})").status, 409);
+  EXPECT_EQ(post("/api/desk/directory-sync", R"({"dryRun": true})").status, 409);
+  std::this_thread::sleep_for(std::chrono::milliseconds(leaderRetryMs + 500));  // this worker has tried again
+  nlohmann::json waiting = stateThere();
+  EXPECT_TRUE(waiting["running"].get<bool>() && waiting["queued"].get<bool>()) << waiting.dump();
+  EXPECT_EQ(state()["staff"].size(), 0u) << "not run beside the third instance's sync";
+
+  // That instance dies: once its mark is older than the bound, the request runs,
+  // and its result is the other instance's lastSync too.
+  ASSERT_EQ(startDirectorySync("third", "(scheduled)", false, currentTimeMs() - directorySyncMarkLifetimeMs - 1000),
+            Outcome::ok);
+  nlohmann::json applied = waitForResult(stateThere, "lastSync");
+  EXPECT_EQ(applied["summary"], "added 3, updated 0, deactivated 0, unchanged 0, rejected 0") << applied.dump();
+  EXPECT_EQ(state()["staff"].size(), 3u);
+
+  // A request a dead instance took and never ran does not hold up the next.
+  ASSERT_EQ(queueDirectorySync("third", "test-admin", currentTimeMs() - directorySyncMarkLifetimeMs - 1000), Outcome::ok);
+  EXPECT_FALSE(stateHere()["queued"].get<bool>());
+  ASSERT_EQ(onOther("POST", R"({"dryRun": true})").status, 202);
+  nlohmann::json second = waitForResult(stateHere, "lastPreview");
+  EXPECT_NE(second, preview);
+  EXPECT_EQ(second["summary"], "added 0, updated 0, deactivated 0, unchanged 3, rejected 0") << second.dump();
+
+  // A sync that fails leaves no mark behind: its failure is shown and the next request is taken.
+  slapd.stop();
+  ASSERT_EQ(onOther("POST", R"({"dryRun": false})").status, 202);
+  auto newerSync = [&] {
+    nlohmann::json state = stateHere();
+    if (state["lastSync"] == applied) state["lastSync"] = nullptr;
+    return state;
+  };
+  EXPECT_EQ(waitForResult(newerSync, "lastSync")["outcome"], "unreachable");
+  EXPECT_EQ(post("/api/desk/directory-sync", R"({"dryRun": true})").status, 202);
 }
 
 // Hosts sign in to their page with the directory password: a bind as their
