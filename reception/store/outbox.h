@@ -1,6 +1,6 @@
 // The alerts' records: the staff's contact columns, the chain's steps taken
-// per guest, the outbox of messages to send with their attempts, and the
-// reply links' tokens (stored hashed).
+// per guest, the outbox of messages to send with their attempts (invitations'
+// mails too), and the reply links' tokens (stored hashed).
 #pragma once
 
 #include <cstdint>
