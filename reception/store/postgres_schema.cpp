@@ -129,7 +129,15 @@ CREATE TABLE IF NOT EXISTS alert_outbox (
 );
 CREATE INDEX IF NOT EXISTS alert_outbox_due ON alert_outbox(next_attempt_at) WHERE state = 'pending';
 CREATE INDEX IF NOT EXISTS alert_outbox_guest ON alert_outbox(notification_id);
-ALTER TABLE alert_outbox ADD COLUMN IF NOT EXISTS invitation_id BIGINT;
+-- The invitation an invitation's mail is for. Added only where missing: an
+-- ALTER TABLE would lock the outbox against the other instances' senders
+-- until this start's schema transaction ends.
+DO $$ BEGIN
+  IF NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()
+                 AND table_name = 'alert_outbox' AND column_name = 'invitation_id') THEN
+    ALTER TABLE alert_outbox ADD COLUMN invitation_id BIGINT;
+  END IF;
+END $$;
 CREATE TABLE IF NOT EXISTS reply_token (
   hash TEXT PRIMARY KEY,
   notification_id BIGINT NOT NULL,
