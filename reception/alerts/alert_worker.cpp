@@ -133,7 +133,7 @@ std::string outcomeText(const SendOutcome& outcome, bool retrying) {
   return text;
 }
 
-// "guest #12 email to a***@example.com", or "invitation #3 email to ...".
+// "guest #12 email to …@example.com", or "invitation #3 email to …@example.com".
 std::string messageName(const OutboxItem& item) {
   std::string whose = item.invitationId != 0 ? "invitation #" + std::to_string(item.invitationId)
                                              : "guest #" + std::to_string(item.notificationId);
