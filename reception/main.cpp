@@ -44,7 +44,6 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
-#include "alerts/invitation_mail.h"
 #include "visits/sign_out_worker.h"
 
 namespace {
@@ -368,7 +367,8 @@ int main(int argc, char** argv) {
   settings.host.alertTargets = alerts.targets;
   error = startSsoIfConfigured(options.sso, alerts.publicUrl);
   if (!error.empty()) return fail(error);
-  configureInvitationMail(alerts.smtp);
+  // Invitations are mailed whenever mail is configured, through the outbox the alert worker sends.
+  settings.desk.visits.mailFrom = alerts.smtp.url.empty() ? "" : alerts.smtp.from;
   settings.host.visits = settings.desk.visits;
   configureService(settings);
   error = startServers(options, listeners, settings.origin);
@@ -394,7 +394,6 @@ int main(int argc, char** argv) {
   stopDirectoryWorker();
   stopAlertWorker();
   stopSignOutWorker();
-  stopInvitationMailer();
   stopSso();
   stopLeadership();
   closeRecords(held);

@@ -133,20 +133,24 @@ std::string outcomeText(const SendOutcome& outcome, bool retrying) {
   return text;
 }
 
+// "guest #12 email to …@example.com", or "invitation #3 email to …@example.com".
+std::string messageName(const OutboxItem& item) {
+  std::string whose = item.invitationId != 0 ? "invitation #" + std::to_string(item.invitationId)
+                                             : "guest #" + std::to_string(item.notificationId);
+  return whose + " " + item.channel + " to " + maskedTarget(item.target);
+}
+
 void recordOutcome(const OutboxItem& item, const SendOutcome& outcome) {
   std::int64_t done = currentTimeMs();
   std::optional<std::int64_t> retry = retryAt(outcome, item.attempts + 1, done);
   AuditedChange audited([&item, &outcome, &retry] {
-    return AuditEntry{0, 0, "alerts", "", "alert",
-                      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " +
-                          maskedTarget(item.target) + ": " + outcomeText(outcome, retry.has_value())};
+    return AuditEntry{0, 0, "alerts", "", "alert", messageName(item) + ": " + outcomeText(outcome, retry.has_value())};
   });
   recordAttempt(item.id, outcome, retry, done);
   countAlert(item.channel, outcome.delivered ? AlertAttempt::sent : retry ? AlertAttempt::retry : AlertAttempt::failed);
   // The office's administrator reads the service log, not the desk.
   if (outcome.delivered) return;
-  std::string what =
-      "guest #" + std::to_string(item.notificationId) + " " + item.channel + " to " + maskedTarget(item.target);
+  std::string what = messageName(item);
   std::string attempt = "attempt " + std::to_string(item.attempts + 1);
   logEvent("alert for " + what + ": " + attempt + " failed: " + outcome.error +
            (retry ? ", next attempt in " + std::to_string((*retry - done + 999) / 1000) + " s"
@@ -175,6 +179,7 @@ void startDue(const AlertSettings& settings, LaneSends& lane, std::int64_t now) 
   if (dueOutboxItems(now, lane.lane == Lane::mail, dueReadLimit, due) != Outcome::ok) return;
   for (OutboxItem& item : due) {
     if (lane.sends.running(item.id)) continue;
+    // Also an invitation's mail whose invitation was cancelled or used meanwhile.
     if (!item.guestWaiting) {
       cancelOutboxItem(item.id, now);
       continue;

@@ -2,18 +2,10 @@
 
 #include <sodium.h>
 
-#include <ctime>
-
 #include "alerts/mail_message.h"
-#include "alerts/mail_queue.h"
 #include "text/qr_png.h"
 
 namespace {
-
-MailQueue& mailer() {
-  static MailQueue queue("an invitation", 256);
-  return queue;
-}
 
 std::string randomHex(std::size_t bytes) {
   std::string hex;
@@ -50,10 +42,6 @@ std::string mailText(const InvitationRow& invitation, const VisitSettings& setti
 
 }  // namespace
 
-void configureInvitationMail(const SmtpSettings& smtp) {
-  mailer().configure(smtp);
-}
-
 std::string invitationMail(const InvitationRow& invitation, const VisitSettings& settings, const std::string& from,
                            std::int64_t now) {
   std::string boundary = "vestibra-" + randomHex(12);
@@ -74,11 +62,11 @@ std::string invitationMail(const InvitationRow& invitation, const VisitSettings&
   return message;
 }
 
-void queueInvitationMail(const InvitationRow& invitation, const VisitSettings& settings) {
-  SmtpSettings smtp = mailer().settings();
-  if (invitation.entry.guestEmail.empty() || smtp.url.empty()) return;
-  mailer().send(invitation.entry.guestEmail,
-                invitationMail(invitation, settings, smtp.from, static_cast<std::int64_t>(std::time(nullptr)) * 1000));
+InvitationMailMaker invitationMailMaker(const VisitSettings& settings) {
+  return [&settings](const InvitationRow& invitation) -> std::optional<OutboxMessage> {
+    const std::string& to = invitation.entry.guestEmail;
+    if (to.empty() || settings.mailFrom.empty()) return std::nullopt;
+    return OutboxMessage{"email", to, invitationMail(invitation, settings, settings.mailFrom, invitation.createdAt),
+                         randomHex(16)};
+  };
 }
-
-void stopInvitationMailer() { mailer().stop(); }

@@ -19,8 +19,9 @@ std::string withReplyLink(bool mail, const std::string& payload, const std::stri
 bool hasReplyLinkPlace(const std::string& payload) { return payload.find(replyLinkPlaceholder) != std::string::npos; }
 
 bool deriveReplyLink(const std::string& publicUrl, OutboxItem& item, std::int64_t now) {
-  // Only the host's own messages carry a link; in the team's, the text can only be a guest's.
-  if (item.channel != "email" && item.channel != "push") return true;
+  // Only the host's own messages carry a link; in the team's, and in an
+  // invitation's mail, the text can only be a guest's.
+  if ((item.channel != "email" && item.channel != "push") || item.invitationId != 0) return true;
   if (!hasReplyLinkPlace(item.payload)) return true;
   bool mail = item.channel == "email";
   ReplyToken token = newReplyToken();

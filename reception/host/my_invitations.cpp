@@ -20,9 +20,8 @@ HttpResponse hostInvite(const HostCall& call) {
   entry.staffId = call.member.id;
   entry.createdBy = "host";
   InvitationRow added;
-  switch (Outcome result = addInvitation(entry, added)) {
+  switch (Outcome result = addInvitation(entry, added, invitationMailMaker(call.settings.visits))) {
     case Outcome::ok:
-      queueInvitationMail(added, call.settings.visits);
       return jsonAnswer(201, invitationJson(added));
     case Outcome::notFound: return errorAnswer(404, "You are no longer in the staff directory.");
     default: return storeFailure(result);

@@ -69,6 +69,9 @@ std::optional<HttpResponse> readHostLogin(const HttpRequest& request, std::strin
 }
 
 // The mails of sign-in links, sent one after another on their own thread.
+// Kept in memory, not in the outbox as invitations' mails are: the message
+// holds the live link, which the database never stores (only its hash); a
+// link lost with the process is asked for again.
 MailQueue& mailer() {
   static MailQueue queue("a sign-in link", maxQueuedMails);
   return queue;

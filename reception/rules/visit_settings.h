@@ -15,6 +15,7 @@ struct HouseRules {
 struct VisitSettings {
   HouseRules houseRules;
   std::string visitorInstructions;  // the office's arrival text for invitation mails
+  std::string mailFrom;             // the invitation mails' sender; "" without SMTP settings: none is mailed
 };
 
 // The house rules of a text.

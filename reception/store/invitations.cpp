@@ -4,6 +4,7 @@
 
 #include "store/clock.h"
 #include "store/guest_changes.h"
+#include "store/outbox.h"
 
 const char invitationSchemaSql[] = R"sql(
 CREATE TABLE IF NOT EXISTS invitation (
@@ -25,6 +26,13 @@ CREATE UNIQUE INDEX IF NOT EXISTS invitation_open_code ON invitation(code) WHERE
 CREATE INDEX IF NOT EXISTS invitation_day ON invitation(expected_on);
 CREATE INDEX IF NOT EXISTS invitation_host ON invitation(staff_id, expected_on);
 CREATE INDEX IF NOT EXISTS invitation_visit ON invitation(visit_id) WHERE visit_id IS NOT NULL;
+-- The invitation's mail (store/outbox.h) names the guest: it goes with the
+-- invitation, by retention or erasure. alert_outbox.invitation_id is one of
+-- the later columns, added before this runs.
+CREATE INDEX IF NOT EXISTS alert_outbox_invitation ON alert_outbox(invitation_id) WHERE invitation_id IS NOT NULL;
+CREATE TRIGGER IF NOT EXISTS invitation_mail_of_deleted_invitation AFTER DELETE ON invitation BEGIN
+  DELETE FROM alert_outbox WHERE invitation_id = old.id;
+END;
 )sql";
 
 namespace {
@@ -68,7 +76,7 @@ std::string newInvitationCode() {
   return code;
 }
 
-Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added) {
+Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added, const InvitationMailMaker& mail) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Statement host = transaction.prepare("SELECT display_name FROM staff WHERE id = ?1 AND removed_at IS NULL");
@@ -93,6 +101,11 @@ Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added) {
     if (transaction.changes() == 1) row.id = transaction.lastInsertId();
   }
   if (row.id == 0) return transaction.fail("write of an invitation (no free code)");
+  // Queued with the invitation, so that a guest is never invited without the mail following.
+  std::optional<OutboxMessage> message = mail ? mail(row) : std::nullopt;
+  if (message && !queueInvitationMail(transaction, row.id, *message, row.createdAt)) {
+    return transaction.fail("write of an invitation's mail");
+  }
   added = row;  // before the commit, which writes the audit entry that names the guest
   return transaction.commit();
 }
@@ -122,8 +135,10 @@ Outcome cancelInvitation(std::int64_t id, std::int64_t staffId) {
   Statement cancel = transaction.prepare(
       "UPDATE invitation SET cancelled_at = ?3 WHERE id = ?1 AND (?2 = 0 OR staff_id = ?2) "
       "AND cancelled_at IS NULL AND visit_id IS NULL");
-  if (!cancel.bind(1, id).bind(2, staffId).bind(3, currentTimeMs()).run()) return transaction.fail("write of a cancellation");
+  std::int64_t now = currentTimeMs();
+  if (!cancel.bind(1, id).bind(2, staffId).bind(3, now).run()) return transaction.fail("write of a cancellation");
   if (transaction.changes() == 0) return Outcome::notFound;
+  if (!cancelInvitationMail(transaction, id, now)) return transaction.fail("write of a cancelled invitation's mail");
   return transaction.commit();
 }
 
@@ -148,7 +163,9 @@ Outcome checkInInvitation(const InvitationKey& key, const std::string& today, Vi
   Outcome started = startVisitIn(transaction, start, maxWaiting, announced, visitId);
   if (started != Outcome::ok) return started;
   Statement use = transaction.prepare("UPDATE invitation SET visit_id = ?2 WHERE id = ?1");
-  if (!use.bind(1, invitation.id).bind(2, visitId).run()) return transaction.fail("write of a used invitation");
+  if (!use.bind(1, invitation.id).bind(2, visitId).run() || !cancelInvitationMail(transaction, invitation.id, currentTimeMs())) {
+    return transaction.fail("write of a used invitation");
+  }
   return guestsCommitted(transaction.commit());
 }
 

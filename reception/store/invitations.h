@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "store/database.h"
+#include "store/outbox.h"
 #include "store/visits.h"
 
 extern const char invitationSchemaSql[];
@@ -39,13 +41,18 @@ struct InvitationRow {
 
 // A random code (libsodium's randombytes_uniform over the alphabet).
 std::string newInvitationCode();
+// The invitation's mail to its guest, made once its code is known; none
+// when no mail is to be sent.
+using InvitationMailMaker = std::function<std::optional<OutboxMessage>(const InvitationRow&)>;
 // notFound: the host is not an active member. The code is unique among open
-// invitations (neither used nor cancelled).
-Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added);
+// invitations (neither used nor cancelled). With mail, the mail is queued in
+// the outbox in the same transaction.
+Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added, const InvitationMailMaker& mail = nullptr);
 // The invitations of a day, by expected time; of a host, from a day on.
 Outcome invitationsOfDay(const std::string& day, std::vector<InvitationRow>& rows);
 Outcome invitationsOfHost(std::int64_t staffId, const std::string& fromDay, std::vector<InvitationRow>& rows);
-// Cancels an open invitation (of that host unless staffId is 0); notFound otherwise.
+// Cancels an open invitation (of that host unless staffId is 0), and its
+// mail if not yet sent; notFound otherwise.
 Outcome cancelInvitation(std::int64_t id, std::int64_t staffId);
 
 // Which invitation to check in: by its code (the kiosk) or its id (the desk).
@@ -55,8 +62,9 @@ struct InvitationKey {
 };
 // Checks the guest of an open invitation expected on today in, in one
 // transaction: the visit starts (method "invitation") and the invitation is
-// used. notFound for a wrong, used, cancelled or other day's invitation;
-// conflict when the host's waiting guests are at maxWaiting.
+// used (its mail, if not yet sent, is no longer sent). notFound for a wrong,
+// used, cancelled or other day's invitation; conflict when the host's
+// waiting guests are at maxWaiting.
 Outcome checkInInvitation(const InvitationKey& key, const std::string& today, VisitStart start, int maxWaiting,
                           NotificationRow& announced, std::int64_t& visitId);
 // The visit on site that checked in with code since the given time; notFound when none.

@@ -11,14 +11,15 @@
 
 namespace {
 
-
-bool queueMessage(WriteTransaction& transaction, std::int64_t notificationId, AlertStep step,
-                  const OutboxMessage& message, std::int64_t now) {
+// One message into the outbox, for a guest's alert or an invitation.
+bool insertMessage(WriteTransaction& transaction, std::int64_t notificationId, std::optional<std::int64_t> invitationId,
+                   const std::string& step, const OutboxMessage& message, std::int64_t now) {
   Statement insert = transaction.prepare(
       "INSERT INTO alert_outbox (notification_id, step, channel, target, payload, idempotency_key, next_attempt_at, "
-      "updated_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7)");
-  insert.bind(1, notificationId).bind(2, std::string(alertStepName(step))).bind(3, message.channel);
-  insert.bind(4, message.target).bind(5, message.payload).bind(6, message.idempotencyKey).bind(7, now);
+      "updated_at, invitation_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7, ?8)");
+  insert.bind(1, notificationId).bind(2, step).bind(3, message.channel).bind(4, message.target);
+  insert.bind(5, message.payload).bind(6, message.idempotencyKey).bind(7, now);
+  if (invitationId) insert.bind(8, *invitationId);
   return insert.run();
 }
 
@@ -124,7 +125,7 @@ bool takeAlertStep(std::int64_t notificationId, AlertStep step, const std::vecto
   }
   if (transaction.changes() == 0) return false;
   for (const OutboxMessage& message : messages) {
-    if (!queueMessage(transaction, notificationId, step, message, now)) {
+    if (!insertMessage(transaction, notificationId, std::nullopt, alertStepName(step), message, now)) {
       transaction.fail("write of an alert");
       return false;
     }
@@ -139,19 +140,34 @@ bool takeAlertStep(std::int64_t notificationId, AlertStep step, const std::vecto
   return transaction.commit() == Outcome::ok;
 }
 
+bool queueInvitationMail(WriteTransaction& transaction, std::int64_t invitationId, const OutboxMessage& message,
+                         std::int64_t now) {
+  return insertMessage(transaction, 0, invitationId, "invitation", message, now);
+}
+
+bool cancelInvitationMail(WriteTransaction& transaction, std::int64_t invitationId, std::int64_t now) {
+  Statement cancel = transaction.prepare(
+      "UPDATE alert_outbox SET state = 'cancelled', payload = '', updated_at = ?2 "
+      "WHERE invitation_id = ?1 AND state = 'pending'");
+  return cancel.bind(1, invitationId).bind(2, now).run();
+}
+
 Outcome dueOutboxItems(std::int64_t now, bool mail, int limit, std::vector<OutboxItem>& items) {
   ReadSession session;
   items.clear();
   Statement query = session.prepare(
       "SELECT o.id, o.notification_id, o.channel, o.target, o.payload, o.idempotency_key, o.attempts, "
-      "n.archived_at IS NULL FROM alert_outbox o LEFT JOIN notification n ON n.id = o.notification_id "
-      "WHERE o.state = 'pending' AND o.next_attempt_at <= ?1 AND (CASE WHEN o.channel LIKE '%email' THEN 1 ELSE 0 END) = ?3 "
+      "CASE WHEN o.invitation_id IS NULL THEN n.archived_at IS NULL "
+      "ELSE i.id IS NOT NULL AND i.cancelled_at IS NULL AND i.visit_id IS NULL END, coalesce(o.invitation_id, 0) "
+      "FROM alert_outbox o LEFT JOIN notification n ON n.id = o.notification_id "
+      "LEFT JOIN invitation i ON i.id = o.invitation_id WHERE o.state = 'pending' AND o.next_attempt_at <= ?1 AND (CASE WHEN o.channel LIKE '%email' THEN 1 ELSE 0 END) = ?3 "
       "ORDER BY o.next_attempt_at, o.id LIMIT ?2");
   query.bind(1, now).bind(2, static_cast<std::int64_t>(limit)).bind(3, std::int64_t{mail ? 1 : 0});
   int result;
   while ((result = query.step()) == SQLITE_ROW) {
     items.push_back(OutboxItem{query.integer(0), query.integer(1), query.text(2), query.text(3), query.text(4),
-                               query.text(5), static_cast<int>(query.integer(6)), query.integer(7) == 1});
+                               query.text(5), static_cast<int>(query.integer(6)), query.integer(7) == 1,
+                               query.integer(8)});
   }
   if (result == SQLITE_DONE) return Outcome::ok;
   items.clear();

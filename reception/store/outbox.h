@@ -1,6 +1,6 @@
 // The alerts' records: the staff's contact columns, the chain's steps taken
-// per guest, the outbox of messages to send with their attempts, and the
-// reply links' tokens (stored hashed).
+// per guest, the outbox of messages to send with their attempts (invitations'
+// mails too), and the reply links' tokens (stored hashed).
 #pragma once
 
 #include <cstdint>
@@ -48,15 +48,29 @@ struct OutboxMessage {
 bool takeAlertStep(std::int64_t notificationId, AlertStep step, const std::vector<OutboxMessage>& messages,
                    const std::string& replyTokenHash, std::int64_t now);
 
+// An invitation's mail to its guest, in the invitation's own transaction:
+// a row of the outbox tied to the invitation (invitation_id) rather than to
+// a guest's record (its notification_id is 0), sent and retried as an
+// alert's mail. It goes with the invitation (retention, erasure: a trigger
+// of the invitation's table).
+bool queueInvitationMail(WriteTransaction& transaction, std::int64_t invitationId, const OutboxMessage& message,
+                         std::int64_t now);
+// The invitation's mail not yet sent is not sent: the invitation was
+// cancelled or used. Its payload (the code) is cleared.
+bool cancelInvitationMail(WriteTransaction& transaction, std::int64_t invitationId, std::int64_t now);
+
 struct OutboxItem {
   std::int64_t id = 0;
-  std::int64_t notificationId = 0;
+  std::int64_t notificationId = 0;  // 0 for an invitation's mail
   std::string channel;
   std::string target;
   std::string payload;
   std::string idempotencyKey;
   int attempts = 0;
-  bool guestWaiting = false;  // false: acknowledged, withdrawn or reassigned since
+  // false: the guest was acknowledged, withdrawn or reassigned since; or
+  // the invitation of an invitation's mail is no longer open.
+  bool guestWaiting = false;
+  std::int64_t invitationId = 0;  // the invitation an invitation's mail is for
 };
 // Pending messages whose next attempt is due, oldest first: those sent by
 // mail, or the others.

@@ -130,6 +130,15 @@ CREATE TABLE IF NOT EXISTS alert_outbox (
 );
 CREATE INDEX IF NOT EXISTS alert_outbox_due ON alert_outbox(next_attempt_at) WHERE state = 'pending';
 CREATE INDEX IF NOT EXISTS alert_outbox_guest ON alert_outbox(notification_id);
+-- The invitation an invitation's mail is for. Added only where missing: an
+-- ALTER TABLE would lock the outbox against the other instances' senders
+-- until this start's schema transaction ends.
+DO $$ BEGIN
+  IF NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()
+                 AND table_name = 'alert_outbox' AND column_name = 'invitation_id') THEN
+    ALTER TABLE alert_outbox ADD COLUMN invitation_id BIGINT;
+  END IF;
+END $$;
 CREATE TABLE IF NOT EXISTS reply_token (
   hash TEXT PRIMARY KEY,
   notification_id BIGINT NOT NULL,
@@ -190,6 +199,15 @@ CREATE UNIQUE INDEX IF NOT EXISTS invitation_open_code ON invitation(code) WHERE
 CREATE INDEX IF NOT EXISTS invitation_day ON invitation(expected_on);
 CREATE INDEX IF NOT EXISTS invitation_host ON invitation(staff_id, expected_on);
 CREATE INDEX IF NOT EXISTS invitation_visit ON invitation(visit_id) WHERE visit_id IS NOT NULL;
+-- An invitation deleted (retention, erasure) takes its mail along: it names the guest.
+CREATE INDEX IF NOT EXISTS alert_outbox_invitation ON alert_outbox(invitation_id) WHERE invitation_id IS NOT NULL;
+CREATE OR REPLACE FUNCTION mail_of_deleted_invitations() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  DELETE FROM alert_outbox WHERE invitation_id IN (SELECT id FROM old_rows);
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER invitation_mail_of_deleted_invitation AFTER DELETE ON invitation REFERENCING OLD TABLE AS old_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION mail_of_deleted_invitations();
 -- Raised by every change to what notifiers poll, and announced to every
 -- instance (LISTEN vestibra_changes), so that what each keeps in memory for
 -- polls is read again where its counter moved.

@@ -192,6 +192,8 @@ struct LaterColumn {
 // their contacts for alerts (mail from the directory or the desk, a push address).
 // directory_dn, directory_login: the directory entry's DN and login name, for
 // hosts signing in to their page with the directory password.
+// alert_outbox.invitation_id: the invitation an invitation's mail is for
+// (NULL for an alert, whose guest is its notification_id).
 const LaterColumn laterColumns[] = {
     {"notification", "announced_at", "INTEGER"},
     {"notification", "closed_on_screen_at", "INTEGER"},
@@ -201,6 +203,7 @@ const LaterColumn laterColumns[] = {
     {"staff", "directory_dn", "TEXT"},
     {"staff", "directory_login", "TEXT"},
     {"notification", "visit_id", "INTEGER"},
+    {"alert_outbox", "invitation_id", "INTEGER"},
 };
 const char* const laterIndexSql =
     "CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) WHERE directory_id IS NOT NULL";

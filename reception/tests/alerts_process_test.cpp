@@ -1,6 +1,7 @@
 // Alerts end to end: the service as its own process against a real SMTP
 // server (aiosmtpd) and a webhook receiver on loopback, both run by
-// alert_servers.py: an invitation's mail with its QR code, mail with the reply link, a push retried with one
+// alert_servers.py: an invitation's mail with its QR code (kept through a mail
+// server down and a kill -9), mail with the reply link, a push retried with one
 // Idempotency-Key, the team step, the reply link stopping it, and an outbox
 // that resumes after kill -9 without sending twice.
 #include <arpa/inet.h>
@@ -63,7 +64,20 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return condition();
 }
 
-// alert_servers.py as a child, on free ports from 20000-32000.
+// Whether a socket on 127.0.0.1 can have the port now.
+bool portFree(int port) {
+  int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  bool free = socket >= 0 && ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (socket >= 0) ::close(socket);
+  return free;
+}
+
+// alert_servers.py as a child, on free ports from 20000-32000, or on the
+// SMTP port given and the one after it.
 struct AlertServers {
   ~AlertServers() {
     if (pid > 0) {
@@ -71,11 +85,20 @@ struct AlertServers {
       ::waitpid(pid, nullptr, 0);
     }
   }
-  bool start(const std::filesystem::path& folder) {
+  // A port where nothing listens yet, with the one after it free too, for start.
+  static int unusedSmtpPort() {
+    std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      int port = std::uniform_int_distribution<int>(20000, 31998)(random);
+      if (portFree(port) && portFree(port + 1)) return port;
+    }
+    return 0;
+  }
+  bool start(const std::filesystem::path& folder, int givenSmtpPort = 0) {
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> ports(20000, 31999);
     for (int attempt = 0; attempt < 10; ++attempt) {
-      smtpPort = ports(random);
+      smtpPort = givenSmtpPort != 0 ? givenSmtpPort : ports(random);
       hookPort = smtpPort + 1;
       directory = folder;
       std::filesystem::path log = folder / "servers.log";
@@ -96,7 +119,7 @@ struct AlertServers {
       }, 15s);
       if (ready && !exited) return true;
       pid = -1;
-      if (!exited || !WIFEXITED(status) || WEXITSTATUS(status) != 3) return false;  // 3: a port in use
+      if (givenSmtpPort != 0 || !exited || !WIFEXITED(status) || WEXITSTATUS(status) != 3) return false;  // 3: a port in use
     }
     return false;
   }
@@ -403,33 +426,46 @@ std::string todayHere() {
 
 }  // namespace
 
-// An invitation end to end: its mail carries the code and a QR image of it,
-// the kiosk checks the guest in with it once, and the host's notifier has the guest.
+// An invitation end to end: made while the mail server is down, its mail
+// survives a kill -9 of the service and is sent once the server answers,
+// exactly once, with the code and a QR image of it (SMTP settings and no
+// alert chain); the kiosk checks the guest in with it once, and the host's
+// notifier has the guest.
 TEST(AlertsProcess, InvitationMailQrCodeChecksInAtTheKioskOnce) {
   if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
   if (std::system("command -v zbarimg >/dev/null") != 0) GTEST_SKIP() << "zbarimg is missing; run scripts/install-deps reception";
   TemporaryDirectory directory;
-  AlertServers servers;
-  ASSERT_TRUE(servers.start(directory.path)) << fileText(directory.path / "servers.log");
+  int smtpPort = AlertServers::unusedSmtpPort();
+  ASSERT_NE(smtpPort, 0);
   std::string output;
   ASSERT_EQ(runService({"desk-user", "add", "tablet", "--role", "kiosk"}, directory.path, output, "tablet-password\n"), 0)
       << output;
   std::ofstream(directory.path / "arrival.txt") << "Take the lift to the 3rd floor.\n";
-  ServiceProcess service;
-  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--smtp-url",
-                             "smtp://127.0.0.1:" + std::to_string(servers.smtpPort), "--smtp-tls", "none", "--smtp-from",
-                             "desk@example.com", "--visitor-instructions-file", "arrival.txt"},
-                            directory.path))
-      << service.output;
-  RawReply added = deskSend(service, "POST", "/api/desk/staff", {{"name", "Hanna Host"}});
+  const std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--demo", "--smtp-url",
+      "smtp://127.0.0.1:" + std::to_string(smtpPort), "--smtp-tls", "none", "--smtp-from", "desk@example.com",
+      "--visitor-instructions-file", "arrival.txt"};
+  ServiceProcess first;
+  ASSERT_TRUE(first.start(arguments, directory.path)) << first.output;
+  RawReply added = deskSend(first, "POST", "/api/desk/staff", {{"name", "Hanna Host"}});
+  ASSERT_EQ(added.status, 201) << added.body;
   std::int64_t host = json::parse(added.body)["id"];
-  RawReply invited = deskSend(service, "POST", "/api/desk/invitations",
+  RawReply invited = deskSend(first, "POST", "/api/desk/invitations",
                               {{"hostId", host}, {"guestName", "Ada Lovelace"}, {"guestEmail", "ada@example.com"},
                                {"expectedOn", todayHere()}, {"expectedAt", "10:30"}});
   ASSERT_EQ(invited.status, 201) << invited.body;
   std::string code = json::parse(invited.body)["code"];
+  std::string failed = "invitation #" + json::parse(invited.body)["id"].dump() + " email to …@example.com: attempt 1 failed";
+  ASSERT_TRUE(waitUntil([&] { return fileText(first.logPath).find(failed) != std::string::npos; }, 10s))
+      << fileText(first.logPath);
+  first.stop(SIGKILL);
 
-  ASSERT_TRUE(waitUntil([&] { return !servers.mails().empty(); }, 10s)) << "no invitation mail arrived";
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path, smtpPort)) << fileText(directory.path / "servers.log");
+  ServiceProcess service;
+  ASSERT_TRUE(service.start(arguments, directory.path)) << service.output;
+  ASSERT_TRUE(waitUntil([&] { return !servers.mails().empty(); }, 12s)) << "no invitation mail arrived";
+  std::this_thread::sleep_for(6s);  // time for a second delivery, were there one
+  ASSERT_EQ(servers.mails().size(), 1u);
   json mail = servers.mails()[0];
   EXPECT_EQ(mail["to"], json::array({"ada@example.com"}));
   std::string content = mail["content"];

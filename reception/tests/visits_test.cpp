@@ -121,6 +121,9 @@ class KioskTest : public VisitsTest {
  protected:
   void SetUp() override {
     settings_.desk.visits.houseRules = houseRulesOf("No smoking.\nWear the badge.\n");
+    // Mail configured: invitations with an address queue their mail (no worker sends it here).
+    settings_.desk.visits.mailFrom = "desk@example.com";
+    settings_.host.visits = settings_.desk.visits;
     VisitsTest::SetUp();
     addDeskAccount("tablet", "kiosk", "tablet-password");
     addDeskAccount("front", "desk", "front-password");
@@ -134,6 +137,13 @@ class KioskTest : public VisitsTest {
   }
   RawReply kiosk(const std::string& method, const std::string& target, const json& body = nullptr) {
     return as(kiosk_, method, target, body);
+  }
+  // The outbox row of the invitation's mail: state, address, guest record
+  // (0: none) and whether it still holds the code; "(none)" without one.
+  std::string mailOf(const json& invited) {
+    return storedValue("SELECT state || ' ' || target || ' ' || notification_id || CASE WHEN payload LIKE '%" +
+                       invited["code"].get<std::string>() +
+                       "%' THEN ' +code' ELSE '' END FROM alert_outbox WHERE invitation_id = " + invited["id"].dump());
   }
   json rulesAccepted(json body) {
     body["houseRulesVersion"] = houseRulesOf("No smoking.\nWear the badge.\n").version;
@@ -214,10 +224,11 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   // Invitations: today's, tomorrow's, and a cancelled one of the host.
   std::string today = "2026-01-02";
   json invitation = {{"hostId", ann}, {"guestName", "Grace Hopper"}, {"company", "Navy"}, {"expectedOn", today},
-                     {"expectedAt", "10:00"}};
+                     {"expectedAt", "10:00"}, {"guestEmail", "grace@example.com"}};
   RawReply invited = as(desk_, "POST", "/api/desk/invitations", invitation);
   ASSERT_EQ(invited.status, 201) << invited.body;
   std::string code = json::parse(invited.body)["code"];
+  EXPECT_EQ(mailOf(json::parse(invited.body)), "pending grace@example.com 0 +code") << "queued with the invitation";
   ASSERT_EQ(code.size(), 8u);
   EXPECT_EQ(code.find_first_not_of("23456789ABCDEFGHJKMNPQRSTUVWXYZ"), std::string::npos) << code;
   invitation["expectedOn"] = "2026-01-03";
@@ -242,6 +253,7 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   ASSERT_EQ(byCode.status, 201) << byCode.body;
   EXPECT_EQ(json::parse(byCode.body)["guestName"], "Grace Hopper");
   EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", code}})).body, wrong.body) << "used once";
+  EXPECT_EQ(mailOf(json::parse(invited.body)), "cancelled grace@example.com 0") << "a used invitation is not mailed";
   EXPECT_EQ(as(desk_, "POST", "/api/desk/invitations/" + day[0]["id"].dump() + "/check-in", json::object()).status, 404);
 
   json found = json::parse(kiosk("GET", "/api/kiosk/on-site?q=GRA").body)["visits"];
@@ -269,18 +281,23 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   std::string token;
   ASSERT_EQ(startHostSession(ann, "link", token), Outcome::ok);
   std::string hostCookie = "Cookie: vestibra_host=" + token + "\r\n";
-  RawReply mine = as(hostCookie, "POST", "/api/me/invitations", {{"guestName", "Hedy Lamarr"}, {"expectedOn", "2026-01-05"}});
+  RawReply mine = as(hostCookie, "POST", "/api/me/invitations",
+                     {{"guestName", "Hedy Lamarr"}, {"guestEmail", "hedy@example.com"}, {"expectedOn", "2026-01-05"}});
   ASSERT_EQ(mine.status, 201) << mine.body;
+  EXPECT_EQ(mailOf(json::parse(mine.body)), "pending hedy@example.com 0 +code");
   EXPECT_EQ(json::parse(mine.body)["hostName"], "Ann Lee");
   json listed = json::parse(as(hostCookie, "GET", "/api/me/invitations").body)["invitations"];
   ASSERT_EQ(listed.size(), 2u) << "tomorrow's from the desk and the host's own";
-  std::int64_t bobs = json::parse(as(desk_, "POST", "/api/desk/invitations",
-                                     {{"hostId", addStaffMember("Bob", "Ray")}, {"guestName", "Not Yours"},
-                                      {"expectedOn", "2026-01-05"}}).body)["id"];
+  json notYours = json::parse(as(desk_, "POST", "/api/desk/invitations",
+                                 {{"hostId", addStaffMember("Bob", "Ray")}, {"guestName", "Not Yours"},
+                                  {"expectedOn", "2026-01-05"}}).body);
+  EXPECT_EQ(mailOf(notYours), "(none)") << "no address, no mail";
+  std::int64_t bobs = notYours["id"];
   EXPECT_EQ(as(hostCookie, "DELETE", "/api/me/invitations/" + std::to_string(bobs)).status, 404);
   std::string own = "/api/me/invitations/" + json::parse(mine.body)["id"].dump();
   EXPECT_EQ(as(hostCookie, "DELETE", own).status, 200);
   EXPECT_EQ(as(hostCookie, "DELETE", own).status, 404);
+  EXPECT_EQ(mailOf(json::parse(mine.body)), "cancelled hedy@example.com 0") << "cancelled before it was sent";
   EXPECT_EQ(as(kiosk_, "GET", "/api/me/invitations").status, 403);
 
   // The desk checks tomorrow's (now today's) guest in with one click.
@@ -309,6 +326,9 @@ TEST_F(KioskTest, ErasingAVisitorLeavesNoTraceOfTheNameInTheFiles) {
   as(desk_, "POST", "/api/desk/invitations", {{"hostId", ann}, {"guestName", "Ursula Other"}, {"guestEmail", "zq@example.com"},
                                               {"expectedOn", "2026-01-03"}});
   announceFrom(ann, "Keep Mellon", "");
+  as(desk_, "POST", "/api/desk/invitations", {{"hostId", ann}, {"guestName", "Keep Mellon"}, {"guestEmail", "keep@example.com"},
+                                              {"expectedOn", "2026-01-04"}});
+  EXPECT_EQ(storedValue("SELECT count(*) FROM alert_outbox WHERE target = 'zq@example.com'"), "2") << "their mails queued";
 
   // By email over the API (admin only): the other name of that address goes.
   EXPECT_EQ(as(desk_, "POST", "/api/desk/visitors/erase", {{"guestEmail", "zq@example.com"}}).status, 403);
@@ -332,6 +352,8 @@ TEST_F(KioskTest, ErasingAVisitorLeavesNoTraceOfTheNameInTheFiles) {
   EXPECT_EQ(audit.find("Zebulon"), std::string::npos);
   EXPECT_EQ(audit.find("Ursula"), std::string::npos);
   EXPECT_NE(audit.find("erased 1 visits"), std::string::npos);
+  EXPECT_EQ(storedValue("SELECT count(*) || ' ' || min(target) FROM alert_outbox"), "1 keep@example.com")
+      << "the erased invitations' mails went with them, another's stays";
   if (testsOnPostgres()) return;  // the server's files are its own
   std::string bytes = fileBytes(database) + fileBytes(database + "-wal");
   EXPECT_NE(bytes.find("Keep Mellon"), std::string::npos) << "the search finds what is kept";

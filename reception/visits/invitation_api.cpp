@@ -17,9 +17,8 @@ namespace {
 constexpr char codeRefused[] = "This code cannot be used. Please ask at reception.";
 
 HttpResponse invite(const InvitationEntry& entry, const VisitSettings& settings, InvitationRow& added) {
-  switch (Outcome result = addInvitation(entry, added)) {
+  switch (Outcome result = addInvitation(entry, added, invitationMailMaker(settings))) {
     case Outcome::ok:
-      queueInvitationMail(added, settings);
       return jsonAnswer(201, invitationJson(added));
     case Outcome::notFound: return errorAnswer(404, "That member of staff is no longer in the directory.");
     default: return storeFailure(result);
