@@ -590,8 +590,9 @@ TEST_F(HostileTrafficTest, AnOutsideWriteLockFreezesNoReads) {
   }
   for (const NotificationRow& row : rows) EXPECT_TRUE(row.deliveredAt.has_value()) << "guest " << row.id;
   // A read that waited for the lock would take its 1 s busy timeout or more;
-  // well below that, the bound leaves room for a machine busy with other tests.
-  const double neverWaited = 500;
+  // below that, the bound leaves room for a machine busy with other tests
+  // (a desk state took 626 ms on two cores running three test suites).
+  const double neverWaited = 950;
   for (std::size_t i = 0; i < reads.size(); ++i) EXPECT_LT(slowest[i], neverWaited) << reads[i].first;
   EXPECT_LT(slowest.back(), neverWaited) << "three audit pages at once";
   for (std::size_t i = 0; i < writes.size(); ++i) {
