@@ -24,7 +24,7 @@ namespace {
 // text, not once per call.
 struct Connection {
   sqlite3* handle = nullptr;
-  std::mutex mutex;
+  FairMutex mutex;
   std::unordered_map<std::string, sqlite3_stmt*> statements;
   std::uint64_t id = 0;
   PgConnection pg;  // in place of handle, on PostgreSQL
@@ -142,7 +142,7 @@ struct ThreadReader {
     if (!connection) return;
     std::lock_guard<std::mutex> lock(readersMutex);
     readers.erase(std::remove(readers.begin(), readers.end(), connection), readers.end());
-    std::lock_guard<std::mutex> own(connection->mutex);
+    std::lock_guard<FairMutex> own(connection->mutex);
     closeConnection(*connection);
   }
 };
@@ -186,7 +186,7 @@ void reportError(const char* what, sqlite3* connection) {
 void setCommitListener(void (*listener)()) { commitListener = listener; }
 
 std::string openConnections(const std::string& path, const std::string& password) {
-  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  std::lock_guard<FairMutex> lock(writeConnection.mutex);
   onPostgres = isPostgresLocation(path);
   if (onPostgres) {
     postgresLocation = PgLocation{path, password};
@@ -220,14 +220,14 @@ void closeDatabase() {
   {
     std::lock_guard<std::mutex> lock(readersMutex);
     for (const std::shared_ptr<Connection>& reader : readers) {
-      std::lock_guard<std::mutex> own(reader->mutex);
+      std::lock_guard<FairMutex> own(reader->mutex);
       closeConnection(*reader);
     }
     readers.clear();
     databasePath.clear();
     ++openGeneration;
   }
-  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  std::lock_guard<FairMutex> lock(writeConnection.mutex);
   closeConnection(writeConnection);
   readSharesWrite = false;
   onPostgres = false;
@@ -237,12 +237,12 @@ void closeDatabase() {
 bool databaseOnPostgres() { return onPostgres; }
 
 PgLocation openPostgresLocation() {
-  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  std::lock_guard<FairMutex> lock(writeConnection.mutex);
   return onPostgres ? postgresLocation : PgLocation{};
 }
 
 bool databaseIsOpen() {
-  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  std::lock_guard<FairMutex> lock(writeConnection.mutex);
   return writeConnection.handle != nullptr || (onPostgres && !databasePath.empty());
 }
 
@@ -533,7 +533,7 @@ std::string SetupConnection::lastError() const {
 }
 
 Outcome checkpointWal() {
-  std::lock_guard<std::mutex> lock(writeConnection.mutex);
+  std::lock_guard<FairMutex> lock(writeConnection.mutex);
   if (onPostgres) return Outcome::ok;  // the server keeps its own log
   if (writeConnection.handle == nullptr) return Outcome::failed;
   sqlite3_stmt* statement = nullptr;

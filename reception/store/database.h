@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+#include "store/fair_mutex.h"
+
 struct PgStatement;
 
 // Every store operation ends in one of these. busy: another process held the
@@ -140,7 +142,7 @@ class ReadSession {
   static bool openOnThisThread();
 
  private:
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<FairMutex> lock_;
 };
 
 // BEGIN IMMEDIATE ... COMMIT on the write connection under its lock, rolled
@@ -174,7 +176,7 @@ class WriteTransaction {
  private:
   void begin();
   Outcome writePendingNote();
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<FairMutex> lock_;
   bool begun_ = false;
   bool committed_ = false;
   Outcome beginOutcome_ = Outcome::failed;
@@ -214,5 +216,5 @@ class SetupConnection {
   std::string lastError() const;
 
  private:
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<FairMutex> lock_;
 };
