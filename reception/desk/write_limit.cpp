@@ -4,33 +4,42 @@
 
 #include "desk/answers.h"
 
-DeskWriteLimit::DeskWriteLimit(unsigned perSecond)
-    : perSecond_(std::max(perSecond, 1u)), burst_(perSecond_ * deskWriteBurstSeconds) {}
-
-void DeskWriteLimit::configure(unsigned perSecond) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  perSecond_ = std::max(perSecond, 1u);
-  burst_ = perSecond_ * deskWriteBurstSeconds;
-  buckets_.clear();
+BucketTake takeFromBucket(std::optional<BucketLevel> stored, std::int64_t nowMs, unsigned perSecond) {
+  const std::int64_t rate = std::max(perSecond, 1u);
+  const std::int64_t full = rate * deskWriteBurstSeconds * 1000;
+  BucketLevel level = stored.value_or(BucketLevel{full, nowMs});
+  if (nowMs > level.at) {
+    // rate tokens a second are rate thousandths a millisecond
+    level.milliTokens = std::min(full, level.milliTokens + (nowMs - level.at) * rate);
+    level.at = nowMs;
+  }
+  if (level.milliTokens >= 1000) {
+    level.milliTokens -= 1000;
+    return {level, 0};
+  }
+  std::int64_t missing = 1000 - level.milliTokens;
+  return {level, (missing + rate - 1) / rate};
 }
 
-std::int64_t DeskWriteLimit::take(std::int64_t accountId, std::int64_t nowMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto [found, added] = buckets_.try_emplace(accountId, Bucket{burst_, nowMs});
-  Bucket& bucket = found->second;
-  if (!added && nowMs > bucket.at) {
-    bucket.tokens = std::min(burst_, bucket.tokens + static_cast<double>(nowMs - bucket.at) * perSecond_ / 1000);
-    bucket.at = nowMs;
-  }
-  if (bucket.tokens >= 1) {
-    bucket.tokens -= 1;
-    return 0;
-  }
-  return std::max<std::int64_t>(1, static_cast<std::int64_t>((1 - bucket.tokens) * 1000 / perSecond_ + 0.999));
+DeskWriteLimit::Taken DeskWriteLimit::take(std::int64_t accountId, std::int64_t nowMs) {
+  unsigned perSecond = perSecond_;
+  std::int64_t waitMs = 0;
+  // The rate is part of the key, so a new rate starts from full buckets; a
+  // bucket untouched for a whole burst's time is full and may be forgotten.
+  std::string key = "desk-write " + std::to_string(perSecond) + " " + std::to_string(accountId);
+  Outcome saved = updateBucket(key, nowMs - std::int64_t{deskWriteBurstSeconds} * 1000,
+                               [&](std::optional<BucketLevel> stored) {
+                                 BucketTake taken = takeFromBucket(stored, nowMs, perSecond);
+                                 waitMs = taken.waitMs;
+                                 return taken.level;
+                               });
+  return Taken{saved, saved == Outcome::ok ? waitMs : 0};
 }
 
 std::optional<HttpResponse> deskWriteRefusal(DeskWriteLimit& limit, std::int64_t accountId, std::int64_t nowMs) {
-  std::int64_t waitMs = limit.take(accountId, nowMs);
+  DeskWriteLimit::Taken taken = limit.take(accountId, nowMs);
+  if (taken.outcome == Outcome::busy) return storeFailure(taken.outcome);
+  std::int64_t waitMs = taken.waitMs;
   if (waitMs == 0) return std::nullopt;
   HttpResponse answer = errorAnswer(429, "This account is making changes faster than the desk allows. Please wait a moment.");
   answer.headers.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));

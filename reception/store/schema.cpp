@@ -10,6 +10,7 @@
 #include "store/postgres_changes.h"
 #include "store/postgres_schema.h"
 #include "store/poll_cache.h"
+#include "store/rate_buckets.h"
 #include "store/host_sessions.h"
 #include "store/installation_secret.h"
 #include "store/invitations.h"
@@ -219,7 +220,7 @@ std::string alterSql(const LaterColumn& later) {
 std::vector<const char*> laterObjectsSql() { 
   return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
           kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql, pendingSignInSchemaSql,
-          directorySyncStateSchemaSql};
+          directorySyncStateSchemaSql, rateBucketSchemaSql};
 }
 
 bool addLaterColumns(SetupConnection& setup) {
