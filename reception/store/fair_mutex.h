@@ -13,7 +13,10 @@ class FairMutex {
   void lock() {
     std::unique_lock<std::mutex> guard(mutex_);
     std::uint64_t ticket = next_++;
+    if (serving_ == ticket) return;
+    ++waiting_;
     turn_.wait(guard, [&] { return serving_ == ticket; });
+    --waiting_;
   }
   bool try_lock() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -22,11 +25,11 @@ class FairMutex {
     return true;
   }
   void unlock() {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      ++serving_;
-    }
-    turn_.notify_all();
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++serving_;
+    bool anyWaiting = waiting_ > 0;
+    guard.unlock();
+    if (anyWaiting) turn_.notify_all();
   }
 
  private:
@@ -34,4 +37,5 @@ class FairMutex {
   std::condition_variable turn_;
   std::uint64_t next_ = 0;     // the ticket the next caller takes
   std::uint64_t serving_ = 0;  // the ticket that holds the lock, or may take it
+  unsigned waiting_ = 0;       // callers asleep in lock()
 };
