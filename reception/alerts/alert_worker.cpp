@@ -1,7 +1,5 @@
 #include "alerts/alert_worker.h"
 
-#include <sodium.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +16,7 @@
 #include "store/clock.h"
 #include "store/outbox.h"
 #include "store/staff.h"
+#include "store/token_hash.h"
 #include "text/url_host.h"
 
 namespace {
@@ -39,14 +38,6 @@ std::mutex wakeMutex;
 std::condition_variable wake;
 std::atomic<bool> stopping{false};
 
-std::string randomKey() {
-  unsigned char random[16];
-  randombytes_buf(random, sizeof random);
-  char text[sizeof random * 2 + 1];
-  sodium_bin2hex(text, sizeof text, random, sizeof random);
-  return text;
-}
-
 // The host of an URL, for Message-IDs.
 std::string hostOf(const std::string& url) {
   std::string host = urlHostName(url);
@@ -55,13 +46,13 @@ std::string hostOf(const std::string& url) {
 
 OutboxMessage mailTo(const AlertSettings& settings, const std::string& channel, const std::string& to,
                      const AlertFacts& facts) {
-  std::string key = randomKey();
+  std::string key = randomHex(16);
   MailHeaders headers{settings.smtp.from, to, key + "@" + hostOf(settings.publicUrl)};
   return OutboxMessage{channel, to, emailMessage(headers, facts), key};
 }
 
 OutboxMessage postTo(const std::string& channel, const std::string& url, const AlertFacts& facts) {
-  return OutboxMessage{channel, url, webhookBody(facts), randomKey()};
+  return OutboxMessage{channel, url, webhookBody(facts), randomHex(16)};
 }
 
 AlertFacts factsOf(const AlertGuest& guest, AlertStep step, std::int64_t now) {

@@ -3,19 +3,10 @@
 #include <sodium.h>
 
 #include "alerts/mail_message.h"
+#include "store/token_hash.h"
 #include "text/qr_png.h"
 
 namespace {
-
-std::string randomHex(std::size_t bytes) {
-  std::string hex;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    unsigned byte = randombytes_uniform(256);
-    hex += "0123456789abcdef"[byte >> 4];
-    hex += "0123456789abcdef"[byte & 15];
-  }
-  return hex;
-}
 
 // Base64 in lines of 76 characters, as MIME wants.
 std::string base64Lines(const std::string& bytes) {

@@ -1,7 +1,5 @@
 #include "directory/directory_worker.h"
 
-#include <sodium.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include "store/clock.h"
 #include "store/directory_sync_state.h"
 #include "store/leadership.h"
+#include "store/token_hash.h"
 #include "text/utf8.h"
 
 namespace {
@@ -32,14 +31,6 @@ struct Worker {
 Worker& theWorker() {
   static Worker worker;
   return worker;
-}
-
-std::string newInstanceToken() {
-  unsigned char random[8];
-  randombytes_buf(random, sizeof random);
-  char text[sizeof random * 2 + 1];
-  sodium_bin2hex(text, sizeof text, random, sizeof random);
-  return text;
 }
 
 // Reads the options' password file afresh each time, so a changed password needs no restart.
@@ -154,7 +145,7 @@ void startDirectoryWorker(const DirectoryOptions& options) {
   if (options.url.empty() || worker.thread.joinable()) return;
   worker.options = options;
   worker.settings = DirectoryWorkerSettings{true, options.syncMinutes};
-  worker.instance = newInstanceToken();
+  worker.instance = randomHex(8);
   worker.pending.reset();
   worker.stopping = false;
   worker.thread = std::thread(runWorker);

@@ -60,15 +60,15 @@ Admission ConnectionSlots::reserve(const std::string& address, const std::string
   dropStaleHolds(now);
   auto found = held_.find(network);
   Admission admission = admitConnection(open_, found == held_.end() ? 0 : found->second, capacity_, perAddress_);
-  if (admission != Admission::refuse && holds_.emplace(endpoint, Hold{network, now}).second) count(network);
+  if (admission != Admission::refuse && holds_.emplace(endpoint, Hold{network, now}).second) takeSlot(network);
   return admission;
 }
 
-void ConnectionSlots::release(const std::string& endpoint) {
+void ConnectionSlots::cancelHold(const std::string& endpoint) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto hold = holds_.find(endpoint);
   if (hold == holds_.end()) return;
-  uncount(hold->second.network);
+  giveSlotBack(hold->second.network);
   holds_.erase(hold);
 }
 
@@ -76,21 +76,21 @@ void ConnectionSlots::opened(const std::string& address, const std::string& endp
   std::string network = clientNetwork(address);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!endpoint.empty() && holds_.erase(endpoint) == 1) return;  // counted when it was let in
-  count(network);
+  takeSlot(network);
 }
 
 void ConnectionSlots::closed(const std::string& address) {
   std::string network = clientNetwork(address);
   std::lock_guard<std::mutex> lock(mutex_);
-  uncount(network);
+  giveSlotBack(network);
 }
 
-void ConnectionSlots::count(const std::string& network) {
+void ConnectionSlots::takeSlot(const std::string& network) {
   ++open_;
   ++held_[network];
 }
 
-void ConnectionSlots::uncount(const std::string& network) {
+void ConnectionSlots::giveSlotBack(const std::string& network) {
   auto found = held_.find(network);
   if (found == held_.end()) return;
   --open_;
@@ -103,7 +103,7 @@ void ConnectionSlots::dropStaleHolds(std::chrono::steady_clock::time_point now) 
       ++hold;
       continue;
     }
-    uncount(hold->second.network);
+    giveSlotBack(hold->second.network);
     hold = holds_.erase(hold);
   }
 }

@@ -42,7 +42,7 @@ class ConnectionSlots {
   // hold over; one never taken (the connection failed before it started)
   // runs out after a while.
   Admission reserve(const std::string& address, const std::string& endpoint);
-  void release(const std::string& endpoint);
+  void cancelHold(const std::string& endpoint);
   void opened(const std::string& address, const std::string& endpoint = "");
   void closed(const std::string& address);
   unsigned heldBy(const std::string& address);
@@ -59,7 +59,7 @@ class ConnectionSlots {
   };
   std::unordered_map<std::string, Hold> holds_;
 
-  void count(const std::string& network);
-  void uncount(const std::string& network);
+  void takeSlot(const std::string& network);
+  void giveSlotBack(const std::string& network);
   void dropStaleHolds(std::chrono::steady_clock::time_point now);
 };

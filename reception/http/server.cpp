@@ -548,7 +548,7 @@ MHD_Result admitPeer(void*, const sockaddr* peer, socklen_t) {
     case Admission::admit: return MHD_YES;
     case Admission::makeRoom:
       if (closeOldestUnfinished()) return MHD_YES;
-      connectionSlots.release(endpoint);
+      connectionSlots.cancelHold(endpoint);
       return MHD_NO;
     case Admission::refuse: break;
   }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "rules/validation.h"
+#include "store/token_hash.h"
 #include "text/code_page.h"
 #include "text/text.h"
 
@@ -27,13 +28,6 @@ std::string readTextFile(const std::string& path, const char* what, std::string&
   return "";
 }
 
-std::string hex(const unsigned char* bytes, std::size_t size) {
-  std::string text(size * 2 + 1, '\0');
-  sodium_bin2hex(text.data(), text.size(), bytes, size);
-  text.pop_back();
-  return text;
-}
-
 }  // namespace
 
 HouseRules houseRulesOf(std::string text) {
@@ -41,7 +35,7 @@ HouseRules houseRulesOf(std::string text) {
   if (text.empty()) return rules;
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-  rules.sha256 = hex(digest, sizeof digest);
+  rules.sha256 = hexText(digest, sizeof digest);
   rules.version = rules.sha256.substr(0, 12);
   rules.text = std::move(text);
   return rules;

@@ -1,8 +1,7 @@
 #include "store/host_sessions.h"
 
-#include <sodium.h>
-
 #include "store/clock.h"
+#include "store/token_hash.h"
 
 const char hostSessionSchemaSql[] = R"sql(
 CREATE TABLE IF NOT EXISTS host_session (
@@ -44,17 +43,8 @@ HostMember memberFromRow(const Statement& row) {
   return HostMember{row.integer(0), row.text(1), row.text(2), row.text(3), row.integer(4) != 0};
 }
 
-std::string toHex(const unsigned char* bytes, std::size_t size) {
-  std::string hex(size * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
-  hex.pop_back();
-  return hex;
-}
-
 std::string newToken() {
-  unsigned char random[tokenBytes];
-  randombytes_buf(random, sizeof random);
-  return toHex(random, sizeof random);
+  return randomHex(tokenBytes);
 }
 
 bool isTokenShaped(const std::string& token) {
@@ -63,12 +53,6 @@ bool isTokenShaped(const std::string& token) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
-}
-
-std::string tokenHash(const std::string& token) {
-  unsigned char hash[crypto_generichash_BYTES];
-  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(token.data()), token.size(), nullptr, 0);
-  return toHex(hash, sizeof hash);
 }
 
 Outcome insertSession(WriteTransaction& transaction, std::int64_t staffId, const std::string& method,

@@ -507,7 +507,7 @@ TEST(ClientNetworks, Ipv6CountsPerSlash64AndAFullServerMakesRoom) {
   EXPECT_EQ(held.heldBy("10.0.0.1"), 2u) << "starting takes the hold over, it does not count again";
   held.closed("10.0.0.1");
   EXPECT_EQ(held.reserve("10.0.0.1", "10.0.0.1 1004"), Admission::admit);
-  held.release("10.0.0.1 1004");  // the library dropped it before it started
+  held.cancelHold("10.0.0.1 1004");  // the library dropped it before it started
   EXPECT_EQ(held.heldBy("10.0.0.1"), 1u);
   std::vector<std::thread> acceptors;
   std::atomic<int> admitted{0};
