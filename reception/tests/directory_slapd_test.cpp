@@ -289,6 +289,27 @@ TEST_F(DirectorySlapdTest, PagedStartTlsSyncKeepsStaffInStepAndChangesNothingOnF
 // their results come back in the state.
 class DirectoryDeskTest : public InProcessServiceTest {};
 
+namespace {
+
+// The running service's options for the test directory, whose CA and
+// reader's password are in folder.
+DirectoryOptions workerOptions(const Slapd& slapd, const fs::path& folder) {
+  DirectoryOptions options;
+  options.url = slapd.url();
+  options.caFile = (folder / "cert.pem").string();
+  options.bindDn = readerDn;
+  options.passwordFile = (folder / "reader.password").string();
+  options.base = suffix;
+  return options;
+}
+
+// Ends the directory worker a test started, however the test ends.
+struct StopWorker {
+  ~StopWorker() { stopDirectoryWorker(); }
+};
+
+}  // namespace
+
 TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   if (!fs::exists("/usr/sbin/slapd")) GTEST_SKIP() << "slapd is missing: run scripts/install-deps reception";
   TemporaryDirectory ldapFolder;
@@ -306,16 +327,9 @@ TEST_F(DirectoryDeskTest, SyncNowAndPreviewRunOnTheWorker) {
   EXPECT_EQ(recorded["outcome"], "applied");
   EXPECT_EQ(recorded["summary"], "added 9, updated 0, deactivated 0, unchanged 0, rejected 0");
 
-  DirectoryOptions options;
-  options.url = slapd.url();
-  options.caFile = (ldapFolder.path / "cert.pem").string();
-  options.bindDn = readerDn;
-  options.passwordFile = (ldapFolder.path / "reader.password").string();
-  options.base = suffix;
+  DirectoryOptions options = workerOptions(slapd, ldapFolder.path);
   startDirectoryWorker(options);
-  struct StopWorker {
-    ~StopWorker() { stopDirectoryWorker(); }
-  } stopWorker;
+  StopWorker stopWorker;
   // A result other than the one before, once nothing runs or waits.
   auto waitForResult = [&](const char* which, const nlohmann::json& before = nullptr) {
     for (int polls = 0; polls < 300; ++polls) {  // at most 15 s
@@ -372,16 +386,9 @@ TEST_F(DirectoryDeskTest, TwoInstancesShowOneStateAndQueueOneRequestBetweenThem)
   ASSERT_TRUE(slapd.load("ldapadd", peopleLdif(4, 3)));
   writeFile(ldapFolder.path / "reader.password", "reader-pass");
   startService();
-  DirectoryOptions options;
-  options.url = slapd.url();
-  options.caFile = (ldapFolder.path / "cert.pem").string();
-  options.bindDn = readerDn;
-  options.passwordFile = (ldapFolder.path / "reader.password").string();
-  options.base = suffix;
+  DirectoryOptions options = workerOptions(slapd, ldapFolder.path);
   startDirectoryWorker(options);
-  struct StopWorker {
-    ~StopWorker() { stopDirectoryWorker(); }
-  } stopWorker;
+  StopWorker stopWorker;
   ServiceProcess other;
   ASSERT_TRUE(other.start({"--listen", "127.0.0.1:0", "--database", database_, "--ldap-url", options.url,
                            "--ldap-ca-file", options.caFile, "--ldap-bind-dn", readerDn, "--ldap-bind-password-file",
