@@ -296,11 +296,17 @@ HttpResponse unknownHostAnswer(const HttpRequest& request) {
   std::string names;
   for (const std::string& name : currentSettings().origin.hostNames) names += (names.empty() ? "" : ", ") + name;
   if (currentSettings().origin.machineAddresses) names += ", and every address of this server";
+  std::string ports;
+  for (std::uint16_t port : currentSettings().origin.ports) ports += (ports.empty() ? "" : ", ") + std::to_string(port);
   return textAnswer(421, "This service does not answer to that host name.\n\n"
-                         "The desk answers to: " + names + ".\n\n"
+                         "The desk answers to: " + names + ".\n"
+                         "A port in the host name must be one the service listens on (" + ports + "),\n"
+                         "unless the name was given with its port.\n\n"
                          "To open it by another name, add the line \"host-name = NAME\" to the service's\n"
                          "settings (/etc/vestibra/reception.conf in the package) or start it with\n"
-                         "--host-name NAME, then restart the service.\n");
+                         "--host-name NAME, then restart the service. A name reached on another port,\n"
+                         "a load balancer's, must be given with that port: \"host-name = NAME:PORT\"\n"
+                         "(--host-name NAME:PORT).\n");
 }
 
 // The methods the path has, for Allow: "GET, HEAD, POST".

@@ -15,6 +15,8 @@ struct Entry {
 constexpr Entry answers[] = {
     {Failure::busy, {503, "The service is busy. Please try again in a moment.", databaseRetryAfterSeconds}},
     {Failure::serverBusy, {503, "The service is busy. Please try again.", 1}},
+    {Failure::databaseUnreachable,
+     {503, "The service cannot reach its database just now. Please try again in a moment.", databaseRetryAfterSeconds}},
     {Failure::saveFailed, {500, "The service could not save this. Please try again.", 0}},
     {Failure::readFailed, {500, "The service could not read its records. Please try again.", 0}},
     {Failure::loginWaiting, {429, "A login from this computer is already waiting. Please wait for its answer.", 1}},
@@ -114,5 +116,7 @@ HttpResponse failureAnswer(Failure failure, Audience audience, const std::string
 }
 
 HttpResponse outcomeAnswer(Outcome outcome, Audience audience, Failure otherwise) {
-  return failureAnswer(outcome == Outcome::busy ? Failure::busy : otherwise, audience);
+  if (outcome == Outcome::busy) return failureAnswer(Failure::busy, audience);
+  if (outcome == Outcome::unreachable) return failureAnswer(Failure::databaseUnreachable, audience);
+  return failureAnswer(otherwise, audience);
 }

@@ -16,6 +16,7 @@ enum class Audience { desk, notifier, page };
 enum class Failure {
   busy,               // another program holds the database: worth a retry shortly
   serverBusy,         // the writers' or the hasher's queue is full
+  databaseUnreachable,  // the database server cannot be reached: worth a retry later
   saveFailed,         // a write failed (the store logged what)
   readFailed,         // a read failed (the store logged what)
   loginWaiting,       // a login from this address already waits for the hasher
@@ -43,8 +44,9 @@ const AnswerRow& answerRow(Failure failure);
 // The failure's answer for the audience; allow is the Allow header's value
 // ("GET, POST") for methodNotAllowed.
 HttpResponse failureAnswer(Failure failure, Audience audience, const std::string& allow = "");
-// The answer to a store outcome a handler does not answer itself: busy is
-// always 503 with Retry-After, anything else otherwise (saveFailed or readFailed).
+// The answer to a store outcome a handler does not answer itself: busy and
+// unreachable are always 503 with Retry-After (each saying which), anything
+// else otherwise (saveFailed or readFailed).
 HttpResponse outcomeAnswer(Outcome outcome, Audience audience, Failure otherwise = Failure::saveFailed);
 
 // The JSON answers of the desk.

@@ -5,6 +5,7 @@
 #include "commands/config_file.h"
 #include "commands/database_option.h"
 #include "store/backup.h"
+#include "text/text.h"
 
 namespace {
 
@@ -26,8 +27,8 @@ int fail(const std::string& command, const std::string& message) {
 }
 
 std::string countsText(const DatabaseCounts& counts) {
-  return std::to_string(counts.staff) + " staff, " + std::to_string(counts.guests) + " guests, " +
-         std::to_string(counts.accounts) + " desk accounts";
+  return std::to_string(counts.staff) + " staff, " + counted(counts.guests, "guest", "guests") + ", " +
+         counted(counts.accounts, "desk account", "desk accounts");
 }
 
 // The database the service would use: --database, else its config file's, else the default.

@@ -69,10 +69,12 @@ int exitCode(DirectorySyncOutcome outcome) {
   }
 }
 
-// One line per person, as the desk's preview lists them.
+// One line per person, as the desk's preview lists them; a sync stopped by
+// the safety check changed no one, so it says what it would have done.
 void printResult(const DirectorySyncResult& result) {
-  std::printf("%s\n", planSummary(result.plan).c_str());
-  const char* would = result.dryRun ? "would be " : "";
+  bool stopped = result.outcome == DirectorySyncOutcome::safetyStop;
+  std::printf("%s%s\n", stopped ? "nothing changed; the sync would have: " : "", planSummary(result.plan).c_str());
+  const char* would = result.dryRun || stopped ? "would be " : "";
   for (const DirectoryEntry& entry : result.plan.added) {
     std::printf("%sadded: %s %s\n", would, entry.firstName.c_str(), entry.lastName.c_str());
   }

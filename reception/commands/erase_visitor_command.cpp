@@ -82,7 +82,7 @@ int runEraseVisitorCommand(const std::vector<std::string>& arguments) {
   if (!error.empty()) return fail(error, exitEraseFailed);
   std::int64_t erased = 0;
   Outcome done = eraseVisitor(parsed.visitor, erased);
-  std::string summary = "erased " + std::to_string(erased) + " visits";
+  std::string summary = "erased " + counted(erased, "visit", "visits");
   if (done == Outcome::ok) recordAudit("(command line)", "", "erase-visitor", summary);
   Outcome emptied = done == Outcome::ok ? checkpointWal() : Outcome::failed;
   closeStorage();

@@ -87,14 +87,17 @@ std::string checkPublicUrl(const std::string& publicUrl, DeskOrigin& origin, std
   // The port a browser puts in Host: none for the scheme's own.
   std::string port = authority.size() > host.size() ? authority.substr(host.size() + 1) : "";
   if (port == (tls ? "443" : "80")) port.clear();
+  std::string hostHeader = port.empty() ? host : host + ":" + port;
+  if (isServiceHost(hostHeader, origin)) return "";
   if (!isServiceHost(host, origin)) {
     origin.hostNames.push_back(host);
     warning = "--public-url names " + host + ", which is not one of this machine's names; the desk answers to it too. "
               "Say so with \"host-name = " + host + "\" (--host-name " + host + ") if it is meant";
   }
-  if (!isServiceHost(port.empty() ? host : host + ":" + port, origin)) {
+  if (!isServiceHost(hostHeader, origin)) {
     return "--public-url " + publicUrl + ": the desk would refuse its reply links with 421, since the service does not "
-           "listen on port " + port + " (give the port a browser uses to reach this service, or leave it out)";
+           "listen on port " + port + " (give the port a browser uses to reach this service, or leave it out; behind "
+           "a load balancer on that port, say so with --host-name " + hostHeader + ")";
   }
   return "";
 }

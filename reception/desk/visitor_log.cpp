@@ -8,6 +8,7 @@
 #include "store/notifications.h"
 #include "text/csv.h"
 #include "text/local_time.h"
+#include "text/log_stamp.h"
 #include "text/text.h"
 
 namespace {
@@ -124,11 +125,12 @@ void applyRetention(int retentionDays) {
   Outcome result = deleteExpiredRecords(*cutoff, deleted);
   // NOLINTBEGIN(cert-err33-c): the service runs on whether or not its log is read
   if (result == Outcome::ok) {
-    std::printf("vestibra-reception: retention of %d days: deleted %lld guest records and %lld removed staff\n",
-                retentionDays, static_cast<long long>(deleted.guests), static_cast<long long>(deleted.staff));
+    std::printf("%svestibra-reception: retention of %s: deleted %s and %lld removed staff\n", logStamp().c_str(),
+                counted(retentionDays, "day", "days").c_str(),
+                counted(deleted.guests, "guest record", "guest records").c_str(), static_cast<long long>(deleted.staff));
   } else {
-    std::fprintf(stderr, "vestibra-reception: retention of %d days: the expired records could not be deleted\n",
-                 retentionDays);
+    std::fprintf(stderr, "%svestibra-reception: retention of %s: the expired records could not be deleted\n",
+                 logStamp().c_str(), counted(retentionDays, "day", "days").c_str());
   }
   std::fflush(stdout);
   // NOLINTEND(cert-err33-c)

@@ -38,7 +38,7 @@ DeskWriteLimit::Taken DeskWriteLimit::take(std::int64_t accountId, std::int64_t 
 
 std::optional<HttpResponse> deskWriteRefusal(DeskWriteLimit& limit, std::int64_t accountId, std::int64_t nowMs) {
   DeskWriteLimit::Taken taken = limit.take(accountId, nowMs);
-  if (taken.outcome == Outcome::busy) return storeFailure(taken.outcome);
+  if (worthRetry(taken.outcome)) return storeFailure(taken.outcome);
   std::int64_t waitMs = taken.waitMs;
   if (waitMs == 0) return std::nullopt;
   HttpResponse answer = errorAnswer(429, "This account is making changes faster than the desk allows. Please wait a moment.");

@@ -13,6 +13,7 @@
 #include "store/leadership.h"
 #include "store/token_hash.h"
 #include "text/utf8.h"
+#include "text/log_stamp.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ DirectorySyncResult runSync(const DirectoryOptions& options, const SyncRequest& 
 void logResult(const DirectorySyncResult& result, const SyncRequest& request) {
   bool fine = result.outcome == DirectorySyncOutcome::applied || result.outcome == DirectorySyncOutcome::previewed;
   // NOLINTNEXTLINE(cert-err33-c): the service runs on whether or not its log is read
-  std::fprintf(fine ? stdout : stderr, "vestibra-reception: directory %s by %s: %s\n",
+  std::fprintf(fine ? stdout : stderr, "%svestibra-reception: directory %s by %s: %s\n", logStamp().c_str(),
                request.dryRun ? "preview" : "sync", escapedControls(request.by).c_str(),
                escapedControls(resultLine(result)).c_str());
   std::fflush(fine ? stdout : stderr);  // NOLINT(cert-err33-c)
@@ -176,7 +177,8 @@ SyncQueued requestDirectorySync(const SyncRequest& request) {
     switch (queueDirectorySync(worker.instance, request.by, currentTimeMs())) {
       case Outcome::ok: break;
       case Outcome::conflict: return SyncQueued::alreadyQueued;
-      case Outcome::busy: return SyncQueued::busy;
+      case Outcome::busy:
+      case Outcome::unreachable: return SyncQueued::busy;
       default: return SyncQueued::failed;
     }
     worker.pending = request;

@@ -87,6 +87,10 @@ int simpleBind(LDAP* handle, const std::string& dn, const std::string& password)
                           nullptr);
 }
 
+// Whether a bind's result means the directory never judged the password:
+// libldap's own codes (no connection, a time-out) are negative.
+bool bindNotJudged(int code) { return code < 0 || code == LDAP_BUSY || code == LDAP_UNAVAILABLE; }
+
 std::string connect(const LdapSettings& settings, Connection& connection) {
   std::string opened = open(settings, connection);
   if (!opened.empty()) return opened;
@@ -235,10 +239,15 @@ std::string search(const LdapSettings& settings, LDAP* handle, Clock::time_point
 
 }  // namespace
 
-bool directoryAccepts(const LdapSettings& settings, const std::string& dn, const std::string& password) {
-  if (settings.url.empty() || dn.empty() || password.empty()) return false;
+PasswordCheck checkDirectoryPassword(const LdapSettings& settings, const std::string& dn, const std::string& password) {
+  if (settings.url.empty() || dn.empty() || password.empty()) return {PasswordCheck::refused, ""};
   Connection connection;
-  return open(settings, connection).empty() && simpleBind(connection.handle, dn, password) == LDAP_SUCCESS;
+  std::string opened = open(settings, connection);
+  if (!opened.empty()) return {PasswordCheck::unreachable, opened};
+  int code = simpleBind(connection.handle, dn, password);
+  if (code == LDAP_SUCCESS) return {PasswordCheck::accepted, ""};
+  if (bindNotJudged(code)) return {PasswordCheck::unreachable, failure("the bind failed", code) + detail(connection.handle)};
+  return {PasswordCheck::refused, ""};
 }
 
 std::string entryIdentity(const std::string& entryUuid, const std::string& objectGuid, const std::string& dn) {

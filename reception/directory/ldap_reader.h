@@ -39,10 +39,18 @@ constexpr int ldapPageSize = 500;
 // password.
 std::string readDirectory(const LdapSettings& settings, std::vector<DirectoryEntry>& entries);
 
+// What the directory said of a password: taken, refused, or nothing, since
+// it could not be reached (why says what failed: down, timed out, TLS).
+struct PasswordCheck {
+  enum Verdict { accepted, refused, unreachable };
+  Verdict verdict = refused;
+  std::string why;
+};
+
 // Whether the directory takes this password for the entry: a simple bind as
 // its DN on the configured connection (TLS as configured). An empty password
 // is refused first, as LDAP takes it for an unauthenticated bind that "succeeds".
-bool directoryAccepts(const LdapSettings& settings, const std::string& dn, const std::string& password);
+PasswordCheck checkDirectoryPassword(const LdapSettings& settings, const std::string& dn, const std::string& password);
 
 // The stable identity of an entry: entryUUID, else objectGUID as hex, else the DN.
 std::string entryIdentity(const std::string& entryUuid, const std::string& objectGuid, const std::string& dn);

@@ -12,6 +12,7 @@
 #include "store/clock.h"
 #include "store/guest_changes.h"
 #include "store/outbox.h"
+#include "text/text.h"
 #include "alerts/mail_message.h"
 
 using nlohmann::json;
@@ -149,7 +150,7 @@ HttpResponse testMyContacts(const HostCall& call) {
                                              call.settings.alertTargets, testSendTimeoutMs));
   }
   recordAudit(call.member.displayName, call.request.clientAddress, "host-contact-test",
-              std::to_string(results.size()) + " channel(s)");
+              counted(static_cast<std::int64_t>(results.size()), "channel", "channels"));
   return jsonAnswer(200, {{"results", results}});
 }
 

@@ -25,6 +25,9 @@ namespace {
 constexpr char wrongLogin[] = "Wrong login or password.";
 constexpr char linkSent[] =
     "If a member of staff has this email address, a sign-in link is on its way to it. It is valid for 15 minutes.";
+constexpr char directoryDown[] = "The password cannot be checked now: the directory cannot be reached, try again or use a "
+                                 "sign-in link.";
+constexpr int directoryRetryAfterSeconds = 30;
 constexpr std::size_t maxLoginBytes = 256;
 constexpr std::size_t maxQueuedMails = 64;
 // Login names of hosts are throttled apart from the desk's account names.
@@ -85,6 +88,16 @@ std::string signInMail(const HostSettings& settings, const HostMember& member, c
                        "The link works once, within 15 minutes. If you did not ask for it, ignore this mail.\n");
 }
 
+// The directory down is not a wrong password: say so, and log which
+// directory and why (once a minute, not once per host trying).
+HttpResponse directoryUnreachable(const LdapSettings& directory, const std::string& why) {
+  logEventOncePerMinute("host sign-in: directory unreachable",
+                        "host sign-in: the directory " + directory.url + " cannot be reached: " + why, currentTimeMs());
+  HttpResponse answer = errorAnswer(503, directoryDown);
+  answer.headers.emplace_back("Retry-After", std::to_string(directoryRetryAfterSeconds));
+  return answer;
+}
+
 HttpResponse linkNotValid() {
   return htmlPage(410, "Link not valid",
                   "<p>This sign-in link has been used or is older than 15 minutes. "
@@ -114,8 +127,11 @@ HttpResponse hostLogin(const HttpRequest& request, const HostSettings& settings)
   std::string dn;
   Outcome found = findDirectoryLogin(login, member, dn);
   if (found != Outcome::ok && found != Outcome::notFound) return storeFailure(found, Failure::readFailed);
+  PasswordCheck checked;
+  if (found == Outcome::ok) checked = checkDirectoryPassword(settings.directory, dn, password);
+  if (checked.verdict == PasswordCheck::unreachable) return directoryUnreachable(settings.directory, checked.why);
   // An unknown login and a wrong password answer alike.
-  if (found == Outcome::notFound || !directoryAccepts(settings.directory, dn, password)) {
+  if (checked.verdict != PasswordCheck::accepted) {
     recordLoginFailure(throttlePrefix + login, clientNetwork(request.clientAddress), currentTimeMs());
     recordAudit(login.substr(0, maxAccountNameBytes), request.clientAddress, "host-sign-in-failed", "method password");
     return errorAnswer(401, wrongLogin);

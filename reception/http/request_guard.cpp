@@ -52,7 +52,13 @@ std::vector<std::string> serviceHostNames(const std::string& listenAddress, cons
 bool isServiceHost(const std::string& hostHeader, const DeskOrigin& origin) {
   std::string name;
   std::string port;
-  if (!splitHost(lowerCase(hostHeader), name, port)) return false;
+  std::string host = lowerCase(hostHeader);
+  if (!splitHost(host, name, port)) return false;
+  // A name given with its port ("desk.example:8443", a load balancer's) is
+  // taken as it stands, with that port only.
+  if (!port.empty() && std::find(origin.hostNames.begin(), origin.hostNames.end(), host) != origin.hostNames.end()) {
+    return true;
+  }
   bool named = std::find(origin.hostNames.begin(), origin.hostNames.end(), name) != origin.hostNames.end();
   if (!named && !(origin.machineAddresses && origin.machineAddresses->contains(name))) return false;
   if (port.empty()) return true;

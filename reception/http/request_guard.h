@@ -13,7 +13,7 @@
 
 // The names the desk answers to and the ports it listens on.
 struct DeskOrigin {
-  std::vector<std::string> hostNames;  // lower case; "[::1]" with its brackets
+  std::vector<std::string> hostNames;  // lower case; "[::1]" with its brackets; "name:port" for that port only
   std::vector<std::uint16_t> ports;
   std::uint16_t tlsPort = 0;  // 0: no HTTPS listener, the desk is served over plain HTTP
   // The machine's interface addresses, shared by every copy; none when null.
@@ -25,7 +25,8 @@ struct DeskOrigin {
 std::vector<std::string> serviceHostNames(const std::string& listenAddress, const std::vector<std::string>& extraNames);
 
 // Whether a Host header names the service: one of the names or the
-// machine's addresses, alone or with one of the ports.
+// machine's addresses, alone or with one of the ports, or one of the names
+// given with a port ("name:port") exactly.
 bool isServiceHost(const std::string& hostHeader, const DeskOrigin& origin);
 // A write from another site: Origin present and not this service's own
 // (scheme and Host of the request), or Sec-Fetch-Site: cross-site.

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "text/utf8.h"
+#include "text/log_stamp.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void pruneOld(std::int64_t nowMs) {
 }  // namespace
 
 void logEvent(const std::string& line) {
-  std::string text = "vestibra-reception: " + printable(line) + "\n";
+  std::string text = logStamp() + "vestibra-reception: " + printable(line) + "\n";
   std::fputs(text.c_str(), stderr);  // NOLINT(cert-err33-c): nowhere left to report to
 }
 

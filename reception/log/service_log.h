@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 
-// Writes "vestibra-reception: " and the line; control bytes of client-sent
-// text (names, Host headers) are shown as '?' so no one can forge a line.
+// Writes the time (unless to the journal), "vestibra-reception: " and the
+// line; control bytes of client-sent text (names, Host headers) are shown
+// escaped so no one can forge a line.
 void logEvent(const std::string& line);
 // logEvent at most once a minute per key (an address and a reason, say);
 // true when the line was written.

@@ -15,6 +15,7 @@
 #include "store/database_location.h"
 #include "store/postgres_changes.h"
 #include "store/postgres_connection.h"
+#include "text/log_stamp.h"
 #include "text/utf8.h"
 
 namespace {
@@ -167,7 +168,7 @@ WriteWaitBudget::~WriteWaitBudget() { writeWaitMs = saved_; }
 
 void reportPgError(const char* what, const PgConnection& connection) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
-  std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what,
+  std::fprintf(stderr, "%svestibra-reception: database %s: %s\n", logStamp().c_str(), what,
                connection.lastError.empty() ? "the server cannot be reached" : connection.lastError.c_str());
 }
 
@@ -175,12 +176,13 @@ Outcome pgFailure(const char* what, const PgConnection& connection) {
   reportPgError(what, connection);
   if (!pgLastErrorWasBusy(connection)) return Outcome::failed;
   countEvent(Counter::databaseBusy);
-  return Outcome::busy;
+  return pgLastErrorWasLostServer(connection) ? Outcome::unreachable : Outcome::busy;
 }
 
 void reportError(const char* what, sqlite3* connection) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
-  std::fprintf(stderr, "vestibra-reception: database %s: %s\n", what, connection ? sqlite3_errmsg(connection) : "closed");
+  std::fprintf(stderr, "%svestibra-reception: database %s: %s\n", logStamp().c_str(), what,
+               connection ? sqlite3_errmsg(connection) : "closed");
 }
 
 void setCommitListener(void (*listener)()) { commitListener = listener; }

@@ -21,8 +21,12 @@ struct PgStatement;
 
 // Every store operation ends in one of these. busy: another process held the
 // database past the wait budget (worth a retry); failed: an error that was
-// logged naming the operation.
-enum class Outcome { ok, notFound, conflict, busy, failed };
+// logged naming the operation; unreachable: the database server is gone
+// (PostgreSQL; worth a retry too, but not to be called busy).
+enum class Outcome { ok, notFound, conflict, busy, failed, unreachable };
+
+// Whether the operation may succeed if tried again shortly.
+inline bool worthRetry(Outcome outcome) { return outcome == Outcome::busy || outcome == Outcome::unreachable; }
 
 // "VSTB" in the SQLite header: marks a file as this service's database.
 constexpr std::int64_t databaseApplicationId = 0x56535442;

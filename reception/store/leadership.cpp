@@ -10,6 +10,7 @@
 
 #include "metrics/metrics.h"
 #include "store/postgres_connection.h"
+#include "text/log_stamp.h"
 
 namespace {
 
@@ -79,7 +80,8 @@ void LeaderLock::connect() {
   // Said once per outage, not at every try.
   if (!connected && !unreachableReported_) {
     // NOLINTNEXTLINE(cert-err33-c): the service runs on whether or not its log is read
-    std::fprintf(stderr, "vestibra-reception: leadership: cannot connect to the database: %s", PQerrorMessage(connection_));
+    std::fprintf(stderr, "%svestibra-reception: leadership: cannot connect to the database: %s", logStamp().c_str(),
+                 PQerrorMessage(connection_));
   }
   unreachableReported_ = !connected;
   if (!connected) disconnect();
@@ -108,7 +110,7 @@ bool LeaderLock::holdOrTake() {
 void LeaderLock::setLeading(bool leading) {
   if (leading_.exchange(leading) == leading) return;
   // NOLINTNEXTLINE(cert-err33-c): the service runs on whether or not its log is read
-  std::fprintf(stderr, "vestibra-reception: %s\n",
+  std::fprintf(stderr, "%svestibra-reception: %s\n", logStamp().c_str(),
                leading ? "this instance now leads the background work" : "this instance no longer leads");
   if (changed_) changed_(leading);
 }

@@ -23,7 +23,7 @@ bool insertMessage(WriteTransaction& transaction, std::int64_t notificationId, s
   return insert.run();
 }
 
-ReplyStatus statusOf(Outcome failure) { return failure == Outcome::busy ? ReplyStatus::busy : ReplyStatus::failed; }
+ReplyStatus statusOf(Outcome failure) { return worthRetry(failure) ? ReplyStatus::busy : ReplyStatus::failed; }
 
 // The token's guest, read through a session or a transaction.
 template <typename Reader>

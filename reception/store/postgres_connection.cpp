@@ -299,6 +299,12 @@ bool pgLastErrorWasBusy(const PgConnection& connection) {
          state == "40001" || state == "40P01" || state == "53300";
 }
 
+bool pgLastErrorWasLostServer(const PgConnection& connection) {
+  if (connection.handle == nullptr || PQstatus(connection.handle) != CONNECTION_OK) return true;
+  const std::string& state = connection.lastState;
+  return state.rfind("08", 0) == 0 || state.rfind("57P0", 0) == 0;
+}
+
 bool pgInTransaction(const PgConnection& connection) {
   if (connection.handle == nullptr) return false;
   PGTransactionStatusType status = PQtransactionStatus(connection.handle);

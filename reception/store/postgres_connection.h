@@ -86,6 +86,9 @@ std::optional<std::string> pgQueryValue(PgConnection& connection, const std::str
 // Whether the last error is worth a retry: the server gone, a lock or time
 // limit reached, a serialization failure.
 bool pgLastErrorWasBusy(const PgConnection& connection);
+// Whether the last error was the server itself gone: no connection, or one
+// lost or refused while the server shuts down or starts.
+bool pgLastErrorWasLostServer(const PgConnection& connection);
 bool pgInTransaction(const PgConnection& connection);
 
 // The statement text for PostgreSQL: ?N placeholders, INSERT OR IGNORE,

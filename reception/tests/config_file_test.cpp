@@ -91,15 +91,18 @@ TEST(StartChecks, PublicUrlAgainstTheDesksNamesAndPorts) {
       {"https://reception.corp/", false, false},       {"http://reception.corp:8080/", true, false},
       {"https://reception.corp:8443/", false, false},  {"http://alias.example/", false, true},
       {"http://u:p@alias.example:9999/", true, true},  {"http://[::1]:8443/", false, false},
+      {"https://lb.example:9443/", false, false},      {"http://lb.example:9999/", true, true},
   };
   for (const auto& test : cases) {
-    DeskOrigin origin{serviceHostNames("10.0.0.5", {"reception.corp"}), {80, 8443}, 8443, nullptr};
+    DeskOrigin origin{serviceHostNames("10.0.0.5", {"reception.corp", "lb.example:9443"}), {80, 8443}, 8443, nullptr};
     std::string warning;
     std::string error = checkPublicUrl(test.url, origin, warning);
     EXPECT_EQ(!error.empty(), test.refused) << test.url << ": " << error;
     EXPECT_EQ(!warning.empty(), test.warned) << test.url << ": " << warning;
     if (test.warned) {
-      EXPECT_NE(warning.find("host-name = alias.example"), std::string::npos) << warning;
+      const char* named = std::string(test.url).find("alias") != std::string::npos ? "host-name = alias.example"
+                                                                                    : "host-name = lb.example";
+      EXPECT_NE(warning.find(named), std::string::npos) << warning;
     }
     if (test.warned && !test.refused) {
       EXPECT_TRUE(isServiceHost("alias.example", origin)) << "the reply links are answered";

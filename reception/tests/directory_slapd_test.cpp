@@ -23,6 +23,7 @@
 #include "store/leadership.h"
 #include "directory/directory_sync.h"
 #include "directory/directory_worker.h"
+#include "log/service_log.h"
 #include "metrics/metrics.h"
 #include "reception_test_support.h"
 
@@ -278,7 +279,10 @@ TEST_F(DirectorySlapdTest, PagedStartTlsSyncKeepsStaffInStepAndChangesNothingOnF
   // A filter that would deactivate everyone stops at the safety check, unless forced.
   EXPECT_EQ(value("SELECT group_concat(id || display_name || coalesce(removed_at, '')) FROM staff"), before);
   EXPECT_EQ(sync({"--ldap-filter", "(sn=Nobody)"}), 3) << output_;
-  EXPECT_NE(output_.find("deactivated 1798"), std::string::npos) << output_;
+  EXPECT_NE(output_.find("nothing changed; the sync would have: added 0, updated 0, deactivated 1798"), std::string::npos)
+      << output_;
+  EXPECT_NE(output_.find("\nwould be deactivated: "), std::string::npos) << output_;
+  EXPECT_EQ(output_.find("\ndeactivated: "), std::string::npos) << "no one was: " << output_;
   EXPECT_EQ(value("SELECT group_concat(id || display_name || coalesce(removed_at, '')) FROM staff"), before);
   EXPECT_EQ(sync({"--ldap-filter", "(uid=p0005)", "--force"}), 0) << output_;
   EXPECT_EQ(activeCount(), "1");
@@ -475,7 +479,9 @@ TEST_F(HostDirectoryLoginTest, AMemberSignsInWithTheDirectoryPasswordAndIsSigned
   std::string people = std::string(",ou=people,") + suffix;
   ASSERT_TRUE(slapd.load("ldapadd", peopleLdif(3, 3)));
   ASSERT_TRUE(slapd.load("ldapmodify", "dn: uid=p0001" + people + "\nchangetype: modify\nadd: userPassword\n"
-                                       "userPassword: ann-secret\n"));
+                                       "userPassword: ann-secret\n\n"
+                                       "dn: uid=p0002" + people + "\nchangetype: modify\nadd: userPassword\n"
+                                       "userPassword: bo-secret\n"));
   writeFile(ldapFolder.path / "reader.password", "reader-pass");
   DirectoryOptions options;
   options.url = slapd.url();
@@ -514,4 +520,20 @@ TEST_F(HostDirectoryLoginTest, AMemberSignsInWithTheDirectoryPasswordAndIsSigned
   ASSERT_EQ(syncDirectory(ldap, SyncRequest{false, true, "(test)", ""}).outcome, DirectorySyncOutcome::applied);
   EXPECT_EQ(send11(host_, port_, "GET", "/api/me/session", "", "", cookieLine).status, 401);
   EXPECT_EQ(login("p0001", "ann-secret").status, 401);
+
+  // The directory down: a right password is not called wrong, and the log
+  // says which directory and why, once however many try.
+  slapd.stop();
+  forgetLoggedKeys();
+  testing::internal::CaptureStderr();
+  RawReply down = login("p0002", "bo-secret");
+  EXPECT_EQ(login("p0002", "bo-secret").status, 503);
+  std::string logged = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(down.status, 503) << down.body;
+  EXPECT_NE(down.body.find("the directory cannot be reached, try again or use a sign-in link"), std::string::npos)
+      << down.body;
+  EXPECT_FALSE(header(down, "Retry-After").empty());
+  std::string line = "host sign-in: the directory " + options.url + " cannot be reached: ";
+  ASSERT_NE(logged.find(line), std::string::npos) << logged;
+  EXPECT_EQ(logged.find(line), logged.rfind(line)) << "once a minute: " << logged;
 }

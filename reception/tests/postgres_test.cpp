@@ -70,9 +70,10 @@ class PostgresServerTest : public InProcessServiceTest {
   bool running_ = false;
 };
 
-// Writes while the server is down are refused with 503 and Retry-After (never
-// a 200 for what was not stored); polls answer what is known or 503; once the
-// server is back the same service answers normally, with nothing lost.
+// Writes and logins while the server is down are refused with 503 and
+// Retry-After (never a 200 for what was not stored); polls answer what is
+// known or 503; once the server is back the same service answers normally,
+// with nothing lost.
 TEST_F(PostgresServerTest, LosingTheServerAnswers503UntilItIsBackWithoutARestart) {
   startService();
   std::int64_t anna = addStaffMember("Anna", "Schmidt");
@@ -88,6 +89,11 @@ TEST_F(PostgresServerTest, LosingTheServerAnswers503UntilItIsBackWithoutARestart
     EXPECT_TRUE(polled.status == 503 || (polled.status == 200 && polled.body.find(std::to_string(ada) + "|") == 0))
         << polled.status << " " << polled.body;
     EXPECT_EQ(get("/api/desk/state").status, 503);
+    // A login says the database is away, not that the service is busy.
+    RawReply login = send11(host_, port_, "POST", "/api/desk/login",
+                            R"({"name": "test-admin", "password": "test-admin-password"})");
+    EXPECT_EQ(login.status, 503);
+    EXPECT_NE(login.body.find("cannot reach its database"), std::string::npos) << login.body;
   }
 
   ASSERT_EQ(postgresServer({"start", data_, std::to_string(serverPort)}), 0);

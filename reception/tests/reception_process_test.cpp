@@ -113,7 +113,8 @@ TEST(ReceptionProcess, StartChecksRefuseWhatWouldFailLater) {
       {{"--key-file", "bad.key"}, "vestibra-reception: --key-file bad.key: its first line is not a key (1 to 128 letters, digits or -._~)\n"},
       {{"--public-url", "http://localhost:8080/"},
        "vestibra-reception: --public-url http://localhost:8080/: the desk would refuse its reply links with 421, since the "
-       "service does not listen on port 8080 (give the port a browser uses to reach this service, or leave it out)\n"},
+       "service does not listen on port 8080 (give the port a browser uses to reach this service, or leave it out; "
+       "behind a load balancer on that port, say so with --host-name localhost:8080)\n"},
   };
   for (const auto& [arguments, expected] : cases) {
     std::vector<std::string> all = withFreePort(arguments);
@@ -126,13 +127,15 @@ TEST(ReceptionProcess, StartChecksRefuseWhatWouldFailLater) {
   EXPECT_FALSE(std::filesystem::exists(directory.path / "reception.db")) << "refused before the database was made";
 
   // The key from its file (the last of --key and --key-file wins); a public
-  // URL on an unknown name is answered, with a warning naming host-name.
+  // URL on an unknown name is answered, with a warning naming host-name; a
+  // load balancer's name and port is answered exactly as given.
   writeFileBytes(directory.path / "notifier.key", " File-Key.1 \r\n");
   const std::string installer("MSI\0bytes\xff", 10);
   writeFileBytes(directory.path / "vestibra.msi", installer);
   ServiceProcess service;
   ASSERT_TRUE(service.start(withFreePort({"--key", "other", "--key-file", "notifier.key", "--public-url",
-                                          "http://Desk.Unknown.example/", "--notifier-msi", "vestibra.msi", "--demo"}),
+                                          "http://Desk.Unknown.example/", "--notifier-msi", "vestibra.msi", "--demo",
+                                          "--host-name", "LB.example:8443"}),
                             directory.path)) << service.output;
   // The installer offered for download beside the install line.
   RawReply download = send11(service.host, service.port, "GET", "/downloads/vestibra-win64.msi");
@@ -147,8 +150,24 @@ TEST(ReceptionProcess, StartChecksRefuseWhatWouldFailLater) {
             std::string::npos) << service.output;
   EXPECT_EQ(getAs10(service.host, service.port, "/api/reception/listUsers?key=File-Key.1").status, 200);
   EXPECT_EQ(getAs10(service.host, service.port, "/api/reception/listUsers?key=other").status, 403);
-  RawReply page = exchange(service.host, service.port, "GET / HTTP/1.1\r\nHost: desk.unknown.example\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(page.status, 200);
+  auto pageAs = [&service](const std::string& host) {
+    return exchange(service.host, service.port, "GET / HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+  };
+  EXPECT_EQ(pageAs("desk.unknown.example").status, 200);
+  EXPECT_EQ(pageAs("lb.example:8443").status, 200);
+  for (const std::string& refusedHost : {std::string("lb.example:8444"), std::string("lb.example"),
+                                         "lb.example:" + std::to_string(service.port)}) {
+    RawReply refused = pageAs(refusedHost);
+    EXPECT_EQ(refused.status, 421) << refusedHost;
+    EXPECT_NE(refused.body.find("lb.example:8443"), std::string::npos) << refused.body;
+    EXPECT_NE(refused.body.find("must be given with that port: \"host-name = NAME:PORT\""), std::string::npos)
+        << refused.body;
+  }
+  // Run by hand (not under the journal), each line of the service's log starts with its time.
+  std::string log = readFileBytes(service.logPath);
+  std::regex stamped(R"((^|\n)\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?(Z|[+-]\d\d:\d\d) vestibra-reception: )"
+                     R"(refused 421 from 127\.0\.0\.1: the desk does not answer to the host name "lb\.example:8444"\n)");
+  EXPECT_TRUE(std::regex_search(log, stamped)) << log;
 }
 
 TEST(ReceptionProcess, EverythingAnsweredSurvivesARestart) {

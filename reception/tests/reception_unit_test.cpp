@@ -258,13 +258,15 @@ TEST(NotifierRecords, LocalTimeOfDayAndStrictIds) {
 
 // Which Host headers name the service, and which requests come from another site or a browser.
 TEST(RequestGuard, HostNamesOriginsAndBrowserHeaders) {
-  DeskOrigin origin{serviceHostNames("192.168.1.5", {"Reception.Corp"}), {80, 443}, 0, nullptr};
+  DeskOrigin origin{serviceHostNames("192.168.1.5", {"Reception.Corp", "LB.example:8443", "[fd00::5]:9000"}),
+                    {80, 443}, 0, nullptr};
   for (const char* host : {"localhost", "LocalHost:80", "127.0.0.1", "127.0.0.1:443", "[::1]", "[::1]:80",
-                           "192.168.1.5", "reception.corp:80", "RECEPTION.CORP"}) {
+                           "192.168.1.5", "reception.corp:80", "RECEPTION.CORP", "lb.example:8443", "[FD00::5]:9000"}) {
     EXPECT_TRUE(isServiceHost(host, origin)) << host;
   }
   for (const char* host : {"", "evil.example", "localhost:8080", "localhost:", "127.0.0.1.evil.example", "[::1",
-                           "::1", "reception.corp.evil", ":80", "192.168.1.5:80:80"}) {
+                           "::1", "reception.corp.evil", ":80", "192.168.1.5:80:80", "lb.example", "lb.example:80",
+                           "lb.example:8444", "reception.corp:8443", "[fd00::5]", "[fd00::5]:80"}) {
     EXPECT_FALSE(isServiceHost(host, origin)) << host;
   }
   for (const char* everyAddress : {"*", "0.0.0.0"}) {  // no name a browser could use

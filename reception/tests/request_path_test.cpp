@@ -36,7 +36,14 @@ TEST(AnswerTable, EveryOutcomeForEveryAudience) {
       {Outcome::busy, Failure::saveFailed, 503, true},   {Outcome::busy, Failure::readFailed, 503, true},
       {Outcome::failed, Failure::saveFailed, 500, false}, {Outcome::failed, Failure::readFailed, 500, false},
       {Outcome::conflict, Failure::saveFailed, 500, false}, {Outcome::notFound, Failure::readFailed, 500, false},
+      {Outcome::unreachable, Failure::saveFailed, 503, true}, {Outcome::unreachable, Failure::readFailed, 503, true},
   };
+  auto failureOf = [](const Case& test) {
+    if (test.outcome == Outcome::busy) return Failure::busy;
+    return test.outcome == Outcome::unreachable ? Failure::databaseUnreachable : test.otherwise;
+  };
+  EXPECT_EQ(std::string(answerRow(Failure::databaseUnreachable).message).find("busy"), std::string::npos)
+      << "a database that is gone is not called busy";
   for (const Case& test : cases) {
     for (Audience audience : {Audience::desk, Audience::notifier, Audience::page}) {
       HttpResponse answer = outcomeAnswer(test.outcome, audience, test.otherwise);
@@ -44,7 +51,7 @@ TEST(AnswerTable, EveryOutcomeForEveryAudience) {
       EXPECT_EQ(answer.status, test.status) << name;
       EXPECT_EQ(headerOf(answer, "Retry-After").empty(), !test.retryAfter) << name;
       EXPECT_EQ(headerOf(answer, "Cache-Control"), "no-store") << name;
-      const char* message = answerRow(test.outcome == Outcome::busy ? Failure::busy : test.otherwise).message;
+      const char* message = answerRow(failureOf(test)).message;
       switch (audience) {
         case Audience::desk:
           EXPECT_EQ(json::parse(answer.body, nullptr, false), json({{"error", message}})) << name;

@@ -26,3 +26,7 @@ std::string collapsedSpaces(std::string_view text) {
   }
   return collapsed;
 }
+
+std::string counted(std::int64_t count, const char* singular, const char* plural) {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+// "1 visit", "2 visits": a count with its noun, singular for one only.
+std::string counted(std::int64_t count, const char* singular, const char* plural);
+
 // The text without leading and trailing ASCII white space.
 std::string_view trimmed(std::string_view text);
 

@@ -21,7 +21,7 @@ HttpResponse eraseVisitorAnswer(const DeskCall& call) {
   std::int64_t erased = 0;
   // Said without the name: the audit log must not keep what was erased.
   AuditedChange audited = auditedChange(call, "erase-visitor", [&erased] {
-    return "erased " + std::to_string(erased) + " visits";
+    return "erased " + counted(erased, "visit", "visits");
   });
   Outcome done = eraseVisitor(visitor, erased);
   if (done != Outcome::ok) return storeFailure(done);

@@ -8,6 +8,8 @@
 
 #include "store/leadership.h"
 #include "store/visits.h"
+#include "text/log_stamp.h"
+#include "text/text.h"
 
 namespace {
 
@@ -28,9 +30,10 @@ void signOutThoseLeft() {
   Outcome done = signOutEveryone("automatic", count);
   // NOLINTBEGIN(cert-err33-c): the service runs on whether or not its log is read
   if (done == Outcome::ok) {
-    std::printf("vestibra-reception: signed out %lld visits still on site\n", static_cast<long long>(count));
+    std::printf("%svestibra-reception: signed out %s still on site\n", logStamp().c_str(),
+                counted(count, "visit", "visits").c_str());
   } else {
-    std::fprintf(stderr, "vestibra-reception: the visits still on site could not be signed out\n");
+    std::fprintf(stderr, "%svestibra-reception: the visits still on site could not be signed out\n", logStamp().c_str());
   }
   std::fflush(stdout);
   // NOLINTEND(cert-err33-c)

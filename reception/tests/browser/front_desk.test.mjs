@@ -320,7 +320,7 @@ test("retention deletes finished guests older than the period at start-up", asyn
        WHERE headline = 'Recent Guest';`]);
 
   const restarted = await startService(["--retention-days", "30"], service.directory, service.address);
-  assert.match(restarted.output, /retention of 30 days: deleted 1 guest records/);
+  assert.match(restarted.output, /retention of 30 days: deleted 1 guest record and /);
   const after = await openDesk(restarted, undefined, "visitors");
   const start = new Date(Date.now() - 60 * day);
   await after.fill("#log-from", start.toISOString().slice(0, 10));
