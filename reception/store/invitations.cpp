@@ -169,6 +169,16 @@ Outcome checkInInvitation(const InvitationKey& key, const std::string& today, Vi
   return guestsCommitted(transaction.commit());
 }
 
+Outcome findOpenInvitationCode(const std::string& code, const std::string& today) {
+  ReadSession session;
+  Statement query = session.prepare(
+      "SELECT id FROM invitation WHERE code = ?1 AND expected_on = ?2 AND cancelled_at IS NULL AND visit_id IS NULL");
+  int found = query.bind(1, code).bind(2, today).step();
+  if (found == SQLITE_DONE) return Outcome::notFound;
+  if (found != SQLITE_ROW) return session.fail("read of an invitation");
+  return Outcome::ok;
+}
+
 Outcome visitOfInvitationCode(const std::string& code, std::int64_t since, std::int64_t& visitId) {
   ReadSession session;
   Statement query = session.prepare(

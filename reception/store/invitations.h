@@ -67,5 +67,8 @@ struct InvitationKey {
 // waiting guests are at maxWaiting.
 Outcome checkInInvitation(const InvitationKey& key, const std::string& today, VisitStart start, int maxWaiting,
                           NotificationRow& announced, std::int64_t& visitId);
+// ok when an open invitation expected on today has this code, notFound
+// otherwise (a wrong, used, cancelled or other day's code); reads only.
+Outcome findOpenInvitationCode(const std::string& code, const std::string& today);
 // The visit on site that checked in with code since the given time; notFound when none.
 Outcome visitOfInvitationCode(const std::string& code, std::int64_t since, std::int64_t& visitId);

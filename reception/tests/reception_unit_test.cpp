@@ -27,6 +27,7 @@
 #include "rules/validation.h"
 #include "store/database_location.h"
 #include "store/postgres_connection.h"
+#include "text/log_stamp.h"
 
 TEST(QueryParsing, DecodesPercentBytesAndKeepsMalformedEscapes) {
   EXPECT_EQ(percentDecode("Jos%E9%20M%fcller"), "Jos\xE9 M\xFCller");
@@ -236,6 +237,21 @@ TEST(DatabaseLocation, BackendPrintableFormAndStatementDialect) {
   EXPECT_EQ(postgresSql("SELECT 1 FROM s WHERE n LIKE ?1 AND note = 'LIKE ?2' AND unliked = 0", parameters),
             "SELECT 1 FROM s WHERE n ILIKE $1 AND note = 'LIKE ?2' AND unliked = 0");
   EXPECT_EQ(parameters, 1);
+}
+
+// Log lines start with their UTC time, unless standard error is the stream
+// systemd's JOURNAL_STREAM names.
+TEST(LogLines, TimeUnlessStandardErrorIsTheJournal) {
+  EXPECT_EQ(logStampAt(1767355509123LL), "2026-01-02T12:05:09.123Z ");
+  EXPECT_EQ(logStampAt(1767355509000LL), "2026-01-02T12:05:09.000Z ");
+  const struct {
+    const char* variable;
+    bool journal;
+  } streams[] = {{"2049:131077", true}, {"2049:131078", false}, {"2050:131077", false}, {nullptr, false},
+                 {"", false},           {"2049", false},        {"2049:131077x", false}, {"x:131077", false}};
+  for (const auto& stream : streams) {
+    EXPECT_EQ(namesJournalStream(stream.variable, 2049, 131077), stream.journal) << (stream.variable ? stream.variable : "unset");
+  }
 }
 
 TEST(NotifierRecords, LocalTimeOfDayAndStrictIds) {

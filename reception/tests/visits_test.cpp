@@ -245,14 +245,26 @@ TEST_F(KioskTest, WalkUpAndInvitedGuestsCheckInOnceWithTheHouseRulesAndSignOut) 
   EXPECT_EQ(day[0]["state"], "open");
   RawReply wrong = kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", "ZZZZZZZZ"}}));
   EXPECT_EQ(wrong.status, 404);
+  // The code is checked before the rules are asked for: a wrong one, or
+  // another day's, is told at once; a right one gets the rules' version.
+  for (const json& unusable : {json("ZZZZZZZZ"), json(tomorrow), json(42)}) {
+    RawReply refused = kiosk("POST", "/api/kiosk/check-in", {{"code", unusable}});
+    EXPECT_EQ(refused.status, 404) << unusable;
+    EXPECT_EQ(refused.body, wrong.body) << unusable << ": one answer for every unusable code";
+  }
   EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", tomorrow}})).body, wrong.body)
       << "another day's code gets the same answer";
   std::string typed = code.substr(0, 4) + " " + code.substr(4);
   for (char& c : typed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  RawReply rulesFirst = kiosk("POST", "/api/kiosk/check-in", {{"code", typed}});
+  EXPECT_EQ(rulesFirst.status, 409) << rulesFirst.body;
+  EXPECT_EQ(json::parse(rulesFirst.body)["houseRulesVersion"], rules["version"]);
+  EXPECT_EQ(mailOf(json::parse(invited.body)), "pending grace@example.com 0 +code") << "asking for the rules used nothing";
   RawReply byCode = kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", typed}}));
   ASSERT_EQ(byCode.status, 201) << byCode.body;
   EXPECT_EQ(json::parse(byCode.body)["guestName"], "Grace Hopper");
   EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", rulesAccepted({{"code", code}})).body, wrong.body) << "used once";
+  EXPECT_EQ(kiosk("POST", "/api/kiosk/check-in", {{"code", code}}).status, 404) << "used: no rules asked for";
   EXPECT_EQ(mailOf(json::parse(invited.body)), "cancelled grace@example.com 0") << "a used invitation is not mailed";
   EXPECT_EQ(as(desk_, "POST", "/api/desk/invitations/" + day[0]["id"].dump() + "/check-in", json::object()).status, 404);
 

@@ -115,6 +115,14 @@ HttpResponse checkInByCode(const DeskCall& call, const json& code) {
   return checkedIn(result, announced, visitId, codeRefused);
 }
 
+std::optional<HttpResponse> codeRefusal(const json& code) {
+  std::string typed = normalisedCode(code);
+  Outcome found = typed.empty() ? Outcome::notFound : findOpenInvitationCode(typed, localDate(currentTimeMs()));
+  if (found == Outcome::ok) return std::nullopt;
+  if (found == Outcome::notFound) return errorAnswer(404, codeRefused);
+  return storeFailure(found, Failure::readFailed);
+}
+
 std::optional<std::int64_t> visitOfCode(const json& code, std::int64_t since) {
   std::string typed = normalisedCode(code);
   std::int64_t visitId = 0;

@@ -17,9 +17,12 @@ HttpResponse deskInvite(const DeskCall& call);
 HttpResponse deskInvitations(const DeskCall& call);
 HttpResponse deskCheckInInvitation(const DeskCall& call);
 
-// The kiosk's check-in with a code (houses rules already accepted): one
+// The kiosk's check-in with a code (house rules already accepted): one
 // answer for a wrong, used, cancelled or other day's code.
 HttpResponse checkInByCode(const DeskCall& call, const nlohmann::json& code);
+// The answer to a code that cannot check anyone in today (404, as
+// checkInByCode gives it), or nullopt when it can; changes nothing.
+std::optional<HttpResponse> codeRefusal(const nlohmann::json& code);
 // The visit on site today that checked in with the code, or nullopt.
 std::optional<std::int64_t> visitOfCode(const nlohmann::json& code, std::int64_t since);
 

@@ -40,12 +40,16 @@ std::string folded(std::string text) {
   return text;
 }
 
-// "" when the body accepts the current house rules (or none are set).
-std::string houseRulesRefusal(const json& object, const HouseRules& rules) {
-  if (rules.text.empty()) return "";
+// Whether the body accepts the current house rules (or none are set).
+bool acceptsHouseRules(const json& object, const HouseRules& rules) {
+  if (rules.text.empty()) return true;
   auto given = object.find("houseRulesVersion");
-  if (given != object.end() && given->is_string() && given->get<std::string>() == rules.version) return "";
-  return "Please read and accept the house rules.";
+  return given != object.end() && given->is_string() && given->get<std::string>() == rules.version;
+}
+
+// 409 with the version to accept, so the kiosk shows those rules.
+HttpResponse houseRulesFirst(const HouseRules& rules) {
+  return jsonAnswer(409, {{"error", "Please read and accept the house rules."}, {"houseRulesVersion", rules.version}});
 }
 
 HttpResponse checkInWalkUp(const DeskCall& call, const json& object) {
@@ -113,9 +117,16 @@ HttpResponse kioskCheckIn(const DeskCall& call) {
   json object;
   std::string error = parseObject(call.request.body, object);
   if (!error.empty()) return errorAnswer(400, error);
-  error = houseRulesRefusal(object, call.settings.visits.houseRules);
-  if (!error.empty()) return errorAnswer(409, error);
-  if (object.contains("code")) return checkInByCode(call, object["code"]);
+  const HouseRules& rules = call.settings.visits.houseRules;
+  bool accepted = acceptsHouseRules(object, rules);
+  if (object.contains("code")) {
+    // The code before the rules: a mistyped one is told at once, not after
+    // the guest has read and accepted them.
+    if (accepted) return checkInByCode(call, object["code"]);
+    std::optional<HttpResponse> refused = codeRefusal(object["code"]);
+    return refused ? *refused : houseRulesFirst(rules);
+  }
+  if (!accepted) return houseRulesFirst(rules);
   return checkInWalkUp(call, object);
 }
 

@@ -5,7 +5,9 @@
 //                           active members, names only
 //   POST check-in           {"code"} or {"guestName", "company", "hostId"}, with
 //                           "houseRulesVersion" when house rules are set:
-//                           {"visitId", "guestName", "hostName"}
+//                           {"visitId", "guestName", "hostName"}; without it
+//                           409 {"error", "houseRulesVersion"}, and a code is
+//                           checked first (404 when it cannot be used)
 //   GET  on-site?q=         at least 2 letters: {"visits": [{"id", "guestName"}]}, today's
 //                           visits on site only
 //   POST sign-out           {"code"} or {"visitId"}

@@ -1,8 +1,9 @@
 // The self check-in kiosk: a guest with a code types or scans it (a hand
-// scanner types the QR's text and Enter) and, where house rules are set,
-// accepts them with one touch; a guest without one gives a name, company and
-// host; a leaving guest signs out by code or name. After 60 s without a
-// touch the page returns to its start and keeps nothing of the last guest.
+// scanner types the QR's text and Enter) and, once the service has found the
+// code good and where house rules are set, accepts them with one touch; a
+// guest without one gives a name, company and host; a leaving guest signs
+// out by code or name. After 60 s without a touch the page returns to its
+// start and keeps nothing of the last guest.
 "use strict";
 
 (() => {
@@ -10,7 +11,7 @@
   const doneMs = 8000;
   const byId = (id) => document.getElementById(id);
   let rules = { version: null, text: "" };
-  let pending = null;  // the check-in waiting for the house rules
+  let pending = null;  // the check-in waiting for the house rules, with their version
   let hostId = null;
   let idleTimer = null;
   let searchTimer = null;
@@ -64,18 +65,20 @@
     idleTimer = setTimeout(reset, doneMs);
   }
 
+  // The service checks a code first and asks for the house rules only then
+  // (409 with their version), so a mistyped code is told at once, not after
+  // the rules.
   async function checkIn(body, messageId) {
-    if (rules.version && !pending) {
-      pending = { body, messageId };
-      show("rules");
-      return;
-    }
     pending = null;
-    const result = await call("POST", "/api/kiosk/check-in", rules.version ? { ...body, houseRulesVersion: rules.version } : body);
+    const result = await call("POST", "/api/kiosk/check-in", body);
     if (result.ok) return welcome(result.data);
-    if (result.status === 409) await loadRules();
-    const back = messageId === "start-message" ? "start" : "walk-up";
-    show(back);
+    const version = result.status === 409 && result.data && result.data.houseRulesVersion;
+    if (version) {
+      if (rules.version !== version) await loadRules();
+      pending = { body: { ...body, houseRulesVersion: version }, messageId };
+      return show("rules");
+    }
+    show(messageId === "start-message" ? "start" : "walk-up");
     byId(messageId).textContent = result.error;
   }
 

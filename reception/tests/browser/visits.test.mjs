@@ -99,6 +99,13 @@ test("the kiosk checks guests in with a code and one touch, and without one, and
   await kiosk.waitForURL(`${origin}/kiosk/`);
   await kiosk.locator("#start").waitFor();
 
+  // A mistyped code is told at once, before any rules.
+  await kiosk.locator("#code").pressSequentially("zzzz zzzz");
+  await kiosk.keyboard.press("Enter");
+  await kiosk.locator("#start-message", { hasText: "This code cannot be used" }).waitFor();
+  assert.equal(await kiosk.locator("#rules").isHidden(), true);
+  await kiosk.fill("#code", "");
+
   // The code, as a scanner types it, then the one touch for the house rules.
   await kiosk.locator("#code").pressSequentially(invited.data.code.toLowerCase());
   await kiosk.keyboard.press("Enter");
