@@ -1,5 +1,6 @@
 // The invitation's mail to the guest: the code, the day, the host's name,
-// the office's arrival text, and the code as a QR image (PNG, inline).
+// the office's arrival text, as plain text and as HTML showing the code as
+// a QR image (PNG, inline beside it).
 #pragma once
 
 #include <cstdint>

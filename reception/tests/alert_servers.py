@@ -1,12 +1,16 @@
 """A mail server and a webhook receiver on loopback for the alerts' process test.
 
 Usage: alert_servers.py SMTP_PORT HOOK_PORT DIRECTORY
-Appends each mail to DIRECTORY/mail.jsonl and each webhook request to
+Appends each mail to DIRECTORY/mail.jsonl (its content, and its MIME parts
+in order as Python's email package reads them: type, Content-ID and the
+decoded text of text parts) and each webhook request to
 DIRECTORY/hooks.jsonl, one JSON object a line. The first request to each
 path starting with /flaky is answered 500, every other one 200; those to
 paths starting with /slow are answered after half a second. Prints
 "ready" once both listen; exits 3 when a port is in use.
 """
+import email
+import email.policy
 import json
 import os
 import sys
@@ -26,10 +30,18 @@ def record(name, entry):
         file.write(json.dumps(entry) + "\n")
 
 
+def mime_parts(content):
+    message = email.message_from_bytes(content, policy=email.policy.default)
+    return [{"type": part.get_content_type(), "cid": str(part.get("Content-ID", "")),
+             "text": part.get_content() if part.get_content_maintype() == "text" else ""}
+            for part in message.walk()]
+
+
 class MailHandler:
     async def handle_DATA(self, server, session, envelope):
         record("mail.jsonl", {"from": envelope.mail_from, "to": envelope.rcpt_tos,
-                              "content": envelope.content.decode("utf-8", "replace")})
+                              "content": envelope.content.decode("utf-8", "replace"),
+                              "parts": mime_parts(envelope.content)})
         return "250 OK"
 
 

@@ -12,6 +12,7 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -473,6 +474,23 @@ TEST(AlertsProcess, InvitationMailQrCodeChecksInAtTheKioskOnce) {
                                   std::string("Take the lift to the 3rd floor.")}) {
     EXPECT_NE(content.find(part), std::string::npos) << part << " missing in:\n" << content;
   }
+  // Text and HTML as alternatives, the HTML showing the QR image beside it
+  // by its Content-ID; the text as it always was.
+  std::vector<std::string> types;
+  for (const json& part : mail["parts"]) types.push_back(part["type"]);
+  ASSERT_EQ(types, (std::vector<std::string>{"multipart/alternative", "text/plain", "multipart/related", "text/html",
+                                             "image/png"})) << content;
+  std::string text = mail["parts"][1]["text"];
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  std::string html = mail["parts"][3]["text"];
+  EXPECT_EQ(text.rfind("Hello Ada Lovelace,\n\nHanna Host expects you on " + todayHere() + " at 10:30.\n\nYour code: " +
+                       code + "\n", 0), 0u) << text;
+  EXPECT_NE(text.find("\nTake the lift to the 3rd floor.\n"), std::string::npos) << text;
+  for (const std::string& shown : {code, std::string("Hanna Host"), std::string("Take the lift to the 3rd floor."),
+                                    std::string("<img src=\"cid:code@vestibra\"")}) {
+    EXPECT_NE(html.find(shown), std::string::npos) << shown << " missing in:\n" << html;
+  }
+  EXPECT_EQ(mail["parts"][4]["cid"], "<code@vestibra>");
   std::string png = inlinePng(content);
   ASSERT_FALSE(png.empty()) << content;
   std::ofstream(directory.path / "code.png", std::ios::binary) << png;
