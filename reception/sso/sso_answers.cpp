@@ -15,16 +15,9 @@ void addPrivacyHeaders(HttpResponse& response) {
 }  // namespace
 
 HttpResponse ssoPage(int status, const std::string& title, const std::string& text) {
-  HttpResponse response;
-  response.status = status;
-  response.contentType = "text/html; charset=utf-8";
-  response.body = "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                  "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
-                  htmlEscaped(title) + "</title></head>\n<body>\n<h1>" + htmlEscaped(title) + "</h1>\n<p id=\"sso-message\">" +
-                  htmlEscaped(text) + "</p>\n<p><a href=\"/\">Back to the login page</a></p>\n</body></html>\n";
-  response.headers.emplace_back("Content-Security-Policy", "default-src 'none'; frame-ancestors 'none'");
-  addPrivacyHeaders(response);
-  return response;
+  // In the desk's look, as its other pages (which also keep the address private).
+  return htmlPage(status, title,
+                  "<p id=\"sso-message\">" + htmlEscaped(text) + "</p>\n<p><a href=\"/\">Back to the login page</a></p>\n");
 }
 
 HttpResponse ssoRedirect(const std::string& location) {

@@ -196,6 +196,9 @@ test("a host signs in to their own page by the email the provider vouches for", 
   await refused.fill("input[name=password]", "pw");
   await refused.click("button[type=submit]");
   await refused.locator("#sso-message", { hasText: "carol@example.test" }).waitFor();
+  // In the desk's look: its stylesheet is loaded and the message sits in a panel.
+  assert.equal(await refused.locator(".panel #sso-message").count(), 1);
+  assert.notEqual(await refused.locator(".panel").evaluate((panel) => getComputedStyle(panel).borderTopStyle), "none");
   assert.equal((await stranger.request.get(`http://${address}/api/me/session`)).status(), 401);
   await Promise.all([admin.close(), host.close(), stranger.close()]);
 });
