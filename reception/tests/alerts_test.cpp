@@ -66,6 +66,10 @@ TEST(AlertPolicy, ChainDecisionsOverTime) {
       {"both due at once, host first", {t, none, none, none}, {}, t + 301 * s, {AlertStep::host, AlertStep::team}},
       {"team step once", {t, none, none, none}, {true, true}, t + 900 * s, {}},
       {"acknowledged: nothing", {t, none, t + 2 * s, none}, {}, t + 900 * s, {}},
+      {"notifier offline, the host's page open", {t, none, none, none, t + 40 * s}, {}, t + 1 * s, {}},
+      {"notifier offline, the page closed since", {t, none, none, none, t - 1 * s}, {}, t, {AlertStep::host}},
+      {"the page open but the guest not on it past the escalation time", {t, none, none, t - 1 * s, t + 100 * s}, {},
+       t + 61 * s, {AlertStep::host}},
   };
   for (const ChainCase& c : cases) EXPECT_EQ(dueSteps(c.guest, c.progress, c.now, policy), c.due) << c.name;
 }
