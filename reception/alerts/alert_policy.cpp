@@ -6,14 +6,16 @@
 namespace {
 
 bool hostStepDue(const GuestTimes& guest, std::int64_t now, const FrontDeskPolicy& policy) {
-  if (guest.deliveredAt) return false;
+  if (guest.seenAt) return false;
   if (now - guest.announcedAt > policy.unseenAfterMs) return true;
+  // The host's open page is a screen: no "offline" alert while there is one.
+  if (guest.hostPageOpenUntil && *guest.hostPageOpenUntil >= now) return false;
   // Offline when announced: no poll within the window before the announcement.
   return !guest.hostLastPollAt || *guest.hostLastPollAt < guest.announcedAt - onlineWindowMs;
 }
 
 bool teamStepDue(const GuestTimes& guest, std::int64_t now, const FrontDeskPolicy& policy) {
-  std::int64_t since = guest.deliveredAt.value_or(guest.announcedAt);
+  std::int64_t since = guest.seenAt.value_or(guest.announcedAt);
   return now - since > policy.unacknowledgedAfterMs;
 }
 

@@ -15,9 +15,9 @@
 
 // The steps due now and not yet taken, host first. The host step: the guest
 // is unseen past the escalation time, or was announced while the host's
-// notifier was offline. The team step: still not acknowledged
-// unacknowledgedAfterMs after reaching the screen (or after the
-// announcement, when it never did). An archived guest has none.
+// notifier was offline and the host has no page open. The team step: still
+// not acknowledged unacknowledgedAfterMs after it was seen (or after the
+// announcement, when it never was). An archived guest has none.
 std::vector<AlertStep> dueSteps(const GuestTimes& guest, ChainProgress progress, std::int64_t now,
                                 const FrontDeskPolicy& policy);
 

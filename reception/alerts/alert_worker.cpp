@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -15,6 +16,7 @@
 #include "store/audit.h"
 #include "store/clock.h"
 #include "store/outbox.h"
+#include "store/screen_holders.h"
 #include "store/staff.h"
 #include "store/token_hash.h"
 #include "text/url_host.h"
@@ -98,13 +100,18 @@ Outcome lastPolls(std::unordered_map<std::int64_t, std::int64_t>& polls) {
 void takeDueSteps(const AlertSettings& settings, std::int64_t now) {
   std::vector<AlertGuest> guests;
   if (guestsForAlerts(guests) != Outcome::ok || guests.empty()) return;
-  // Without the polls every host would look offline and be alerted as such:
+  // Without the polls every host would look offline and be alerted as such,
+  // and without the notifiers' queues every delivered guest would look shown:
   // the steps wait for the next pass instead.
   std::unordered_map<std::int64_t, std::int64_t> polls;
   if (lastPolls(polls) != Outcome::ok) return;
+  std::vector<HeldGuest> held;
+  if (heldGuests(now - heldAfterArchiveMs, held) != Outcome::ok) return;
+  std::map<std::int64_t, GuestScreen> screens = screenPlaces(std::move(held));
   for (AlertGuest& guest : guests) {
     auto poll = polls.find(guest.staffId);
     if (poll != polls.end()) guest.times.hostLastPollAt = poll->second;
+    guest.times.seenAt = seenAt(screens[guest.notificationId], guest.deliveredAt, guest.seenOnPageAt);
     for (AlertStep step : dueSteps(guest.times, guest.progress, now, settings.policy)) {
       if (step == AlertStep::host) {
         takeHostStep(settings, guest, now);

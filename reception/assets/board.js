@@ -20,16 +20,31 @@
       const css = guest.stillOnScreen ? "withdrawn on-screen" : "withdrawn";
       if (guest.archivedBy === "desk") return { label: `Withdrawn${kept || " by the desk"}`, css };
       if (guest.archivedBy === "reassigned") return { label: `Reassigned${kept || " to a colleague"}`, css };
+      if (guest.archivedBy === "signed out") return { label: `Signed out${kept}`, css };
       return { label: `Acknowledged at ${timeOfDay(guest.archivedAt)}`, css: "acknowledged" };
     }
+    // The host's open page shows every guest it was sent.
+    const page = guest.seenOnPage !== null ? `On the host's page since ${timeOfDay(guest.seenOnPage)}` : "";
     // A screen that stopped asking may be off: say so rather than "on screen".
     if (host && !host.online) {
       const since = host.lastPollAt !== null ? `notifier offline since ${timeOfDay(host.lastPollAt)}` : "notifier never connected";
+      if (page) return { label: `${page}, ${since}`, css: "delivered" };
       return { label: guest.deliveredAt !== null ? `Shown at ${timeOfDay(guest.deliveredAt)}, ${since}` : `Not on screen: ${since}`,
                css: "offline" };
     }
-    if (guest.deliveredAt !== null) return { label: `On screen since ${timeOfDay(guest.deliveredAt)}`, css: "delivered" };
+    if (guest.screen === "shown") return { label: `On screen since ${timeOfDay(guest.deliveredAt)}`, css: "delivered" };
+    // The notifier shows one guest at a time, the next after each Close.
+    const queued = guest.screen === "queued" ? `queued on the host's screen, ${ordinal(guest.queuedBehind + 1)}` : "";
+    if (page) return { label: queued ? `${page}; ${queued}` : page, css: "delivered" };
+    if (queued) return { label: capitalized(queued), css: "pending" };
     return { label: "Not yet on screen", css: "pending" };
+  }
+
+  const capitalized = (text) => text.charAt(0).toUpperCase() + text.slice(1);
+  // 2 -> "2nd", 11 -> "11th"
+  function ordinal(n) {
+    const suffix = n % 100 >= 11 && n % 100 <= 13 ? "th" : ["th", "st", "nd", "rd"][n % 10] || "th";
+    return `${n}${suffix}`;
   }
 
   let hosts = new Map();  // staff id -> staff entry of the latest state

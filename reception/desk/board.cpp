@@ -8,6 +8,7 @@
 #include "rules/visit_settings.h"
 #include "store/clock.h"
 #include "store/guest_changes.h"
+#include "store/screen_holders.h"
 #include "store/visits.h"
 
 using nlohmann::json;
@@ -18,6 +19,16 @@ namespace {
 // at most: every open desk page fetches the state every 2 s, so the answer
 // must not grow with the day's traffic. Older ones are in the visitor log.
 constexpr std::size_t maxHandledShown = 200;
+
+// Where a waiting guest stands on the host's screens: the notifier's place
+// ("shown", "queued" behind some, or null: not delivered) and whether an
+// open page of the host's was sent it.
+void addScreen(json& guest, const NotificationRow& row, const GuestScreen& screen) {
+  const char* name = row.archivedAt ? nullptr : screenName(screen.place);
+  guest["screen"] = name ? json(name) : json(nullptr);
+  guest["queuedBehind"] = screen.place == ScreenPlace::queued ? json(screen.queuedBehind) : json(nullptr);
+  guest["seenOnPage"] = optionalTime(row.seenOnPageAt);
+}
 
 // The announcement's answer with the visit it started.
 json withVisit(json answer, std::int64_t visitId, const std::string& company) {
@@ -33,19 +44,23 @@ HttpResponse state(const DeskCall& call) {
   std::vector<StaffRow> staffRows;
   std::vector<NotificationRow> notificationRows;
   std::map<std::int64_t, std::int64_t> reassigned;
+  std::vector<HeldGuest> held;
   bool moreHandled = false;
   for (Outcome read : {activeStaff(staffRows),
                        deskBoardRows(now - archivedShownMs, maxHandledShown, notificationRows, moreHandled),
-                       reassignedWaitingSince(reassigned)}) {
+                       reassignedWaitingSince(reassigned), heldGuests(now - heldAfterArchiveMs, held)}) {
     if (read != Outcome::ok) return storeFailure(read, Failure::readFailed);
   }
+  std::map<std::int64_t, GuestScreen> screens = screenPlaces(std::move(held));
   json staff = json::array();
   for (const StaffRow& row : staffRows) staff.push_back(staffJson(row, now));
   json notifications = json::array();
   const FrontDeskPolicy& policy = call.settings.policy;
   for (const NotificationRow& row : notificationRows) {
+    GuestScreen screen = screens[row.id];
     notifications.push_back(notificationJson(row));
-    notifications.back()["escalation"] = escalationName(escalationAt(row, now, reassigned, policy));
+    addScreen(notifications.back(), row, screen);
+    notifications.back()["escalation"] = escalationName(escalationAt(row, screen, now, reassigned, policy));
   }
   json answer = {{"now", now},
                  {"onlineWindowMs", onlineWindowMs},

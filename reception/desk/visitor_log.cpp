@@ -21,7 +21,7 @@ constexpr std::size_t visitorCsvRows = 100000;
 
 const char* outcomeOf(const NotificationRow& row) {
   if (!row.archivedAt) return "waiting";
-  if (row.archivedBy == "desk") return "withdrawn";
+  if (row.archivedBy == "desk" || row.archivedBy == signedOutArchive) return "withdrawn";
   if (row.archivedBy == "reassigned") return "reassigned";
   return "acknowledged";
 }

@@ -12,6 +12,7 @@
 #include "store/guest_changes.h"
 #include "store/host_sessions.h"
 #include "store/notifications.h"
+#include "store/page_recorder.h"
 
 using nlohmann::json;
 
@@ -139,6 +140,8 @@ void deliver(FanOut& f, const std::vector<Event>& events, bool heartbeat) {
       if (event.staffId == entry.staffId) stream->send(event.text);
     }
     if (heartbeat) stream->send(": still here\n\n");
+    // The page is a screen: open until two heartbeats pass without one.
+    notePageReached(entry.staffId, f.waiting, 2 * heartbeatIntervalMs);
     open.push_back(std::move(entry));
   }
   f.streams = std::move(open);

@@ -45,7 +45,7 @@ Outcome acknowledge(std::int64_t id, std::int64_t staffId, NotificationRow& gues
 
 const char* visitOutcome(const NotificationRow& row) {
   if (!row.archivedAt) return "waiting";
-  if (row.archivedBy == "desk") return "withdrawn";
+  if (row.archivedBy == "desk" || row.archivedBy == signedOutArchive) return "withdrawn";
   if (row.archivedBy == "reassigned") return "reassigned";
   return "acknowledged";
 }

@@ -1,17 +1,17 @@
 #include "rules/escalation.h"
 
-Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
+Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> seenAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy) {
   if (archivedAt) return Escalation::none;
-  if (!deliveredAt) return now - announcedAt > policy.unseenAfterMs ? Escalation::unseen : Escalation::none;
-  return now - *deliveredAt > policy.unacknowledgedAfterMs ? Escalation::unacknowledged : Escalation::none;
+  if (!seenAt) return now - announcedAt > policy.unseenAfterMs ? Escalation::unseen : Escalation::none;
+  return now - *seenAt > policy.unacknowledgedAfterMs ? Escalation::unacknowledged : Escalation::none;
 }
 
-Escalation escalationAt(const NotificationRow& row, std::int64_t now,
+Escalation escalationAt(const NotificationRow& row, const GuestScreen& screen, std::int64_t now,
                         const std::map<std::int64_t, std::int64_t>& reassignedSince, const FrontDeskPolicy& policy) {
   auto reassigned = reassignedSince.find(row.id);
   std::int64_t announcedAt = reassigned == reassignedSince.end() ? row.arrivedAt : reassigned->second;
-  return escalationOf(announcedAt, row.deliveredAt, row.archivedAt, now, policy);
+  return escalationOf(announcedAt, seenAt(screen, row.deliveredAt, row.seenOnPageAt), row.archivedAt, now, policy);
 }
 
 const char* escalationName(Escalation escalation) {

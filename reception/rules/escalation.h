@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "rules/host_screen.h"
 #include "store/notifications.h"
 
 struct FrontDeskPolicy {
@@ -20,15 +21,16 @@ constexpr std::int64_t onlineWindowMs = 30LL * 1000;
 
 enum class Escalation { none, unseen, unacknowledged };
 
-// Why a guest is escalated at now: not delivered for longer than
-// unseenAfterMs since it was announced to its host, or delivered and not archived for longer than
-// unacknowledgedAfterMs since delivery. Archived guests never are.
-Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> deliveredAt,
+// Why a guest is escalated at now: not seen (seenAt) for longer than
+// unseenAfterMs since it was announced to its host, or seen and not archived
+// for longer than unacknowledgedAfterMs since. Archived guests never are.
+Escalation escalationOf(std::int64_t announcedAt, std::optional<std::int64_t> seenAt,
                         std::optional<std::int64_t> archivedAt, std::int64_t now, const FrontDeskPolicy& policy);
 // The guest's escalation at now. A reassigned guest counts as unseen from
 // when the present host was given the guest (reassignedSince, from
-// reassignedWaitingSince), not from the arrival.
-Escalation escalationAt(const NotificationRow& row, std::int64_t now,
+// reassignedWaitingSince), not from the arrival. A guest queued behind
+// another on the notifier is unseen unless the host's page showed it.
+Escalation escalationAt(const NotificationRow& row, const GuestScreen& screen, std::int64_t now,
                         const std::map<std::int64_t, std::int64_t>& reassignedSince, const FrontDeskPolicy& policy);
 // "", "unseen" or "unacknowledged", as the desk API names them.
 const char* escalationName(Escalation escalation);

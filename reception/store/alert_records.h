@@ -12,9 +12,12 @@ inline const char* alertStepName(AlertStep step) { return step == AlertStep::hos
 
 struct GuestTimes {
   std::int64_t announcedAt = 0;  // to the present host (a reassigned guest: when it was reassigned)
-  std::optional<std::int64_t> deliveredAt;
+  // When the guest first stood where the host sees it: shown by the notifier
+  // (not queued behind another guest) or sent to the host's open page.
+  std::optional<std::int64_t> seenAt;
   std::optional<std::int64_t> archivedAt;
   std::optional<std::int64_t> hostLastPollAt;
+  std::optional<std::int64_t> hostPageOpenUntil;  // the host has a page open until then
 };
 
 struct ChainProgress {

@@ -15,8 +15,8 @@ namespace {
 // The columns notificationFromRow reads, with the host's name, ready for a WHERE clause.
 const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
-    "coalesce(n.archived_by, ''), n.delivered_at IS NOT NULL AND n.archived_by IN ('desk', 'reassigned') "
-    "AND n.closed_on_screen_at IS NULL FROM notification n JOIN staff s ON s.id = n.staff_id ";
+    "coalesce(n.archived_by, ''), n.delivered_at IS NOT NULL AND n.archived_by IN ('desk', 'reassigned', 'signed out') "
+    "AND n.closed_on_screen_at IS NULL, n.seen_on_page_at FROM notification n JOIN staff s ON s.id = n.staff_id ";
 
 NotificationRow notificationFromRow(const Statement& row) {
   NotificationRow n;
@@ -30,14 +30,21 @@ NotificationRow notificationFromRow(const Statement& row) {
   n.archivedAt = row.optionalInteger(7);
   n.archivedBy = row.text(8);
   n.stillOnScreen = row.integer(9) != 0;
+  n.seenOnPageAt = row.optionalInteger(10);
   return n;
+}
+
+// A guest the desk (or a sign-out) took away from a host: a notifier that
+// was shown the guest keeps it until Close.
+bool isWithdrawal(const std::string& archivedBy) {
+  return archivedBy == "desk" || archivedBy == "reassigned" || archivedBy == signedOutArchive;
 }
 
 // A guest a notifier was shown whose delivery is still being written counts as delivered.
 NotificationRow withPendingDelivery(NotificationRow row) {
   if (row.deliveredAt) return row;
   row.deliveredAt = pendingDelivery(row.id);
-  row.stillOnScreen = row.deliveredAt && (row.archivedBy == "desk" || row.archivedBy == "reassigned");
+  row.stillOnScreen = row.deliveredAt && isWithdrawal(row.archivedBy);
   return row;
 }
 
@@ -111,11 +118,12 @@ Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> sh
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
   if (archived == Outcome::ok) return guestsCommitted(transaction.commit());
   if (archived != Outcome::notFound) return archived;
-  // The host closed a guest the desk had already withdrawn or reassigned:
-  // noted, so that the desk stops saying it is on the host's screen.
+  // The host closed a guest archived elsewhere (withdrawn, reassigned,
+  // signed out, acknowledged by reply or on the page): noted, so that the
+  // desk stops saying it is on the host's screen, and the next guest is shown.
   Statement closed = transaction.prepare(
       "UPDATE notification SET closed_on_screen_at = ?2 WHERE id = ?1 AND closed_on_screen_at IS NULL "
-      "AND delivered_at IS NOT NULL AND archived_by IN ('desk', 'reassigned')");
+      "AND delivered_at IS NOT NULL AND archived_by <> 'host'");
   if (!closed.bind(1, id).bind(2, currentTimeMs()).run()) return transaction.fail("write of a closed guest");
   if (transaction.changes() == 0) return Outcome::notFound;
   Outcome committed = transaction.commit();

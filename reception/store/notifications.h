@@ -20,15 +20,21 @@ struct NotificationRow {
   std::int64_t arrivedAt = 0;
   std::optional<std::int64_t> deliveredAt;
   std::optional<std::int64_t> archivedAt;
-  std::string archivedBy;  // "host" (the notifier), "desk" or "reassigned"
-  // Withdrawn or reassigned after delivery, and not yet closed by the host:
-  // the notifier still shows the guest.
+  // "host" (the notifier's Close), "desk", "reassigned", "signed out", "reply" or "page"
+  std::string archivedBy;
+  // Withdrawn, reassigned or signed out after delivery, and not yet closed
+  // by the host: the notifier still shows the guest.
   bool stillOnScreen = false;
+  // When an open page of the host's was first sent the guest.
+  std::optional<std::int64_t> seenOnPageAt;
   // The guest's visit, read for the visitor log only: "" and nullopt before visits were kept.
   std::string company;
   std::string checkInMethod;  // "desk", "kiosk" or "invitation"
   std::optional<std::int64_t> signedOutAt;
 };
+
+// archived_by of a guest whose visit was signed out while the guest waited.
+constexpr char signedOutArchive[] = "signed out";
 
 // notFound: no such active host; conflict: maxWaiting guests already wait for the host.
 // insertNotification does it in the caller's transaction (a visit starts with it).
@@ -63,6 +69,8 @@ Outcome reassignedWaitingSince(std::map<std::int64_t, std::int64_t>& since);
 // announced to the new host with the original arrival time.
 Outcome waitingGuest(WriteTransaction& transaction, std::int64_t id, NotificationRow& guest);
 // The same archive in the caller's transaction; notFound when not waiting.
+// A guest whose delivery is still being written should have it written first
+// (writePendingDelivery), so that the desk knows whether it stays on screen.
 Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition = "");
 Outcome activeHostName(WriteTransaction& transaction, std::int64_t staffId, std::string& name);
 Outcome moveGuest(WriteTransaction& transaction, const NotificationRow& guest, std::int64_t newStaffId,

@@ -91,8 +91,8 @@ Outcome guestsForAlerts(std::vector<AlertGuest>& guests) {
       "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, coalesce(n.announced_at, "
       "n.arrived_at), n.delivered_at, s.last_poll_at, coalesce(s.email, ''), coalesce(s.alert_url, ''), "
       "EXISTS (SELECT 1 FROM alert_step a WHERE a.notification_id = n.id AND a.step = 'host'), "
-      "EXISTS (SELECT 1 FROM alert_step a WHERE a.notification_id = n.id AND a.step = 'team') "
-      "FROM notification n JOIN staff s ON s.id = n.staff_id WHERE n.archived_at IS NULL ORDER BY n.id");
+      "EXISTS (SELECT 1 FROM alert_step a WHERE a.notification_id = n.id AND a.step = 'team'), "
+      "n.seen_on_page_at, s.page_open_until FROM notification n JOIN staff s ON s.id = n.staff_id WHERE n.archived_at IS NULL ORDER BY n.id");
   int result;
   while ((result = query.step()) == SQLITE_ROW) {
     AlertGuest guest;
@@ -103,10 +103,12 @@ Outcome guestsForAlerts(std::vector<AlertGuest>& guests) {
     guest.note = query.text(4);
     guest.arrivedAt = query.integer(5);
     guest.times.announcedAt = query.integer(6);
-    guest.times.deliveredAt = query.optionalInteger(7);
+    guest.deliveredAt = query.optionalInteger(7);
     guest.times.hostLastPollAt = query.optionalInteger(8);
     guest.contact = StaffContact{query.text(9), query.text(10)};
     guest.progress = ChainProgress{query.integer(11) != 0, query.integer(12) != 0};
+    guest.seenOnPageAt = query.optionalInteger(13);
+    guest.times.hostPageOpenUntil = query.optionalInteger(14);
     if (!guest.progress.hostStepTaken || !guest.progress.teamStepTaken) guests.push_back(std::move(guest));
   }
   if (result == SQLITE_DONE) return Outcome::ok;

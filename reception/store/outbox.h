@@ -28,7 +28,11 @@ struct AlertGuest {
   std::string guest;
   std::string note;
   std::int64_t arrivedAt = 0;
-  GuestTimes times;  // hostLastPollAt from the database, without the unsaved polls
+  // hostLastPollAt from the database, without the unsaved polls; seenAt not
+  // yet known (the caller places the guest on the host's screens).
+  GuestTimes times;
+  std::optional<std::int64_t> deliveredAt;
+  std::optional<std::int64_t> seenOnPageAt;
   ChainProgress progress;
   StaffContact contact;
 };

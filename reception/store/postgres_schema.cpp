@@ -140,6 +140,20 @@ DO $$ BEGIN
     ALTER TABLE alert_outbox ADD COLUMN invitation_id BIGINT;
   END IF;
 END $$;
+-- Host pages as screens: notification.seen_on_page_at, when an open page of
+-- the host's was first sent the guest; staff.page_open_until, until when the
+-- host counts as having a page open (renewed while one is). Added only where
+-- missing, as above.
+DO $$ BEGIN
+  IF NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()
+                 AND table_name = 'notification' AND column_name = 'seen_on_page_at') THEN
+    ALTER TABLE notification ADD COLUMN seen_on_page_at BIGINT;
+  END IF;
+  IF NOT EXISTS (SELECT 1 FROM information_schema.columns WHERE table_schema = current_schema()
+                 AND table_name = 'staff' AND column_name = 'page_open_until') THEN
+    ALTER TABLE staff ADD COLUMN page_open_until BIGINT;
+  END IF;
+END $$;
 CREATE TABLE IF NOT EXISTS reply_token (
   hash TEXT PRIMARY KEY,
   notification_id BIGINT NOT NULL,

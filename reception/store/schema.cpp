@@ -6,6 +6,7 @@
 #include "store/database.h"
 #include "store/database_location.h"
 #include "store/delivery_recorder.h"
+#include "store/page_recorder.h"
 #include "store/directory_sync_state.h"
 #include "store/postgres_changes.h"
 #include "store/postgres_schema.h"
@@ -205,6 +206,11 @@ const LaterColumn laterColumns[] = {
     {"staff", "directory_login", "TEXT"},
     {"notification", "visit_id", "INTEGER"},
     {"alert_outbox", "invitation_id", "INTEGER"},
+    // Host pages as screens: notification.seen_on_page_at, when an open page
+    // of the host's was first sent the guest; staff.page_open_until, until
+    // when the host counts as having a page open (renewed while one is).
+    {"notification", "seen_on_page_at", "INTEGER"},
+    {"staff", "page_open_until", "INTEGER"},
 };
 const char* const laterIndexSql =
     "CREATE UNIQUE INDEX IF NOT EXISTS staff_directory_id ON staff(directory_id) WHERE directory_id IS NOT NULL";
@@ -307,6 +313,7 @@ std::string openStorage(const std::string& path, const std::string& password) {
 void closeStorage() {
   stopChangeListener();
   stopDeliveryRecorder();
+  stopPageRecorder();
   saveUnsavedPolls();
   closeDatabase();
   resetPollState();

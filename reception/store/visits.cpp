@@ -1,6 +1,7 @@
 #include "store/visits.h"
 
 #include "store/clock.h"
+#include "store/delivery_recorder.h"
 #include "store/guest_changes.h"
 
 const char visitSchemaSql[] = R"sql(
@@ -48,6 +49,31 @@ Outcome insertVisit(WriteTransaction& transaction, const VisitStart& start, std:
   insert.bind(5, start.checkedInBy).bind(6, at).bindOptional(7, start.houseRulesVersion);
   if (!insert.bindOptional(8, start.houseRulesSha256).run()) return transaction.fail("write of a visit");
   visitId = transaction.lastInsertId();
+  return Outcome::ok;
+}
+
+// A visit signed out ends the wait of its announcement still waiting, as a
+// withdrawal does, in the sign-out's transaction; visits: "visit_id = ?1",
+// or every visit on site. A delivery still being written is written first,
+// so that the desk knows the notifier keeps showing the guest.
+Outcome withdrawSignedOut(WriteTransaction& transaction, const std::string& visits, std::int64_t visitId,
+                          std::int64_t at) {
+  std::vector<std::int64_t> ids;
+  {
+    Statement waiting = transaction.prepare("SELECT id FROM notification WHERE archived_at IS NULL AND " + visits);
+    if (visitId != 0) waiting.bind(1, visitId);
+    int result;
+    while ((result = waiting.step()) == SQLITE_ROW) ids.push_back(waiting.integer(0));
+    if (result != SQLITE_DONE) return transaction.fail("read of the guests signed out");
+  }
+  for (std::int64_t id : ids) {
+    if (!writePendingDelivery(transaction, id)) return transaction.fail("write of a delivery");
+    Statement archive = transaction.prepare(
+        "UPDATE notification SET archived_at = ?2, archived_by = ?3 WHERE id = ?1 AND archived_at IS NULL");
+    if (!archive.bind(1, id).bind(2, at).bind(3, std::string(signedOutArchive)).run()) {
+      return transaction.fail("write of a guest signed out");
+    }
+  }
   return Outcome::ok;
 }
 
@@ -99,20 +125,26 @@ Outcome signOutVisit(std::int64_t id, const std::string& by, VisitRow& visit) {
   if (found == SQLITE_DONE) return Outcome::notFound;
   if (found != SQLITE_ROW) return transaction.fail("read of a visit");
   VisitRow row = visitFromRow(read);
+  std::int64_t now = currentTimeMs();
   Statement update = transaction.prepare("UPDATE visit SET signed_out_at = ?2, signed_out_by = ?3 WHERE id = ?1");
-  if (!update.bind(1, id).bind(2, currentTimeMs()).bind(3, by).run()) return transaction.fail("write of a sign-out");
+  if (!update.bind(1, id).bind(2, now).bind(3, by).run()) return transaction.fail("write of a sign-out");
+  if (Outcome ended = withdrawSignedOut(transaction, "visit_id = ?1", id, now); ended != Outcome::ok) return ended;
   visit = row;  // before the commit, which writes the audit entry that names the guest
-  return transaction.commit();
+  return guestsCommitted(transaction.commit());
 }
 
 Outcome signOutEveryone(const std::string& by, std::int64_t& count) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
+  std::int64_t now = currentTimeMs();
+  Outcome ended = withdrawSignedOut(
+      transaction, "visit_id IN (SELECT id FROM visit WHERE signed_out_at IS NULL)", 0, now);
+  if (ended != Outcome::ok) return ended;
   Statement update = transaction.prepare(
       "UPDATE visit SET signed_out_at = ?1, signed_out_by = ?2 WHERE signed_out_at IS NULL");
-  if (!update.bind(1, currentTimeMs()).bind(2, by).run()) return transaction.fail("write of the automatic sign-out");
+  if (!update.bind(1, now).bind(2, by).run()) return transaction.fail("write of the automatic sign-out");
   count = transaction.changes();
-  return transaction.commit();
+  return guestsCommitted(transaction.commit());
 }
 
 Outcome findActiveHosts(const std::string& part, std::size_t limit, std::vector<HostName>& hosts) {

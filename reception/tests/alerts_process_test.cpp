@@ -264,6 +264,73 @@ TEST(AlertsProcess, MailPushTeamStepReplyLinkAndRestart) {
   EXPECT_EQ(servers.mails().size(), 3u) << "one mail per guest";
 }
 
+json deskGuest(const ServiceProcess& service, std::int64_t id) {
+  json state = json::parse(deskSend(service, "GET", "/api/desk/state", nullptr).body, nullptr, false);
+  for (const json& guest : state.value("notifications", json::array())) {
+    if (guest["id"] == id) return guest;
+  }
+  return nullptr;
+}
+
+// The notifier shows one guest at a time: the two behind the shown one are
+// queued, not on screen, and their host is alerted as for unseen guests.
+TEST(AlertsProcess, GuestsQueuedBehindTheShownOneAreAlertedAsUnseen) {
+  if (!aiosmtpdInstalled()) GTEST_SKIP() << "python3-aiosmtpd is missing; run scripts/install-deps reception";
+  TemporaryDirectory directory;
+  AlertServers servers;
+  ASSERT_TRUE(servers.start(directory.path)) << fileText(directory.path / "servers.log");
+  std::string hookBase = "http://127.0.0.1:" + std::to_string(servers.hookPort);
+  ServiceProcess service;
+  ASSERT_TRUE(service.start({"--listen", "127.0.0.1:0", "--demo", "--alert-allow-loopback", "--smtp-url",
+                             "smtp://127.0.0.1:" + std::to_string(servers.smtpPort), "--smtp-tls", "none",
+                             "--smtp-from", "desk@example.com", "--escalate-after-unseen", "2"},
+                            directory.path)) << service.output;
+  RawReply added = deskSend(service, "POST", "/api/desk/staff",
+                            {{"name", "Hanna Host"}, {"email", "hanna@example.com"}, {"alertUrl", hookBase + "/push"}});
+  ASSERT_EQ(added.status, 201) << added.body;
+  std::int64_t host = json::parse(added.body)["id"];
+  auto poll = [&] {
+    return getAs10(service.host, service.port,
+                   std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Hanna&ln=Host").body;
+  };
+  poll();  // the notifier is online
+  std::int64_t ids[] = {announce(service, host, "Ada Lovelace"), announce(service, host, "Grace Hopper"),
+                        announce(service, host, "Alan Turing")};
+  EXPECT_NE(poll().find("|Alan Turing|"), std::string::npos) << "all three delivered at once";
+  ASSERT_TRUE(waitUntil([&] { return !deskGuest(service, ids[2])["deliveredAt"].is_null(); }, 5s));
+  const std::pair<json, json> places[] = {{"shown", nullptr}, {"queued", 1}, {"queued", 2}};
+  for (int i = 0; i < 3; ++i) {
+    json guest = deskGuest(service, ids[i]);
+    EXPECT_EQ(guest["screen"], places[i].first) << guest;
+    EXPECT_EQ(guest["queuedBehind"], places[i].second) << guest;
+  }
+
+  // Past the 2 s: mail and push for the queued two, once each; none for the shown one.
+  ASSERT_TRUE(waitUntil([&] { return servers.mails().size() >= 2 && servers.hooks("/push").size() >= 2; }, 10s));
+  std::this_thread::sleep_for(2s);  // time for more, were any due
+  std::vector<json> mails = servers.mails();
+  std::vector<json> pushes = servers.hooks("/push");
+  ASSERT_EQ(mails.size(), 2u);
+  ASSERT_EQ(pushes.size(), 2u);
+  for (const char* guest : {"Grace Hopper", "Alan Turing"}) {
+    EXPECT_EQ(countWithGuest(pushes, guest, 200), 1) << guest;
+    EXPECT_TRUE(mails[0]["content"].get<std::string>().find(guest) != std::string::npos ||
+                mails[1]["content"].get<std::string>().find(guest) != std::string::npos) << guest;
+    EXPECT_EQ(deskGuest(service, ids[guest[0] == 'G' ? 1 : 2])["escalation"], "unseen");
+  }
+  EXPECT_EQ(deskGuest(service, ids[0])["escalation"], "");
+
+  // Close on the notifier: the next guest is shown, the last one moves up.
+  EXPECT_EQ(getAs10(service.host, service.port, std::string("/api/reception/archiveNotification?key=") + accessKey +
+                                                    "&id=" + std::to_string(ids[0])).body, "1");
+  json next = deskGuest(service, ids[1]);
+  EXPECT_EQ(next["screen"], "shown");
+  EXPECT_EQ(next["escalation"], "") << "on screen now, and not yet unacknowledged";
+  json last = deskGuest(service, ids[2]);
+  EXPECT_EQ(last["screen"], "queued");
+  EXPECT_EQ(last["queuedBehind"], 1);
+}
+
 // A listener on 127.0.0.1 that never accepts: connections complete in the
 // kernel and then hear nothing. Closed with the object.
 struct SilentServer {

@@ -52,20 +52,24 @@ TEST(AlertPolicy, ChainDecisionsOverTime) {
   const std::int64_t t = 1000000 * s;  // the announcement
   const std::optional<std::int64_t> none;
   const ChainCase cases[] = {
-      {"host polling, guest just announced", {t, none, none, t - 5 * s}, {}, t + 1 * s, {}},
-      {"host offline when announced", {t, none, none, t - 31 * s}, {}, t, {AlertStep::host}},
-      {"host never polled", {t, none, none, none}, {}, t, {AlertStep::host}},
-      {"unseen at the escalation time, not before", {t, none, none, t - 1 * s}, {}, t + 60 * s, {}},
-      {"unseen past the escalation time", {t, none, none, t - 1 * s}, {}, t + 61 * s, {AlertStep::host}},
-      {"host step once", {t, none, none, none}, {true, false}, t + 61 * s, {}},
+      {"host polling, guest just announced", {t, none, none, t - 5 * s, none}, {}, t + 1 * s, {}},
+      {"host offline when announced", {t, none, none, t - 31 * s, none}, {}, t, {AlertStep::host}},
+      {"host never polled", {t, none, none, none, none}, {}, t, {AlertStep::host}},
+      {"unseen at the escalation time, not before", {t, none, none, t - 1 * s, none}, {}, t + 60 * s, {}},
+      {"unseen past the escalation time", {t, none, none, t - 1 * s, none}, {}, t + 61 * s, {AlertStep::host}},
+      {"host step once", {t, none, none, none, none}, {true, false}, t + 61 * s, {}},
       {"on screen: no host step, team after 300 s from delivery",
-       {t, t + 10 * s, none, t + 10 * s}, {}, t + 305 * s, {}},
-      {"on screen, past 300 s", {t, t + 10 * s, none, t + 10 * s}, {}, t + 311 * s, {AlertStep::team}},
-      {"never on screen: team 300 s after the announcement", {t, none, none, none}, {true, false}, t + 301 * s,
+       {t, t + 10 * s, none, t + 10 * s, none}, {}, t + 305 * s, {}},
+      {"on screen, past 300 s", {t, t + 10 * s, none, t + 10 * s, none}, {}, t + 311 * s, {AlertStep::team}},
+      {"never on screen: team 300 s after the announcement", {t, none, none, none, none}, {true, false}, t + 301 * s,
        {AlertStep::team}},
-      {"both due at once, host first", {t, none, none, none}, {}, t + 301 * s, {AlertStep::host, AlertStep::team}},
-      {"team step once", {t, none, none, none}, {true, true}, t + 900 * s, {}},
-      {"acknowledged: nothing", {t, none, t + 2 * s, none}, {}, t + 900 * s, {}},
+      {"both due at once, host first", {t, none, none, none, none}, {}, t + 301 * s, {AlertStep::host, AlertStep::team}},
+      {"team step once", {t, none, none, none, none}, {true, true}, t + 900 * s, {}},
+      {"acknowledged: nothing", {t, none, t + 2 * s, none, none}, {}, t + 900 * s, {}},
+      {"notifier offline, the host's page open", {t, none, none, none, t + 40 * s}, {}, t + 1 * s, {}},
+      {"notifier offline, the page closed since", {t, none, none, none, t - 1 * s}, {}, t, {AlertStep::host}},
+      {"the page open but the guest not on it past the escalation time", {t, none, none, t - 1 * s, t + 100 * s}, {},
+       t + 61 * s, {AlertStep::host}},
   };
   for (const ChainCase& c : cases) EXPECT_EQ(dueSteps(c.guest, c.progress, c.now, policy), c.due) << c.name;
 }

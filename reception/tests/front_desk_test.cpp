@@ -3,6 +3,7 @@
 #include <cctype>
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <ctime>
 
 #include <gtest/gtest.h>
@@ -165,6 +166,42 @@ TEST(Escalation, UnseenFromArrivalUnacknowledgedFromDelivery) {
   }
   EXPECT_STREQ(escalationName(Escalation::unseen), "unseen");
   EXPECT_STREQ(escalationName(Escalation::none), "");
+}
+
+// The notifier shows the first guest it got of those it holds (a withdrawn
+// one too, until Close), in poll order: by delivery, then arrival, then id.
+TEST(HostScreen, TheFirstGuestTheNotifierGotIsShownTheRestQueueBehindIt) {
+  const std::vector<HeldGuest> held = {
+      {5, 1, 200, 10, true},   // reassigned here with an early arrival, so delivered last
+      {3, 1, 100, 30, true},
+      {2, 1, 100, 20, true},   // the same poll as #3, and arrived first
+      {4, 1, 100, 20, true},   // the same arrival as #2: by id
+      {7, 2, 300, 70, true},
+      {6, 2, 250, 60, false},  // withdrawn, still on host 2's screen
+      {8, 3, 400, 80, true},
+  };
+  std::map<std::int64_t, GuestScreen> places = screenPlaces(held);
+  const std::pair<std::int64_t, GuestScreen> expected[] = {
+      {2, {ScreenPlace::shown, 0}},  {4, {ScreenPlace::queued, 1}}, {3, {ScreenPlace::queued, 2}},
+      {5, {ScreenPlace::queued, 3}}, {7, {ScreenPlace::queued, 1}}, {8, {ScreenPlace::shown, 0}},
+  };
+  EXPECT_EQ(places.size(), std::size(expected)) << "the withdrawn guest has no place of its own";
+  for (const auto& [id, screen] : expected) {
+    EXPECT_EQ(places[id].place, screen.place) << "#" << id;
+    EXPECT_EQ(places[id].queuedBehind, screen.queuedBehind) << "#" << id;
+  }
+
+  // Seen: shown by the notifier from its delivery, or sent to the host's page.
+  const std::optional<std::int64_t> none;
+  const GuestScreen shown{ScreenPlace::shown, 0};
+  const GuestScreen queued{ScreenPlace::queued, 1};
+  EXPECT_EQ(seenAt(shown, 100, none), 100);
+  EXPECT_EQ(seenAt(queued, 100, none), none) << "queued is not on screen";
+  EXPECT_EQ(seenAt(queued, 100, 150), 150);
+  EXPECT_EQ(seenAt(shown, 100, 90), 90) << "the earlier of the two";
+  EXPECT_EQ(seenAt(GuestScreen{}, none, none), none);
+  EXPECT_STREQ(screenName(ScreenPlace::queued), "queued");
+  EXPECT_EQ(screenName(ScreenPlace::none), nullptr);
 }
 
 TEST(Retention, CutoffFromDays) {

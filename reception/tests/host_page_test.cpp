@@ -16,7 +16,11 @@
 #include <sstream>
 #include <thread>
 
+#include "alerts/alert_worker.h"
 #include "host/host_events.h"
+#include "loopback_server.h"
+#include "store/clock.h"
+#include "store/outbox.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
 #include "store/staff.h"
@@ -256,6 +260,61 @@ TEST_F(HostPageTest, APersonalNotifierKeyReadsAndArchivesOnlyItsMembersGuests) {
   // With personal keys only, the shared key and a made-up key are refused.
   EXPECT_EQ(notifierGet("listUsers?key=" + std::string(accessKey)).status, 403);
   EXPECT_EQ(notifierGet("listUsers?key=abcdefghijkmnpqrstuvwxyz2").status, 403);
+}
+
+// The host's open page is a screen: a guest sent to it is seen (no unseen
+// step), no "offline" alert goes out while the page is open, and a guest
+// signed out leaves it. Once the page is closed, the offline alert is back.
+TEST_F(HostPageTest, AnOpenPageIsAScreenUntilItIsClosed) {
+  settings_.desk.policy = FrontDeskPolicy{500, 300000, 30};
+  startService();
+  LoopbackServer push({{httpResponse("ok")}});
+  ASSERT_TRUE(push.listening());
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  ASSERT_EQ(setStaffContact(ann, StaffContact{"", "http://" + push.host() + "/push"}), Outcome::ok);
+  AlertSettings alerts;
+  alerts.targets.allowLoopback = true;
+  alerts.publicUrl = "http://127.0.0.1/";
+  alerts.policy = settings_.desk.policy;
+  auto guestOf = [&](std::int64_t id) {
+    for (const json& guest : state()["notifications"]) {
+      if (guest["id"] == id) return guest;
+    }
+    return json();
+  };
+  {
+    StreamReader page;
+    ASSERT_TRUE(page.open(host_, port_, hostCookie(ann)));
+    ASSERT_TRUE(page.waitFor("event: snapshot", 2s)) << page.text;
+    std::int64_t seen = announce(ann, "Ada Lovelace", "");
+    ASSERT_TRUE(page.waitFor("Ada Lovelace", 2s)) << page.text;
+    ASSERT_TRUE(waitUntil([&] { return guestOf(seen)["seenOnPage"].is_number(); }, 3s)) << guestOf(seen);
+    std::this_thread::sleep_for(600ms);  // past the unseen step's 500 ms
+    json guest = guestOf(seen);
+    EXPECT_EQ(guest["escalation"], "");
+    EXPECT_TRUE(guest["screen"].is_null()) << "no notifier ever polled: " << guest;
+    runAlertPass(alerts, currentTimeMs());
+    EXPECT_TRUE(push.requests().empty()) << "Ann's notifier never polled, but her page is open";
+
+    // Signed out while waiting: withdrawn, and gone from the page.
+    json leaving = json::parse(
+        post("/api/desk/notifications", json{{"staffId", ann}, {"guestName", "Leaving Guest"}}.dump()).body);
+    std::size_t before = page.text.size();
+    ASSERT_TRUE(page.waitFor("Leaving Guest", 2s, before)) << page.text;
+    before = page.text.size();
+    ASSERT_EQ(post("/api/desk/visits/" + leaving["visitId"].dump() + "/sign-out", "{}").status, 200);
+    EXPECT_TRUE(page.waitFor("\"id\":" + leaving["id"].dump(), 2s, before)) << page.text;
+    EXPECT_EQ(guestOf(leaving["id"])["archivedBy"], "signed out");
+  }
+  // The page closed: the host has no screen once its last renewal runs out.
+  std::string openUntil = "SELECT page_open_until FROM staff WHERE id = " + std::to_string(ann);
+  ASSERT_TRUE(waitUntil([&] { return std::stoll(storedValue(openUntil)) < currentTimeMs(); }, 5s));
+  std::int64_t later = announce(ann, "Grace Hopper", "");
+  runAlertPass(alerts, currentTimeMs());
+  std::vector<std::string> sent = push.requests();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].find("Grace Hopper"), std::string::npos) << sent[0];
+  EXPECT_TRUE(guestOf(later)["seenOnPage"].is_null());
 }
 
 const char* const python = "/usr/bin/python3";

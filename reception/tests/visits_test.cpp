@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <sys/wait.h>
@@ -10,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "alerts/alert_worker.h"
 #include "desk/desk.h"
+#include "reception_client.h"
 #include "reception_test_support.h"
 #include "store/host_sessions.h"
 #include "store/visits.h"
@@ -114,6 +117,48 @@ TEST_F(VisitsTest, AnnouncementStartsAVisitThatFollowsReassignAndEndsOnce) {
   applyRetention(30);
   EXPECT_TRUE(log().empty());
   EXPECT_EQ(visitRows(), 0) << "the visits went with their announcements";
+}
+
+// Signing out ends the wait, in the sign-out's own write: the waiting guest
+// is withdrawn, polled by no notifier, never alerted; a notifier already
+// showing the guest keeps it until Close, and the desk says so.
+TEST_F(VisitsTest, SigningOutWithdrawsTheWaitingGuest) {
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::string poll = std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee";
+  json shown = announceFrom(ann, "Shown Guest", "");
+  EXPECT_NE(get(poll).body.find("Shown Guest"), std::string::npos);
+  json unseen = announceFrom(ann, "Unseen Guest", "");
+  json late = announceFrom(ann, "Late Guest", "");
+  for (const json& visit : {shown, unseen}) {
+    ASSERT_EQ(post("/api/desk/visits/" + visit["visitId"].dump() + "/sign-out", "{}").status, 200);
+  }
+  std::int64_t count = 0;
+  ASSERT_EQ(signOutEveryone("automatic", count), Outcome::ok);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(get(poll).body, "") << "nobody waits for Ann any more";
+
+  fakeNow += 600000;  // long past both steps of the chain
+  AlertSettings alerts;
+  alerts.policy = FrontDeskPolicy{60000, 300000, 30};
+  runAlertPass(alerts, fakeNow);
+  EXPECT_EQ(scalar("SELECT count(*) FROM alert_step"), "0");
+  auto board = [this] {
+    std::map<std::string, json> byName;
+    for (const json& guest : state()["notifications"]) byName[guest["guestName"]] = guest;
+    return byName;
+  };
+  std::map<std::string, json> guests = board();
+  for (const char* name : {"Shown Guest", "Unseen Guest", "Late Guest"}) {
+    EXPECT_EQ(guests[name]["archivedBy"], "signed out") << name;
+    EXPECT_EQ(guests[name]["escalation"], "") << name;
+    EXPECT_EQ(guests[name]["stillOnScreen"], std::string(name) == "Shown Guest") << name;
+  }
+  for (const json& row : log()) EXPECT_EQ(row["outcome"], "withdrawn") << row;
+
+  // Ann clicks Close on the guest her notifier still shows.
+  EXPECT_EQ(get(std::string("/api/reception/archiveNotification?key=") + accessKey + "&id=" + shown["id"].dump()).body,
+            "0");
+  EXPECT_EQ(board()["Shown Guest"]["stillOnScreen"], false);
 }
 
 // The kiosk and invitations, with house rules set.
