@@ -34,10 +34,7 @@
     return params.toString();
   }
 
-  function dateTime(ms) {
-    if (ms === null) return "";
-    return new Date(ms).toLocaleString([], { dateStyle: "short", timeStyle: "short" });
-  }
+  function dateTime(ms) { return ms === null ? "" : dateAndTime(ms); }
 
   const outcomes = { waiting: "Waiting", acknowledged: "Acknowledged", withdrawn: "Withdrawn", reassigned: "Reassigned" };
 

@@ -16,7 +16,8 @@ namespace {
 const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
     "coalesce(n.archived_by, ''), n.delivered_at IS NOT NULL AND n.archived_by IN ('desk', 'reassigned') "
-    "AND n.closed_on_screen_at IS NULL FROM notification n JOIN staff s ON s.id = n.staff_id ";
+    "AND n.closed_on_screen_at IS NULL, coalesce(v.company, '') "
+    "FROM notification n JOIN staff s ON s.id = n.staff_id LEFT JOIN visit v ON v.id = n.visit_id ";
 
 NotificationRow notificationFromRow(const Statement& row) {
   NotificationRow n;
@@ -30,6 +31,7 @@ NotificationRow notificationFromRow(const Statement& row) {
   n.archivedAt = row.optionalInteger(7);
   n.archivedBy = row.text(8);
   n.stillOnScreen = row.integer(9) != 0;
+  n.company = row.text(10);
   return n;
 }
 
