@@ -89,6 +89,7 @@ function onSnapshot(event) {
   guests.clear();
   for (const guest of data.guests) guests.set(guest.id, guest);
   renderGuests();
+  visitsChanged();
 }
 
 function onAnnounced(event) {
@@ -97,6 +98,7 @@ function onAnnounced(event) {
   guests.set(guest.id, guest);
   renderGuests();
   notify(guest);
+  visitsChanged();
 }
 
 function onDelivered(event) {
@@ -107,6 +109,7 @@ function onDelivered(event) {
 function onGone(event) {
   guests.delete(JSON.parse(event.data).id);
   renderGuests();
+  visitsChanged();
 }
 
 function connect() {
@@ -163,6 +166,13 @@ async function loadVisits() {
   byId("visits").replaceChildren(...result.data.visits.map((visit) =>
     element("li", "", `${dateAndTime(visit.arrivedAt)}: ${visit.guest}, ${visit.outcome}`)));
   byId("visits-empty").hidden = result.data.visits.length > 0;
+}
+
+// "My visits" follows the guests' events; a burst of them is read once.
+let visitsTimer = null;
+function visitsChanged() {
+  clearTimeout(visitsTimer);
+  visitsTimer = setTimeout(loadVisits, 300);
 }
 
 async function loadNotifierKey() {
