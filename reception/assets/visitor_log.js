@@ -87,9 +87,10 @@
     return readLog();
   }
 
-  // The log follows the board: read again when a guest arrives, is shown,
-  // answered or withdrawn, and now and then for what the board does not
-  // list (a sign-out at the kiosk).
+  // The log follows the board while it is on screen: read again when a guest
+  // arrives, is shown, answered or withdrawn, and now and then for what the
+  // board does not list (a sign-out at the kiosk). Off screen it waits, and
+  // catches up with the first refresh after it is shown.
   const quietReadMs = 30000;
   let boardSeen = "";
   let readAt = 0;
@@ -99,6 +100,7 @@
   }
 
   function followBoard(state) {
+    if (byId("visitor-log").closest("section").classList.contains("off-page")) return;
     const seen = boardFingerprint(state);
     if (seen === boardSeen && Date.now() - readAt < quietReadMs) return;
     boardSeen = seen;

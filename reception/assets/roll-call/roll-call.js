@@ -165,13 +165,18 @@
     render(false);
   }
 
-  // The page itself, kept for opening without the service.
-  function keepPage() {
+  // The page itself, kept for opening without the service. Registering again
+  // fails while the service is down; the worker registered before goes on.
+  async function keepPage() {
+    let kept = false;
     if (window.isSecureContext && "serviceWorker" in navigator) {
-      navigator.serviceWorker.register("worker.js").catch(() => { byId("keep-hint").hidden = false; });
-    } else {
-      byId("keep-hint").hidden = false;
+      try {
+        kept = Boolean(await navigator.serviceWorker.register("worker.js"));
+      } catch (error) {
+        kept = Boolean(await navigator.serviceWorker.getRegistration().catch(() => null));
+      }
     }
+    byId("keep-hint").hidden = kept;
   }
 
   byId("print").addEventListener("click", () => window.print());
