@@ -12,7 +12,8 @@
 
 namespace {
 
-// The columns notificationFromRow reads, with the host's name, ready for a WHERE clause.
+// The columns notificationFromRow reads, with the host's name and the visit's company
+// (none for guests announced before visits were kept), ready for a WHERE clause.
 const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
     "coalesce(n.archived_by, ''), n.delivered_at IS NOT NULL AND n.archived_by IN ('desk', 'reassigned') "

@@ -196,6 +196,7 @@ test("the roll call keeps its list and ticks when the service is gone", async ()
   await reopened.locator("#as-of", { hasText: `as of ${asOf}` }).waitFor();
   assert.equal(await reopened.locator("#people tbody tr").count(), 2);
   assert.equal(await reopened.locator("#unticked").textContent(), "1 of 2 not yet ticked");
+  assert.deepEqual(await accessibilityViolations(reopened), []);
 
   // The kept copy: one file that opens from disk with the list, its ticks and its count.
   const [copy] = await Promise.all([reopened.waitForEvent("download"), reopened.click("#keep-copy")]);
