@@ -104,7 +104,8 @@ TEST_F(VisitsTest, AnnouncementStartsAVisitThatFollowsReassignAndEndsOnce) {
   json board = json::parse(get("/api/desk/state").body)["notifications"];
   ASSERT_EQ(board.size(), 3u);
   for (const json& guest : board) {
-    EXPECT_EQ(guest["company"], guest["guestName"] == "Ada Lovelace" ? "Analytical Engines" : "") << guest;
+    EXPECT_EQ(guest.value("company", std::string("(none)")), guest["guestName"] == "Ada Lovelace" ? "Analytical Engines" : "")
+        << guest;
   }
 
   // The day's automatic sign-out takes the rest; retention then deletes the
