@@ -59,8 +59,8 @@
   function waitingRow(guest) {
     const row = element("tr");
     row.dataset.id = guest.id;
-    row.append(element("td", "guest", guest.guestName), element("td", "note", guest.note),
-               element("td", "host", guest.hostName));
+    row.append(element("td", "guest", guest.guestName), element("td", "company", guest.company),
+               element("td", "note", guest.note), element("td", "host", guest.hostName));
     const clock = element("td", "clock", waitingClock(guest.arrivedAt));
     clock.dataset.since = guest.arrivedAt;
     row.append(clock, statusCell(guest));
@@ -77,8 +77,9 @@
   function handledRow(guest) {
     const row = element("tr");
     row.dataset.id = guest.id;
-    row.append(element("td", "guest", guest.guestName), element("td", "note", guest.note),
-               element("td", "host", guest.hostName), element("td", "", timeOfDay(guest.arrivedAt)), statusCell(guest));
+    row.append(element("td", "guest", guest.guestName), element("td", "company", guest.company),
+               element("td", "note", guest.note), element("td", "host", guest.hostName),
+               element("td", "", timeOfDay(guest.arrivedAt)), statusCell(guest));
     return row;
   }
 

@@ -1,6 +1,6 @@
-// The front desk page's common ground: the service's /api/desk/ requests,
-// the refresh of the desk's state, and the one way each panel's script hooks
-// into the page (onDesk). Each panel has a script of its own.
+// The front desk page's common ground, beside common.js: the refresh of the
+// desk's state, and the one way each panel's script hooks into the page
+// (onDesk). Each panel has a script of its own.
 "use strict";
 
 const refreshMs = 2000;
@@ -11,15 +11,6 @@ const collator = new Intl.Collator(undefined, { sensitivity: "base" });
 let session = null;  // { name, role } while logged in (session.js)
 let serverOffsetMs = 0;  // service clock minus this browser's clock
 let refreshing = false;
-
-const byId = (id) => document.getElementById(id);
-
-function element(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
 
 // The page's events, which every panel listens to through onDesk:
 //   "session"        a desk session began; the account { name, role }
@@ -32,45 +23,13 @@ function serviceNow() { return Date.now() + serverOffsetMs; }
 
 function twoDigits(n) { return String(n).padStart(2, "0"); }
 
-function timeOfDay(ms) {
-  return new Date(ms).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
-}
-
-function dateAndTime(ms) {
-  return new Date(ms).toLocaleString([], { dateStyle: "short", timeStyle: "medium" });
-}
-
 function sortedStaff(staff) {
   return [...staff].sort((a, b) => collator.compare(a.lastName, b.lastName) || collator.compare(a.firstName, b.firstName));
 }
 
-async function request(method, path, body) {
-  const options = { method, headers: {} };
-  if (body !== undefined) {
-    options.headers["Content-Type"] = "application/json";
-    options.body = JSON.stringify(body);
-  }
-  let response;
-  try {
-    response = await fetch(path, options);
-  } catch (error) {
-    return { ok: false, error: "The reception service cannot be reached." };
-  }
-  let data = null;
-  try { data = await response.json(); } catch (error) { data = null; }
-  // The session ended (logged out elsewhere, expired, password changed): back to the login form.
-  if (response.status === 401 && session) tellDesk("session-ended", "Your session has ended. Please log in again.");
-  if (!response.ok) {
-    return { ok: false, status: response.status, error: (data && data.error) || `The service answered ${response.status}.` };
-  }
-  return { ok: true, data };
-}
-
-function showMessage(id, text, done) {
-  const message = byId(id);
-  message.textContent = text;
-  message.classList.toggle("done", Boolean(done));
-}
+// A 401 while logged in: the session ended (logged out elsewhere, expired,
+// password changed), so back to the login form.
+onSessionEnded(() => { if (session) tellDesk("session-ended", "Your session has ended. Please log in again."); });
 
 // What the host's screen does after a withdraw or reassign: a notifier keeps
 // a guest it has shown until its user clicks Close.

@@ -14,7 +14,7 @@ function countsText(counts) {
 
 function resultText(result) {
   if (!result) return "none yet";
-  const at = new Date(result.at).toLocaleString([], { dateStyle: "short", timeStyle: "medium" });
+  const at = dateAndTime(result.at);
   const outcomes = { applied: "synced", previewed: "previewed", safetyStop: "stopped by the safety check",
                      unreachable: "failed", failed: "failed" };
   const text = `${at}: ${outcomes[result.outcome] || result.outcome}`;
@@ -24,7 +24,7 @@ function resultText(result) {
 
 // The last sync as the database records it, whoever ran it (the command line too).
 function recordedText(recorded) {
-  const at = new Date(recorded.at).toLocaleString([], { dateStyle: "short", timeStyle: "medium" });
+  const at = dateAndTime(recorded.at);
   const outcomes = { applied: "synced", safetyStop: "stopped by the safety check", failed: "failed" };
   return `${at}: ${outcomes[recorded.outcome]}: ${recorded.summary} (by ${recorded.by})`;
 }

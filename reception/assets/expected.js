@@ -10,7 +10,7 @@
   function row(invitation) {
     const line = element("tr");
     line.append(element("td", "", invitation.guestName), element("td", "", invitation.company),
-                element("td", "", invitation.hostName), element("td", "", invitation.expectedAt),
+                element("td", "", invitation.hostName), element("td", "", clockTime(invitation.expectedAt)),
                 element("td", "", states[invitation.state] || invitation.state));
     const cell = element("td");
     if (invitation.state === "open") {
@@ -52,7 +52,7 @@
     const result = await request("POST", "api/desk/invitations", body);
     if (!result.ok) return showMessage("invite-message", result.error);
     byId("invite-form").reset();
-    showMessage("invite-message", `${result.data.guestName} is invited for ${result.data.expectedOn}: code ${result.data.code}.`, true);
+    showMessage("invite-message", `${result.data.guestName} is invited for ${localDay(result.data.expectedOn)}: code ${result.data.code}.`, true);
     await read();
   }
 

@@ -15,6 +15,7 @@
   function showPage() {
     const wanted = location.hash.slice(1);
     const page = pages.includes(wanted) && allowed(wanted) ? wanted : "board";
+    byId("desk").dataset.page = page;  // each page's own layout (desk.css)
     for (const section of document.querySelectorAll("#desk > section[data-page]")) {
       section.classList.toggle("off-page", section.dataset.page !== page);
     }

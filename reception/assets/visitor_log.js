@@ -34,10 +34,7 @@
     return params.toString();
   }
 
-  function dateTime(ms) {
-    if (ms === null) return "";
-    return new Date(ms).toLocaleString([], { dateStyle: "short", timeStyle: "short" });
-  }
+  function dateTime(ms) { return ms === null ? "" : dateAndTime(ms); }
 
   const outcomes = { waiting: "Waiting", acknowledged: "Acknowledged", withdrawn: "Withdrawn", reassigned: "Reassigned" };
 
@@ -57,13 +54,16 @@
     return row;
   }
 
-  // One page of the log; a page after the first continues from the cursor the previous one gave.
-  async function showLog(event, after) {
-    if (event) event.preventDefault();
-    const query = logQuery();
-    byId("log-export").href = `api/desk/visitors.csv?${query}`;
+  // What the log shows: its filter as last asked for, and the cursor of its page (null for the first).
+  let shown = { query: "", after: null };
+  let reads = 0;  // an answer to an older read than the latest is dropped
+
+  async function readLog() {
+    const read = ++reads;
+    const { query, after } = shown;
     const paged = after ? `${query}&after=${encodeURIComponent(after)}` : query;
     const result = await request("GET", `api/desk/visitors?${paged}`);
+    if (read !== reads) return;
     if (!result.ok) return say("log-message", result.error);
     const visits = result.data.visitors;
     byId("visitor-log").tBodies[0].replaceChildren(...visits.map(logRow));
@@ -76,6 +76,36 @@
       more.addEventListener("click", () => showLog(null, result.data.next));
       byId("log-message").append(more);
     }
+  }
+
+  // One page of the log; a page after the first continues from the cursor the previous one gave.
+  function showLog(event, after) {
+    if (event) event.preventDefault();
+    const query = event || !after ? logQuery() : shown.query;
+    shown = { query, after: after || null };
+    byId("log-export").href = `api/desk/visitors.csv?${query}`;
+    return readLog();
+  }
+
+  // The log follows the board while it is on screen: read again when a guest
+  // arrives, is shown, answered or withdrawn, and now and then for what the
+  // board does not list (a sign-out at the kiosk). Off screen it waits, and
+  // catches up with the first refresh after it is shown.
+  const quietReadMs = 30000;
+  let boardSeen = "";
+  let readAt = 0;
+
+  function boardFingerprint(state) {
+    return state.notifications.map((guest) => `${guest.id}:${guest.deliveredAt}:${guest.archivedAt}`).join(",");
+  }
+
+  function followBoard(state) {
+    if (byId("visitor-log").closest("section").classList.contains("off-page")) return;
+    const seen = boardFingerprint(state);
+    if (seen === boardSeen && Date.now() - readAt < quietReadMs) return;
+    boardSeen = seen;
+    readAt = Date.now();
+    readLog();
   }
 
   function showRetention(days) {
@@ -94,18 +124,15 @@
     select.value = chosen;
   }
 
-  let logLoaded = false;  // the last week's visitors, shown without a click once
   onDesk("rendered", (state) => {
     showRetention(state.retentionDays);
     fillHosts(state.staff);
-    if (!logLoaded && session && session.role === "admin") {
-      logLoaded = true;
-      showLog();
-    }
+    if (session && session.role === "admin") followBoard(state);
   });
   byId("log-form").addEventListener("submit", showLog);
   byId("log-form").addEventListener("change", () => { byId("log-export").href = `api/desk/visitors.csv?${logQuery()}`; });
   byId("log-from").value = localDate(Date.now() - 7 * dayMs);
   byId("log-to").value = localDate(Date.now());
-  byId("log-export").href = `api/desk/visitors.csv?${logQuery()}`;
+  shown = { query: logQuery(), after: null };
+  byId("log-export").href = `api/desk/visitors.csv?${shown.query}`;
 })();

@@ -37,6 +37,7 @@ json notificationJson(const NotificationRow& row) {
           {"hostName", row.hostName},
           {"guestName", row.headline},
           {"note", row.detail},
+          {"company", row.company},
           {"arrivedAt", row.arrivedAt},
           {"deliveredAt", optionalTime(row.deliveredAt)},
           {"archivedAt", optionalTime(row.archivedAt)},

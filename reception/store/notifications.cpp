@@ -12,11 +12,13 @@
 
 namespace {
 
-// The columns notificationFromRow reads, with the host's name, ready for a WHERE clause.
+// The columns notificationFromRow reads, with the host's name and the visit's company
+// (none for guests announced before visits were kept), ready for a WHERE clause.
 const char* const selectNotification =
     "SELECT n.id, n.staff_id, s.display_name, n.headline, n.detail, n.arrived_at, n.delivered_at, n.archived_at, "
     "coalesce(n.archived_by, ''), n.delivered_at IS NOT NULL AND n.archived_by IN ('desk', 'reassigned', 'signed out') "
-    "AND n.closed_on_screen_at IS NULL, n.seen_on_page_at FROM notification n JOIN staff s ON s.id = n.staff_id ";
+    "AND n.closed_on_screen_at IS NULL, n.seen_on_page_at, coalesce(v.company, '') "
+    "FROM notification n JOIN staff s ON s.id = n.staff_id LEFT JOIN visit v ON v.id = n.visit_id ";
 
 NotificationRow notificationFromRow(const Statement& row) {
   NotificationRow n;
@@ -31,6 +33,7 @@ NotificationRow notificationFromRow(const Statement& row) {
   n.archivedBy = row.text(8);
   n.stillOnScreen = row.integer(9) != 0;
   n.seenOnPageAt = row.optionalInteger(10);
+  n.company = row.text(11);
   return n;
 }
 

@@ -27,7 +27,8 @@ struct NotificationRow {
   bool stillOnScreen = false;
   // When an open page of the host's was first sent the guest.
   std::optional<std::int64_t> seenOnPageAt;
-  // The guest's visit, read for the visitor log only: "" and nullopt before visits were kept.
+  // The guest's visit: "" and nullopt before visits were kept. The company
+  // comes with every row; the rest is read for the visitor log only.
   std::string company;
   std::string checkInMethod;  // "desk", "kiosk" or "invitation"
   std::optional<std::int64_t> signedOutAt;

@@ -103,6 +103,13 @@ TEST_F(VisitsTest, AnnouncementStartsAVisitThatFollowsReassignAndEndsOnce) {
   }
   EXPECT_NE(get("/api/desk/visitors.csv").body.find(",Analytical Engines,desk,2026-01-02T09:31:05+00:00\r\n"),
             std::string::npos);
+  // The board has each guest's company too, the reassigned guest's on both of its rows.
+  json board = json::parse(get("/api/desk/state").body)["notifications"];
+  ASSERT_EQ(board.size(), 3u);
+  for (const json& guest : board) {
+    EXPECT_EQ(guest.value("company", std::string("(none)")), guest["guestName"] == "Ada Lovelace" ? "Analytical Engines" : "")
+        << guest;
+  }
 
   // The day's automatic sign-out takes the rest; retention then deletes the
   // visit with its last announcement.

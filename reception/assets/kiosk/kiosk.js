@@ -9,29 +9,17 @@
 (() => {
   const idleMs = 60000;
   const doneMs = 8000;
-  const byId = (id) => document.getElementById(id);
   let rules = { version: null, text: "" };
   let pending = null;  // the check-in waiting for the house rules, with their version
   let hostId = null;
   let idleTimer = null;
   let searchTimer = null;
 
-  async function call(method, path, body) {
-    const options = { method, headers: {} };
-    if (body !== undefined) {
-      options.headers["Content-Type"] = "application/json";
-      options.body = JSON.stringify(body);
-    }
-    try {
-      const response = await fetch(path, options);
-      const data = await response.json().catch(() => null);
-      if (response.status === 401) show("signed-out");
-      return { ok: response.ok, status: response.status, data,
-               error: (data && data.error) || "Please ask at reception." };
-    } catch (error) {
-      return { ok: false, status: 0, data: null, error: "The check-in cannot be reached. Please ask at reception." };
-    }
-  }
+  // Where the service gives no reason, the guest is sent to reception.
+  requestTexts.unreachable = "The check-in cannot be reached. Please ask at reception.";
+  requestTexts.answered = () => "Please ask at reception.";
+  onSessionEnded(() => show("signed-out"));
+  const call = request;
 
   function show(id) {
     for (const screen of document.querySelectorAll(".screen")) screen.hidden = screen.id !== id;

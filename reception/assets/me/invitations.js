@@ -6,7 +6,7 @@
   const states = { open: "expected", "checked-in": "checked in", cancelled: "cancelled" };
 
   function item(invitation) {
-    const when = `${invitation.expectedOn}${invitation.expectedAt ? ` ${invitation.expectedAt}` : ""}`;
+    const when = `${localDay(invitation.expectedOn)}${invitation.expectedAt ? ` ${clockTime(invitation.expectedAt)}` : ""}`;
     const line = element("li", "", `${when}: ${invitation.guestName}` +
       `${invitation.company ? ` (${invitation.company})` : ""}, code ${invitation.code}, ${states[invitation.state] || invitation.state} `);
     if (invitation.state === "open") {
@@ -38,7 +38,7 @@
     const result = await request("POST", "/api/me/invitations", body);
     if (!result.ok) return showMessage("invite-message", result.error);
     byId("invite-form").reset();
-    showMessage("invite-message", `${result.data.guestName} is invited for ${result.data.expectedOn}: code ${result.data.code}.`, true);
+    showMessage("invite-message", `${result.data.guestName} is invited for ${localDay(result.data.expectedOn)}: code ${result.data.code}.`, true);
     load();
   });
   // Shown with the other panels once signed in (me.js).

@@ -3,39 +3,10 @@
 // "On my way", one's alert contacts, visits and notifier key.
 "use strict";
 
-const byId = (id) => document.getElementById(id);
 let serverOffsetMs = 0;
 let stream = null;
 let reconnectTimer = null;
 const guests = new Map();  // id -> guest
-
-function element(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined) node.textContent = text;
-  return node;
-}
-
-async function request(method, path, body) {
-  const options = { method, headers: {}, credentials: "same-origin" };
-  if (body !== undefined) {
-    options.headers["Content-Type"] = "application/json";
-    options.body = JSON.stringify(body);
-  }
-  try {
-    const response = await fetch(path, options);
-    const data = await response.json().catch(() => ({}));
-    return { ok: response.ok, status: response.status, data, error: data.error || `The service answered ${response.status}.` };
-  } catch {
-    return { ok: false, status: 0, data: {}, error: "The service cannot be reached." };
-  }
-}
-
-function showMessage(id, text, done) {
-  const message = byId(id);
-  message.textContent = text;
-  message.classList.toggle("done", Boolean(done));
-}
 
 function waitingText(arrivedAt) {
   const minutes = Math.max(0, Math.floor((Date.now() + serverOffsetMs - arrivedAt) / 60000));
@@ -118,6 +89,7 @@ function onSnapshot(event) {
   guests.clear();
   for (const guest of data.guests) guests.set(guest.id, guest);
   renderGuests();
+  visitsChanged();
 }
 
 function onAnnounced(event) {
@@ -126,6 +98,7 @@ function onAnnounced(event) {
   guests.set(guest.id, guest);
   renderGuests();
   notify(guest);
+  visitsChanged();
 }
 
 function onDelivered(event) {
@@ -136,6 +109,7 @@ function onDelivered(event) {
 function onGone(event) {
   guests.delete(JSON.parse(event.data).id);
   renderGuests();
+  visitsChanged();
 }
 
 function connect() {
@@ -190,9 +164,15 @@ async function loadVisits() {
   const result = await request("GET", "/api/me/visits");
   if (!result.ok) return;
   byId("visits").replaceChildren(...result.data.visits.map((visit) =>
-    element("li", "", `${new Date(visit.arrivedAt).toLocaleString([], { dateStyle: "short", timeStyle: "short" })}: ` +
-                      `${visit.guest}, ${visit.outcome}`)));
+    element("li", "", `${dateAndTime(visit.arrivedAt)}: ${visit.guest}, ${visit.outcome}`)));
   byId("visits-empty").hidden = result.data.visits.length > 0;
+}
+
+// "My visits" follows the guests' events; a burst of them is read once.
+let visitsTimer = null;
+function visitsChanged() {
+  clearTimeout(visitsTimer);
+  visitsTimer = setTimeout(loadVisits, 300);
 }
 
 async function loadNotifierKey() {

@@ -2,13 +2,15 @@
 // count of those not yet ticked. The list is read every 30 s; this browser
 // keeps the last one and the ticks, so with the service unreachable (the
 // building is being left) the page goes on showing them "as of" their time.
+// To open at all without the service, the page is kept by a service worker
+// (worker.js) where the browser allows one (HTTPS, or localhost); over plain
+// HTTP "Keep a copy" saves the list as one file that opens anywhere.
 "use strict";
 
 (() => {
   const refreshMs = 30000;
   const listKey = "vestibra.rollCall.list";
   const ticksKey = "vestibra.rollCall.ticks";
-  const byId = (id) => document.getElementById(id);
 
   function load(key, fallback) {
     try { return JSON.parse(localStorage.getItem(key)) || fallback; } catch (error) { return fallback; }
@@ -20,26 +22,18 @@
   let saved = load(listKey, null);  // { at, visits }
   let ticks = load(ticksKey, {});   // visit id -> true
 
-  function timeOfDay(ms) {
-    const at = new Date(ms);
-    return `${String(at.getHours()).padStart(2, "0")}:${String(at.getMinutes()).padStart(2, "0")}`;
-  }
-
-  function cell(text) {
-    const td = document.createElement("td");
-    td.textContent = text;
-    return td;
+  function untickedText(visits) {
+    const left = visits.filter((visit) => !ticks[visit.id]).length;
+    return `${left} of ${visits.length} not yet ticked`;
   }
 
   function countUnticked() {
-    const visits = saved ? saved.visits : [];
-    const left = visits.filter((visit) => !ticks[visit.id]).length;
-    byId("unticked").textContent = `${left} of ${visits.length} not yet ticked`;
+    byId("unticked").textContent = untickedText(saved ? saved.visits : []);
   }
 
   function row(visit) {
-    const line = document.createElement("tr");
-    const box = document.createElement("input");
+    const line = element("tr");
+    const box = element("input");
     box.type = "checkbox";
     box.checked = Boolean(ticks[visit.id]);
     box.setAttribute("aria-label", `${visit.guestName} is here`);
@@ -49,10 +43,11 @@
       line.classList.toggle("ticked", box.checked);
       countUnticked();
     });
-    const tick = document.createElement("td");
+    const tick = element("td");
     tick.append(box);
     line.classList.toggle("ticked", box.checked);
-    line.append(tick, cell(visit.guestName), cell(visit.company), cell(visit.hostName), cell(timeOfDay(visit.checkedInAt)));
+    line.append(tick, element("td", "", visit.guestName), element("td", "", visit.company),
+                element("td", "", visit.hostName), element("td", "", timeOfDay(visit.checkedInAt)));
     return line;
   }
 
@@ -71,6 +66,76 @@
     link.href = URL.createObjectURL(new Blob([text], { type: "text/csv" }));
   }
 
+  // --- Keep a copy: the list as one HTML file, its look and tick count inside --------
+
+  const copyStyle = "body{font-family:system-ui,sans-serif;margin:0 auto;max-width:60rem;padding:1rem;color:#1d2430}" +
+    "table{border-collapse:collapse;width:100%}th,td{text-align:left;padding:.35rem .5rem;border-bottom:1px solid #d7dce3}" +
+    "input{width:1.4rem;height:1.4rem}.count{font-weight:600}";
+  const copyScript = "const boxes=[...document.querySelectorAll('input[type=checkbox]')];" +
+    "const count=()=>{document.getElementById('unticked').textContent=" +
+    "boxes.filter((b)=>!b.checked).length+' of '+boxes.length+' not yet ticked';};" +
+    "for(const b of boxes)b.addEventListener('change',count);count();";
+
+  // Built as a document, so names reach the file as text, never as markup.
+  function copyDocument() {
+    const visits = saved ? saved.visits : [];
+    const copy = document.implementation.createHTMLDocument(`Roll call as of ${dateAndTime(saved.at)}`);
+    copy.documentElement.lang = "en";
+    const head = copy.head;
+    const meta = copy.createElement("meta");
+    meta.setAttribute("charset", "utf-8");
+    const viewport = copy.createElement("meta");
+    viewport.name = "viewport";
+    viewport.content = "width=device-width, initial-scale=1";
+    const style = copy.createElement("style");
+    style.textContent = copyStyle;
+    head.prepend(meta);
+    head.append(viewport, style);
+    const make = (tag, text) => { const node = copy.createElement(tag); if (text !== undefined) node.textContent = text; return node; };
+    const count = make("p");
+    count.append(make("span", untickedText(visits)), ` as of ${dateAndTime(saved.at)}`);
+    count.firstChild.id = "unticked";
+    count.firstChild.className = "count";
+    const table = make("table");
+    const headRow = make("tr");
+    for (const name of ["Here", "Guest", "Company", "Host", "Checked in"]) headRow.append(make("th", name));
+    table.append(make("thead"), make("tbody"));
+    table.tHead.append(headRow);
+    for (const visit of visits) {
+      const line = make("tr");
+      const box = make("input");
+      box.type = "checkbox";
+      box.setAttribute("aria-label", `${visit.guestName} is here`);
+      if (ticks[visit.id]) box.setAttribute("checked", "");
+      const tick = make("td");
+      tick.append(box);
+      line.append(tick, make("td", visit.guestName), make("td", visit.company), make("td", visit.hostName),
+                  make("td", timeOfDay(visit.checkedInAt)));
+      table.tBodies[0].append(line);
+    }
+    copy.body.append(make("h1", "Roll call"), count, table, make("script", copyScript));
+    return `<!doctype html>\n${copy.documentElement.outerHTML}\n`;
+  }
+
+  function fileTime(ms) {
+    const at = new Date(ms);
+    const two = (n) => String(n).padStart(2, "0");
+    return `${at.getFullYear()}-${two(at.getMonth() + 1)}-${two(at.getDate())}-${two(at.getHours())}${two(at.getMinutes())}`;
+  }
+
+  function keepCopy() {
+    if (!saved) return (byId("message").textContent = "There is no list to keep yet.");
+    const link = element("a");
+    link.href = URL.createObjectURL(new Blob([copyDocument()], { type: "text/html" }));
+    link.download = `roll-call-${fileTime(saved.at)}.html`;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+  }
+
+  // --- The list ------------------------------------------------------------------------
+
   function render(fresh) {
     const visits = saved ? saved.visits : [];
     byId("people").querySelector("tbody").replaceChildren(...visits.map(row));
@@ -83,26 +148,39 @@
   }
 
   async function refresh() {
-    let response = null;
-    try { response = await fetch("/api/desk/on-site"); } catch (error) { response = null; }
-    if (response && response.ok) {
-      const data = await response.json();
-      saved = { at: Date.now(), visits: data.visits };
+    const result = await request("GET", "/api/desk/on-site");
+    if (result.ok) {
+      saved = { at: Date.now(), visits: result.data.visits };
       save(listKey, saved);
       // Ticks of people who have left go with them.
-      const present = new Set(data.visits.map((visit) => String(visit.id)));
+      const present = new Set(result.data.visits.map((visit) => String(visit.id)));
       for (const id of Object.keys(ticks)) if (!present.has(id)) delete ticks[id];
       save(ticksKey, ticks);
       byId("message").textContent = "";
       return render(true);
     }
-    byId("message").textContent = response && response.status === 401
+    byId("message").textContent = result.status === 401
       ? "Log in at the desk page first; this page shows the last list it had."
       : "The reception service cannot be reached; this is the last list, with its ticks.";
     render(false);
   }
 
+  // The page itself, kept for opening without the service. Registering again
+  // fails while the service is down; the worker registered before goes on.
+  async function keepPage() {
+    let kept = false;
+    if (window.isSecureContext && "serviceWorker" in navigator) {
+      try {
+        kept = Boolean(await navigator.serviceWorker.register("worker.js"));
+      } catch (error) {
+        kept = Boolean(await navigator.serviceWorker.getRegistration().catch(() => null));
+      }
+    }
+    byId("keep-hint").hidden = kept;
+  }
+
   byId("print").addEventListener("click", () => window.print());
+  byId("keep-copy").addEventListener("click", keepCopy);
   byId("clear-ticks").addEventListener("click", () => {
     if (!window.confirm("Clear every tick?")) return;
     ticks = {};
@@ -110,6 +188,7 @@
     render(!byId("as-of").classList.contains("stale"));
   });
   render(false);
+  keepPage();
   refresh();
   setInterval(refresh, refreshMs);
 })();

@@ -79,9 +79,10 @@ async function logIn(page, name, password) {
   await page.click("#login-form button[type=submit]");
 }
 
-// A page of its own (its own cookies), logged in as the demo admin.
-async function openDesk() {
-  const page = await browser.newPage();
+// A page of its own (its own cookies), logged in as the demo admin; options
+// as for a browser context (a screen size, a touch screen).
+async function openDesk(options) {
+  const page = await browser.newPage(options);
   page.on("dialog", (dialog) => dialog.accept());
   await page.goto(`http://${address}/`);
   await logIn(page, "reception", adminPassword);
@@ -229,6 +230,78 @@ test("bad input gets a clear message and the directory is kept", async () => {
   await page.locator("#staff-message", { hasText: "Ida Weiß was removed." }).waitFor();
   await page.locator("#staff li", { hasText: "Ida Weiß" }).waitFor({ state: "detached" });
   await page.close();
+});
+
+// What of the page a narrow screen would have to scroll sideways for: the
+// page's overflow, a header shorter than the screen and buttons out of reach.
+function sidewaysOverflow(page) {
+  return page.evaluate(() => {
+    const width = document.documentElement.clientWidth;  // the screen less a scroll bar
+    const faults = [];
+    if (document.documentElement.scrollWidth > window.innerWidth) {
+      faults.push(`page ${document.documentElement.scrollWidth} px wide`);
+    }
+    const header = document.querySelector("header").getBoundingClientRect();
+    if (Math.round(header.width) < width) faults.push(`header ${header.width} px wide`);
+    for (const button of document.querySelectorAll("button, nav a")) {
+      const box = button.getBoundingClientRect();
+      if (box.width === 0) continue;  // not shown
+      if (box.left < 0 || box.right > width + 0.5) faults.push(`${button.textContent.trim()} at ${box.left}-${box.right}`);
+    }
+    return faults;
+  });
+}
+
+test("the board on a laptop and a phone: announcing in the first screen, no sideways scrolling, live visitor log", async () => {
+  // The visitor log, opened before the guests come.
+  const log = await openDesk();
+  await showPage(log, "visitors");
+  await log.waitForFunction(() => !document.getElementById("visitor-log").hidden ||
+                                  document.getElementById("log-message").textContent !== "");
+
+  // A laptop: the form in the first screen, where it stays however many guests come.
+  const laptop = await openDesk({ viewport: { width: 1366, height: 768 } });
+  const formTops = [];
+  for (let n = 1; n <= 6; n += 1) {
+    await chooseHost(laptop, host);
+    await laptop.fill("#announce-guest", `Laptop Guest ${n}`);
+    await laptop.fill("#announce-company", `Firm ${n}`);
+    await laptop.click("#announce-form button[type=submit]");
+    await laptop.locator("#waiting tbody tr", { hasText: `Laptop Guest ${n}` }).waitFor();
+    await laptop.locator("#on-site tbody tr", { hasText: `Laptop Guest ${n}` }).waitFor();
+    // Where the form is on the page, however far the page has been scrolled to type into it.
+    formTops.push(await laptop.evaluate(() => byId("announce-form").getBoundingClientRect().top + window.scrollY));
+  }
+  assert.equal(await laptop.locator("#waiting tbody tr", { hasText: "Laptop Guest 6" }).locator("td.company").textContent(),
+               "Firm 6");
+  const buttonEnd = await laptop.evaluate(() =>
+    document.querySelector("#announce-form button[type=submit]").getBoundingClientRect().bottom + window.scrollY);
+  assert.ok(formTops[0] >= 0 && buttonEnd <= 768, `the form at ${formTops[0]}, its button ends at ${buttonEnd}`);
+  assert.equal(formTops[5], formTops[0], "the form does not move down as guests come");
+  // The log already open has them, without a reload.
+  await log.locator("#visitor-log tbody tr", { hasText: "Laptop Guest 6" }).waitFor({ timeout: 10000 });
+  assert.equal(await log.locator("#visitor-log tbody tr", { hasText: "Laptop Guest 6" }).locator("td").nth(8).textContent(),
+               "Firm 6");
+
+  // A phone: every page as wide as the screen, each table row a card, announcing by touch.
+  const phone = await openDesk({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true });
+  for (const name of ["staff", "visitors", "administration", "board"]) {
+    await showPage(phone, name);
+    if (name === "visitors") await phone.locator("#visitor-log tbody tr", { hasText: "Laptop Guest 6" }).waitFor();
+    assert.deepEqual(await sidewaysOverflow(phone), [], name);
+    assert.deepEqual(await accessibilityViolations(phone), [], name);
+  }
+  const card = phone.locator("#waiting tbody tr", { hasText: "Laptop Guest 1" });
+  assert.equal(await card.locator("td.company").getAttribute("data-label"), "Company");
+  await phone.tap("#announce-host-name");
+  await phone.fill("#announce-host-name", host);
+  await phone.locator("#announce-host-list li[role=option]", { hasText: host }).first().tap();
+  await phone.tap("#announce-guest");
+  await phone.fill("#announce-guest", "Phone Guest");
+  await phone.tap("#announce-form button[type=submit]");
+  await phone.locator("#waiting tbody tr", { hasText: "Phone Guest" }).waitFor();
+  assert.deepEqual(await sidewaysOverflow(phone), [], "the board with its guests");
+  for (const page of [log, laptop, phone]) await page.close();
 });
 
 test("each role sees its own desk: login, pages, audit log and log out, without accessibility violations", async () => {

@@ -8,7 +8,8 @@ import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
 import { createServer } from "node:net";
-import { mkdtempSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { chromium } from "playwright-core";
@@ -97,6 +98,14 @@ async function waitFor(condition, what, ms = 10000) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
+// axe-core's whole rule set, run in the page: the violations as "rule: elements".
+const axeSource = readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
+async function accessibilityViolations(page) {
+  await page.evaluate(axeSource);
+  return page.evaluate(async () => (await window.axe.run(document)).violations
+    .map((violation) => `${violation.id}: ${violation.nodes.map((node) => node.target.join(" ")).join(", ")}`));
+}
+
 before(async () => {
   assert.ok(serviceExe, "RECEPTION_EXECUTABLE must be set");
   smtp = await startSmtp();
@@ -166,9 +175,23 @@ test("signed in by a mailed link, the host's page notifies of a new guest and On
   const shown = await page.evaluate(() => window.shownNotifications);
   assert.equal(shown.length, 1);
   assert.match(shown[0].body, /Page Guest \(Lobby\) is waiting/);
+  // "My visits" has the guest as soon as the page hears of it.
+  await page.locator("#visits li", { hasText: "Page Guest, waiting" }).waitFor({ timeout: 5000 });
+
+  // On a phone: the page as wide as the screen, "On my way" inside its card.
+  await page.setViewportSize({ width: 390, height: 844 });
+  const fit = await page.evaluate(() => {
+    const card = document.querySelector("#guests li").getBoundingClientRect();
+    const button = document.querySelector("#guests li button").getBoundingClientRect();
+    return { fits: document.documentElement.scrollWidth <= window.innerWidth,
+             inCard: button.left >= card.left && button.right <= card.right };
+  });
+  assert.deepEqual(fit, { fits: true, inCard: true });
+  assert.deepEqual(await accessibilityViolations(page), []);
 
   await guest.locator("button", { hasText: "On my way" }).click();
   await guest.waitFor({ state: "detached" });
+  await page.locator("#visits li", { hasText: "Page Guest, acknowledged" }).waitFor({ timeout: 5000 });
   await desk.locator("#handled tbody tr", { hasText: "Page Guest" }).locator(".status", { hasText: "Acknowledged" })
     .waitFor({ timeout: 10000 });
   await desk.click('#pages a[data-page="staff"]');

@@ -8,6 +8,7 @@ import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn, spawnSync } from "node:child_process";
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { chromium } from "playwright-core";
@@ -56,6 +57,14 @@ async function logIn(page, name, password) {
   await page.click("#login-form button[type=submit]");
 }
 
+// axe-core's whole rule set, run in the page: the violations as "rule: elements".
+const axeSource = readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
+async function accessibilityViolations(page) {
+  await page.evaluate(axeSource);
+  return page.evaluate(async () => (await window.axe.run(document)).violations
+    .map((violation) => `${violation.id}: ${violation.nodes.map((node) => node.target.join(" ")).join(", ")}`));
+}
+
 function today() {
   const now = new Date();
   return `${now.getFullYear()}-${String(now.getMonth() + 1).padStart(2, "0")}-${String(now.getDate()).padStart(2, "0")}`;
@@ -98,6 +107,16 @@ test("the kiosk checks guests in with a code and one touch, and without one, and
   await logIn(kiosk, "tablet", "tablet-password");
   await kiosk.waitForURL(`${origin}/kiosk/`);
   await kiosk.locator("#start").waitFor();
+  // A phone-sized screen: the screens as wide as it, zooming allowed, no accessibility violations.
+  assert.doesNotMatch(await kiosk.locator("meta[name=viewport]").getAttribute("content"), /user-scalable=no|maximum-scale/);
+  await kiosk.setViewportSize({ width: 390, height: 844 });
+  for (const open of [null, "#no-code"]) {
+    if (open) await kiosk.click(open);
+    assert.ok(await kiosk.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), open || "start");
+    assert.deepEqual(await accessibilityViolations(kiosk), [], open || "start");
+  }
+  await kiosk.click("#walk-up .back");
+  await kiosk.setViewportSize({ width: 1024, height: 768 });
 
   // A mistyped code is told at once, before any rules.
   await kiosk.locator("#code").pressSequentially("zzzz zzzz");
@@ -153,6 +172,9 @@ test("the roll call keeps its list and ticks when the service is gone", async ()
   await page.goto(`${origin}/roll-call/`);
   const ada = page.locator("#people tbody tr", { hasText: "Ada Lovelace" });
   await ada.waitFor();
+  // Kept by a service worker: the service is on a loopback address, where browsers allow one.
+  assert.equal(await page.evaluate(async () => Boolean((await navigator.serviceWorker.ready).active)), true);
+  assert.equal(await page.locator("#keep-hint").isVisible(), false);
   assert.equal(await page.locator("#people tbody tr").count(), 2);
   assert.equal(await page.locator("#unticked").textContent(), "2 of 2 not yet ticked");
   await ada.locator("input[type=checkbox]").check();
@@ -174,5 +196,27 @@ test("the roll call keeps its list and ticks when the service is gone", async ()
   const [download] = await Promise.all([page.waitForEvent("download"), page.click("#export")]);
   const csv = readFileSync(await download.path(), "utf8");
   assert.match(csv, /^\uFEFFhere,guest,company,host,checked_in\r\nyes,Ada Lovelace,Engines,Hanna Host,/);
+
+  // Opened anew while the service is down: the page from the service worker, the list from this browser.
+  const reopened = await context.newPage();
+  await reopened.goto(`${origin}/roll-call/`);
+  await reopened.locator("#as-of", { hasText: `as of ${asOf}` }).waitFor();
+  assert.equal(await reopened.locator("#people tbody tr").count(), 2);
+  assert.equal(await reopened.locator("#unticked").textContent(), "1 of 2 not yet ticked");
+  assert.deepEqual(await accessibilityViolations(reopened), []);
+
+  // The kept copy: one file that opens from disk with the list, its ticks and its count.
+  const [copy] = await Promise.all([reopened.waitForEvent("download"), reopened.click("#keep-copy")]);
+  assert.match(copy.suggestedFilename(), /^roll-call-\d{4}-\d\d-\d\d-\d{4}\.html$/);
+  const saved = path.join(service.directory, copy.suggestedFilename());
+  await copy.saveAs(saved);
+  const file = await context.newPage();
+  await file.goto(`file://${saved}`);
+  assert.equal(await file.locator("tbody tr").count(), 2);
+  assert.equal(await file.locator("tbody tr", { hasText: "Ada Lovelace" }).locator("input").isChecked(), true);
+  assert.equal(await file.locator("tbody tr", { hasText: "Grace Hopper" }).locator("td").nth(2).textContent(), "Navy");
+  assert.match(await file.locator("body").innerText(), new RegExp(`1 of 2 not yet ticked as of .*${asOf}`));
+  await file.locator("tbody tr", { hasText: "Grace Hopper" }).locator("input").check();
+  assert.equal(await file.locator("#unticked").textContent(), "0 of 2 not yet ticked");
   await context.close();
 });
