@@ -7,7 +7,6 @@
 #include "metrics/metrics.h"
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
-#include "store/guest_changes.h"
 #include "store/staff.h"
 
 namespace {
@@ -84,7 +83,7 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome inserted = insertNotification(transaction, staffId, headline, detail, maxWaiting, added);
   if (inserted != Outcome::ok) return inserted;
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition) {
@@ -101,7 +100,7 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome archived = archiveWaitingGuest(transaction, id, by);
-  return archived == Outcome::ok ? guestsCommitted(transaction.commit()) : archived;
+  return archived == Outcome::ok ? transaction.commit() : archived;
 }
 
 Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt) {
@@ -109,7 +108,7 @@ Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> sh
   if (!transaction.begun()) return transaction.beginOutcome();
   if (shownAt && !writeDelivery(transaction, id, *shownAt)) return transaction.fail("write of a delivery");
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
-  if (archived == Outcome::ok) return guestsCommitted(transaction.commit());
+  if (archived == Outcome::ok) return transaction.commit();
   if (archived != Outcome::notFound) return archived;
   // The host closed a guest the desk had already withdrawn or reassigned:
   // noted, so that the desk stops saying it is on the host's screen.
