@@ -7,7 +7,6 @@
 #include "rules/validation.h"
 #include "rules/visit_settings.h"
 #include "store/clock.h"
-#include "store/guest_changes.h"
 #include "store/screen_holders.h"
 #include "store/visits.h"
 
@@ -113,7 +112,7 @@ Outcome withdraw(std::int64_t id, NotificationRow& guest) {
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome found = waitingGuest(transaction, id, guest);
   if (found == Outcome::ok) found = archiveWaitingGuest(transaction, id, "desk");
-  return found == Outcome::ok ? guestsCommitted(transaction.commit()) : found;
+  return found == Outcome::ok ? transaction.commit() : found;
 }
 
 }  // namespace
@@ -153,7 +152,7 @@ HttpResponse reassign(const DeskCall& call, std::int64_t newStaffId, Notificatio
   if (host != Outcome::ok) return storeFailure(host);
   Outcome done = moveGuest(transaction, guest, newStaffId, moved);
   moved.hostName = hostName;
-  if (done == Outcome::ok) done = guestsCommitted(transaction.commit());
+  if (done == Outcome::ok) done = transaction.commit();
   if (done != Outcome::ok) return storeFailure(done);
   return jsonAnswer(201, {{"id", moved.id}, {"staffId", moved.staffId}, {"hostName", moved.hostName},
                           {"guestName", moved.headline}, {"arrivedAt", moved.arrivedAt},

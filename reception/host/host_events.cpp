@@ -1,15 +1,17 @@
 #include "host/host_events.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "store/clock.h"
-#include "store/guest_changes.h"
+#include "store/data_changes.h"
 #include "store/host_sessions.h"
 #include "store/notifications.h"
 #include "store/page_recorder.h"
@@ -23,6 +25,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // Archived guests are looked up this far back to tell how they left.
 constexpr std::int64_t departureLookBackMs = 10LL * 60 * 1000;
+// A read that failed is tried again after this, whatever comes first.
+constexpr auto retryAfterFailure = std::chrono::milliseconds(500);
 
 struct HostStream {
   std::int64_t staffId = 0;
@@ -39,6 +43,7 @@ struct FanOut {
   std::mutex mutex;
   std::condition_variable wake;
   bool changed = false;
+  bool newStreams = false;  // streams added since the thread last looked
   bool stopping = false;
   std::thread thread;
   std::vector<HostStream> fresh;  // waiting for their snapshot
@@ -53,13 +58,15 @@ FanOut& fanOut() {
   return instance;
 }
 
-void noteChange() {
+// The fan-out's data change listener: wakes its thread, which reads.
+bool noteChange() {
   FanOut& f = fanOut();
   {
     std::lock_guard<std::mutex> lock(f.mutex);
     f.changed = true;
   }
   f.wake.notify_one();
+  return true;
 }
 
 json guestJson(const NotificationRow& row) {
@@ -123,15 +130,18 @@ std::string snapshotOf(const FanOut& f, std::int64_t staffId) {
   return eventText("snapshot", {{"now", currentTimeMs()}, {"guests", guests}});
 }
 
-void deliver(FanOut& f, const std::vector<Event>& events, bool heartbeat) {
+// New streams get their snapshot only from a read made after they came (current).
+void deliver(FanOut& f, const std::vector<Event>& events, bool heartbeat, bool snapshots) {
   std::lock_guard<std::mutex> lock(f.mutex);
-  for (HostStream& fresh : f.fresh) {
-    if (auto stream = fresh.stream.lock()) {
-      stream->send("retry: 3000\n\n" + snapshotOf(f, fresh.staffId));
-      f.streams.push_back(std::move(fresh));
+  if (snapshots) {
+    for (HostStream& fresh : f.fresh) {
+      if (auto stream = fresh.stream.lock()) {
+        stream->send("retry: 3000\n\n" + snapshotOf(f, fresh.staffId));
+        f.streams.push_back(std::move(fresh));
+      }
     }
+    f.fresh.clear();
   }
-  f.fresh.clear();
   std::vector<HostStream> open;
   for (HostStream& entry : f.streams) {
     std::shared_ptr<EventStream> stream = entry.stream.lock();
@@ -147,42 +157,72 @@ void deliver(FanOut& f, const std::vector<Event>& events, bool heartbeat) {
   f.streams = std::move(open);
 }
 
+void endStream(const std::shared_ptr<EventStream>& stream) {
+  stream->send(eventText("signed-out", json::object()));
+  stream->close();
+}
+
+std::vector<HostStream> openStreams(FanOut& f) {
+  std::lock_guard<std::mutex> lock(f.mutex);
+  return f.streams;
+}
+
 // Ends the streams whose session has ended; the session of an open page counts as used.
 void endSignedOutStreams(FanOut& f) {
-  std::vector<HostStream> open;
-  {
-    std::lock_guard<std::mutex> lock(f.mutex);
-    open = f.streams;
-  }
-  for (const HostStream& entry : open) {
+  for (const HostStream& entry : openStreams(f)) {
     std::shared_ptr<EventStream> stream = entry.stream.lock();
     HostMember member;
-    if (!stream || findHostSession(entry.sessionToken, member) != Outcome::notFound) continue;
-    stream->send(eventText("signed-out", json::object()));
-    stream->close();
+    if (stream && findHostSession(entry.sessionToken, member) == Outcome::notFound) endStream(stream);
+  }
+}
+
+// After a change: ends at once, in one read, the streams of members left
+// without any session (deactivated, removed, signed out everywhere, on any
+// instance); a single session ended is found by the next heartbeat's check.
+void endStreamsOfMembersSignedOut(FanOut& f) {
+  std::vector<HostStream> open = openStreams(f);
+  std::set<std::int64_t> members;
+  if (open.empty() || membersWithHostSessions(members) != Outcome::ok) return;
+  for (const HostStream& entry : open) {
+    std::shared_ptr<EventStream> stream = entry.stream.lock();
+    if (stream && !stream->ended() && members.count(entry.staffId) == 0) endStream(stream);
   }
 }
 
 void run(FanOut& f) {
+  const auto never = Clock::time_point::max();
   Clock::time_point nextBeat = Clock::now() + std::chrono::milliseconds(heartbeatIntervalMs);
+  Clock::time_point retryAt = never;
   std::unique_lock<std::mutex> lock(f.mutex);
   while (!f.stopping) {
-    f.wake.wait_until(lock, nextBeat, [&f] { return f.stopping || f.changed || !f.fresh.empty(); });
+    f.wake.wait_until(lock, std::min(nextBeat, retryAt), [&f] { return f.stopping || f.changed || f.newStreams; });
     if (f.stopping) break;
-    bool changed = f.changed || !f.loaded;
+    bool changed = f.changed;
+    // New pages start from a read of their own, so that each begins current.
+    bool due = changed || f.newStreams || Clock::now() >= retryAt;
     f.changed = false;
+    f.newStreams = false;
     bool idle = f.streams.empty() && f.fresh.empty();
     lock.unlock();
     std::vector<Event> events;
-    // Nobody listens: the next stream starts from a fresh read. A failed
-    // read is retried with the next change or heartbeat.
-    if (idle || (changed && !reread(f, events))) f.loaded = false;
+    bool read = false;
+    if (idle) {
+      // Nobody listens: the next stream starts from a fresh read.
+      f.loaded = false;
+      retryAt = never;
+    } else if (due) {
+      // A read that failed leaves the last one in place, so that the next one
+      // still tells every change since.
+      read = reread(f, events);
+      retryAt = read ? never : Clock::now() + retryAfterFailure;
+      if (changed) endStreamsOfMembersSignedOut(f);
+    }
     bool heartbeat = Clock::now() >= nextBeat;
     if (heartbeat) {
       nextBeat = Clock::now() + std::chrono::milliseconds(heartbeatIntervalMs);
       endSignedOutStreams(f);
     }
-    if (f.loaded || heartbeat) deliver(f, events, heartbeat);
+    if (read || heartbeat) deliver(f, events, heartbeat, read);
     lock.lock();
   }
 }
@@ -194,9 +234,10 @@ void addHostStream(std::int64_t staffId, const std::string& sessionToken, const 
   {
     std::lock_guard<std::mutex> lock(f.mutex);
     f.fresh.push_back({staffId, sessionToken, stream});
+    f.newStreams = true;
     if (!f.thread.joinable()) {
       f.stopping = false;
-      setGuestsChangedHook(&noteChange);
+      listenForDataChanges(&noteChange);
       f.thread = std::thread([&f] { run(f); });
     }
   }
@@ -217,4 +258,5 @@ void stopHostEvents() {
   f.waiting.clear();
   f.loaded = false;
   f.changed = false;
+  f.newStreams = false;
 }

@@ -1,6 +1,8 @@
 // The fan-out of guest changes to the hosts' open pages: one thread that,
-// told by the store's hook, re-reads the waiting guests once and sends each
-// open stream the events of its own host. Streams hold no thread of their own.
+// told of every data change (store/data_changes: this process's commits,
+// other processes' on the same file, other instances'), re-reads the
+// waiting guests once and sends each open stream the events of its own host.
+// Streams hold no thread of their own.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +16,11 @@
 extern std::int64_t heartbeatIntervalMs;
 
 // Adds a host's stream, opened with that session's token; its "snapshot"
-// event follows at once, from the fan-out's thread (started on first use).
-// With each heartbeat the session is checked: a stream whose session has
-// ended (signed out, signed out everywhere, member removed) gets a
-// "signed-out" event and ends.
+// event follows at once, from a read made after it came, on the fan-out's
+// thread (started on first use). After each change, a stream whose member
+// has no session left (deactivated, removed, signed out everywhere) gets a
+// "signed-out" event and ends; with each heartbeat each stream's own session
+// is checked too (signed out on that page).
 void addHostStream(std::int64_t staffId, const std::string& sessionToken, const std::shared_ptr<EventStream>& stream);
 // Ends the fan-out's thread; before the store closes.
 void stopHostEvents();

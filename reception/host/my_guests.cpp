@@ -10,7 +10,6 @@
 #include "downloads/install_line.h"
 #include "store/audit.h"
 #include "store/clock.h"
-#include "store/guest_changes.h"
 #include "store/outbox.h"
 #include "text/text.h"
 #include "alerts/mail_message.h"
@@ -40,7 +39,7 @@ Outcome acknowledge(std::int64_t id, std::int64_t staffId, NotificationRow& gues
   if (found != Outcome::ok) return found;
   if (guest.staffId != staffId) return Outcome::notFound;
   Outcome archived = archiveWaitingGuest(transaction, id, acknowledgedOnPage);
-  return archived == Outcome::ok ? guestsCommitted(transaction.commit()) : archived;
+  return archived == Outcome::ok ? transaction.commit() : archived;
 }
 
 const char* visitOutcome(const NotificationRow& row) {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "metrics/metrics.h"
+#include "store/data_changes.h"
 #include "store/database_location.h"
-#include "store/postgres_changes.h"
 #include "store/postgres_connection.h"
 #include "text/log_stamp.h"
 #include "text/utf8.h"
@@ -46,7 +46,6 @@ std::mutex readersMutex;
 std::vector<std::shared_ptr<Connection>> readers;
 std::atomic<std::uint64_t> openGeneration{0};
 std::atomic<std::uint64_t> lastConnectionId{0};
-std::atomic<void (*)()> commitListener{nullptr};
 
 thread_local int writeWaitMs = writeBusyTimeoutMs;
 
@@ -166,6 +165,8 @@ Connection& readSide() { return readSharesWrite ? writeConnection : threadReader
 WriteWaitBudget::WriteWaitBudget(int milliseconds) : saved_(writeWaitMs) { writeWaitMs = milliseconds; }
 WriteWaitBudget::~WriteWaitBudget() { writeWaitMs = saved_; }
 
+bool mayWaitForDatabase() { return writeWaitMs > 0; }
+
 void reportPgError(const char* what, const PgConnection& connection) {
   // NOLINTNEXTLINE(cert-err33-c): nowhere left to report to
   std::fprintf(stderr, "%svestibra-reception: database %s: %s\n", logStamp().c_str(), what,
@@ -184,8 +185,6 @@ void reportError(const char* what, sqlite3* connection) {
   std::fprintf(stderr, "%svestibra-reception: database %s: %s\n", logStamp().c_str(), what,
                connection ? sqlite3_errmsg(connection) : "closed");
 }
-
-void setCommitListener(void (*listener)()) { commitListener = listener; }
 
 std::string openConnections(const std::string& path, const std::string& password) {
   std::lock_guard<FairMutex> lock(writeConnection.mutex);
@@ -246,11 +245,6 @@ PgLocation openPostgresLocation() {
 bool databaseIsOpen() {
   std::lock_guard<FairMutex> lock(writeConnection.mutex);
   return writeConnection.handle != nullptr || (onPostgres && !databasePath.empty());
-}
-
-void announceCommitElsewhere() {
-  void (*listener)() = commitListener;
-  if (listener != nullptr) listener();
 }
 
 // --- Statement ---------------------------------------------------------------
@@ -358,11 +352,7 @@ Outcome ReadSession::fail(const char* what) {
 }
 
 Outcome ReadSession::dataVersion(std::int64_t& version) {
-  if (onPostgres) {
-    version = announcedChanges();
-    return Outcome::ok;
-  }
-  static const std::string sql = "PRAGMA data_version";  // made once: asked before every poll
+  static const std::string sql = "PRAGMA data_version";  // made once: asked at every look of the watcher
   Statement query = prepare(sql);
   if (query.step() != SQLITE_ROW) return fail("read of the data version");
   version = query.integer(0);
@@ -436,9 +426,8 @@ WriteTransaction::~WriteTransaction() {
     reportError("rollback", writeConnection.handle);
   }
   if (lock_.owns_lock()) lock_.unlock();
-  // Free of the write connection, so that the listener may read, even where reads share it.
-  void (*listener)() = commitListener;
-  if (committed_ && listener != nullptr) listener();
+  // Free of the write connection, so that listeners may read, even where reads share it.
+  if (committed_) dataChanged();
 }
 
 Statement WriteTransaction::prepare(const std::string& sql) {

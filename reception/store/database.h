@@ -59,6 +59,9 @@ class WriteWaitBudget {
   int saved_;
 };
 
+// Whether the calling thread may wait for the database (its budget is not 0).
+bool mayWaitForDatabase();
+
 // Opens the write and the read connection on the file (":memory:" shares
 // one), or the write connection to the PostgreSQL server of a postgresql://
 // URI (password: "" lets libpq find one); "" or the database's message.
@@ -77,14 +80,6 @@ Outcome checkpointWal();
 
 // One line on stderr naming the operation and SQLite's message.
 void reportError(const char* what, sqlite3* connection);
-
-// Called on the committing thread after every commit of this process, once
-// the write connection is free again (to bring what is kept in memory up to
-// the database). Set before the first write.
-void setCommitListener(void (*listener)());
-// Calls the commit listener for a commit made elsewhere (another instance
-// on the same PostgreSQL database), from the thread that learnt of it.
-void announceCommitElsewhere();
 
 // A prepared statement from its connection's cache, reset and unbound when
 // it goes out of scope. Made only by a ReadSession or a WriteTransaction.
@@ -135,8 +130,7 @@ class ReadSession {
   Outcome fail(const char* what);
   // SQLite's PRAGMA data_version on this connection: it changes whenever
   // another connection, of this process or another, has committed since.
-  // On PostgreSQL, a count of the changes announced by the server (see
-  // store/postgres_changes).
+  // SQLite only: PostgreSQL announces changes (store/postgres_changes).
   Outcome dataVersion(std::int64_t& version);
   // Which connection this is: a number never given to another one, so that a
   // data version is compared only with one of the same connection.
@@ -150,7 +144,8 @@ class ReadSession {
 };
 
 // BEGIN IMMEDIATE ... COMMIT on the write connection under its lock, rolled
-// back unless committed. COMMIT first resets every statement still open, so
+// back unless committed; a commit is told to store/data_changes once the
+// write connection is free again. COMMIT first resets every statement still open, so
 // that no read keeps the WAL from being checkpointed: read what you need
 // from a Statement before committing.
 class WriteTransaction {

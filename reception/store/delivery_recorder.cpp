@@ -6,7 +6,6 @@
 #include <mutex>
 #include <thread>
 
-#include "store/guest_changes.h"
 
 namespace {
 
@@ -46,7 +45,7 @@ Outcome writeDeliveries(WriteTransaction& transaction, const std::map<std::int64
   for (const auto& delivery : shownAt) {
     if (!writeDelivery(transaction, delivery.first, delivery.second)) return transaction.fail("write of a delivery");
   }
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome recordDeliveries(const std::map<std::int64_t, std::int64_t>& shownAt) {

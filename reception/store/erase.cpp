@@ -3,7 +3,6 @@
 #include <set>
 #include <vector>
 
-#include "store/guest_changes.h"
 
 namespace {
 
@@ -85,5 +84,5 @@ Outcome eraseVisitor(const VisitorToErase& visitor, std::int64_t& erased) {
   if (done == Outcome::ok) done = rewriteAudit(transaction, visitor, names);
   if (done != Outcome::ok) return done;
   erased = count;  // before the commit, which writes the audit entry with the count
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }

@@ -3,7 +3,6 @@
 #include <sodium.h>
 
 #include "store/clock.h"
-#include "store/guest_changes.h"
 #include "store/outbox.h"
 
 const char invitationSchemaSql[] = R"sql(
@@ -166,7 +165,7 @@ Outcome checkInInvitation(const InvitationKey& key, const std::string& today, Vi
   if (!use.bind(1, invitation.id).bind(2, visitId).run() || !cancelInvitationMail(transaction, invitation.id, currentTimeMs())) {
     return transaction.fail("write of a used invitation");
   }
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome findOpenInvitationCode(const std::string& code, const std::string& today) {

@@ -7,7 +7,6 @@
 #include "metrics/metrics.h"
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
-#include "store/guest_changes.h"
 #include "store/staff.h"
 
 namespace {
@@ -94,7 +93,7 @@ Outcome addNotification(std::int64_t staffId, const std::string& headline, const
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome inserted = insertNotification(transaction, staffId, headline, detail, maxWaiting, added);
   if (inserted != Outcome::ok) return inserted;
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome archiveWaitingGuest(WriteTransaction& transaction, std::int64_t id, const char* by, const char* condition) {
@@ -111,7 +110,7 @@ Outcome archiveNotificationRow(std::int64_t id, const char* by) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();
   Outcome archived = archiveWaitingGuest(transaction, id, by);
-  return archived == Outcome::ok ? guestsCommitted(transaction.commit()) : archived;
+  return archived == Outcome::ok ? transaction.commit() : archived;
 }
 
 Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> shownAt) {
@@ -119,7 +118,7 @@ Outcome archiveShownNotification(std::int64_t id, std::optional<std::int64_t> sh
   if (!transaction.begun()) return transaction.beginOutcome();
   if (shownAt && !writeDelivery(transaction, id, *shownAt)) return transaction.fail("write of a delivery");
   Outcome archived = archiveWaitingGuest(transaction, id, "host", " AND delivered_at IS NOT NULL");
-  if (archived == Outcome::ok) return guestsCommitted(transaction.commit());
+  if (archived == Outcome::ok) return transaction.commit();
   if (archived != Outcome::notFound) return archived;
   // The host closed a guest archived elsewhere (withdrawn, reassigned,
   // signed out, acknowledged by reply or on the page): noted, so that the

@@ -6,7 +6,6 @@
 
 
 #include "store/clock.h"
-#include "store/guest_changes.h"
 #include "store/token_hash.h"
 
 namespace {
@@ -288,6 +287,6 @@ ReplyStatus acknowledgeByReply(const std::string& token, ReplyGuest& guest) {
   if (!archive.bind(1, tokenHash(token)).bind(2, now).run()) {
     return statusOf(transaction.fail("write of a guest acknowledged by reply"));
   }
-  Outcome committed = guestsCommitted(transaction.commit());
+  Outcome committed = transaction.commit();
   return committed == Outcome::ok ? ReplyStatus::valid : statusOf(committed);
 }

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "store/clock.h"
-#include "store/guest_changes.h"
 
 namespace {
 
@@ -54,16 +53,13 @@ Outcome writePending(WriteTransaction& transaction, const Pending& batch) {
         "UPDATE staff SET page_open_until = max(coalesce(page_open_until, 0), ?2) WHERE id = ?1");
     if (!open.bind(1, staffId).bind(2, until).run()) return transaction.fail("write of an open host page");
   }
-  int seen = 0;
   for (const auto& [id, at] : batch.seenAt) {
     Statement shown =
         transaction.prepare("UPDATE notification SET seen_on_page_at = ?2 WHERE id = ?1 AND seen_on_page_at IS NULL");
     if (!shown.bind(1, id).bind(2, at).run()) return transaction.fail("write of a guest seen on a host page");
-    seen += transaction.changes();
   }
-  Outcome committed = transaction.commit();
-  // Live views re-read the guests and find them seen; nothing else changed.
-  return seen > 0 ? guestsCommitted(committed) : committed;
+  // The commit tells live views, which re-read the guests and find them seen.
+  return transaction.commit();
 }
 
 bool empty(const Pending& batch) { return batch.openUntil.empty() && batch.seenAt.empty(); }

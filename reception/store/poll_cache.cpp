@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/data_changes.h"
 #include "store/delivery_recorder.h"
 #include "store/staff.h"
 
@@ -41,16 +42,6 @@ struct PollState {
 std::atomic<std::uint64_t> currentEpoch{1};
 std::mutex installMutex;
 std::shared_ptr<const PollState> current;  // only through std::atomic_load and std::atomic_store
-
-// The calling thread's last look that found the memory up to date: its read
-// connection's data version then. The same version on the same connection
-// means that nobody has committed since.
-struct ThreadLook {
-  std::uint64_t connection = 0;
-  std::uint64_t epoch = 0;
-  std::int64_t dataVersion = 0;
-};
-thread_local ThreadLook lastLook;
 
 bool sameEncoding(const PollEncoding& a, const PollEncoding& b) {
   return a.codePage == b.codePage && a.name == b.name && a.record == b.record;
@@ -130,9 +121,9 @@ void install(std::shared_ptr<PollState> fresh) {
 enum class Parts { staff, all };
 
 // Reads again the parts whose revision moved (all of them for another
-// encoding), the guests only when asked for; complete: nothing left stale.
+// encoding), the guests only when asked for.
 Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old, const PollEncoding& encoding,
-               std::uint64_t epoch, Parts parts, bool& complete) {
+               std::uint64_t epoch, Parts parts) {
   ReadSnapshot snapshot(session);
   if (!snapshot.begun()) return session.fail("begin a read");
   std::int64_t staffRevision = 0;
@@ -151,12 +142,10 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
     if ((read = readStaff(session, encoding, *staff)) != Outcome::ok) return read;
     fresh->staff = std::move(staff);
   }
-  complete = true;
-  if (reusable && old->guests->revision == guestRevision) {
+  if (reusable && (old->guests->revision == guestRevision || parts == Parts::staff)) {
     fresh->guests = old->guests;
   } else if (parts == Parts::staff) {
-    fresh->guests = reusable ? old->guests : std::make_shared<GuestPart>();
-    complete = false;
+    fresh->guests = std::make_shared<GuestPart>();  // not read yet: revision -1
   } else {
     auto guests = std::make_shared<GuestPart>();
     guests->revision = guestRevision;
@@ -167,32 +156,35 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
   return Outcome::ok;
 }
 
-// Brings the memory up to what the database holds. Cheap when nobody has
-// committed since this thread last looked: one data version read, which
-// neither waits nor reads a table. forced: read the revisions even then
-// (after a commit of this process, which this connection's data version may
-// not show when reads share the write connection).
-Outcome bringUpToDate(const PollEncoding& encoding, bool forced, Parts parts) {
+// Brings the memory up to what the database holds. A change told while it
+// read may not be in what it installed, and whoever was told may have found
+// nothing to bring up to date yet: told again by the watcher.
+Outcome refresh(const PollEncoding& encoding, Parts parts) {
+  std::int64_t changesBefore = dataChangeCount();
   ReadSession session;
-  std::int64_t version = 0;
-  Outcome looked = session.dataVersion(version);
-  if (looked != Outcome::ok) return looked;
-  std::uint64_t epoch = currentEpoch;
-  std::shared_ptr<const PollState> state = std::atomic_load(&current);
-  bool upToDate = state && state->epoch == epoch && sameEncoding(state->encoding, encoding) &&
-                  lastLook.connection == session.connectionId() && lastLook.epoch == epoch &&
-                  lastLook.dataVersion == version;
-  if (upToDate && !forced) return Outcome::ok;
-  bool complete = false;
-  Outcome read = reread(session, state, encoding, epoch, parts, complete);
-  if (read == Outcome::ok && complete) lastLook = ThreadLook{session.connectionId(), epoch, version};
+  Outcome read = reread(session, std::atomic_load(&current), encoding, currentEpoch, parts);
+  if (read == Outcome::ok && dataChangeCount() != changesBefore) tellAgainLater(&pollStateFollowsChange);
   return read;
 }
 
-std::shared_ptr<const PollState> upToDateState(const PollEncoding& encoding, Parts parts, Outcome& outcome) {
-  outcome = bringUpToDate(encoding, false, parts);
-  if (outcome != Outcome::ok) return nullptr;
+// The memory, when it answers for this encoding as it is; nullptr when it must be read first.
+std::shared_ptr<const PollState> answeringState(const PollEncoding& encoding, Parts parts) {
   std::shared_ptr<const PollState> state = std::atomic_load(&current);
+  bool answers = state && state->epoch == currentEpoch && sameEncoding(state->encoding, encoding) &&
+                 (parts == Parts::staff || state->guests->revision >= 0);
+  return answers ? state : nullptr;
+}
+
+// What a poll answers from. Only the first poll (or the first with another
+// encoding, or with guests after listUsers alone) reads the database: after
+// that, data changes keep the memory up to date from other threads.
+std::shared_ptr<const PollState> upToDateState(const PollEncoding& encoding, Parts parts, Outcome& outcome) {
+  outcome = Outcome::ok;
+  std::shared_ptr<const PollState> state = answeringState(encoding, parts);
+  if (state) return state;
+  outcome = refresh(encoding, parts);
+  if (outcome != Outcome::ok) return nullptr;
+  state = answeringState(encoding, parts);
   // Forgotten in between (the database closed): as if it were busy.
   if (!state) outcome = Outcome::busy;
   return state;
@@ -225,13 +217,14 @@ Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, st
   return Outcome::ok;
 }
 
-void refreshPollStateAfterCommit() {
+bool pollStateFollowsChange() {
   std::shared_ptr<const PollState> state = std::atomic_load(&current);
   // Nothing kept (no poll yet, or a command's own process): nothing to bring up to date.
-  // Nor from within a read of this thread: the next poll sees the commit by its data version.
-  if (!state || ReadSession::openOnThisThread()) return;
-  // A failure leaves the data version unseen: the next poll reads again.
-  bringUpToDate(state->encoding, true, Parts::all);
+  if (!state) return true;
+  // A thread that answers notifiers reads nothing for a change, and one inside
+  // a read of its own would wait for itself: the watcher's thread reads instead.
+  if (!mayWaitForDatabase() || ReadSession::openOnThisThread()) return false;
+  return refresh(state->encoding, Parts::all) == Outcome::ok;
 }
 
 void resetPollState() {

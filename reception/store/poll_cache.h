@@ -1,12 +1,14 @@
 // What notifiers poll, kept in memory: the active staff by the two words a
 // notifier sends back, the list of names it shows, and each host's waiting
 // guests as records already in the notifiers' format. A poll answers from
-// it without reading a table. Before each one, the thread's read connection
-// asks SQLite whether any connection has committed since it last looked
-// (PRAGMA data_version, a look at the WAL's index in shared memory); when one
-// has, counters that the schema's triggers raise on every change to staff
-// and guests (poll_revision) say which part to read again. Every commit of
-// this process does the same at once, on its own thread.
+// it without reading anything: only the first poll reads. The memory listens
+// to store/data_changes, so every committed change, of this process, of
+// another process on the same file or of another instance, is read again
+// within a look of the watcher; counters that the schema's triggers raise on
+// every change to staff and guests (poll_revision) say which part to read.
+// A commit of this process is read again at once on its own thread, unless
+// that thread answers notifiers (it may not wait for the database): then the
+// watcher's thread does it.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +45,8 @@ Outcome polledNames(const PollEncoding& encoding, std::string& body);
 Outcome pollGuests(const PollEncoding& encoding, const std::string& twoWords, std::int64_t now, std::string& body,
                    std::int64_t onlyMember = 0);
 
-// After a commit of this process: reads again what the commit changed.
-void refreshPollStateAfterCommit();
+// The memory's data change listener: reads again what moved, when anything
+// is kept; false when it could not (see store/data_changes).
+bool pollStateFollowsChange();
 // Forgets everything (a database is opened or closed).
 void resetPollState();

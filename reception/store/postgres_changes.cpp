@@ -2,17 +2,14 @@
 
 #include <poll.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-#include "store/database.h"
+#include "store/data_changes.h"
 
 namespace {
-
-std::atomic<std::int64_t> changes{0};
 
 struct Listener {
   std::thread thread;
@@ -36,11 +33,6 @@ void pauseBeforeReconnecting() {
   listener.wake.wait_for(lock, reconnectPause, [] { return listener.stopping; });
 }
 
-void changed() {
-  ++changes;
-  announceCommitElsewhere();
-}
-
 // Waits for announcements on a connection that LISTENs; returns when it is lost or stopping.
 void listenOn(PgConnection& connection) {
   while (!stopRequested()) {
@@ -52,7 +44,11 @@ void listenOn(PgConnection& connection) {
       any = true;
       PQfreemem(notice);
     }
-    if (any) changed();
+    if (any) {
+      dataChanged();
+    } else {
+      tellLaggingListeners();
+    }
     if (PQstatus(connection.handle) != CONNECTION_OK) return;
   }
 }
@@ -62,7 +58,7 @@ void run(const PgLocation& location) {
   while (!stopRequested()) {
     if (pgConnect(connection, location) && pgExecute(connection, "LISTEN vestibra_changes")) {
       // Whatever was announced while nobody listened is unknown: as if everything changed.
-      changed();
+      dataChanged();
       listenOn(connection);
     }
     pgClose(connection);
@@ -75,8 +71,6 @@ void run(const PgLocation& location) {
 
 // A process that ends without closing its storage stops listening on the way out.
 Listener::~Listener() { stopChangeListener(); }
-
-std::int64_t announcedChanges() { return changes.load(std::memory_order_acquire); }
 
 void startChangeListener(const PgLocation& location) {
   stopChangeListener();

@@ -1,18 +1,15 @@
 // What other instances on the same PostgreSQL database commit: the schema's
-// triggers NOTIFY vestibra_changes, and a thread of this process LISTENs on a
-// connection of its own, so that what is kept in memory (the poll's cache)
-// and the host pages' event streams learn of it.
+// triggers NOTIFY vestibra_changes on every change to the staff, the guests
+// and the host sessions, and a thread of this process LISTENs on a
+// connection of its own and tells store/data_changes, as the watcher of a
+// SQLite file does for other processes. The same thread tells again, at
+// each of its short waits, the listeners that could not follow.
 #pragma once
-
-#include <cstdint>
 
 #include "store/postgres_connection.h"
 
-// A count that moves whenever a change was announced, or may have been
-// missed (the listening connection lost and made again).
-std::int64_t announcedChanges();
-
-// Starts (or restarts) listening; each announcement moves the count and
-// calls the commit listener. Stopped by stopChangeListener.
+// Starts (or restarts) listening; each announcement, and each connection
+// made again (what was announced meanwhile is unknown), is a data change.
+// Stopped by stopChangeListener.
 void startChangeListener(const PgLocation& location);
 void stopChangeListener();

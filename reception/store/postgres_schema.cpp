@@ -301,6 +301,19 @@ CREATE OR REPLACE TRIGGER host_sessions_of_removed_staff AFTER UPDATE ON staff R
   FOR EACH STATEMENT EXECUTE FUNCTION host_sessions_of_gone_staff();
 CREATE OR REPLACE TRIGGER host_sessions_of_deleted_staff AFTER DELETE ON staff REFERENCING OLD TABLE AS old_rows
   FOR EACH STATEMENT EXECUTE FUNCTION host_sessions_of_gone_staff();
+-- Change signal, host sessions: besides the poll's changes above, every
+-- instance hears of sessions ended (signed out everywhere, expired, member
+-- gone), so that the host pages open on it end with them.
+CREATE OR REPLACE FUNCTION host_sessions_ended() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM old_rows) THEN
+    PERFORM pg_notify('vestibra_changes', 'sessions');
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER host_session_ended AFTER DELETE ON host_session REFERENCING OLD TABLE AS old_rows
+  FOR EACH STATEMENT EXECUTE FUNCTION host_sessions_ended();
+-- End of the change signal's part.
 )sql";
 
 std::string lookupIndexSql() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "store/accounts.h"
+#include "store/data_changes.h"
 #include "store/database.h"
 #include "store/database_location.h"
 #include "store/delivery_recorder.h"
@@ -12,6 +13,7 @@
 #include "store/postgres_schema.h"
 #include "store/poll_cache.h"
 #include "store/rate_buckets.h"
+#include "store/sqlite_changes.h"
 #include "store/host_sessions.h"
 #include "store/installation_secret.h"
 #include "store/invitations.h"
@@ -292,7 +294,7 @@ std::string configure() {
 
 std::string openStorage(const std::string& path, const std::string& password) {
   resetPollState();
-  setCommitListener(&refreshPollStateAfterCommit);
+  listenForDataChanges(&pollStateFollowsChange);
   bool postgres = isPostgresLocation(path);
   // A URI may carry a password: it is not repeated in messages.
   std::string named = postgres ? path.substr(0, path.find(':')) + " database" : "database " + path;
@@ -303,7 +305,11 @@ std::string openStorage(const std::string& path, const std::string& password) {
   }
   error = postgres ? configurePostgres(schemaVersion) : configure();
   if (error.empty()) {
-    if (postgres) startChangeListener(PgLocation{path, password});
+    if (postgres) {
+      startChangeListener(PgLocation{path, password});
+    } else {
+      startFileWatch(path != ":memory:" && !path.empty());
+    }
     return "";
   }
   closeDatabase();
@@ -312,6 +318,7 @@ std::string openStorage(const std::string& path, const std::string& password) {
 
 void closeStorage() {
   stopChangeListener();
+  stopFileWatch();
   stopDeliveryRecorder();
   stopPageRecorder();
   saveUnsavedPolls();

@@ -2,7 +2,6 @@
 
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
-#include "store/guest_changes.h"
 
 const char visitSchemaSql[] = R"sql(
 CREATE TABLE IF NOT EXISTS visit (
@@ -99,7 +98,7 @@ Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& ann
   // Filled before the commit, which writes the audit entry that names the guest.
   Outcome started = startVisitIn(transaction, start, maxWaiting, announced, visitId);
   if (started != Outcome::ok) return started;
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome onSiteVisits(std::int64_t since, std::vector<VisitRow>& visits) {
@@ -130,7 +129,7 @@ Outcome signOutVisit(std::int64_t id, const std::string& by, VisitRow& visit) {
   if (!update.bind(1, id).bind(2, now).bind(3, by).run()) return transaction.fail("write of a sign-out");
   if (Outcome ended = withdrawSignedOut(transaction, "visit_id = ?1", id, now); ended != Outcome::ok) return ended;
   visit = row;  // before the commit, which writes the audit entry that names the guest
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome signOutEveryone(const std::string& by, std::int64_t& count) {
@@ -144,7 +143,7 @@ Outcome signOutEveryone(const std::string& by, std::int64_t& count) {
       "UPDATE visit SET signed_out_at = ?1, signed_out_by = ?2 WHERE signed_out_at IS NULL");
   if (!update.bind(1, now).bind(2, by).run()) return transaction.fail("write of the automatic sign-out");
   count = transaction.changes();
-  return guestsCommitted(transaction.commit());
+  return transaction.commit();
 }
 
 Outcome findActiveHosts(const std::string& part, std::size_t limit, std::vector<HostName>& hosts) {

@@ -40,7 +40,7 @@ struct VisitRow {
 // of addNotification (notFound: no such active host; conflict: the host's
 // waiting guests at maxWaiting).
 Outcome startVisit(const VisitStart& start, int maxWaiting, NotificationRow& announced, std::int64_t& visitId);
-// The same in the caller's transaction, which commits it (through guestsCommitted).
+// The same in the caller's transaction, which commits it.
 Outcome startVisitIn(WriteTransaction& transaction, const VisitStart& start, int maxWaiting, NotificationRow& announced,
                      std::int64_t& visitId);
 // The visits on site (checked in, not signed out), oldest first; with

@@ -188,6 +188,77 @@ TEST_F(HostPageTest, TheStreamSendsASnapshotThenEachChangeOfItsOwnHost) {
   EXPECT_TRUE(stream.waitFor("event: signed-out", 2s, seen)) << stream.text;
 }
 
+// Two instances on one database (this process and a second service on the
+// same SQLite file, or on the same PostgreSQL database under that label):
+// what one commits reaches the other's open pages and polls within a
+// second, far below the heartbeat, and a page opened there starts with it.
+TEST_F(HostPageTest, ChangesOnEitherInstanceReachTheOthersStreamsAndPollsWithinASecond) {
+  heartbeatIntervalMs = 25000;  // no heartbeat's session check can stand in for a change
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::int64_t bob = addStaffMember("Bob", "Ray");
+  ASSERT_EQ(get("/api/desk/session").status, 200);  // the admin's session, kept in the database, serves both
+  ServiceProcess other;
+  ASSERT_TRUE(other.start({"--listen", "127.0.0.1:0", "--database", database_}, directory_.path)) << other.output;
+  auto there = [&](const std::string& target, const json& body) {
+    return send11(other.host, other.port, "POST", target, body.dump(), "application/json", adminCookie_);
+  };
+  auto polledHere = [&](const std::string& twoWords) {
+    std::string names = "&fn=" + twoWords.substr(0, twoWords.find(' ')) + "&ln=" + twoWords.substr(twoWords.find(' ') + 1);
+    return get(std::string("/api/reception/getNotification?key=") + accessKey + names).body;
+  };
+  // The event of that type for that guest, within a second, after from.
+  auto heard = [](StreamReader& stream, const std::string& type, const std::string& id, std::size_t from) {
+    std::string guest = "\"id\":" + id + ",";
+    if (!stream.waitFor(guest, 1s, from)) return false;
+    std::size_t event = stream.text.rfind("event: ", stream.text.find(guest, from));
+    return event != std::string::npos && stream.text.compare(event, 7 + type.size(), "event: " + type) == 0;
+  };
+  StreamReader annHere, bobHere, annThere;
+  ASSERT_TRUE(annHere.open(host_, port_, hostCookie(ann)));
+  ASSERT_TRUE(bobHere.open(host_, port_, hostCookie(bob)));
+  ASSERT_TRUE(annThere.open(other.host, other.port, hostCookie(ann)));
+  for (StreamReader* stream : {&annHere, &bobHere, &annThere}) ASSERT_TRUE(stream->waitFor("event: snapshot", 2s)) << stream->text;
+  EXPECT_EQ(polledHere("Ann Lee"), "");  // the poll's memory is built before the changes
+
+  // Announce, reassign and withdraw on the other instance.
+  RawReply announced = there("/api/desk/notifications", {{"staffId", ann}, {"guestName", "Guest-From-There"}});
+  ASSERT_EQ(announced.status, 201) << announced.body;
+  std::string first = std::to_string(json::parse(announced.body)["id"].get<std::int64_t>());
+  EXPECT_TRUE(heard(annHere, "announced", first, 0)) << annHere.text;
+  EXPECT_TRUE(waitUntil([&] { return polledHere("Ann Lee").find("Guest-From-There") != std::string::npos; }, 1s));
+  std::size_t annSeen = annHere.text.size();
+  std::size_t bobSeen = bobHere.text.size();
+  RawReply moved = there("/api/desk/notifications/" + first + "/reassign", {{"staffId", bob}});
+  ASSERT_EQ(moved.status, 201) << moved.body;
+  std::string second = std::to_string(json::parse(moved.body)["id"].get<std::int64_t>());
+  EXPECT_TRUE(heard(annHere, "reassigned", first, annSeen)) << annHere.text;
+  EXPECT_TRUE(heard(bobHere, "announced", second, bobSeen)) << bobHere.text;
+  EXPECT_TRUE(waitUntil([&] { return polledHere("Ann Lee").empty(); }, 1s));
+  bobSeen = bobHere.text.size();
+  ASSERT_EQ(there("/api/desk/notifications/" + second + "/archive", json::object()).status, 200);
+  EXPECT_TRUE(heard(bobHere, "withdrawn", second, bobSeen)) << bobHere.text;
+  EXPECT_TRUE(waitUntil([&] { return polledHere("Bob Ray").empty(); }, 1s));
+
+  // Announced here: the other's open page hears it, and a page opened there
+  // afterwards starts with it.
+  std::size_t thereSeen = annThere.text.size();
+  std::int64_t third = announce(ann, "Guest-From-Here", "");
+  EXPECT_TRUE(heard(annThere, "announced", std::to_string(third), thereSeen)) << annThere.text;
+  StreamReader annThereLater;
+  ASSERT_TRUE(annThereLater.open(other.host, other.port, hostCookie(ann)));
+  ASSERT_TRUE(annThereLater.waitFor("event: snapshot", 2s)) << annThereLater.text;
+  EXPECT_NE(annThereLater.text.find("Guest-From-Here"), std::string::npos) << annThereLater.text;
+
+  // The member deactivated on the other instance: the pages here end at once.
+  annSeen = annHere.text.size();
+  bobSeen = bobHere.text.size();
+  ASSERT_EQ(send11(other.host, other.port, "DELETE", "/api/desk/staff/" + std::to_string(ann), "", "", adminCookie_).status,
+            200);
+  EXPECT_TRUE(annHere.waitFor("event: signed-out", 1s, annSeen)) << annHere.text;
+  EXPECT_EQ(bobHere.text.find("signed-out", bobSeen), std::string::npos) << "only the member's own pages end";
+}
+
 TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
   settings_.maxEventStreams = 10;
   heartbeatIntervalMs = 25000;
