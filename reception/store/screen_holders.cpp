@@ -5,10 +5,13 @@
 Outcome heldGuests(std::int64_t heldSince, std::vector<HeldGuest>& held) {
   held.clear();
   ReadSession session;
-  // Two index reads: the waiting guests, and those archived lately.
+  // The waiting guests, and those archived lately of the hosts that have
+  // any waiting (only they have a queue): index reads by host, however many
+  // guests the day has seen.
   Statement query = session.prepare(
       "SELECT id, staff_id, delivered_at, arrived_at, 1 FROM notification WHERE archived_at IS NULL "
-      "UNION ALL SELECT id, staff_id, delivered_at, arrived_at, 0 FROM notification WHERE archived_at >= ?1 "
+      "UNION ALL SELECT id, staff_id, delivered_at, arrived_at, 0 FROM notification "
+      "WHERE staff_id IN (SELECT staff_id FROM notification WHERE archived_at IS NULL) AND archived_at >= ?1 "
       "AND delivered_at IS NOT NULL AND archived_by <> 'host' AND closed_on_screen_at IS NULL");
   query.bind(1, heldSince);
   int result;

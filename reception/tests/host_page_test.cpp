@@ -348,7 +348,8 @@ TEST_F(HostPageTest, AnOpenPageIsAScreenUntilItIsClosed) {
   alerts.publicUrl = "http://127.0.0.1/";
   alerts.policy = settings_.desk.policy;
   auto guestOf = [&](std::int64_t id) {
-    for (const json& guest : state()["notifications"]) {
+    json desk = state();
+    for (const json& guest : desk["notifications"]) {
       if (guest["id"] == id) return guest;
     }
     return json();

@@ -151,7 +151,8 @@ TEST_F(VisitsTest, SigningOutWithdrawsTheWaitingGuest) {
   EXPECT_EQ(scalar("SELECT count(*) FROM alert_step"), "0");
   auto board = [this] {
     std::map<std::string, json> byName;
-    for (const json& guest : state()["notifications"]) byName[guest["guestName"]] = guest;
+    json desk = state();
+    for (const json& guest : desk["notifications"]) byName[guest["guestName"]] = guest;
     return byName;
   };
   std::map<std::string, json> guests = board();
