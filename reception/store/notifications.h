@@ -24,7 +24,8 @@ struct NotificationRow {
   // Withdrawn or reassigned after delivery, and not yet closed by the host:
   // the notifier still shows the guest.
   bool stillOnScreen = false;
-  // The guest's visit, read for the visitor log only: "" and nullopt before visits were kept.
+  // The guest's visit: "" and nullopt before visits were kept. The company
+  // comes with every row; the rest is read for the visitor log only.
   std::string company;
   std::string checkInMethod;  // "desk", "kiosk" or "invitation"
   std::optional<std::int64_t> signedOutAt;
