@@ -279,6 +279,7 @@ bool takesValue(const std::string& name) {
          name == "--database-password-file" ||
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
          name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
+         name == "--host-writes-per-second" || name == "--invitation-mails-per-host-per-day" ||
          name == "--notifier-keys" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name) ||
          isVisitOption(name);
