@@ -44,6 +44,7 @@
 #include "store/schema.h"
 #include "store/staff.h"
 #include "text/code_page.h"
+#include "visits/erase_rewriter.h"
 #include "visits/sign_out_worker.h"
 
 namespace {
@@ -132,6 +133,8 @@ ServiceSettings serviceSettings(const ReceptionOptions& options) {
   settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
   settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
   settings.deskWritesPerSecond = options.deskWritesPerSecond;
+  settings.hostWritesPerSecond = options.hostWritesPerSecond;
+  settings.host.invitationMailsPerDay = options.invitationMailsPerHostPerDay;
   settings.trustedProxies = options.trustedProxies;
   return settings;
 }
@@ -385,6 +388,7 @@ int main(int argc, char** argv) {
   startDirectoryWorker(options.directory);
   startAlertWorker(alerts);
   startSignOutWorker(options.visits.signOutMinute);
+  startEraseRewriter();
   announceReady(options, listeners);
 
   waitForStop(signals, settings.desk.policy.retentionDays, leads);
@@ -394,6 +398,7 @@ int main(int argc, char** argv) {
   stopDirectoryWorker();
   stopAlertWorker();
   stopSignOutWorker();
+  stopEraseRewriter();
   stopSso();
   stopLeadership();
   closeRecords(held);

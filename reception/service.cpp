@@ -39,9 +39,13 @@ ServiceSettings& currentSettings() {
   return settings;
 }
 
-// The desk accounts' write buckets; made on first use, not at static initialisation.
-DeskWriteLimit& deskWriteLimit() {
-  static DeskWriteLimit limit;
+// The desk accounts' and the hosts' write buckets; made on first use, not at static initialisation.
+WriteLimit& deskWriteLimit() {
+  static WriteLimit limit(deskWrites, defaultDeskWritesPerSecond);
+  return limit;
+}
+WriteLimit& hostWriteLimit() {
+  static WriteLimit limit(hostWrites, defaultHostWritesPerSecond);
   return limit;
 }
 
@@ -120,6 +124,7 @@ const Route routes[] = {
     {"PUT", "/api/desk/staff/#", Access::admin, Lane::writer, body, updateStaffContact, nullptr},
     {"POST", "/api/desk/staff/#/sign-out", Access::admin, Lane::writer, body, signOutEverywhere, nullptr},
     {"GET", "/api/desk/staff/#/notifier-key", Access::admin, Lane::server, body, memberNotifierKey, nullptr},
+    {"POST", "/api/desk/staff/#/notifier-key/new", Access::admin, Lane::writer, body, newMemberNotifierKey, nullptr},
     {"POST", "/api/desk/staff/import", Access::admin, Lane::writer, Body::upload, importStaffCsv, nullptr},
     {"GET", "/api/desk/staff.csv", Access::admin, Lane::server, body, exportStaffCsv, nullptr},
     {"GET", "/api/desk/accounts", Access::admin, Lane::server, body, accountList, nullptr},
@@ -161,6 +166,7 @@ const Route routes[] = {
     {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
     {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
     {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
+    {"POST", "/api/me/notifier/new-key", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, newMyNotifierKey},
     {"POST", "/api/me/invitations", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostInvite},
     {"GET", "/api/me/invitations", Access::host, Lane::server, body, nullptr, nullptr, nullptr, hostInvitations},
     {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
@@ -535,7 +541,14 @@ std::string_view restOf(std::string_view path, const Route& row) {
 std::optional<HttpResponse> deskWriteLimited(const HttpRequest& request, const RequestContext& context) {
   bool isWrite = request.method != "GET" && request.method != "HEAD";
   if (!isWrite || context.row->desk == &logout) return std::nullopt;
-  return deskWriteRefusal(deskWriteLimit(), context.account.id, currentTimeMs());
+  return writeRefusal(deskWriteLimit(), context.account.id, currentTimeMs());
+}
+
+// The same for each host on their own page: invitations mail outside addresses.
+std::optional<HttpResponse> hostWriteLimited(const HttpRequest& request, const RequestContext& context) {
+  bool isWrite = request.method != "GET" && request.method != "HEAD";
+  if (!isWrite || context.row->host == &hostLogout) return std::nullopt;
+  return writeRefusal(hostWriteLimit(), context.member.id, currentTimeMs());
 }
 
 // The row's handler, by its access, with what was decided at the headers.
@@ -557,6 +570,7 @@ HttpResponse route(const HttpRequest& request, const RequestContext& context) {
       return row.desk(call);
     }
     case Access::host: {
+      if (std::optional<HttpResponse> limited = hostWriteLimited(request, context)) return *limited;
       const HostCall call{request, context.member, context.id, context.query, settings.host};
       // cppcheck-suppress returnDanglingLifetime  ; the handler answers by value: the call's references end with it
       return row.host(call);
@@ -594,6 +608,7 @@ void configureService(const ServiceSettings& serviceSettings) {
   settings = serviceSettings;
   settings.desk.notifierKey = settings.notifier.accessKey;
   deskWriteLimit().configure(settings.deskWritesPerSecond);
+  hostWriteLimit().configure(settings.hostWritesPerSecond);
   setEventStreamLimits(EventStreamLimits{settings.maxEventStreams, defaultEventStreamsPerAddress});
   // Made now rather than by the first notifier that brings a personal key.
   std::string secret;

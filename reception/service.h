@@ -23,6 +23,7 @@ struct ServiceSettings {
   unsigned maxConnectionsPerAddress = defaultConnectionsPerAddress;
   unsigned maxConnections = 0;  // 0: as many as the descriptors allow
   unsigned deskWritesPerSecond = defaultDeskWritesPerSecond;  // per desk account
+  unsigned hostWritesPerSecond = defaultHostWritesPerSecond;  // per member, on their own page
   unsigned maxEventStreams = defaultMaxEventStreams;  // hosts' open pages
   std::vector<std::string> trustedProxies;  // --trusted-proxy: load balancers whose X-Forwarded-For is read
 };

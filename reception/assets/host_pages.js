@@ -1,6 +1,6 @@
 // The staff directory's part of the hosts' own pages (admin): whether each
 // member is signed in to their page, "Sign out everywhere", and the member's
-// personal notifier key for installing their notifier.
+// personal notifier key for installing their notifier ("New key" replaces it).
 "use strict";
 
 (() => {
@@ -16,7 +16,10 @@
     const key = element("button", "secondary", "Notifier key");
     key.type = "button";
     key.addEventListener("click", () => showKey(member, key));
-    cell.append(key);
+    const newKey = element("button", "secondary", "New key");
+    newKey.type = "button";
+    newKey.addEventListener("click", () => replaceKey(member, newKey));
+    cell.append(key, newKey);
     return cell;
   }
 
@@ -33,6 +36,15 @@
     const result = await request("GET", `api/desk/staff/${member.id}/notifier-key`);
     button.disabled = false;
     showMessage("staff-message", result.ok ? `${member.displayName}'s notifier: ${result.data.install}` : result.error, result.ok);
+  }
+
+  // For a key that leaked: the old one stops working at once.
+  async function replaceKey(member, button) {
+    if (!window.confirm(`Make a new notifier key for ${member.displayName}? Their notifiers stop working until they get it.`)) return;
+    button.disabled = true;
+    const result = await request("POST", `api/desk/staff/${member.id}/notifier-key/new`, {});
+    button.disabled = false;
+    showMessage("staff-message", result.ok ? `${member.displayName}'s new notifier key: ${result.data.install}` : result.error, result.ok);
   }
 
   onDesk("rendered", (state) => {

@@ -19,9 +19,10 @@ const char eraseUsage[] =
     "       [--database-password-file FILE]\n"
     "Deletes every visit, invitation, announcement, alert and reply link of the visitor, rewrites\n"
     "the audit entries that named them without the name, and empties the database's WAL so the\n"
-    "name is gone from the files. Prints \"erased N visits\". Exit codes: 0 done, 1 the database\n"
-    "could not be used, 2 bad options, 3 erased but the WAL is still in use by the service (run\n"
-    "it again once the service is stopped).\n";
+    "name is gone from the files (on PostgreSQL: rewrites the tables that held visitors, VACUUM\n"
+    "FULL). Prints \"erased N visits\". Exit codes: 0 done, 1 the database could not be used,\n"
+    "2 bad options, 3 erased but the WAL is still in use by the service (run it again once the\n"
+    "service is stopped) or, on PostgreSQL, the tables could not be rewritten (run it again).\n";
 
 struct EraseArguments {
   VisitorToErase visitor;
@@ -83,11 +84,19 @@ int runEraseVisitorCommand(const std::vector<std::string>& arguments) {
   std::int64_t erased = 0;
   Outcome done = eraseVisitor(parsed.visitor, erased);
   std::string summary = "erased " + counted(erased, "visit", "visits");
-  if (done == Outcome::ok) recordAudit("(command line)", "", "erase-visitor", summary);
+  if (done == Outcome::ok) recordAudit("(command line)", "", eraseAction, summary);
   Outcome emptied = done == Outcome::ok ? checkpointWal() : Outcome::failed;
+  // PostgreSQL: the deleted rows leave the table files only when the tables are rewritten.
+  Outcome rewritten = done == Outcome::ok ? rewriteAfterErase("(command line)") : Outcome::failed;
+  bool postgres = databaseOnPostgres();
   closeStorage();
   if (done != Outcome::ok) return fail("the visitor could not be erased; nothing was changed", exitEraseFailed);
   std::printf("%s\n", summary.c_str());  // NOLINT(cert-err33-c)
+  if (postgres && rewritten != Outcome::ok) {
+    return fail("the tables could not be rewritten (see the audit log); the name stays in their files until they "
+                "are: run the command again",
+                exitEraseWalKept);
+  }
   if (emptied != Outcome::ok) {
     return fail("the WAL could not be emptied while another process has the database open; the name may stay in "
                 "reception.db-wal until it can (run the command again once the service is stopped)",

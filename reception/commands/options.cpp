@@ -38,6 +38,12 @@ const char receptionUsage[] =
     "                           changes one desk account may make per second, with\n"
     "                           bursts of six seconds' worth; more are answered 429;\n"
     "                           default 5\n"
+    "  --host-writes-per-second N\n"
+    "                           changes one host may make per second on their own\n"
+    "                           page, with bursts of five seconds' worth; default 2\n"
+    "  --invitation-mails-per-host-per-day N\n"
+    "                           invitations with a guest's email one host may make in\n"
+    "                           24 hours; more are refused; default 50\n"
     "  --escalate-after-unseen SECONDS\n"
     "                           a guest not yet on the host's screen after this long\n"
     "                           stands out on the desk page; default 60\n"
@@ -174,13 +180,19 @@ std::string applyEndpoint(const std::string& name, const std::string& value, con
 
 std::string applyLimit(const std::string& name, const std::string& value, ReceptionOptions& options) {
   // Past 10,000 waiting guests one host's poll answer nears the notifier's size cap.
-  long long most = name == "--max-waiting-per-host" ? 10000 : name == "--desk-writes-per-second" ? 1000 : 100000;
+  long long most = name == "--max-waiting-per-host" ? 10000
+                   : name == "--desk-writes-per-second" || name == "--host-writes-per-second" ? 1000
+                                                                                              : 100000;
   long long count = 0;
   if (!parseWhole(value, 1, most, count)) return name + ": \"" + value + "\" is not a number from 1 to " + std::to_string(most);
   if (name == "--max-waiting-per-host") {
     options.maxWaitingPerHost = static_cast<int>(count);
   } else if (name == "--desk-writes-per-second") {
     options.deskWritesPerSecond = static_cast<unsigned>(count);
+  } else if (name == "--host-writes-per-second") {
+    options.hostWritesPerSecond = static_cast<unsigned>(count);
+  } else if (name == "--invitation-mails-per-host-per-day") {
+    options.invitationMailsPerHostPerDay = static_cast<unsigned>(count);
   } else if (name == "--max-event-streams") {
     options.maxEventStreams = static_cast<unsigned>(count);
   } else {
@@ -229,7 +241,7 @@ std::string applyValue(const std::string& name, const std::string& value, Recept
     return applyEndpoint(name, value, "127.0.0.1:9464", options.metricsAddress, options.metricsPort);
   }
   if (name == "--max-connections-per-address" || name == "--max-waiting-per-host" || name == "--desk-writes-per-second" ||
-      name == "--max-event-streams") {
+      name == "--max-event-streams" || name == "--host-writes-per-second" || name == "--invitation-mails-per-host-per-day") {
     return applyLimit(name, value, options);
   }
   if (isFrontDeskOption(name)) return applyFrontDesk(name, value, options);
@@ -268,6 +280,7 @@ bool takesValue(const std::string& name) {
          name == "--database-password-file" ||
          name == "--key-file" || name == "--code-page" || name == "--max-connections-per-address" ||
          name == "--max-waiting-per-host" || name == "--desk-writes-per-second" || name == "--max-event-streams" ||
+         name == "--host-writes-per-second" || name == "--invitation-mails-per-host-per-day" ||
          name == "--notifier-keys" || isFrontDeskOption(name) ||
          isDeskOption(name) || isDirectoryOption(name) || isAlertOption(name) || isSsoOption(name) ||
          isVisitOption(name);

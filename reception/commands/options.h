@@ -39,6 +39,8 @@ struct ReceptionOptions {
   unsigned maxConnectionsPerAddress = 32;
   int maxWaitingPerHost = 50;
   unsigned deskWritesPerSecond = 5;  // per desk account, with a burst of six seconds' worth
+  unsigned hostWritesPerSecond = 2;  // per member on their own page, with a burst of five seconds' worth
+  unsigned invitationMailsPerHostPerDay = 50;  // invitations with a guest's email, per member in 24 hours
   unsigned maxEventStreams = 5000;  // hosts' open pages at once
   std::string notifierKeys = "both";  // --notifier-keys shared|personal|both
   DirectoryOptions directory;  // the --ldap-* options

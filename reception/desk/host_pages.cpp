@@ -3,6 +3,7 @@
 // key for IT to install with.
 //   POST staff/<id>/sign-out      admin: ends every page session of the member
 //   GET  staff/<id>/notifier-key  admin: {"key", "install"}
+//   POST staff/<id>/notifier-key/new  admin: a new key at once, answered as the GET; the old one is refused
 #include "desk/host_pages.h"
 
 #include "desk/desk.h"
@@ -10,6 +11,17 @@
 #include "store/host_sessions.h"
 
 using nlohmann::json;
+
+namespace {
+
+// {"key", "install"}, never cached: the key is a credential.
+HttpResponse notifierKeyAnswer(const HttpRequest& request, const std::string& key) {
+  HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(request), key)}});
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  return answer;
+}
+
+}  // namespace
 
 Outcome addHostPageState(json& state) {
   std::set<std::int64_t> signedIn;
@@ -33,7 +45,15 @@ HttpResponse memberNotifierKey(const DeskCall& call) {
   std::string key;
   Outcome made = personalKeyOf(call.id, key);
   if (made != Outcome::ok) return storeFailure(made, Failure::readFailed);
-  HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(call.request), key)}});
-  answer.headers.emplace_back("Cache-Control", "no-store");
-  return answer;
+  return notifierKeyAnswer(call.request, key);
+}
+
+HttpResponse newMemberNotifierKey(const DeskCall& call) {
+  std::string key;
+  std::int64_t member = call.id;
+  AuditedChange audited = auditedChange(call, "notifier-key-new", [member] { return "#" + std::to_string(member); });
+  Outcome made = replacePersonalKey(call.id, key);
+  if (made == Outcome::notFound) return errorAnswer(404, "No active member of staff has that id.");
+  if (made != Outcome::ok) return storeFailure(made);
+  return notifierKeyAnswer(call.request, key);
 }

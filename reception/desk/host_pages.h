@@ -9,3 +9,4 @@
 Outcome addHostPageState(nlohmann::json& state);
 HttpResponse signOutEverywhere(const DeskCall& call);
 HttpResponse memberNotifierKey(const DeskCall& call);
+HttpResponse newMemberNotifierKey(const DeskCall& call);

@@ -4,9 +4,15 @@
 
 #include "desk/answers.h"
 
-BucketTake takeFromBucket(std::optional<BucketLevel> stored, std::int64_t nowMs, unsigned perSecond) {
+const WriteAllowance deskWrites{"desk-write", deskWriteBurstSeconds,
+                                "This account is making changes faster than the desk allows. Please wait a moment."};
+const WriteAllowance hostWrites{"host-write", hostWriteBurstSeconds,
+                                "You are making changes faster than this page allows. Please wait a moment."};
+
+BucketTake takeFromBucket(std::optional<BucketLevel> stored, std::int64_t nowMs, unsigned perSecond,
+                          unsigned burstSeconds) {
   const std::int64_t rate = std::max(perSecond, 1u);
-  const std::int64_t full = rate * deskWriteBurstSeconds * 1000;
+  const std::int64_t full = rate * burstSeconds * 1000;
   BucketLevel level = stored.value_or(BucketLevel{full, nowMs});
   if (nowMs > level.at) {
     // rate tokens a second are rate thousandths a millisecond
@@ -21,27 +27,28 @@ BucketTake takeFromBucket(std::optional<BucketLevel> stored, std::int64_t nowMs,
   return {level, (missing + rate - 1) / rate};
 }
 
-DeskWriteLimit::Taken DeskWriteLimit::take(std::int64_t accountId, std::int64_t nowMs) {
+WriteLimit::Taken WriteLimit::take(std::int64_t accountId, std::int64_t nowMs) {
   unsigned perSecond = perSecond_;
+  unsigned burstSeconds = allowance_.burstSeconds;
   std::int64_t waitMs = 0;
   // The rate is part of the key, so a new rate starts from full buckets; a
   // bucket untouched for a whole burst's time is full and may be forgotten.
-  std::string key = "desk-write " + std::to_string(perSecond) + " " + std::to_string(accountId);
-  Outcome saved = updateBucket(key, nowMs - std::int64_t{deskWriteBurstSeconds} * 1000,
+  std::string key = std::string(allowance_.kind) + " " + std::to_string(perSecond) + " " + std::to_string(accountId);
+  Outcome saved = updateBucket(key, nowMs - std::int64_t{burstSeconds} * 1000,
                                [&](std::optional<BucketLevel> stored) {
-                                 BucketTake taken = takeFromBucket(stored, nowMs, perSecond);
+                                 BucketTake taken = takeFromBucket(stored, nowMs, perSecond, burstSeconds);
                                  waitMs = taken.waitMs;
                                  return taken.level;
                                });
   return Taken{saved, saved == Outcome::ok ? waitMs : 0};
 }
 
-std::optional<HttpResponse> deskWriteRefusal(DeskWriteLimit& limit, std::int64_t accountId, std::int64_t nowMs) {
-  DeskWriteLimit::Taken taken = limit.take(accountId, nowMs);
+std::optional<HttpResponse> writeRefusal(WriteLimit& limit, std::int64_t accountId, std::int64_t nowMs) {
+  WriteLimit::Taken taken = limit.take(accountId, nowMs);
   if (worthRetry(taken.outcome)) return storeFailure(taken.outcome);
   std::int64_t waitMs = taken.waitMs;
   if (waitMs == 0) return std::nullopt;
-  HttpResponse answer = errorAnswer(429, "This account is making changes faster than the desk allows. Please wait a moment.");
+  HttpResponse answer = errorAnswer(429, limit.allowance().refusal);
   answer.headers.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
   return answer;
 }

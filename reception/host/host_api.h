@@ -10,10 +10,12 @@
 //   POST notifications/<id>/acknowledge  "On my way"
 //   GET  contacts, PUT contacts {"email", "alertUrl"}, POST contacts/test
 //   GET  visits                      the last 30 days' guests, newest first
+//   GET  notifier, POST notifier/new-key  the personal notifier key; a new one
 // Errors answer 4xx or 5xx with {"error": message}.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,7 @@
 #include "http/query.h"
 #include "http/server.h"
 #include "rules/session_cookies.h"
+#include "store/audit.h"
 #include "store/host_sessions.h"
 #include "rules/visit_settings.h"
 
@@ -36,6 +39,7 @@ struct HostSettings {
   AlertTargetRule alertTargets;  // where a host's own push address may point
   std::string alertTimeZone;  // unused for now
   VisitSettings visits;       // for the host's invitations: the mail's arrival text
+  unsigned invitationMailsPerDay = 50;  // invitations with a guest's email per member in 24 hours
 };
 
 // One request of a signed-in host.
@@ -46,6 +50,9 @@ struct HostCall {
   const QueryMap& query;
   const HostSettings& settings;
 };
+
+// The audit entry of a host's change, written in the change's own transaction.
+AuditedChange auditedChange(const HostCall& call, const char* action, std::function<std::string()> detail);
 
 // The host session's token the request carries, or "".
 std::string hostSessionToken(const HttpRequest& request);
@@ -75,6 +82,8 @@ HttpResponse hostInvitations(const HostCall& call);
 HttpResponse hostCancelInvitation(const HostCall& call);
 // {"key", "install"}: the host's personal notifier key and its installer line.
 HttpResponse myNotifierKey(const HostCall& call);
+// POST notifier/new-key: a new personal key at once, answered as GET notifier; the old one is refused.
+HttpResponse newMyNotifierKey(const HostCall& call);
 
 // Mails sign-in links on a thread of its own, so no request waits for the
 // mail server (and the answer's time tells nothing). Started on first use.

@@ -24,13 +24,6 @@ constexpr long testSendTimeoutMs = 5000;
 // Set by the page's "On my way": an acknowledgement, as by the reply link.
 constexpr char acknowledgedOnPage[] = "page";
 
-// The audit entry of a host's change, written in the change's own transaction.
-AuditedChange auditedChange(const HostCall& call, const char* action, std::function<std::string()> detail) {
-  return AuditedChange([&call, action, detail = std::move(detail)] {
-    return AuditEntry{0, 0, call.member.displayName, call.request.clientAddress, action, detail()};
-  });
-}
-
 // Archives the guest if it waits for this host; notFound for another host's guest.
 Outcome acknowledge(std::int64_t id, std::int64_t staffId, NotificationRow& guest) {
   WriteTransaction transaction;
@@ -58,7 +51,20 @@ std::string testMail(const HostSettings& settings, const std::string& to) {
                        "This is a test: alerts for your guests reach this address.\n");
 }
 
+// {"key", "install"}, never cached: the key is a credential.
+HttpResponse notifierKeyAnswer(const HttpRequest& request, const std::string& key) {
+  HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(request), key)}});
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  return answer;
+}
+
 }  // namespace
+
+AuditedChange auditedChange(const HostCall& call, const char* action, std::function<std::string()> detail) {
+  return AuditedChange([&call, action, detail = std::move(detail)] {
+    return AuditEntry{0, 0, call.member.displayName, call.request.clientAddress, action, detail()};
+  });
+}
 
 HttpResponse hostEvents(const HostCall& call) {
   int status = 0;
@@ -157,7 +163,14 @@ HttpResponse myNotifierKey(const HostCall& call) {
   std::string key;
   Outcome made = personalKeyOf(call.member.id, key);
   if (made != Outcome::ok) return storeFailure(made, Failure::readFailed);
-  HttpResponse answer = jsonAnswer(200, {{"key", key}, {"install", notifierInstallLine(notifierServiceHost(call.request), key)}});
-  answer.headers.emplace_back("Cache-Control", "no-store");
-  return answer;
+  return notifierKeyAnswer(call.request, key);
+}
+
+HttpResponse newMyNotifierKey(const HostCall& call) {
+  std::string key;
+  AuditedChange audited = auditedChange(call, "notifier-key-new", [&call] { return "#" + std::to_string(call.member.id); });
+  Outcome made = replacePersonalKey(call.member.id, key);
+  if (made == Outcome::notFound) return errorAnswer(404, "You are no longer in the staff directory.");
+  if (made != Outcome::ok) return storeFailure(made);
+  return notifierKeyAnswer(call.request, key);
 }

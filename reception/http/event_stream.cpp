@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "http/client_network.h"
 #include "http/hang_up_watch.h"
 
 namespace {
@@ -16,6 +17,7 @@ struct StreamSlots {
   std::mutex mutex;
   EventStreamLimits limits;
   unsigned open = 0;
+  // By client network (an IPv6 /64 is one client), as the other limits count.
   std::unordered_map<std::string, unsigned> held;
   // By serial number, which unlike an address is never reused: a hang-up
   // reported late cannot end a newer stream.
@@ -50,7 +52,7 @@ std::shared_ptr<EventStream> openEventStream(const std::string& address, int& st
       status = 503;
       return nullptr;
     }
-    unsigned& held = all.held[address];
+    unsigned& held = all.held[clientNetwork(address)];
     if (held >= all.limits.perAddress) {
       status = 429;
       return nullptr;
@@ -84,7 +86,7 @@ EventStream::~EventStream() {
   std::lock_guard<std::mutex> lock(all.mutex);
   all.streams.erase(serial_);
   --all.open;
-  auto found = all.held.find(address_);
+  auto found = all.held.find(clientNetwork(address_));
   if (found != all.held.end() && --found->second == 0) all.held.erase(found);
 }
 

@@ -1,21 +1,24 @@
 // Sign-ins on their way through the provider: the state, nonce and PKCE
-// verifier of each, found by the random value of the browser's short-lived
-// cookie and taken out on first use, so a callback cannot be replayed.
+// verifier of each, with the page it returns to and when it began, sealed
+// (XSalsa20-Poly1305) into the browser's own short-lived cookie. Nothing is
+// kept on the service, so starting sign-ins, however many, pushes out no
+// other browser's, and the callback may reach any instance that shares the
+// database (the key comes from the installation's secret).
 #pragma once
 
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 
 constexpr std::int64_t signInLifetimeMs = 10LL * 60 * 1000;
-// Past this many, the oldest sign-in under way is dropped for a new one: a
-// flood of started sign-ins costs bounded memory and cannot shut sign-in off.
-constexpr std::size_t maxPendingSignIns = 20000;
+// Clocks of instances behind one load balancer differ a little: a sign-in
+// that seems to start this far in the future is still accepted.
+constexpr std::int64_t signInClockSkewMs = 60LL * 1000;
+// Longer sealed values are not opened: a cookie is never near this.
+constexpr std::size_t maxSealedSignInChars = 600;
 
-enum class SignInPurpose { desk, host };
+enum class SignInPurpose { desk, host };  // the page it returns to: the desk, or the host's own page
 
 struct PendingSignIn {
   std::string state;
@@ -30,24 +33,12 @@ std::string randomToken();
 // PKCE S256: base64url(SHA-256(verifier)).
 std::string codeChallengeOf(const std::string& verifier);
 
-// Where they are kept: in this process, or in the database, where the
-// provider's callback finds them on whichever instance it reaches.
-enum class SignInStore { memory, database };
-
-class PendingSignIns {
- public:
-  explicit PendingSignIns(SignInStore store = SignInStore::memory) : store_(store) {}
-  // A new sign-in with fresh state, nonce and verifier; the cookie's value
-  // for it, or "" when it could not be saved.
-  std::string start(SignInPurpose purpose, std::int64_t now, PendingSignIn& started);
-  // The sign-in of the cookie's value, removed; nullopt when unknown, used or too old.
-  std::optional<PendingSignIn> take(const std::string& cookieValue, std::int64_t now);
-
- private:
-  void forgetOld(std::int64_t now);
-
-  SignInStore store_;
-  std::mutex mutex_;
-  std::unordered_map<std::string, PendingSignIn> pending_;  // by a hash of the cookie's value
-  std::deque<std::string> started_;                        // those keys, oldest first (taken ones too)
-};
+// A new sign-in with fresh state, nonce and verifier.
+PendingSignIn newSignIn(SignInPurpose purpose, std::int64_t now);
+// The sealing key (32 bytes) of an installation, from its secret.
+std::string signInSealKeyOf(const std::string& installationSecret);
+// The cookie's value: base64url of a random nonce and the sealed sign-in.
+std::string sealSignIn(const PendingSignIn& signIn, const std::string& key);
+// The sign-in of a cookie's value; nullopt when it was not sealed with this
+// key, was altered, is malformed or is too old.
+std::optional<PendingSignIn> openSignIn(std::string_view sealed, const std::string& key, std::int64_t now);

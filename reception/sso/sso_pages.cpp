@@ -13,6 +13,7 @@
 #include "sso/sso_answers.h"
 #include "store/audit.h"
 #include "store/clock.h"
+#include "store/installation_secret.h"
 
 using nlohmann::json;
 
@@ -23,9 +24,11 @@ std::unique_ptr<SsoProvider>& provider() {
   return current;
 }
 
-PendingSignIns& pendingSignIns() {
-  static PendingSignIns pending(SignInStore::database);
-  return pending;
+// The key sign-ins are sealed with, or "" when the database cannot give it.
+std::string signInSealKey() {
+  std::string secret;
+  if (installationSecret(secret) != Outcome::ok) return "";
+  return signInSealKeyOf(secret);
 }
 
 HttpResponse notConfigured() { return ssoPage(404, "Not found", "Single sign-on is not set up on this service."); }
@@ -61,9 +64,9 @@ HttpResponse startSignIn(const HttpRequest& request, SignInPurpose purpose, cons
   if (!onPublicHost(request, settings.publicUrl)) return ssoRedirect(settings.publicUrl + startPath);
   std::optional<ProviderEndpoints> endpoints = current->endpoints();
   if (!endpoints) return providerDown();
-  PendingSignIn signIn;
-  std::string cookie = pendingSignIns().start(purpose, currentTimeMs(), signIn);
-  if (cookie.empty()) {
+  PendingSignIn signIn = newSignIn(purpose, currentTimeMs());
+  std::string key = signInSealKey();
+  if (key.empty()) {
     return ssoPage(503, "Single sign-on is unavailable", "The sign-in could not be started. Please try again shortly.");
   }
   std::string location = endpoints->authorization + (endpoints->authorization.find('?') == std::string::npos ? "?" : "&") +
@@ -72,7 +75,7 @@ HttpResponse startSignIn(const HttpRequest& request, SignInPurpose purpose, cons
                          "&nonce=" + signIn.nonce + "&code_challenge=" + codeChallengeOf(signIn.verifier) +
                          "&code_challenge_method=S256";
   HttpResponse answer = ssoRedirect(location);
-  answer.headers.emplace_back("Set-Cookie", signInCookie(request, cookie, false));
+  answer.headers.emplace_back("Set-Cookie", signInCookie(request, sealSignIn(signIn, key), false));
   return answer;
 }
 
@@ -168,8 +171,9 @@ HttpResponse ssoCallback(const HttpRequest& request, std::string_view) {
   // A HEAD (a link checker) must not use the sign-in up.
   if (request.method != "GET") return ssoPage(405, "Not allowed", "Open this address with GET.");
   QueryMap query = parseRequestTarget(request.target).query;
-  // Taken whatever follows: a callback is answered once.
-  std::optional<PendingSignIn> signIn = pendingSignIns().take(cookieValue(request, signInCookieNameOf(request)), currentTimeMs());
+  // Every answer below clears the cookie; the provider's code itself is good for one exchange only.
+  std::optional<PendingSignIn> signIn =
+      openSignIn(cookieValue(request, signInCookieNameOf(request)), signInSealKey(), currentTimeMs());
   if (!signIn) {
     return refuseCallback(request, "no sign-in under way in this browser, or it was used or expired", 400,
                           "Sign-in expired", "This sign-in has expired or was already used. Please start again.");

@@ -3,8 +3,14 @@
 #include <set>
 #include <vector>
 
+#include "store/audit.h"
 
 namespace {
+
+// Every table a visitor's name or address may be in.
+constexpr char visitorTables[] = "visit, notification, invitation, alert_outbox, audit_log";
+// A rewrite waits this long for a table another instance is using, then gives up (to be tried again).
+constexpr char rewriteLockTimeout[] = "SET lock_timeout = '30s'";
 
 // The visits of the visitor, and every name they were known by (an
 // invitation's name, found by its email, names the visitor too).
@@ -85,4 +91,42 @@ Outcome eraseVisitor(const VisitorToErase& visitor, std::int64_t& erased) {
   if (done != Outcome::ok) return done;
   erased = count;  // before the commit, which writes the audit entry with the count
   return transaction.commit();
+}
+
+std::string rewriteVisitorTables() {
+  if (!databaseOnPostgres()) return "";
+  SetupConnection setup;
+  // One statement each: VACUUM cannot run inside the transaction a multi-statement text makes.
+  bool done = setup.execute(rewriteLockTimeout) && setup.execute((std::string("VACUUM FULL ") + visitorTables).c_str());
+  std::string error = done ? "" : setup.lastError();
+  setup.execute("RESET lock_timeout");
+  return error;
+}
+
+Outcome rewriteAfterErase(const std::string& who) {
+  if (!databaseOnPostgres()) return Outcome::ok;
+  // An erase that commits while the tables are copied may be missed by the
+  // copy: the rewrite counts as done only when no erase came meanwhile.
+  for (int round = 0; round < 3; ++round) {
+    std::optional<AuditEntry> erased;
+    std::optional<AuditEntry> rewritten;
+    Outcome read = latestAuditOf({eraseAction}, erased);
+    if (read == Outcome::ok) read = latestAuditOf({rewriteAction}, rewritten);
+    if (read != Outcome::ok) return read;
+    if (!erased || (rewritten && rewritten->id > erased->id)) return Outcome::ok;
+    std::string error = rewriteVisitorTables();
+    if (!error.empty()) {
+      // Not the rewrite's action: the erase stays due, and is tried again.
+      recordAudit(who, "", rewriteFailedAction, ("failed, to be tried again: " + error).substr(0, 500));
+      return Outcome::failed;
+    }
+    std::optional<AuditEntry> since;
+    read = latestAuditOf({eraseAction}, since);
+    if (read != Outcome::ok) return read;
+    if (since && since->id == erased->id) {
+      recordAudit(who, "", rewriteAction, std::string("rewrote ") + visitorTables);
+      return Outcome::ok;
+    }
+  }
+  return Outcome::ok;  // still due: the next round rewrites again
 }

@@ -128,6 +128,16 @@ Outcome invitationsOfHost(std::int64_t staffId, const std::string& fromDay, std:
   return readInvitations(session, query, rows);
 }
 
+Outcome hostInvitationMailsSince(std::int64_t staffId, std::int64_t since, std::int64_t& count) {
+  ReadSession session;
+  Statement query = session.prepare(
+      "SELECT count(*) FROM invitation WHERE staff_id = ?1 AND created_by = 'host' AND guest_email <> '' "
+      "AND created_at >= ?2");
+  if (query.bind(1, staffId).bind(2, since).step() != SQLITE_ROW) return session.fail("count of a host's invitation mails");
+  count = query.integer(0);
+  return Outcome::ok;
+}
+
 Outcome cancelInvitation(std::int64_t id, std::int64_t staffId) {
   WriteTransaction transaction;
   if (!transaction.begun()) return transaction.beginOutcome();

@@ -51,6 +51,9 @@ Outcome addInvitation(const InvitationEntry& entry, InvitationRow& added, const 
 // The invitations of a day, by expected time; of a host, from a day on.
 Outcome invitationsOfDay(const std::string& day, std::vector<InvitationRow>& rows);
 Outcome invitationsOfHost(std::int64_t staffId, const std::string& fromDay, std::vector<InvitationRow>& rows);
+// How many invitations with a guest's email the host made on their own page
+// since the given time, cancelled ones included: each sent a mail.
+Outcome hostInvitationMailsSince(std::int64_t staffId, std::int64_t since, std::int64_t& count);
 // Cancels an open invitation (of that host unless staffId is 0), and its
 // mail if not yet sent; notFound otherwise.
 Outcome cancelInvitation(std::int64_t id, std::int64_t staffId);

@@ -5,8 +5,8 @@
 #include "store/database.h"
 #include "store/directory_sync_state.h"
 #include "store/login_failures.h"
+#include "store/personal_keys.h"
 #include "store/rate_buckets.h"
-#include "store/sso_pending.h"
 #include "store/staff.h"
 
 namespace {
@@ -346,12 +346,14 @@ std::string bringUpToDate(SetupConnection& setup, std::int64_t version) {
   std::string mark = "CREATE TABLE IF NOT EXISTS schema_version (id BIGINT PRIMARY KEY CHECK (id = 1), version BIGINT NOT NULL);"
                      "INSERT INTO schema_version (id, version) VALUES (1, " + std::to_string(version) + ") "
                      "ON CONFLICT (id) DO UPDATE SET version = GREATEST(schema_version.version, excluded.version)";
-  // Wrong passwords, SSO sign-ins under way, the directory sync's marks and
-  // the write allowances, shared by every instance: their files' own tables,
-  // which differ only in the integers' width.
+  // Wrong passwords, the directory sync's marks and the write allowances,
+  // shared by every instance: their files' own tables, which differ only in
+  // the integers' width.
   std::string sql = std::string("BEGIN;") + postgresSchemaSql + withBigIntegers(loginFailureSchemaSql) +
-                    withBigIntegers(pendingSignInSchemaSql) + withBigIntegers(directorySyncStateSchemaSql) +
+                    withBigIntegers(directorySyncStateSchemaSql) +
                     withBigIntegers(rateBucketSchemaSql) +
+                    // Added for replaceable personal notifier keys (store/personal_keys.h).
+                    withBigIntegers(personalKeyVersionSchemaSql) +
                     lookupIndexSql() + ";" + mark + ";COMMIT";
   if (!setup.execute(sql.c_str())) {
     std::string error = setup.lastError();

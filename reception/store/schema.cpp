@@ -18,7 +18,7 @@
 #include "store/installation_secret.h"
 #include "store/invitations.h"
 #include "store/login_failures.h"
-#include "store/sso_pending.h"
+#include "store/personal_keys.h"
 #include "store/staff.h"
 #include "store/visits.h"
 #include "text/text.h"
@@ -227,8 +227,10 @@ std::string alterSql(const LaterColumn& later) {
 // Tables and indexes added after the first release, made after the later columns.
 std::vector<const char*> laterObjectsSql() { 
   return {laterIndexSql, hostSessionSchemaSql, installationSecretSchemaSql, visitSchemaSql,
-          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql, pendingSignInSchemaSql,
-          directorySyncStateSchemaSql, rateBucketSchemaSql};
+          kioskAccountSchemaSql, invitationSchemaSql, loginFailureSchemaSql,
+          directorySyncStateSchemaSql, rateBucketSchemaSql,
+          // Added for replaceable personal notifier keys (store/personal_keys.h).
+          personalKeyVersionSchemaSql};
 }
 
 bool addLaterColumns(SetupConnection& setup) {

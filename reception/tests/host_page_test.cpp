@@ -23,7 +23,9 @@
 #include "store/outbox.h"
 #include "reception_client.h"
 #include "reception_test_support.h"
+#include "store/clock.h"
 #include "store/staff.h"
+#include "rules/invitation_entry.h"
 
 namespace {
 
@@ -296,6 +298,25 @@ TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
   }
 }
 
+// Behind a load balancer, the addresses of one IPv6 /64 are one client for
+// the streams' cap too, as for every other limit.
+TEST_F(HostPageTest, StreamsFromOneIpv6NetworkShareOneAddressCap) {
+  settings_.trustedProxies = {"127.0.0.1"};
+  heartbeatIntervalMs = 25000;
+  startService();
+  std::string cookie = hostCookie(addStaffMember("Ann", "Lee"));
+  auto from = [&](const std::string& client) { return cookie + "X-Forwarded-For: " + client + "\r\n"; };
+  std::vector<std::unique_ptr<StreamReader>> streams;
+  for (int i = 1; i <= 9; ++i) {
+    streams.push_back(std::make_unique<StreamReader>());
+    ASSERT_TRUE(streams.back()->open(host_, port_, from("2001:db8:1:2::" + std::to_string(i))));
+    EXPECT_TRUE(streams.back()->waitFor(i <= 8 ? "event: snapshot" : "HTTP/1.1 429", 2s)) << i << streams.back()->text;
+  }
+  StreamReader otherNetwork;
+  ASSERT_TRUE(otherNetwork.open(host_, port_, from("2001:db8:1:3::1")));
+  EXPECT_TRUE(otherNetwork.waitFor("event: snapshot", 2s)) << otherNetwork.text;
+}
+
 TEST_F(HostPageTest, APersonalNotifierKeyReadsAndArchivesOnlyItsMembersGuests) {
   settings_.notifierKeys = NotifierKeys::personal;
   startService();
@@ -331,6 +352,66 @@ TEST_F(HostPageTest, APersonalNotifierKeyReadsAndArchivesOnlyItsMembersGuests) {
   // With personal keys only, the shared key and a made-up key are refused.
   EXPECT_EQ(notifierGet("listUsers?key=" + std::string(accessKey)).status, 403);
   EXPECT_EQ(notifierGet("listUsers?key=abcdefghijkmnpqrstuvwxyz2").status, 403);
+
+  // A leaked key is replaced by "New key", on the page or by IT in the staff
+  // panel: the old one is refused at once, the new one works and is shown.
+  std::string bobsKey = json::parse(as(hostCookie(bob), "GET", "/api/me/notifier").body)["key"];
+  RawReply renewed = as(cookie, "POST", "/api/me/notifier/new-key", "{}");
+  ASSERT_EQ(renewed.status, 200) << renewed.body;
+  std::string newKey = json::parse(renewed.body)["key"];
+  EXPECT_NE(newKey, key);
+  EXPECT_NE(json::parse(renewed.body)["install"].get<std::string>().find("SERVICEKEY=" + newKey), std::string::npos);
+  EXPECT_EQ(json::parse(as(cookie, "GET", "/api/me/notifier").body)["key"], newKey);
+  EXPECT_EQ(notifierGet("listUsers?key=" + key).status, 403);
+  EXPECT_EQ(notifierGet("listUsers?key=" + newKey).body, "Ann Lee,Bob Ray");
+  std::string byDesk = json::parse(post("/api/desk/staff/" + std::to_string(bob) + "/notifier-key/new", "{}").body)["key"];
+  EXPECT_NE(byDesk, bobsKey);
+  EXPECT_EQ(json::parse(get("/api/desk/staff/" + std::to_string(bob) + "/notifier-key").body)["key"], byDesk);
+  EXPECT_EQ(notifierGet("listUsers?key=" + bobsKey).status, 403);
+  EXPECT_EQ(notifierGet("listUsers?key=" + byDesk).status, 200);
+  EXPECT_EQ(json::parse(as(cookie, "GET", "/api/me/notifier").body)["key"], newKey) << "Ann's key is not Bob's business";
+  EXPECT_EQ(post("/api/desk/staff/999999/notifier-key/new", "{}").status, 404);
+  EXPECT_EQ(storedValue("SELECT count(*) FROM audit_log WHERE action = 'notifier-key-new'"), "2");
+}
+
+// A script behind one host session mails outside addresses: its writes are
+// limited like the desk's, its mails capped per day, and each is audited.
+TEST_F(HostPageTest, AHostsInvitationFloodIsLimitedMailCappedAndAudited) {
+  settings_.hostWritesPerSecond = 2;
+  settings_.host.invitationMailsPerDay = 3;
+  settings_.host.visits.mailFrom = "desk@example.com";
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::string cookie = hostCookie(ann);
+  const std::string invitation = R"({"guestName": "Claim your prize", "guestEmail": "someone@example.net",
+                                     "expectedOn": ")" + localDate(currentTimeMs()) + R"("})";
+  // Sent as fast as it goes: the first 3 are mailed, the rest of the burst of
+  // 10 refused by the daily cap, then the allowance answers with Retry-After.
+  int created = 0;
+  int capped = 0;
+  std::string retryAfter;
+  for (int i = 0; i < 40 && retryAfter.empty(); ++i) {
+    RawReply reply = as(cookie, "POST", "/api/me/invitations", invitation);
+    retryAfter = header(reply, "Retry-After");
+    if (reply.status == 201) ++created;
+    if (reply.status == 429 && retryAfter.empty()) {
+      ++capped;
+      EXPECT_NE(reply.body.find("most invitation mails allowed in a day (3)"), std::string::npos) << reply.body;
+    }
+  }
+  EXPECT_EQ(created, 3);
+  EXPECT_GE(capped, 7);
+  EXPECT_EQ(retryAfter, "1");
+  EXPECT_EQ(storedValue("SELECT count(*) FROM alert_outbox WHERE target = 'someone@example.net'"), "3");
+  EXPECT_EQ(storedValue("SELECT count(*) FROM invitation"), "3");
+
+  // Reading goes on meanwhile; once the allowance refills, a cancellation is
+  // audited too, as each invitation was.
+  std::string firstId = json::parse(as(cookie, "GET", "/api/me/invitations").body)["invitations"][0]["id"].dump();
+  EXPECT_TRUE(waitUntil([&] { return as(cookie, "DELETE", "/api/me/invitations/" + firstId).status == 200; }, 3s));
+  EXPECT_EQ(storedValue("SELECT count(*) FROM audit_log WHERE action = 'host-invite' AND account = 'Ann Lee' "
+                        "AND detail LIKE '%Claim your prize, mailed'"), "3");
+  EXPECT_EQ(storedValue("SELECT detail FROM audit_log WHERE action = 'host-invite-cancel'"), "invitation #" + firstId);
 }
 
 // The host's open page is a screen: a guest sent to it is seen (no unseen

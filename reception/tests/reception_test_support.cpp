@@ -196,6 +196,7 @@ void InProcessServiceTest::SetUp() {
   settings_.notifier.accessKey = accessKey;
   // Tests drive the desk far faster than people do; the limit's own test lowers it again.
   settings_.deskWritesPerSecond = 1000;
+  settings_.hostWritesPerSecond = 1000;
   ASSERT_TRUE(initAccounts());
   useCheapPasswordHashing();
   forgetLoginFailures();

@@ -176,11 +176,16 @@ TEST(CommandLine, DefaultsAndEveryOption) {
   EXPECT_TRUE(options.key.empty());
   EXPECT_EQ(options.maxConnectionsPerAddress, 32u);
   EXPECT_EQ(options.maxWaitingPerHost, 50);
+  EXPECT_EQ(options.hostWritesPerSecond, 2u);
+  EXPECT_EQ(options.invitationMailsPerHostPerDay, 50u);
 
   ASSERT_EQ(parseCommandLine({"--listen", "127.0.0.2:8080", "--database=x.db", "--key", "abc123", "--code-page",
-                              "CP850", "--demo", "--max-connections-per-address", "4", "--max-waiting-per-host=10000"},
+                              "CP850", "--demo", "--max-connections-per-address", "4", "--max-waiting-per-host=10000",
+                              "--host-writes-per-second", "7", "--invitation-mails-per-host-per-day=9"},
                              options),
             "");
+  EXPECT_EQ(options.hostWritesPerSecond, 7u);
+  EXPECT_EQ(options.invitationMailsPerHostPerDay, 9u);
   EXPECT_EQ(options.maxConnectionsPerAddress, 4u);
   EXPECT_EQ(options.maxWaitingPerHost, 10000);
   EXPECT_EQ(options.address, "127.0.0.2");
@@ -210,6 +215,8 @@ TEST(CommandLine, ClearErrorsForBadOptions) {
   }
   EXPECT_EQ(parseCommandLine({"--max-connections-per-address", "0"}, options),
             "--max-connections-per-address: \"0\" is not a number from 1 to 100000");
+  EXPECT_EQ(parseCommandLine({"--host-writes-per-second", "1001"}, options),
+            "--host-writes-per-second: \"1001\" is not a number from 1 to 1000");
   EXPECT_EQ(parseCommandLine({"-h"}, options), "");
   EXPECT_TRUE(options.help);
 }

@@ -25,7 +25,6 @@
 #include "sso/jwks_cache.h"
 #include "sso/pending_sign_ins.h"
 #include "sso/sso_provider.h"
-#include "store/sso_pending.h"
 
 using nlohmann::json;
 
@@ -280,52 +279,44 @@ TEST(SsoAccounts, TheKioskGroupMakesAKioskAndLeavingItUndoesIt) {
   postgres.drop();
 }
 
-TEST(SsoSignIns, PendingSignInIsTakenOnceAndExpires) {
-  PendingSignIns pending;
-  PendingSignIn started;
-  std::string cookie = pending.start(SignInPurpose::desk, 1000, started);
+TEST(SsoCookie, ASealedSignInOpensOnlyWithItsKeyUnalteredAndInTime) {
   EXPECT_EQ(codeChallengeOf("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  EXPECT_FALSE(pending.take("other", 1000));
-  std::optional<PendingSignIn> taken = pending.take(cookie, 1000);
-  ASSERT_TRUE(taken);
-  EXPECT_EQ(taken->state, started.state);
-  EXPECT_FALSE(pending.take(cookie, 1000));
-  std::string late = pending.start(SignInPurpose::desk, 1000, started);
-  EXPECT_FALSE(pending.take(late, 1000 + signInLifetimeMs + 1));
-  // A flood of started sign-ins pushes out the oldest, never the newest.
-  std::string oldest = pending.start(SignInPurpose::desk, 2000, started);
-  std::string newest;
-  for (std::size_t i = 0; i < maxPendingSignIns; ++i) newest = pending.start(SignInPurpose::desk, 2000, started);
-  EXPECT_FALSE(pending.take(oldest, 2000));
-  EXPECT_TRUE(pending.take(newest, 2000));
+  std::string key = signInSealKeyOf("the installation's secret");
+  EXPECT_EQ(key.size(), 32u);
+  EXPECT_EQ(signInSealKeyOf("the installation's secret"), key) << "every instance on the database has the same key";
+  PendingSignIn started = newSignIn(SignInPurpose::host, 5000);
+  std::string cookie = sealSignIn(started, key);
+  EXPECT_NE(sealSignIn(started, key), cookie) << "a fresh nonce each time";
+  EXPECT_EQ(cookie.find(started.state), std::string::npos) << "the state is not readable in the cookie";
+  std::optional<PendingSignIn> opened = openSignIn(cookie, key, 6000);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->state, started.state);
+  EXPECT_EQ(opened->nonce, started.nonce);
+  EXPECT_EQ(opened->verifier, started.verifier);
+  EXPECT_EQ(opened->purpose, SignInPurpose::host);
+  EXPECT_EQ(opened->startedAt, 5000);
 
-  // In the database, the callback finds the sign-in on another instance, once.
-  TemporaryDirectory directory;
-  TestPostgresDatabase postgres;
-  ASSERT_EQ(openStorage(testDatabaseIn(directory.path, postgres)), "");
-  PendingSignIns here(SignInStore::database);
-  PendingSignIns there(SignInStore::database);
-  std::string cookie2 = here.start(SignInPurpose::host, 5000, started);
-  ASSERT_FALSE(cookie2.empty());
-  std::optional<PendingSignIn> elsewhere = there.take(cookie2, 6000);
-  ASSERT_TRUE(elsewhere);
-  EXPECT_EQ(elsewhere->state, started.state);
-  EXPECT_EQ(elsewhere->verifier, started.verifier);
-  EXPECT_EQ(elsewhere->purpose, SignInPurpose::host);
-  EXPECT_FALSE(here.take(cookie2, 6000)) << "taken once, on whichever instance";
-  EXPECT_FALSE(there.take(here.start(SignInPurpose::desk, 5000, started), 5000 + signInLifetimeMs + 1));
-  // Expired ones are forgotten, and beyond the limit the oldest go first.
-  StoredSignIn row{"s", "n", "v", "desk", 100};
-  for (const char* key : {"a", "b", "c"}) {
-    ASSERT_EQ(savePendingSignIn(key, row, 0, 2), Outcome::ok);
-    row.startedAt += 100;
-  }
-  EXPECT_EQ(takePendingSignIn("a", row), Outcome::notFound);
-  EXPECT_EQ(takePendingSignIn("c", row), Outcome::ok);
-  ASSERT_EQ(savePendingSignIn("d", row, 250, 5), Outcome::ok);
-  EXPECT_EQ(takePendingSignIn("b", row), Outcome::notFound) << "started at 200, before 250";
-  closeStorage();
-  postgres.drop();
+  std::string altered = cookie;
+  altered[30] = altered[30] == 'A' ? 'B' : 'A';
+  struct Case {
+    const char* what;
+    std::string value;
+    std::string key;
+    std::int64_t now;
+  };
+  const Case refused[] = {
+      {"another installation's key", cookie, signInSealKeyOf("another secret"), 6000},
+      {"an altered cookie", altered, key, 6000},
+      {"a cut cookie", cookie.substr(0, cookie.size() - 4), key, 6000},
+      {"no cookie", "", key, 6000},
+      {"not base64url", "!!not-a-cookie!!", key, 6000},
+      {"an expired sign-in", cookie, key, 5000 + signInLifetimeMs + 1},
+      {"a sign-in from the future", cookie, key, 5000 - signInClockSkewMs - 1},
+      {"no key", cookie, "", 6000},
+      {"an overlong cookie", std::string(maxSealedSignInChars + 1, 'A'), key, 6000},
+  };
+  for (const Case& c : refused) EXPECT_FALSE(openSignIn(c.value, c.key, c.now)) << c.what;
+  EXPECT_TRUE(openSignIn(cookie, key, 5000 + signInLifetimeMs)) << "the last moment of its life";
 }
 
 TEST(SsoOptions, IssuerMustBeHttpsOrLoopbackAndTheCoreOptionsGoTogether) {

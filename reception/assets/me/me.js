@@ -175,12 +175,23 @@ function visitsChanged() {
   visitsTimer = setTimeout(loadVisits, 300);
 }
 
+function showNotifierKey(key) {
+  byId("notifier-key").textContent = key.key;
+  byId("notifier-install").textContent = key.install;
+}
+
 async function loadNotifierKey() {
   const result = await request("GET", "/api/me/notifier");
-  if (!result.ok) return;
-  byId("notifier-key").textContent = result.data.key;
-  byId("notifier-install").textContent = result.data.install;
+  if (result.ok) showNotifierKey(result.data);
 }
+
+// A key that leaked is replaced; notifiers installed with the old one stop working.
+byId("notifier-new-key").addEventListener("click", async () => {
+  if (!window.confirm("Make a new key? Notifiers installed with the current key stop working until they get the new one.")) return;
+  const result = await request("POST", "/api/me/notifier/new-key", {});
+  if (result.ok) showNotifierKey(result.data);
+  showMessage("notifier-message", result.ok ? "A new key was made; the old one no longer works." : result.error, result.ok);
+});
 
 function showSignedIn(session) {
   byId("sign-in").hidden = true;

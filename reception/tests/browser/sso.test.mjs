@@ -1,8 +1,9 @@
 // Single sign-on end to end: a real OpenID provider on loopback
 // (oidc_provider.mjs), the real service, and headless Chromium signing in to
 // the desk with the role from the provider's groups. Callbacks that must be
-// refused (a wrong state, a code used again) make no session; after the
-// provider rotates its key the next sign-in works without a restart.
+// refused (a wrong state, a code used again) make no session, a flood of
+// started sign-ins spoils no other browser's; after the provider rotates
+// its key the next sign-in works without a restart.
 import { after, before, test } from "node:test";
 import assert from "node:assert/strict";
 import { spawn } from "node:child_process";
@@ -169,6 +170,31 @@ test("a wrong state and a code used again make no session", async () => {
   assert.equal(answer.status(), 502);
   assert.equal(await deskSession(attacker), 401);
   await Promise.all([first.close(), attacker.close()]);
+});
+
+test("a flood of sign-in starts from one client leaves another browser's sign-in working", async () => {
+  const context = await newContext();
+  const page = await context.newPage();
+  await page.goto(`http://${address}/sso/desk`);
+  await page.locator("input[name=login]").waitFor();
+  // More starts than any table of sign-ins under way could hold, a few at a time.
+  let next = 0;
+  const starts = 20500;
+  const flood = async () => {
+    while (next < starts) {
+      ++next;
+      const response = await fetch(`http://${address}/sso/desk`, { redirect: "manual" });
+      assert.equal(response.status, 302);
+      await response.arrayBuffer();
+    }
+  };
+  await Promise.all(Array.from({ length: 8 }, flood));
+  await page.fill("input[name=login]", "bob");
+  await page.fill("input[name=password]", "pw");
+  await page.click("button[type=submit]");
+  await page.waitForURL((url) => url.host === address);
+  assert.deepEqual(await deskSession(context), { name: "bob", role: "desk" });
+  await context.close();
 });
 
 test("a host signs in to their own page by the email the provider vouches for", async () => {
