@@ -259,14 +259,15 @@ TEST_F(HostPageTest, ChangesOnEitherInstanceReachTheOthersStreamsAndPollsWithinA
   ASSERT_TRUE(annThereLater.waitFor("event: snapshot", 2s)) << annThereLater.text;
   EXPECT_NE(annThereLater.text.find("Guest-From-Here"), std::string::npos) << annThereLater.text;
 
-  // The member removed on the other instance: the pages here end at once.
-  ASSERT_EQ(post("/api/desk/notifications/" + std::to_string(third) + "/archive", "{}").status, 200);
+  // Signed out everywhere, and removed, on the other instance: the member's pages here end at once.
   annSeen = annHere.text.size();
   bobSeen = bobHere.text.size();
-  ASSERT_EQ(send11(other.host, other.port, "DELETE", "/api/desk/staff/" + std::to_string(ann), "", "", adminCookie_).status,
-            200);
+  ASSERT_EQ(there("/api/desk/staff/" + std::to_string(ann) + "/sign-out", json::object()).status, 200);
   EXPECT_TRUE(annHere.waitFor("event: signed-out", 1s, annSeen)) << annHere.text;
   EXPECT_FALSE(bobHere.waitFor("signed-out", 300ms, bobSeen)) << "only the member's own pages end";
+  ASSERT_EQ(send11(other.host, other.port, "DELETE", "/api/desk/staff/" + std::to_string(bob), "", "", adminCookie_).status,
+            200);
+  EXPECT_TRUE(bobHere.waitFor("event: signed-out", 1s, bobSeen)) << bobHere.text;
 }
 
 TEST_F(HostPageTest, StreamsHaveTheirOwnCapsPerAddressAndInAll) {
