@@ -1,17 +1,5 @@
 #include "store/sso_pending.h"
 
-const char pendingSignInSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS sso_pending (
-  key_hash TEXT PRIMARY KEY,
-  state TEXT NOT NULL,
-  nonce TEXT NOT NULL,
-  verifier TEXT NOT NULL,
-  purpose TEXT NOT NULL,
-  started_at INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS sso_pending_started ON sso_pending(started_at);
-)sql";
-
 namespace {
 
 // A flood of started sign-ins pushes out the oldest, never the newest.

@@ -8,8 +8,6 @@
 
 #include "store/database.h"
 
-extern const char pendingSignInSchemaSql[];
-
 struct StoredSignIn {
   std::string state;
   std::string nonce;
