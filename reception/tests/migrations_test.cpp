@@ -242,7 +242,13 @@ TEST(MigrationUpgrade, ADatabaseOfTheReleaseBeforeMigrationsKeepsEveryRow) {
     std::string freshUri = fresh.create(error);
     ASSERT_EQ(error, "");
     ASSERT_EQ(openAndClose(freshUri), "");
-    EXPECT_EQ(describedPostgres(landed), describedPostgres(fresh));
+    // schema_version stays for an instance of that release still running
+    // during the upgrade; the rest is what a new database gets.
+    std::vector<std::string> upgraded = describedPostgres(landed);
+    upgraded.erase(std::remove_if(upgraded.begin(), upgraded.end(),
+                                  [](const std::string& line) { return line.find(" schema_version") != std::string::npos; }),
+                   upgraded.end());
+    EXPECT_EQ(upgraded, describedPostgres(fresh));
     landed.drop();
     fresh.drop();
     return;
