@@ -90,12 +90,6 @@ std::string checkPassword(const std::string& password) {
 
 bool isRole(const std::string& role) { return role == "desk" || role == "admin" || role == "kiosk"; }
 
-const char kioskAccountSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS kiosk_account (
-  account_id INTEGER PRIMARY KEY REFERENCES desk_account(id) ON DELETE CASCADE
-);
-)sql";
-
 std::int64_t sessionIdleLimitOf(const std::string& role) {
   return role == "kiosk" ? kioskSessionIdleLimitMs : sessionIdleLimitMs;
 }

@@ -28,9 +28,6 @@ constexpr std::int64_t sessionIdleLimitMs = 12LL * 60 * 60 * 1000;
 constexpr std::int64_t kioskSessionIdleLimitMs = 90LL * 24 * 60 * 60 * 1000;
 std::int64_t sessionIdleLimitOf(const std::string& role);
 
-// Marks kiosk accounts; among the schema's later objects.
-extern const char kioskAccountSchemaSql[];
-
 // Argon2id cost per hash. The service always uses libsodium's interactive
 // limits (64 MiB, 2 passes); tests lower them through this seam.
 struct PasswordCost {

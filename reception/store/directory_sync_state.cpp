@@ -1,15 +1,5 @@
 #include "store/directory_sync_state.h"
 
-const char directorySyncStateSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS directory_sync_state (
-  slot TEXT PRIMARY KEY,
-  instance TEXT NOT NULL,
-  account TEXT NOT NULL,
-  at INTEGER NOT NULL,
-  result TEXT
-);
-)sql";
-
 namespace {
 
 const char queuedSlot[] = "queued";

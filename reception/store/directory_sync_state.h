@@ -12,8 +12,6 @@
 
 #include "store/database.h"
 
-extern const char directorySyncStateSchemaSql[];
-
 // A mark older than this was left by an instance that stopped without
 // clearing it, and no longer counts. A sync's read of the directory gives up
 // after 60 s and its plan and transaction take seconds, so five times the

@@ -13,8 +13,8 @@ DatabaseHealth databaseHealth() {
   if (!read.ok() || read.step() != SQLITE_ROW) return {false, "the database does not answer"};
   std::int64_t version = 0;
   if (!storedSchemaVersion(session, version)) return {false, "the schema version cannot be read"};
-  // A newer schema only adds to this one (a rolling upgrade runs both side
-  // by side); an older one lacks what this service writes.
+  // A newer migration only adds to this schema (a rolling upgrade runs both
+  // side by side); a database without this service's lacks what it writes.
   if (version < serviceSchemaVersion()) {
     return {false, "the schema is at version " + std::to_string(version) + ", older than this service's " +
                        std::to_string(serviceSchemaVersion())};

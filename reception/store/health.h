@@ -1,5 +1,5 @@
 // Whether this process can serve, for load balancers: a read of the database
-// answers and the schema is at least at the version this service writes. Reads only,
+// answers and its highest migration is at least this service's. Reads only,
 // so it never waits for the write lock.
 #pragma once
 

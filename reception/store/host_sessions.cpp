@@ -3,34 +3,6 @@
 #include "store/clock.h"
 #include "store/token_hash.h"
 
-const char hostSessionSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS host_session (
-  token_hash TEXT PRIMARY KEY,
-  staff_id INTEGER NOT NULL,
-  method TEXT NOT NULL,
-  created_at INTEGER NOT NULL,
-  last_used_at INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS host_session_staff ON host_session(staff_id);
-CREATE TABLE IF NOT EXISTS sign_in_link (
-  hash TEXT PRIMARY KEY,
-  staff_id INTEGER NOT NULL,
-  created_at INTEGER NOT NULL,
-  used_at INTEGER
-);
-CREATE INDEX IF NOT EXISTS sign_in_link_staff ON sign_in_link(staff_id);
--- A member deactivated, removed or deleted is signed out wherever they were.
-CREATE TRIGGER IF NOT EXISTS host_sessions_of_removed_staff AFTER UPDATE OF removed_at ON staff
-WHEN new.removed_at IS NOT NULL BEGIN
-  DELETE FROM host_session WHERE staff_id = new.id;
-  DELETE FROM sign_in_link WHERE staff_id = new.id;
-END;
-CREATE TRIGGER IF NOT EXISTS host_sessions_of_deleted_staff AFTER DELETE ON staff BEGIN
-  DELETE FROM host_session WHERE staff_id = old.id;
-  DELETE FROM sign_in_link WHERE staff_id = old.id;
-END;
-)sql";
-
 namespace {
 
 constexpr std::size_t tokenBytes = 32;

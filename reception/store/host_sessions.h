@@ -15,9 +15,6 @@
 constexpr std::int64_t hostSessionIdleLimitMs = 30LL * 24 * 60 * 60 * 1000;
 constexpr std::int64_t signInLinkLifetimeMs = 15LL * 60 * 1000;
 
-// The tables and triggers; run with the schema.
-extern const char hostSessionSchemaSql[];
-
 // The member of staff a host session belongs to.
 struct HostMember {
   std::int64_t id = 0;

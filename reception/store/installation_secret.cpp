@@ -2,14 +2,6 @@
 
 #include <sodium.h>
 
-
-const char installationSecretSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS installation_secret (
-  id INTEGER PRIMARY KEY CHECK (id = 1),
-  secret TEXT NOT NULL
-);
-)sql";
-
 namespace {
 
 constexpr std::size_t secretBytes = 32;

@@ -7,8 +7,6 @@
 
 #include "store/database.h"
 
-extern const char installationSecretSchemaSql[];
-
 // The 32 bytes of the secret, made and saved on first use; read once, then kept in memory.
 Outcome installationSecret(std::string& secret);
 // The member of staff a guest was announced to; notFound for an unknown id.

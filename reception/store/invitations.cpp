@@ -5,35 +5,6 @@
 #include "store/clock.h"
 #include "store/outbox.h"
 
-const char invitationSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS invitation (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  code TEXT NOT NULL,
-  staff_id INTEGER NOT NULL,
-  guest_name TEXT NOT NULL,
-  company TEXT NOT NULL,
-  guest_email TEXT NOT NULL,
-  expected_on TEXT NOT NULL,
-  expected_at TEXT NOT NULL,
-  note TEXT NOT NULL,
-  created_by TEXT NOT NULL,
-  created_at INTEGER NOT NULL,
-  cancelled_at INTEGER,
-  visit_id INTEGER
-);
-CREATE UNIQUE INDEX IF NOT EXISTS invitation_open_code ON invitation(code) WHERE cancelled_at IS NULL AND visit_id IS NULL;
-CREATE INDEX IF NOT EXISTS invitation_day ON invitation(expected_on);
-CREATE INDEX IF NOT EXISTS invitation_host ON invitation(staff_id, expected_on);
-CREATE INDEX IF NOT EXISTS invitation_visit ON invitation(visit_id) WHERE visit_id IS NOT NULL;
--- The invitation's mail (store/outbox.h) names the guest: it goes with the
--- invitation, by retention or erasure. alert_outbox.invitation_id is one of
--- the later columns, added before this runs.
-CREATE INDEX IF NOT EXISTS alert_outbox_invitation ON alert_outbox(invitation_id) WHERE invitation_id IS NOT NULL;
-CREATE TRIGGER IF NOT EXISTS invitation_mail_of_deleted_invitation AFTER DELETE ON invitation BEGIN
-  DELETE FROM alert_outbox WHERE invitation_id = old.id;
-END;
-)sql";
-
 namespace {
 
 // A clash of random codes is rare (31^8 of them); a few tries settle it.

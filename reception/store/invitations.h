@@ -12,8 +12,6 @@
 #include "store/outbox.h"
 #include "store/visits.h"
 
-extern const char invitationSchemaSql[];
-
 // The code's characters: no 0/O, 1/I/L, so a code read aloud or typed is not mistaken.
 constexpr char invitationCodeAlphabet[] = "23456789ABCDEFGHJKMNPQRSTUVWXYZ";
 constexpr std::size_t invitationCodeLength = 8;

@@ -2,15 +2,6 @@
 
 #include <algorithm>
 
-const char loginFailureSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS login_failure (
-  throttle_key TEXT NOT NULL,
-  failed_at INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS login_failure_key ON login_failure(throttle_key, failed_at);
-CREATE INDEX IF NOT EXISTS login_failure_at ON login_failure(failed_at);
-)sql";
-
 Outcome loginFailureTimes(const std::vector<std::string>& keys, std::int64_t since, int limit,
                           std::vector<std::vector<std::int64_t>>& times) {
   times.assign(keys.size(), {});

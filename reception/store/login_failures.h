@@ -9,8 +9,6 @@
 
 #include "store/database.h"
 
-extern const char loginFailureSchemaSql[];
-
 // The newest failures of each key after since, at most limit per key,
 // oldest first; times[i] for keys[i].
 Outcome loginFailureTimes(const std::vector<std::string>& keys, std::int64_t since, int limit,

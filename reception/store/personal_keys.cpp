@@ -11,14 +11,6 @@
 #include "store/installation_secret.h"
 #include "store/staff.h"
 
-const char personalKeyVersionSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS personal_key_version (
-  staff_id INTEGER PRIMARY KEY,
-  version INTEGER NOT NULL,
-  replaced_at INTEGER NOT NULL
-);
-)sql";
-
 namespace {
 
 // 32 letters and digits without the look-alikes l, o, 0 and 1: 5 bits each, no bias.

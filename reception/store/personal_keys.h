@@ -15,8 +15,6 @@ enum class NotifierKeys { shared, personal, both };
 
 constexpr std::size_t personalKeyChars = 24;
 
-extern const char personalKeyVersionSchemaSql[];
-
 // Pure: the key of a member from the secret's bytes; version 0 is the key
 // every member has until it is first replaced.
 std::string derivePersonalKey(const std::string& secret, std::int64_t staffId, std::int64_t version = 0);

@@ -1,14 +1,5 @@
 #include "store/rate_buckets.h"
 
-const char rateBucketSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS rate_bucket (
-  bucket_key TEXT PRIMARY KEY,
-  milli_tokens INTEGER NOT NULL,
-  level_at INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS rate_bucket_at ON rate_bucket(level_at);
-)sql";
-
 Outcome updateBucket(const std::string& key, std::int64_t forgetBefore,
                      const std::function<BucketLevel(std::optional<BucketLevel>)>& refill) {
   WriteTransaction transaction;

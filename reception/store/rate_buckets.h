@@ -10,8 +10,6 @@
 
 #include "store/database.h"
 
-extern const char rateBucketSchemaSql[];
-
 struct BucketLevel {
   std::int64_t milliTokens = 0;  // thousandths of a token: integers on both databases
   std::int64_t at = 0;           // when the level was that, in ms

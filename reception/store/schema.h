@@ -1,6 +1,7 @@
-// Every table, index and migration of the service's database, and opening
-// the file: a file that is not this service's database, is damaged or comes
-// from a newer version is refused before anything is written to it.
+// Opening the service's database and bringing its schema up to date (the
+// migrations of store/migrations.h): a file that is not this service's
+// database, is damaged or comes from a newer version is refused before
+// anything is written to it.
 #pragma once
 
 #include <sqlite3.h>
@@ -16,19 +17,19 @@ std::string openStorage(const std::string& path, const std::string& password = "
 // Saves the poll times not yet saved, then closes.
 void closeStorage();
 
-// The user_version the service writes and expects.
-int serviceSchemaVersion();
-// The version the open database records (SQLite's user_version, PostgreSQL's
-// schema_version table); false when it cannot be read.
+// The highest migration this service knows.
+std::int64_t serviceSchemaVersion();
+// The highest migration the open database records (schema_migrations, on
+// either engine); false when it cannot be read.
 class ReadSession;
 bool storedSchemaVersion(ReadSession& session, std::int64_t& version);
 
 // The service's own schema, as listSchema in schema.cpp writes each object
-// of sqlite_master: made once in memory by the code above, never read from
-// a file.
+// of sqlite_master: made once in memory by applying the migrations, never
+// read from a file.
 std::vector<std::string> serviceSchema();
 
-// "" when the database on connection is this service's at this version with
-// exactly its tables, indexes and triggers (no view, no other object);
-// otherwise what differs. Reads only.
+// "" when the database on connection is this service's, records exactly its
+// migrations and has exactly their tables, indexes and triggers (no view, no
+// other object); otherwise what differs. Reads only.
 std::string schemaDifference(sqlite3* connection);

@@ -3,25 +3,6 @@
 #include "store/clock.h"
 #include "store/delivery_recorder.h"
 
-const char visitSchemaSql[] = R"sql(
-CREATE TABLE IF NOT EXISTS visit (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  guest_name TEXT NOT NULL,
-  company TEXT NOT NULL,
-  staff_id INTEGER NOT NULL,
-  check_in_method TEXT NOT NULL CHECK (check_in_method IN ('desk', 'kiosk', 'invitation')),
-  checked_in_by TEXT NOT NULL,
-  checked_in_at INTEGER NOT NULL,
-  house_rules_version TEXT,
-  house_rules_sha256 TEXT,
-  signed_out_at INTEGER,
-  signed_out_by TEXT
-);
-CREATE INDEX IF NOT EXISTS visit_on_site ON visit(checked_in_at) WHERE signed_out_at IS NULL;
-CREATE INDEX IF NOT EXISTS visit_checked_in ON visit(checked_in_at);
-CREATE INDEX IF NOT EXISTS notification_visit ON notification(visit_id) WHERE visit_id IS NOT NULL;
-)sql";
-
 namespace {
 
 const char* const selectVisit =

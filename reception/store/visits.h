@@ -11,10 +11,6 @@
 #include "store/database.h"
 #include "store/notifications.h"
 
-// The visit table and its link from the guest's announcements; among the
-// schema's later objects (the column notification.visit_id is a later column).
-extern const char visitSchemaSql[];
-
 struct VisitStart {
   std::int64_t staffId = 0;
   std::string guestName;

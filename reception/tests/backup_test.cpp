@@ -249,12 +249,15 @@ TEST(BackupCommand, CraftedCopiesAreRefusedAndRestoreEndsEverySession) {
        "its schema is not this service's: trigger keep on desk_session: CREATE TRIGGER keep"},
       {"view", "DROP TABLE reply_token; CREATE VIEW reply_token AS SELECT 'h' AS hash, 1 AS notification_id, "
                "1 AS created_at, NULL AS used_at;",
-       "the service would not start on it (views may not be indexed)"},
+       "its schema is not this service's: view reply_token on reply_token: CREATE VIEW reply_token"},
       {"index", "CREATE INDEX staff_spy ON staff(first_name);", "its schema is not this service's: index staff_spy"},
       {"changed table", "DROP INDEX alert_outbox_due; DROP TABLE alert_outbox; CREATE TABLE alert_outbox (id INTEGER PRIMARY KEY);",
-       "the service would not start on it (no such column: next_attempt_at)"},
+       "its schema is not this service's: table alert_outbox on alert_outbox: CREATE TABLE alert_outbox (id INTEGER PRIMARY KEY)"},
       {"extra table", "CREATE TABLE notes (text TEXT);", "its schema is not this service's: table notes on notes"},
-      {"newer version", "PRAGMA user_version = 99;", "the service would not start on it (it was written by a newer version of this service)"},
+      {"newer version", "INSERT INTO schema_migrations (version, name, applied_at) VALUES (99, 'later', 1);",
+       "the service would not start on it (it was written by a newer version of this service: its schema is at migration 99"},
+      {"other migration", "UPDATE schema_migrations SET name = 'other' WHERE version = 1;",
+       "its migrations are not this service's: 1 other"},
       {"not marked", "PRAGMA application_id = 7;", "it is not a database of this service"},
   };
   for (const Crafted& copy : crafted) {

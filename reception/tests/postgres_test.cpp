@@ -113,13 +113,15 @@ TEST_F(PostgresServerTest, LosingTheServerAnswers503UntilItIsBackWithoutARestart
 // one at this version opens again.
 TEST_F(PostgresServerTest, ASchemaNewerThanTheServiceIsRefused) {
   closeStorage();
-  ASSERT_EQ(postgres_.execute("UPDATE schema_version SET version = version + 1"), "");
+  const std::string newer = std::to_string(serviceSchemaVersion() + 1);
+  ASSERT_EQ(postgres_.execute("INSERT INTO schema_migrations (version, name, applied_at) VALUES (" + newer + ", 'later', 1)"), "");
   std::string refused = openStorage(postgres_.uri());
-  EXPECT_NE(refused.find("version " + std::to_string(serviceSchemaVersion() + 1) + ") was written by a newer version"),
+  EXPECT_NE(refused.find("written by a newer version of this service: its schema is at migration " + newer +
+                         ", this version knows migrations up to " + std::to_string(serviceSchemaVersion())),
             std::string::npos)
       << refused;
   EXPECT_EQ(refused.find("postgres@"), std::string::npos) << "the URI is not repeated: " << refused;
-  ASSERT_EQ(postgres_.execute("UPDATE schema_version SET version = version - 1"), "");
+  ASSERT_EQ(postgres_.execute("DELETE FROM schema_migrations WHERE version = " + newer), "");
   EXPECT_EQ(openStorage(postgres_.uri()), "");
 }
 

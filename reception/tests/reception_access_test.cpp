@@ -392,10 +392,13 @@ TEST_F(ReceptionAccessTest, ThrottledByTheClientATrustedProxyNames) {
   EXPECT_EQ(login("192.0.2.1, 192.0.2.2", "front-desk-1"), 200) << "another client behind the same proxy";
 }
 
-// Sets the stored schema version, on either backend.
-std::string schemaVersionSql(int version) {
-  return testsOnPostgres() ? "UPDATE schema_version SET version = " + std::to_string(version)
-                           : "PRAGMA user_version = " + std::to_string(version);
+// Records one migration more or one fewer than the service knows, on either backend.
+std::string newerMigrationSql() {
+  return "INSERT INTO schema_migrations (version, name, applied_at) VALUES (" + std::to_string(serviceSchemaVersion() + 1) +
+         ", 'later', 1)";
+}
+std::string olderMigrationsSql() {
+  return "DELETE FROM schema_migrations WHERE version = " + std::to_string(serviceSchemaVersion());
 }
 
 // GET /healthz for load balancers: open to anyone by any host name, 200 "ok"
@@ -411,7 +414,7 @@ TEST_F(ReceptionAccessTest, HealthCheckAnswersByTheDatabaseAndItsSchema) {
   EXPECT_EQ(raw("POST", "/healthz", "").status, 405);
   {
     WriteTransaction older;
-    ASSERT_TRUE(older.execute(schemaVersionSql(serviceSchemaVersion() - 1).c_str()));
+    ASSERT_TRUE(older.execute(olderMigrationsSql().c_str()));
     ASSERT_EQ(older.commit(), Outcome::ok);
   }
   RawReply behind = getAs10(host_, port_, "/healthz");
@@ -420,7 +423,7 @@ TEST_F(ReceptionAccessTest, HealthCheckAnswersByTheDatabaseAndItsSchema) {
   EXPECT_NE(behind.body.find("older than this service's"), std::string::npos) << behind.body;
   {
     WriteTransaction newer;  // a rolling upgrade's next version only adds: still served
-    ASSERT_TRUE(newer.execute(schemaVersionSql(serviceSchemaVersion() + 1).c_str()));
+    ASSERT_TRUE(newer.execute(newerMigrationSql().c_str()));
     ASSERT_EQ(newer.commit(), Outcome::ok);
   }
   EXPECT_EQ(getAs10(host_, port_, "/healthz").status, 200);
