@@ -323,9 +323,7 @@ int main(int argc, char** argv) {
   std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
   if (options.help) {
-    std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
-    std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
-    std::fputs(ssoUsage, stdout);        // NOLINT(cert-err33-c)
+    std::fputs(receptionUsage().c_str(), stdout);  // NOLINT(cert-err33-c): nowhere left to report to
     return 0;
   }
   error = checkServiceOptions(options);
