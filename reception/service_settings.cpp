@@ -19,7 +19,8 @@ FrontDeskPolicy frontDeskPolicy(const ReceptionOptions& options) {
   return policy;
 }
 
-DeskSettings deskSettings(const ReceptionOptions& options, const NotifierSettings& notifier, const std::string& builtInKey) {
+DeskSettings deskSettings(const ReceptionOptions& options, const NotifierSettings& notifier,
+                          const std::string& builtInKey) {
   DeskSettings desk;
   desk.notifierKeyBuiltIn = notifier.accessKey == builtInKey;
   desk.notifierInstaller = notifierInstallerOffered();

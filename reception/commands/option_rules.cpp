@@ -38,23 +38,25 @@ std::string applyEndpoint(const std::string& name, const std::string& value, con
 }
 
 ValueRule flag(Field<bool> field) {
-  return [field](const std::string&, const std::string&, ReceptionOptions& options) {
+  return [field = std::move(field)](const std::string&, const std::string&, ReceptionOptions& options) {
     field(options) = true;
     return std::string();
   };
 }
 
 ValueRule text(Field<std::string> field, const char* what) {
-  return [field, what](const std::string& name, const std::string& value, ReceptionOptions& options) {
-    field(options) = value;
-    return value.empty() ? name + " needs " + what : std::string();
-  };
+  return
+      [field = std::move(field), what](const std::string& name, const std::string& value, ReceptionOptions& options) {
+        field(options) = value;
+        return value.empty() ? name + " needs " + what : std::string();
+      };
 }
 
 ValueRule fileName(Field<std::string> field) { return text(std::move(field), "a file name"); }
 
 ValueRule checked(Field<std::string> field, bool (*check)(const std::string&), const char* problem) {
-  return [field, check, problem](const std::string& name, const std::string& value, ReceptionOptions& options) {
+  return [field = std::move(field), check, problem](const std::string& name, const std::string& value,
+                                                    ReceptionOptions& options) {
     if (value.empty()) return name + " needs a value";
     if (!check(value)) return withValue(name, problem, value);
     field(options) = value;
@@ -64,7 +66,8 @@ ValueRule checked(Field<std::string> field, bool (*check)(const std::string&), c
 
 ValueRule oneOf(Field<std::string> field, std::initializer_list<const char*> words, const char* problem) {
   std::vector<std::string> allowed(words.begin(), words.end());
-  return [field, allowed, problem](const std::string& name, const std::string& value, ReceptionOptions& options) {
+  return [field = std::move(field), allowed = std::move(allowed), problem](
+             const std::string& name, const std::string& value, ReceptionOptions& options) {
     for (const std::string& word : allowed) {
       if (value == word) {
         field(options) = value;
@@ -76,7 +79,8 @@ ValueRule oneOf(Field<std::string> field, std::initializer_list<const char*> wor
 }
 
 ValueRule eachOf(Field<std::vector<std::string>> field, bool (*check)(const std::string&), const char* problem) {
-  return [field, check, problem](const std::string& name, const std::string& value, ReceptionOptions& options) {
+  return [field = std::move(field), check, problem](const std::string& name, const std::string& value,
+                                                    ReceptionOptions& options) {
     if (value.empty()) return name + " needs a value";
     if (check != nullptr && !check(value)) return withValue(name, problem, value);
     field(options).push_back(value);
@@ -85,16 +89,18 @@ ValueRule eachOf(Field<std::vector<std::string>> field, bool (*check)(const std:
 }
 
 ValueRule port(Field<std::uint16_t> field) {
-  return [field](const std::string& name, const std::string& value, ReceptionOptions& options) {
+  return [field = std::move(field)](const std::string& name, const std::string& value, ReceptionOptions& options) {
     long long number = 0;
-    if (!parseWholeNumber(value, 0, 65535, number)) return name + ": \"" + value + "\" is not a port number (0 to 65535)";
+    if (!parseWholeNumber(value, 0, 65535, number))
+      return name + ": \"" + value + "\" is not a port number (0 to 65535)";
     field(options) = static_cast<std::uint16_t>(number);
     return std::string();
   };
 }
 
 ValueRule endpoint(Field<std::string> address, Field<std::uint16_t> port, const char* example) {
-  return [address, port, example](const std::string& name, const std::string& value, ReceptionOptions& options) {
+  return [address = std::move(address), port = std::move(port), example](
+             const std::string& name, const std::string& value, ReceptionOptions& options) {
     return applyEndpoint(name, value, example, address(options), port(options));
   };
 }

@@ -7,12 +7,14 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ReceptionOptions;
 
 // Applies a value (unused by flags) to the options; "" or a message naming the option.
-using ValueRule = std::function<std::string(const std::string& name, const std::string& value, ReceptionOptions& options)>;
+using ValueRule =
+    std::function<std::string(const std::string& name, const std::string& value, ReceptionOptions& options)>;
 
 // Where a rule stores its value: a field of ReceptionOptions or of one of its rooms.
 template <typename T>
@@ -54,7 +56,8 @@ enum class NumberWord { whole, plain };
 // A whole number from low to high.
 template <typename T>
 ValueRule number(Field<T> field, long long low, long long high, NumberWord word = NumberWord::plain) {
-  return [field, low, high, word](const std::string& name, const std::string& value, ReceptionOptions& options) {
+  return [field = std::move(field), low, high, word](const std::string& name, const std::string& value,
+                                                     ReceptionOptions& options) {
     long long parsed = 0;
     if (!parseWholeNumber(value, low, high, parsed)) {
       return name + ": \"" + value + "\" is not " + (word == NumberWord::whole ? "a whole number" : "a number") +

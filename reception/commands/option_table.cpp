@@ -214,11 +214,16 @@ std::vector<OptionRow> makeTable() {
 // Each room's heading in --help; the service's options come first, under none.
 const char* roomHeading(Room room) {
   switch (room) {
-    case Room::service: return "";
-    case Room::notifier: return "The notifiers:\n";
-    case Room::desk: return "The front desk:\n";
-    case Room::visits: return "Visits:\n";
-    case Room::alerts: return "Alerts by chat and email:\n";
+    case Room::service:
+      return "";
+    case Room::notifier:
+      return "The notifiers:\n";
+    case Room::desk:
+      return "The front desk:\n";
+    case Room::visits:
+      return "Visits:\n";
+    case Room::alerts:
+      return "Alerts by chat and email:\n";
     case Room::directory:
       return "The staff directory (LDAP), read by directory-sync, by the desk page's Sync now\n"
              "and every --ldap-sync-minutes:\n";
@@ -264,7 +269,8 @@ std::string helpText(const OptionRow& row) {
 
 // A Markdown table cell: "|" would end it, even inside `code`.
 std::string tableCell(std::string text) {
-  for (std::size_t bar = text.find('|'); bar != std::string::npos; bar = text.find('|', bar + 2)) text.replace(bar, 1, "\\|");
+  for (std::size_t bar = text.find('|'); bar != std::string::npos; bar = text.find('|', bar + 2))
+    text.replace(bar, 1, "\\|");
   return text;
 }
 
@@ -285,7 +291,8 @@ const OptionRow* findOption(const std::string& dashedName) {
 
 std::string optionUsage() {
   std::string usage;
-  for (Room room : {Room::service, Room::notifier, Room::desk, Room::visits, Room::alerts, Room::directory, Room::sso}) {
+  for (Room room :
+       {Room::service, Room::notifier, Room::desk, Room::visits, Room::alerts, Room::directory, Room::sso}) {
     if (room != Room::service) usage += std::string("\n") + roomHeading(room);
     for (const OptionRow& row : optionTable()) {
       if (row.room != room) continue;

@@ -18,8 +18,8 @@ struct OptionRow {
   const char* value;      // the value's form in --help; "" for a flag
   const char* byDefault;  // the default in words; "" for none
   Room room;
-  ValueRule rule;         // empty: read before the table is applied (--config)
-  const char* help;       // one sentence or a few; --help wraps it
+  ValueRule rule;    // empty: read before the table is applied (--config)
+  const char* help;  // one sentence or a few; --help wraps it
 
   bool isFlag() const { return value[0] == '\0'; }
 };

@@ -1,3 +1,7 @@
+#include "commands/option_table.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -6,10 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "commands/config_file.h"
-#include "commands/option_table.h"
 
 namespace {
 
@@ -68,15 +69,16 @@ TEST(OptionTable, ValuesAreCheckedByTheirRows) {
       {{"--code-page="}, "--code-page needs a code page name"},
       {{"--house-rules-file="}, "--house-rules-file needs a file name"},
       {{"--ldap-filter", "uid=*"}, "--ldap-filter must be in parentheses"},
-      {{"--oidc-issuer", "http://id.example.com"}, "--oidc-issuer must be an https:// address (http:// only on loopback)"},
+      {{"--oidc-issuer", "http://id.example.com"},
+       "--oidc-issuer must be an https:// address (http:// only on loopback)"},
   };
   for (const auto& [arguments, error] : cases) {
     ReceptionOptions options;
     EXPECT_EQ(applyArguments(arguments, options), error);
   }
   ReceptionOptions options;
-  ASSERT_EQ(applyArguments({"--metrics-listen=127.0.0.1:9464", "--public-url", "https://desk.example.com",
-                            "--smtp-tls", "none", "--sign-out-at", "off", "--max-event-streams", "7"},
+  ASSERT_EQ(applyArguments({"--metrics-listen=127.0.0.1:9464", "--public-url", "https://desk.example.com", "--smtp-tls",
+                            "none", "--sign-out-at", "off", "--max-event-streams", "7"},
                            options),
             "");
   EXPECT_EQ(options.metricsAddress, "127.0.0.1");
