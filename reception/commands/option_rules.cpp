@@ -104,3 +104,9 @@ ValueRule endpoint(Field<std::string> address, Field<std::uint16_t> port, const 
     return applyEndpoint(name, value, example, address(options), port(options));
   };
 }
+
+ValueRule nonEmpty(ValueRule rule) {
+  return [rule = std::move(rule)](const std::string& name, const std::string& value, ReceptionOptions& options) {
+    return value.empty() ? name + " needs a value" : rule(name, value, options);
+  };
+}

@@ -68,6 +68,9 @@ ValueRule number(Field<T> field, long long low, long long high, NumberWord word 
   };
 }
 
+// The rule, but an empty value "needs a value" (the message those options have always given).
+ValueRule nonEmpty(ValueRule rule);
+
 ValueRule port(Field<std::uint16_t> field);
 // "ADDRESS[:PORT]"; example completes "<name> needs an address, for example ".
 ValueRule endpoint(Field<std::string> address, Field<std::uint16_t> port, const char* example);

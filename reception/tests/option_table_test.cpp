@@ -67,6 +67,8 @@ TEST(OptionTable, ValuesAreCheckedByTheirRows) {
       {{"--alert-claim-seconds", "0"}, "--alert-claim-seconds: \"0\" is not a whole number from 1 to 3600"},
       {{"--max-event-streams", "1e3"}, "--max-event-streams: \"1e3\" is not a number from 1 to 100000"},
       {{"--code-page="}, "--code-page needs a code page name"},
+      {{"--ldap-sync-minutes="}, "--ldap-sync-minutes needs a value"},
+      {{"--tls-listen="}, "--tls-listen needs a value"},
       {{"--house-rules-file="}, "--house-rules-file needs a file name"},
       {{"--ldap-filter", "uid=*"}, "--ldap-filter must be in parentheses"},
       {{"--oidc-issuer", "http://id.example.com"},
