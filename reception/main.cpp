@@ -36,6 +36,7 @@
 #include "http/metrics_listener.h"
 #include "rules/validation.h"
 #include "service.h"
+#include "service_settings.h"
 #include "sso/sso_pages.h"
 #include "store/accounts.h"
 #include "store/backup.h"
@@ -109,34 +110,6 @@ int openTlsListener(const ReceptionOptions& options, std::string& certificate, s
     return -1;
   }
   return openListener(options.tlsAddress.empty() ? options.address : options.tlsAddress, options.tlsPort, error);
-}
-
-ServiceSettings serviceSettings(const ReceptionOptions& options) {
-  ServiceSettings settings;
-  settings.notifier.accessKey = options.key.empty() ? accessKey : options.key;
-  settings.desk.notifierKeyBuiltIn = settings.notifier.accessKey == accessKey;
-  settings.desk.notifierInstaller = notifierInstallerOffered();
-  settings.notifier.codePage = options.codePage;
-  settings.desk.codePage = options.codePage;
-  settings.desk.maxWaitingPerHost = options.maxWaitingPerHost;
-  settings.maxEventStreams = options.maxEventStreams;
-  settings.notifierKeys = options.notifierKeys == "shared"     ? NotifierKeys::shared
-                          : options.notifierKeys == "personal" ? NotifierKeys::personal
-                                                               : NotifierKeys::both;
-  // Hosts' directory passwords are checked on the directory connection of the sync.
-  settings.host.directory.url = options.directory.url;
-  settings.host.directory.startTls = usesStartTls(options.directory);
-  settings.host.directory.caFile = options.directory.caFile;
-  settings.host.directory.timeoutSeconds = 10;
-  settings.desk.policy.unseenAfterMs = options.escalateAfterUnseenSeconds * 1000;
-  settings.desk.policy.unacknowledgedAfterMs = options.escalateAfterUnacknowledgedSeconds * 1000;
-  settings.desk.policy.retentionDays = static_cast<int>(options.retentionDays);
-  settings.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
-  settings.deskWritesPerSecond = options.deskWritesPerSecond;
-  settings.hostWritesPerSecond = options.hostWritesPerSecond;
-  settings.host.invitationMailsPerDay = options.invitationMailsPerHostPerDay;
-  settings.trustedProxies = options.trustedProxies;
-  return settings;
 }
 
 bool isLoopbackAddress(const std::string& address) { return address == "localhost" || address.rfind("127.", 0) == 0; }
@@ -315,6 +288,78 @@ void announceReady(const ReceptionOptions& options, const Listeners& listeners) 
 }
 // NOLINTEND(cert-err33-c)
 
+// Everything the running service holds, from start to stop.
+struct RunningService {
+  Listeners listeners;
+  ServiceSettings settings;
+  AlertSettings alerts;
+  int held = -1;  // the database's hold
+  bool leads = false;  // whether this instance led the background work when it started
+};
+
+// The listeners (as root if need be), then as the --user the secrets, the
+// settings and the records.
+std::string prepareService(ReceptionOptions& options, RunningService& service) {
+  std::string error = openListeners(options, service.listeners);
+  if (error.empty() && !options.user.empty()) error = dropPrivileges(options.user);
+  if (error.empty()) error = readSecrets(options);
+  if (!error.empty()) return error;
+  service.settings = serviceSettings(options, accessKey);
+  const VisitOptions& visits = options.visits;
+  error = loadVisitSettings(visits.houseRulesFile, visits.visitorInstructionsFile, service.settings.desk.visits);
+  if (!error.empty()) return error;
+  if (!options.keyFile.empty()) warnOfBuiltInKey(options, service.settings);
+  setOrigin(options, service.listeners, service.settings.origin);
+  error = prepareReplyLinks(options, service.listeners, service.settings.origin, service.alerts);
+  return error.empty() ? openRecords(options, service.held) : error;
+}
+
+// Instances on one PostgreSQL database: the background work runs in the one that leads.
+void startBackgroundWork(const ReceptionOptions& options, RunningService& service) {
+  startLeadership();
+  service.leads = isLeader();
+  if (service.leads) applyRetention(service.settings.desk.policy.retentionDays);
+  startDirectoryWorker(options.directory);
+  startAlertWorker(service.alerts);
+  startSignOutWorker(options.visits.signOutMinute);
+  startEraseRewriter();
+}
+
+std::string startService(ReceptionOptions& options, RunningService& service) {
+  std::string error = prepareService(options, service);
+  if (!error.empty()) return error;
+  loadKnownDeskAddresses(currentTimeMs());
+  addOwnListeners(options, service.listeners, service.alerts.targets);
+  shareAlertSettings(service.alerts, service.settings);
+  error = startSsoIfConfigured(options.sso, service.alerts.publicUrl);
+  if (!error.empty()) return error;
+  configureService(service.settings);
+  error = startServers(options, service.listeners, service.settings.origin);
+  if (!error.empty()) {
+    stopSso();
+    closeRecords(service.held);
+    return error;
+  }
+  announceAddresses(options, service.listeners);
+  startBackgroundWork(options, service);
+  announceReady(options, service.listeners);
+  return "";
+}
+
+void stopService(const RunningService& service) {
+  stopHttpServer();
+  stopHostEvents();
+  stopHostMailer();
+  stopDirectoryWorker();
+  stopAlertWorker();
+  stopSignOutWorker();
+  stopEraseRewriter();
+  stopSso();
+  stopLeadership();
+  closeRecords(service.held);
+  std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -326,82 +371,22 @@ int main(int argc, char** argv) {
   std::string error = parseOptions(arguments, options);
   if (!error.empty()) return fail(error);
   if (options.help) {
-    std::fputs(receptionUsage, stdout);  // NOLINT(cert-err33-c): nowhere left to report to
-    std::fputs(directoryUsage, stdout);  // NOLINT(cert-err33-c)
-    std::fputs(ssoUsage, stdout);        // NOLINT(cert-err33-c)
+    std::fputs(receptionUsage().c_str(), stdout);  // NOLINT(cert-err33-c): nowhere left to report to
     return 0;
   }
   error = checkServiceOptions(options);
   if (!error.empty()) return fail(error);
   // Said before anything can fail; a key from --key-file is known only later.
-  if (options.keyFile.empty()) warnOfBuiltInKey(options, serviceSettings(options));
+  if (options.keyFile.empty()) warnOfBuiltInKey(options, serviceSettings(options, accessKey));
   if (!initAccounts()) return fail("libsodium could not start");
   if (!initAlertSender()) return fail("libcurl could not start");
 
   sigset_t signals = serviceSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  Listeners listeners;
-  error = openListeners(options, listeners);
+  RunningService service;
+  error = startService(options, service);
   if (!error.empty()) return fail(error);
-  if (!options.user.empty()) {
-    error = dropPrivileges(options.user);
-    if (!error.empty()) return fail(error);
-  }
-  error = readSecrets(options);
-  if (!error.empty()) return fail(error);
-  ServiceSettings settings = serviceSettings(options);
-  error = loadVisitSettings(options.visits.houseRulesFile, options.visits.visitorInstructionsFile, settings.desk.visits);
-  if (!error.empty()) return fail(error);
-  if (!options.keyFile.empty()) warnOfBuiltInKey(options, settings);
-  AlertSettings alerts;
-  setOrigin(options, listeners, settings.origin);
-  error = prepareReplyLinks(options, listeners, settings.origin, alerts);
-  if (!error.empty()) return fail(error);
-  int held = -1;
-  error = openRecords(options, held);
-  if (!error.empty()) return fail(error);
-  loadKnownDeskAddresses(currentTimeMs());
-  addOwnListeners(options, listeners, alerts.targets);
-  settings.desk.alertTargets = alerts.targets;
-  alerts.policy = settings.desk.policy;
-  settings.desk.alertMail = !alerts.smtp.url.empty();
-  settings.host.smtp = alerts.smtp;
-  settings.host.publicUrl = alerts.publicUrl;
-  settings.host.alertTargets = alerts.targets;
-  error = startSsoIfConfigured(options.sso, alerts.publicUrl);
-  if (!error.empty()) return fail(error);
-  // Invitations are mailed whenever mail is configured, through the outbox the alert worker sends.
-  settings.desk.visits.mailFrom = alerts.smtp.url.empty() ? "" : alerts.smtp.from;
-  settings.host.visits = settings.desk.visits;
-  configureService(settings);
-  error = startServers(options, listeners, settings.origin);
-  if (!error.empty()) {
-    stopSso();
-    closeRecords(held);
-    return fail(error);
-  }
-  announceAddresses(options, listeners);
-  // Instances on one PostgreSQL database: the background work below runs in one of them.
-  startLeadership();
-  bool leads = isLeader();
-  if (leads) applyRetention(settings.desk.policy.retentionDays);
-  startDirectoryWorker(options.directory);
-  startAlertWorker(alerts);
-  startSignOutWorker(options.visits.signOutMinute);
-  startEraseRewriter();
-  announceReady(options, listeners);
-
-  waitForStop(signals, settings.desk.policy.retentionDays, leads);
-  stopHttpServer();
-  stopHostEvents();
-  stopHostMailer();
-  stopDirectoryWorker();
-  stopAlertWorker();
-  stopSignOutWorker();
-  stopEraseRewriter();
-  stopSso();
-  stopLeadership();
-  closeRecords(held);
-  std::printf("vestibra-reception: stopped\n");  // NOLINT(cert-err33-c)
+  waitForStop(signals, service.settings.desk.policy.retentionDays, service.leads);
+  stopService(service);
   return 0;
 }

@@ -1,4 +1,4 @@
-// The alerts' command-line options, parsed by pure functions.
+// The alerts' command-line options (read by the option table) and their checks together.
 #pragma once
 
 #include <cstdint>
@@ -19,11 +19,6 @@ struct AlertOptions {
   std::int64_t claimSeconds = 60;  // --alert-claim-seconds: how long a sender holds a message it sends
 };
 
-bool isAlertOption(const std::string& name);
-// --smtp-allow-plaintext, --alert-allow-loopback: true when name is one, which it sets.
-bool applyAlertFlag(const std::string& name, AlertOptions& options);
-// "" or a message naming the option.
-std::string applyAlertOption(const std::string& name, const std::string& value, AlertOptions& options);
 // Checks of the options together, after all are read.
 std::string checkAlertOptions(const AlertOptions& options);
 // Whether the SMTP password goes without TLS to a host other than loopback

@@ -59,4 +59,5 @@ std::string applyArguments(const std::vector<std::string>& arguments, ReceptionO
 // A notifier access key: 1 to 128 letters, digits or -._~.
 bool isKey(const std::string& key);
 
-extern const char receptionUsage[];
+// The whole --help text.
+std::string receptionUsage();

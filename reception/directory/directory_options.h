@@ -19,10 +19,8 @@ struct DirectoryOptions {
   std::string loginAttribute = "uid";  // hosts sign in with this attribute's value
 };
 
-bool isDirectoryOption(const std::string& name);
-bool isDirectoryFlag(const std::string& name);  // --ldap-allow-plaintext
-// Applies one --ldap-* option; "" or a message naming it.
-std::string applyDirectoryOption(const std::string& name, const std::string& value, DirectoryOptions& options);
+// ldap:// or ldaps:// with a host, an optional port and nothing after it.
+bool isLdapUrl(const std::string& url);
 // What a sync needs besides the single options: "" or a message.
 std::string checkDirectoryOptions(const DirectoryOptions& options);
 // Whether the connection is to be upgraded with StartTLS.
@@ -31,5 +29,3 @@ bool usesStartTls(const DirectoryOptions& options);
 // than loopback (allowed only with --ldap-tls none and --ldap-allow-plaintext,
 // and then warned about at start).
 bool sendsPasswordInClear(const DirectoryOptions& options);
-
-extern const char directoryUsage[];

@@ -10,15 +10,7 @@ int parseClockTime(const std::string& text) {
   return hours < 24 && minutes < 60 ? hours * 60 + minutes : -1;
 }
 
-bool isVisitOption(const std::string& name) {
-  return name == "--sign-out-at" || name == "--house-rules-file" || name == "--visitor-instructions-file";
-}
-
 std::string applyVisitOption(const std::string& name, const std::string& value, VisitOptions& options) {
-  if (name != "--sign-out-at") {
-    (name == "--house-rules-file" ? options.houseRulesFile : options.visitorInstructionsFile) = value;
-    return value.empty() ? name + " needs a file name" : "";
-  }
   if (value == "off") {
     options.signOutMinute = -1;
     return "";

@@ -1,4 +1,4 @@
-// The visits' command-line options, parsed by pure functions.
+// The visits' command-line options, read by the option table.
 #pragma once
 
 #include <string>
@@ -9,8 +9,7 @@ struct VisitOptions {
   std::string visitorInstructionsFile;  // --visitor-instructions-file: arrival text for invitation mails
 };
 
-bool isVisitOption(const std::string& name);
-// "" or a message naming the option.
+// --sign-out-at HH:MM|off (named name in the message); "" or a message naming it.
 std::string applyVisitOption(const std::string& name, const std::string& value, VisitOptions& options);
 // "HH:MM" as minutes after midnight; -1 when it is not such a time.
 int parseClockTime(const std::string& text);

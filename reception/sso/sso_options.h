@@ -1,5 +1,5 @@
-// Single sign-on's command-line options (also configuration keys), parsed by
-// pure functions.
+// Single sign-on's command-line options (also configuration keys), read by
+// the option table, and their checks.
 #pragma once
 
 #include <string>
@@ -17,11 +17,6 @@ struct SsoOptions {
   std::string caFile;  // --oidc-ca-file: PEM CA certificates of the provider's HTTPS; "" for the system's
 };
 
-extern const char ssoUsage[];
-
-bool isSsoOption(const std::string& name);
-// "" or a message naming the option.
-std::string applySsoOption(const std::string& name, const std::string& value, SsoOptions& options);
 // Checks of the options together, after all are read.
 std::string checkSsoOptions(const SsoOptions& options);
 // Whether an issuer URL may be used: https, or http to a loopback host.
