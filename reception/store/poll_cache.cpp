@@ -156,14 +156,15 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
   return Outcome::ok;
 }
 
-// Brings the memory up to what the database holds. A change told while it
-// read may not be in what it installed, and whoever was told may have found
-// nothing to bring up to date yet: told again by the watcher.
+// Brings the memory up to what the database holds. A change told while the
+// first read of all ran found nothing kept to bring up to date, and may not
+// be in what that read installs: told again by the watcher.
 Outcome refresh(const PollEncoding& encoding, Parts parts) {
   std::int64_t changesBefore = dataChangeCount();
+  std::shared_ptr<const PollState> old = std::atomic_load(&current);
   ReadSession session;
-  Outcome read = reread(session, std::atomic_load(&current), encoding, currentEpoch, parts);
-  if (read == Outcome::ok && dataChangeCount() != changesBefore) tellAgainLater(&pollStateFollowsChange);
+  Outcome read = reread(session, old, encoding, currentEpoch, parts);
+  if (read == Outcome::ok && !old && dataChangeCount() != changesBefore) tellAgainLater(&pollStateFollowsChange);
   return read;
 }
 
