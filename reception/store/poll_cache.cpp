@@ -41,6 +41,9 @@ struct PollState {
 
 std::atomic<std::uint64_t> currentEpoch{1};
 std::mutex installMutex;
+// One change's refresh at a time: the next one, told of the same commit by
+// another source, then finds the revisions read already and reads nothing more.
+std::mutex followMutex;
 std::shared_ptr<const PollState> current;  // only through std::atomic_load and std::atomic_store
 
 bool sameEncoding(const PollEncoding& a, const PollEncoding& b) {
@@ -225,6 +228,7 @@ bool pollStateFollowsChange() {
   // A thread that answers notifiers reads nothing for a change, and one inside
   // a read of its own would wait for itself: the watcher's thread reads instead.
   if (!mayWaitForDatabase() || ReadSession::openOnThisThread()) return false;
+  std::lock_guard<std::mutex> one(followMutex);
   return refresh(state->encoding, Parts::all) == Outcome::ok;
 }
 
