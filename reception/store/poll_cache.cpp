@@ -41,6 +41,9 @@ struct PollState {
 
 std::atomic<std::uint64_t> currentEpoch{1};
 std::mutex installMutex;
+// One change's refresh at a time: the next one, told of the same commit by
+// another source, then finds the revisions read already and reads nothing more.
+std::mutex followMutex;
 std::shared_ptr<const PollState> current;  // only through std::atomic_load and std::atomic_store
 
 bool sameEncoding(const PollEncoding& a, const PollEncoding& b) {
@@ -156,14 +159,15 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
   return Outcome::ok;
 }
 
-// Brings the memory up to what the database holds. A change told while it
-// read may not be in what it installed, and whoever was told may have found
-// nothing to bring up to date yet: told again by the watcher.
+// Brings the memory up to what the database holds. A change told while the
+// first read of all ran found nothing kept to bring up to date, and may not
+// be in what that read installs: told again by the watcher.
 Outcome refresh(const PollEncoding& encoding, Parts parts) {
   std::int64_t changesBefore = dataChangeCount();
+  std::shared_ptr<const PollState> old = std::atomic_load(&current);
   ReadSession session;
-  Outcome read = reread(session, std::atomic_load(&current), encoding, currentEpoch, parts);
-  if (read == Outcome::ok && dataChangeCount() != changesBefore) tellAgainLater(&pollStateFollowsChange);
+  Outcome read = reread(session, old, encoding, currentEpoch, parts);
+  if (read == Outcome::ok && !old && dataChangeCount() != changesBefore) tellAgainLater(&pollStateFollowsChange);
   return read;
 }
 
@@ -224,6 +228,7 @@ bool pollStateFollowsChange() {
   // A thread that answers notifiers reads nothing for a change, and one inside
   // a read of its own would wait for itself: the watcher's thread reads instead.
   if (!mayWaitForDatabase() || ReadSession::openOnThisThread()) return false;
+  std::lock_guard<std::mutex> one(followMutex);
   return refresh(state->encoding, Parts::all) == Outcome::ok;
 }
 
