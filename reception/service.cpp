@@ -616,9 +616,15 @@ HttpServerSetup receptionServerSetup() {
   return setup;
 }
 
-std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy)); }
+// Both answer on a listener's own thread, which serves every connection of
+// it: they wait for no lock and at most a second for the database.
+std::string receptionMetricsText() {
+  WriteWaitBudget budget(0);
+  return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy));
+}
 
 HttpResponse receptionHealthAnswer() {
+  WriteWaitBudget budget(0);
   DatabaseHealth health = databaseHealth();
   if (health.ok) return textAnswer(200, "ok");
   HttpResponse unhealthy = textAnswer(503, "unavailable: " + health.reason + "\n");
@@ -656,6 +662,7 @@ HttpResponse handleReceptionRequest(const HttpRequest& request) {
   // Only a lane's worker may wait for another process's lock; the server's
   // own threads serve every connection and must not.
   WriteWaitBudget budget(request.onWorker ? writeBusyTimeoutMs : 0);
+  AnswerDeadline deadline(requestAnswerMs);
   HttpResponse response = route(request, *context);
   addCommonHeaders(request, response);
   return response;

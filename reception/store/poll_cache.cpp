@@ -36,6 +36,11 @@ struct PollState {
   PollEncoding encoding;
   std::shared_ptr<const StaffPart> staff;
   std::shared_ptr<const GuestPart> guests;
+  // On PostgreSQL the data version is the process's count of changes the
+  // server announced, the same on every thread: the count this state is up
+  // to date with (-1: unknown), so that any thread answers from memory
+  // without a read, also while the server does not answer.
+  std::int64_t sharedVersion = -1;
 };
 
 std::atomic<std::uint64_t> currentEpoch{1};
@@ -132,7 +137,7 @@ enum class Parts { staff, all };
 // Reads again the parts whose revision moved (all of them for another
 // encoding), the guests only when asked for; complete: nothing left stale.
 Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old, const PollEncoding& encoding,
-               std::uint64_t epoch, Parts parts, bool& complete) {
+               std::uint64_t epoch, Parts parts, std::int64_t sharedVersion, bool& complete) {
   ReadSnapshot snapshot(session);
   if (!snapshot.begun()) return session.fail("begin a read");
   std::int64_t staffRevision = 0;
@@ -163,6 +168,7 @@ Outcome reread(ReadSession& session, const std::shared_ptr<const PollState>& old
     if ((read = readGuests(session, encoding, *guests)) != Outcome::ok) return read;
     fresh->guests = std::move(guests);
   }
+  fresh->sharedVersion = complete ? sharedVersion : -1;
   install(std::move(fresh));
   return Outcome::ok;
 }
@@ -179,12 +185,14 @@ Outcome bringUpToDate(const PollEncoding& encoding, bool forced, Parts parts) {
   if (looked != Outcome::ok) return looked;
   std::uint64_t epoch = currentEpoch;
   std::shared_ptr<const PollState> state = std::atomic_load(&current);
-  bool upToDate = state && state->epoch == epoch && sameEncoding(state->encoding, encoding) &&
-                  lastLook.connection == session.connectionId() && lastLook.epoch == epoch &&
-                  lastLook.dataVersion == version;
+  bool shared = databaseOnPostgres();
+  bool seen = shared ? state && state->sharedVersion == version
+                     : lastLook.connection == session.connectionId() && lastLook.epoch == epoch &&
+                           lastLook.dataVersion == version;
+  bool upToDate = state && state->epoch == epoch && sameEncoding(state->encoding, encoding) && seen;
   if (upToDate && !forced) return Outcome::ok;
   bool complete = false;
-  Outcome read = reread(session, state, encoding, epoch, parts, complete);
+  Outcome read = reread(session, state, encoding, epoch, parts, shared ? version : -1, complete);
   if (read == Outcome::ok && complete) lastLook = ThreadLook{session.connectionId(), epoch, version};
   return read;
 }

@@ -6,7 +6,10 @@
 // (PRAGMA data_version, a look at the WAL's index in shared memory); when one
 // has, counters that the schema's triggers raise on every change to staff
 // and guests (poll_revision) say which part to read again. Every commit of
-// this process does the same at once, on its own thread.
+// this process does the same at once, on its own thread. On PostgreSQL the
+// data version is the count of changes the server announced to this
+// process, one for every thread: a poll at rest reads nothing on any thread,
+// and so is answered while the server does not answer.
 #pragma once
 
 #include <cstdint>
