@@ -49,8 +49,11 @@ struct HttpRequest {
 // known to be away. writer: on one of the writer threads, while the
 // connection waits suspended (writes that may wait for another process's or
 // instance's lock, or a few seconds for the database server). login: on the
-// one password-hashing worker, at a lower priority.
-enum class Lane { server, writer, login };
+// one password-hashing worker, at a lower priority. outbound: on the
+// outbound workers, for requests that call another server while they are
+// answered (an identity provider, a mail or push server, the directory),
+// each call within its own timeout: a slow one holds up only this lane.
+enum class Lane { server, writer, login, outbound };
 
 // Request bodies beyond a route's limit are refused with 413: from
 // Content-Length before any of the body is read, and a chunked body at the
