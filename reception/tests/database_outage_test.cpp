@@ -205,7 +205,8 @@ TEST_F(DatabaseOutage, ASilentDatabaseCosts503sNotTheNotifiersAndLeadershipMoves
   ASSERT_TRUE(within(10s, [&] { return leads(0); }));
   start(1, {});
   json staff;
-  for (const json& member : json::parse(desk(0, "GET", "/api/desk/state").body)["staff"]) {
+  json deskState = json::parse(desk(0, "GET", "/api/desk/state").body);
+  for (const json& member : deskState["staff"]) {
     if (member["displayName"] == "Anna Schmidt") staff = member;
   }
   ASSERT_TRUE(staff.is_object());

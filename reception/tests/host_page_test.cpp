@@ -440,7 +440,8 @@ TEST_F(HostPageTest, ASlowPushServerHoldsUpNoDeskWriteNorPoll) {
   std::vector<RawReply> tests(3);
   std::vector<std::thread> testers;
   for (RawReply& reply : tests) testers.emplace_back([&] { reply = as(host, "POST", "/api/me/contacts/test", "{}"); });
-  ASSERT_TRUE(waitUntil([&] { return slow.accepted == 3; }, 5s)) << "the contact tests did not all reach the push server";
+  // Two are as many as there are writer threads: a desk write on their lane would wait 3 s now.
+  ASSERT_TRUE(waitUntil([&] { return slow.accepted >= 2; }, 5s)) << "the contact tests did not reach the push server";
   auto started = std::chrono::steady_clock::now();
   EXPECT_NE(announce(ann, "Ada", ""), 0);
   RawReply polled = getAs10(host_, port_, std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee");
