@@ -153,7 +153,7 @@ const Route routes[] = {
     {"GET", notifierInstallerUrl, Access::asset, Lane::server, body, nullptr, nullptr, answerNotifierInstaller},
     {"GET", "/healthz", Access::health, Lane::server, body, nullptr, nullptr, openHealth},
     {"GET", "/me", Access::asset, Lane::server, body, nullptr, nullptr, movedToMyPage},
-    {"POST", "/api/me/login", Access::hostLogin, Lane::login, body, nullptr, nullptr, openHostLogin, nullptr, hostLoginRefusal},
+    {"POST", "/api/me/login", Access::hostLogin, Lane::outbound, body, nullptr, nullptr, openHostLogin, nullptr, hostLoginRefusal},
     {"POST", "/api/me/sign-in-link", Access::hostLogin, Lane::writer, body, nullptr, nullptr, openSignInLink},
     {"GET", "/me/sign-in/*", Access::signInLink, Lane::server, body, nullptr, nullptr, signInPage},
     {"POST", "/me/sign-in/*", Access::signInLink, Lane::writer, body, nullptr, nullptr, signInPage},
@@ -163,7 +163,7 @@ const Route routes[] = {
     {"POST", "/api/me/notifications/#/acknowledge", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, acknowledgeMyGuest},
     {"GET", "/api/me/contacts", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myContacts},
     {"PUT", "/api/me/contacts", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, updateMyContacts},
-    {"POST", "/api/me/contacts/test", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, testMyContacts},
+    {"POST", "/api/me/contacts/test", Access::host, Lane::outbound, body, nullptr, nullptr, nullptr, testMyContacts},
     {"GET", "/api/me/visits", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myVisits},
     {"GET", "/api/me/notifier", Access::host, Lane::server, body, nullptr, nullptr, nullptr, myNotifierKey},
     {"POST", "/api/me/notifier/new-key", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, newMyNotifierKey},
@@ -172,7 +172,7 @@ const Route routes[] = {
     {"DELETE", "/api/me/invitations/#", Access::host, Lane::writer, body, nullptr, nullptr, nullptr, hostCancelInvitation},
     {"GET", "/sso/desk", Access::page, Lane::writer, body, nullptr, nullptr, ssoDeskSignIn},
     {"GET", "/sso/me", Access::page, Lane::writer, body, nullptr, nullptr, ssoHostSignIn},
-    {"GET", "/sso/callback", Access::page, Lane::writer, body, nullptr, nullptr, ssoCallback},
+    {"GET", "/sso/callback", Access::page, Lane::outbound, body, nullptr, nullptr, ssoCallback},
     {"GET", "/sso/login-option", Access::page, Lane::server, body, nullptr, nullptr, ssoLoginOption},
     // Every other request, by the part of the service it is for.
     {nullptr, "/api/reception/*", Access::notifierKey, Lane::server, body, nullptr, nullptr},
@@ -637,9 +637,15 @@ HttpServerSetup receptionServerSetup() {
   return setup;
 }
 
-std::string receptionMetricsText() { return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy)); }
+// Both answer on a listener's own thread, which serves every connection of
+// it: they wait for no lock and at most a second for the database.
+std::string receptionMetricsText() {
+  WriteWaitBudget budget(0);
+  return metricsText(readGauges(currentTimeMs(), currentSettings().desk.policy));
+}
 
 HttpResponse receptionHealthAnswer() {
+  WriteWaitBudget budget(0);
   DatabaseHealth health = databaseHealth();
   if (health.ok) return textAnswer(200, "ok");
   HttpResponse unhealthy = textAnswer(503, "unavailable: " + health.reason + "\n");
@@ -677,6 +683,7 @@ HttpResponse handleReceptionRequest(const HttpRequest& request) {
   // Only a lane's worker may wait for another process's lock; the server's
   // own threads serve every connection and must not.
   WriteWaitBudget budget(request.onWorker ? writeBusyTimeoutMs : 0);
+  AnswerDeadline deadline(requestAnswerMs);
   HttpResponse response = route(request, *context);
   addCommonHeaders(request, response);
   return response;

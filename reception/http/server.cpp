@@ -115,6 +115,17 @@ WorkQueue& writers() {
   return queue;
 }
 
+// Requests that wait for another server (an identity provider, a mail or
+// push server, the directory) for up to their calls' timeouts: a lane of
+// their own, so that a slow one delays no write and no login.
+constexpr std::size_t outboundThreadCount = 4;
+constexpr std::size_t maxQueuedOutbound = 64;
+
+WorkQueue& outboundWorkers() {
+  static WorkQueue queue(outboundThreadCount, maxQueuedOutbound);
+  return queue;
+}
+
 FairQueue& loginWorker() {
   static FairQueue queue(maxQueuedLogins, loginWorkerNice);
   return queue;
@@ -132,15 +143,15 @@ void suspendForWorker(MHD_Connection* connection, ConnectionState& state) {
   MHD_suspend_connection(connection);
 }
 
-// Hands a write to the writers with the connection suspended; false when
-// the queue is full or stopped. A queued write is still carried out when the
-// service stops.
-bool handOffWrite(MHD_Connection* connection, ConnectionState& state) {
+// Hands a request to a lane's workers with the connection suspended; false
+// when the queue is full or stopped. A queued request is still answered
+// when the service stops.
+bool handOff(WorkQueue& workers, MHD_Connection* connection, ConnectionState& state) {
   auto answer = [connection, &state](bool) {
     state.answer = serverSetup.handler(state.request);
     MHD_resume_connection(connection);
   };
-  return writers().push(answer, [connection, &state] { suspendForWorker(connection, state); });
+  return workers.push(answer, [connection, &state] { suspendForWorker(connection, state); });
 }
 
 // Hands a request to the password hasher with the connection suspended, or
@@ -480,9 +491,12 @@ MHD_Result handleConnection(void* daemonContext, MHD_Connection* connection, con
   switch (state->route.lane) {
     case Lane::login: return handOffLogin(connection, *state);
     case Lane::writer:
-      // A full or stopped writer queue: answered here, within no wait budget.
-      if (handOffWrite(connection, *state)) return MHD_YES;
+      // A full or stopped queue: answered here, within no wait budget.
+      if (handOff(writers(), connection, *state)) return MHD_YES;
       break;
+    case Lane::outbound:
+      if (handOff(outboundWorkers(), connection, *state)) return MHD_YES;
+      return queueResponse(connection, unavailable());
     case Lane::server: break;
   }
   return queueResponse(connection, serverSetup.handler(request));
@@ -573,12 +587,14 @@ bool startHttpServer(int listener, const HttpServerSetup& setup, std::string& er
   loginWorker().setPreferred(setup.preferredLogin);
   loginWorker().start();
   writers().start();
+  outboundWorkers().start();
   httpDaemon = startDaemon(listener, plainContext, 0, "", "");
   if (httpDaemon == nullptr) {
     error = "the HTTP server could not start";
     ::close(listener);
     loginWorker().stop();
     writers().stop();
+    outboundWorkers().stop();
     return false;
   }
   {
@@ -612,6 +628,7 @@ void stopHttpServer() {
   // stop; requests arriving meanwhile are answered in place.
   loginWorker().stop();
   writers().stop();
+  outboundWorkers().stop();
   stopMetricsServer();
   // A suspended stream must be resumed before its daemon stops.
   closeAllEventStreams();

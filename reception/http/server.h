@@ -42,12 +42,18 @@ struct HttpRequest {
 
 // Where a request is answered. server: on the daemon's own threads, which
 // serve every connection and so must never wait, neither for another
-// process's lock nor for a lock another thread holds while it waits for one:
-// a write tried there proceeds at once or is refused as busy. writer: on one
-// of the writer threads, while the connection waits suspended (writes that
-// may wait for another process's lock). login: on the one password-hashing
-// worker, at a lower priority.
-enum class Lane { server, writer, login };
+// process's lock nor for a lock another thread holds while it waits for one,
+// nor long for a database server across the network: a write tried there
+// proceeds at once or is refused as busy, and a read of a database server
+// that does not answer gives up within a second, or at once while it is
+// known to be away. writer: on one of the writer threads, while the
+// connection waits suspended (writes that may wait for another process's or
+// instance's lock, or a few seconds for the database server). login: on the
+// one password-hashing worker, at a lower priority. outbound: on the
+// outbound workers, for requests that call another server while they are
+// answered (an identity provider, a mail or push server, the directory),
+// each call within its own timeout: a slow one holds up only this lane.
+enum class Lane { server, writer, login, outbound };
 
 // Request bodies beyond a route's limit are refused with 413: from
 // Content-Length before any of the body is read, and a chunked body at the

@@ -14,6 +14,7 @@
 #include "metrics/metrics.h"
 #include "store/data_changes.h"
 #include "store/database_location.h"
+#include "store/postgres_breaker.h"
 #include "store/postgres_connection.h"
 #include "text/log_stamp.h"
 #include "text/utf8.h"
@@ -48,6 +49,21 @@ std::atomic<std::uint64_t> openGeneration{0};
 std::atomic<std::uint64_t> lastConnectionId{0};
 
 thread_local int writeWaitMs = writeBusyTimeoutMs;
+thread_local int answerWaitMs = backgroundAnswerMs;
+constexpr int setupAnswerMs = 30000;
+
+// Whether the calling thread may ask the server now, with its deadline set
+// on the connection; busy at once, without a word in the log (the outage was
+// told once), when not.
+bool mayAskServer(PgConnection& connection) {
+  bool serverThread = writeWaitMs == 0;
+  connection.deadlineMs = serverThread ? serverThreadAnswerMs : answerWaitMs;
+  if (postgresMayTry(!serverThread)) return true;
+  connection.timedOut = true;
+  connection.lastState = "08006";
+  connection.lastError = "the server does not answer";
+  return false;
+}
 
 void finalizeAll(Connection& connection) {
   for (auto& entry : connection.statements) sqlite3_finalize(entry.second);
@@ -162,6 +178,9 @@ Connection& readSide() { return readSharesWrite ? writeConnection : threadReader
 
 }  // namespace
 
+AnswerDeadline::AnswerDeadline(int milliseconds) : saved_(answerWaitMs) { answerWaitMs = milliseconds; }
+AnswerDeadline::~AnswerDeadline() { answerWaitMs = saved_; }
+
 WriteWaitBudget::WriteWaitBudget(int milliseconds) : saved_(writeWaitMs) { writeWaitMs = milliseconds; }
 WriteWaitBudget::~WriteWaitBudget() { writeWaitMs = saved_; }
 
@@ -174,7 +193,8 @@ void reportPgError(const char* what, const PgConnection& connection) {
 }
 
 Outcome pgFailure(const char* what, const PgConnection& connection) {
-  reportPgError(what, connection);
+  // A server that did not answer is told once for the outage (store/postgres_breaker).
+  if (!connection.timedOut) reportPgError(what, connection);
   if (!pgLastErrorWasBusy(connection)) return Outcome::failed;
   countEvent(Counter::databaseBusy);
   return pgLastErrorWasLostServer(connection) ? Outcome::unreachable : Outcome::busy;
@@ -191,6 +211,8 @@ std::string openConnections(const std::string& path, const std::string& password
   onPostgres = isPostgresLocation(path);
   if (onPostgres) {
     postgresLocation = PgLocation{path, password};
+    resetPostgresBreaker();
+    writeConnection.pg.deadlineMs = setupAnswerMs;
     if (!pgConnect(writeConnection.pg, postgresLocation)) {
       std::string error = writeConnection.pg.lastError;
       pgClose(writeConnection.pg);
@@ -337,6 +359,7 @@ Statement ReadSession::prepare(const std::string& sql) {
   if (onPostgres) {
     // A connection lost is made again here, on the next read after the server is back.
     connection.pg.readsOnly = true;
+    if (!mayAskServer(connection.pg)) return Statement(static_cast<PgStatement*>(nullptr));
     return Statement(pgReady(connection.pg, postgresLocation) ? pgStatement(connection.pg, sql) : nullptr);
   }
   return Statement(connection.handle, connection.handle ? cachedStatement(connection, sql) : nullptr);
@@ -363,7 +386,23 @@ std::uint64_t ReadSession::connectionId() const { return readSide().id; }
 
 // --- WriteTransaction ------------------------------------------------------------
 
+namespace {
+
+// While the server is known not to answer, a write does not even queue for
+// the connection: whoever holds it may be waiting out its deadline.
+bool refusedWhileAway() {
+  if (!onPostgres || !postgresAway()) return false;
+  countEvent(Counter::databaseBusy);
+  return true;
+}
+
+}  // namespace
+
 WriteTransaction::WriteTransaction() : lock_(writeConnection.mutex, std::defer_lock) {
+  if (refusedWhileAway()) {
+    beginOutcome_ = Outcome::busy;
+    return;
+  }
   if (writeWaitMs > 0) {
     lock_.lock();
   } else if (!lock_.try_lock()) {
@@ -376,7 +415,8 @@ WriteTransaction::WriteTransaction() : lock_(writeConnection.mutex, std::defer_l
   begin();
 }
 
-WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::try_to_lock) {
+WriteTransaction::WriteTransaction(IfFree) : lock_(writeConnection.mutex, std::defer_lock) {
+  if (!refusedWhileAway()) lock_.try_lock();
   if (lock_.owns_lock()) {
     begin();
   } else {
@@ -388,6 +428,10 @@ namespace {
 
 Outcome beginOnPostgres() {
   PgConnection& connection = writeConnection.pg;
+  if (!mayAskServer(connection)) {
+    countEvent(Counter::databaseBusy);
+    return Outcome::busy;
+  }
   if (!pgReady(connection, postgresLocation)) return pgFailure("begin a transaction", connection);
   switch (pgBeginWrite(connection, writeWaitMs, postgresWriteLockKey)) {
     case PgBegin::begun:
@@ -502,7 +546,8 @@ bool WriteTransaction::execute(const char* sql) {
 
 // --- SetupConnection -----------------------------------------------------------
 
-SetupConnection::SetupConnection() : lock_(writeConnection.mutex) {}
+// The schema's statements may run as long as the server lets any statement run.
+SetupConnection::SetupConnection() : lock_(writeConnection.mutex) { writeConnection.pg.deadlineMs = setupAnswerMs; }
 
 Statement SetupConnection::prepare(const std::string& sql) {
   if (onPostgres) return Statement(pgStatement(writeConnection.pg, sql));

@@ -1,5 +1,6 @@
-// The service's SQLite database: one write connection, and a read connection
-// for each thread that reads, each with its own lock and statement cache. A
+// The service's database, a SQLite file or a PostgreSQL server: one write
+// connection, and a read connection for each thread that reads, each with
+// its own lock and statement cache. A
 // query runs only through a ReadSession (the thread's read connection, never
 // waiting for the write lock nor for another thread's read) or a
 // WriteTransaction (the write connection, within the wait budget of the
@@ -46,6 +47,28 @@ constexpr int databaseRetryAfterSeconds = 2;
 // connection (the write is busy at once), and its reads do not wait either.
 constexpr int writeBusyTimeoutMs = 2000;
 constexpr int readBusyTimeoutMs = 1000;
+
+// How long a thread waits for the PostgreSQL server to answer a connect or
+// a statement before it gives up on the connection (busy). The HTTP
+// server's own threads (wait budget 0) wait at most serverThreadAnswerMs
+// and, while the server is known not to answer, do not ask it at all (see
+// store/postgres_breaker); a lane sets requestAnswerMs with AnswerDeadline;
+// other threads (background work) wait backgroundAnswerMs.
+constexpr int serverThreadAnswerMs = 1000;
+constexpr int requestAnswerMs = 4000;
+constexpr int backgroundAnswerMs = 10000;
+
+// Sets the calling thread's answer deadline (for threads whose budget is not 0) while it lives.
+class AnswerDeadline {
+ public:
+  explicit AnswerDeadline(int milliseconds);
+  ~AnswerDeadline();
+  AnswerDeadline(const AnswerDeadline&) = delete;
+  AnswerDeadline& operator=(const AnswerDeadline&) = delete;
+
+ private:
+  int saved_;
+};
 
 // Sets the calling thread's write wait budget while it lives.
 class WriteWaitBudget {

@@ -9,21 +9,42 @@
 #include <vector>
 
 #include "metrics/metrics.h"
+#include "store/postgres_breaker.h"
 #include "store/postgres_connection.h"
 #include "text/log_stamp.h"
 
 namespace {
 
 // A query that takes longer counts as a lost connection: a leader must not
-// go on leading on a connection that may be dead.
-constexpr int queryTimeoutMs = 5000;
+// go on leading on a connection that may be dead. With a heartbeat every
+// leaderRetryMs, a leader cut off stops within 5 s.
+constexpr int queryTimeoutMs = 3000;
 
 // The server notices a leader's machine gone silent within about 8 s
-// (4 s idle, then two probes 2 s apart) and releases its lock; a process
-// that dies closes its socket and releases it at once.
+// (4 s idle, then two probes 2 s apart, and unacknowledged data given up
+// after 8 s) and releases its lock; a process that dies closes its socket
+// and releases it at once.
 const char* const sessionSetup =
     "SET application_name = 'vestibra-reception leader'; SET tcp_keepalives_idle = 4; "
-    "SET tcp_keepalives_interval = 2; SET tcp_keepalives_count = 2";
+    "SET tcp_keepalives_interval = 2; SET tcp_keepalives_count = 2; SET tcp_user_timeout = 8000";
+
+// Something between the server and a leader may keep the session's socket
+// open and answer the server's probes while nothing reaches the leader (a
+// proxy or relay whose far side is gone). The leader's heartbeat marks its
+// session active every leaderRetryMs; a lock whose session has been idle for
+// staleLeaderSeconds belongs to a leader that stopped leading long ago (its
+// own heartbeat failed within 5 s), so a candidate ends that session.
+constexpr int staleLeaderSeconds = 12;
+
+std::string staleLeaderEnd() {
+  return "SELECT count(pg_terminate_backend(a.pid)) FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
+         "WHERE l.locktype = 'advisory' AND l.granted AND l.classid = " +
+         std::to_string(static_cast<std::uint32_t>(leaderLockKey >> 32)) +
+         " AND l.objid = " + std::to_string(static_cast<std::uint32_t>(leaderLockKey & 0xffffffff)) +
+         " AND l.objsubid = 1 AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())"
+         " AND a.pid <> pg_backend_pid() AND a.state = 'idle' AND a.state_change < now() - interval '" +
+         std::to_string(staleLeaderSeconds) + " seconds'";
+}
 
 // Runs the query, with its first value if it has one; false when it failed
 // or did not answer in time.
@@ -66,8 +87,10 @@ LeaderLock::~LeaderLock() {
 
 void LeaderLock::connect() {
   // The URI's own settings come after the defaults here and so win over them.
-  std::vector<const char*> keys = {"connect_timeout", "dbname"};
-  std::vector<const char*> values = {"5", uri_.c_str()};
+  // Keepalives and the user timeout on this side too: a leader cut off learns it from its socket as well.
+  std::vector<const char*> keys = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                                   "keepalives_count", "tcp_user_timeout", "dbname"};
+  std::vector<const char*> values = {"3", "1", "4", "2", "2", "8000", uri_.c_str()};
   if (!password_.empty()) {
     keys.push_back("password");
     values.push_back(password_.c_str());
@@ -98,9 +121,17 @@ bool LeaderLock::holdOrTake() {
   if (connection_ == nullptr) return false;
   std::string value;
   if (leading_) {
-    if (runQuery(connection_, "SELECT 1", value) && value == "1") return true;
-  } else if (runQuery(connection_, "SELECT pg_try_advisory_lock(" + std::to_string(leaderLockKey) + ")", value)) {
-    return value == "t";
+    if (runQuery(connection_, "SELECT 1", value) && value == "1") {
+      postgresAnswered();
+      return true;
+    }
+  } else {
+    // Best effort: a session of another role may not be ended, and then only the server's own probes free the lock.
+    runQuery(connection_, staleLeaderEnd(), value);
+    if (runQuery(connection_, "SELECT pg_try_advisory_lock(" + std::to_string(leaderLockKey) + ")", value)) {
+      postgresAnswered();
+      return value == "t";
+    }
   }
   // The session, and with it any lock it held, is gone or may be.
   disconnect();

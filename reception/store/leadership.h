@@ -4,7 +4,12 @@
 // the leader is whoever holds a session-level advisory lock on a connection
 // of its own (a transaction-level lock would end before the work does); the
 // others try again every 2 s, so one of them takes over within seconds when
-// the leader dies, and a leader that loses its connection stops leading.
+// the leader dies, and a leader whose heartbeat (every 2 s) goes unanswered
+// for 3 s stops leading. A leader cut off from the server keeps its lock
+// until the server drops the session (keepalives and a user timeout, about
+// 8 s) or, when something in between keeps the socket open, until another
+// instance finds the session idle for 12 s and ends it: another leads
+// within about 20 s.
 #pragma once
 
 #include <atomic>

@@ -1,10 +1,15 @@
 #include "store/postgres_connection.h"
 
+#include <poll.h>
 #include <sqlite3.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+
+#include "store/postgres_breaker.h"
 
 namespace {
 
@@ -12,6 +17,8 @@ constexpr unsigned int8Oid = 20;
 constexpr unsigned textOid = 25;
 
 void noteError(PgConnection& connection, const PGresult* result) {
+  // What abandon() said is what happened; libpq knows nothing more.
+  if (connection.timedOut) return;
   const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   connection.lastState = state ? state : "";
   const char* message = result ? PQresultErrorMessage(result) : nullptr;
@@ -83,21 +90,112 @@ std::string postgresSql(const std::string& sqliteText, int& parameters) {
   return sql;
 }
 
-bool pgConnect(PgConnection& connection, const PgLocation& location) {
-  pgClose(connection);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Gives up on the connection after its deadline: an answer may still come,
+// out of step with whatever would be asked next, so it is closed.
+void abandon(PgConnection& connection, const char* what) {
+  if (connection.handle != nullptr) PQfinish(connection.handle);
+  connection.handle = nullptr;
+  for (auto& entry : connection.statements) entry.second->prepared.clear();
+  connection.lastState = "08006";
+  connection.lastError =
+      std::string("the server did not answer ") + what + " within " + std::to_string(connection.deadlineMs) + " ms";
+  connection.timedOut = true;
+  postgresSilent(connection.lastError);
+}
+
+// Waits until libpq may go on reading (or writing); false when the deadline passed first.
+bool waitForSocket(PGconn* handle, bool writing, Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd socket{PQsocket(handle), static_cast<short>(writing ? POLLOUT : POLLIN), 0};
+    int ready = ::poll(&socket, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready == 0 || errno != EINTR) return ready != 0;
+  }
+}
+
+// Sends with send (one of libpq's PQsend functions) and collects the answer
+// within the deadline, as PQexec would: the first error, or else the last
+// result. Null when nothing came back (lastError says why).
+template <typename Send>
+PGresult* exchange(PgConnection& connection, const char* what, Send send) {
+  // Abandoned: stays so (timedOut kept) until connected again.
+  if (connection.handle == nullptr) return nullptr;
+  connection.timedOut = false;
+  if (send(connection.handle) == 0) return nullptr;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connection.deadlineMs);
+  int unsent = 0;
+  while ((unsent = PQflush(connection.handle)) == 1) {
+    if (!waitForSocket(connection.handle, true, deadline)) {
+      abandon(connection, what);
+      return nullptr;
+    }
+  }
+  if (unsent < 0) return nullptr;
+  PGresult* kept = nullptr;
+  for (;;) {
+    while (PQisBusy(connection.handle) == 0) {
+      PGresult* next = PQgetResult(connection.handle);
+      if (next == nullptr) {
+        postgresAnswered();
+        return kept;
+      }
+      if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
+        PQclear(next);
+      } else {
+        PQclear(kept);
+        kept = next;
+      }
+    }
+    if (!waitForSocket(connection.handle, false, deadline)) {
+      PQclear(kept);
+      abandon(connection, what);
+      return nullptr;
+    }
+    if (PQconsumeInput(connection.handle) == 0) {  // lost: the server closed it, or the network did
+      PQclear(kept);
+      return nullptr;
+    }
+  }
+}
+
+void trimError(std::string& error) {
+  while (!error.empty() && std::isspace(static_cast<unsigned char>(error.back()))) error.pop_back();
+}
+
+// Connects to connection.location within the deadline, keeping the statement cache.
+bool openSession(PgConnection& connection) {
+  connection.timedOut = false;
+  const PgLocation& location = connection.location;
   // Keywords first, then the URI (which may set them again), then the password file's word.
   // Texts are UTF-8 whatever the database's own encoding.
   const char* keys[] = {"connect_timeout", "application_name", "client_encoding", "dbname", "password", nullptr};
   const char* values[] = {"5", "vestibra-reception", "UTF8", location.uri.c_str(),
                           location.password.empty() ? nullptr : location.password.c_str(), nullptr};
   if (location.password.empty()) keys[4] = nullptr;
-  connection.handle = PQconnectdbParams(keys, values, 1);
-  if (connection.handle == nullptr || PQstatus(connection.handle) != CONNECTION_OK) {
-    connection.lastError = connection.handle ? PQerrorMessage(connection.handle) : "out of memory";
-    while (!connection.lastError.empty() && std::isspace(static_cast<unsigned char>(connection.lastError.back()))) {
-      connection.lastError.pop_back();
+  connection.handle = PQconnectStartParams(keys, values, 1);
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connection.deadlineMs);
+  PostgresPollingStatusType status = PGRES_POLLING_WRITING;
+  if (connection.handle == nullptr || PQstatus(connection.handle) == CONNECTION_BAD) status = PGRES_POLLING_FAILED;
+  while (status != PGRES_POLLING_OK && status != PGRES_POLLING_FAILED) {
+    if (!waitForSocket(connection.handle, status == PGRES_POLLING_WRITING, deadline)) {
+      abandon(connection, "the connection");
+      return false;
     }
+    status = PQconnectPoll(connection.handle);
+  }
+  if (status == PGRES_POLLING_FAILED) {
+    postgresAnswered();  // refused, not silent: asking again costs nothing
+    connection.lastError = connection.handle ? PQerrorMessage(connection.handle) : "out of memory";
+    trimError(connection.lastError);
     connection.lastState = "08006";
+    if (connection.handle != nullptr) PQfinish(connection.handle);
+    connection.handle = nullptr;
     return false;
   }
   // The schema's "already exists, skipping" and the like: nothing to act on.
@@ -106,29 +204,35 @@ bool pgConnect(PgConnection& connection, const PgLocation& location) {
   return pgExecute(connection, "SET statement_timeout = 30000");
 }
 
+}  // namespace
+
+bool pgConnect(PgConnection& connection, const PgLocation& location) {
+  pgClose(connection);
+  connection.location = location;
+  return openSession(connection);
+}
+
 void pgClose(PgConnection& connection) {
   for (auto& entry : connection.statements) pgReset(*entry.second);
   connection.statements.clear();
   if (connection.handle != nullptr) PQfinish(connection.handle);
   connection.handle = nullptr;
+  connection.location = PgLocation{};
 }
 
 bool pgReady(PgConnection& connection, const PgLocation& location) {
   if (connection.handle != nullptr && PQstatus(connection.handle) == CONNECTION_OK) return true;
-  if (connection.handle != nullptr) return pgReconnect(connection);
+  // Connected before: statements of the cache may still be in use, so it is kept.
+  if (!connection.location.uri.empty()) return pgReconnect(connection);
   return pgConnect(connection, location);
 }
 
 bool pgReconnect(PgConnection& connection) {
-  if (connection.handle == nullptr) return false;
+  if (connection.location.uri.empty()) return false;
   for (auto& entry : connection.statements) entry.second->prepared.clear();
-  PQreset(connection.handle);
-  if (PQstatus(connection.handle) != CONNECTION_OK) {
-    noteError(connection, nullptr);
-    connection.lastState = "08006";
-    return false;
-  }
-  return pgExecute(connection, "SET statement_timeout = 30000");
+  if (connection.handle != nullptr) PQfinish(connection.handle);
+  connection.handle = nullptr;
+  return openSession(connection);
 }
 
 PgStatement* pgStatement(PgConnection& connection, const std::string& sqliteText) {
@@ -179,8 +283,9 @@ const std::string* serverStatement(PgStatement& statement) {
   if (found != statement.prepared.end()) return &found->second;
   PgConnection& connection = *statement.connection;
   std::string name = "s" + std::to_string(++connection.lastNamed);
-  PGresult* made = PQprepare(connection.handle, name.c_str(), statement.sql.c_str(), statement.parameters,
-                             statement.types.data());
+  PGresult* made = exchange(connection, "a statement", [&](PGconn* handle) {
+    return PQsendPrepare(handle, name.c_str(), statement.sql.c_str(), statement.parameters, statement.types.data());
+  });
   bool ok = made != nullptr && PQresultStatus(made) == PGRES_COMMAND_OK;
   if (!ok) noteError(connection, made);
   PQclear(made);
@@ -195,13 +300,16 @@ namespace {
 PGresult* execute(PgStatement& statement) {
   PgConnection& connection = *statement.connection;
   if (statement.simple) {
-    return PQexec(connection.handle, statement.sql.empty() ? "SELECT 1 WHERE false" : statement.sql.c_str());
+    const char* sql = statement.sql.empty() ? "SELECT 1 WHERE false" : statement.sql.c_str();
+    return exchange(connection, "a statement", [sql](PGconn* handle) { return PQsendQuery(handle, sql); });
   }
   const std::string* name = serverStatement(statement);
   if (name == nullptr) return nullptr;
   std::vector<const char*> values(statement.values.size());
   for (std::size_t at = 0; at < values.size(); ++at) values[at] = statement.values[at] ? statement.values[at]->c_str() : nullptr;
-  return PQexecPrepared(connection.handle, name->c_str(), statement.parameters, values.data(), nullptr, nullptr, 0);
+  return exchange(connection, "a statement", [&](PGconn* handle) {
+    return PQsendQueryPrepared(handle, name->c_str(), statement.parameters, values.data(), nullptr, nullptr, 0);
+  });
 }
 
 bool lost(const PgConnection& connection) { return PQstatus(connection.handle) != CONNECTION_OK; }
@@ -214,7 +322,7 @@ int pgStep(PgStatement& statement) {
     if (connection.handle == nullptr) return SQLITE_BUSY;
     statement.result = execute(statement);
     if ((statement.result == nullptr || !succeeded(PQresultStatus(statement.result))) && connection.readsOnly &&
-        lost(connection)) {
+        lost(connection) && !connection.timedOut) {
       // The connection died while unused (the server restarted): a read is
       // safe to run again, on a new one.
       PQclear(statement.result);
@@ -268,9 +376,17 @@ const char* pgText(const PgStatement& statement, int column, std::size_t& size) 
   return PQgetvalue(statement.result, statement.row, column);
 }
 
+namespace {
+
+PGresult* runText(PgConnection& connection, const std::string& sql) {
+  return exchange(connection, "a statement", [&sql](PGconn* handle) { return PQsendQuery(handle, sql.c_str()); });
+}
+
+}  // namespace
+
 bool pgExecute(PgConnection& connection, const std::string& sql) {
   if (connection.handle == nullptr) return false;
-  PGresult* result = PQexec(connection.handle, sql.c_str());
+  PGresult* result = runText(connection, sql);
   bool ok = result != nullptr && succeeded(PQresultStatus(result));
   if (!ok) noteError(connection, result);
   PQclear(result);
@@ -279,7 +395,7 @@ bool pgExecute(PgConnection& connection, const std::string& sql) {
 
 std::optional<std::string> pgQueryValue(PgConnection& connection, const std::string& sql) {
   if (connection.handle == nullptr) return std::nullopt;
-  PGresult* result = PQexec(connection.handle, sql.c_str());
+  PGresult* result = runText(connection, sql);
   std::optional<std::string> value;
   if (result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK) {
     if (PQntuples(result) > 0 && PQgetisnull(result, 0, 0) == 0) value = PQgetvalue(result, 0, 0);
@@ -315,11 +431,11 @@ PgBegin pgBeginWrite(PgConnection& connection, int waitMs, std::int64_t lockKey)
   // Row locks are not waited for longer than the write lock.
   std::string sql = "BEGIN; SET LOCAL lock_timeout = " + std::to_string(waitMs > 0 ? waitMs : 100) + "; SELECT " +
                     (waitMs > 0 ? "pg_advisory_xact_lock(" : "pg_try_advisory_xact_lock(") + std::to_string(lockKey) + ")";
-  PGresult* result = PQexec(connection.handle, sql.c_str());
-  if (lost(connection)) {
+  PGresult* result = runText(connection, sql);
+  if (lost(connection) && !connection.timedOut) {
     // Lost while unused (the server restarted): nothing was begun, so begin on a new connection.
     PQclear(result);
-    result = pgReconnect(connection) ? PQexec(connection.handle, sql.c_str()) : nullptr;
+    result = pgReconnect(connection) ? runText(connection, sql) : nullptr;
   }
   bool answered = result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
   bool locked = answered && std::strcmp(PQgetvalue(result, 0, 0), "f") != 0;
@@ -337,7 +453,7 @@ PgBegin pgBeginWrite(PgConnection& connection, int waitMs, std::int64_t lockKey)
 }
 
 bool pgCommit(PgConnection& connection) {
-  PGresult* result = PQexec(connection.handle, "COMMIT");
+  PGresult* result = runText(connection, "COMMIT");
   bool committed = result != nullptr && PQresultStatus(result) == PGRES_COMMAND_OK && std::strcmp(PQcmdStatus(result), "COMMIT") == 0;
   if (!committed) {
     noteError(connection, result);

@@ -1,6 +1,10 @@
 // The PostgreSQL side of store/database: libpq connections, each with its
 // own cache of prepared statements, and the few SQL differences translated
 // once per statement text. Used only by store/database.cpp and the schema.
+// The server is across a network that may stop answering without closing
+// anything: every connect and statement waits at most the connection's
+// deadline, and one that passes it closes the connection (its state is
+// unknown) and tells store/postgres_breaker.
 #pragma once
 
 #include <libpq-fe.h>
@@ -28,6 +32,11 @@ struct PgStatement {
   struct PgConnection* connection = nullptr;
 };
 
+struct PgLocation {
+  std::string uri;
+  std::string password;  // "" lets libpq find one (PGPASSFILE, ~/.pgpass)
+};
+
 // Locked by its owner (store/database's connection it belongs to).
 struct PgConnection {
   PGconn* handle = nullptr;
@@ -39,11 +48,13 @@ struct PgConnection {
   // A read connection runs a statement again on a connection made anew when
   // it finds the old one lost (a server restarted since its last use).
   bool readsOnly = false;
-};
-
-struct PgLocation {
-  std::string uri;
-  std::string password;  // "" lets libpq find one (PGPASSFILE, ~/.pgpass)
+  PgLocation location;  // where it connects (again)
+  // How long its next connect or statement may wait for the server, set by
+  // its user for the calling thread.
+  int deadlineMs = 30000;
+  // The last use found nothing: the server did not answer in time, or was
+  // not asked because it is known to be away.
+  bool timedOut = false;
 };
 
 // The server the storage is open on, for connections of its own (the
@@ -56,7 +67,7 @@ bool pgConnect(PgConnection& connection, const PgLocation& location);
 void pgClose(PgConnection& connection);
 // Connected and usable, reconnecting once if the connection was lost.
 bool pgReady(PgConnection& connection, const PgLocation& location);
-// Connects again with the same settings, keeping the statement cache (whose
+// Connects again to the same server, keeping the statement cache (whose
 // server statements are prepared again on their next use).
 bool pgReconnect(PgConnection& connection);
 

@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "alerts/alert_worker.h"
 #include "host/host_events.h"
@@ -87,6 +89,58 @@ struct StreamReader {
   }
   int socket = -1;
   std::string text;
+};
+
+// A loopback HTTP server that answers each request 200 only after a pause,
+// as a slow identity provider, mail or push server would.
+class SlowServer {
+ public:
+  ~SlowServer() {
+    stopping_ = true;
+    if (acceptor_.joinable()) acceptor_.join();
+    for (std::thread& answer : answers_) answer.join();
+    if (listener_ >= 0) ::close(listener_);
+  }
+  bool start(std::chrono::milliseconds pause) {
+    pause_ = pause;
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      return false;
+    }
+    port = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] {
+      while (!stopping_) {
+        pollfd ready{listener_, POLLIN, 0};
+        if (::poll(&ready, 1, 50) <= 0) continue;
+        int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        ++accepted;
+        answers_.emplace_back([this, client] {
+          char buffer[4096];
+          (void)::recv(client, buffer, sizeof buffer, 0);
+          std::this_thread::sleep_for(pause_);
+          const char reply[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+          (void)::send(client, reply, sizeof reply - 1, MSG_NOSIGNAL);
+          ::close(client);
+        });
+      }
+    });
+    return true;
+  }
+  std::uint16_t port = 0;
+  std::atomic<int> accepted{0};
+
+ private:
+  int listener_ = -1;
+  std::chrono::milliseconds pause_{0};
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::vector<std::thread> answers_;  // only the acceptor adds to it
 };
 
 class HostPageTest : public InProcessServiceTest {
@@ -595,6 +649,37 @@ TEST_F(HostPageTest, ASignInLinkArrivesOnceWorksOnceAndTellsNothingOfUnknownAddr
   EXPECT_TRUE(waitUntil([&] { return mail.mails().size() == static_cast<std::size_t>(maxLinksPerMember); }, 10s));
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(mail.mails().size(), static_cast<std::size_t>(maxLinksPerMember));
+}
+
+// Calls to other servers have a lane of their own: three contact tests held
+// up 3 s each by a slow push server (more of them than there are writer
+// threads) delay neither a desk write nor a poll.
+TEST_F(HostPageTest, ASlowPushServerHoldsUpNoDeskWriteNorPoll) {
+  SlowServer slow;
+  ASSERT_TRUE(slow.start(3s));
+  settings_.host.alertTargets.allowLoopback = true;
+  startService();
+  std::int64_t ann = addStaffMember("Ann", "Lee");
+  std::string host = hostCookie(ann);
+  json contact = {{"alertUrl", "http://127.0.0.1:" + std::to_string(slow.port) + "/push"}};
+  ASSERT_EQ(as(host, "PUT", "/api/me/contacts", contact.dump()).status, 200);
+
+  std::vector<RawReply> tests(3);
+  std::vector<std::thread> testers;
+  for (RawReply& reply : tests) testers.emplace_back([&] { reply = as(host, "POST", "/api/me/contacts/test", "{}"); });
+  // Two are as many as there are writer threads: a desk write on their lane would wait 3 s now.
+  ASSERT_TRUE(waitUntil([&] { return slow.accepted >= 2; }, 5s)) << "the contact tests did not reach the push server";
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_NE(announce(ann, "Ada", ""), 0);
+  RawReply polled = getAs10(host_, port_, std::string("/api/reception/getNotification?key=") + accessKey + "&fn=Ann&ln=Lee");
+  EXPECT_NE(polled.body.find("|Ada|"), std::string::npos) << polled.body;
+  // A generous bound: waiting behind the push server would take 3 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "a desk write or poll waited for the push server";
+  for (std::thread& tester : testers) tester.join();
+  for (const RawReply& reply : tests) {
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    EXPECT_NE(reply.body.find("\"push\""), std::string::npos) << reply.body;
+  }
 }
 
 }  // namespace
