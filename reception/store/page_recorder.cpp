@@ -76,6 +76,13 @@ void forgetWritten(const Pending& written) {
   }
 }
 
+// The transaction ends here, before the recorder's lock is taken again: its
+// end tells the live views, whose fan-out may be waiting in notePageReached.
+Outcome writeBatch(const Pending& batch) {
+  WriteTransaction transaction(WriteTransaction::IfFree{});
+  return writePending(transaction, batch);
+}
+
 void recordUntilStopped() {
   WriteWaitBudget budget(recorderWaitMs);
   std::unique_lock<std::mutex> lock(mutex);
@@ -86,8 +93,7 @@ void recordUntilStopped() {
     }
     Pending batch = pending;
     lock.unlock();
-    WriteTransaction transaction(WriteTransaction::IfFree{});
-    Outcome written = writePending(transaction, batch);
+    Outcome written = writeBatch(batch);
     lock.lock();
     if (written == Outcome::ok) {
       forgetWritten(batch);

@@ -80,8 +80,10 @@ std::string checkOwnership(SetupConnection& setup, std::int64_t id, std::int64_t
   if (id != 0 && id != applicationId) return foreign;
   if (userVersion > lastUserVersion) return "it was written by a newer version of this service";
   if (id == applicationId || (objects == 0 && userVersion == 0)) return "";
-  // Made before files were marked: the staff and notification tables at a known version.
-  bool oursUnmarked = userVersion >= 1 && hasTable(setup, "staff") && hasTable(setup, "notification");
+  // Its mark lost, or made before files were marked: the staff and
+  // notification tables, at a known version or with recorded migrations.
+  bool known = userVersion >= 1 || hasTable(setup, "schema_migrations");
+  bool oursUnmarked = known && hasTable(setup, "staff") && hasTable(setup, "notification");
   return oursUnmarked ? "" : foreign;
 }
 

@@ -435,8 +435,10 @@ TEST_F(DirectoryLoadTest, ClashingDirectorySyncsWhilePollsAndTheDeskAreAnswered)
   EXPECT_EQ(applied, DirectoryApply::applied);
   // Tens of milliseconds on a quiet machine; the freeze this guards against
   // held every answer for the whole planning (40 s for these entries). The
-  // bound leaves room for a sanitizer build on a machine busy with other tests.
-  EXPECT_LT(slowest.count(), 3000) << answered << " answers";
+  // bound leaves room for a sanitizer build on a machine busy with other tests,
+  // where the desk state's first read of the 8,001 members meets the poll's
+  // memory and the host pages reading them again after the sync's commit.
+  EXPECT_LT(slowest.count(), 5000) << answered << " answers";
   std::printf("during the sync: %d answers, the slowest in %lld ms\n", answered, static_cast<long long>(slowest.count()));
   EXPECT_EQ(state()["staff"].size(), 8001u);
 }
