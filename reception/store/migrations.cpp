@@ -16,8 +16,8 @@ const char* const postgresMigrationTable =
 
 std::string numbered(const Migration& migration) {
   char digits[24];
-  std::snprintf(digits, sizeof digits, "%04lld_", static_cast<long long>(migration.version));
-  return digits + std::string(migration.name);
+  int written = std::snprintf(digits, sizeof digits, "%04lld_", static_cast<long long>(migration.version));
+  return written > 0 ? digits + std::string(migration.name) : std::string(migration.name);
 }
 
 bool hasMigrationTable(SetupConnection& setup, SqlDialect dialect, bool& found) {

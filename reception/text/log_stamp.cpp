@@ -24,9 +24,9 @@ std::string logStampAt(std::int64_t ms) {
   std::tm utc{};
   if (::gmtime_r(&seconds, &utc) == nullptr) return "";
   char text[96] = "";  // room for any value the fields may hold
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
-  return text;
+  int written = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ ", utc.tm_year + 1900,
+                              utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+  return written > 0 ? text : "";
 }
 
 bool namesJournalStream(const char* journalStream, std::uint64_t device, std::uint64_t inode) {
